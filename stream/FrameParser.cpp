@@ -1,0 +1,124 @@
+#include "FrameParser.h"
+#include "FrameFormat.h"
+
+#include <QDebug>
+#include <QIODevice>
+
+FrameParser::FrameParser()
+    : formatNames(frameFormatNames())
+{
+}
+
+void FrameParser::setDevice(QIODevice *dev)
+{
+    device = dev;
+    stream.setDevice(dev);
+}
+
+void FrameParser::process()
+{
+    if (!device)
+        return;
+    for (;;) {
+        const qint64 available = device->bytesAvailable();
+        if (available <= 0)
+            return;
+        switch (parseState) {
+        case WaitMagic: {
+            if (available < 4)
+                return;
+            quint32 word = 0;
+            stream >> word;
+            if (word == FRAME_MAGIC)
+                parseState = WaitHeader;
+            break;
+        }
+        case WaitHeader:
+            if (available < HeaderBytes)
+                return;
+            readHeader();
+            break;
+        case WaitSensors:
+            if (available < SensorBytes)
+                return;
+            readSensors();
+            break;
+        case WaitPayload:
+            if (available < quint32(frameSlots[fillIndex].size))
+                return;
+            readPayload();
+            completeFrame();
+            break;
+        }
+    }
+}
+
+void FrameParser::readHeader()
+{
+    FrameSlot &slot = frameSlots[fillIndex];
+    stream.resetStatus();
+    stream >> slot.format >> slot.reserved >> slot.width >> slot.height >> slot.size
+        >> slot.timestamp_s >> slot.timestamp_us;
+    parseState = WaitSensors;
+}
+
+void FrameParser::readSensors()
+{
+    FrameSlot &slot = frameSlots[fillIndex];
+    if (device->read(slot.CLum, SensorBlockSize) < SensorBlockSize)
+        qDebug("CLum could not be read");
+    if (device->read(slot.CPos, SensorBlockSize) < SensorBlockSize)
+        qDebug("CPos could not be read");
+
+    if (quint32(slot.format) >= FirstHeaderOnlyFormat) {
+        parseState = WaitMagic;
+        return;
+    }
+    // Prevent DoS: never wait for, nor buffer, a payload no board could send.
+    if (slot.size < 0 || slot.size > MaxPayloadBytes) {
+        qDebug("Video Error: frame size %d out of bounds, record dropped", slot.size);
+        parseState = WaitMagic;
+        return;
+    }
+    parseState = WaitPayload;
+}
+
+void FrameParser::readPayload()
+{
+    FrameSlot &slot = frameSlots[fillIndex];
+    slot.payload.resize(slot.size);
+    const qint64 got = device->read(slot.payload.data(), slot.size);
+    if (got < slot.size) // only if the device itself failed; never hand out stale bytes
+        slot.payload.resize(got < 0 ? 0 : int(got));
+}
+
+void FrameParser::completeFrame()
+{
+    fillIndex = 1 - fillIndex;
+    const qint32 n = frameCounter;
+    frameCounter = qint32(quint32(frameCounter) + 1u);
+    if (n % 10 == 0 && onStatistics)
+        onStatistics(makeStatistics(frameSlots[1 - fillIndex]));
+    parseState = WaitMagic;
+    if (onFrameReady)
+        onFrameReady();
+}
+
+FrameStatistics FrameParser::makeStatistics(const FrameSlot &frame)
+{
+    // The product wraps in 32 bits on purpose: the board's clock is read the same way.
+    const quint32 ms = quint32(frame.timestamp_s) * 1000u;
+    const double time = ms + quint32(frame.timestamp_us) / 1000.0;
+    const quint32 previousMs = previousTimestampS * 1000u;
+    const double previousTime = previousMs + previousTimestampUs / 1000.0;
+    previousTimestampS = quint32(frame.timestamp_s);
+    previousTimestampUs = quint32(frame.timestamp_us);
+
+    FrameStatistics stats;
+    stats.fps = QString::number(10000.0 / (time - previousTime), 'g', 4);
+    stats.size = QString::number(double(quint32(frame.width)), 'g', 4) + QLatin1String("x")
+        + QString::number(double(quint32(frame.height)), 'g', 4);
+    if (frame.format >= 0 && frame.format < formatNames.size())
+        stats.format = formatNames.at(frame.format);
+    return stats;
+}

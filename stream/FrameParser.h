@@ -1,0 +1,66 @@
+#pragma once
+
+#include "FrameSlot.h"
+
+#include <QDataStream>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class QIODevice;
+
+// Statistics of the frame just completed, made on the first frame and every tenth after it.
+struct FrameStatistics
+{
+    QString fps;
+    QString size;
+    QString format; // empty when the code names no format
+};
+
+// Incremental parser of the frame record stream. It takes each piece of a record (magic, header,
+// sensor blocks, payload) only once the device holds all of it, and never waits for more.
+// Completed frames alternate between two slots, so the frame handed out stays untouched while
+// the next record's header and sensor blocks are read.
+class FrameParser
+{
+public:
+    enum ParseState { WaitMagic = 0, WaitHeader = 1, WaitSensors = 2, WaitPayload = 3 };
+
+    static constexpr quint32 FRAME_MAGIC = 0xAD1A15EE;
+    static constexpr int HeaderBytes = 7 * 4;
+    static constexpr int SensorBytes = 2 * SensorBlockSize;
+    // Far above the largest frame a board sends (1920 x 1080 UYVY is under 4 MiB).
+    static constexpr qint32 MaxPayloadBytes = 64 * 1024 * 1024;
+
+    FrameParser();
+
+    void setDevice(QIODevice *device);
+    void process();
+
+    std::function<void(const FrameStatistics &)> onStatistics;
+    std::function<void()> onFrameReady;
+
+    const FrameSlot &completedSlot() const { return frameSlots[1 - fillIndex]; }
+    FrameSlot &completedSlot() { return frameSlots[1 - fillIndex]; }
+    int fillSlotIndex() const { return fillIndex; }
+    ParseState state() const { return parseState; }
+    qint32 framesCompleted() const { return frameCounter; }
+
+private:
+    void readHeader();
+    void readSensors();
+    void readPayload();
+    void completeFrame();
+    FrameStatistics makeStatistics(const FrameSlot &frame);
+
+    QIODevice *device = nullptr;
+    QDataStream stream;
+    ParseState parseState = WaitMagic;
+    FrameSlot frameSlots[2];
+    int fillIndex = 0;
+    qint32 frameCounter = 0;
+    quint32 previousTimestampS = 0;
+    quint32 previousTimestampUs = 0;
+    const QStringList formatNames;
+};

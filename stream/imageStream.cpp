@@ -1,0 +1,132 @@
+#include "imageStream.h"
+
+#include "FrameFormat.h"
+
+#include <QDebug>
+#include <QTcpSocket>
+
+imageStream::imageStream(const QString &hostName, quint16 videoPort)
+    : host(hostName)
+    , port(videoPort)
+    , socket(new QTcpSocket)
+{
+    socket->abort();
+    socket->connectToHost(host, quint16(port), QIODevice::ReadOnly);
+
+    connect(socket, &QTcpSocket::readyRead, this, &imageStream::process_message);
+    connect(socket, &QTcpSocket::errorOccurred, this, &imageStream::displayError);
+    connect(socket, &QTcpSocket::stateChanged, this, &imageStream::displayConnectionState);
+
+    parser.setDevice(socket);
+    parser.onStatistics = [this](const FrameStatistics &stats) {
+        emit current_fps(stats.fps);
+        emit current_size(stats.size);
+        if (!stats.format.isEmpty())
+            emit current_format(stats.format);
+    };
+    parser.onFrameReady = [this] { emit imageIsReady(); };
+}
+
+imageStream::~imageStream()
+{
+    delete socket;
+    qDebug("End of stream");
+}
+
+void imageStream::setHost(const QString &hostName)
+{
+    host = hostName;
+}
+
+void imageStream::setPort(int videoPort)
+{
+    port = videoPort;
+}
+
+const QString &imageStream::socketMessage() const
+{
+    return statusText;
+}
+
+void imageStream::reconnect()
+{
+    socket->abort();
+    socket->connectToHost(host, quint16(port), QIODevice::ReadOnly);
+}
+
+void imageStream::process_message()
+{
+    parser.process();
+}
+
+void imageStream::displayError(QAbstractSocket::SocketError socketError)
+{
+    switch (socketError) {
+    case QAbstractSocket::ConnectionRefusedError:
+        break;
+    case QAbstractSocket::RemoteHostClosedError:
+        statusText = QStringLiteral("Connection closed by host");
+        break;
+    case QAbstractSocket::HostNotFoundError:
+        statusText = QStringLiteral("Host not found or port closed");
+        break;
+    default:
+        statusText = socket->errorString();
+    }
+    qDebug("Video Error: %s", qPrintable(statusText));
+    emit new_socket_error(statusText);
+    emit connection_state(-1);
+}
+
+void imageStream::displayConnectionState(QAbstractSocket::SocketState socketState)
+{
+    int code = -1;
+    switch (socketState) {
+    case QAbstractSocket::UnconnectedState:
+        break;
+    case QAbstractSocket::HostLookupState:
+        statusText = QStringLiteral("Looking for host...");
+        break;
+    case QAbstractSocket::ConnectingState:
+        statusText = QStringLiteral("Connecting...");
+        break;
+    case QAbstractSocket::ConnectedState:
+        statusText = QStringLiteral("Connected");
+        code = 1;
+        break;
+    default:
+        return;
+    }
+    emit connection_state(code);
+    emit new_socket_info(statusText);
+    qDebug("Video Info: %s", qPrintable(statusText));
+}
+
+QPixmap imageStream::currentPixmap()
+{
+    const FrameSlot &frame = parser.completedSlot();
+    bool imageMade = false;
+    switch (frame.format) {
+    case FormatGray:
+        imageMade = makeGrayImage(frame);
+        break;
+    default:
+        return QPixmap();
+    }
+    if (imageMade)
+        currentPicture.convertFromImage(currentImage);
+    return currentPicture;
+}
+
+bool imageStream::makeGrayImage(const FrameSlot &frame)
+{
+    const qint64 pixels = qint64(frame.width) * frame.height;
+    if (frame.width <= 0 || frame.height <= 0 || pixels > frame.payload.size()) {
+        qDebug("Gray frame %dx%d does not fit its %d payload bytes, not shown", frame.width,
+               frame.height, int(frame.payload.size()));
+        return false;
+    }
+    currentImage = QImage(reinterpret_cast<const uchar *>(frame.payload.constData()), frame.width,
+                          frame.height, frame.width, QImage::Format_Grayscale8);
+    return true;
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "FrameParser.h"
+#include "FrameSlot.h"
+
+#include <QAbstractSocket>
+#include <QImage>
+#include <QObject>
+#include <QPixmap>
+#include <QString>
+
+class QTcpSocket;
+
+// Client of the board's video stream: owns the connection to the video port, reports its state,
+// parses frame records and turns the frame just completed into a picture on request.
+class imageStream : public QObject
+{
+    Q_OBJECT
+
+public:
+    imageStream(const QString &host, quint16 port);
+    ~imageStream() override;
+
+    void setHost(const QString &host);
+    void setPort(int port);
+    const QString &socketMessage() const;
+
+    QPixmap currentPixmap();
+
+    // For tests and tools that look at the parsed record itself.
+    const FrameSlot &completedFrame() const { return parser.completedSlot(); }
+
+public slots:
+    void reconnect();
+
+signals:
+    void imageIsReady();
+    void new_socket_info(QString);
+    void new_socket_error(QString);
+    void connection_state(int);
+    void current_fps(QString);
+    void capture_in_progress(QString);
+    void current_format(QString);
+    void current_size(QString);
+
+private slots:
+    void process_message();
+    void displayError(QAbstractSocket::SocketError socketError);
+    void displayConnectionState(QAbstractSocket::SocketState socketState);
+
+private:
+    bool makeGrayImage(const FrameSlot &frame);
+
+    QString host;
+    qint32 port;
+    QTcpSocket *socket;
+    QString statusText;
+    FrameParser parser;
+    QImage currentImage;
+    QPixmap currentPicture;
+};
