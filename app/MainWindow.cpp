@@ -31,8 +31,11 @@ MainWindow::MainWindow(QWidget *parent)
     status_label = new QLabel(QString::fromLatin1(ReadyText));
     status_bar->addWidget(status_label, 0);
 
+    connect(ui->buttonReconnect, &QPushButton::clicked, this, &MainWindow::reconnect);
     connect(ui->editHostname, &QLineEdit::textChanged, this, &MainWindow::change_host);
     connect(ui->editVideoPort, &QLineEdit::textChanged, this, &MainWindow::change_video_port);
+    connect(ui->editVideoPort, &QLineEdit::returnPressed, this, &MainWindow::reconnect);
+    connect(ui->editHostname, &QLineEdit::returnPressed, this, &MainWindow::reconnect);
     connect(image_stream, &imageStream::new_socket_error, this, &MainWindow::status_area_show_message);
     connect(image_stream, &imageStream::new_socket_info, this, &MainWindow::status_area_show_message);
     connect(image_stream, &imageStream::connection_state, this, &MainWindow::video_update_status);
@@ -88,6 +91,13 @@ void MainWindow::video_update_status(int state)
         ui->labelFps->setText(QString());
         ui->labelSize->setText(QString());
     }
+}
+
+void MainWindow::reconnect()
+{
+    status_area_show_message(QStringLiteral("Trying to reconnect to platform..."));
+    image_stream->reconnect();
+    qDebug("RECONNECT");
 }
 
 void MainWindow::status_area_show_message(QString Message)

@@ -25,6 +25,7 @@ private slots:
     void change_host(QString);
     void change_video_port(QString);
     void video_update_status(int state);
+    void reconnect();
     void status_area_show_message(QString Message);
 
 private:
