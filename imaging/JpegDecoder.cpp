@@ -1,1 +1,252 @@
 #include "JpegDecoder.h"
+
+#include <QtDebug>
+
+#include <climits>
+
+JpegDecoder::JpegDecoder()
+    : output(new QByteArray)
+{
+}
+
+JpegDecoder::~JpegDecoder()
+{
+    if (initialised)
+        jpeg_destroy_decompress(&cinfo);
+    delete output;
+}
+
+void JpegDecoder::init()
+{
+    if (initialised)
+        return;
+    cinfo.err = jpeg_std_error(&jerr.pub);
+    jerr.pub.error_exit = errorExit;
+    jerr.pub.emit_message = emitMessage;
+    if (!runGuarded(createStep)) {
+        qDebug("JPEG error: %s", jerr.message);
+        jpeg_destroy_decompress(&cinfo);
+        return;
+    }
+    initialised = true;
+}
+
+void JpegDecoder::setSource(const unsigned char *data, int size)
+{
+    srcData = data;
+    srcSize = size;
+    attachSource();
+}
+
+int JpegDecoder::jpeg_check_header(int width, int height)
+{
+    // A second check of the same frame starts again from its first byte.
+    if (stage == Stage::HeaderRead && !attachSource())
+        return -1;
+    if (stage != Stage::SourceSet)
+        return -1;
+
+    readFailed = false;
+    if (!runGuarded(readHeaderStep) || readFailed) {
+        qDebug("JPEG error: %s", readFailed ? "no image in data" : jerr.message);
+        resetToStart();
+        return -1;
+    }
+    stage = Stage::HeaderRead;
+
+    if (static_cast<long long>(cinfo.image_width) != width
+        || static_cast<long long>(cinfo.image_height) != height) {
+        qDebug("Error: incompatible jpeg sizes");
+        resetToStart();
+        return -1;
+    }
+    const long long needed = 3LL * width * height;
+    if (width <= 0 || height <= 0 || needed > INT_MAX) {
+        qDebug("Error: jpeg size too large: %d x %d", width, height);
+        resetToStart();
+        return -1;
+    }
+    // libjpeg's default output is RGB for colour and one sample for grey; CMYK and others are not shown.
+    if (cinfo.out_color_space != JCS_RGB && cinfo.out_color_space != JCS_GRAYSCALE) {
+        qDebug("Error: unsupported jpeg colour space with %d components", cinfo.num_components);
+        resetToStart();
+        return -1;
+    }
+
+    if (output->size() != needed) {
+        output->resize(static_cast<int>(needed));
+        qDebug("Resizing  JPEG buffer to %d", static_cast<int>(needed));
+    }
+    checkedWidth = width;
+    checkedHeight = height;
+    return 0;
+}
+
+int JpegDecoder::decode()
+{
+    if (stage != Stage::HeaderRead)
+        return -1;
+
+    if (!runGuarded(startStep)) {
+        qDebug("JPEG error: %s", jerr.message);
+        resetToStart();
+        return -1;
+    }
+    const int components = cinfo.output_components;
+    if (static_cast<long long>(cinfo.output_width) != checkedWidth
+        || static_cast<long long>(cinfo.output_height) != checkedHeight
+        || (components != 1 && components != 3)
+        || output->size() != 3LL * checkedWidth * checkedHeight) {
+        qDebug("JPEG error: unexpected output layout");
+        resetToStart();
+        return -1;
+    }
+
+    // Each image gets the row length of its own output; colour rows go straight into the picture.
+    rowStride = checkedWidth * components;
+    unsigned char *picture = outputData();
+    const size_t pictureStride = 3 * static_cast<size_t>(checkedWidth);
+    outputRows.resize(checkedHeight);
+    for (int row = 0; row < checkedHeight; ++row)
+        outputRows[row] = picture + row * pictureStride;
+
+    readFailed = false;
+    const bool read = runGuarded(components == 3 ? readRgbRowsStep : readGrayRowsStep);
+    if (!read || readFailed) {
+        qDebug("JPEG error: %s", read ? "scan lines ended early" : jerr.message);
+        resetToStart();
+        return -1;
+    }
+    if (!runGuarded(finishStep)) {
+        qDebug("JPEG error: %s", jerr.message);
+        resetToStart();
+        return -1;
+    }
+    rowBuffer = nullptr;
+    stage = Stage::Idle;
+    return 0;
+}
+
+unsigned char *JpegDecoder::outputData()
+{
+    return reinterpret_cast<unsigned char *>(output->data());
+}
+
+int JpegDecoder::outputSize() const
+{
+    return static_cast<int>(output->size());
+}
+
+// Only plain calls happen between setjmp and a possible longjmp, and no object with a destructor
+// lives in the frames that a longjmp skips.
+bool JpegDecoder::runGuarded(Step step)
+{
+    if (setjmp(jerr.jumpBuffer) != 0)
+        return false;
+    step(this);
+    return true;
+}
+
+bool JpegDecoder::attachSource()
+{
+    if (!initialised) {
+        stage = Stage::Idle;
+        return false;
+    }
+    resetToStart();
+    // libjpeg treats an empty or missing buffer as a fatal error.
+    if (!runGuarded(memSrcStep)) {
+        qDebug("JPEG error: %s", jerr.message);
+        resetToStart();
+        return false;
+    }
+    stage = Stage::SourceSet;
+    return true;
+}
+
+void JpegDecoder::resetToStart()
+{
+    if (initialised)
+        jpeg_abort_decompress(&cinfo);
+    rowBuffer = nullptr;
+    stage = Stage::Idle;
+}
+
+void JpegDecoder::errorExit(j_common_ptr cinfo)
+{
+    auto *err = reinterpret_cast<ErrorManager *>(cinfo->err);
+    (*cinfo->err->format_message)(cinfo, err->message);
+    longjmp(err->jumpBuffer, 1);
+}
+
+// A damaged frame can raise a warning per block; one line per frame is enough.
+void JpegDecoder::emitMessage(j_common_ptr cinfo, int msgLevel)
+{
+    if (msgLevel >= 0)
+        return;
+    if (cinfo->err->num_warnings++ == 0) {
+        char text[JMSG_LENGTH_MAX];
+        (*cinfo->err->format_message)(cinfo, text);
+        qDebug("JPEG warning: %s", text);
+    }
+}
+
+void JpegDecoder::createStep(JpegDecoder *self)
+{
+    jpeg_create_decompress(&self->cinfo);
+}
+
+void JpegDecoder::memSrcStep(JpegDecoder *self)
+{
+    const unsigned long size = self->srcSize > 0 ? static_cast<unsigned long>(self->srcSize) : 0;
+    jpeg_mem_src(&self->cinfo, self->srcData, size);
+}
+
+void JpegDecoder::readHeaderStep(JpegDecoder *self)
+{
+    if (jpeg_read_header(&self->cinfo, TRUE) != JPEG_HEADER_OK)
+        self->readFailed = true;
+}
+
+void JpegDecoder::startStep(JpegDecoder *self)
+{
+    jpeg_start_decompress(&self->cinfo);
+}
+
+void JpegDecoder::readRgbRowsStep(JpegDecoder *self)
+{
+    jpeg_decompress_struct &c = self->cinfo;
+    while (c.output_scanline < c.output_height) {
+        const JDIMENSION row = c.output_scanline;
+        if (jpeg_read_scanlines(&c, self->outputRows.data() + row, c.output_height - row) == 0) {
+            self->readFailed = true;
+            return;
+        }
+    }
+}
+
+void JpegDecoder::readGrayRowsStep(JpegDecoder *self)
+{
+    jpeg_decompress_struct &c = self->cinfo;
+    self->rowBuffer = (*c.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&c), JPOOL_IMAGE,
+                                             static_cast<JDIMENSION>(self->rowStride), 1);
+    const int width = self->rowStride;
+    while (c.output_scanline < c.output_height) {
+        unsigned char *dst = self->outputRows[c.output_scanline];
+        if (jpeg_read_scanlines(&c, self->rowBuffer, 1) != 1) {
+            self->readFailed = true;
+            return;
+        }
+        const unsigned char *src = self->rowBuffer[0];
+        for (int x = 0; x < width; ++x) {
+            dst[3 * x] = src[x];
+            dst[3 * x + 1] = src[x];
+            dst[3 * x + 2] = src[x];
+        }
+    }
+}
+
+void JpegDecoder::finishStep(JpegDecoder *self)
+{
+    jpeg_finish_decompress(&self->cinfo);
+}

@@ -5,6 +5,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <jpeglib.h>
+#include <vector>
 
 // One libjpeg decompression object reused for every frame, decoding JPEG data held in memory into
 // packed R,G,B bytes. A corrupt frame is reported as -1, never by ending the process.
@@ -17,6 +18,7 @@ public:
     JpegDecoder &operator=(const JpegDecoder &) = delete;
 
     void init();
+    // The bytes must stay valid until the frame is decoded; they are never written.
     void setSource(const unsigned char *data, int size);
     // Reads the header and checks it against the announced size; sizes the output. 0 or -1.
     int jpeg_check_header(int width, int height);
@@ -30,7 +32,26 @@ private:
     {
         jpeg_error_mgr pub;
         jmp_buf jumpBuffer;
+        char message[JMSG_LENGTH_MAX];
     };
+
+    // Where the libjpeg object stands for the current source.
+    enum class Stage { Idle, SourceSet, HeaderRead };
+
+    using Step = void (*)(JpegDecoder *);
+    bool runGuarded(Step step);
+    bool attachSource();
+    void resetToStart();
+    static void errorExit(j_common_ptr cinfo);
+    static void emitMessage(j_common_ptr cinfo, int msgLevel);
+
+    static void createStep(JpegDecoder *self);
+    static void memSrcStep(JpegDecoder *self);
+    static void readHeaderStep(JpegDecoder *self);
+    static void startStep(JpegDecoder *self);
+    static void readRgbRowsStep(JpegDecoder *self);
+    static void readGrayRowsStep(JpegDecoder *self);
+    static void finishStep(JpegDecoder *self);
 
     const unsigned char *srcData = nullptr;
     int srcSize = 0;
@@ -40,4 +61,9 @@ private:
     JSAMPARRAY rowBuffer = nullptr;
     int rowStride = 0;
     bool initialised = false;
+    Stage stage = Stage::Idle;
+    int checkedWidth = 0;
+    int checkedHeight = 0;
+    bool readFailed = false;
+    std::vector<JSAMPROW> outputRows;
 };
