@@ -25,6 +25,8 @@ imageStream::imageStream(const QString &hostName, quint16 videoPort)
             emit current_format(stats.format);
     };
     parser.onFrameReady = [this] { emit imageIsReady(); };
+
+    jpegDecoder.init();
 }
 
 imageStream::~imageStream()
@@ -107,6 +109,9 @@ QPixmap imageStream::currentPixmap()
     const FrameSlot &frame = parser.completedSlot();
     bool imageMade = false;
     switch (frame.format) {
+    case FormatJpg:
+        imageMade = makeJpegImage(frame);
+        break;
     case FormatGray:
         imageMade = makeGrayImage(frame);
         break;
@@ -128,5 +133,28 @@ bool imageStream::makeGrayImage(const FrameSlot &frame)
     }
     currentImage = QImage(reinterpret_cast<const uchar *>(frame.payload.constData()), frame.width,
                           frame.height, frame.width, QImage::Format_Grayscale8);
+    return true;
+}
+
+int imageStream::decodeJpegFrame()
+{
+    FrameSlot &frame = parser.completedSlot();
+    jpegDecoder.setSource(reinterpret_cast<unsigned char *>(frame.payload.data()),
+                          int(frame.payload.size()));
+    if (jpegDecoder.jpeg_check_header(frame.width, frame.height) < 0) {
+        qDebug("Error in jpeg_check_header");
+        return -1;
+    }
+    return jpegDecoder.decode();
+}
+
+bool imageStream::makeJpegImage(const FrameSlot &frame)
+{
+    if (decodeJpegFrame() < 0) {
+        qDebug("Error in decoding jpeg");
+        return false;
+    }
+    currentImage = QImage(jpegDecoder.outputData(), frame.width, frame.height, 3 * frame.width,
+                          QImage::Format_RGB888);
     return true;
 }

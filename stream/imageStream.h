@@ -2,6 +2,7 @@
 
 #include "FrameParser.h"
 #include "FrameSlot.h"
+#include "JpegDecoder.h"
 
 #include <QAbstractSocket>
 #include <QImage>
@@ -50,6 +51,8 @@ private slots:
 
 private:
     bool makeGrayImage(const FrameSlot &frame);
+    int decodeJpegFrame();
+    bool makeJpegImage(const FrameSlot &frame);
 
     QString host;
     qint32 port;
@@ -58,4 +61,5 @@ private:
     FrameParser parser;
     QImage currentImage;
     QPixmap currentPicture;
+    JpegDecoder jpegDecoder;
 };

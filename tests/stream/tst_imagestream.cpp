@@ -1,3 +1,4 @@
+#include "JpegEncoder.h"
 #include "RecordBuilder.h"
 #include "imageStream.h"
 
@@ -45,6 +46,8 @@ private slots:
     void unusableFramesKeepLastPicture_data();
     void unusableFramesKeepLastPicture();
     void statisticsArriveOverTheSocket();
+    void badJpegFramesKeepLastPicture_data();
+    void badJpegFramesKeepLastPicture();
 
 private:
     QTcpSocket *acceptOne(QTcpServer &server);
@@ -268,6 +271,71 @@ void tst_ImageStream::statisticsArriveOverTheSocket()
     QCOMPARE(fps.at(1).at(0).toString(), QStringLiteral("1"));
     QCOMPARE(size.at(1).at(0).toString(), QStringLiteral("320x240"));
     QCOMPARE(format.at(0).at(0).toString(), QStringLiteral("Gray"));
+    delete peer;
+}
+
+static RecordBuilder jpegRecord(int width, int height, quint8 red, int announcedWidth = -1)
+{
+    QByteArray rgb(width * height * 3, 0);
+    for (int i = 0; i < width * height; ++i) {
+        rgb[3 * i] = char(red);
+        rgb[3 * i + 1] = char(64);
+        rgb[3 * i + 2] = char(200);
+    }
+    RecordBuilder r;
+    r.format = 0;
+    r.width = announcedWidth < 0 ? width : announcedWidth;
+    r.height = height;
+    r.payload = encodeJpeg(reinterpret_cast<const uint8_t *>(rgb.constData()), width, height, 3, 95);
+    return r;
+}
+
+void tst_ImageStream::badJpegFramesKeepLastPicture_data()
+{
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<int>("announcedWidth");
+    QTest::addColumn<QString>("message");
+    const QByteArray good = jpegRecord(64, 48, 10).payload;
+    QByteArray damaged = good;
+    for (int i = 0; i < 40; ++i) // inside the tables and frame header
+        damaged[20 + i] = char(0xFF);
+    QTest::newRow("not a jpeg") << QByteArray("no picture here at all") << 64 << "JPEG error";
+    QTest::newRow("empty payload") << QByteArray() << 64 << "JPEG error";
+    QTest::newRow("cut inside the header") << good.left(100) << 64 << "JPEG error";
+    QTest::newRow("damaged header") << damaged << 64 << "JPEG error";
+    QTest::newRow("size differs from the record") << good << 32 << "incompatible jpeg sizes";
+}
+
+// Frame in, picture out: an undecodable frame shows the previous picture, the next good one shows.
+void tst_ImageStream::badJpegFramesKeepLastPicture()
+{
+    QFETCH(QByteArray, payload);
+    QFETCH(int, announcedWidth);
+    QFETCH(QString, message);
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    imageStream stream(QStringLiteral("127.0.0.1"), server.serverPort());
+    QTcpSocket *peer = acceptOne(server);
+    QVERIFY(peer);
+    // Pictures are taken as the window takes them: at once, for every frame.
+    QList<QImage> pictures;
+    connect(&stream, &imageStream::imageIsReady, this,
+            [&] { pictures << stream.currentPixmap().toImage(); });
+
+    RecordBuilder bad;
+    bad.format = 0;
+    bad.width = announcedWidth;
+    bad.height = 48;
+    bad.payload = payload;
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression(message));
+    QTest::ignoreMessage(QtDebugMsg, "Error in decoding jpeg");
+    peer->write(jpegRecord(64, 48, 10).bytes() + bad.bytes() + jpegRecord(64, 48, 240).bytes());
+    QTRY_COMPARE_WITH_TIMEOUT(pictures.size(), 3, 10000);
+
+    QCOMPARE(pictures.at(0).size(), QSize(64, 48));
+    QVERIFY(qAbs(pictures.at(0).pixelColor(5, 5).red() - 10) < 8);
+    QCOMPARE(pictures.at(1), pictures.at(0));
+    QVERIFY(qAbs(pictures.at(2).pixelColor(5, 5).red() - 240) < 8);
     delete peer;
 }
 
