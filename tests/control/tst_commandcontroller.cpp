@@ -8,6 +8,9 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <memory>
+#include <vector>
+
 namespace {
 constexpr int Timeout = CommandController::CommandTimeoutMs;
 // Scheduling slack on a busy machine; only upper bounds are as loose as this.
@@ -60,6 +63,7 @@ private slots:
     void acceptDelay_data();
     void acceptDelay();
     void noListener();
+    void connectionNotEstablished();
     void nextCommandAfterFailure_data();
     void nextCommandAfterFailure();
     void hostChangeUsedByNextCommand();
@@ -188,6 +192,38 @@ void tst_CommandController::noListener()
     QCOMPARE(e.states, QList<int>{-1});
     QCOMPARE(controller.status_text(), refusedText);
     QVERIFY(e.elapsedMs < Timeout + MarginMs);
+}
+
+void tst_CommandController::connectionNotEstablished()
+{
+    // A listener that accepts nothing, with its queue filled: further connects hang.
+    QTcpServer full;
+    full.setListenBacklogSize(0);
+    QVERIFY(full.listen(QHostAddress::LocalHost, 0));
+    full.pauseAccepting();
+    std::vector<std::unique_ptr<QTcpSocket>> fillers;
+    bool hanging = false;
+    while (!hanging && fillers.size() < 8) {
+        fillers.push_back(std::make_unique<QTcpSocket>());
+        fillers.back()->connectToHost(QHostAddress::LocalHost, full.serverPort());
+        hanging = !fillers.back()->waitForConnected(Timeout);
+    }
+    if (!hanging)
+        QSKIP("the system completes every connection to a full listen queue");
+
+    CommandController controller(QStringLiteral("127.0.0.1"), full.serverPort());
+    const Exchange e = exchange(controller, 0, 0);
+    QCOMPARE(e.result, -1);
+    QCOMPARE(e.states, QList<int>{-1});
+    QVERIFY(!controller.status_text().isEmpty());
+    QVERIFY2(e.elapsedMs >= Timeout * 9 / 10, qPrintable(QString::number(e.elapsedMs)));
+    QVERIFY2(e.elapsedMs < Timeout + MarginMs, qPrintable(QString::number(e.elapsedMs)));
+
+    // The connection attempt still under way is dropped for the next command.
+    CommandServerThread server;
+    controller.set_port(server.port());
+    QCOMPARE(controller.send_command(0, 0), 0);
+    QCOMPARE(server->requests(), QList<QByteArray>{QByteArray::fromHex("000000")});
 }
 
 void tst_CommandController::nextCommandAfterFailure_data()
