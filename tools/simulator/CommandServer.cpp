@@ -1,0 +1,299 @@
+#include "CommandServer.h"
+
+#include <QMutexLocker>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace {
+constexpr qint64 RequestSize = 3;
+constexpr int MinFps = 1;
+constexpr int MaxFps = 30;
+constexpr int MaxFormat = 4;
+constexpr int GrayFormat = 1;
+
+enum CommandCode : quint8 {
+    NoProcessing = 0,
+    FrameRate = 1,
+    PixelFormat = 2,
+    ImageWidth = 3,
+    ImageHeight = 4,
+    Apply = 5,
+    FirstApplication = 6,
+    LastApplication = 11,
+};
+
+struct Size {
+    int width;
+    int height;
+};
+constexpr Size ProducibleSizes[] = {{640, 480}, {320, 240}, {400, 400}};
+
+const char *const ShapeNames[] = {"normal", "no-reply", "truncated", "pieces", "long"};
+constexpr CommandServer::ReplyShape Shapes[] = {
+    CommandServer::ReplyShape::Normal,         CommandServer::ReplyShape::NoReply,
+    CommandServer::ReplyShape::TruncatedReply, CommandServer::ReplyShape::PiecewiseReply,
+    CommandServer::ReplyShape::LongReply,
+};
+}
+
+bool CommandServer::Configuration::operator==(const Configuration &other) const
+{
+    return format == other.format && width == other.width && height == other.height
+           && fps == other.fps;
+}
+
+CommandServer::CommandServer(QObject *parent)
+    : QTcpServer(parent),
+      formats{GrayFormat},
+      current{GrayFormat, 640, 480, MaxFps},
+      pending(current)
+{
+    connect(this, &QTcpServer::newConnection, this, &CommandServer::acceptConnections);
+}
+
+void CommandServer::setReplyShape(ReplyShape shape)
+{
+    QMutexLocker lock(&mutex);
+    this->shape = shape;
+}
+
+CommandServer::ReplyShape CommandServer::replyShape() const
+{
+    QMutexLocker lock(&mutex);
+    return shape;
+}
+
+void CommandServer::setRefuseAll(bool refuse)
+{
+    QMutexLocker lock(&mutex);
+    refusing = refuse;
+}
+
+bool CommandServer::refuseAll() const
+{
+    QMutexLocker lock(&mutex);
+    return refusing;
+}
+
+void CommandServer::setAcceptDelay(int ms)
+{
+    QMutexLocker lock(&mutex);
+    acceptDelayMs = qMax(0, ms);
+}
+
+int CommandServer::acceptDelay() const
+{
+    QMutexLocker lock(&mutex);
+    return acceptDelayMs;
+}
+
+void CommandServer::setProducibleFormats(const QSet<int> &formats)
+{
+    QMutexLocker lock(&mutex);
+    this->formats = formats;
+}
+
+QSet<int> CommandServer::producibleFormats() const
+{
+    QMutexLocker lock(&mutex);
+    return formats;
+}
+
+void CommandServer::setConfiguration(const Configuration &configuration)
+{
+    QMutexLocker lock(&mutex);
+    current = configuration;
+    pending = configuration;
+}
+
+CommandServer::Configuration CommandServer::currentConfiguration() const
+{
+    QMutexLocker lock(&mutex);
+    return current;
+}
+
+CommandServer::Configuration CommandServer::pendingConfiguration() const
+{
+    QMutexLocker lock(&mutex);
+    return pending;
+}
+
+QSet<int> CommandServer::activeApplications() const
+{
+    QMutexLocker lock(&mutex);
+    return applications;
+}
+
+QList<QByteArray> CommandServer::requests() const
+{
+    QMutexLocker lock(&mutex);
+    return received;
+}
+
+void CommandServer::clearRequests()
+{
+    QMutexLocker lock(&mutex);
+    received.clear();
+}
+
+QStringList CommandServer::replyShapeNames()
+{
+    QStringList names;
+    for (const char *name : ShapeNames)
+        names << QString::fromLatin1(name);
+    return names;
+}
+
+std::optional<CommandServer::ReplyShape> CommandServer::replyShapeFromName(const QString &name)
+{
+    const int index = replyShapeNames().indexOf(name);
+    if (index < 0)
+        return std::nullopt;
+    return Shapes[index];
+}
+
+bool CommandServer::isProducibleSize(int width, int height)
+{
+    for (const Size &size : ProducibleSizes) {
+        if (size.width == width && size.height == height)
+            return true;
+    }
+    return false;
+}
+
+void CommandServer::acceptConnections()
+{
+    while (QTcpSocket *socket = nextPendingConnection()) {
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        // Lets 1-byte pieces leave one by one.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        const int delay = acceptDelay();
+        if (delay > 0)
+            QTimer::singleShot(delay, socket, [this, socket] { startReading(socket); });
+        else
+            startReading(socket);
+    }
+}
+
+void CommandServer::startReading(QTcpSocket *socket)
+{
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket] { processRequests(socket); });
+    processRequests(socket);
+}
+
+void CommandServer::processRequests(QTcpSocket *socket)
+{
+    while (socket->bytesAvailable() >= RequestSize) {
+        const QByteArray request = socket->read(RequestSize);
+        const quint8 code = static_cast<quint8>(request[0]);
+        const quint16 value = static_cast<quint16>((static_cast<quint8>(request[1]) << 8)
+                                                   | static_cast<quint8>(request[2]));
+        {
+            QMutexLocker lock(&mutex);
+            received.append(request);
+        }
+        emit requestReceived(code, value);
+        reply(socket, code, handle(code, value));
+    }
+}
+
+quint8 CommandServer::handle(quint8 code, quint16 value)
+{
+    std::optional<Configuration> applied;
+    bool switched = false;
+    quint8 result = Done;
+    {
+        QMutexLocker lock(&mutex);
+        if (refusing)
+            return Refused;
+        switch (code) {
+        case FrameRate:
+            if (value < MinFps || value > MaxFps)
+                result = OutOfRange;
+            else
+                pending.fps = value;
+            break;
+        case PixelFormat:
+            if (value > MaxFormat)
+                result = OutOfRange;
+            else if (!formats.contains(value))
+                result = NotProducible;
+            else
+                pending.format = value;
+            break;
+        case ImageWidth:
+        case ImageHeight: {
+            bool known = false;
+            for (const Size &size : ProducibleSizes)
+                known = known || (code == ImageWidth ? size.width : size.height) == value;
+            if (!known)
+                result = NotProducible;
+            else if (code == ImageWidth)
+                pending.width = value;
+            else
+                pending.height = value;
+            break;
+        }
+        case Apply:
+            if (value != 1)
+                result = OutOfRange;
+            else if (!isProducibleSize(pending.width, pending.height)
+                     || !formats.contains(pending.format))
+                result = NotProducible;
+            else
+                applied = current = pending;
+            break;
+        default:
+            if (code != NoProcessing && (code < FirstApplication || code > LastApplication)) {
+                result = UnknownCommand;
+            } else if (value > 1) {
+                result = OutOfRange;
+            } else {
+                if (value == 1)
+                    applications.insert(code);
+                else
+                    applications.remove(code);
+                switched = true;
+            }
+            break;
+        }
+    }
+    // Emitted unlocked, so receivers may call back into the readers.
+    if (applied)
+        emit configurationApplied(applied->format, applied->width, applied->height, applied->fps);
+    if (switched)
+        emit applicationSwitched(code, value == 1);
+    return result;
+}
+
+void CommandServer::reply(QTcpSocket *socket, quint8 code, quint8 result)
+{
+    QByteArray bytes;
+    bytes.append(static_cast<char>(code));
+    bytes.append('\0');
+    bytes.append(static_cast<char>(result));
+
+    switch (replyShape()) {
+    case ReplyShape::Normal:
+        socket->write(bytes);
+        break;
+    case ReplyShape::NoReply:
+        break;
+    case ReplyShape::TruncatedReply:
+        socket->write(bytes.left(2));
+        break;
+    case ReplyShape::PiecewiseReply:
+        for (int i = 0; i < bytes.size(); ++i) {
+            const char piece = bytes[i];
+            QTimer::singleShot(i * PieceIntervalMs, socket, [socket, piece] {
+                socket->write(&piece, 1);
+                socket->flush();
+            });
+        }
+        break;
+    case ReplyShape::LongReply:
+        // Trailing bytes unlike the result, so a client reading the wrong byte shows it.
+        socket->write(bytes + QByteArray("\xEE\xEE", 2));
+        break;
+    }
+}
