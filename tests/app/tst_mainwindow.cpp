@@ -168,6 +168,7 @@ public:
     FrameSender(MainWindow &window)
     {
         server.listen(QHostAddress::LocalHost, 0);
+        child<QLineEdit>(&window, "editHostname")->setText(QStringLiteral("127.0.0.1"));
         auto *port = child<QLineEdit>(&window, "editVideoPort");
         port->setText(QString::number(server.serverPort()));
         QTest::keyClick(port, Qt::Key_Return);
@@ -175,7 +176,8 @@ public:
     bool send(const QByteArray &bytes)
     {
         if (!peer) {
-            if (!server.waitForNewConnection(10000))
+            // The window connects through the event loop, so wait without blocking it.
+            if (!QTest::qWaitFor([this] { return server.hasPendingConnections(); }, 10000))
                 return false;
             peer = server.nextPendingConnection();
         }

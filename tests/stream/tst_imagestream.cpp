@@ -55,7 +55,7 @@ private:
 
 QTcpSocket *tst_ImageStream::acceptOne(QTcpServer &server)
 {
-    if (!server.hasPendingConnections() && !server.waitForNewConnection(10000))
+    if (!QTest::qWaitFor([&server] { return server.hasPendingConnections(); }, 10000))
         return nullptr;
     return server.nextPendingConnection();
 }
@@ -140,7 +140,7 @@ void tst_ImageStream::settingsTakeEffectAtNextConnection()
     QVERIFY(first.listen(QHostAddress::LocalHost, 0));
     QVERIFY(second.listen(QHostAddress::LocalHost, 0));
     imageStream stream(QStringLiteral("127.0.0.1"), first.serverPort());
-    QVERIFY(first.waitForNewConnection(10000));
+    QTRY_VERIFY_WITH_TIMEOUT(first.hasPendingConnections(), 10000);
 
     stream.setPort(second.serverPort());
     stream.setHost(QStringLiteral("localhost"));
