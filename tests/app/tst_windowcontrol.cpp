@@ -131,7 +131,8 @@ void tst_WindowControl::listChangesReconnectFourSecondsLater()
     QCOMPARE(hex(rig.commands->requests()), QStringList { "01 00 0F" });
 
     QTRY_COMPARE_WITH_TIMEOUT(rig.videoConnections(), 4, 20000);
-    QVERIFY(clock.elapsed() >= 3900); // nothing reconnects before the delay
+    // Nothing reconnects before the delay (a coarse timer may fire up to 5 % early).
+    QVERIFY2(clock.elapsed() >= 3700, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(hex(rig.commands->requests()),
              (QStringList { "01 00 0F", "00 00 00", "00 00 00", "00 00 00" }));
 
