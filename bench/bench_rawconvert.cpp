@@ -1,6 +1,6 @@
 // Raw colour conversion per frame: ours (the default path and every path this processor has),
 // next to memcpy of the RGB size, a plain per-pixel loop and libyuv, all in one run. Ends with a
-// table of ratios taken from the medians (or the single runs) of this run.
+// table of CPU time per frame and ratios, from the medians (or the single runs) of this run.
 
 #include "RawConvert.h"
 
@@ -149,7 +149,7 @@ std::string key(const char *layout, const int size[2], const char *what)
         + "/" + what;
 }
 
-// Keeps each benchmark's time per frame in ms: the median when repeated, else the single run.
+// Keeps each benchmark's CPU time per frame in ms: the median when repeated, else the single run.
 class RatioReporter : public benchmark::ConsoleReporter
 {
 public:
@@ -158,7 +158,7 @@ public:
         ConsoleReporter::ReportRuns(runs);
         for (const Run &run : runs) {
             const std::string name = run.run_name.function_name;
-            const double ms = run.GetAdjustedRealTime()
+            const double ms = run.GetAdjustedCPUTime()
                 * (run.time_unit == benchmark::kMillisecond ? 1.0 : 1e-3);
             if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
                 medians[name] = ms;
@@ -182,8 +182,31 @@ private:
 
 } // namespace
 
+// The comparison is only fair if ours computes what the plain loop computes.
+bool oursMatchesReference()
+{
+    for (const Layout &layout : layouts)
+        for (const auto &size : sizes) {
+            Frame frame = makeFrame(layout.format, size[0], size[1]);
+            std::vector<uint8_t> expected(frame.rgb.size());
+            referenceConvert(frame.payload.data(), frame.format, frame.width, frame.height,
+                             expected.data());
+            if (convertRawToRgb(frame.payload.data(), frame.payload.size(), frame.format,
+                                frame.width, frame.height, frame.rgb.data(), frame.rgb.size())
+                    != 0
+                || frame.rgb != expected) {
+                std::fprintf(stderr, "%s %dx%d differs from the reference\n", layout.name,
+                             size[0], size[1]);
+                return false;
+            }
+        }
+    return true;
+}
+
 int main(int argc, char **argv)
 {
+    if (!oursMatchesReference())
+        return 1;
     for (const Layout &layout : layouts)
         for (const auto &size : sizes) {
             const int f = layout.format, w = size[0], h = size[1];
@@ -208,7 +231,8 @@ int main(int argc, char **argv)
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
 
-    std::printf("\nDefault path: %s. Time per frame in ms; ratios are ours divided by the other.\n",
+    std::printf("\nDefault path: %s. CPU time per frame in ms; ratios are ours divided by the "
+                "other.\n",
                 rawConvertPathName(rawConvertDefaultPath()));
     std::printf("%-18s %8s %8s %9s %8s %10s %12s %10s\n", "layout", "ours", "memcpy",
                 "reference", "libyuv", "/memcpy", "/reference", "/libyuv");

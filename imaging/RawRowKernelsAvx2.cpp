@@ -141,16 +141,16 @@ AVX2 BREVANT_INLINE __m256i widen(const uint8_t *bytes)
     return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes)));
 }
 
-AVX2 BREVANT_INLINE void yuv420Block(const uint8_t *y0, const uint8_t *y1, const uint8_t *u, const uint8_t *v,
-                      uint8_t *dst0, uint8_t *dst1, int x)
+AVX2 BREVANT_INLINE void yuv420Block(const uint8_t *y0, const uint8_t *y1, const uint8_t *u,
+                                     const uint8_t *v, uint8_t *dst0, uint8_t *dst1, int x)
 {
     const Chroma c = chroma(widen(u + x / 2), widen(v + x / 2));
     lumaRow(y0 + x, dst0 + 3 * x, c);
     lumaRow(y1 + x, dst1 + 3 * x, c);
 }
 
-AVX2 BREVANT_INLINE void nv12Block(const uint8_t *y0, const uint8_t *y1, const uint8_t *uv, uint8_t *dst0,
-                    uint8_t *dst1, int x)
+AVX2 BREVANT_INLINE void nv12Block(const uint8_t *y0, const uint8_t *y1, const uint8_t *uv,
+                                   uint8_t *dst0, uint8_t *dst1, int x)
 {
     const __m256i pairs = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(uv + x));
     const Chroma c = chroma(_mm256_and_si256(pairs, splat(0xff)), _mm256_srli_epi16(pairs, 8));

@@ -74,7 +74,8 @@ BREVANT_INLINE void store16(uint8_t *dst, __m128i even, __m128i odd, const Chrom
     const __m128i zero = _mm_setzero_si128();
     const __m128i rgEven = _mm_unpacklo_epi8(r, g), rgOdd = _mm_unpackhi_epi8(r, g);
     const __m128i bEven = _mm_unpacklo_epi8(b, zero), bOdd = _mm_unpackhi_epi8(b, zero);
-    const __m128i even0 = _mm_unpacklo_epi16(rgEven, bEven), even1 = _mm_unpackhi_epi16(rgEven, bEven);
+    const __m128i even0 = _mm_unpacklo_epi16(rgEven, bEven);
+    const __m128i even1 = _mm_unpackhi_epi16(rgEven, bEven);
     const __m128i odd0 = _mm_unpacklo_epi16(rgOdd, bOdd), odd1 = _mm_unpackhi_epi16(rgOdd, bOdd);
     const __m128i q0 = squeeze(_mm_unpacklo_epi32(even0, odd0));
     const __m128i q1 = squeeze(_mm_unpackhi_epi32(even0, odd0));

@@ -326,38 +326,42 @@ void TestRawConvert::chromaSharing_data()
     QTest::addColumn<int>("offset");
     QTest::addColumn<QStringList>("pixels");
 
-    const auto list = [](const char *text) { return QString::fromLatin1(text).split(' '); };
+    const auto row = [](const char *name, int format, int width, int height, int offset,
+                        const char *pixels) {
+        QTest::newRow(name) << format << width << height << offset
+                            << (*pixels ? QString::fromLatin1(pixels).split(' ') : QStringList());
+    };
     // UYVY 70 x 2: a row is 140 bytes.
-    QTest::newRow("uyvy U of the first pair") << int(RawUyvy) << 70 << 2 << 0 << list("0,0 0,1");
-    QTest::newRow("uyvy V of the first pair") << int(RawUyvy) << 70 << 2 << 2 << list("0,0 0,1");
-    QTest::newRow("uyvy Y0") << int(RawUyvy) << 70 << 2 << 1 << list("0,0");
-    QTest::newRow("uyvy Y1") << int(RawUyvy) << 70 << 2 << 3 << list("0,1");
-    QTest::newRow("uyvy next row") << int(RawUyvy) << 70 << 2 << 140 << list("1,0 1,1");
-    QTest::newRow("uyvy pair in the last block") << int(RawUyvy) << 70 << 2 << 132 << list("0,66 0,67");
+    row("uyvy U of the first pair", RawUyvy, 70, 2, 0, "0,0 0,1");
+    row("uyvy V of the first pair", RawUyvy, 70, 2, 2, "0,0 0,1");
+    row("uyvy Y0", RawUyvy, 70, 2, 1, "0,0");
+    row("uyvy Y1", RawUyvy, 70, 2, 3, "0,1");
+    row("uyvy next row", RawUyvy, 70, 2, 140, "1,0 1,1");
+    row("uyvy pair in the last block", RawUyvy, 70, 2, 132, "0,66 0,67");
     // UYVY 71 x 2: rows of 36 groups, 144 bytes; the last group's Y1 lies outside the picture.
-    QTest::newRow("uyvy odd width last U") << int(RawUyvy) << 71 << 2 << 140 << list("0,70");
-    QTest::newRow("uyvy odd width last Y0") << int(RawUyvy) << 71 << 2 << 141 << list("0,70");
-    QTest::newRow("uyvy odd width padding") << int(RawUyvy) << 71 << 2 << 143 << QStringList();
-    QTest::newRow("uyvy odd width second row") << int(RawUyvy) << 71 << 2 << 144 << list("1,0 1,1");
+    row("uyvy odd width last U", RawUyvy, 71, 2, 140, "0,70");
+    row("uyvy odd width last Y0", RawUyvy, 71, 2, 141, "0,70");
+    row("uyvy odd width padding", RawUyvy, 71, 2, 143, "");
+    row("uyvy odd width second row", RawUyvy, 71, 2, 144, "1,0 1,1");
     // YUV420 70 x 4: U plane at 280 (35 a row), V plane at 350.
-    QTest::newRow("yuv420 luma") << int(RawYuv420) << 70 << 4 << 70 << list("1,0");
-    QTest::newRow("yuv420 first U") << int(RawYuv420) << 70 << 4 << 280 << list("0,0 0,1 1,0 1,1");
-    QTest::newRow("yuv420 first V") << int(RawYuv420) << 70 << 4 << 350 << list("0,0 0,1 1,0 1,1");
-    QTest::newRow("yuv420 next chroma row") << int(RawYuv420) << 70 << 4 << 315 << list("2,0 2,1 3,0 3,1");
-    QTest::newRow("yuv420 in the last block") << int(RawYuv420) << 70 << 4 << 314 << list("0,68 0,69 1,68 1,69");
+    row("yuv420 luma", RawYuv420, 70, 4, 70, "1,0");
+    row("yuv420 first U", RawYuv420, 70, 4, 280, "0,0 0,1 1,0 1,1");
+    row("yuv420 first V", RawYuv420, 70, 4, 350, "0,0 0,1 1,0 1,1");
+    row("yuv420 next chroma row", RawYuv420, 70, 4, 315, "2,0 2,1 3,0 3,1");
+    row("yuv420 in the last block", RawYuv420, 70, 4, 314, "0,68 0,69 1,68 1,69");
     // YUV420 71 x 3: lumas 213 bytes, chroma planes of 36 x 2 at 213 and 285.
-    QTest::newRow("yuv420 odd last column") << int(RawYuv420) << 71 << 3 << 248 << list("0,70 1,70");
-    QTest::newRow("yuv420 odd last row") << int(RawYuv420) << 71 << 3 << 249 << list("2,0 2,1");
-    QTest::newRow("yuv420 odd last V") << int(RawYuv420) << 71 << 3 << 356 << list("2,70");
+    row("yuv420 odd last column", RawYuv420, 71, 3, 248, "0,70 1,70");
+    row("yuv420 odd last row", RawYuv420, 71, 3, 249, "2,0 2,1");
+    row("yuv420 odd last V", RawYuv420, 71, 3, 356, "2,70");
     // NV12 70 x 4: chroma rows of 70 bytes at 280.
-    QTest::newRow("nv12 first U") << int(RawNv12) << 70 << 4 << 280 << list("0,0 0,1 1,0 1,1");
-    QTest::newRow("nv12 first V") << int(RawNv12) << 70 << 4 << 281 << list("0,0 0,1 1,0 1,1");
-    QTest::newRow("nv12 next chroma row") << int(RawNv12) << 70 << 4 << 350 << list("2,0 2,1 3,0 3,1");
-    QTest::newRow("nv12 in the last block") << int(RawNv12) << 70 << 4 << 349 << list("0,68 0,69 1,68 1,69");
+    row("nv12 first U", RawNv12, 70, 4, 280, "0,0 0,1 1,0 1,1");
+    row("nv12 first V", RawNv12, 70, 4, 281, "0,0 0,1 1,0 1,1");
+    row("nv12 next chroma row", RawNv12, 70, 4, 350, "2,0 2,1 3,0 3,1");
+    row("nv12 in the last block", RawNv12, 70, 4, 349, "0,68 0,69 1,68 1,69");
     // NV12 71 x 3: chroma rows of 72 bytes at 213.
-    QTest::newRow("nv12 odd last column") << int(RawNv12) << 71 << 3 << 283 << list("0,70 1,70");
-    QTest::newRow("nv12 odd last row") << int(RawNv12) << 71 << 3 << 285 << list("2,0 2,1");
-    QTest::newRow("nv12 odd last V") << int(RawNv12) << 71 << 3 << 356 << list("2,70");
+    row("nv12 odd last column", RawNv12, 71, 3, 283, "0,70 1,70");
+    row("nv12 odd last row", RawNv12, 71, 3, 285, "2,0 2,1");
+    row("nv12 odd last V", RawNv12, 71, 3, 356, "2,70");
 }
 
 // Changing one payload byte changes exactly the pixels that sample it.
