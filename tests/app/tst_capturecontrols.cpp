@@ -1,25 +1,12 @@
 #include "JpegEncoder.h"
 #include "MainWindow.h"
+#include "WidgetLookup.h"
 #include "RecordBuilder.h"
 
 #include <QtTest>
 #include <QtWidgets>
 #include <QTcpServer>
 #include <QTcpSocket>
-
-template <typename T>
-static T *child(QWidget *window, const char *name)
-{
-    T *widget = window->findChild<T *>(QLatin1String(name));
-    if (!widget)
-        qFatal("no widget %s", name);
-    return widget;
-}
-
-static QString text(QWidget *window, const char *name)
-{
-    return child<QLabel>(window, name)->text();
-}
 
 static QByteArray fileBytes(const QString &path)
 {
@@ -149,19 +136,19 @@ void tst_CaptureControls::previewFollowsPrefix()
     QFETCH(bool, raw);
     QFETCH(QString, preview);
     MainWindow window;
-    QCOMPARE(text(&window, "labelImageName"), QStringLiteral("bvtgrab_0.jpg"));
+    QCOMPARE(labelText(&window, "labelImageName"), QStringLiteral("bvtgrab_0.jpg"));
     child<QLabel>(&window, "labelFormat")->setText(format);
     child<QCheckBox>(&window, "checkSaveRaw")->setChecked(raw);
     auto *prefix = child<QLineEdit>(&window, "editPrefix");
     prefix->clear();
-    QCOMPARE(text(&window, "labelImageName"), "0." + preview.section('.', 1));
+    QCOMPARE(labelText(&window, "labelImageName"), "0." + preview.section('.', 1));
     QTest::keyClicks(prefix, "run1_");
-    QCOMPARE(text(&window, "labelImageName"), preview);
+    QCOMPARE(labelText(&window, "labelImageName"), preview);
 
     // Only prefix edits update the preview.
     child<QCheckBox>(&window, "checkSaveRaw")->setChecked(!raw);
     child<QLabel>(&window, "labelFormat")->setText("UYVY");
-    QCOMPARE(text(&window, "labelImageName"), preview);
+    QCOMPARE(labelText(&window, "labelImageName"), preview);
 }
 
 void tst_CaptureControls::folderFromDialog()
@@ -238,17 +225,17 @@ void tst_CaptureControls::captureThroughWindow()
     // Checked after the prefix: the preview is not updated, Start still goes by the box.
     child<QCheckBox>(w, "checkSaveRaw")->setChecked(raw);
     QVERIFY(rig.send(frame(format, 0)));
-    QCOMPARE(text(w, "labelFormat"), QStringList({ "JPG", "Gray", "", "", "NV12" }).at(format));
+    QCOMPARE(labelText(w, "labelFormat"), QStringList({ "JPG", "Gray", "", "", "NV12" }).at(format));
     QVERIFY(rig.stopped());
 
     QTest::mouseClick(child<QPushButton>(w, "buttonStartCapture"), Qt::LeftButton);
     QVERIFY(rig.capturing());
-    QCOMPARE(text(w, "labelCaptureProgress"), QString()); // until the first file is written
+    QCOMPARE(labelText(w, "labelCaptureProgress"), QString()); // until the first file is written
     QList<RecordBuilder> sent;
     for (int n = 1; n <= 3; ++n) {
         sent << frame(format, n);
         QVERIFY(rig.send(sent.last()));
-        QCOMPARE(text(w, "labelCaptureProgress"), QStringLiteral("Capturing image... %1").arg(n - 1));
+        QCOMPARE(labelText(w, "labelCaptureProgress"), QStringLiteral("Capturing image... %1").arg(n - 1));
     }
     const QString name = dir.filePath("cap_%1." + extension);
     QStringList expected = { "cap_0." + extension, "cap_1." + extension, "cap_2." + extension };
@@ -265,16 +252,16 @@ void tst_CaptureControls::captureThroughWindow()
 
     QTest::mouseClick(child<QPushButton>(w, "buttonStopCapture"), Qt::LeftButton);
     QVERIFY(rig.stopped());
-    QCOMPARE(text(w, "labelCaptureProgress"), QStringLiteral("Capture Disabled"));
+    QCOMPARE(labelText(w, "labelCaptureProgress"), QStringLiteral("Capture Disabled"));
     QVERIFY(rig.send(frame(format, 4)));
-    QCOMPARE(text(w, "labelCaptureProgress"), QStringLiteral("Capture Disabled"));
+    QCOMPARE(labelText(w, "labelCaptureProgress"), QStringLiteral("Capture Disabled"));
 
     // Start again: numbering from 0, overwriting.
     QTest::mouseClick(child<QPushButton>(w, "buttonStartCapture"), Qt::LeftButton);
-    QCOMPARE(text(w, "labelCaptureProgress"), QStringLiteral("Capture Disabled"));
+    QCOMPARE(labelText(w, "labelCaptureProgress"), QStringLiteral("Capture Disabled"));
     const RecordBuilder again = frame(format, 5);
     QVERIFY(rig.send(again));
-    QCOMPARE(text(w, "labelCaptureProgress"), QStringLiteral("Capturing image... 0"));
+    QCOMPARE(labelText(w, "labelCaptureProgress"), QStringLiteral("Capturing image... 0"));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files, QDir::Name), expected);
     if (extension == "bmp")
         QCOMPARE(qGray(QImage(name.arg(0), "BMP").pixel(5, 0)), int(uchar(again.payload.at(5))));
