@@ -51,6 +51,9 @@ const QString &imageStream::socketMessage() const
 void imageStream::reconnect()
 {
     socket->abort();
+    // The board starts every connection on a record boundary; joining a record cut off on the
+    // old connection to bytes of the new one would show and store a corrupt frame.
+    parser.restartRecord();
     socket->connectToHost(host, quint16(port), QIODevice::ReadOnly);
 }
 

@@ -69,7 +69,7 @@ private:
     bool rawCapture = true;
     int captureNumber = 0; // the number the next file must carry
     int reportedNumber = -1;
-    qint64 filesReported = 0, filesWritten = 0, byteExact = 0, splicedPayloadFiles = 0;
+    qint64 filesReported = 0, filesWritten = 0, byteExact = 0;
     qint64 picturesChecked = 0;
     qint64 capturedWellFormed = 0;
 

@@ -10,11 +10,11 @@ void StreamModel::connectionStarted()
     unreadOffset = 0;
     consumed = fed;
     ++connection;
-    // A record whose empty payload is all that is missing takes nothing from the next connection.
-    afterCut = state == WaitHeader || state == WaitSensors
-               || (state == WaitPayload && current.fields[4] > 0);
-    if (afterCut)
+    // The client drops a record cut off with the old connection and starts the new one afresh.
+    // A record whose empty payload is all that is missing counts as cut too: it needed one more byte.
+    if (state != WaitMagic)
         ++cuts;
+    state = WaitMagic;
 }
 
 void StreamModel::garbage(qsizetype length)
@@ -24,19 +24,10 @@ void StreamModel::garbage(qsizetype length)
 
 void StreamModel::record(qint64 index, const FrameRecord &record, bool intact)
 {
-    Loss loss = WithoutCause;
-    if (afterCut) {
-        if (state == WaitMagic)
-            loss = fed > consumed ? MissedBySearch : WithoutCause;
-        else if (state == WaitPayload && magicConnection != connection)
-            loss = InCutPayload;
-        else
-            loss = InFalseRecord;
-    }
     const QByteArray payload = record.hasPayload() ? record.payload : QByteArray();
     const qint64 length = FrameRecord::HeaderBytes + payload.size();
     const bool wellFormed = record.hasPayload() && record.sizeField() == payload.size();
-    open.push_back({index, fed, fed + length, intact, wellFormed, loss, payload});
+    open.push_back({index, fed, fed + length, intact, wellFormed, payload});
     append(record.header());
     if (!payload.isEmpty())
         append(payload);
@@ -90,7 +81,6 @@ void StreamModel::process()
             if (!take(reinterpret_cast<char *>(word), 4))
                 return;
             if (qFromBigEndian<quint32>(word) == FrameRecord::Magic) {
-                magicConnection = connection;
                 magicOffset = consumed - 4;
                 state = WaitHeader;
             }
@@ -136,7 +126,6 @@ void StreamModel::complete()
             frame.record = sent.index;
             frame.intact = sent.intact;
             frame.payload = sent.payload;
-            afterCut = false;
             open.pop_front();
             break;
         }
@@ -151,7 +140,7 @@ void StreamModel::complete()
 void StreamModel::lose(const Sent &sent)
 {
     if (sent.intact)
-        ++intactLost[sent.lossIfLost];
+        ++intactLost;
     else if (sent.wellFormed)
-        ++damagedLost[sent.lossIfLost];
+        ++damagedLost;
 }

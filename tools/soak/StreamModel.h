@@ -9,27 +9,19 @@
 #include <deque>
 
 // What the stream client has to make of the bytes the simulator wrote: a model of the record
-// parser (word-wise magic search, each piece taken whole, payload bound, state kept across
-// connections, unread bytes lost with the connection) fed with every connection's bytes. It
-// predicts the frames the client completes, in order, and says why a sent record was not one.
+// parser (word-wise magic search, each piece taken whole, payload bound, a record cut off and the
+// unread bytes dropped with the connection) fed with every connection's bytes. It predicts the
+// frames the client completes, in order, and counts the sent records that were not one.
 class StreamModel
 {
 public:
     static constexpr qint32 MaxPayloadBytes = 64 * 1024 * 1024;
 
-    enum Loss {
-        InCutPayload,     // taken as payload by the record cut off at the end of the last connection
-        MissedBySearch,   // the magic search, out of step after a cut, passed over its start
-        InFalseRecord,    // inside a record that a magic-like word in payload bytes began
-        WithoutCause,     // lost while the parser was in step: never allowed
-        LossKinds
-    };
-
     struct Frame
     {
         std::array<qint32, 7> fields{}; // format, reserved, width, height, size, timestamp_s, _us
         QByteArray sensors;             // CLum then CPos
-        qint64 record = -1;             // the sent record it is exactly, or -1 (spliced or false)
+        qint64 record = -1;             // the sent record it is exactly, or -1 (begun by a false magic)
         bool intact = false;
         QByteArray payload;             // as sent, when record >= 0
     };
@@ -46,8 +38,8 @@ public:
     std::deque<Frame> expected;
 
     qint64 cuts = 0; // connections that ended inside a record
-    std::array<qint64, LossKinds> intactLost{};
-    std::array<qint64, LossKinds> damagedLost{}; // well-formed records with damaged contents
+    qint64 intactLost = 0;
+    qint64 damagedLost = 0; // well-formed records with damaged contents
 
 private:
     enum State { WaitMagic, WaitHeader, WaitSensors, WaitPayload };
@@ -55,7 +47,6 @@ private:
     {
         qint64 index, start, end;
         bool intact, wellFormed;
-        Loss lossIfLost;
         QByteArray payload;
     };
 
@@ -70,8 +61,6 @@ private:
     qint64 fed = 0, consumed = 0; // offsets in all bytes sent; a connection's unread ones are skipped
     int connection = 0;
     State state = WaitMagic;
-    bool afterCut = false;
-    int magicConnection = 0;
     qint64 magicOffset = 0;
     Frame current;
     std::deque<Sent> open; // records not yet completed or lost
