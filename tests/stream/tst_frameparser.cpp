@@ -1,43 +1,33 @@
 #include "FeedDevice.h"
 #include "FrameParser.h"
-#include "RecordBuilder.h"
+#include "Records.h"
 
 #include <QCryptographicHash>
 #include <QtTest>
 
-// Records every event of the parser as text, so whole runs can be compared.
-class ParserProbe
+// The parser's reports as texts, so that whole runs can be compared.
+struct ParserProbe
 {
-public:
     ParserProbe()
     {
         parser.setDevice(&device);
-        parser.onStatistics = [this](const FrameStatistics &s) {
-            events << "fps:" + s.fps << "size:" + s.size;
-            if (!s.format.isEmpty())
-                events << "format:" + s.format;
-        };
+        parser.onStatistics = [this](const FrameStatistics &s) { fps << s.fps; sizes << s.size; formats << s.format; };
         parser.onFrameReady = [this] {
             const FrameSlot &f = parser.completedSlot();
-            events << QStringLiteral("ready:%1:%2x%3:%4:%5")
-                          .arg(f.format)
-                          .arg(f.width)
-                          .arg(f.height)
-                          .arg(f.payload.size())
-                          .arg(QString::fromLatin1(
-                              QCryptographicHash::hash(f.payload, QCryptographicHash::Md5).toHex()));
+            ready << QStringLiteral("%1:%2x%3:%4:%5").arg(f.format).arg(f.width).arg(f.height).arg(f.payload.size())
+                         .arg(QCryptographicHash::hash(f.payload, QCryptographicHash::Md5).toHex());
         };
     }
-
     void feed(const QByteArray &bytes)
     {
         device.feed(bytes);
         parser.process();
     }
+    QStringList all() const { return fps + sizes + formats + ready; }
 
     FeedDevice device;
     FrameParser parser;
-    QStringList events;
+    QStringList fps, sizes, formats, ready;
 };
 
 class tst_FrameParser : public QObject
@@ -48,39 +38,30 @@ private slots:
     void exampleGrayRecord();
     void anySplitGivesSameEvents_data();
     void anySplitGivesSameEvents();
-    void zeroSizeNeedsOneMoreByte();
-    void resynchronisesWordWise_data();
     void resynchronisesWordWise();
-    void headerOnlyAndUnshownCodes_data();
-    void headerOnlyAndUnshownCodes();
+    void payloadByFormatCode_data();
+    void payloadByFormatCode();
     void statisticsTexts_data();
     void statisticsTexts();
-    void oversizedRecordIsDroppedAndStreamGoesOn_data();
-    void oversizedRecordIsDroppedAndStreamGoesOn();
+    void oversizedRecordIsDropped_data();
+    void oversizedRecordIsDropped();
 };
-
-static QByteArray hexBytes(const char *hex)
-{
-    return QByteArray::fromHex(hex);
-}
 
 void tst_FrameParser::exampleGrayRecord()
 {
-    // 4 x 2 Gray at 5 s 250000 us: the 72-byte record a board sends.
-    QByteArray record = hexBytes("AD1A15EE 00000001 00000000 00000004 00000002 00000008 00000005 0003D090");
-    record += QByteArray(32, '\x01');
-    record += hexBytes("00 55 AA FF 00 55 AA FF");
+    // 4 x 2 Gray at 5 s 250000 us, as a board sends it.
+    const QByteArray record = QByteArray::fromHex("AD1A15EE 00000001 00000000 00000004 00000002"
+                                                  "00000008 00000005 0003D090")
+        + QByteArray(32, '\x01') + QByteArray::fromHex("0055AAFF0055AAFF");
     QCOMPARE(record.size(), 72);
 
     ParserProbe probe;
     probe.feed(record);
-    QCOMPARE(probe.events.size(), 4);
-    QCOMPARE(probe.events.at(0), QStringLiteral("fps:1.905"));
-    QCOMPARE(probe.events.at(1), QStringLiteral("size:4x2"));
-    QCOMPARE(probe.events.at(2), QStringLiteral("format:Gray"));
-    QVERIFY(probe.events.at(3).startsWith("ready:1:4x2:8:"));
-    QCOMPARE(probe.parser.completedSlot().payload, hexBytes("00 55 AA FF 00 55 AA FF"));
-    QCOMPARE(QByteArray(probe.parser.completedSlot().CLum, 16), QByteArray(16, '\x01'));
+    QCOMPARE(probe.all().mid(0, 3), (QStringList { "1.905", "4x2", "Gray" }));
+    QCOMPARE(probe.ready.size(), 1);
+    const FrameSlot &frame = probe.parser.completedSlot();
+    QCOMPARE(frame.payload, QByteArray::fromHex("0055AAFF0055AAFF"));
+    QCOMPARE(QByteArray(frame.CLum, 16), QByteArray(16, '\x01'));
     QCOMPARE(probe.parser.fillSlotIndex(), 1);
     QCOMPARE(probe.parser.state(), FrameParser::WaitMagic);
 }
@@ -88,200 +69,134 @@ void tst_FrameParser::exampleGrayRecord()
 void tst_FrameParser::anySplitGivesSameEvents_data()
 {
     QTest::addColumn<QByteArray>("stream");
-
-    RecordBuilder headerOnly;
-    headerOnly.format = 12;
-    headerOnly.withSize(1000);
-    RecordBuilder unshown;
-    unshown.format = 7;
-    unshown.payload = QByteArray(100, 'x');
-
+    FrameRecord headerOnly = makeRecord(12, 4, 2);
+    headerOnly.size = 1000;
     QByteArray mixed;
     for (int i = 0; i < 12; ++i)
-        mixed += grayRecord(4 + i % 3, 2, 10 + i, 1000 * i).bytes();
+        mixed += grayRecord(4 + i % 3, 2, 10 + i).toBytes();
     QTest::newRow("twelve gray frames") << mixed;
     QTest::newRow("header-only between frames")
-        << grayRecord(4, 2, 1).bytes() + headerOnly.bytes() + grayRecord(2, 2, 2).bytes();
-    QTest::newRow("code 7 and garbage") << QByteArray(8, '\x55') + unshown.bytes()
-            + grayRecord(3, 3, 4).bytes();
+        << grayRecord(4, 2, 1).toBytes() + headerOnly.toBytes() + grayRecord(2, 2, 2).toBytes();
+    QTest::newRow("code 7 and garbage") << QByteArray(8, '\x55')
+            + makeRecord(7, 4, 2, QByteArray(100, 'x')).toBytes() + grayRecord(3, 3, 4).toBytes();
 }
 
-// The same byte stream cut anywhere (or fed byte by byte) yields the same frames and signals.
+// The same stream cut anywhere, or fed byte by byte, gives the same frames and signals.
 void tst_FrameParser::anySplitGivesSameEvents()
 {
     QFETCH(QByteArray, stream);
     ParserProbe whole;
     whole.feed(stream);
-    QVERIFY(!whole.events.isEmpty());
-
+    QVERIFY(!whole.ready.isEmpty());
     for (int cut = 1; cut < stream.size(); ++cut) {
         ParserProbe split;
         split.feed(stream.left(cut));
         split.feed(stream.mid(cut));
-        QVERIFY2(split.events == whole.events, qPrintable(QString("cut at %1").arg(cut)));
+        QVERIFY2(split.all() == whole.all(), qPrintable(QString("cut at %1").arg(cut)));
     }
-
     ParserProbe bytewise;
     for (char c : stream)
         bytewise.feed(QByteArray(1, c));
-    QCOMPARE(bytewise.events, whole.events);
+    QCOMPARE(bytewise.all(), whole.all());
 }
 
-void tst_FrameParser::zeroSizeNeedsOneMoreByte()
-{
-    RecordBuilder empty;
-    empty.format = 1;
-    ParserProbe probe;
-    probe.feed(empty.bytes());
-    QCOMPARE(probe.events.size(), 0);
-    QCOMPARE(probe.parser.state(), FrameParser::WaitPayload);
-    probe.feed(QByteArray(1, '\0'));
-    QCOMPARE(probe.parser.framesCompleted(), 1);
-    QCOMPARE(probe.parser.completedSlot().payload.size(), 0);
-}
-
-void tst_FrameParser::resynchronisesWordWise_data()
-{
-    QTest::addColumn<int>("garbage");
-    QTest::addColumn<int>("framesSeen");
-    QTest::newRow("8 bytes: first magic on a word boundary") << 8 << 2;
-    QTest::newRow("6 bytes: first magic passed over") << 6 << 1;
-    QTest::newRow("no garbage") << 0 << 2;
-}
-
+// Garbage is passed over a word at a time: after 8 bytes the magic is found, after 6 it is not
+// (a 2-byte pad puts the second record's magic back on a word boundary).
 void tst_FrameParser::resynchronisesWordWise()
 {
-    QFETCH(int, garbage);
-    QFETCH(int, framesSeen);
-    // The first record (size 8, 72 bytes) keeps the second one's magic 2 bytes off a word boundary
-    // from the start of a 6-byte-garbage stream; a 2-byte pad realigns it.
-    const QByteArray stream = QByteArray(garbage, '\x33') + grayRecord(4, 2, 1).bytes()
-        + QByteArray(garbage % 4, '\0') + grayRecord(2, 2, 2).bytes();
-    ParserProbe probe;
-    probe.feed(stream);
-    QCOMPARE(probe.parser.framesCompleted(), framesSeen);
+    for (int garbage : { 8, 6 }) {
+        ParserProbe probe;
+        probe.feed(QByteArray(garbage, '\x33') + grayRecord(4, 2, 1).toBytes()
+                   + QByteArray(garbage % 4, '\0') + grayRecord(2, 2, 2).toBytes());
+        QCOMPARE(probe.parser.framesCompleted(), garbage == 8 ? 2 : 1);
+    }
 }
 
-void tst_FrameParser::headerOnlyAndUnshownCodes_data()
+void tst_FrameParser::payloadByFormatCode_data()
 {
     QTest::addColumn<int>("format");
-    QTest::addColumn<int>("payloadBytes");
-    QTest::addColumn<QStringList>("events");
-    QTest::newRow("code 7 reads its payload, no format name")
-        << 7 << 100 << QStringList { "fps:0.1", "size:4x2", "ready:7:4x2:100" };
-    QTest::newRow("code 12 has no payload") << 12 << 0 << QStringList {};
-    QTest::newRow("code -1 has no payload") << -1 << 0 << QStringList {};
+    QTest::addColumn<QString>("ready"); // empty: header only
+    for (int code : { 5, 7, 9 })
+        QTest::addRow("code %d reads its payload, no name", code) << code << QString("%1:4x2:100").arg(code);
+    QTest::newRow("code 10 has no payload") << 10 << QString();
+    QTest::newRow("code -1 has no payload") << -1 << QString();
 }
 
-void tst_FrameParser::headerOnlyAndUnshownCodes()
+void tst_FrameParser::payloadByFormatCode()
 {
     QFETCH(int, format);
-    QFETCH(int, payloadBytes);
-    QFETCH(QStringList, events);
-    RecordBuilder r;
-    r.format = format;
-    r.width = 4;
-    r.height = 2;
-    r.timestampS = 100;
-    r.payload = QByteArray(payloadBytes, 'p');
-    if (payloadBytes == 0)
-        r.withSize(5000); // ignored for header-only records
+    QFETCH(QString, ready);
+    FrameRecord r = makeRecord(format, 4, 2, QByteArray(100, 'p'), 100);
+    if (ready.isEmpty())
+        r.size = 5000; // ignored: nothing follows the sensor blocks
     ParserProbe probe;
-    probe.feed(r.bytes());
-    for (QString &e : probe.events) {
-        if (e.startsWith("ready"))
-            e = e.section(':', 0, 3);
-    }
-    QCOMPARE(probe.events, events);
+    probe.feed(r.toBytes());
+    QCOMPARE(probe.formats.join(QString()), QString());
+    QCOMPARE(probe.ready.join(',').section(':', 0, 2), ready);
     QCOMPARE(probe.parser.state(), FrameParser::WaitMagic);
 
-    // The next record's magic is expected right after the sensor blocks (or payload).
-    probe.events.clear();
-    probe.feed(grayRecord(2, 2, 200).bytes());
-    QCOMPARE(probe.parser.framesCompleted(), format == 7 ? 2 : 1);
+    probe.feed(grayRecord(2, 2, 200).toBytes());
+    QCOMPARE(probe.parser.framesCompleted(), ready.isEmpty() ? 1 : 2);
 }
 
 void tst_FrameParser::statisticsTexts_data()
 {
-    QTest::addColumn<QList<qint64>>("timestamps"); // seconds * 1000000 + micros, one per report
+    QTest::addColumn<QList<qint64>>("timestamps"); // microseconds, one per report
     QTest::addColumn<int>("width");
-    QTest::addColumn<int>("height");
     QTest::addColumn<QStringList>("fps");
     QTest::addColumn<QString>("size");
-
-    QTest::newRow("first report measures from zero, then 0.4 s")
-        << QList<qint64> { 100000000, 100400000 } << 640 << 480 << QStringList { "0.1", "25" }
-        << "640x480";
-    QTest::newRow("identical timestamps give inf")
-        << QList<qint64> { 3000000, 3000000 } << 1920 << 1080 << QStringList { "3.333", "inf" }
-        << "1920x1080";
-    QTest::newRow("wide frames in exponent form")
-        << QList<qint64> { 1000000 } << 10000 << 480 << QStringList { "10" } << "1e+04x480";
-    QTest::newRow("seconds wrap in 32 bits")
-        << QList<qint64> { 4294968LL * 1000000 } << 4 << 2 << QStringList { "14.2" } << "4x2";
-    QTest::newRow("time going backwards")
-        << QList<qint64> { 2000000, 1000000 } << 4 << 2 << QStringList { "5", "-10" } << "4x2";
+    using T = QList<qint64>;
+    using S = QStringList;
+    QTest::newRow("from zero, then 0.4 s") << T { 100000000, 100400000 } << 640 << S { "0.1", "25" } << "640x2";
+    QTest::newRow("same time gives inf") << T { 3000000, 3000000 } << 1920 << S { "3.333", "inf" } << "1920x2";
+    QTest::newRow("exponent form") << T { 1000000 } << 10000 << S { "10" } << "1e+04x2";
+    QTest::newRow("seconds wrap in 32 bits") << T { 4294968LL * 1000000 } << 4 << S { "14.2" } << "4x2";
+    QTest::newRow("time going backwards") << T { 2000000, 1000000 } << 4 << S { "5", "-10" } << "4x2";
 }
 
+// Reports come with the first frame and every tenth; zero-size frames complete on the next byte.
 void tst_FrameParser::statisticsTexts()
 {
     QFETCH(QList<qint64>, timestamps);
     QFETCH(int, width);
-    QFETCH(int, height);
     QFETCH(QStringList, fps);
     QFETCH(QString, size);
-
     ParserProbe probe;
     for (qint64 t : timestamps) {
-        // One reporting frame, then nine that report nothing.
         for (int i = 0; i < 10; ++i) {
-            RecordBuilder r;
-            r.format = 1;
-            r.width = width;
-            r.height = height;
-            r.timestampS = qint32(t / 1000000);
-            r.timestampUs = qint32(t % 1000000);
-            r.withSize(0);
-            probe.feed(r.bytes());
+            FrameRecord r = makeRecord(1, width, 2, {}, qint32(t / 1000000));
+            r.timestamp_us = qint32(t % 1000000);
+            probe.feed(r.toBytes());
         }
     }
+    QCOMPARE(probe.parser.framesCompleted(), 10 * int(timestamps.size()) - 1);
+    QCOMPARE(probe.parser.state(), FrameParser::WaitPayload);
     probe.feed(QByteArray(1, '\0'));
-    QStringList seenFps, seenSizes;
-    for (const QString &e : probe.events) {
-        if (e.startsWith("fps:"))
-            seenFps << e.mid(4);
-        else if (e.startsWith("size:"))
-            seenSizes << e.mid(5);
-    }
-    QCOMPARE(seenFps, fps);
-    QCOMPARE(seenSizes.value(0), size);
     QCOMPARE(probe.parser.framesCompleted(), 10 * int(timestamps.size()));
+    QCOMPARE(probe.fps, fps);
+    QCOMPARE(probe.sizes.value(0), size);
 }
 
-void tst_FrameParser::oversizedRecordIsDroppedAndStreamGoesOn_data()
+void tst_FrameParser::oversizedRecordIsDropped_data()
 {
     QTest::addColumn<qint32>("size");
     QTest::newRow("just over the bound") << qint32(FrameParser::MaxPayloadBytes + 1);
-    QTest::newRow("top bit set") << qint32(0x80000000);
     QTest::newRow("negative") << qint32(-5);
 }
 
-void tst_FrameParser::oversizedRecordIsDroppedAndStreamGoesOn()
+// Nothing is held back waiting for the announced length, and the stream goes on.
+void tst_FrameParser::oversizedRecordIsDropped()
 {
     QFETCH(qint32, size);
-    RecordBuilder bad = grayRecord(640, 480, 1);
-    bad.withSize(size);
-
+    FrameRecord bad = grayRecord(640, 480, 1);
+    bad.size = size;
     ParserProbe probe;
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression("out of bounds"));
-    probe.feed(bad.bytes());
+    probe.feed(bad.toBytes());
     QCOMPARE(probe.parser.state(), FrameParser::WaitMagic);
-    // Nothing is held back waiting for the announced length.
-    QVERIFY(probe.device.bytesAvailable() < 4);
-
     probe.feed(QByteArray(1 << 20, '\x5a'));
     QVERIFY(probe.device.bytesAvailable() < 4);
-    probe.feed(grayRecord(4, 2, 2).bytes());
+    probe.feed(grayRecord(4, 2, 2).toBytes());
     QCOMPARE(probe.parser.framesCompleted(), 1);
     QCOMPARE(probe.parser.completedSlot().width, 4);
 }

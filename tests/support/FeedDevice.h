@@ -10,7 +10,6 @@ class FeedDevice : public QIODevice
 {
 public:
     FeedDevice() { open(QIODevice::ReadOnly); }
-
     void feed(const QByteArray &bytes) { pending.append(bytes); }
     bool isSequential() const override { return true; }
     qint64 bytesAvailable() const override { return pending.size() + QIODevice::bytesAvailable(); }
