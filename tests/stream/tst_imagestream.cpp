@@ -42,6 +42,7 @@ private slots:
     void portUsesLow16Bits();
     void badFramesKeepLastPicture_data();
     void badFramesKeepLastPicture();
+    void recordCutByLostConnectionIsDropped();
 };
 
 void tst_ImageStream::reconnectSequence()
@@ -172,6 +173,31 @@ void tst_ImageStream::badFramesKeepLastPicture()
         QCOMPARE(pictures.at(1), pictures.at(0));
     QCOMPARE(pictures.at(2).size(), QSize(64, 48));
     QVERIFY(qAbs(pictures.at(2).pixelColor(5, 5).red() - 240) < 8);
+}
+
+// A board starts every connection on a record boundary: what the old connection cut off must
+// not be completed from the new connection's bytes.
+void tst_ImageStream::recordCutByLostConnectionIsDropped()
+{
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    imageStream stream(QStringLiteral("127.0.0.1"), server.serverPort());
+    QList<QSize> shown;
+    connect(&stream, &imageStream::imageIsReady, this,
+            [&] { shown << stream.currentPixmap().size(); });
+    QSignalSpy lost(&stream, &imageStream::new_socket_error);
+
+    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
+    QTcpSocket *first = server.nextPendingConnection();
+    first->write(grayRecord(64, 64).toBytes().chopped(1000));
+    first->disconnectFromHost();
+    QVERIFY(lost.wait(10000));
+
+    stream.reconnect();
+    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
+    QTcpSocket *second = server.nextPendingConnection();
+    second->write(grayRecord(32, 32).toBytes() + grayRecord(16, 16).toBytes());
+    QTRY_COMPARE_WITH_TIMEOUT(shown, (QList<QSize> { QSize(32, 32), QSize(16, 16) }), 10000);
 }
 
 QTEST_MAIN(tst_ImageStream)
