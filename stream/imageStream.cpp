@@ -121,11 +121,7 @@ QPixmap imageStream::currentPixmap()
     FrameSlot &frame = parser.completedSlot();
     if (frame.format < FormatJpg || frame.format > FormatNv12)
         return QPixmap();
-    const bool converted = converter.convert(frame);
-    if (converted) {
-        currentImage = converter.image();
-        currentPicture.convertFromImage(currentImage);
-    }
+    const bool converted = picture.update(frame);
     if (capture.isEnabled()) {
         int written;
         if (frame.format == FormatJpg) {
@@ -133,10 +129,10 @@ QPixmap imageStream::currentPixmap()
             written = capture.save_image_jpg(frame.payload);
         } else {
             // The picture still held after a failed conversion is another frame's: never store it.
-            written = capture.save_image(converted ? currentPicture : QPixmap(), frame.payload);
+            written = capture.save_image(converted ? picture.pixmap() : QPixmap(), frame.payload);
         }
         if (written >= 0)
             emit capture_in_progress(QStringLiteral("Capturing image... ") + QString::number(written));
     }
-    return currentPicture;
+    return picture.pixmap();
 }

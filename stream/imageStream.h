@@ -1,12 +1,11 @@
 #pragma once
 
 #include "CaptureWriter.h"
-#include "FrameConverter.h"
 #include "FrameParser.h"
+#include "FramePixmap.h"
 #include "FrameSlot.h"
 
 #include <QAbstractSocket>
-#include <QImage>
 #include <QObject>
 #include <QPixmap>
 #include <QString>
@@ -62,8 +61,6 @@ private:
     QTcpSocket *socket;
     QString statusText;
     FrameParser parser;
-    QImage currentImage;
-    QPixmap currentPicture;
-    FrameConverter converter;
+    FramePixmap picture;
     CaptureWriter capture;
 };

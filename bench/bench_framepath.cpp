@@ -1,0 +1,405 @@
+// The frame path without the network, per format and size: record bytes fed to the parser, the
+// completed frame made a pixmap as the stream client makes it, optionally scaled to a 500 x 500
+// view as the window scales it, and set on a pixmap item. Beside it, in the same run, its floor
+// (memcpy of the payload plus memcpy of the R,G,B picture) and, for JPEG, a bare TurboJPEG
+// decode. Then the allocations per frame in steady state, counted by an interposed malloc.
+// Ends with one table of CPU time per frame and ratios from this run.
+
+#include "FrameParser.h"
+#include "FramePixmap.h"
+#include "FrameRecord.h"
+#include "JpegEncoder.h"
+#include "TestPattern.h"
+
+#include <benchmark/benchmark.h>
+#include <turbojpeg.h>
+
+#include <QApplication>
+#include <QGraphicsPixmapItem>
+#include <QGraphicsScene>
+#include <QIODevice>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <malloc.h>
+#include <string>
+#include <vector>
+
+// Every heap allocation of the process goes through these: operator new, Qt's containers and
+// images, libjpeg. Only calls made while counting is on are counted.
+extern "C" {
+void *__libc_malloc(size_t size);
+void *__libc_calloc(size_t count, size_t size);
+void *__libc_realloc(void *pointer, size_t size);
+void *__libc_memalign(size_t alignment, size_t size);
+void __libc_free(void *pointer);
+}
+
+namespace {
+std::atomic<bool> counting{false};
+std::atomic<long long> allocationCount{0};
+std::atomic<long long> allocatedBytes{0};
+
+inline void noteAllocation(size_t size)
+{
+    if (counting.load(std::memory_order_relaxed)) {
+        allocationCount.fetch_add(1, std::memory_order_relaxed);
+        allocatedBytes.fetch_add(static_cast<long long>(size), std::memory_order_relaxed);
+    }
+}
+} // namespace
+
+extern "C" {
+void *malloc(size_t size)
+{
+    noteAllocation(size);
+    return __libc_malloc(size);
+}
+void *calloc(size_t count, size_t size)
+{
+    noteAllocation(count * size);
+    return __libc_calloc(count, size);
+}
+void *realloc(void *pointer, size_t size)
+{
+    noteAllocation(size);
+    return __libc_realloc(pointer, size);
+}
+void *memalign(size_t alignment, size_t size)
+{
+    noteAllocation(size);
+    return __libc_memalign(alignment, size);
+}
+void *aligned_alloc(size_t alignment, size_t size)
+{
+    noteAllocation(size);
+    return __libc_memalign(alignment, size);
+}
+int posix_memalign(void **result, size_t alignment, size_t size)
+{
+    noteAllocation(size);
+    void *pointer = __libc_memalign(alignment, size);
+    if (!pointer)
+        return ENOMEM;
+    *result = pointer;
+    return 0;
+}
+void free(void *pointer)
+{
+    __libc_free(pointer);
+}
+}
+
+namespace {
+
+constexpr int ViewSide = 500;
+constexpr int DistinctFrames = 4; // rotated, so the payloads are not all warm in the cache
+
+struct Format
+{
+    int code;
+    const char *name;
+};
+constexpr Format formats[] = {{TestPattern::Jpeg, "JPG"},
+                              {TestPattern::Gray, "Gray"},
+                              {TestPattern::Uyvy, "UYVY"},
+                              {TestPattern::Yuv420, "YUV420"},
+                              {TestPattern::Nv12, "NV12"}};
+constexpr int sizes[][2] = {{640, 480}, {400, 400}, {1920, 1080}};
+
+struct Records
+{
+    std::vector<QByteArray> bytes;    // whole records, as they arrive
+    std::vector<QByteArray> payloads; // their payloads alone
+};
+
+const Records &recordsFor(int format, int width, int height)
+{
+    static std::map<std::tuple<int, int, int>, Records> made;
+    Records &records = made[{format, width, height}];
+    if (records.bytes.empty()) {
+        TestPattern pattern;
+        pattern.setJpegEncoder(encodeJpeg);
+        for (int k = 0; k < DistinctFrames; ++k) {
+            FrameRecord record;
+            record.format = format;
+            record.width = width;
+            record.height = height;
+            record.timestamp_s = 1;
+            record.timestamp_us = 1000 * k;
+            record.payload = pattern.payload(format, width, height, quint32(7 * k));
+            records.payloads.push_back(record.payload);
+            records.bytes.push_back(record.toBytes());
+        }
+    }
+    return records;
+}
+
+// The socket's read buffer, holding the records that have arrived: reads copy out of it, as
+// reads from a socket's buffer do. Unbuffered, so the parser's small reads cost no extra copy.
+class RecordDevice : public QIODevice
+{
+public:
+    RecordDevice() { open(QIODevice::ReadOnly | QIODevice::Unbuffered); }
+
+    void feed(const QByteArray &record)
+    {
+        if (offset < pending.size())
+            pending = pending.mid(offset) + record; // not in the benchmark: records arrive whole
+        else
+            pending = record;
+        offset = 0;
+    }
+    bool isSequential() const override { return true; }
+    qint64 bytesAvailable() const override { return pending.size() - offset; }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override
+    {
+        const qint64 n = qMin<qint64>(maxSize, pending.size() - offset);
+        std::memcpy(data, pending.constData() + offset, size_t(n));
+        offset += n;
+        return n;
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    QByteArray pending;
+    qint64 offset = 0;
+};
+
+// What the window does with each frame: asks the stream client for its pixmap, scales it to
+// the view when asked to, and sets it on its one pixmap item.
+class FramePath
+{
+public:
+    explicit FramePath(bool rescale) : rescale(rescale)
+    {
+        item = scene.addPixmap(QPixmap());
+        parser.setDevice(&device);
+        parser.onFrameReady = [this] { drawNewImage(); };
+    }
+
+    void feed(const QByteArray &record)
+    {
+        device.feed(record);
+        parser.process();
+    }
+
+    int shown = 0;
+    int refused = 0;
+
+private:
+    void drawNewImage()
+    {
+        if (!picture.update(parser.completedSlot()))
+            ++refused;
+        const QPixmap pixmap = picture.pixmap();
+        if (rescale)
+            item->setPixmap(pixmap.scaled(ViewSide, ViewSide, Qt::KeepAspectRatio,
+                                          Qt::FastTransformation));
+        else
+            item->setPixmap(pixmap);
+        ++shown;
+    }
+
+    bool rescale;
+    RecordDevice device;
+    FrameParser parser;
+    FramePixmap picture;
+    QGraphicsScene scene;
+    QGraphicsPixmapItem *item = nullptr;
+};
+
+void runPath(benchmark::State &state, int format, int width, int height, bool rescale)
+{
+    const Records &records = recordsFor(format, width, height);
+    FramePath path(rescale);
+    size_t next = 0;
+    for (auto _ : state)
+        path.feed(records.bytes[next++ % records.bytes.size()]);
+    if (path.refused > 0)
+        state.SkipWithError("a frame was refused");
+    state.SetItemsProcessed(state.iterations());
+}
+
+// The parser alone, frames announced but not converted.
+void runParse(benchmark::State &state, int format, int width, int height)
+{
+    const Records &records = recordsFor(format, width, height);
+    RecordDevice device;
+    FrameParser parser;
+    parser.setDevice(&device);
+    size_t next = 0;
+    for (auto _ : state) {
+        device.feed(records.bytes[next++ % records.bytes.size()]);
+        parser.process();
+        benchmark::DoNotOptimize(parser.completedSlot().payload.constData());
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// The least any path must do: take the payload in once and write an R,G,B picture once.
+void runFloor(benchmark::State &state, int format, int width, int height)
+{
+    const Records &records = recordsFor(format, width, height);
+    const size_t picture = size_t(3) * width * height;
+    std::vector<std::vector<char>> sources(records.payloads.size(), std::vector<char>(picture, 1));
+    std::vector<char> payload(size_t(records.payloads[0].size()) * 2), rgb(picture);
+    size_t next = 0;
+    for (auto _ : state) {
+        const size_t k = next++ % records.payloads.size();
+        const QByteArray &bytes = records.payloads[k];
+        if (payload.size() < size_t(bytes.size()))
+            payload.resize(size_t(bytes.size()));
+        std::memcpy(payload.data(), bytes.constData(), size_t(bytes.size()));
+        std::memcpy(rgb.data(), sources[k].data(), picture);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// JPEG decoded by TurboJPEG into R,G,B, nothing else.
+void runBareDecode(benchmark::State &state, int width, int height)
+{
+    const Records &records = recordsFor(TestPattern::Jpeg, width, height);
+    tjhandle handle = tjInitDecompress();
+    std::vector<unsigned char> rgb(size_t(3) * width * height);
+    size_t next = 0;
+    for (auto _ : state) {
+        const QByteArray &jpeg = records.payloads[next++ % records.payloads.size()];
+        if (tjDecompress2(handle, reinterpret_cast<const unsigned char *>(jpeg.constData()),
+                          static_cast<unsigned long>(jpeg.size()), rgb.data(), width, 0, height,
+                          TJPF_RGB, 0)
+            != 0) {
+            state.SkipWithError(tjGetErrorStr2(handle));
+            break;
+        }
+        benchmark::ClobberMemory();
+    }
+    tjDestroy(handle);
+    state.SetItemsProcessed(state.iterations());
+}
+
+std::string key(const Format &format, const int size[2], const char *what)
+{
+    return std::string(format.name) + "/" + std::to_string(size[0]) + "x"
+        + std::to_string(size[1]) + "/" + what;
+}
+
+// Keeps each benchmark's CPU time per frame in ms: the median when repeated, else the single run.
+class RatioReporter : public benchmark::ConsoleReporter
+{
+public:
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run &run : runs) {
+            const std::string name = run.run_name.function_name;
+            const double ms = run.GetAdjustedCPUTime()
+                * (run.time_unit == benchmark::kMillisecond ? 1.0 : 1e-3);
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
+                medians[name] = ms;
+            else if (run.run_type == Run::RT_Iteration && !medians.count(name))
+                singles[name] = ms;
+        }
+    }
+
+    double timeOf(const std::string &name) const
+    {
+        const auto median = medians.find(name);
+        if (median != medians.end())
+            return median->second;
+        const auto single = singles.find(name);
+        return single != singles.end() ? single->second : 0.0;
+    }
+
+private:
+    std::map<std::string, double> medians, singles;
+};
+
+struct Allocations
+{
+    double count = 0;
+    double kib = 0;
+};
+
+// Allocations per frame over frames 16 to 48, once buffers and caches have settled.
+Allocations countAllocations(int format, int width, int height, bool rescale)
+{
+    constexpr int WarmUp = 16, Counted = 32;
+    const Records &records = recordsFor(format, width, height);
+    FramePath path(rescale);
+    for (int i = 0; i < WarmUp; ++i)
+        path.feed(records.bytes[size_t(i) % records.bytes.size()]);
+    allocationCount = 0;
+    allocatedBytes = 0;
+    counting = true;
+    for (int i = WarmUp; i < WarmUp + Counted; ++i)
+        path.feed(records.bytes[size_t(i) % records.bytes.size()]);
+    counting = false;
+    return {double(allocationCount) / Counted, double(allocatedBytes) / 1024.0 / Counted};
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    for (const Format &format : formats)
+        for (const auto &size : sizes) {
+            const int f = format.code, w = size[0], h = size[1];
+            auto add = [&](const char *what, auto function) {
+                // Qt spreads some image conversions over threads: count them all.
+                benchmark::RegisterBenchmark(key(format, size, what).c_str(), function)
+                    ->Unit(benchmark::kMillisecond)
+                    ->MeasureProcessCPUTime();
+            };
+            add("path", [=](benchmark::State &s) { runPath(s, f, w, h, false); });
+            add("scaled", [=](benchmark::State &s) { runPath(s, f, w, h, true); });
+            add("parse", [=](benchmark::State &s) { runParse(s, f, w, h); });
+            add("floor", [=](benchmark::State &s) { runFloor(s, f, w, h); });
+            if (f == TestPattern::Jpeg)
+                add("decode", [=](benchmark::State &s) { runBareDecode(s, w, h); });
+        }
+
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+
+    std::printf("\nCPU time per frame in ms. floor: memcpy of the payload + memcpy of the R,G,B "
+                "picture; decode: bare TurboJPEG decode to R,G,B. allocs and KiB: heap "
+                "allocations per frame in steady state, unscaled/scaled.\n");
+    std::printf("%-17s %8s %8s %8s %8s %8s %8s %8s %9s %11s %13s\n", "frame", "path", "scaled",
+                "parse", "floor", "decode", "path/flr", "path/dec", "MB/s", "allocs", "KiB");
+    for (const Format &format : formats)
+        for (const auto &size : sizes) {
+            const double path = reporter.timeOf(key(format, size, "path"));
+            if (path <= 0)
+                continue;
+            const double scaled = reporter.timeOf(key(format, size, "scaled"));
+            const double parse = reporter.timeOf(key(format, size, "parse"));
+            const double floor = reporter.timeOf(key(format, size, "floor"));
+            const double decode = reporter.timeOf(key(format, size, "decode"));
+            const Records &records = recordsFor(format.code, size[0], size[1]);
+            const double payloadMB = double(records.payloads[0].size()) / 1e6;
+            const Allocations plain = countAllocations(format.code, size[0], size[1], false);
+            const Allocations scaledAllocs = countAllocations(format.code, size[0], size[1], true);
+            char allocs[32], kib[32];
+            std::snprintf(allocs, sizeof allocs, "%.1f/%.1f", plain.count, scaledAllocs.count);
+            std::snprintf(kib, sizeof kib, "%.0f/%.0f", plain.kib, scaledAllocs.kib);
+            const std::string label = key(format, size, "");
+            std::printf("%-17s %8.3f %8.3f %8.3f %8.3f %8.3f %8.2f %8.2f %9.0f %11s %13s\n",
+                        label.substr(0, label.size() - 1).c_str(), path, scaled, parse, floor,
+                        decode, floor > 0 ? path / floor : 0.0, decode > 0 ? path / decode : 0.0,
+                        payloadMB / (path / 1000.0), allocs, kib);
+        }
+    benchmark::Shutdown();
+    return 0;
+}
