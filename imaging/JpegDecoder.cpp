@@ -40,6 +40,18 @@ void JpegDecoder::setSource(const unsigned char *data, int size)
 
 int JpegDecoder::jpeg_check_header(int width, int height)
 {
+    if (checkHeader(width, height) < 0)
+        return -1;
+    const long long needed = 3LL * width * height;
+    if (output->size() != needed) {
+        output->resize(static_cast<int>(needed));
+        qDebug("Resizing  JPEG buffer to %d", static_cast<int>(needed));
+    }
+    return 0;
+}
+
+int JpegDecoder::checkHeader(int width, int height)
+{
     // A second check of the same frame starts again from its first byte.
     if (stage == Stage::HeaderRead && !attachSource())
         return -1;
@@ -60,8 +72,8 @@ int JpegDecoder::jpeg_check_header(int width, int height)
         resetToStart();
         return -1;
     }
-    const long long needed = 3LL * width * height;
-    if (width <= 0 || height <= 0 || needed > INT_MAX) {
+    // Room for a picture of 4 bytes a pixel, so that every output layout fits an int.
+    if (width <= 0 || height <= 0 || 4LL * width * height > INT_MAX) {
         qDebug("Error: jpeg size too large: %d x %d", width, height);
         resetToStart();
         return -1;
@@ -72,11 +84,6 @@ int JpegDecoder::jpeg_check_header(int width, int height)
         resetToStart();
         return -1;
     }
-
-    if (output->size() != needed) {
-        output->resize(static_cast<int>(needed));
-        qDebug("Resizing  JPEG buffer to %d", static_cast<int>(needed));
-    }
     checkedWidth = width;
     checkedHeight = height;
     return 0;
@@ -86,6 +93,33 @@ int JpegDecoder::decode()
 {
     if (stage != Stage::HeaderRead)
         return -1;
+    return decodeInto(outputData(), static_cast<size_t>(output->size()),
+                      3 * static_cast<size_t>(checkedWidth), Pixels::Rgb);
+}
+
+int JpegDecoder::decodeInto(unsigned char *dst, size_t dstLength, size_t stride, Pixels pixels)
+{
+    if (stage != Stage::HeaderRead)
+        return -1;
+    const size_t width = static_cast<size_t>(checkedWidth);
+    const size_t rowBytes = (pixels == Pixels::Rgb ? 3 : 4) * width;
+    if (!dst || stride < rowBytes || dstLength < stride * (checkedHeight - 1) + rowBytes) {
+        qDebug("JPEG error: the picture does not fit its buffer");
+        resetToStart();
+        return -1;
+    }
+    // libjpeg-turbo writes the 32-bit words itself, grey images included.
+    int wordComponents = 0;
+#ifdef JCS_EXTENSIONS
+    if (pixels == Pixels::Xrgb32) {
+#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
+        cinfo.out_color_space = JCS_EXT_BGRX;
+#else
+        cinfo.out_color_space = JCS_EXT_XRGB;
+#endif
+        wordComponents = 4;
+    }
+#endif
 
     if (!runGuarded(startStep)) {
         qDebug("JPEG error: %s", jerr.message);
@@ -93,25 +127,27 @@ int JpegDecoder::decode()
         return -1;
     }
     const int components = cinfo.output_components;
+    const bool direct = pixels == Pixels::Rgb ? components == 3 : components == wordComponents;
     if (static_cast<long long>(cinfo.output_width) != checkedWidth
         || static_cast<long long>(cinfo.output_height) != checkedHeight
-        || (components != 1 && components != 3)
-        || output->size() != 3LL * checkedWidth * checkedHeight) {
+        || (!direct && components != 1 && components != 3)) {
         qDebug("JPEG error: unexpected output layout");
         resetToStart();
         return -1;
     }
 
-    // Each image gets the row length of its own output; colour rows go straight into the picture.
+    // Each image gets the row length of its own output; rows of the picture's own layout go
+    // straight into it.
     rowStride = checkedWidth * components;
-    unsigned char *picture = outputData();
-    const size_t pictureStride = 3 * static_cast<size_t>(checkedWidth);
     outputRows.resize(checkedHeight);
     for (int row = 0; row < checkedHeight; ++row)
-        outputRows[row] = picture + row * pictureStride;
+        outputRows[row] = dst + row * stride;
 
     readFailed = false;
-    const bool read = runGuarded(components == 3 ? readRgbRowsStep : readGrayRowsStep);
+    const Step readRows = direct ? readRgbRowsStep
+        : pixels == Pixels::Rgb  ? readGrayRowsStep
+                                 : readRgbRowsAsWordsStep;
+    const bool read = runGuarded(readRows);
     if (!read || readFailed) {
         qDebug("JPEG error: %s", read ? "scan lines ended early" : jerr.message);
         resetToStart();
@@ -242,6 +278,30 @@ void JpegDecoder::readGrayRowsStep(JpegDecoder *self)
             dst[3 * x] = src[x];
             dst[3 * x + 1] = src[x];
             dst[3 * x + 2] = src[x];
+        }
+    }
+}
+
+// Where libjpeg cannot write the words itself: each row of grey or R,G,B samples widened.
+void JpegDecoder::readRgbRowsAsWordsStep(JpegDecoder *self)
+{
+    jpeg_decompress_struct &c = self->cinfo;
+    self->rowBuffer = (*c.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&c), JPOOL_IMAGE,
+                                             static_cast<JDIMENSION>(self->rowStride), 1);
+    const int components = c.output_components;
+    const int width = static_cast<int>(c.output_width);
+    while (c.output_scanline < c.output_height) {
+        auto *dst = reinterpret_cast<quint32 *>(self->outputRows[c.output_scanline]);
+        if (jpeg_read_scanlines(&c, self->rowBuffer, 1) != 1) {
+            self->readFailed = true;
+            return;
+        }
+        const unsigned char *src = self->rowBuffer[0];
+        for (int x = 0; x < width; ++x) {
+            const unsigned char *p = src + x * components;
+            const quint32 red = p[0], green = p[components == 3 ? 1 : 0],
+                          blue = p[components == 3 ? 2 : 0];
+            dst[x] = 0xff000000u | red << 16 | green << 8 | blue;
         }
     }
 }

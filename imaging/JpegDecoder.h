@@ -12,6 +12,10 @@
 class JpegDecoder
 {
 public:
+    // Rgb: 3 bytes a pixel, R,G,B. Xrgb32: one native-endian 32-bit word 0xffRRGGBB a pixel
+    // (a QImage::Format_RGB32 picture).
+    enum class Pixels { Rgb, Xrgb32 };
+
     JpegDecoder();
     ~JpegDecoder();
     JpegDecoder(const JpegDecoder &) = delete;
@@ -22,8 +26,13 @@ public:
     void setSource(const unsigned char *data, int size);
     // Reads the header and checks it against the announced size; sizes the output. 0 or -1.
     int jpeg_check_header(int width, int height);
+    // The same check, for a decode into the caller's buffer: the output is left as it is.
+    int checkHeader(int width, int height);
     // Decodes the image whose header was checked into the output. 0 or -1.
     int decode();
+    // Decodes it into dst instead, rows stride bytes apart; -1, nothing decoded, when the picture
+    // does not fit dstLength bytes or a row does not fit the stride.
+    int decodeInto(unsigned char *dst, size_t dstLength, size_t stride, Pixels pixels);
     unsigned char *outputData();
     int outputSize() const;
 
@@ -51,6 +60,7 @@ private:
     static void startStep(JpegDecoder *self);
     static void readRgbRowsStep(JpegDecoder *self);
     static void readGrayRowsStep(JpegDecoder *self);
+    static void readRgbRowsAsWordsStep(JpegDecoder *self);
     static void finishStep(JpegDecoder *self);
 
     const unsigned char *srcData = nullptr;

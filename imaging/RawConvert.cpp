@@ -1,8 +1,10 @@
 #include "RawConvert.h"
 
 #include "RawRowKernels.h"
+#include "XrgbRows.h"
 
 #include <climits>
+#include <vector>
 
 #if defined(BREVANT_RAW_X86) && defined(_MSC_VER) && !defined(__clang__)
 #include <immintrin.h>
@@ -87,6 +89,42 @@ void convertFrame(const RawRowKernels &kernels, const uint8_t *src, int format, 
     }
 }
 
+// Row by row through R,G,B rows that stay in the cache, so the frame is still read and the
+// picture written once.
+void convertFrameToWords(const RawRowKernels &kernels, const uint8_t *src, int format, int width,
+                         int height, uint32_t *dst)
+{
+    const size_t w = static_cast<size_t>(width), h = static_cast<size_t>(height);
+    const size_t rgbRow = 3 * w;
+    const size_t chromaWidth = (w + 1) / 2, chromaRows = (h + 1) / 2;
+    thread_local std::vector<uint8_t> rows; // grows to the widest frame, then is reused
+    if (rows.size() < 2 * rgbRow)
+        rows.resize(2 * rgbRow);
+    uint8_t *row0 = rows.data(), *row1 = rows.data() + rgbRow;
+    if (format == RawUyvy) {
+        for (size_t r = 0; r < h; ++r) {
+            kernels.uyvyRow(src + r * 4 * chromaWidth, row0, width);
+            rgbRowToXrgb32(row0, dst + r * w, width);
+        }
+        return;
+    }
+    const uint8_t *chroma = src + w * h;
+    for (size_t r = 0; r < h; r += 2) {
+        const size_t next = r + 1 < h ? r + 1 : r;
+        const uint8_t *y0 = src + r * w, *y1 = src + next * w;
+        uint8_t *second = next != r ? row1 : row0;
+        if (format == RawYuv420) {
+            const uint8_t *u = chroma + r / 2 * chromaWidth;
+            kernels.yuv420RowPair(y0, y1, u, u + chromaWidth * chromaRows, row0, second, width);
+        } else {
+            kernels.nv12RowPair(y0, y1, chroma + r / 2 * 2 * chromaWidth, row0, second, width);
+        }
+        rgbRowToXrgb32(row0, dst + r * w, width);
+        if (next != r)
+            rgbRowToXrgb32(row1, dst + next * w, width);
+    }
+}
+
 int convertWith(const RawRowKernels &kernels, const uint8_t *src, size_t srcLength, int format,
                 int width, int height, uint8_t *dst, size_t dstLength)
 {
@@ -101,7 +139,31 @@ int convertWith(const RawRowKernels &kernels, const uint8_t *src, size_t srcLeng
     return 0;
 }
 
+int convertToWordsWith(const RawRowKernels &kernels, const uint8_t *src, size_t srcLength,
+                       int format, int width, int height, uint32_t *dst, size_t dstLength)
+{
+    const long long payload = rawPayloadSize(format, width, height);
+    const long long picture = xrgbPictureSize(width, height);
+    if (!src || !dst || payload < 0 || picture < 0)
+        return -1;
+    if (srcLength < static_cast<unsigned long long>(payload)
+        || dstLength < static_cast<unsigned long long>(picture))
+        return -1;
+    convertFrameToWords(kernels, src, format, width, height, dst);
+    return 0;
+}
+
 } // namespace
+
+long long xrgbPictureSize(int width, int height)
+{
+    if (width <= 0 || height <= 0)
+        return -1;
+    const long long pixels = static_cast<long long>(width) * height;
+    if (pixels > INT_MAX / 4)
+        return -1;
+    return 4 * pixels;
+}
 
 long long rgbPictureSize(int width, int height)
 {
@@ -169,4 +231,20 @@ int convertRawToRgbUsing(RawConvertPath path, const uint8_t *src, size_t srcLeng
     if (!rawConvertPathAvailable(path))
         return -1;
     return convertWith(*kernelsFor(path), src, srcLength, format, width, height, dst, dstLength);
+}
+
+int convertRawToXrgb32(const uint8_t *src, size_t srcLength, int format, int width, int height,
+                       uint32_t *dst, size_t dstLength)
+{
+    static const RawRowKernels &kernels = *kernelsFor(rawConvertDefaultPath());
+    return convertToWordsWith(kernels, src, srcLength, format, width, height, dst, dstLength);
+}
+
+int convertRawToXrgb32Using(RawConvertPath path, const uint8_t *src, size_t srcLength, int format,
+                            int width, int height, uint32_t *dst, size_t dstLength)
+{
+    if (!rawConvertPathAvailable(path))
+        return -1;
+    return convertToWordsWith(*kernelsFor(path), src, srcLength, format, width, height, dst,
+                              dstLength);
 }

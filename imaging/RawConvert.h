@@ -28,6 +28,16 @@ long long rgbPictureSize(int width, int height);
 int convertRawToRgb(const uint8_t *src, size_t srcLength, int format, int width, int height,
                     uint8_t *dst, size_t dstLength);
 
+// Bytes of the picture as 32-bit words, 4 * w * h; -1 when width or height is not positive or it
+// overflows int.
+long long xrgbPictureSize(int width, int height);
+
+// Converts src into dst as native-endian 32-bit words 0xffRRGGBB (a QImage::Format_RGB32
+// picture), rows of exactly width words, with the same colours as convertRawToRgb. Returns 0, or
+// -1 (nothing written) as convertRawToRgb does; dstLength is in bytes, at least xrgbPictureSize.
+int convertRawToXrgb32(const uint8_t *src, size_t srcLength, int format, int width, int height,
+                       uint32_t *dst, size_t dstLength);
+
 // Instruction-set paths, each faster than the one before; every path gives the same bytes.
 // convertRawToRgb uses the fastest one this processor runs.
 enum class RawConvertPath { Scalar, Sse2, Avx2, Avx512 };
@@ -39,3 +49,5 @@ const char *rawConvertPathName(RawConvertPath path);
 // convertRawToRgb through the given path; -1 also when this processor lacks it.
 int convertRawToRgbUsing(RawConvertPath path, const uint8_t *src, size_t srcLength, int format,
                          int width, int height, uint8_t *dst, size_t dstLength);
+int convertRawToXrgb32Using(RawConvertPath path, const uint8_t *src, size_t srcLength, int format,
+                            int width, int height, uint32_t *dst, size_t dstLength);

@@ -6,8 +6,9 @@
 #include <QDebug>
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
+#include <utility>
 
 // The conversion's own errors go to standard output, apart from the debug channel.
 static void printError(const char *format, ...)
@@ -19,14 +20,16 @@ static void printError(const char *format, ...)
     std::fflush(stdout);
 }
 
+// The logs give a picture's size as its R,G,B bytes, as they always have, though the buffers
+// hold it as 32-bit pixels that the screen takes as they are.
+static int rgbBytes(int width, int height)
+{
+    return int(rgbPictureSize(width, height));
+}
+
 FrameConverter::FrameConverter()
 {
     jpegDecoder.init();
-}
-
-FrameConverter::~FrameConverter()
-{
-    freeColorImage();
 }
 
 bool FrameConverter::convert(FrameSlot &frame)
@@ -62,11 +65,23 @@ int FrameConverter::decodeJpegFrame(FrameSlot &frame)
 {
     jpegDecoder.setSource(reinterpret_cast<unsigned char *>(frame.payload.data()),
                           int(frame.payload.size()));
-    if (jpegDecoder.jpeg_check_header(frame.width, frame.height) < 0) {
+    if (jpegDecoder.checkHeader(frame.width, frame.height) < 0) {
         qDebug("Error in jpeg_check_header");
         return -1;
     }
-    return jpegDecoder.decode();
+    if (jpegImage.setPictureSize(frame.width, frame.height))
+        qDebug("Resizing  JPEG buffer to %d", rgbBytes(frame.width, frame.height));
+    QImage picture = jpegImage.acquire();
+    if (picture.isNull()) {
+        qDebug("ERROR in allocating JPEG buffer memory");
+        return -1;
+    }
+    if (jpegDecoder.decodeInto(picture.bits(), size_t(picture.sizeInBytes()),
+                               size_t(picture.bytesPerLine()), JpegDecoder::Pixels::Xrgb32)
+        < 0)
+        return -1;
+    convertedImage = picture;
+    return 0;
 }
 
 bool FrameConverter::makeJpegImage(FrameSlot &frame)
@@ -75,8 +90,7 @@ bool FrameConverter::makeJpegImage(FrameSlot &frame)
         qDebug("Error in decoding jpeg");
         return false;
     }
-    currentImage = QImage(jpegDecoder.outputData(), frame.width, frame.height, 3 * frame.width,
-                          QImage::Format_RGB888);
+    currentImage = std::exchange(convertedImage, QImage());
     return true;
 }
 
@@ -97,41 +111,18 @@ bool FrameConverter::makeColorImage(const FrameSlot &frame)
         qDebug("Problem in image conversion");
         return false;
     }
-    currentImage = QImage(colorImage[1 - colorImageIndex], frame.width, frame.height,
-                          3 * frame.width, QImage::Format_RGB888);
+    currentImage = std::exchange(convertedImage, QImage());
     return true;
 }
 
+// Buffers of the old size still shown are freed once the picture on screen changes.
 void FrameConverter::allocColorImage(int width, int height)
 {
-    const long long size = rgbPictureSize(width, height);
-    if (size < 0 || size == colorImageSize)
-        return; // an impossible size is refused by the conversion; nothing to allocate for it
-
-    const bool first = colorImageSize == 0;
-    if (currentImage.constBits() == colorImage[0] || currentImage.constBits() == colorImage[1])
-        currentImage = currentImage.copy(); // it must not point into freed buffers
-    freeColorImage();
-    colorImage[0] = static_cast<unsigned char *>(std::malloc(size_t(size)));
-    colorImage[1] = static_cast<unsigned char *>(std::malloc(size_t(size)));
-    if (colorImage[0] && colorImage[1]) {
-        colorImageSize = int(size);
-    } else {
-        // Keep the recorded size true to what exists: the conversion then refuses the frame.
-        freeColorImage();
-        qDebug(first ? "ERROR in allocating color image memory\n"
-                     : "ERROR in re-allocating color image memory\n");
-    }
-    qDebug(first ? "Allocating space for color image: %d" : "Re-Allocating space for color image: %d",
-           int(size));
-}
-
-void FrameConverter::freeColorImage()
-{
-    std::free(colorImage[0]);
-    std::free(colorImage[1]);
-    colorImage[0] = colorImage[1] = nullptr;
-    colorImageSize = 0;
+    const bool first = colorImage.pictureBytes() == 0;
+    if (colorImage.setPictureSize(width, height))
+        qDebug(first ? "Allocating space for color image: %d"
+                     : "Re-Allocating space for color image: %d",
+               rgbBytes(width, height));
 }
 
 int FrameConverter::bvtCvtRawImage(const unsigned char *src, int srcLength, int format, int width,
@@ -141,8 +132,7 @@ int FrameConverter::bvtCvtRawImage(const unsigned char *src, int srcLength, int 
         printError("%s: Error, invalid pointer provided\n", "bvtCvtRawImage");
         return -1;
     }
-    unsigned char *dest = colorImage[colorImageIndex];
-    if (colorImageSize == 0) {
+    if (colorImage.pictureBytes() == 0) {
         printError("Error: dest image not available\n");
         return -1;
     }
@@ -150,12 +140,23 @@ int FrameConverter::bvtCvtRawImage(const unsigned char *src, int srcLength, int 
         printError("Pixel format not supported: %d\n", format);
         return -1;
     }
-    if (convertRawToRgb(src, size_t(srcLength < 0 ? 0 : srcLength), format, width, height, dest,
-                        size_t(colorImageSize))
+    QImage picture = colorImage.acquire();
+    if (picture.isNull()) {
+        qDebug("ERROR in allocating color image memory\n");
+        return -1;
+    }
+    if (picture.width() != width || picture.height() != height) {
+        qDebug("Raw frame %dx%d refused: the buffers are for %dx%d", width, height,
+               picture.width(), picture.height());
+        return -1;
+    }
+    if (convertRawToXrgb32(src, size_t(srcLength < 0 ? 0 : srcLength), format, width, height,
+                           reinterpret_cast<uint32_t *>(picture.bits()),
+                           size_t(picture.sizeInBytes()))
         < 0) {
         qDebug("Raw frame %dx%d refused: %d payload bytes", width, height, srcLength);
         return -1;
     }
-    colorImageIndex = 1 - colorImageIndex;
+    convertedImage = picture;
     return 0;
 }

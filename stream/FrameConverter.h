@@ -2,17 +2,18 @@
 
 #include "FrameSlot.h"
 #include "JpegDecoder.h"
+#include "PictureBuffers.h"
 
 #include <QImage>
 
-// Turns a completed frame into a picture: grayscale wrapped as it is, JPEG decoded, raw colour
-// converted into one of two alternating RGB buffers. Each picture wraps its bytes without copying
-// and stays valid until the next frame of the same kind is converted.
+// Turns a completed frame into a picture: grayscale wrapped as it is, JPEG decoded and raw colour
+// converted into 32-bit RGB buffers that a pixmap shares without copying. A colour buffer is
+// written again only once no picture refers to it, so two of them alternate while the stream
+// runs; a grayscale picture stays valid until the frame slot it wraps is filled again.
 class FrameConverter
 {
 public:
     FrameConverter();
-    ~FrameConverter();
     FrameConverter(const FrameConverter &) = delete;
     FrameConverter &operator=(const FrameConverter &) = delete;
 
@@ -29,11 +30,10 @@ private:
     bool makeGrayImage(const FrameSlot &frame);
     bool makeJpegImage(FrameSlot &frame);
     bool makeColorImage(const FrameSlot &frame);
-    void freeColorImage();
 
     QImage currentImage;
-    unsigned char *colorImage[2] = { nullptr, nullptr };
-    int colorImageSize = 0;
-    int colorImageIndex = 0;
+    QImage convertedImage; // the picture of the frame just converted, until it becomes current
+    PictureBuffers colorImage;
+    PictureBuffers jpegImage;
     JpegDecoder jpegDecoder;
 };

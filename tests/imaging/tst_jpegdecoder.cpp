@@ -120,6 +120,9 @@ private slots:
     void survivesBadFrame_data();
     void survivesBadFrame();
     void toleratesCallsOutOfOrder();
+    void decodesIntoWords_data();
+    void decodesIntoWords();
+    void refusesBufferTooSmall();
 };
 
 // Every row in its place, after pictures of other sizes and row lengths (grey rows are a third of
@@ -282,6 +285,61 @@ void TestJpegDecoder::toleratesCallsOutOfOrder()
     decoder.setSource(nullptr, 100);
     QCOMPARE(decoder.jpeg_check_header(64, 48), -1);
     QCOMPARE(log.take(), QStringList(2, QStringLiteral("JPEG error: Empty input file")));
+}
+
+void TestJpegDecoder::decodesIntoWords_data()
+{
+    QTest::addColumn<int>("components");
+    QTest::addColumn<int>("padding"); // bytes after each row
+    QTest::newRow("colour") << 3 << 0;
+    QTest::newRow("grey") << 1 << 0;
+    QTest::newRow("colour, padded rows") << 3 << 12;
+}
+
+// The 32-bit picture a pixmap shares holds the same colours as the R,G,B decode, as 0xffRRGGBB
+// words, and leaves the row padding alone.
+void TestJpegDecoder::decodesIntoWords()
+{
+    QFETCH(int, components);
+    QFETCH(int, padding);
+    const int width = 45, height = 30;
+    const QByteArray jpeg = photo(width, height, components, 5);
+    const QByteArray rgb = referenceDecode(jpeg);
+    const size_t stride = size_t(4 * width + padding);
+    std::vector<uchar> words(stride * height, 0x5a);
+
+    JpegDecoder decoder;
+    decoder.init();
+    decoder.setSource(reinterpret_cast<const unsigned char *>(jpeg.constData()), int(jpeg.size()));
+    QCOMPARE(decoder.checkHeader(width, height), 0);
+    QCOMPARE(decoder.decodeInto(words.data(), words.size(), stride, JpegDecoder::Pixels::Xrgb32), 0);
+    for (int y = 0; y < height; ++y) {
+        const uchar *row = words.data() + y * stride;
+        for (int x = 0; x < width; ++x) {
+            const uchar *p = reinterpret_cast<const uchar *>(rgb.constData()) + 3 * (y * width + x);
+            quint32 word;
+            std::memcpy(&word, row + 4 * x, 4);
+            QCOMPARE(word, 0xff000000u | quint32(p[0]) << 16 | quint32(p[1]) << 8 | p[2]);
+        }
+        for (int i = 4 * width; i < int(stride); ++i)
+            QCOMPARE(row[i], uchar(0x5a));
+    }
+    QCOMPARE(decoder.outputSize(), 0); // its own buffer was never needed
+}
+
+void TestJpegDecoder::refusesBufferTooSmall()
+{
+    const QByteArray jpeg = photo(16, 8);
+    std::vector<uchar> words(16 * 8 * 4 - 1, 0);
+    JpegDecoder decoder;
+    decoder.init();
+    decoder.setSource(reinterpret_cast<const unsigned char *>(jpeg.constData()), int(jpeg.size()));
+    QCOMPARE(decoder.checkHeader(16, 8), 0);
+    QTest::ignoreMessage(QtDebugMsg, "JPEG error: the picture does not fit its buffer");
+    QCOMPARE(decoder.decodeInto(words.data(), words.size(), 64, JpegDecoder::Pixels::Xrgb32), -1);
+    // The next frame decodes normally.
+    QCOMPARE(decodeFrame(decoder, jpeg, 16, 8), 0);
+    QCOMPARE(outputOf(decoder), referenceDecode(jpeg));
 }
 
 QTEST_APPLESS_MAIN(TestJpegDecoder)

@@ -195,6 +195,9 @@ private slots:
     void chromaSharing();
     void wholeFrames_data();
     void wholeFrames();
+    void wholeFramesAsWords_data() { wholeFrames_data(); }
+    void wholeFramesAsWords();
+    void wordsRefuseShortBuffers();
     void everyTripleMatchesReference_data();
     void everyTripleMatchesReference();
     void refusals_data();
@@ -330,6 +333,53 @@ void TestRawConvert::wholeFrames()
         QVERIFY2(std::memcmp(rgb.data(), expected.data(), expected.size()) == 0,
                  rawConvertPathName(path));
     }
+}
+
+// The 32-bit pictures hold the reference colours as 0xffRRGGBB words, and nothing outside them
+// is touched (the guard pages of the source and destination).
+void TestRawConvert::wholeFramesAsWords()
+{
+    QFETCH(int, format);
+    QFETCH(int, width);
+    QFETCH(int, height);
+
+    GuardedBuffer frame(size_t(rawPayloadSize(format, width, height)));
+    QRandomGenerator random(uint(width * 7919 + height * 31 + format));
+    for (size_t i = 0; i < frame.size(); ++i)
+        frame.data()[i] = uint8_t(random.bounded(256));
+    const std::vector<uint8_t> rgb = referenceFrame(frame.data(), format, width, height);
+    std::vector<uint32_t> expected(size_t(width) * height);
+    for (size_t n = 0; n < expected.size(); ++n)
+        expected[n] = 0xff000000u | uint32_t(rgb[3 * n]) << 16 | uint32_t(rgb[3 * n + 1]) << 8
+            | rgb[3 * n + 2];
+
+    for (RawConvertPath path : availablePaths()) {
+        GuardedBuffer words(size_t(xrgbPictureSize(width, height)));
+        words.fill(0xa5);
+        QCOMPARE(convertRawToXrgb32Using(path, frame.data(), frame.size(), format, width, height,
+                                         reinterpret_cast<uint32_t *>(words.data()), words.size()),
+                 0);
+        QVERIFY2(std::memcmp(words.data(), expected.data(), words.size()) == 0,
+                 rawConvertPathName(path));
+    }
+}
+
+void TestRawConvert::wordsRefuseShortBuffers()
+{
+    const int width = 64, height = 4;
+    std::vector<uint8_t> frame(size_t(rawPayloadSize(RawNv12, width, height)), 128);
+    std::vector<uint32_t> words(size_t(width) * height, 7);
+    const size_t bytes = words.size() * 4;
+    QCOMPARE(convertRawToXrgb32(frame.data(), frame.size() - 1, RawNv12, width, height,
+                                words.data(), bytes),
+             -1);
+    QCOMPARE(convertRawToXrgb32(frame.data(), frame.size(), RawNv12, width, height, words.data(),
+                                bytes - 1),
+             -1);
+    QCOMPARE(convertRawToXrgb32(frame.data(), frame.size(), 7, width, height, words.data(), bytes),
+             -1);
+    QVERIFY(std::all_of(words.begin(), words.end(), [](uint32_t w) { return w == 7; }));
+    QCOMPARE(xrgbPictureSize(40000, 40000), -1LL);
 }
 
 void TestRawConvert::everyTripleMatchesReference_data()

@@ -1,4 +1,5 @@
 #include "FrameConverter.h"
+#include "JpegEncoder.h"
 
 #include <QtTest>
 
@@ -26,6 +27,8 @@ private slots:
     void refusedFramesLeavePreviousPicture();
     void directCallsRefuseBadArguments();
     void grayIsWrappedWithoutCopy();
+    void heldPicturesAreNeverOverwritten_data();
+    void heldPicturesAreNeverOverwritten();
 };
 
 void tst_FrameConverter::buffersAlternateAndFollowSize()
@@ -105,6 +108,45 @@ void tst_FrameConverter::grayIsWrappedWithoutCopy()
     FrameSlot gray = frame(1, 4, 2);
     QVERIFY(converter.convert(gray));
     QCOMPARE(converter.image().constBits(), reinterpret_cast<const uchar *>(gray.payload.constData()));
+}
+
+void tst_FrameConverter::heldPicturesAreNeverOverwritten_data()
+{
+    QTest::addColumn<int>("format");
+    QTest::newRow("JPEG") << 0;
+    QTest::newRow("UYVY") << 2;
+    QTest::newRow("YUV420") << 3;
+    QTest::newRow("NV12") << 4;
+}
+
+// A picture still referred to (as the pixmap on screen does) keeps its pixels while later frames
+// are converted; the buffers nobody holds take turns.
+void tst_FrameConverter::heldPicturesAreNeverOverwritten()
+{
+    QFETCH(int, format);
+    auto frameOf = [format](char level) {
+        FrameSlot f = frame(format == 0 ? 2 : format, 32, 16);
+        f.payload.fill(level);
+        if (format == 0) {
+            const QByteArray grey(32 * 16, level);
+            f.format = 0;
+            f.payload = encodeJpeg(reinterpret_cast<const uint8_t *>(grey.constData()), 32, 16, 1, 100);
+        }
+        return f;
+    };
+    FrameConverter converter;
+    FrameSlot dark = frameOf(40), light = frameOf(char(200));
+    QVERIFY(converter.convert(dark));
+    const QImage held = converter.image();
+    const QImage expected = held.copy();
+    QSet<const uchar *> buffers;
+    for (int i = 0; i < 6; ++i) {
+        QVERIFY(converter.convert(i % 2 ? dark : light));
+        buffers << converter.image().constBits();
+    }
+    QCOMPARE(held, expected);
+    QVERIFY(!buffers.contains(held.constBits()));
+    QCOMPARE(buffers.size(), 2);
 }
 
 QTEST_GUILESS_MAIN(tst_FrameConverter)
