@@ -1,6 +1,5 @@
 #include "FramePixmap.h"
 #include "PictureBuffers.h"
-#include "RecordBuilder.h"
 
 #include <QtTest>
 
