@@ -154,6 +154,13 @@ bool JpegDecoder::attachSource()
         return false;
     }
     resetToStart();
+    // libjpeg keeps Huffman and quantisation tables from image to image, so a frame that leaves
+    // out the standard tables would be decoded with those of an earlier frame: start afresh.
+    jpeg_destroy_decompress(&cinfo);
+    initialised = false;
+    init();
+    if (!initialised)
+        return false;
     // libjpeg treats an empty or missing buffer as a fatal error.
     if (!runGuarded(memSrcStep)) {
         qDebug("JPEG error: %s", jerr.message);
