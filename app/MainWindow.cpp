@@ -1,31 +1,66 @@
 #include "MainWindow.h"
 
+#include "CameraController.h"
+#include "CommandController.h"
 #include "imageStream.h"
 #include "ui_MainWindow.h"
 
 #include <QGraphicsPixmapItem>
 #include <QLabel>
+#include <QMessageBox>
 #include <QStatusBar>
+#include <QTimer>
 
 namespace {
+constexpr int DefaultCmdPort = 4305;
 constexpr int DefaultVideoPort = 5412;
 constexpr int StatusMessageMs = 1000;
+constexpr int CommandMessageMs = 500;
+// Time the board needs to restart its stream after a configuration change.
+constexpr int DelayedReconnectMs = 4000;
 const char *const ReadyText = "Brevant Image Controller: Ready";
 const char *const GoodStyle = "QLabel { color : green; }";
 const char *const ProblemStyle = "QLabel { color : red; }";
+
+struct ImageSize
+{
+    int width;
+    int height;
+};
+
+ImageSize sizeForIndex(int index)
+{
+    switch (index) {
+    case 2:
+        return { 320, 240 };
+    case 3:
+        return { 400, 400 };
+    default:
+        return { 640, 480 };
+    }
+}
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
     , ui(new Ui_MainWindow)
     , hostname(QStringLiteral(BREVANT_DEFAULT_HOST))
+    , cmd_port(DefaultCmdPort)
     , video_port(DefaultVideoPort)
 {
     ui->setupUi(this);
 
+    command_controller = new CommandController(hostname, quint16(cmd_port));
+    camera_controller = new CameraController(command_controller);
     image_stream = new imageStream(hostname, quint16(video_port));
 
     ui->tabWidget->setCurrentIndex(0);
+
+    // The frame-rate list drives both slots: the configuration is recorded before the rate is sent.
+    connect(ui->comboFps, &QComboBox::currentIndexChanged, this, &MainWindow::change_camera_config);
+    connect(ui->comboFormat, &QComboBox::currentIndexChanged, this, &MainWindow::change_camera_config);
+    connect(ui->comboImgSize, &QComboBox::currentIndexChanged, this, &MainWindow::change_camera_config);
+    connect(ui->comboFps, &QComboBox::currentIndexChanged, this, &MainWindow::set_fps);
 
     status_bar = statusBar();
     status_label = new QLabel(QString::fromLatin1(ReadyText));
@@ -34,19 +69,36 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->buttonReconnect, &QPushButton::clicked, this, &MainWindow::reconnect);
     connect(ui->editHostname, &QLineEdit::textChanged, this, &MainWindow::change_host);
     connect(ui->editVideoPort, &QLineEdit::textChanged, this, &MainWindow::change_video_port);
+    connect(ui->editCmdPort, &QLineEdit::textChanged, this, &MainWindow::change_cmd_port);
+    connect(ui->editCmdPort, &QLineEdit::returnPressed, this, &MainWindow::reconnect);
     connect(ui->editVideoPort, &QLineEdit::returnPressed, this, &MainWindow::reconnect);
     connect(ui->editHostname, &QLineEdit::returnPressed, this, &MainWindow::reconnect);
     connect(image_stream, &imageStream::new_socket_error, this, &MainWindow::status_area_show_message);
     connect(image_stream, &imageStream::new_socket_info, this, &MainWindow::status_area_show_message);
+    connect(command_controller, &CommandController::connection_state, this,
+            &MainWindow::cmd_update_status);
     connect(image_stream, &imageStream::connection_state, this, &MainWindow::video_update_status);
     connect(image_stream, &imageStream::current_fps, ui->labelFps, &QLabel::setText);
     connect(image_stream, &imageStream::current_size, ui->labelSize, &QLabel::setText);
     connect(image_stream, &imageStream::current_format, ui->labelFormat, &QLabel::setText);
+    connect(ui->buttonSendConfig, &QPushButton::clicked, camera_controller,
+            &CameraController::send_camera_config);
+    connect(ui->radioEdgeDetec, &QRadioButton::toggled, this, &MainWindow::application_filter);
+    connect(ui->radioAutoContrast, &QRadioButton::toggled, this, &MainWindow::application_filter);
+    connect(ui->radioNoise, &QRadioButton::toggled, this, &MainWindow::application_filter);
+    connect(ui->radioNoApp, &QRadioButton::toggled, this, &MainWindow::application_filter);
+    connect(ui->radioMotion, &QRadioButton::toggled, this, &MainWindow::application_filter);
+
+    ui->radioNoise->setCheckable(true);
+    ui->radioAutoContrast->setCheckable(true);
 
     ui->graphicsView->setScene(&scene);
     pixmap_item = scene.addPixmap(QPixmap());
 
     connect(image_stream, &imageStream::imageIsReady, this, &MainWindow::drawNewImage);
+
+    // The window is first shown with the command channel's state already known.
+    camera_controller->try_connection();
 }
 
 MainWindow::~MainWindow()
@@ -69,6 +121,7 @@ void MainWindow::change_host(QString text)
 {
     hostname = text;
     image_stream->setHost(text);
+    command_controller->set_host(text);
 }
 
 void MainWindow::change_video_port(QString text)
@@ -77,25 +130,63 @@ void MainWindow::change_video_port(QString text)
     image_stream->setPort(video_port);
 }
 
+void MainWindow::change_cmd_port(QString text)
+{
+    cmd_port = text.toInt();
+    command_controller->set_port(quint16(cmd_port));
+}
+
+static void showState(QLabel *label, int state, const QString &toolTip)
+{
+    const bool good = state >= 1;
+    label->setText(good ? QStringLiteral("OK") : QStringLiteral("Problem"));
+    label->setStyleSheet(QString::fromLatin1(good ? GoodStyle : ProblemStyle));
+    label->setToolTip(toolTip);
+}
+
 void MainWindow::video_update_status(int state)
 {
-    if (state >= 1) {
-        ui->labelVideoState->setText(QStringLiteral("OK"));
-        ui->labelVideoState->setStyleSheet(QString::fromLatin1(GoodStyle));
-        ui->labelVideoState->setToolTip(image_stream->socketMessage());
-    } else {
-        ui->labelVideoState->setText(QStringLiteral("Problem"));
-        ui->labelVideoState->setStyleSheet(QString::fromLatin1(ProblemStyle));
-        ui->labelVideoState->setToolTip(image_stream->socketMessage());
+    showState(ui->labelVideoState, state, image_stream->socketMessage());
+    if (state <= 0) {
         ui->labelFormat->setText(QString());
         ui->labelFps->setText(QString());
         ui->labelSize->setText(QString());
     }
 }
 
+void MainWindow::cmd_update_status(int state)
+{
+    showState(ui->labelCmdState, state, command_controller->status_text());
+    const bool good = state >= 1;
+    if (status_bar)
+        status_bar->showMessage(good ? QStringLiteral("Message successfully transmitted")
+                                     : QStringLiteral("Problem in command transmission"),
+                                CommandMessageMs);
+    if (status_label)
+        status_label->setText(good ? QString::fromLatin1(ReadyText)
+                                   : QStringLiteral("Error: try to reconnect"));
+}
+
+void MainWindow::change_camera_config()
+{
+    const ImageSize size = sizeForIndex(ui->comboImgSize->currentIndex());
+    const int format = ui->comboFormat->currentIndex();
+    const int fps = ui->comboFps->currentText().toInt();
+    camera_controller->store_config(fps, format, size.width, size.height);
+    qDebug("SEND/ %d %d \n", size.width, size.height);
+    // Each change gets a timer of its own, as the board restarts once per applied change.
+    QTimer::singleShot(DelayedReconnectMs, this, &MainWindow::reconnect);
+}
+
+void MainWindow::set_fps()
+{
+    camera_controller->send_fps(ui->comboFps->currentText().toInt());
+}
+
 void MainWindow::reconnect()
 {
-    status_area_show_message(QStringLiteral("Trying to reconnect to platform..."));
+    status_bar->showMessage(QStringLiteral("Trying to reconnect to platform..."), StatusMessageMs);
+    camera_controller->try_connection();
     image_stream->reconnect();
     qDebug("RECONNECT");
 }
@@ -106,4 +197,31 @@ void MainWindow::status_area_show_message(QString Message)
         return;
     status_bar->clearMessage();
     status_bar->showMessage(Message, StatusMessageMs);
+}
+
+void MainWindow::application_filter(bool checked)
+{
+    if (!checked)
+        return;
+    if (ui->labelFormat->text() == QLatin1String("Gray")) {
+        const struct
+        {
+            QRadioButton *button;
+            int code;
+        } applications[] = {
+            { ui->radioAutoContrast, 8 }, { ui->radioColorDetec, 7 }, { ui->radioEdgeDetec, 6 },
+            { ui->radioNoise, 10 },       { ui->radioAutoSharp, 9 },  { ui->radioMotion, 11 },
+            { ui->radioNoApp, 0 },
+        };
+        for (const auto &application : applications)
+            if (application.button->isChecked())
+                camera_controller->switch_application(application.code);
+        return;
+    }
+    if (!ui->radioNoApp->isChecked()) {
+        ui->radioNoApp->setChecked(true);
+        QMessageBox box;
+        box.setText(QStringLiteral("Application Filters are only available on Grayscale mode"));
+        box.exec();
+    }
 }

@@ -4,14 +4,17 @@
 #include <QMainWindow>
 #include <QString>
 
+class CameraController;
+class CommandController;
 class QGraphicsPixmapItem;
 class QLabel;
 class QStatusBar;
 class Ui_MainWindow;
 class imageStream;
 
-// The hub: builds the form, owns the stream client, wires widgets and clients together and shows
-// frames and connection states. The work itself lives in the subsystems it connects.
+// The hub: builds the form, creates the stream client and the two control objects, wires widgets
+// and clients together and shows frames and connection states. The work itself lives in the
+// subsystems it connects.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -24,15 +27,23 @@ private slots:
     void drawNewImage();
     void change_host(QString);
     void change_video_port(QString);
+    void change_cmd_port(QString);
     void video_update_status(int state);
+    void cmd_update_status(int state);
+    void change_camera_config();
     void reconnect();
     void status_area_show_message(QString Message);
+    void application_filter(bool);
+    void set_fps();
 
 private:
     Ui_MainWindow *ui;
     QStatusBar *status_bar = nullptr;
+    CameraController *camera_controller = nullptr;
     imageStream *image_stream = nullptr;
+    CommandController *command_controller = nullptr;
     QString hostname;
+    int cmd_port;
     int video_port;
     QLabel *status_label = nullptr;
     QGraphicsScene scene;

@@ -1,1 +1,172 @@
 #include "RawConvert.h"
+
+#include "RawRowKernels.h"
+
+#include <climits>
+
+#if defined(BREVANT_RAW_X86) && defined(_MSC_VER) && !defined(__clang__)
+#include <immintrin.h>
+#include <intrin.h>
+#endif
+
+namespace {
+
+RawConvertPath detectPath()
+{
+#if defined(BREVANT_RAW_X86) && (defined(__GNUC__) || defined(__clang__))
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi"))
+        return RawConvertPath::Avx512;
+    if (__builtin_cpu_supports("avx2"))
+        return RawConvertPath::Avx2;
+    return RawConvertPath::Sse2;
+#elif defined(BREVANT_RAW_X86) && defined(_MSC_VER)
+    int info[4];
+    __cpuid(info, 0);
+    const int maxLeaf = info[0];
+    __cpuid(info, 1);
+    const bool osSavesYmm = (info[2] & (1 << 27)) != 0 && (info[2] & (1 << 28)) != 0;
+    if (maxLeaf < 7 || !osSavesYmm)
+        return RawConvertPath::Sse2;
+    const unsigned long long enabledState = _xgetbv(0);
+    if ((enabledState & 0x6) != 0x6)
+        return RawConvertPath::Sse2;
+    __cpuidex(info, 7, 0);
+    const bool avx2 = (info[1] & (1 << 5)) != 0;
+    const bool avx512bw = (info[1] & (1 << 16)) != 0 && (info[1] & (1 << 30)) != 0;
+    const bool avx512vbmi = (info[2] & (1 << 1)) != 0;
+    if (avx2 && avx512bw && avx512vbmi && (enabledState & 0xe6) == 0xe6)
+        return RawConvertPath::Avx512;
+    return avx2 ? RawConvertPath::Avx2 : RawConvertPath::Sse2;
+#else
+    return RawConvertPath::Scalar;
+#endif
+}
+
+const RawRowKernels *kernelsFor(RawConvertPath path)
+{
+    switch (path) {
+    case RawConvertPath::Scalar:
+        return &rawRowKernelsScalar();
+#ifdef BREVANT_RAW_X86
+    case RawConvertPath::Sse2:
+        return &rawRowKernelsSse2();
+    case RawConvertPath::Avx2:
+        return &rawRowKernelsAvx2();
+    case RawConvertPath::Avx512:
+        return &rawRowKernelsAvx512();
+#endif
+    default:
+        return nullptr;
+    }
+}
+
+// Sizes were checked by the caller: every offset below fits the payload.
+void convertFrame(const RawRowKernels &kernels, const uint8_t *src, int format, int width,
+                  int height, uint8_t *dst)
+{
+    const size_t w = static_cast<size_t>(width), h = static_cast<size_t>(height);
+    const size_t rgbRow = 3 * w;
+    const size_t chromaWidth = (w + 1) / 2, chromaRows = (h + 1) / 2;
+    if (format == RawUyvy) {
+        for (size_t r = 0; r < h; ++r)
+            kernels.uyvyRow(src + r * 4 * chromaWidth, dst + r * rgbRow, width);
+        return;
+    }
+    const uint8_t *chroma = src + w * h;
+    for (size_t r = 0; r < h; r += 2) {
+        const size_t next = r + 1 < h ? r + 1 : r;
+        const uint8_t *y0 = src + r * w, *y1 = src + next * w;
+        uint8_t *dst0 = dst + r * rgbRow, *dst1 = dst + next * rgbRow;
+        if (format == RawYuv420) {
+            const uint8_t *u = chroma + r / 2 * chromaWidth;
+            kernels.yuv420RowPair(y0, y1, u, u + chromaWidth * chromaRows, dst0, dst1, width);
+        } else {
+            kernels.nv12RowPair(y0, y1, chroma + r / 2 * 2 * chromaWidth, dst0, dst1, width);
+        }
+    }
+}
+
+int convertWith(const RawRowKernels &kernels, const uint8_t *src, size_t srcLength, int format,
+                int width, int height, uint8_t *dst, size_t dstLength)
+{
+    const long long payload = rawPayloadSize(format, width, height);
+    const long long picture = rgbPictureSize(width, height);
+    if (!src || !dst || payload < 0 || picture < 0)
+        return -1;
+    if (srcLength < static_cast<unsigned long long>(payload)
+        || dstLength < static_cast<unsigned long long>(picture))
+        return -1;
+    convertFrame(kernels, src, format, width, height, dst);
+    return 0;
+}
+
+} // namespace
+
+long long rgbPictureSize(int width, int height)
+{
+    if (width <= 0 || height <= 0)
+        return -1;
+    const long long pixels = static_cast<long long>(width) * height;
+    if (pixels > INT_MAX / 3)
+        return -1;
+    return 3 * pixels;
+}
+
+long long rawPayloadSize(int format, int width, int height)
+{
+    if (rgbPictureSize(width, height) < 0)
+        return -1;
+    const long long w = width, h = height;
+    const long long chromaWidth = (w + 1) / 2, chromaRows = (h + 1) / 2;
+    switch (format) {
+    case RawUyvy:
+        return 4 * chromaWidth * h;
+    case RawYuv420:
+    case RawNv12:
+        return w * h + 2 * chromaWidth * chromaRows;
+    default:
+        return -1;
+    }
+}
+
+RawConvertPath rawConvertDefaultPath()
+{
+    static const RawConvertPath path = detectPath();
+    return path;
+}
+
+bool rawConvertPathAvailable(RawConvertPath path)
+{
+    return kernelsFor(path) && static_cast<int>(path) <= static_cast<int>(rawConvertDefaultPath());
+}
+
+const char *rawConvertPathName(RawConvertPath path)
+{
+    switch (path) {
+    case RawConvertPath::Scalar:
+        return "scalar";
+    case RawConvertPath::Sse2:
+        return "sse2";
+    case RawConvertPath::Avx2:
+        return "avx2";
+    case RawConvertPath::Avx512:
+        return "avx512";
+    }
+    return "unknown";
+}
+
+int convertRawToRgb(const uint8_t *src, size_t srcLength, int format, int width, int height,
+                    uint8_t *dst, size_t dstLength)
+{
+    static const RawRowKernels &kernels = *kernelsFor(rawConvertDefaultPath());
+    return convertWith(kernels, src, srcLength, format, width, height, dst, dstLength);
+}
+
+int convertRawToRgbUsing(RawConvertPath path, const uint8_t *src, size_t srcLength, int format,
+                         int width, int height, uint8_t *dst, size_t dstLength)
+{
+    if (!rawConvertPathAvailable(path))
+        return -1;
+    return convertWith(*kernelsFor(path), src, srcLength, format, width, height, dst, dstLength);
+}

@@ -25,8 +25,6 @@ imageStream::imageStream(const QString &hostName, quint16 videoPort)
             emit current_format(stats.format);
     };
     parser.onFrameReady = [this] { emit imageIsReady(); };
-
-    jpegDecoder.init();
 }
 
 imageStream::~imageStream()
@@ -108,55 +106,12 @@ void imageStream::displayConnectionState(QAbstractSocket::SocketState socketStat
 
 QPixmap imageStream::currentPixmap()
 {
-    const FrameSlot &frame = parser.completedSlot();
-    bool imageMade = false;
-    switch (frame.format) {
-    case FormatJpg:
-        imageMade = makeJpegImage(frame);
-        break;
-    case FormatGray:
-        imageMade = makeGrayImage(frame);
-        break;
-    default:
-        return QPixmap();
-    }
-    if (imageMade)
-        currentPicture.convertFromImage(currentImage);
-    return currentPicture;
-}
-
-bool imageStream::makeGrayImage(const FrameSlot &frame)
-{
-    const qint64 pixels = qint64(frame.width) * frame.height;
-    if (frame.width <= 0 || frame.height <= 0 || pixels > frame.payload.size()) {
-        qDebug("Gray frame %dx%d does not fit its %d payload bytes, not shown", frame.width,
-               frame.height, int(frame.payload.size()));
-        return false;
-    }
-    currentImage = QImage(reinterpret_cast<const uchar *>(frame.payload.constData()), frame.width,
-                          frame.height, frame.width, QImage::Format_Grayscale8);
-    return true;
-}
-
-int imageStream::decodeJpegFrame()
-{
     FrameSlot &frame = parser.completedSlot();
-    jpegDecoder.setSource(reinterpret_cast<unsigned char *>(frame.payload.data()),
-                          int(frame.payload.size()));
-    if (jpegDecoder.jpeg_check_header(frame.width, frame.height) < 0) {
-        qDebug("Error in jpeg_check_header");
-        return -1;
+    if (frame.format < FormatJpg || frame.format > FormatNv12)
+        return QPixmap();
+    if (converter.convert(frame)) {
+        currentImage = converter.image();
+        currentPicture.convertFromImage(currentImage);
     }
-    return jpegDecoder.decode();
-}
-
-bool imageStream::makeJpegImage(const FrameSlot &frame)
-{
-    if (decodeJpegFrame() < 0) {
-        qDebug("Error in decoding jpeg");
-        return false;
-    }
-    currentImage = QImage(jpegDecoder.outputData(), frame.width, frame.height, 3 * frame.width,
-                          QImage::Format_RGB888);
-    return true;
+    return currentPicture;
 }

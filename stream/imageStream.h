@@ -1,8 +1,8 @@
 #pragma once
 
+#include "FrameConverter.h"
 #include "FrameParser.h"
 #include "FrameSlot.h"
-#include "JpegDecoder.h"
 
 #include <QAbstractSocket>
 #include <QImage>
@@ -50,10 +50,6 @@ private slots:
     void displayConnectionState(QAbstractSocket::SocketState socketState);
 
 private:
-    bool makeGrayImage(const FrameSlot &frame);
-    int decodeJpegFrame();
-    bool makeJpegImage(const FrameSlot &frame);
-
     QString host;
     qint32 port;
     QTcpSocket *socket;
@@ -61,5 +57,5 @@ private:
     FrameParser parser;
     QImage currentImage;
     QPixmap currentPicture;
-    JpegDecoder jpegDecoder;
+    FrameConverter converter;
 };

@@ -1,0 +1,32 @@
+#pragma once
+
+// Faults the simulated board puts into its video stream; 0 turns a fault off. "Every N" counts
+// the frames the server has produced (1-based), so several faults may hit the same frame; a
+// record is damaged by at most one of bad size, cut-off and corrupt JPEG, in that order.
+struct VideoFaults
+{
+    // Close a connection, between two records, after every N records sent to it.
+    int closeEvery = 0;
+    // Close a connection after a record with this probability (0..1).
+    double closeChance = 0.0;
+    // Random bytes before every Nth record: a multiple of 4 long (so a word-wise magic search
+    // finds the record after them) and never holding a magic byte sequence.
+    int garbageEvery = 0;
+    // Every Nth record is cut off in its payload, then the connection is closed, as by a board
+    // that restarts mid-frame. The missing part is a multiple of 4 bytes long where it can be.
+    int truncateEvery = 0;
+    // Every Nth record announces a size that is negative or far beyond any frame, and carries no
+    // payload: the next record follows its sensor blocks.
+    int badSizeEvery = 0;
+    // Every Nth record, when it carries JPEG, has its payload damaged (bytes overwritten, cut short or the start marker lost);
+    // the record itself stays well formed.
+    int corruptJpegEvery = 0;
+    // Every K frames the stream moves on to another format and size, without closing anything.
+    int switchEvery = 0;
+
+    bool any() const
+    {
+        return closeEvery > 0 || closeChance > 0.0 || garbageEvery > 0 || truncateEvery > 0
+               || badSizeEvery > 0 || corruptJpegEvery > 0 || switchEvery > 0;
+    }
+};
