@@ -1,17 +1,14 @@
 // The frame stream: arbitrary bytes, delivered in arbitrary pieces, through the parser and the
-// frame-to-picture path of every completed frame.
+// frame-to-picture path (FrameConverter) of every completed frame.
 //
 // Input: stream bytes, then a table of piece lengths, then one byte giving the table's length.
 // The pieces take their lengths from the table in turn; 0 delivers the rest at once. Without a
 // table the stream arrives in one piece.
 
 #include "FeedDevice.h"
+#include "FrameConverter.h"
 #include "FrameFormat.h"
 #include "FrameParser.h"
-#include "JpegDecoder.h"
-#ifdef BREVANT_FUZZ_RAW
-#include "RawConvert.h"
-#endif
 
 #include <QImage>
 #include <QtGlobal>
@@ -19,80 +16,32 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <vector>
 
 namespace {
 
 void dropMessage(QtMsgType, const QMessageLogContext &, const QString &) {}
 
-void wrapGray(const uint8_t *pixels, qsizetype size, const FrameSlot &frame)
+// The stream client's frame-to-picture step, on a copy of the frame whose payload is exactly
+// `size` bytes long, so a read past its end is caught even where the slot's storage is larger.
+void makePicture(FrameConverter &converter, const FrameSlot &completed)
 {
-    const qint64 needed = qint64(frame.width) * frame.height;
-    if (frame.width <= 0 || frame.height <= 0 || needed > size)
-        return;
-    const QImage image(pixels, frame.width, frame.height, frame.width, QImage::Format_Grayscale8);
-    // Reads every wrapped pixel.
-    if (image.convertToFormat(QImage::Format_RGB888).isNull())
-        __builtin_trap();
-}
-
-void decodeJpeg(JpegDecoder &decoder, const uint8_t *data, qsizetype size, const FrameSlot &frame)
-{
-    decoder.setSource(data, int(size));
-    if (decoder.jpeg_check_header(frame.width, frame.height) < 0)
-        return;
-    if (decoder.decode() < 0)
-        return;
-    // The picture is wrapped as w x h RGB888 with rows of 3 * w bytes.
-    if (decoder.outputSize() != 3LL * frame.width * frame.height)
-        __builtin_trap();
-    const volatile uint8_t last = decoder.outputData()[decoder.outputSize() - 1];
-    (void)last;
-}
-
-#ifdef BREVANT_FUZZ_RAW
-void convertRaw(const uint8_t *data, qsizetype size, const FrameSlot &frame)
-{
-    // Buffers are sized only for a frame whose payload can fill them: a header alone must not
-    // make the client allocate gigabytes.
-    const long long needed = rawPayloadSize(frame.format, frame.width, frame.height);
-    if (needed < 0 || size < needed)
-        return;
-    std::vector<uint8_t> picture(size_t(rgbPictureSize(frame.width, frame.height)));
-    if (convertRawToRgb(data, size_t(size), frame.format, frame.width, frame.height,
-                        picture.data(), picture.size())
-        != 0)
-        __builtin_trap();
-}
-#endif
-
-// Stands in for the stream client's frame-to-picture path; switch to that class once the stream
-// client's conversion has one of its own.
-void makePicture(JpegDecoder &decoder, const FrameSlot &frame)
-{
-    // An exactly sized copy, so a read past `size` is caught even where the slot's storage is larger.
-    const qsizetype size = frame.payload.size();
-    std::unique_ptr<uint8_t[]> payload(new uint8_t[size_t(size)]);
+    const qsizetype size = completed.payload.size();
+    std::unique_ptr<char[]> exact(new char[size_t(size)]);
     if (size > 0)
-        std::memcpy(payload.get(), frame.payload.constData(), size_t(size));
+        std::memcpy(exact.get(), completed.payload.constData(), size_t(size));
+    FrameSlot frame = completed;
+    frame.payload = QByteArray::fromRawData(exact.get(), size);
 
-    switch (frame.format) {
-    case FormatJpg:
-        decodeJpeg(decoder, payload.get(), size, frame);
-        break;
-    case FormatGray:
-        wrapGray(payload.get(), size, frame);
-        break;
-#ifdef BREVANT_FUZZ_RAW
-    case FormatUyvy:
-    case FormatYuv420:
-    case FormatNv12:
-        convertRaw(payload.get(), size, frame);
-        break;
-#endif
-    default:
-        break;
-    }
+    if (!converter.convert(frame))
+        return;
+    const QImage image = converter.image();
+    if (image.width() != frame.width || image.height() != frame.height)
+        __builtin_trap();
+    // The picture's bytes are one block: its first and last byte bound every pixel.
+    const volatile uchar first = image.constBits()[0];
+    const volatile uchar last = image.constBits()[image.sizeInBytes() - 1];
+    (void)first;
+    (void)last;
 }
 
 } // namespace
@@ -113,18 +62,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     FeedDevice device;
     FrameParser parser;
-    JpegDecoder decoder;
-    decoder.init();
+    FrameConverter converter;
     parser.setDevice(&device);
     parser.onStatistics = [](const FrameStatistics &stats) {
         if (stats.fps.isEmpty() || stats.size.isEmpty())
             __builtin_trap();
     };
-    parser.onFrameReady = [&parser, &decoder] {
+    parser.onFrameReady = [&parser, &converter] {
         const FrameSlot &frame = parser.completedSlot();
         if (quint32(frame.format) >= FirstHeaderOnlyFormat || frame.payload.size() != frame.size)
             __builtin_trap();
-        makePicture(decoder, frame);
+        makePicture(converter, frame);
     };
 
     size_t offset = 0;

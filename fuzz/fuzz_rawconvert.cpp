@@ -12,8 +12,9 @@
 #include <memory>
 
 namespace {
-// Larger pictures are tried against a small destination, which must be refused.
-constexpr long long MaxPictureBytes = 64LL * 1024 * 1024;
+// A payload fills at most twice its length of picture. Pictures far larger than that are tried
+// against a small destination, which must be refused, so each run stays cheap.
+constexpr long long SparePictureBytes = 4096;
 constexpr size_t SmallPictureBytes = 48;
 constexpr uint8_t Untouched = 0xA5;
 }
@@ -34,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (needed >= 0 && pictureBytes < 0)
         __builtin_trap();
 
-    const size_t dstLength = pictureBytes >= 0 && pictureBytes <= MaxPictureBytes
+    const size_t dstLength = pictureBytes >= 0
+            && pictureBytes <= 4 * static_cast<long long>(payloadLength) + SparePictureBytes
         ? size_t(pictureBytes)
         : SmallPictureBytes;
     std::unique_ptr<uint8_t[]> picture(new uint8_t[dstLength]);

@@ -2,13 +2,13 @@
 // payloads and command replies. Usage: make_seeds <corpus folder>
 // The output is the same on every run, so the committed corpus can be checked against it.
 
+#include "FrameRecord.h"
 #include "JpegEncoder.h"
-#include "RecordBuilder.h"
+#include "TestPattern.h"
 
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
-#include <QList>
 #include <QtEndian>
 
 #include <cstdio>
@@ -22,36 +22,37 @@ QByteArray bigEndian(qint32 value)
     return QByteArray(bytes, 4);
 }
 
-QByteArray pattern(qsizetype length, int step)
+QByteArray payload(int format, int width, int height, quint32 frameNumber = 1)
 {
-    QByteArray bytes(length, Qt::Uninitialized);
-    for (qsizetype i = 0; i < length; ++i)
-        bytes[i] = char(16 + (i * step) % 220);
-    return bytes;
+    TestPattern pattern;
+    pattern.setJpegEncoder(encodeJpeg);
+    return pattern.payload(format, width, height, frameNumber);
 }
 
-QByteArray jpegImage(int width, int height, int components)
+QByteArray grayJpeg(int width, int height)
 {
-    const QByteArray pixels = pattern(qsizetype(width) * height * components, 7);
-    return encodeJpeg(reinterpret_cast<const uint8_t *>(pixels.constData()), width, height,
-                      components, 75);
+    QByteArray pixels(qsizetype(width) * height, Qt::Uninitialized);
+    TestPattern::renderGray(reinterpret_cast<uchar *>(pixels.data()), width, height, 1);
+    return encodeJpeg(reinterpret_cast<const uint8_t *>(pixels.constData()), width, height, 1, 75);
 }
 
-qsizetype rawLength(int format, int width, int height)
+FrameRecord frame(int format, int width, int height, const QByteArray &bytes, qint32 seconds = 1)
 {
-    return format == 2 ? qsizetype(width) * height * 2 : qsizetype(width) * height * 3 / 2;
-}
-
-QByteArray record(int format, int width, int height, const QByteArray &payload, qint32 seconds = 1)
-{
-    RecordBuilder r;
+    FrameRecord r;
     r.format = format;
     r.width = width;
     r.height = height;
-    r.timestampS = seconds;
-    r.timestampUs = 250000;
-    r.payload = payload;
-    return r.bytes();
+    r.timestamp_s = seconds;
+    r.timestamp_us = 250000;
+    r.CLum = FrameRecord::sensorBlock(1, 2, 3, 4);
+    r.CPos = FrameRecord::sensorBlock(-1, 0, 1, 2);
+    r.payload = bytes;
+    return r;
+}
+
+QByteArray record(int format, int width, int height, quint32 frameNumber = 1)
+{
+    return frame(format, width, height, payload(format, width, height, frameNumber)).toBytes();
 }
 
 // A frame-parser input: the stream, then its piece lengths and their count.
@@ -85,35 +86,34 @@ private:
 void frameParserSeeds(SeedWriter &out)
 {
     const QString target = QStringLiteral("fuzz_frameparser");
-    const QByteArray gray = record(1, 8, 6, pattern(48, 5));
-    const QByteArray jpeg = record(0, 16, 16, jpegImage(16, 16, 3));
-    const QByteArray uyvy = record(2, 8, 4, pattern(rawLength(2, 8, 4), 3));
-    const QByteArray yuv420 = record(3, 8, 4, pattern(rawLength(3, 8, 4), 3));
-    const QByteArray nv12 = record(4, 8, 4, pattern(rawLength(4, 8, 4), 3));
+    const QByteArray gray = record(TestPattern::Gray, 16, 8);
+    const QByteArray jpeg = record(TestPattern::Jpeg, 16, 16);
+    const QByteArray uyvy = record(TestPattern::Uyvy, 8, 4);
+    const QByteArray yuv420 = record(TestPattern::Yuv420, 8, 4);
+    const QByteArray nv12 = record(TestPattern::Nv12, 8, 4);
 
-    out.write(target, QStringLiteral("gray_8x6"), streamInput(gray));
-    out.write(target, QStringLiteral("gray_8x6_bytewise"), streamInput(gray, QByteArray(1, 1)));
+    out.write(target, QStringLiteral("gray_16x8"), streamInput(gray));
+    out.write(target, QStringLiteral("gray_16x8_bytewise"), streamInput(gray, QByteArray(1, 1)));
     out.write(target, QStringLiteral("jpeg_16x16"), streamInput(jpeg));
     out.write(target, QStringLiteral("jpeg_gray_8x8"),
-              streamInput(record(0, 8, 8, jpegImage(8, 8, 1))));
+              streamInput(frame(TestPattern::Jpeg, 8, 8, grayJpeg(8, 8)).toBytes()));
     out.write(target, QStringLiteral("uyvy_8x4"), streamInput(uyvy));
     out.write(target, QStringLiteral("yuv420_8x4"), streamInput(yuv420));
     out.write(target, QStringLiteral("nv12_8x4"), streamInput(nv12));
 
-    RecordBuilder headerOnly;
-    headerOnly.format = 12;
-    headerOnly.withSize(1000);
-    const QByteArray unshown = record(7, 4, 4, pattern(10, 1));
-    RecordBuilder oversized = grayRecord(4, 2);
-    oversized.withSize(0x7FFFFFFF);
+    FrameRecord headerOnly = frame(12, 16, 8, QByteArray());
+    headerOnly.size = 1000;
+    const QByteArray unshown = frame(7, 4, 4, QByteArray(10, 'x')).toBytes();
+    FrameRecord oversized = frame(TestPattern::Gray, 4, 2, QByteArray());
+    oversized.size = 0x7FFFFFFF;
+    const QByteArray sizeChange = record(TestPattern::Uyvy, 4, 2, 2);
     out.write(target, QStringLiteral("mixed_stream"),
-              streamInput(QByteArray(8, '\x55') + gray + headerOnly.bytes() + unshown + uyvy + jpeg
-                              + yuv420 + nv12 + record(1, 8, 6, pattern(48, 9), 2),
+              streamInput(QByteArray(8, '\x55') + gray + headerOnly.toBytes() + unshown + uyvy
+                              + jpeg + yuv420 + sizeChange + nv12 + record(TestPattern::Gray, 16, 8, 2),
                           QByteArray::fromHex("05 40 00")));
     out.write(target, QStringLiteral("misaligned_garbage"),
               streamInput(QByteArray(6, '\x55') + gray + gray));
-    out.write(target, QStringLiteral("oversized_then_gray"),
-              streamInput(oversized.bytes().left(64) + gray));
+    out.write(target, QStringLiteral("oversized_then_gray"), streamInput(oversized.toBytes() + gray));
 }
 
 void jpegDecoderSeeds(SeedWriter &out)
@@ -122,23 +122,32 @@ void jpegDecoderSeeds(SeedWriter &out)
     auto input = [](int width, int height, char calls, const QByteArray &jpeg) {
         return bigEndian(width) + bigEndian(height) + calls + jpeg;
     };
-    out.write(target, QStringLiteral("colour_16x16"), input(16, 16, 0, jpegImage(16, 16, 3)));
-    out.write(target, QStringLiteral("colour_24x10_twice"), input(24, 10, 3, jpegImage(24, 10, 3)));
-    out.write(target, QStringLiteral("gray_8x8"), input(8, 8, 0, jpegImage(8, 8, 1)));
-    out.write(target, QStringLiteral("announced_other_size"), input(8, 8, 2, jpegImage(16, 16, 3)));
+    out.write(target, QStringLiteral("colour_16x16"),
+              input(16, 16, 0, payload(TestPattern::Jpeg, 16, 16)));
+    out.write(target, QStringLiteral("colour_24x10_twice"),
+              input(24, 10, 3, payload(TestPattern::Jpeg, 24, 10)));
+    out.write(target, QStringLiteral("gray_8x8"), input(8, 8, 0, grayJpeg(8, 8)));
+    out.write(target, QStringLiteral("announced_other_size"),
+              input(8, 8, 2, payload(TestPattern::Jpeg, 16, 16)));
 }
 
 void rawConvertSeeds(SeedWriter &out)
 {
     const QString target = QStringLiteral("fuzz_rawconvert");
-    auto input = [](int format, int width, int height, qsizetype length) {
-        return bigEndian(format) + bigEndian(width) + bigEndian(height) + pattern(length, 3);
+    auto input = [](int format, int width, int height, const QByteArray &bytes) {
+        return bigEndian(format) + bigEndian(width) + bigEndian(height) + bytes;
     };
-    out.write(target, QStringLiteral("uyvy_8x4"), input(2, 8, 4, rawLength(2, 8, 4)));
-    out.write(target, QStringLiteral("yuv420_8x4"), input(3, 8, 4, rawLength(3, 8, 4)));
-    out.write(target, QStringLiteral("nv12_8x4"), input(4, 8, 4, rawLength(4, 8, 4)));
-    out.write(target, QStringLiteral("nv12_6x2_short"), input(4, 6, 2, rawLength(4, 6, 2) - 1));
-    out.write(target, QStringLiteral("yuv420_5x3"), input(3, 5, 3, 30));
+    out.write(target, QStringLiteral("uyvy_8x4"),
+              input(TestPattern::Uyvy, 8, 4, payload(TestPattern::Uyvy, 8, 4)));
+    out.write(target, QStringLiteral("yuv420_8x4"),
+              input(TestPattern::Yuv420, 8, 4, payload(TestPattern::Yuv420, 8, 4)));
+    out.write(target, QStringLiteral("nv12_8x4"),
+              input(TestPattern::Nv12, 8, 4, payload(TestPattern::Nv12, 8, 4)));
+    out.write(target, QStringLiteral("nv12_6x2_short"),
+              input(TestPattern::Nv12, 6, 2, payload(TestPattern::Nv12, 6, 2).chopped(1)));
+    // Odd sizes, which the board never sends.
+    out.write(target, QStringLiteral("yuv420_5x3"),
+              input(TestPattern::Yuv420, 5, 3, payload(TestPattern::Yuv420, 6, 4).left(30)));
 }
 
 void commandReplySeeds(SeedWriter &out)
