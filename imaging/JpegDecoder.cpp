@@ -2,8 +2,6 @@
 
 #include <QtDebug>
 
-#include <climits>
-
 JpegDecoder::JpegDecoder()
     : output(new QByteArray)
 {
@@ -61,7 +59,7 @@ int JpegDecoder::jpeg_check_header(int width, int height)
         return -1;
     }
     const long long needed = 3LL * width * height;
-    if (width <= 0 || height <= 0 || needed > INT_MAX) {
+    if (width <= 0 || height <= 0 || static_cast<long long>(width) * height > MaxPixels) {
         qDebug("Error: jpeg size too large: %d x %d", width, height);
         resetToStart();
         return -1;

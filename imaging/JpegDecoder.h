@@ -12,6 +12,10 @@
 class JpegDecoder
 {
 public:
+    // Far above the largest frame a board sends; a few hundred bytes of JPEG can announce up to
+    // 65500 x 65500 pixels, which must not make the client allocate and decode gigabytes.
+    static constexpr long long MaxPixels = 4096LL * 4096;
+
     JpegDecoder();
     ~JpegDecoder();
     JpegDecoder(const JpegDecoder &) = delete;

@@ -69,6 +69,21 @@ QByteArray withOddHuffmanTable(const QByteArray &jpeg)
     return QByteArray();
 }
 
+QByteArray withFrameSize(const QByteArray &jpeg, int width, int height)
+{
+    QByteArray out = jpeg;
+    for (const Segment &s : headerSegments(jpeg)) {
+        if (s.marker != 0xC0)
+            continue;
+        out[s.start + 5] = char(height >> 8);
+        out[s.start + 6] = char(height & 0xFF);
+        out[s.start + 7] = char(width >> 8);
+        out[s.start + 8] = char(width & 0xFF);
+        return out;
+    }
+    return QByteArray();
+}
+
 QByteArray decodeFresh(const QByteArray &jpeg, int width, int height)
 {
     JpegDecoder decoder;
@@ -90,6 +105,8 @@ private slots:
     void initTestCase();
     void earlierFrameTablesAreNotUsed_data();
     void earlierFrameTablesAreNotUsed();
+    void announcedPictureSizeIsBounded_data();
+    void announcedPictureSizeIsBounded();
 };
 
 void tst_ImagingRegressions::initTestCase()
@@ -135,6 +152,42 @@ void tst_ImagingRegressions::earlierFrameTablesAreNotUsed()
         QCOMPARE(QByteArray(reinterpret_cast<const char *>(decoder.outputData()), decoder.outputSize()),
                  expected);
     }
+}
+
+void tst_ImagingRegressions::announcedPictureSizeIsBounded_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("largest") << 4096 << 4096 << 0;
+    QTest::newRow("wide and low") << 65500 << 256 << 0;
+    QTest::newRow("one row too many") << 4096 << 4097 << -1;
+    QTest::newRow("gigabyte picture") << 20000 << 20000 << -1;
+    QTest::newRow("largest JPEG") << 65500 << 65500 << -1;
+}
+
+// An 800-byte frame announcing 20000 x 20000 pixels used to cost 1.2 GB and seconds of decoding.
+void tst_ImagingRegressions::announcedPictureSizeIsBounded()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(int, expected);
+    const QByteArray jpeg = withFrameSize(testImage(16, 16, 5), width, height);
+    QVERIFY(!jpeg.isEmpty());
+
+    JpegDecoder decoder;
+    decoder.init();
+    decoder.setSource(reinterpret_cast<const unsigned char *>(jpeg.constData()), int(jpeg.size()));
+    QCOMPARE(decoder.jpeg_check_header(width, height), expected);
+    QCOMPARE(decoder.outputSize(), expected == 0 ? 3 * width * height : 0);
+
+    // The next frame that fits is decoded.
+    const QByteArray next = testImage(32, 16, 7);
+    decoder.setSource(reinterpret_cast<const unsigned char *>(next.constData()), int(next.size()));
+    QCOMPARE(decoder.jpeg_check_header(32, 16), 0);
+    QCOMPARE(decoder.decode(), 0);
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(decoder.outputData()), decoder.outputSize()),
+             decodeFresh(next, 32, 16));
 }
 
 QTEST_GUILESS_MAIN(tst_ImagingRegressions)
