@@ -12,6 +12,8 @@
 #include <QtEndian>
 
 #include <cstdio>
+#include <cstdlib>
+#include <jpeglib.h>
 
 namespace {
 
@@ -34,6 +36,57 @@ QByteArray grayJpeg(int width, int height)
     QByteArray pixels(qsizetype(width) * height, Qt::Uninitialized);
     TestPattern::renderGray(reinterpret_cast<uchar *>(pixels.data()), width, height, 1);
     return encodeJpeg(reinterpret_cast<const uint8_t *>(pixels.constData()), width, height, 1, 75);
+}
+
+// Layouts the board's encoder does not make but a decoder meets: other chroma sampling,
+// progressive scans, restart markers, CMYK.
+struct JpegVariant
+{
+    int hSampling = 2;
+    int vSampling = 2;
+    bool progressive = false;
+    int restartRows = 0;
+    bool cmyk = false;
+};
+
+QByteArray jpegVariant(int width, int height, const JpegVariant &variant)
+{
+    const int components = variant.cmyk ? 4 : 3;
+    QByteArray pixels(qsizetype(width) * height * components, Qt::Uninitialized);
+    for (qsizetype i = 0; i < pixels.size(); ++i)
+        pixels[i] = char((i * 37 + i / (width * components) * 11) & 0xFF);
+
+    jpeg_compress_struct cinfo;
+    jpeg_error_mgr jerr;
+    cinfo.err = jpeg_std_error(&jerr); // valid input only: a failure ends the tool
+    jpeg_create_compress(&cinfo);
+    unsigned char *buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&cinfo, &buffer, &size);
+    cinfo.image_width = JDIMENSION(width);
+    cinfo.image_height = JDIMENSION(height);
+    cinfo.input_components = components;
+    cinfo.in_color_space = variant.cmyk ? JCS_CMYK : JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, 70, TRUE);
+    if (!variant.cmyk) {
+        cinfo.comp_info[0].h_samp_factor = variant.hSampling;
+        cinfo.comp_info[0].v_samp_factor = variant.vSampling;
+    }
+    if (variant.progressive)
+        jpeg_simple_progression(&cinfo);
+    cinfo.restart_in_rows = variant.restartRows;
+    jpeg_start_compress(&cinfo, TRUE);
+    const int stride = width * components;
+    while (cinfo.next_scanline < cinfo.image_height) {
+        JSAMPROW row = reinterpret_cast<JSAMPROW>(pixels.data()) + cinfo.next_scanline * stride;
+        jpeg_write_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    const QByteArray jpeg(reinterpret_cast<const char *>(buffer), qsizetype(size));
+    std::free(buffer);
+    return jpeg;
 }
 
 FrameRecord frame(int format, int width, int height, const QByteArray &bytes, qint32 seconds = 1)
@@ -111,6 +164,11 @@ void frameParserSeeds(SeedWriter &out)
               streamInput(QByteArray(8, '\x55') + gray + headerOnly.toBytes() + unshown + uyvy
                               + jpeg + yuv420 + sizeChange + nv12 + record(TestPattern::Gray, 16, 8, 2),
                           QByteArray::fromHex("05 40 00")));
+    JpegVariant progressive;
+    progressive.progressive = true;
+    out.write(target, QStringLiteral("jpeg_progressive_then_smaller_baseline"),
+              streamInput(frame(TestPattern::Jpeg, 16, 16, jpegVariant(16, 16, progressive)).toBytes()
+                              + record(TestPattern::Jpeg, 8, 8)));
     out.write(target, QStringLiteral("misaligned_garbage"),
               streamInput(QByteArray(6, '\x55') + gray + gray));
     out.write(target, QStringLiteral("oversized_then_gray"), streamInput(oversized.toBytes() + gray));
@@ -129,6 +187,21 @@ void jpegDecoderSeeds(SeedWriter &out)
     out.write(target, QStringLiteral("gray_8x8"), input(8, 8, 0, grayJpeg(8, 8)));
     out.write(target, QStringLiteral("announced_other_size"),
               input(8, 8, 2, payload(TestPattern::Jpeg, 16, 16)));
+    JpegVariant sampling444;
+    sampling444.hSampling = sampling444.vSampling = 1;
+    out.write(target, QStringLiteral("colour_444_17x9"), input(17, 9, 0, jpegVariant(17, 9, sampling444)));
+    JpegVariant sampling422;
+    sampling422.vSampling = 1;
+    sampling422.restartRows = 1;
+    out.write(target, QStringLiteral("colour_422_restarts_24x16"),
+              input(24, 16, 0, jpegVariant(24, 16, sampling422)));
+    JpegVariant progressive;
+    progressive.progressive = true;
+    out.write(target, QStringLiteral("progressive_16x16"),
+              input(16, 16, 1, jpegVariant(16, 16, progressive)));
+    JpegVariant cmyk;
+    cmyk.cmyk = true;
+    out.write(target, QStringLiteral("cmyk_8x8"), input(8, 8, 0, jpegVariant(8, 8, cmyk)));
 }
 
 void rawConvertSeeds(SeedWriter &out)
