@@ -5,6 +5,8 @@
 #include "imageStream.h"
 #include "ui_MainWindow.h"
 
+#include <QDir>
+#include <QFileDialog>
 #include <QGraphicsPixmapItem>
 #include <QLabel>
 #include <QMessageBox>
@@ -56,6 +58,12 @@ MainWindow::MainWindow(QWidget *parent)
 
     ui->tabWidget->setCurrentIndex(0);
 
+    folder_dialog = new QFileDialog(this, QString(), QString(), QString());
+    folder_dialog->setFileMode(QFileDialog::Directory);
+
+    connect(ui->buttonChooseFolder, &QPushButton::clicked, folder_dialog, &QFileDialog::exec);
+    connect(folder_dialog, &QFileDialog::accepted, this, &MainWindow::choose_folder);
+
     // The frame-rate list drives both slots: the configuration is recorded before the rate is sent.
     connect(ui->comboFps, &QComboBox::currentIndexChanged, this, &MainWindow::change_camera_config);
     connect(ui->comboFormat, &QComboBox::currentIndexChanged, this, &MainWindow::change_camera_config);
@@ -96,6 +104,11 @@ MainWindow::MainWindow(QWidget *parent)
     pixmap_item = scene.addPixmap(QPixmap());
 
     connect(image_stream, &imageStream::imageIsReady, this, &MainWindow::drawNewImage);
+    connect(ui->buttonStartCapture, &QPushButton::clicked, this, &MainWindow::enable_capture);
+    connect(ui->buttonStopCapture, &QPushButton::clicked, this, &MainWindow::disable_capture);
+    connect(ui->editPrefix, &QLineEdit::textChanged, this, &MainWindow::filename_preview);
+    connect(image_stream, &imageStream::capture_in_progress, ui->labelCaptureProgress,
+            &QLabel::setText);
 
     // The window is first shown with the command channel's state already known.
     camera_controller->try_connection();
@@ -168,6 +181,57 @@ void MainWindow::cmd_update_status(int state)
     if (status_label)
         status_label->setText(good ? QString::fromLatin1(ReadyText)
                                    : QStringLiteral("Error: try to reconnect"));
+}
+
+void MainWindow::choose_folder()
+{
+    const QString path = folder_dialog->selectedFiles().value(0);
+    if (QDir(path).exists()) {
+        ui->editFolderName->setText(path);
+        ui->buttonStartCapture->setEnabled(true);
+        return;
+    }
+    QMessageBox box;
+    box.setText(QStringLiteral("Specified Directory does not exist"));
+    box.exec();
+    ui->buttonStartCapture->setEnabled(false);
+}
+
+// JPEG streams are always stored as received; other streams as raw data or as BMP pictures.
+static QString captureExtension(const Ui_MainWindow &ui)
+{
+    if (ui.labelFormat->text() == QLatin1String("JPG"))
+        return QStringLiteral("jpg");
+    return ui.checkSaveRaw->isChecked() ? QStringLiteral("bvt") : QStringLiteral("bmp");
+}
+
+void MainWindow::filename_preview(QString text)
+{
+    ui->labelImageName->setText(text + QStringLiteral("0.") + captureExtension(*ui));
+}
+
+// While capturing, the settings of the capture and of the stream stay as they were at Start.
+static void showCapturing(Ui_MainWindow &ui, bool capturing)
+{
+    ui.buttonStartCapture->setEnabled(!capturing);
+    ui.buttonStopCapture->setEnabled(capturing);
+    ui.boxSetSource->setEnabled(!capturing);
+    ui.boxSaveImage->setEnabled(!capturing);
+    ui.tabApplications->setEnabled(!capturing);
+}
+
+void MainWindow::enable_capture()
+{
+    showCapturing(*ui, true);
+    image_stream->startCapture(ui->editFolderName->text(), ui->editPrefix->text(),
+                               captureExtension(*ui), ui->checkSaveRaw->isChecked());
+}
+
+void MainWindow::disable_capture()
+{
+    showCapturing(*ui, false);
+    image_stream->stopCapture();
+    ui->labelCaptureProgress->setText(QStringLiteral("Capture Disabled"));
 }
 
 void MainWindow::change_camera_config()

@@ -6,6 +6,7 @@
 
 class CameraController;
 class CommandController;
+class QFileDialog;
 class QGraphicsPixmapItem;
 class QLabel;
 class QStatusBar;
@@ -30,9 +31,13 @@ private slots:
     void change_cmd_port(QString);
     void video_update_status(int state);
     void cmd_update_status(int state);
+    void choose_folder();
     void change_camera_config();
     void reconnect();
     void status_area_show_message(QString Message);
+    void enable_capture();
+    void disable_capture();
+    void filename_preview(QString text);
     void application_filter(bool);
     void set_fps();
 
@@ -45,6 +50,7 @@ private:
     QString hostname;
     int cmd_port;
     int video_port;
+    QFileDialog *folder_dialog = nullptr;
     QLabel *status_label = nullptr;
     QGraphicsScene scene;
     QGraphicsPixmapItem *pixmap_item = nullptr;

@@ -37,6 +37,8 @@ public:
 
     void setDevice(QIODevice *device);
     void process();
+    // A new connection starts with a new record: drop whatever record was cut off.
+    void restartRecord() { parseState = WaitMagic; }
 
     std::function<void(const FrameStatistics &)> onStatistics;
     std::function<void()> onFrameReady;

@@ -53,6 +53,9 @@ const QString &imageStream::socketMessage() const
 void imageStream::reconnect()
 {
     socket->abort();
+    // The board starts every connection on a record boundary; joining a record cut off on the
+    // old connection to bytes of the new one would show and store a corrupt frame.
+    parser.restartRecord();
     socket->connectToHost(host, quint16(port), QIODevice::ReadOnly);
 }
 
@@ -104,14 +107,38 @@ void imageStream::displayConnectionState(QAbstractSocket::SocketState socketStat
     qDebug("Video Info: %s", qPrintable(statusText));
 }
 
+void imageStream::startCapture(const QString &folder, const QString &prefix,
+                               const QString &extension, bool raw)
+{
+    capture.start(folder, prefix, extension, raw);
+}
+
+void imageStream::stopCapture()
+{
+    capture.stop();
+}
+
 QPixmap imageStream::currentPixmap()
 {
     FrameSlot &frame = parser.completedSlot();
     if (frame.format < FormatJpg || frame.format > FormatNv12)
         return QPixmap();
-    if (converter.convert(frame)) {
+    const bool converted = converter.convert(frame);
+    if (converted) {
         currentImage = converter.image();
         currentPicture.convertFromImage(currentImage);
+    }
+    if (capture.isEnabled()) {
+        int written;
+        if (frame.format == FormatJpg) {
+            // Stored as received, even when it could not be decoded.
+            written = capture.save_image_jpg(frame.payload);
+        } else {
+            // The picture still held after a failed conversion is another frame's: never store it.
+            written = capture.save_image(converted ? currentPicture : QPixmap(), frame.payload);
+        }
+        if (written >= 0)
+            emit capture_in_progress(QStringLiteral("Capturing image... ") + QString::number(written));
     }
     return currentPicture;
 }

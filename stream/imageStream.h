@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CaptureWriter.h"
 #include "FrameConverter.h"
 #include "FrameParser.h"
 #include "FrameSlot.h"
@@ -13,7 +14,8 @@
 class QTcpSocket;
 
 // Client of the board's video stream: owns the connection to the video port, reports its state,
-// parses frame records and turns the frame just completed into a picture on request.
+// parses frame records and turns the frame just completed into a picture on request, handing it
+// to the capture writer while capture is on.
 class imageStream : public QObject
 {
     Q_OBJECT
@@ -25,6 +27,11 @@ public:
     void setHost(const QString &host);
     void setPort(int port);
     const QString &socketMessage() const;
+
+    // Capture of every converted frame to its own file; numbering restarts at 0 with each start.
+    void startCapture(const QString &folder, const QString &prefix, const QString &extension,
+                      bool raw);
+    void stopCapture();
 
     QPixmap currentPixmap();
 
@@ -58,4 +65,5 @@ private:
     QImage currentImage;
     QPixmap currentPicture;
     FrameConverter converter;
+    CaptureWriter capture;
 };

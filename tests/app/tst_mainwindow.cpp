@@ -1,24 +1,11 @@
 #include "MainWindow.h"
+#include "WidgetLookup.h"
 #include "RecordBuilder.h"
 
 #include <QtWidgets>
 #include <QtTest>
 #include <QTcpServer>
 #include <QTcpSocket>
-
-template <typename T>
-static T *child(QWidget *window, const char *name)
-{
-    T *widget = window->findChild<T *>(QLatin1String(name));
-    if (!widget)
-        qFatal("no widget %s", name);
-    return widget;
-}
-
-static QString label(QWidget *window, const char *name)
-{
-    return child<QLabel>(window, name)->text();
-}
 
 class tst_MainWindow : public QObject
 {
@@ -54,9 +41,9 @@ void tst_MainWindow::initialState()
     QVERIFY(!child<QRadioButton>(&window, "radioColorDetec")->isEnabled());
     QVERIFY(!child<QRadioButton>(&window, "radioAutoSharp")->isCheckable());
 
-    QCOMPARE(label(&window, "labelVideoState"), QStringLiteral("Problem"));
-    QCOMPARE(label(&window, "labelFormat"), QString());
-    QCOMPARE(label(&window, "labelImageName"), QStringLiteral("bvtgrab_0.jpg"));
+    QCOMPARE(labelText(&window, "labelVideoState"), QStringLiteral("Problem"));
+    QCOMPARE(labelText(&window, "labelFormat"), QString());
+    QCOMPARE(labelText(&window, "labelImageName"), QStringLiteral("bvtgrab_0.jpg"));
     QCOMPARE(child<QLineEdit>(&window, "editPrefix")->text(), QStringLiteral("bvtgrab_"));
 
     const QString host = child<QLineEdit>(&window, "editHostname")->text();
@@ -74,7 +61,7 @@ void tst_MainWindow::initialState()
     // The status text follows the start-up probe of the command port.
     const QList<QLabel *> statusLabels = window.statusBar()->findChildren<QLabel *>();
     QCOMPARE(statusLabels.size(), 1);
-    const bool probed = label(&window, "labelCmdState") == QLatin1String("OK");
+    const bool probed = labelText(&window, "labelCmdState") == QLatin1String("OK");
     QCOMPARE(statusLabels.at(0)->text(), probed ? QStringLiteral("Brevant Image Controller: Ready")
                                                 : QStringLiteral("Error: try to reconnect"));
 }
@@ -202,10 +189,10 @@ void tst_MainWindow::framesAreShownAndRescaled()
     FrameSender sender(window);
     QVERIFY(sender.send(grayRecord(640, 480, 1).bytes()));
     QTRY_COMPARE_WITH_TIMEOUT(item->pixmap().size(), QSize(640, 480), 10000);
-    QTRY_COMPARE(label(&window, "labelFormat"), QStringLiteral("Gray"));
-    QCOMPARE(label(&window, "labelSize"), QStringLiteral("640x480"));
-    QCOMPARE(label(&window, "labelFps"), QStringLiteral("10"));
-    QCOMPARE(label(&window, "labelVideoState"), QStringLiteral("OK"));
+    QTRY_COMPARE(labelText(&window, "labelFormat"), QStringLiteral("Gray"));
+    QCOMPARE(labelText(&window, "labelSize"), QStringLiteral("640x480"));
+    QCOMPARE(labelText(&window, "labelFps"), QStringLiteral("10"));
+    QCOMPARE(labelText(&window, "labelVideoState"), QStringLiteral("OK"));
     QCOMPARE(child<QLabel>(&window, "labelVideoState")->styleSheet(),
              QStringLiteral("QLabel { color : green; }"));
     QCOMPARE(child<QLabel>(&window, "labelVideoState")->toolTip(), QStringLiteral("Connected"));
@@ -217,10 +204,10 @@ void tst_MainWindow::framesAreShownAndRescaled()
 
     // A lost connection empties the received-stream labels.
     sender.peer->close();
-    QTRY_COMPARE_WITH_TIMEOUT(label(&window, "labelVideoState"), QStringLiteral("Problem"), 10000);
-    QCOMPARE(label(&window, "labelFormat"), QString());
-    QCOMPARE(label(&window, "labelSize"), QString());
-    QCOMPARE(label(&window, "labelFps"), QString());
+    QTRY_COMPARE_WITH_TIMEOUT(labelText(&window, "labelVideoState"), QStringLiteral("Problem"), 10000);
+    QCOMPARE(labelText(&window, "labelFormat"), QString());
+    QCOMPARE(labelText(&window, "labelSize"), QString());
+    QCOMPARE(labelText(&window, "labelFps"), QString());
 }
 
 void tst_MainWindow::editsTakeEffectAtNextConnection()

@@ -1,20 +1,12 @@
 #include "CommandServerThread.h"
 #include "MainWindow.h"
+#include "WidgetLookup.h"
 #include "RecordBuilder.h"
 
 #include <QtTest>
 #include <QtWidgets>
 #include <QTcpServer>
 #include <QTcpSocket>
-
-template <typename T>
-static T *child(QWidget *window, const char *name)
-{
-    T *widget = window->findChild<T *>(QLatin1String(name));
-    if (!widget)
-        qFatal("no widget %s", name);
-    return widget;
-}
 
 static QStringList hex(const QList<QByteArray> &requests)
 {

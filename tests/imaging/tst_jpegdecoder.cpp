@@ -4,7 +4,7 @@
 #include <QtTest>
 
 #include <algorithm>
-#include <cstdlib>
+#include <utility>
 #include <jpeglib.h>
 #include <vector>
 
@@ -14,59 +14,41 @@ namespace {
 class MessageLog
 {
 public:
-    MessageLog()
-    {
-        messages().clear();
-        previous = qInstallMessageHandler(handler);
-    }
+    MessageLog() : previous(qInstallMessageHandler(handler)) { lines().clear(); }
     ~MessageLog() { qInstallMessageHandler(previous); }
-    QStringList take()
-    {
-        QStringList lines = messages();
-        messages().clear();
-        return lines;
-    }
+    QStringList take() { return std::exchange(lines(), {}); }
 
 private:
-    static QStringList &messages()
+    static QStringList &lines()
     {
-        static QStringList lines;
-        return lines;
+        static QStringList collected;
+        return collected;
     }
     static void handler(QtMsgType, const QMessageLogContext &, const QString &text)
     {
-        messages().append(text);
+        lines() << text;
     }
     QtMessageHandler previous;
 };
 
 // Smooth shading with some fine detail, different for every seed.
-QByteArray makePicture(int width, int height, int components, int seed)
+QByteArray photo(int width, int height, int components = 3, int seed = 0)
 {
     QByteArray pixels(width * height * components, Qt::Uninitialized);
     auto *p = reinterpret_cast<uchar *>(pixels.data());
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
             for (int c = 0; c < components; ++c)
-                *p++ = uchar((x * (c + 1) * 255 / width + y * 255 / height + seed * 37 + ((x ^ y) & 7)) & 0xff);
-    return pixels;
-}
-
-QByteArray encode(const QByteArray &pixels, int width, int height, int components, int quality = 90)
-{
+                *p++ = uchar(x * (c + 1) * 255 / width + y * 255 / height + seed * 37
+                             + ((x ^ y) & 7));
     const QByteArray jpeg = encodeJpeg(reinterpret_cast<const uint8_t *>(pixels.constData()), width,
-                                       height, components, quality);
+                                       height, components, 90);
     if (jpeg.isEmpty())
         qFatal("test picture could not be encoded");
     return jpeg;
 }
 
-QByteArray photo(int width, int height, int components = 3, int seed = 0)
-{
-    return encode(makePicture(width, height, components, seed), width, height, components);
-}
-
-// Independent decode, one row at a time, grey expanded to R = G = B; only for valid data.
+// Independent decode by libjpeg itself, grey expanded to R = G = B; only for valid data.
 QByteArray referenceDecode(const QByteArray &jpeg)
 {
     jpeg_decompress_struct cinfo;
@@ -76,18 +58,13 @@ QByteArray referenceDecode(const QByteArray &jpeg)
     jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char *>(jpeg.constData()),
                  static_cast<unsigned long>(jpeg.size()));
     jpeg_read_header(&cinfo, TRUE);
+    cinfo.out_color_space = JCS_RGB;
     jpeg_start_decompress(&cinfo);
-    const int width = int(cinfo.output_width);
-    const int components = cinfo.output_components;
-    QByteArray rgb(3 * width * int(cinfo.output_height), Qt::Uninitialized);
-    QByteArray row(width * components, Qt::Uninitialized);
+    QByteArray rgb(3 * int(cinfo.output_width * cinfo.output_height), Qt::Uninitialized);
+    const int stride = 3 * int(cinfo.output_width);
     while (cinfo.output_scanline < cinfo.output_height) {
-        auto *dst = reinterpret_cast<uchar *>(rgb.data()) + 3 * width * int(cinfo.output_scanline);
-        JSAMPROW rowPointer = reinterpret_cast<JSAMPROW>(row.data());
-        jpeg_read_scanlines(&cinfo, &rowPointer, 1);
-        for (int x = 0; x < width; ++x)
-            for (int c = 0; c < 3; ++c)
-                dst[3 * x + c] = uchar(row[components == 3 ? 3 * x + c : x]);
+        JSAMPROW row = reinterpret_cast<JSAMPROW>(rgb.data()) + stride * int(cinfo.output_scanline);
+        jpeg_read_scanlines(&cinfo, &row, 1);
     }
     jpeg_finish_decompress(&cinfo);
     jpeg_destroy_decompress(&cinfo);
@@ -108,6 +85,11 @@ QByteArray outputOf(JpegDecoder &decoder)
     return QByteArray(reinterpret_cast<const char *>(decoder.outputData()), decoder.outputSize());
 }
 
+int segmentLength(const QByteArray &jpeg, int pos)
+{
+    return 2 + (uchar(jpeg[pos + 2]) << 8 | uchar(jpeg[pos + 3]));
+}
+
 // Offset of the first marker segment with this code, or -1.
 int findSegment(const QByteArray &jpeg, uchar marker)
 {
@@ -117,38 +99,9 @@ int findSegment(const QByteArray &jpeg, uchar marker)
             return pos;
         if (uchar(jpeg[pos + 1]) == 0xda)
             return -1;
-        pos += 2 + (uchar(jpeg[pos + 2]) << 8 | uchar(jpeg[pos + 3]));
+        pos += segmentLength(jpeg, pos);
     }
     return -1;
-}
-
-int segmentLength(const QByteArray &jpeg, int pos)
-{
-    return 2 + (uchar(jpeg[pos + 2]) << 8 | uchar(jpeg[pos + 3]));
-}
-
-int scanDataStart(const QByteArray &jpeg)
-{
-    const int sos = findSegment(jpeg, 0xda);
-    return sos + segmentLength(jpeg, sos);
-}
-
-QByteArray withSofSize(QByteArray jpeg, int width, int height)
-{
-    const int sof = findSegment(jpeg, 0xc0);
-    jpeg[sof + 5] = char(height >> 8);
-    jpeg[sof + 6] = char(height);
-    jpeg[sof + 7] = char(width >> 8);
-    jpeg[sof + 8] = char(width);
-    return jpeg;
-}
-
-bool allNear(const QByteArray &bytes, int from, int count, int value, int tolerance)
-{
-    for (int i = from; i < from + count; ++i)
-        if (std::abs(int(uchar(bytes[i])) - value) > tolerance)
-            return false;
-    return true;
 }
 
 constexpr int Width = 640;
@@ -161,175 +114,79 @@ class TestJpegDecoder : public QObject
     Q_OBJECT
 
 private slots:
-    void logsResizeOnlyWhenSizeChanges();
-    void refusesMismatchedSize_data();
-    void refusesMismatchedSize();
-    void refusesSizeBeyondInt();
-    void placesFirstAndLastRows_data();
-    void placesFirstAndLastRows();
-    void followsRowLengthChanges();
+    void followsSizeAndRowLengthChanges();
+    void refusals_data();
+    void refusals();
     void survivesBadFrame_data();
     void survivesBadFrame();
     void toleratesCallsOutOfOrder();
-    void encoderWritesBaseline420_data();
-    void encoderWritesBaseline420();
 };
 
-void TestJpegDecoder::logsResizeOnlyWhenSizeChanges()
+// Every row in its place, after pictures of other sizes and row lengths (grey rows are a third of
+// colour ones); the buffer is resized, and that logged, only when the picture's size changes.
+void TestJpegDecoder::followsSizeAndRowLengthChanges()
 {
+    const int frames[][3] = {{640, 480, 3}, {640, 480, 3}, {640, 480, 1}, {320, 240, 3},
+                             {320, 240, 1}, {33, 17, 1},   {33, 17, 3},   {48, 1, 3},
+                             {640, 480, 3}, {1, 1, 1}};
     JpegDecoder decoder;
     decoder.init();
     MessageLog log;
-    const QByteArray large = photo(640, 480);
-    const QByteArray small = photo(320, 240);
-
-    QCOMPARE(decodeFrame(decoder, large, 640, 480), 0);
-    QCOMPARE(log.take(), QStringList{"Resizing  JPEG buffer to 921600"});
-    QCOMPARE(decoder.outputSize(), 921600);
-    const unsigned char *buffer = decoder.outputData();
-
-    QCOMPARE(decodeFrame(decoder, photo(640, 480, 3, 1), 640, 480), 0);
-    QCOMPARE(log.take(), QStringList());
-    QCOMPARE(decoder.outputData(), buffer);
-
-    QCOMPARE(decodeFrame(decoder, small, 320, 240), 0);
-    QCOMPARE(log.take(), QStringList{"Resizing  JPEG buffer to 230400"});
-    QCOMPARE(decoder.outputSize(), 230400);
-    QCOMPARE(decodeFrame(decoder, small, 320, 240), 0);
-    QCOMPARE(log.take(), QStringList());
-    QCOMPARE(outputOf(decoder), referenceDecode(small));
-
-    QCOMPARE(decodeFrame(decoder, large, 640, 480), 0);
-    QCOMPARE(log.take(), QStringList{"Resizing  JPEG buffer to 921600"});
-    QCOMPARE(outputOf(decoder), referenceDecode(large));
+    int seed = 0, previousSize = 0;
+    for (const auto &[width, height, components] : frames) {
+        const QByteArray jpeg = photo(width, height, components, ++seed);
+        QCOMPARE(decodeFrame(decoder, jpeg, width, height), 0);
+        const int size = 3 * width * height;
+        const QString resized = QStringLiteral("Resizing  JPEG buffer to %1").arg(size);
+        QCOMPARE(log.take(), size == previousSize ? QStringList() : QStringList{resized});
+        QCOMPARE(outputOf(decoder), referenceDecode(jpeg));
+        previousSize = size;
+    }
 }
 
-void TestJpegDecoder::refusesMismatchedSize_data()
+void TestJpegDecoder::refusals_data()
 {
-    QTest::addColumn<int>("jpegWidth");
-    QTest::addColumn<int>("jpegHeight");
+    QTest::addColumn<QByteArray>("jpeg");
     QTest::addColumn<int>("announcedWidth");
     QTest::addColumn<int>("announcedHeight");
+    QTest::addColumn<QString>("logged");
 
-    QTest::newRow("smaller JPEG") << 320 << 240 << 640 << 480;
-    QTest::newRow("larger JPEG") << 640 << 480 << 320 << 240;
-    QTest::newRow("one column more") << 641 << 480 << 640 << 480;
-    QTest::newRow("one row less") << 640 << 479 << 640 << 480;
-    QTest::newRow("width and height swapped") << 480 << 640 << 640 << 480;
-    QTest::newRow("zero announced") << 16 << 16 << 0 << 0;
-    QTest::newRow("negative announced") << 16 << 16 << -16 << 16;
+    const QString mismatch = QStringLiteral("Error: incompatible jpeg sizes");
+    QTest::newRow("one column more") << photo(65, 48, 3, 2) << 64 << 48 << mismatch;
+    QTest::newRow("width and height swapped") << photo(48, 64, 3, 2) << 64 << 48 << mismatch;
+    QTest::newRow("zero announced") << photo(16, 16) << 0 << 0 << mismatch;
+    QTest::newRow("negative announced") << photo(16, 16) << -16 << 16 << mismatch;
+    QByteArray huge = photo(16, 16);
+    const int sof = findSegment(huge, 0xc0);
+    huge.replace(sof + 5, 4, QByteArray::fromHex("ea60ea60"));
+    QTest::newRow("3wh beyond int") << huge << 60000 << 60000
+                                    << "Error: jpeg size too large: 60000 x 60000";
 }
 
-void TestJpegDecoder::refusesMismatchedSize()
+// A refusal leaves the picture alone and the libjpeg object ready for the next frame.
+void TestJpegDecoder::refusals()
 {
-    QFETCH(int, jpegWidth);
-    QFETCH(int, jpegHeight);
+    QFETCH(QByteArray, jpeg);
     QFETCH(int, announcedWidth);
     QFETCH(int, announcedHeight);
+    QFETCH(QString, logged);
 
-    JpegDecoder decoder;
-    decoder.init();
-    const QByteArray good = photo(Width, Height);
-    QCOMPARE(decodeFrame(decoder, good, Width, Height), 0);
-    const QByteArray before = outputOf(decoder);
-
-    MessageLog log;
-    const QByteArray other = photo(jpegWidth, jpegHeight, 3, 2);
-    decoder.setSource(reinterpret_cast<const unsigned char *>(other.constData()), int(other.size()));
-    QCOMPARE(decoder.jpeg_check_header(announcedWidth, announcedHeight), -1);
-    QCOMPARE(log.take(), QStringList{"Error: incompatible jpeg sizes"});
-    QCOMPARE(decoder.decode(), -1);
-    QCOMPARE(outputOf(decoder), before);
-
-    // The refused header must not stay in the libjpeg object.
-    const QByteArray next = photo(Width, Height, 3, 3);
-    QCOMPARE(decodeFrame(decoder, next, Width, Height), 0);
-    QCOMPARE(log.take(), QStringList());
-    QCOMPARE(outputOf(decoder), referenceDecode(next));
-}
-
-void TestJpegDecoder::refusesSizeBeyondInt()
-{
     JpegDecoder decoder;
     decoder.init();
     QCOMPARE(decodeFrame(decoder, photo(64, 48), 64, 48), 0);
+    const QByteArray before = outputOf(decoder);
 
     MessageLog log;
-    const QByteArray huge = withSofSize(photo(16, 16), 60000, 60000);
-    QCOMPARE(decodeFrame(decoder, huge, 60000, 60000), -1);
-    QCOMPARE(log.take(), QStringList{"Error: jpeg size too large: 60000 x 60000"});
-    QCOMPARE(decoder.outputSize(), 64 * 48 * 3);
+    decoder.setSource(reinterpret_cast<const unsigned char *>(jpeg.constData()), int(jpeg.size()));
+    QCOMPARE(decoder.jpeg_check_header(announcedWidth, announcedHeight), -1);
+    QCOMPARE(log.take(), QStringList{logged});
+    QCOMPARE(decoder.decode(), -1);
+    QCOMPARE(outputOf(decoder), before);
 
-    const QByteArray next = photo(64, 48, 3, 1);
+    const QByteArray next = photo(64, 48, 3, 3);
     QCOMPARE(decodeFrame(decoder, next, 64, 48), 0);
+    QCOMPARE(log.take(), QStringList());
     QCOMPARE(outputOf(decoder), referenceDecode(next));
-}
-
-void TestJpegDecoder::placesFirstAndLastRows_data()
-{
-    QTest::addColumn<int>("width");
-    QTest::addColumn<int>("height");
-
-    QTest::newRow("640x480") << 640 << 480;
-    QTest::newRow("320x240") << 320 << 240;
-    QTest::newRow("odd 33x17") << 33 << 17;
-    QTest::newRow("one row") << 48 << 1;
-}
-
-void TestJpegDecoder::placesFirstAndLastRows()
-{
-    QFETCH(int, width);
-    QFETCH(int, height);
-
-    // Grey rows in a colour JPEG: light first row, dark last row, mid grey between.
-    auto stripes = [&](int first, int middle, int last) {
-        QByteArray pixels(3 * width * height, char(middle));
-        pixels.replace(0, 3 * width, QByteArray(3 * width, char(first)));
-        pixels.replace(3 * width * (height - 1), 3 * width, QByteArray(3 * width, char(last)));
-        return encode(pixels, width, height, 3, 100);
-    };
-    JpegDecoder decoder;
-    decoder.init();
-    // Leave the opposite picture behind, so a misplaced row shows.
-    QCOMPARE(decodeFrame(decoder, stripes(16, 200, 240), width, height), 0);
-
-    const QByteArray jpeg = stripes(240, 128, 16);
-    QCOMPARE(decodeFrame(decoder, jpeg, width, height), 0);
-    const QByteArray rgb = outputOf(decoder);
-    QCOMPARE(rgb.size(), 3 * width * height);
-    if (height > 1) {
-        QVERIFY(allNear(rgb, 0, 3 * width, 240, 24));
-        QVERIFY(allNear(rgb, rgb.size() - 3 * width, 3 * width, 16, 24));
-    }
-    if (height > 2)
-        QVERIFY(allNear(rgb, 3 * width, 3 * width, 128, 24));
-    QCOMPARE(rgb, referenceDecode(jpeg));
-}
-
-void TestJpegDecoder::followsRowLengthChanges()
-{
-    struct Frame
-    {
-        int width;
-        int height;
-        int components;
-    };
-    // Grey frames have a third of the row length of colour frames of the same size.
-    const Frame frames[] = {{640, 480, 3}, {640, 480, 1}, {320, 240, 3}, {320, 240, 1}, {33, 17, 1},
-                            {33, 17, 3},   {640, 480, 1}, {640, 480, 3}, {1, 1, 1},     {2, 3, 3}};
-    JpegDecoder decoder;
-    decoder.init();
-    int seed = 0;
-    for (const Frame &frame : frames) {
-        const QByteArray jpeg = photo(frame.width, frame.height, frame.components, ++seed);
-        QCOMPARE(decodeFrame(decoder, jpeg, frame.width, frame.height), 0);
-        QCOMPARE(decoder.outputSize(), 3 * frame.width * frame.height);
-        const QByteArray rgb = outputOf(decoder);
-        QCOMPARE(rgb, referenceDecode(jpeg));
-        if (frame.components == 1)
-            for (int i = 0; i < rgb.size(); i += 3)
-                QVERIFY(rgb[i] == rgb[i + 1] && rgb[i] == rgb[i + 2]);
-    }
 }
 
 void TestJpegDecoder::survivesBadFrame_data()
@@ -339,29 +196,23 @@ void TestJpegDecoder::survivesBadFrame_data()
     QTest::addColumn<QString>("logged");
 
     const QByteArray jpeg = photo(Width, Height, 3, 4);
-    const int scan = scanDataStart(jpeg);
+    const int sos = findSegment(jpeg, 0xda), sof = findSegment(jpeg, 0xc0);
+    const int scan = sos + segmentLength(jpeg, sos);
     const int scanLength = int(jpeg.size()) - 2 - scan;
+    const QString premature = QStringLiteral("JPEG warning: Premature end of JPEG file");
 
     QTest::newRow("empty payload") << QByteArray() << -1 << "JPEG error: Empty input file";
     QTest::newRow("text") << QByteArray("this is no picture at all, only words") << -1
                           << "JPEG error: Not a JPEG file: starts with 0x74 0x68";
-    QByteArray noise(4096, Qt::Uninitialized);
-    for (int i = 0; i < noise.size(); ++i)
-        noise[i] = char((i * 2654435761u) >> 24);
-    QTest::newRow("noise") << noise << -1 << "JPEG error: Not a JPEG file: starts with 0x00 0x9e";
-    QTest::newRow("only SOI") << jpeg.left(2) << -1 << "JPEG error:";
-    QTest::newRow("cut in tables") << jpeg.left(findSegment(jpeg, 0xc4) + 10) << -1 << "JPEG error:";
-    QTest::newRow("cut before scan data") << jpeg.left(scan) << 0 << "JPEG warning: Premature end of JPEG file";
-    QTest::newRow("cut early in scan") << jpeg.left(scan + 100) << 0 << "JPEG warning: Premature end of JPEG file";
-    QTest::newRow("cut mid scan") << jpeg.left(scan + scanLength / 2) << 0
-                                  << "JPEG warning: Premature end of JPEG file";
-    QTest::newRow("cut in end marker") << jpeg.left(jpeg.size() - 1) << 0
-                                       << "JPEG warning: Premature end of JPEG file";
+    const int dht = findSegment(jpeg, 0xc4);
+    QTest::newRow("cut in tables") << jpeg.left(dht + 10) << -1 << "JPEG error:";
+    QTest::newRow("cut before scan data") << jpeg.left(scan) << 0 << premature;
+    QTest::newRow("cut mid scan") << jpeg.left(scan + scanLength / 2) << 0 << premature;
     // Tables persist in libjpeg between images, so point at one that no frame defines.
     QByteArray undefinedTable = jpeg;
-    undefinedTable[findSegment(jpeg, 0xc0) + 12] = 3;
-    QTest::newRow("undefined quantisation table") << undefinedTable << -1
-                                                  << "JPEG error: Quantization table 0x03 was not defined";
+    undefinedTable[sof + 12] = 3;
+    QTest::newRow("undefined quantisation table")
+        << undefinedTable << -1 << "JPEG error: Quantization table 0x03 was not defined";
     QByteArray garbled = jpeg;
     for (int i = scan + scanLength / 3; i < scan + scanLength / 3 + 2000; ++i)
         garbled[i] = char(((i * 131) & 0xff) == 0xff ? 0 : (i * 131) & 0xff);
@@ -370,12 +221,12 @@ void TestJpegDecoder::survivesBadFrame_data()
     for (int i = scan; i < scan + scanLength; i += 97)
         everywhere[i] = char(0xff);
     everywhere[scan + 1] = char(0x88);
-    QTest::newRow("markers all over the scan") << everywhere << -1 << "JPEG error: Unsupported marker type";
+    QTest::newRow("markers all over the scan")
+        << everywhere << -1 << "JPEG error: Unsupported marker type";
     QByteArray secondFrame = jpeg;
-    const int sof = findSegment(jpeg, 0xc0);
     secondFrame.insert(scan + scanLength / 2, jpeg.mid(sof, segmentLength(jpeg, sof)));
-    QTest::newRow("second frame header in scan") << secondFrame << -1
-                                                 << "JPEG error: Invalid JPEG file structure: two SOF markers";
+    QTest::newRow("second frame header in scan")
+        << secondFrame << -1 << "JPEG error: Invalid JPEG file structure: two SOF markers";
 }
 
 void TestJpegDecoder::survivesBadFrame()
@@ -401,12 +252,11 @@ void TestJpegDecoder::survivesBadFrame()
         return int(std::count_if(lines.begin(), lines.end(),
                                  [&](const QString &line) { return line.startsWith(prefix); }));
     };
-    QVERIFY2(startingWith(logged) == 1, qPrintable(lines.join('|')));
     // However much is damaged: one warning line and one error line at most.
-    QVERIFY2(startingWith("JPEG warning:") <= 1 && startingWith("JPEG error:") == (result < 0 ? 1 : 0),
+    QVERIFY2(startingWith(logged) == 1 && startingWith("JPEG warning:") <= 1
+                 && startingWith("JPEG error:") == (result < 0 ? 1 : 0)
+                 && startingWith("JPEG ") == lines.size(),
              qPrintable(lines.join('|')));
-    QCOMPARE(startingWith("JPEG "), int(lines.size()));
-    QCOMPARE(decoder.outputSize(), 3 * Width * Height);
 
     const QByteArray good = photo(Width, Height, 3, 6);
     QCOMPARE(decodeFrame(decoder, good, Width, Height), 0);
@@ -416,73 +266,22 @@ void TestJpegDecoder::survivesBadFrame()
 
 void TestJpegDecoder::toleratesCallsOutOfOrder()
 {
-    const QByteArray first = photo(64, 48, 3, 7);
-    const QByteArray second = photo(64, 48, 1, 8);
-    const auto *firstBytes = reinterpret_cast<const unsigned char *>(first.constData());
-    const auto *secondBytes = reinterpret_cast<const unsigned char *>(second.constData());
-
-    JpegDecoder uninitialised;
-    uninitialised.setSource(firstBytes, int(first.size()));
-    QCOMPARE(uninitialised.jpeg_check_header(64, 48), -1);
-    QCOMPARE(uninitialised.decode(), -1);
-
+    const QByteArray jpeg = photo(64, 48, 3, 7);
+    const auto *bytes = reinterpret_cast<const unsigned char *>(jpeg.constData());
     JpegDecoder decoder;
     decoder.init();
     QCOMPARE(decoder.jpeg_check_header(64, 48), -1);
     QCOMPARE(decoder.decode(), -1);
 
-    // A header checked twice, then decoded.
-    decoder.setSource(firstBytes, int(first.size()));
-    QCOMPARE(decoder.jpeg_check_header(64, 48), 0);
-    QCOMPARE(decoder.jpeg_check_header(64, 48), 0);
-    QCOMPARE(decoder.decode(), 0);
-    QCOMPARE(outputOf(decoder), referenceDecode(first));
+    QCOMPARE(decodeFrame(decoder, jpeg, 64, 48), 0);
     QCOMPARE(decoder.decode(), -1);
 
-    // A checked frame abandoned for the next one.
-    decoder.setSource(firstBytes, int(first.size()));
-    QCOMPARE(decoder.jpeg_check_header(64, 48), 0);
-    decoder.setSource(secondBytes, int(second.size()));
-    QCOMPARE(decoder.jpeg_check_header(64, 48), 0);
-    QCOMPARE(decoder.decode(), 0);
-    QCOMPARE(outputOf(decoder), referenceDecode(second));
-
     MessageLog log;
-    decoder.setSource(firstBytes, -5);
+    decoder.setSource(bytes, -5);
     QCOMPARE(decoder.jpeg_check_header(64, 48), -1);
-    QCOMPARE(log.take(), QStringList{"JPEG error: Empty input file"});
     decoder.setSource(nullptr, 100);
     QCOMPARE(decoder.jpeg_check_header(64, 48), -1);
-    QCOMPARE(log.take(), QStringList{"JPEG error: Empty input file"});
-}
-
-void TestJpegDecoder::encoderWritesBaseline420_data()
-{
-    QTest::addColumn<int>("components");
-    QTest::addColumn<int>("quality");
-
-    QTest::newRow("colour q85") << 3 << 85;
-    QTest::newRow("grey q85") << 1 << 85;
-    QTest::newRow("colour, quality below range") << 3 << 0;
-    QTest::newRow("colour, quality above range") << 3 << 150;
-}
-
-void TestJpegDecoder::encoderWritesBaseline420()
-{
-    QFETCH(int, components);
-    QFETCH(int, quality);
-
-    const QByteArray jpeg = encode(makePicture(50, 30, components, 9), 50, 30, components, quality);
-    const int sof = findSegment(jpeg, 0xc0);
-    QVERIFY(sof > 0);
-    QCOMPARE(int(uchar(jpeg[sof + 9])), components);
-    if (components == 3) {
-        QCOMPARE(int(uchar(jpeg[sof + 11])), 0x22);
-        QCOMPARE(int(uchar(jpeg[sof + 14])), 0x11);
-        QCOMPARE(int(uchar(jpeg[sof + 17])), 0x11);
-    }
-    QVERIFY(jpeg.endsWith("\xff\xd9"));
-    QCOMPARE(referenceDecode(jpeg).size(), 50 * 30 * 3);
+    QCOMPARE(log.take(), QStringList(2, QStringLiteral("JPEG error: Empty input file")));
 }
 
 QTEST_APPLESS_MAIN(TestJpegDecoder)

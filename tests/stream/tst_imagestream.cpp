@@ -30,6 +30,24 @@ static quint16 unusedPort()
     return probe.serverPort(); // closed again when probe goes out of scope
 }
 
+// A stream client connected to a listener of the test's own, with the accepted peer.
+struct ConnectedStream
+{
+    bool open()
+    {
+        if (!server.listen(QHostAddress::LocalHost, 0))
+            return false;
+        stream = std::make_unique<imageStream>(QStringLiteral("127.0.0.1"), server.serverPort());
+        if (!QTest::qWaitFor([this] { return server.hasPendingConnections(); }, 10000))
+            return false;
+        peer = server.nextPendingConnection();
+        return true;
+    }
+    QTcpServer server;
+    std::unique_ptr<imageStream> stream;
+    QTcpSocket *peer = nullptr;
+};
+
 class tst_ImageStream : public QObject
 {
     Q_OBJECT
@@ -48,17 +66,7 @@ private slots:
     void statisticsArriveOverTheSocket();
     void badJpegFramesKeepLastPicture_data();
     void badJpegFramesKeepLastPicture();
-
-private:
-    QTcpSocket *acceptOne(QTcpServer &server);
 };
-
-QTcpSocket *tst_ImageStream::acceptOne(QTcpServer &server)
-{
-    if (!QTest::qWaitFor([&server] { return server.hasPendingConnections(); }, 10000))
-        return nullptr;
-    return server.nextPendingConnection();
-}
 
 void tst_ImageStream::connectsAndReportsStates()
 {
@@ -78,12 +86,12 @@ void tst_ImageStream::connectsAndReportsStates()
 
 void tst_ImageStream::peerCloseIsReported()
 {
-    QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    imageStream stream(QStringLiteral("127.0.0.1"), server.serverPort());
+    ConnectedStream link;
+    QVERIFY(link.open());
+    imageStream &stream = *link.stream;
+    QTcpServer &server = link.server;
     StatusLog log(&stream);
-    QTcpSocket *peer = acceptOne(server);
-    QVERIFY(peer);
+    QTcpSocket *peer = link.peer;
     QTRY_COMPARE_WITH_TIMEOUT(stream.socketMessage(), QStringLiteral("Connected"), 10000);
     log.entries.clear();
     peer->close();
@@ -93,7 +101,6 @@ void tst_ImageStream::peerCloseIsReported()
     // No automatic reconnection follows.
     QTest::qWait(200);
     QVERIFY(!server.hasPendingConnections());
-    delete peer;
 }
 
 void tst_ImageStream::refusedConnectionKeepsText()
@@ -165,11 +172,10 @@ void tst_ImageStream::portUsesLow16Bits()
 
 void tst_ImageStream::grayFramePixels()
 {
-    QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    imageStream stream(QStringLiteral("127.0.0.1"), server.serverPort());
-    QTcpSocket *peer = acceptOne(server);
-    QVERIFY(peer);
+    ConnectedStream link;
+    QVERIFY(link.open());
+    imageStream &stream = *link.stream;
+    QTcpSocket *peer = link.peer;
     QSignalSpy ready(&stream, &imageStream::imageIsReady);
 
     RecordBuilder r = grayRecord(4, 2);
@@ -183,7 +189,6 @@ void tst_ImageStream::grayFramePixels()
     for (int y = 0; y < 2; ++y)
         for (int x = 0; x < 4; ++x)
             QCOMPARE(picture.pixelColor(x, y), QColor(levels[x], levels[x], levels[x]));
-    delete peer;
 }
 
 void tst_ImageStream::unusableFramesKeepLastPicture_data()
@@ -217,11 +222,10 @@ void tst_ImageStream::unusableFramesKeepLastPicture()
 {
     QFETCH(QByteArray, record);
     QFETCH(bool, unshownCode);
-    QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    imageStream stream(QStringLiteral("127.0.0.1"), server.serverPort());
-    QTcpSocket *peer = acceptOne(server);
-    QVERIFY(peer);
+    ConnectedStream link;
+    QVERIFY(link.open());
+    imageStream &stream = *link.stream;
+    QTcpSocket *peer = link.peer;
     QSignalSpy ready(&stream, &imageStream::imageIsReady);
 
     RecordBuilder good = grayRecord(4, 2);
@@ -246,16 +250,14 @@ void tst_ImageStream::unusableFramesKeepLastPicture()
     peer->write(next.bytes());
     QVERIFY(ready.wait(10000));
     QCOMPARE(stream.currentPixmap().toImage().pixelColor(1, 1), QColor(255, 255, 255));
-    delete peer;
 }
 
 void tst_ImageStream::statisticsArriveOverTheSocket()
 {
-    QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    imageStream stream(QStringLiteral("127.0.0.1"), server.serverPort());
-    QTcpSocket *peer = acceptOne(server);
-    QVERIFY(peer);
+    ConnectedStream link;
+    QVERIFY(link.open());
+    imageStream &stream = *link.stream;
+    QTcpSocket *peer = link.peer;
     QSignalSpy fps(&stream, &imageStream::current_fps);
     QSignalSpy size(&stream, &imageStream::current_size);
     QSignalSpy format(&stream, &imageStream::current_format);
@@ -271,7 +273,6 @@ void tst_ImageStream::statisticsArriveOverTheSocket()
     QCOMPARE(fps.at(1).at(0).toString(), QStringLiteral("1"));
     QCOMPARE(size.at(1).at(0).toString(), QStringLiteral("320x240"));
     QCOMPARE(format.at(0).at(0).toString(), QStringLiteral("Gray"));
-    delete peer;
 }
 
 static RecordBuilder jpegRecord(int width, int height, quint8 red, int announcedWidth = -1)
@@ -312,11 +313,10 @@ void tst_ImageStream::badJpegFramesKeepLastPicture()
     QFETCH(QByteArray, payload);
     QFETCH(int, announcedWidth);
     QFETCH(QString, message);
-    QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    imageStream stream(QStringLiteral("127.0.0.1"), server.serverPort());
-    QTcpSocket *peer = acceptOne(server);
-    QVERIFY(peer);
+    ConnectedStream link;
+    QVERIFY(link.open());
+    imageStream &stream = *link.stream;
+    QTcpSocket *peer = link.peer;
     // Pictures are taken as the window takes them: at once, for every frame.
     QList<QImage> pictures;
     connect(&stream, &imageStream::imageIsReady, this,
@@ -336,7 +336,6 @@ void tst_ImageStream::badJpegFramesKeepLastPicture()
     QVERIFY(qAbs(pictures.at(0).pixelColor(5, 5).red() - 10) < 8);
     QCOMPARE(pictures.at(1), pictures.at(0));
     QVERIFY(qAbs(pictures.at(2).pixelColor(5, 5).red() - 240) < 8);
-    delete peer;
 }
 
 QTEST_MAIN(tst_ImageStream)
