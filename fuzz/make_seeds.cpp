@@ -108,10 +108,14 @@ QByteArray record(int format, int width, int height, quint32 frameNumber = 1)
     return frame(format, width, height, payload(format, width, height, frameNumber)).toBytes();
 }
 
-// A frame-parser input: the stream, then its piece lengths and their count.
-QByteArray streamInput(const QByteArray &stream, const QByteArray &pieces = QByteArray())
+// Capture settings of a frame-parser input.
+enum Capture : char { NoCapture = 0, CaptureJpg = 4, CaptureJpgRaw = 5, CaptureBvt = 6, CaptureBmp = 7 };
+
+// A frame-parser input: the stream, its piece lengths, the capture settings, the table's length.
+QByteArray streamInput(const QByteArray &stream, const QByteArray &pieces = QByteArray(),
+                       Capture capture = NoCapture)
 {
-    return stream + pieces + char(pieces.size());
+    return stream + pieces + char(capture) + char(pieces.size());
 }
 
 class SeedWriter
@@ -145,14 +149,14 @@ void frameParserSeeds(SeedWriter &out)
     const QByteArray yuv420 = record(TestPattern::Yuv420, 8, 4);
     const QByteArray nv12 = record(TestPattern::Nv12, 8, 4);
 
-    out.write(target, QStringLiteral("gray_16x8"), streamInput(gray));
+    out.write(target, QStringLiteral("gray_16x8"), streamInput(gray, QByteArray(), CaptureBmp));
     out.write(target, QStringLiteral("gray_16x8_bytewise"), streamInput(gray, QByteArray(1, 1)));
-    out.write(target, QStringLiteral("jpeg_16x16"), streamInput(jpeg));
+    out.write(target, QStringLiteral("jpeg_16x16"), streamInput(jpeg, QByteArray(), CaptureJpg));
     out.write(target, QStringLiteral("jpeg_gray_8x8"),
               streamInput(frame(TestPattern::Jpeg, 8, 8, grayJpeg(8, 8)).toBytes()));
-    out.write(target, QStringLiteral("uyvy_8x4"), streamInput(uyvy));
-    out.write(target, QStringLiteral("yuv420_8x4"), streamInput(yuv420));
-    out.write(target, QStringLiteral("nv12_8x4"), streamInput(nv12));
+    out.write(target, QStringLiteral("uyvy_8x4"), streamInput(uyvy, QByteArray(), CaptureBvt));
+    out.write(target, QStringLiteral("yuv420_8x4"), streamInput(yuv420, QByteArray(), CaptureJpgRaw));
+    out.write(target, QStringLiteral("nv12_8x4"), streamInput(nv12, QByteArray(), CaptureJpg));
 
     FrameRecord headerOnly = frame(12, 16, 8, QByteArray());
     headerOnly.size = 1000;
@@ -163,7 +167,7 @@ void frameParserSeeds(SeedWriter &out)
     out.write(target, QStringLiteral("mixed_stream"),
               streamInput(QByteArray(8, '\x55') + gray + headerOnly.toBytes() + unshown + uyvy
                               + jpeg + yuv420 + sizeChange + nv12 + record(TestPattern::Gray, 16, 8, 2),
-                          QByteArray::fromHex("05 40 00")));
+                          QByteArray::fromHex("05 40 00"), CaptureBmp));
     JpegVariant progressive;
     progressive.progressive = true;
     out.write(target, QStringLiteral("jpeg_progressive_then_smaller_baseline"),
