@@ -118,6 +118,9 @@ MainWindow::~MainWindow()
 {
     delete ui;
     delete image_stream;
+    // Released with the window rather than left to the end of the process.
+    delete camera_controller;
+    delete command_controller;
 }
 
 void MainWindow::drawNewImage()

@@ -2,8 +2,6 @@
 
 #include <QtDebug>
 
-#include <climits>
-
 JpegDecoder::JpegDecoder()
     : output(new QByteArray)
 {
@@ -72,8 +70,8 @@ int JpegDecoder::checkHeader(int width, int height)
         resetToStart();
         return -1;
     }
-    // Room for a picture of 4 bytes a pixel, so that every output layout fits an int.
-    if (width <= 0 || height <= 0 || 4LL * width * height > INT_MAX) {
+    // The bound also keeps a picture of 4 bytes a pixel within an int.
+    if (width <= 0 || height <= 0 || static_cast<long long>(width) * height > MaxPixels) {
         qDebug("Error: jpeg size too large: %d x %d", width, height);
         resetToStart();
         return -1;
@@ -190,6 +188,13 @@ bool JpegDecoder::attachSource()
         return false;
     }
     resetToStart();
+    // libjpeg keeps Huffman and quantisation tables from image to image, so a frame that leaves
+    // out the standard tables would be decoded with those of an earlier frame: start afresh.
+    jpeg_destroy_decompress(&cinfo);
+    initialised = false;
+    init();
+    if (!initialised)
+        return false;
     // libjpeg treats an empty or missing buffer as a fatal error.
     if (!runGuarded(memSrcStep)) {
         qDebug("JPEG error: %s", jerr.message);

@@ -16,6 +16,10 @@ public:
     // (a QImage::Format_RGB32 picture).
     enum class Pixels { Rgb, Xrgb32 };
 
+    // Far above the largest frame a board sends; a few hundred bytes of JPEG can announce up to
+    // 65500 x 65500 pixels, which must not make the client allocate and decode gigabytes.
+    static constexpr long long MaxPixels = 4096LL * 4096;
+
     JpegDecoder();
     ~JpegDecoder();
     JpegDecoder(const JpegDecoder &) = delete;

@@ -29,6 +29,8 @@ imageStream::imageStream(const QString &hostName, quint16 videoPort)
 
 imageStream::~imageStream()
 {
+    // Closing the socket reports a state change; receivers may already be half destroyed.
+    socket->disconnect(this);
     delete socket;
     qDebug("End of stream");
 }

@@ -1,0 +1,149 @@
+// The frame stream: arbitrary bytes, delivered in arbitrary pieces, through the parser, the
+// frame-to-picture path (FrameConverter) and the capture writer, into a temporary folder.
+//
+// Input: stream bytes, a table of piece lengths, one capture byte, then one byte giving the
+// table's length. The pieces take their lengths from the table in turn; 0 delivers the rest at
+// once; without a table the stream arrives in one piece. Capture byte: bit 2 turns capture on,
+// bits 0-1 choose one of the settings the capture controls make: jpg, jpg with raw data, bvt
+// with raw data, bmp.
+
+#include "CaptureWriter.h"
+#include "FeedDevice.h"
+#include "FrameConverter.h"
+#include "FrameFormat.h"
+#include "FrameParser.h"
+
+#include <QFile>
+#include <QGuiApplication>
+#include <QImage>
+#include <QPixmap>
+#include <QTemporaryDir>
+#include <QtGlobal>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+QTemporaryDir *captureFolder = nullptr;
+
+void dropMessage(QtMsgType, const QMessageLogContext &, const QString &) {}
+
+bool fileHolds(const QString &name, const QByteArray &bytes)
+{
+    QFile file(name);
+    return file.open(QIODevice::ReadOnly) && file.readAll() == bytes;
+}
+
+// What the stream client does for each frame it is asked to show, on a copy of the frame whose
+// payload is exactly `size` bytes long, so a read past its end is caught even where the slot's
+// storage is larger.
+void showFrame(FrameConverter &converter, CaptureWriter &capture, const FrameSlot &completed)
+{
+    const qsizetype size = completed.payload.size();
+    std::unique_ptr<char[]> exact(new char[size_t(size)]);
+    if (size > 0)
+        std::memcpy(exact.get(), completed.payload.constData(), size_t(size));
+    FrameSlot frame = completed;
+    frame.payload = QByteArray::fromRawData(exact.get(), size);
+    if (frame.format < FormatJpg || frame.format > FormatNv12)
+        return;
+
+    QPixmap picture;
+    const bool converted = converter.convert(frame);
+    if (converted) {
+        const QImage image = converter.image();
+        if (image.width() != frame.width || image.height() != frame.height)
+            __builtin_trap();
+        picture.convertFromImage(image);
+    }
+    if (!capture.isEnabled())
+        return;
+
+    const int before = capture.counter();
+    const bool asReceived = frame.format == FormatJpg || capture.savesRawData();
+    const int written = frame.format == FormatJpg ? capture.save_image_jpg(frame.payload)
+                                                  : capture.save_image(picture, frame.payload);
+    // Bytes kept as received are always stored, and stored whole; a picture only when there is one.
+    if (written < 0) {
+        if (asReceived || converted || capture.counter() != before)
+            __builtin_trap();
+        return;
+    }
+    if (written != before || capture.counter() != before + 1)
+        __builtin_trap();
+    const QString name = capture.fileName(written);
+    if (asReceived ? !fileHolds(name, frame.payload) : QFile(name).size() <= 0)
+        __builtin_trap();
+}
+
+void startCapture(CaptureWriter &capture, uint8_t settings)
+{
+    if ((settings & 4) == 0)
+        return;
+    struct Choice
+    {
+        const char *extension;
+        bool raw;
+    };
+    static const Choice choices[] = {{"jpg", false}, {"jpg", true}, {"bvt", true}, {"bmp", false}};
+    const Choice &choice = choices[settings & 3];
+    capture.start(captureFolder->path(), QStringLiteral("frame_"),
+                  QString::fromLatin1(choice.extension), choice.raw);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    qInstallMessageHandler(dropMessage);
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    static int argc = 1;
+    static char name[] = "fuzz_frameparser";
+    static char *argv[] = {name, nullptr};
+    new QGuiApplication(argc, argv);
+    // Removed by the exit that ends the run.
+    static QTemporaryDir folder;
+    captureFolder = &folder;
+    if (!captureFolder->isValid())
+        __builtin_trap();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 2)
+        return 0;
+    const size_t tableLength = qMin<size_t>(data[size - 1], size - 2);
+    const size_t streamLength = size - 2 - tableLength;
+    const uint8_t *table = data + streamLength;
+
+    FeedDevice device;
+    FrameParser parser;
+    FrameConverter converter;
+    CaptureWriter capture;
+    startCapture(capture, data[size - 2]);
+    parser.setDevice(&device);
+    parser.onStatistics = [](const FrameStatistics &stats) {
+        if (stats.fps.isEmpty() || stats.size.isEmpty())
+            __builtin_trap();
+    };
+    parser.onFrameReady = [&] {
+        const FrameSlot &frame = parser.completedSlot();
+        if (quint32(frame.format) >= FirstHeaderOnlyFormat || frame.payload.size() != frame.size)
+            __builtin_trap();
+        showFrame(converter, capture, frame);
+    };
+
+    size_t offset = 0;
+    for (size_t piece = 0; offset < streamLength; ++piece) {
+        size_t length = streamLength - offset;
+        if (tableLength > 0 && table[piece % tableLength] != 0)
+            length = qMin<size_t>(length, table[piece % tableLength]);
+        device.feed(QByteArray(reinterpret_cast<const char *>(data + offset), qsizetype(length)));
+        offset += length;
+        parser.process();
+    }
+    return 0;
+}
