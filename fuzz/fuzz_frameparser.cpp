@@ -1,5 +1,5 @@
 // The frame stream: arbitrary bytes, delivered in arbitrary pieces, through the parser, the
-// frame-to-picture path (FrameConverter) and the capture writer, into a temporary folder.
+// frame-to-pixmap step (FramePixmap) and the capture writer, into a temporary folder.
 //
 // Input: stream bytes, a table of piece lengths, one capture byte, then one byte giving the
 // table's length. The pieces take their lengths from the table in turn; 0 delivers the rest at
@@ -9,13 +9,12 @@
 
 #include "CaptureWriter.h"
 #include "FeedDevice.h"
-#include "FrameConverter.h"
 #include "FrameFormat.h"
 #include "FrameParser.h"
+#include "FramePixmap.h"
 
 #include <QFile>
 #include <QGuiApplication>
-#include <QImage>
 #include <QPixmap>
 #include <QTemporaryDir>
 #include <QtGlobal>
@@ -36,35 +35,43 @@ bool fileHolds(const QString &name, const QByteArray &bytes)
     return file.open(QIODevice::ReadOnly) && file.readAll() == bytes;
 }
 
-// What the stream client does for each frame it is asked to show, on a copy of the frame whose
-// payload is exactly `size` bytes long, so a read past its end is caught even where the slot's
-// storage is larger.
-void showFrame(FrameConverter &converter, CaptureWriter &capture, const FrameSlot &completed)
+// A completed frame as the stream client holds it, but with a payload exactly `size` bytes long,
+// so a read past its end is caught even where the slot's storage is larger. Two are kept, as the
+// parser keeps two slots: a picture may wrap the previous frame's bytes.
+struct HeldFrame
 {
-    const qsizetype size = completed.payload.size();
-    std::unique_ptr<char[]> exact(new char[size_t(size)]);
-    if (size > 0)
-        std::memcpy(exact.get(), completed.payload.constData(), size_t(size));
-    FrameSlot frame = completed;
-    frame.payload = QByteArray::fromRawData(exact.get(), size);
+    std::unique_ptr<char[]> bytes;
+    FrameSlot slot;
+
+    void hold(const FrameSlot &completed)
+    {
+        const qsizetype size = completed.payload.size();
+        slot = completed;
+        slot.payload.clear();
+        bytes.reset(new char[size_t(size)]);
+        if (size > 0)
+            std::memcpy(bytes.get(), completed.payload.constData(), size_t(size));
+        slot.payload = QByteArray::fromRawData(bytes.get(), size);
+    }
+};
+
+// What the stream client's currentPixmap does with the frame just completed.
+void showFrame(FramePixmap &picture, CaptureWriter &capture, FrameSlot &frame)
+{
     if (frame.format < FormatJpg || frame.format > FormatNv12)
         return;
-
-    QPixmap picture;
-    const bool converted = converter.convert(frame);
-    if (converted) {
-        const QImage image = converter.image();
-        if (image.width() != frame.width || image.height() != frame.height)
-            __builtin_trap();
-        picture.convertFromImage(image);
-    }
+    const bool converted = picture.update(frame);
+    if (converted
+        && (picture.pixmap().width() != frame.width || picture.pixmap().height() != frame.height))
+        __builtin_trap();
     if (!capture.isEnabled())
         return;
 
     const int before = capture.counter();
     const bool asReceived = frame.format == FormatJpg || capture.savesRawData();
-    const int written = frame.format == FormatJpg ? capture.save_image_jpg(frame.payload)
-                                                  : capture.save_image(picture, frame.payload);
+    const int written = frame.format == FormatJpg
+        ? capture.save_image_jpg(frame.payload)
+        : capture.save_image(converted ? picture.pixmap() : QPixmap(), frame.payload);
     // Bytes kept as received are always stored, and stored whole; a picture only when there is one.
     if (written < 0) {
         if (asReceived || converted || capture.counter() != before)
@@ -121,8 +128,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     FeedDevice device;
     FrameParser parser;
-    FrameConverter converter;
+    FramePixmap picture;
     CaptureWriter capture;
+    HeldFrame held[2];
+    int nextHeld = 0;
     startCapture(capture, data[size - 2]);
     parser.setDevice(&device);
     parser.onStatistics = [](const FrameStatistics &stats) {
@@ -133,7 +142,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const FrameSlot &frame = parser.completedSlot();
         if (quint32(frame.format) >= FirstHeaderOnlyFormat || frame.payload.size() != frame.size)
             __builtin_trap();
-        showFrame(converter, capture, frame);
+        HeldFrame &copy = held[nextHeld];
+        nextHeld = 1 - nextHeld;
+        copy.hold(frame);
+        showFrame(picture, capture, copy.slot);
     };
 
     size_t offset = 0;

@@ -1,18 +1,29 @@
 // The JPEG decoder on arbitrary bytes with an arbitrary announced size.
 //
 // Input: width and height (big-endian 32-bit, as in a frame header), one byte of call pattern,
-// then the JPEG data. Pattern bit 0 checks the header twice before decoding; bit 1 runs the
-// same frame again on the same decoder, which must give the same results.
+// then the JPEG data. Pattern bits:
+//   0: check the header twice before decoding
+//   1: run the same frame again on the same decoder, which must give the same results
+//   2: decode into a buffer of the caller's (the stream's path) instead of the decoder's output
+//   3: into 32-bit pixels rather than R,G,B
+//   4-5: padding bytes at the end of each row of that buffer
+//   6: make that buffer one byte short, which must be refused
 
 #include "JpegDecoder.h"
 
+#include <QHash>
 #include <QtEndian>
 #include <QtGlobal>
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 namespace {
+
+// libjpeg is not instrumented: a row it wrote past the buffer would go unseen but for these.
+constexpr size_t GuardBytes = 64;
+constexpr uint8_t Guard = 0x5A;
 
 void dropMessage(QtMsgType, const QMessageLogContext &, const QString &) {}
 
@@ -20,17 +31,22 @@ struct Outcome
 {
     int header = -1;
     int decoded = -1;
+    size_t pictureHash = 0;
     bool operator!=(const Outcome &other) const
     {
-        return header != other.header || decoded != other.decoded;
+        return header != other.header || decoded != other.decoded
+            || pictureHash != other.pictureHash;
     }
 };
 
-Outcome decodeOnce(JpegDecoder &decoder, const uint8_t *jpeg, int size, int width, int height,
-                   bool checkTwice)
+size_t hashOf(const uint8_t *bytes, size_t length)
+{
+    return qHashBits(bytes, length);
+}
+
+Outcome decodeToOutput(JpegDecoder &decoder, int width, int height, bool checkTwice)
 {
     Outcome outcome;
-    decoder.setSource(jpeg, size);
     outcome.header = decoder.jpeg_check_header(width, height);
     if (checkTwice && decoder.jpeg_check_header(width, height) != outcome.header)
         __builtin_trap();
@@ -38,12 +54,71 @@ Outcome decodeOnce(JpegDecoder &decoder, const uint8_t *jpeg, int size, int widt
     if (outcome.decoded == 0) {
         if (outcome.header != 0 || decoder.outputSize() != 3LL * width * height)
             __builtin_trap();
-        const volatile uint8_t last = decoder.outputData()[decoder.outputSize() - 1];
-        (void)last;
-        // Nothing is left to decode until the next source.
-        if (decoder.decode() != -1)
+        outcome.pictureHash = hashOf(decoder.outputData(), size_t(decoder.outputSize()));
+    }
+    return outcome;
+}
+
+Outcome decodeToBuffer(JpegDecoder &decoder, int width, int height, bool checkTwice,
+                       uint8_t pattern)
+{
+    Outcome outcome;
+    outcome.header = decoder.checkHeader(width, height);
+    if (checkTwice && decoder.checkHeader(width, height) != outcome.header)
+        __builtin_trap();
+    if (outcome.header != 0) {
+        if (decoder.decodeInto(nullptr, 0, 0, JpegDecoder::Pixels::Rgb) != -1)
+            __builtin_trap();
+        return outcome;
+    }
+    // Only a checked header gets here, so the picture is within the decoder's bound.
+    const bool words = pattern & 8;
+    const size_t rowBytes = (words ? 4 : 3) * size_t(width);
+    const size_t stride = rowBytes + ((pattern >> 4) & 3);
+    const size_t fits = stride * size_t(height - 1) + rowBytes;
+    const size_t length = (pattern & 64) ? fits - 1 : fits;
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[length + GuardBytes]);
+    std::memset(buffer.get(), Guard, length + GuardBytes);
+
+    outcome.decoded = decoder.decodeInto(buffer.get(), length, stride,
+                                         words ? JpegDecoder::Pixels::Xrgb32
+                                               : JpegDecoder::Pixels::Rgb);
+    if ((pattern & 64) && outcome.decoded != -1)
+        __builtin_trap();
+    // A refused buffer is left untouched; a decode that failed part way may have written rows.
+    for (size_t i = (pattern & 64) ? 0 : length; i < length + GuardBytes; ++i) {
+        if (buffer[i] != Guard)
             __builtin_trap();
     }
+    if (outcome.decoded != 0)
+        return outcome;
+    for (int row = 0; row < height; ++row) {
+        const uint8_t *line = buffer.get() + size_t(row) * stride;
+        for (size_t i = rowBytes; row + 1 < height && i < stride; ++i) {
+            if (line[i] != Guard)
+                __builtin_trap();
+        }
+        // Format_RGB32 words are 0xffRRGGBB.
+        for (int x = 0; words && x < width; ++x) {
+            uint32_t word;
+            std::memcpy(&word, line + 4 * x, 4);
+            if ((word >> 24) != 0xFF)
+                __builtin_trap();
+        }
+    }
+    outcome.pictureHash = hashOf(buffer.get(), length);
+    return outcome;
+}
+
+Outcome decodeOnce(JpegDecoder &decoder, const uint8_t *jpeg, int size, int width, int height,
+                   uint8_t pattern, bool checkTwice)
+{
+    decoder.setSource(jpeg, size);
+    const Outcome outcome = (pattern & 4) ? decodeToBuffer(decoder, width, height, checkTwice, pattern)
+                                          : decodeToOutput(decoder, width, height, checkTwice);
+    // Nothing is left to decode until the next source.
+    if (decoder.decode() != -1)
+        __builtin_trap();
     return outcome;
 }
 
@@ -68,8 +143,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     JpegDecoder decoder;
     decoder.init();
-    const Outcome first = decodeOnce(decoder, jpeg, jpegSize, width, height, pattern & 1);
-    if ((pattern & 2) && decodeOnce(decoder, jpeg, jpegSize, width, height, false) != first)
+    const Outcome first = decodeOnce(decoder, jpeg, jpegSize, width, height, pattern, pattern & 1);
+    if ((pattern & 2)
+        && decodeOnce(decoder, jpeg, jpegSize, width, height, pattern, false) != first)
         __builtin_trap();
     return 0;
 }

@@ -181,31 +181,40 @@ void frameParserSeeds(SeedWriter &out)
 void jpegDecoderSeeds(SeedWriter &out)
 {
     const QString target = QStringLiteral("fuzz_jpegdecoder");
-    auto input = [](int width, int height, char calls, const QByteArray &jpeg) {
-        return bigEndian(width) + bigEndian(height) + calls + jpeg;
+    // Call patterns (see fuzz_jpegdecoder.cpp).
+    enum : char { CheckTwice = 1, Again = 2, IntoBuffer = 4, Words = 8, Padding = 16, Short = 64 };
+    auto input = [](int width, int height, int calls, const QByteArray &jpeg) {
+        return bigEndian(width) + bigEndian(height) + char(calls) + jpeg;
     };
     out.write(target, QStringLiteral("colour_16x16"),
               input(16, 16, 0, payload(TestPattern::Jpeg, 16, 16)));
+    out.write(target, QStringLiteral("colour_16x16_words"),
+              input(16, 16, IntoBuffer | Words, payload(TestPattern::Jpeg, 16, 16)));
+    out.write(target, QStringLiteral("colour_16x16_short_buffer"),
+              input(16, 16, IntoBuffer | Words | Short, payload(TestPattern::Jpeg, 16, 16)));
     out.write(target, QStringLiteral("colour_24x10_twice"),
-              input(24, 10, 3, payload(TestPattern::Jpeg, 24, 10)));
+              input(24, 10, CheckTwice | Again, payload(TestPattern::Jpeg, 24, 10)));
     out.write(target, QStringLiteral("gray_8x8"), input(8, 8, 0, grayJpeg(8, 8)));
+    out.write(target, QStringLiteral("gray_8x8_words"),
+              input(8, 8, IntoBuffer | Words | Again, grayJpeg(8, 8)));
     out.write(target, QStringLiteral("announced_other_size"),
-              input(8, 8, 2, payload(TestPattern::Jpeg, 16, 16)));
+              input(8, 8, Again, payload(TestPattern::Jpeg, 16, 16)));
     JpegVariant sampling444;
     sampling444.hSampling = sampling444.vSampling = 1;
-    out.write(target, QStringLiteral("colour_444_17x9"), input(17, 9, 0, jpegVariant(17, 9, sampling444)));
+    out.write(target, QStringLiteral("colour_444_17x9"),
+              input(17, 9, IntoBuffer | Padding, jpegVariant(17, 9, sampling444)));
     JpegVariant sampling422;
     sampling422.vSampling = 1;
     sampling422.restartRows = 1;
     out.write(target, QStringLiteral("colour_422_restarts_24x16"),
-              input(24, 16, 0, jpegVariant(24, 16, sampling422)));
+              input(24, 16, IntoBuffer | Words, jpegVariant(24, 16, sampling422)));
     JpegVariant progressive;
     progressive.progressive = true;
     out.write(target, QStringLiteral("progressive_16x16"),
-              input(16, 16, 1, jpegVariant(16, 16, progressive)));
+              input(16, 16, CheckTwice | IntoBuffer | Words, jpegVariant(16, 16, progressive)));
     JpegVariant cmyk;
     cmyk.cmyk = true;
-    out.write(target, QStringLiteral("cmyk_8x8"), input(8, 8, 0, jpegVariant(8, 8, cmyk)));
+    out.write(target, QStringLiteral("cmyk_8x8"), input(8, 8, IntoBuffer, jpegVariant(8, 8, cmyk)));
 }
 
 void rawConvertSeeds(SeedWriter &out)
