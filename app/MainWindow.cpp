@@ -127,8 +127,7 @@ void MainWindow::drawNewImage()
 {
     const QPixmap pixmap = image_stream->currentPixmap();
     if (ui->check_Rescale->isChecked())
-        pixmap_item->setPixmap(pixmap.scaled(ui->graphicsView->width(), ui->graphicsView->height(),
-                                             Qt::KeepAspectRatio, Qt::FastTransformation));
+        pixmap_item->setPixmap(view_scaler.scaled(pixmap, ui->graphicsView->size()));
     else
         pixmap_item->setPixmap(pixmap);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ViewScaler.h"
+
 #include <QGraphicsScene>
 #include <QMainWindow>
 #include <QString>
@@ -54,4 +56,5 @@ private:
     QLabel *status_label = nullptr;
     QGraphicsScene scene;
     QGraphicsPixmapItem *pixmap_item = nullptr;
+    ViewScaler view_scaler;
 };
