@@ -27,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <malloc.h>
 #include <string>
 #include <vector>
@@ -222,74 +223,177 @@ private:
     QGraphicsPixmapItem *item = nullptr;
 };
 
-void runPath(benchmark::State &state, int format, int width, int height, Scaling scaling)
+// One frame's worth of a measured piece of work per step(); the benchmarks time the steps, and
+// --count runs a given number of them for valgrind's instruction counter.
+class Work
 {
-    const Records &records = recordsFor(format, width, height);
-    FramePath path(scaling);
-    size_t next = 0;
-    for (auto _ : state)
+public:
+    virtual ~Work() = default;
+    virtual bool step() = 0; // false when the frame failed
+};
+
+class PathWork : public Work
+{
+public:
+    PathWork(const Records &records, Scaling scaling) : records(records), path(scaling) {}
+    bool step() override
+    {
         path.feed(records.bytes[next++ % records.bytes.size()]);
-    if (path.refused > 0)
-        state.SkipWithError("a frame was refused");
-    state.SetItemsProcessed(state.iterations());
-}
+        return path.refused == 0;
+    }
+
+private:
+    const Records &records;
+    FramePath path;
+    size_t next = 0;
+};
 
 // The parser alone, frames announced but not converted.
-void runParse(benchmark::State &state, int format, int width, int height)
+class ParseWork : public Work
 {
-    const Records &records = recordsFor(format, width, height);
-    RecordDevice device;
-    FrameParser parser;
-    parser.setDevice(&device);
-    size_t next = 0;
-    for (auto _ : state) {
+public:
+    explicit ParseWork(const Records &records) : records(records) { parser.setDevice(&device); }
+    bool step() override
+    {
         device.feed(records.bytes[next++ % records.bytes.size()]);
         parser.process();
         benchmark::DoNotOptimize(parser.completedSlot().payload.constData());
+        return true;
     }
-    state.SetItemsProcessed(state.iterations());
-}
+
+private:
+    const Records &records;
+    RecordDevice device;
+    FrameParser parser;
+    size_t next = 0;
+};
 
 // The least any path must do: take the payload in once and write an R,G,B picture once.
-void runFloor(benchmark::State &state, int format, int width, int height)
+class FloorWork : public Work
 {
-    const Records &records = recordsFor(format, width, height);
-    const size_t picture = size_t(3) * width * height;
-    std::vector<std::vector<char>> sources(records.payloads.size(), std::vector<char>(picture, 1));
-    std::vector<char> payload(size_t(records.payloads[0].size()) * 2), rgb(picture);
-    size_t next = 0;
-    for (auto _ : state) {
+public:
+    FloorWork(const Records &records, int width, int height)
+        : records(records)
+        , pictureBytes(size_t(3) * width * height)
+        , sources(records.payloads.size(), std::vector<char>(pictureBytes, 1))
+        , payload(size_t(records.payloads[0].size()) * 2)
+        , rgb(pictureBytes)
+    {
+    }
+    bool step() override
+    {
         const size_t k = next++ % records.payloads.size();
         const QByteArray &bytes = records.payloads[k];
         if (payload.size() < size_t(bytes.size()))
             payload.resize(size_t(bytes.size()));
         std::memcpy(payload.data(), bytes.constData(), size_t(bytes.size()));
-        std::memcpy(rgb.data(), sources[k].data(), picture);
+        std::memcpy(rgb.data(), sources[k].data(), pictureBytes);
         benchmark::ClobberMemory();
+        return true;
     }
+
+private:
+    const Records &records;
+    size_t pictureBytes;
+    std::vector<std::vector<char>> sources;
+    std::vector<char> payload, rgb;
+    size_t next = 0;
+};
+
+// JPEG decoded by TurboJPEG into R,G,B, nothing else.
+class DecodeWork : public Work
+{
+public:
+    DecodeWork(const Records &records, int width, int height)
+        : records(records), width(width), height(height), rgb(size_t(3) * width * height)
+    {
+    }
+    ~DecodeWork() override { tjDestroy(handle); }
+    bool step() override
+    {
+        const QByteArray &jpeg = records.payloads[next++ % records.payloads.size()];
+        const bool decoded = tjDecompress2(handle,
+                                           reinterpret_cast<const unsigned char *>(jpeg.constData()),
+                                           static_cast<unsigned long>(jpeg.size()), rgb.data(),
+                                           width, 0, height, TJPF_RGB, 0)
+            == 0;
+        benchmark::ClobberMemory();
+        return decoded;
+    }
+
+private:
+    const Records &records;
+    int width, height;
+    tjhandle handle = tjInitDecompress();
+    std::vector<unsigned char> rgb;
+    size_t next = 0;
+};
+
+// what: path, scaled, qtscaled, parse, floor or decode (JPEG only).
+std::unique_ptr<Work> makeWork(const std::string &what, int format, int width, int height)
+{
+    const Records &records = recordsFor(format, width, height);
+    if (what == "path")
+        return std::make_unique<PathWork>(records, Scaling::None);
+    if (what == "scaled")
+        return std::make_unique<PathWork>(records, Scaling::Window);
+    if (what == "qtscaled")
+        return std::make_unique<PathWork>(records, Scaling::QtScaled);
+    if (what == "parse")
+        return std::make_unique<ParseWork>(records);
+    if (what == "floor")
+        return std::make_unique<FloorWork>(records, width, height);
+    if (what == "decode" && format == TestPattern::Jpeg)
+        return std::make_unique<DecodeWork>(records, width, height);
+    return nullptr;
+}
+
+void runWork(benchmark::State &state, const std::string &what, int format, int width, int height)
+{
+    const std::unique_ptr<Work> work = makeWork(what, format, width, height);
+    for (auto _ : state)
+        if (!work->step()) {
+            state.SkipWithError("a frame failed");
+            break;
+        }
     state.SetItemsProcessed(state.iterations());
 }
 
-// JPEG decoded by TurboJPEG into R,G,B, nothing else.
-void runBareDecode(benchmark::State &state, int width, int height)
+// Kept out of line: valgrind --toggle-collect='*countedFrames*' counts exactly these frames.
+Q_NEVER_INLINE bool countedFrames(Work &work, int frames)
 {
-    const Records &records = recordsFor(TestPattern::Jpeg, width, height);
-    tjhandle handle = tjInitDecompress();
-    std::vector<unsigned char> rgb(size_t(3) * width * height);
-    size_t next = 0;
-    for (auto _ : state) {
-        const QByteArray &jpeg = records.payloads[next++ % records.payloads.size()];
-        if (tjDecompress2(handle, reinterpret_cast<const unsigned char *>(jpeg.constData()),
-                          static_cast<unsigned long>(jpeg.size()), rgb.data(), width, 0, height,
-                          TJPF_RGB, 0)
-            != 0) {
-            state.SkipWithError(tjGetErrorStr2(handle));
-            break;
-        }
-        benchmark::ClobberMemory();
+    bool ok = true;
+    for (int i = 0; i < frames; ++i)
+        ok = work.step() && ok;
+    return ok;
+}
+
+// --count FORMAT/WxH/WHAT FRAMES: that work for FRAMES frames after a warm-up, nothing else.
+int countFrames(const char *key, const char *frameCount)
+{
+    char name[16] = {}, what[16] = {};
+    int width = 0, height = 0;
+    const int frames = std::atoi(frameCount);
+    if (std::sscanf(key, "%15[^/]/%dx%d/%15s", name, &width, &height, what) != 4 || frames <= 0) {
+        std::fprintf(stderr, "usage: bench_framepath --count FORMAT/WxH/WHAT FRAMES\n");
+        return 2;
     }
-    tjDestroy(handle);
-    state.SetItemsProcessed(state.iterations());
+    for (const Format &format : formats)
+        if (std::strcmp(format.name, name) == 0) {
+            const std::unique_ptr<Work> work = makeWork(what, format.code, width, height);
+            if (!work)
+                break;
+            for (int i = 0; i < 8; ++i)
+                work->step();
+            if (!countedFrames(*work, frames)) {
+                std::fprintf(stderr, "%s: a frame failed\n", key);
+                return 1;
+            }
+            std::printf("%s %d frames\n", key, frames);
+            return 0;
+        }
+    std::fprintf(stderr, "%s: no such work\n", key);
+    return 2;
 }
 
 std::string key(const Format &format, const int size[2], const char *what)
@@ -327,22 +431,22 @@ int main(int argc, char **argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    if (argc == 4 && std::strcmp(argv[1], "--count") == 0)
+        return countFrames(argv[2], argv[3]);
     for (const Format &format : formats)
         for (const auto &size : sizes) {
             const int f = format.code, w = size[0], h = size[1];
-            auto add = [&](const char *what, auto function) {
+            auto add = [&](const char *what) {
                 // Qt spreads some image conversions over threads: count them all.
-                benchmark::RegisterBenchmark(key(format, size, what).c_str(), function)
+                benchmark::RegisterBenchmark(key(format, size, what).c_str(),
+                                             [=](benchmark::State &s) { runWork(s, what, f, w, h); })
                     ->Unit(benchmark::kMillisecond)
                     ->MeasureProcessCPUTime();
             };
-            add("path", [=](benchmark::State &s) { runPath(s, f, w, h, Scaling::None); });
-            add("scaled", [=](benchmark::State &s) { runPath(s, f, w, h, Scaling::Window); });
-            add("qtscaled", [=](benchmark::State &s) { runPath(s, f, w, h, Scaling::QtScaled); });
-            add("parse", [=](benchmark::State &s) { runParse(s, f, w, h); });
-            add("floor", [=](benchmark::State &s) { runFloor(s, f, w, h); });
+            for (const char *what : {"path", "scaled", "qtscaled", "parse", "floor"})
+                add(what);
             if (f == TestPattern::Jpeg)
-                add("decode", [=](benchmark::State &s) { runBareDecode(s, w, h); });
+                add("decode");
         }
 
     benchmark::Initialize(&argc, argv);
