@@ -1,7 +1,6 @@
 #include "RawConvert.h"
 
 #include "RawRowKernels.h"
-#include "XrgbRows.h"
 
 #include <climits>
 #include <vector>
@@ -63,65 +62,31 @@ const RawRowKernels *kernelsFor(RawConvertPath path)
     }
 }
 
-// Sizes were checked by the caller: every offset below fits the payload.
-void convertFrame(const RawRowKernels &kernels, const uint8_t *src, int format, int width,
-                  int height, uint8_t *dst)
+// Sizes were checked by the caller: every offset below fits the payload. Pixel is uint8_t for
+// R,G,B rows (3 bytes a pixel), uint32_t for rows of 32-bit words.
+template <typename Pixel>
+void convertFrameTo(const RawRowKernels::Rows<Pixel> &kernels, const uint8_t *src, int format,
+                    int width, int height, Pixel *dst)
 {
     const size_t w = static_cast<size_t>(width), h = static_cast<size_t>(height);
-    const size_t rgbRow = 3 * w;
+    const size_t row = static_cast<size_t>(rawPixelAt(dst, width) - dst);
     const size_t chromaWidth = (w + 1) / 2, chromaRows = (h + 1) / 2;
     if (format == RawUyvy) {
         for (size_t r = 0; r < h; ++r)
-            kernels.uyvyRow(src + r * 4 * chromaWidth, dst + r * rgbRow, width);
+            kernels.uyvyRow(src + r * 4 * chromaWidth, dst + r * row, width);
         return;
     }
     const uint8_t *chroma = src + w * h;
     for (size_t r = 0; r < h; r += 2) {
         const size_t next = r + 1 < h ? r + 1 : r;
         const uint8_t *y0 = src + r * w, *y1 = src + next * w;
-        uint8_t *dst0 = dst + r * rgbRow, *dst1 = dst + next * rgbRow;
+        Pixel *dst0 = dst + r * row, *dst1 = dst + next * row;
         if (format == RawYuv420) {
             const uint8_t *u = chroma + r / 2 * chromaWidth;
             kernels.yuv420RowPair(y0, y1, u, u + chromaWidth * chromaRows, dst0, dst1, width);
         } else {
             kernels.nv12RowPair(y0, y1, chroma + r / 2 * 2 * chromaWidth, dst0, dst1, width);
         }
-    }
-}
-
-// Row by row through R,G,B rows that stay in the cache, so the frame is still read and the
-// picture written once.
-void convertFrameToWords(const RawRowKernels &kernels, const uint8_t *src, int format, int width,
-                         int height, uint32_t *dst)
-{
-    const size_t w = static_cast<size_t>(width), h = static_cast<size_t>(height);
-    const size_t rgbRow = 3 * w;
-    const size_t chromaWidth = (w + 1) / 2, chromaRows = (h + 1) / 2;
-    thread_local std::vector<uint8_t> rows; // grows to the widest frame, then is reused
-    if (rows.size() < 2 * rgbRow)
-        rows.resize(2 * rgbRow);
-    uint8_t *row0 = rows.data(), *row1 = rows.data() + rgbRow;
-    if (format == RawUyvy) {
-        for (size_t r = 0; r < h; ++r) {
-            kernels.uyvyRow(src + r * 4 * chromaWidth, row0, width);
-            rgbRowToXrgb32(row0, dst + r * w, width);
-        }
-        return;
-    }
-    const uint8_t *chroma = src + w * h;
-    for (size_t r = 0; r < h; r += 2) {
-        const size_t next = r + 1 < h ? r + 1 : r;
-        const uint8_t *y0 = src + r * w, *y1 = src + next * w;
-        uint8_t *second = next != r ? row1 : row0;
-        if (format == RawYuv420) {
-            const uint8_t *u = chroma + r / 2 * chromaWidth;
-            kernels.yuv420RowPair(y0, y1, u, u + chromaWidth * chromaRows, row0, second, width);
-        } else {
-            kernels.nv12RowPair(y0, y1, chroma + r / 2 * 2 * chromaWidth, row0, second, width);
-        }
-        rgbRowToXrgb32(row0, dst + r * w, width);
-        if (next != r)
-            rgbRowToXrgb32(row1, dst + next * w, width);
     }
 }
 
@@ -135,7 +100,7 @@ int convertWith(const RawRowKernels &kernels, const uint8_t *src, size_t srcLeng
     if (srcLength < static_cast<unsigned long long>(payload)
         || dstLength < static_cast<unsigned long long>(picture))
         return -1;
-    convertFrame(kernels, src, format, width, height, dst);
+    convertFrameTo(kernels.rgb, src, format, width, height, dst);
     return 0;
 }
 
@@ -149,7 +114,7 @@ int convertToWordsWith(const RawRowKernels &kernels, const uint8_t *src, size_t 
     if (srcLength < static_cast<unsigned long long>(payload)
         || dstLength < static_cast<unsigned long long>(picture))
         return -1;
-    convertFrameToWords(kernels, src, format, width, height, dst);
+    convertFrameTo(kernels.words, src, format, width, height, dst);
     return 0;
 }
 

@@ -4,13 +4,20 @@
 
 // Row converters of one instruction set, used by RawConvert.cpp. Each handles any width >= 1.
 // A row pair shares one chroma row; for a lone last row both rows are passed as the same row.
+// Rows come out as R,G,B bytes or as native-endian 0xffRRGGBB words (uint32_t).
 struct RawRowKernels
 {
-    void (*uyvyRow)(const uint8_t *src, uint8_t *dst, int width);
-    void (*yuv420RowPair)(const uint8_t *y0, const uint8_t *y1, const uint8_t *u, const uint8_t *v,
-                          uint8_t *dst0, uint8_t *dst1, int width);
-    void (*nv12RowPair)(const uint8_t *y0, const uint8_t *y1, const uint8_t *uv, uint8_t *dst0,
-                        uint8_t *dst1, int width);
+    template <typename Pixel>
+    struct Rows
+    {
+        void (*uyvyRow)(const uint8_t *src, Pixel *dst, int width);
+        void (*yuv420RowPair)(const uint8_t *y0, const uint8_t *y1, const uint8_t *u,
+                              const uint8_t *v, Pixel *dst0, Pixel *dst1, int width);
+        void (*nv12RowPair)(const uint8_t *y0, const uint8_t *y1, const uint8_t *uv, Pixel *dst0,
+                            Pixel *dst1, int width);
+    };
+    Rows<uint8_t> rgb;
+    Rows<uint32_t> words;
 };
 
 const RawRowKernels &rawRowKernelsScalar();
@@ -59,6 +66,17 @@ inline uint8_t rawClampShift(int value)
     return static_cast<uint8_t>((low > (255 << 8) ? (255 << 8) : low) >> 8);
 }
 
+// Pixel x of a row of either output.
+inline uint8_t *rawPixelAt(uint8_t *row, int x)
+{
+    return row + 3 * x;
+}
+
+inline uint32_t *rawPixelAt(uint32_t *row, int x)
+{
+    return row + x;
+}
+
 inline void rawPutPixel(uint8_t *dst, int Y, const RawChroma &c)
 {
     const int luma = 298 * (Y - 16);
@@ -67,38 +85,49 @@ inline void rawPutPixel(uint8_t *dst, int Y, const RawChroma &c)
     dst[2] = rawClampShift(luma + c.blue);
 }
 
+inline void rawPutPixel(uint32_t *dst, int Y, const RawChroma &c)
+{
+    const int luma = 298 * (Y - 16);
+    *dst = 0xff000000u | uint32_t(rawClampShift(luma + c.red)) << 16
+        | uint32_t(rawClampShift(luma + c.green)) << 8 | rawClampShift(luma + c.blue);
+}
+
 // Pixels [from, to) of a row; from is even.
-inline void rawScalarUyvy(const uint8_t *src, uint8_t *dst, int from, int to)
+template <typename Pixel>
+inline void rawScalarUyvy(const uint8_t *src, Pixel *dst, int from, int to)
 {
     for (int x = from; x < to; x += 2) {
         const uint8_t *group = src + 2 * x;
         const RawChroma c = rawChroma(group[0], group[2]);
-        rawPutPixel(dst + 3 * x, group[1], c);
+        rawPutPixel(rawPixelAt(dst, x), group[1], c);
         if (x + 1 < to)
-            rawPutPixel(dst + 3 * x + 3, group[3], c);
+            rawPutPixel(rawPixelAt(dst, x + 1), group[3], c);
     }
 }
 
-inline void rawScalarPair(const uint8_t *y0, const uint8_t *y1, uint8_t *dst0, uint8_t *dst1, int x,
+template <typename Pixel>
+inline void rawScalarPair(const uint8_t *y0, const uint8_t *y1, Pixel *dst0, Pixel *dst1, int x,
                           int to, const RawChroma &c)
 {
-    rawPutPixel(dst0 + 3 * x, y0[x], c);
-    rawPutPixel(dst1 + 3 * x, y1[x], c);
+    rawPutPixel(rawPixelAt(dst0, x), y0[x], c);
+    rawPutPixel(rawPixelAt(dst1, x), y1[x], c);
     if (x + 1 < to) {
-        rawPutPixel(dst0 + 3 * x + 3, y0[x + 1], c);
-        rawPutPixel(dst1 + 3 * x + 3, y1[x + 1], c);
+        rawPutPixel(rawPixelAt(dst0, x + 1), y0[x + 1], c);
+        rawPutPixel(rawPixelAt(dst1, x + 1), y1[x + 1], c);
     }
 }
 
+template <typename Pixel>
 inline void rawScalarYuv420(const uint8_t *y0, const uint8_t *y1, const uint8_t *u,
-                            const uint8_t *v, uint8_t *dst0, uint8_t *dst1, int from, int to)
+                            const uint8_t *v, Pixel *dst0, Pixel *dst1, int from, int to)
 {
     for (int x = from; x < to; x += 2)
         rawScalarPair(y0, y1, dst0, dst1, x, to, rawChroma(u[x / 2], v[x / 2]));
 }
 
-inline void rawScalarNv12(const uint8_t *y0, const uint8_t *y1, const uint8_t *uv, uint8_t *dst0,
-                          uint8_t *dst1, int from, int to)
+template <typename Pixel>
+inline void rawScalarNv12(const uint8_t *y0, const uint8_t *y1, const uint8_t *uv, Pixel *dst0,
+                          Pixel *dst1, int from, int to)
 {
     for (int x = from; x < to; x += 2)
         rawScalarPair(y0, y1, dst0, dst1, x, to, rawChroma(uv[x], uv[x + 1]));

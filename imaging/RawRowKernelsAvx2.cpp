@@ -84,24 +84,58 @@ AVX2 BREVANT_INLINE __m256i piece(int index, __m256i r, __m256i g, __m256i b)
                            _mm256_shuffle_epi8(b, mask(index, 2)));
 }
 
+struct Channels
+{
+    __m256i r, g, b; // in each lane, bytes 0..7 of the even pixels, 8..15 of the odd ones
+};
+
 // 32 pixels given as words of the even and of the odd pixels, lane 0 holding pixels 0..15 and
 // lane 1 pixels 16..31, with their chroma in the same word positions.
-AVX2 BREVANT_INLINE void store32(uint8_t *dst, __m256i even, __m256i odd, const Chroma &c)
+AVX2 BREVANT_INLINE Channels channels(__m256i even, __m256i odd, const Chroma &c)
 {
     const __m256i lumaFactor = factor(RawLane::LumaFactor);
     const __m256i evenScaled = _mm256_mullo_epi16(even, lumaFactor);
     const __m256i oddScaled = _mm256_mullo_epi16(odd, lumaFactor);
-    const __m256i r = _mm256_packus_epi16(channel(even, evenScaled, c.redA, c.redB),
-                                          channel(odd, oddScaled, c.redA, c.redB));
-    const __m256i g = _mm256_packus_epi16(channel(even, evenScaled, c.greenA, c.greenB),
-                                          channel(odd, oddScaled, c.greenA, c.greenB));
-    const __m256i b = _mm256_packus_epi16(channel(even, evenScaled, c.blueA, c.blueB),
-                                          channel(odd, oddScaled, c.blueA, c.blueB));
-    const __m256i p0 = piece(0, r, g, b), p1 = piece(1, r, g, b), p2 = piece(2, r, g, b);
+    return {_mm256_packus_epi16(channel(even, evenScaled, c.redA, c.redB),
+                                channel(odd, oddScaled, c.redA, c.redB)),
+            _mm256_packus_epi16(channel(even, evenScaled, c.greenA, c.greenB),
+                                channel(odd, oddScaled, c.greenA, c.greenB)),
+            _mm256_packus_epi16(channel(even, evenScaled, c.blueA, c.blueB),
+                                channel(odd, oddScaled, c.blueA, c.blueB))};
+}
+
+AVX2 BREVANT_INLINE void store32(uint8_t *dst, __m256i even, __m256i odd, const Chroma &c)
+{
+    const Channels rgb = channels(even, odd, c);
+    const __m256i p0 = piece(0, rgb.r, rgb.g, rgb.b), p1 = piece(1, rgb.r, rgb.g, rgb.b),
+                  p2 = piece(2, rgb.r, rgb.g, rgb.b);
     auto *out = reinterpret_cast<__m256i *>(dst);
     _mm256_storeu_si256(out, _mm256_permute2x128_si256(p0, p1, 0x20));
     _mm256_storeu_si256(out + 1, _mm256_blend_epi32(p2, p0, 0xf0));
     _mm256_storeu_si256(out + 2, _mm256_permute2x128_si256(p1, p2, 0x31));
+}
+
+AVX2 BREVANT_INLINE void store32(uint32_t *dst, __m256i even, __m256i odd, const Chroma &c)
+{
+    const Channels rgb = channels(even, odd, c);
+    const __m256i opaque = _mm256_set1_epi8(-1);
+    const __m256i bgEven = _mm256_unpacklo_epi8(rgb.b, rgb.g);
+    const __m256i bgOdd = _mm256_unpackhi_epi8(rgb.b, rgb.g);
+    const __m256i raEven = _mm256_unpacklo_epi8(rgb.r, opaque);
+    const __m256i raOdd = _mm256_unpackhi_epi8(rgb.r, opaque);
+    // Words of pixels 0, 2, 4, 6 and 8, 10, 12, 14 of each lane, then of the odd ones.
+    const __m256i even0 = _mm256_unpacklo_epi16(bgEven, raEven);
+    const __m256i even1 = _mm256_unpackhi_epi16(bgEven, raEven);
+    const __m256i odd0 = _mm256_unpacklo_epi16(bgOdd, raOdd);
+    const __m256i odd1 = _mm256_unpackhi_epi16(bgOdd, raOdd);
+    // Pixels 0..3, 4..7, 8..11 and 12..15 of each lane.
+    const __m256i w0 = _mm256_unpacklo_epi32(even0, odd0), w1 = _mm256_unpackhi_epi32(even0, odd0);
+    const __m256i w2 = _mm256_unpacklo_epi32(even1, odd1), w3 = _mm256_unpackhi_epi32(even1, odd1);
+    auto *out = reinterpret_cast<__m256i *>(dst);
+    _mm256_storeu_si256(out, _mm256_permute2x128_si256(w0, w1, 0x20));
+    _mm256_storeu_si256(out + 1, _mm256_permute2x128_si256(w2, w3, 0x20));
+    _mm256_storeu_si256(out + 2, _mm256_permute2x128_si256(w0, w1, 0x31));
+    _mm256_storeu_si256(out + 3, _mm256_permute2x128_si256(w2, w3, 0x31));
 }
 
 AVX2 BREVANT_INLINE __m256i load128x2(const uint8_t *low, const uint8_t *high)
@@ -111,7 +145,8 @@ AVX2 BREVANT_INLINE __m256i load128x2(const uint8_t *low, const uint8_t *high)
         _mm_loadu_si128(reinterpret_cast<const __m128i *>(high)), 1);
 }
 
-AVX2 BREVANT_INLINE void uyvyBlock(const uint8_t *src, uint8_t *dst)
+template <typename Pixel>
+AVX2 BREVANT_INLINE void uyvyBlock(const uint8_t *src, Pixel *dst)
 {
     // Lanes of a hold groups 0-3 and 8-11, of b groups 4-7 and 12-15, so that joining their
     // halves keeps pixels 0..15 in lane 0. In each lane the shuffles widen four groups' U then V,
@@ -130,7 +165,8 @@ AVX2 BREVANT_INLINE void uyvyBlock(const uint8_t *src, uint8_t *dst)
                    _mm256_unpackhi_epi64(chromaA, chromaB)));
 }
 
-AVX2 BREVANT_INLINE void lumaRow(const uint8_t *y, uint8_t *dst, const Chroma &c)
+template <typename Pixel>
+AVX2 BREVANT_INLINE void lumaRow(const uint8_t *y, Pixel *dst, const Chroma &c)
 {
     const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(y));
     store32(dst, _mm256_and_si256(bytes, splat(0xff)), _mm256_srli_epi16(bytes, 8), c);
@@ -141,42 +177,46 @@ AVX2 BREVANT_INLINE __m256i widen(const uint8_t *bytes)
     return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes)));
 }
 
+template <typename Pixel>
 AVX2 BREVANT_INLINE void yuv420Block(const uint8_t *y0, const uint8_t *y1, const uint8_t *u,
-                                     const uint8_t *v, uint8_t *dst0, uint8_t *dst1, int x)
+                                     const uint8_t *v, Pixel *dst0, Pixel *dst1, int x)
 {
     const Chroma c = chroma(widen(u + x / 2), widen(v + x / 2));
-    lumaRow(y0 + x, dst0 + 3 * x, c);
-    lumaRow(y1 + x, dst1 + 3 * x, c);
+    lumaRow(y0 + x, rawPixelAt(dst0, x), c);
+    lumaRow(y1 + x, rawPixelAt(dst1, x), c);
 }
 
+template <typename Pixel>
 AVX2 BREVANT_INLINE void nv12Block(const uint8_t *y0, const uint8_t *y1, const uint8_t *uv,
-                                   uint8_t *dst0, uint8_t *dst1, int x)
+                                   Pixel *dst0, Pixel *dst1, int x)
 {
     const __m256i pairs = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(uv + x));
     const Chroma c = chroma(_mm256_and_si256(pairs, splat(0xff)), _mm256_srli_epi16(pairs, 8));
-    lumaRow(y0 + x, dst0 + 3 * x, c);
-    lumaRow(y1 + x, dst1 + 3 * x, c);
+    lumaRow(y0 + x, rawPixelAt(dst0, x), c);
+    lumaRow(y1 + x, rawPixelAt(dst1, x), c);
 }
 
 constexpr int BlockPixels = 32;
 
-AVX2 void uyvyRow(const uint8_t *src, uint8_t *dst, int width)
+template <typename Pixel>
+AVX2 void uyvyRow(const uint8_t *src, Pixel *dst, int width)
 {
     int x = 0;
     if (width >= BlockPixels) {
         for (; x + BlockPixels <= width; x += BlockPixels)
-            uyvyBlock(src + 2 * x, dst + 3 * x);
+            uyvyBlock(src + 2 * x, rawPixelAt(dst, x));
         if (x < width) {
             x = rawLastBlockStart(width, BlockPixels);
-            uyvyBlock(src + 2 * x, dst + 3 * x);
+            uyvyBlock(src + 2 * x, rawPixelAt(dst, x));
             x += BlockPixels;
         }
     }
     rawScalarUyvy(src, dst, x, width);
 }
 
+template <typename Pixel>
 AVX2 void yuv420RowPair(const uint8_t *y0, const uint8_t *y1, const uint8_t *u, const uint8_t *v,
-                        uint8_t *dst0, uint8_t *dst1, int width)
+                        Pixel *dst0, Pixel *dst1, int width)
 {
     int x = 0;
     if (width >= BlockPixels) {
@@ -191,8 +231,9 @@ AVX2 void yuv420RowPair(const uint8_t *y0, const uint8_t *y1, const uint8_t *u, 
     rawScalarYuv420(y0, y1, u, v, dst0, dst1, x, width);
 }
 
-AVX2 void nv12RowPair(const uint8_t *y0, const uint8_t *y1, const uint8_t *uv, uint8_t *dst0,
-                      uint8_t *dst1, int width)
+template <typename Pixel>
+AVX2 void nv12RowPair(const uint8_t *y0, const uint8_t *y1, const uint8_t *uv, Pixel *dst0,
+                      Pixel *dst1, int width)
 {
     int x = 0;
     if (width >= BlockPixels) {
@@ -211,7 +252,9 @@ AVX2 void nv12RowPair(const uint8_t *y0, const uint8_t *y1, const uint8_t *uv, u
 
 const RawRowKernels &rawRowKernelsAvx2()
 {
-    static const RawRowKernels kernels{uyvyRow, yuv420RowPair, nv12RowPair};
+    static const RawRowKernels kernels{
+        {uyvyRow<uint8_t>, yuv420RowPair<uint8_t>, nv12RowPair<uint8_t>},
+        {uyvyRow<uint32_t>, yuv420RowPair<uint32_t>, nv12RowPair<uint32_t>}};
     return kernels;
 }
 

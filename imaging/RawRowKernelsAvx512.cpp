@@ -102,28 +102,82 @@ AVX512 BREVANT_INLINE __m512i channel(__m512i luma, __m512i scaled, __m512i a, _
                             _mm512_srai_epi16(_mm512_add_epi16(scaled, a), 8));
 }
 
+struct Channels
+{
+    __m512i r, g, b; // in each 128-bit lane, bytes 0..7 of the even pixels, 8..15 of the odd ones
+};
+
 // 64 pixels given as words of the even and of the odd pixels: word i of each 128-bit lane L
 // belongs to pixels 16 L + 2 i and 16 L + 2 i + 1, like its chroma.
-AVX512 BREVANT_INLINE void store64(uint8_t *dst, __m512i even, __m512i odd, const Chroma &c)
+AVX512 BREVANT_INLINE Channels channels(__m512i even, __m512i odd, const Chroma &c)
 {
     const __m512i lumaFactor = factor(RawLane::LumaFactor);
     const __m512i evenScaled = _mm512_mullo_epi16(even, lumaFactor);
     const __m512i oddScaled = _mm512_mullo_epi16(odd, lumaFactor);
-    const __m512i r = _mm512_packus_epi16(channel(even, evenScaled, c.redA, c.redB),
-                                          channel(odd, oddScaled, c.redA, c.redB));
-    const __m512i g = _mm512_packus_epi16(channel(even, evenScaled, c.greenA, c.greenB),
-                                          channel(odd, oddScaled, c.greenA, c.greenB));
-    const __m512i b = _mm512_packus_epi16(channel(even, evenScaled, c.blueA, c.blueB),
-                                          channel(odd, oddScaled, c.blueA, c.blueB));
+    return {_mm512_packus_epi16(channel(even, evenScaled, c.redA, c.redB),
+                                channel(odd, oddScaled, c.redA, c.redB)),
+            _mm512_packus_epi16(channel(even, evenScaled, c.greenA, c.greenB),
+                                channel(odd, oddScaled, c.greenA, c.greenB)),
+            _mm512_packus_epi16(channel(even, evenScaled, c.blueA, c.blueB),
+                                channel(odd, oddScaled, c.blueA, c.blueB))};
+}
+
+AVX512 BREVANT_INLINE void store64(uint8_t *dst, __m512i even, __m512i odd, const Chroma &c)
+{
+    const Channels rgb = channels(even, odd, c);
     for (int piece = 0; piece < 3; ++piece) {
-        const __m512i rg = _mm512_permutex2var_epi8(r, load(tables.redGreen[piece]), g);
-        const __m512i rgb = _mm512_mask_permutexvar_epi8(rg, tables.blueBytes[piece],
-                                                         load(tables.blue[piece]), b);
-        _mm512_storeu_si512(dst + 64 * piece, rgb);
+        const __m512i rg = _mm512_permutex2var_epi8(rgb.r, load(tables.redGreen[piece]), rgb.g);
+        const __m512i out = _mm512_mask_permutexvar_epi8(rg, tables.blueBytes[piece],
+                                                         load(tables.blue[piece]), rgb.b);
+        _mm512_storeu_si512(dst + 64 * piece, out);
     }
 }
 
-AVX512 BREVANT_INLINE void uyvyBlock(const uint8_t *src, uint8_t *dst)
+// GCC 12's plain forms of these two start from an undefined vector and warn once inlined; with
+// every lane kept, the zero-masked forms are the same instructions.
+AVX512 BREVANT_INLINE __m512i interleaveLow32(__m512i a, __m512i b)
+{
+    return _mm512_maskz_unpacklo_epi32(0xffff, a, b);
+}
+
+AVX512 BREVANT_INLINE __m512i interleaveHigh32(__m512i a, __m512i b)
+{
+    return _mm512_maskz_unpackhi_epi32(0xffff, a, b);
+}
+
+template <int lanes>
+AVX512 BREVANT_INLINE __m512i pickLanes(__m512i a, __m512i b)
+{
+    return _mm512_maskz_shuffle_i32x4(0xffff, a, b, lanes);
+}
+
+AVX512 BREVANT_INLINE void store64(uint32_t *dst, __m512i even, __m512i odd, const Chroma &c)
+{
+    const Channels rgb = channels(even, odd, c);
+    const __m512i opaque = _mm512_set1_epi8(-1);
+    const __m512i bgEven = _mm512_unpacklo_epi8(rgb.b, rgb.g);
+    const __m512i bgOdd = _mm512_unpackhi_epi8(rgb.b, rgb.g);
+    const __m512i raEven = _mm512_unpacklo_epi8(rgb.r, opaque);
+    const __m512i raOdd = _mm512_unpackhi_epi8(rgb.r, opaque);
+    // Words of pixels 0, 2, 4, 6 and 8, 10, 12, 14 of each lane, then of the odd ones.
+    const __m512i even0 = _mm512_unpacklo_epi16(bgEven, raEven);
+    const __m512i even1 = _mm512_unpackhi_epi16(bgEven, raEven);
+    const __m512i odd0 = _mm512_unpacklo_epi16(bgOdd, raOdd);
+    const __m512i odd1 = _mm512_unpackhi_epi16(bgOdd, raOdd);
+    // Pixels 0..3, 4..7, 8..11 and 12..15 of each lane.
+    const __m512i w0 = interleaveLow32(even0, odd0), w1 = interleaveHigh32(even0, odd0);
+    const __m512i w2 = interleaveLow32(even1, odd1), w3 = interleaveHigh32(even1, odd1);
+    // Lane L of the four, in order, holds pixels 16 L .. 16 L + 15.
+    const __m512i w01Low = pickLanes<0x44>(w0, w1), w01High = pickLanes<0xee>(w0, w1);
+    const __m512i w23Low = pickLanes<0x44>(w2, w3), w23High = pickLanes<0xee>(w2, w3);
+    _mm512_storeu_si512(dst, pickLanes<0x88>(w01Low, w23Low));
+    _mm512_storeu_si512(dst + 16, pickLanes<0xdd>(w01Low, w23Low));
+    _mm512_storeu_si512(dst + 32, pickLanes<0x88>(w01High, w23High));
+    _mm512_storeu_si512(dst + 48, pickLanes<0xdd>(w01High, w23High));
+}
+
+template <typename Pixel>
+AVX512 BREVANT_INLINE void uyvyBlock(const uint8_t *src, Pixel *dst)
 {
     const __m512i a = load(src), b = load(src + 64);
     const __mmask64 lowBytes = 0x5555555555555555ull;
@@ -134,7 +188,8 @@ AVX512 BREVANT_INLINE void uyvyBlock(const uint8_t *src, uint8_t *dst)
     store64(dst, even, odd, chroma(u, v));
 }
 
-AVX512 BREVANT_INLINE void lumaRow(const uint8_t *y, uint8_t *dst, const Chroma &c)
+template <typename Pixel>
+AVX512 BREVANT_INLINE void lumaRow(const uint8_t *y, Pixel *dst, const Chroma &c)
 {
     const __m512i bytes = load(y);
     store64(dst, _mm512_and_si512(bytes, splat(0xff)), _mm512_srli_epi16(bytes, 8), c);
@@ -145,42 +200,46 @@ AVX512 BREVANT_INLINE __m512i widen(const uint8_t *bytes)
     return _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(bytes)));
 }
 
+template <typename Pixel>
 AVX512 BREVANT_INLINE void yuv420Block(const uint8_t *y0, const uint8_t *y1, const uint8_t *u,
-                                       const uint8_t *v, uint8_t *dst0, uint8_t *dst1, int x)
+                                       const uint8_t *v, Pixel *dst0, Pixel *dst1, int x)
 {
     const Chroma c = chroma(widen(u + x / 2), widen(v + x / 2));
-    lumaRow(y0 + x, dst0 + 3 * x, c);
-    lumaRow(y1 + x, dst1 + 3 * x, c);
+    lumaRow(y0 + x, rawPixelAt(dst0, x), c);
+    lumaRow(y1 + x, rawPixelAt(dst1, x), c);
 }
 
+template <typename Pixel>
 AVX512 BREVANT_INLINE void nv12Block(const uint8_t *y0, const uint8_t *y1, const uint8_t *uv,
-                                     uint8_t *dst0, uint8_t *dst1, int x)
+                                     Pixel *dst0, Pixel *dst1, int x)
 {
     const __m512i pairs = load(uv + x);
     const Chroma c = chroma(_mm512_and_si512(pairs, splat(0xff)), _mm512_srli_epi16(pairs, 8));
-    lumaRow(y0 + x, dst0 + 3 * x, c);
-    lumaRow(y1 + x, dst1 + 3 * x, c);
+    lumaRow(y0 + x, rawPixelAt(dst0, x), c);
+    lumaRow(y1 + x, rawPixelAt(dst1, x), c);
 }
 
 constexpr int BlockPixels = 64;
 
-AVX512 void uyvyRow(const uint8_t *src, uint8_t *dst, int width)
+template <typename Pixel>
+AVX512 void uyvyRow(const uint8_t *src, Pixel *dst, int width)
 {
     int x = 0;
     if (width >= BlockPixels) {
         for (; x + BlockPixels <= width; x += BlockPixels)
-            uyvyBlock(src + 2 * x, dst + 3 * x);
+            uyvyBlock(src + 2 * x, rawPixelAt(dst, x));
         if (x < width) {
             x = rawLastBlockStart(width, BlockPixels);
-            uyvyBlock(src + 2 * x, dst + 3 * x);
+            uyvyBlock(src + 2 * x, rawPixelAt(dst, x));
             x += BlockPixels;
         }
     }
     rawScalarUyvy(src, dst, x, width);
 }
 
+template <typename Pixel>
 AVX512 void yuv420RowPair(const uint8_t *y0, const uint8_t *y1, const uint8_t *u,
-                          const uint8_t *v, uint8_t *dst0, uint8_t *dst1, int width)
+                          const uint8_t *v, Pixel *dst0, Pixel *dst1, int width)
 {
     int x = 0;
     if (width >= BlockPixels) {
@@ -195,8 +254,9 @@ AVX512 void yuv420RowPair(const uint8_t *y0, const uint8_t *y1, const uint8_t *u
     rawScalarYuv420(y0, y1, u, v, dst0, dst1, x, width);
 }
 
-AVX512 void nv12RowPair(const uint8_t *y0, const uint8_t *y1, const uint8_t *uv, uint8_t *dst0,
-                        uint8_t *dst1, int width)
+template <typename Pixel>
+AVX512 void nv12RowPair(const uint8_t *y0, const uint8_t *y1, const uint8_t *uv, Pixel *dst0,
+                        Pixel *dst1, int width)
 {
     int x = 0;
     if (width >= BlockPixels) {
@@ -215,7 +275,9 @@ AVX512 void nv12RowPair(const uint8_t *y0, const uint8_t *y1, const uint8_t *uv,
 
 const RawRowKernels &rawRowKernelsAvx512()
 {
-    static const RawRowKernels kernels{uyvyRow, yuv420RowPair, nv12RowPair};
+    static const RawRowKernels kernels{
+        {uyvyRow<uint8_t>, yuv420RowPair<uint8_t>, nv12RowPair<uint8_t>},
+        {uyvyRow<uint32_t>, yuv420RowPair<uint32_t>, nv12RowPair<uint32_t>}};
     return kernels;
 }
 

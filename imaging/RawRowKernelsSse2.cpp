@@ -59,21 +59,31 @@ BREVANT_INLINE __m128i squeeze(__m128i rgb0)
     return _mm_or_si128(_mm_move_epi64(pairs), _mm_slli_si128(_mm_srli_si128(pairs, 8), 6));
 }
 
+struct Channels
+{
+    __m128i r, g, b; // bytes 0..7 of the even pixels, 8..15 of the odd ones
+};
+
 // 16 pixels given as words of the eight even and the eight odd pixels.
-BREVANT_INLINE void store16(uint8_t *dst, __m128i even, __m128i odd, const Chroma &c)
+BREVANT_INLINE Channels channels(__m128i even, __m128i odd, const Chroma &c)
 {
     const __m128i lumaFactor = factor(RawLane::LumaFactor);
     const __m128i evenScaled = _mm_mullo_epi16(even, lumaFactor);
     const __m128i oddScaled = _mm_mullo_epi16(odd, lumaFactor);
-    const __m128i r = _mm_packus_epi16(channel(even, evenScaled, c.redA, c.redB),
-                                       channel(odd, oddScaled, c.redA, c.redB));
-    const __m128i g = _mm_packus_epi16(channel(even, evenScaled, c.greenA, c.greenB),
-                                       channel(odd, oddScaled, c.greenA, c.greenB));
-    const __m128i b = _mm_packus_epi16(channel(even, evenScaled, c.blueA, c.blueB),
-                                       channel(odd, oddScaled, c.blueA, c.blueB));
+    return {_mm_packus_epi16(channel(even, evenScaled, c.redA, c.redB),
+                             channel(odd, oddScaled, c.redA, c.redB)),
+            _mm_packus_epi16(channel(even, evenScaled, c.greenA, c.greenB),
+                             channel(odd, oddScaled, c.greenA, c.greenB)),
+            _mm_packus_epi16(channel(even, evenScaled, c.blueA, c.blueB),
+                             channel(odd, oddScaled, c.blueA, c.blueB))};
+}
+
+BREVANT_INLINE void store16(uint8_t *dst, __m128i even, __m128i odd, const Chroma &c)
+{
+    const Channels rgb = channels(even, odd, c);
     const __m128i zero = _mm_setzero_si128();
-    const __m128i rgEven = _mm_unpacklo_epi8(r, g), rgOdd = _mm_unpackhi_epi8(r, g);
-    const __m128i bEven = _mm_unpacklo_epi8(b, zero), bOdd = _mm_unpackhi_epi8(b, zero);
+    const __m128i rgEven = _mm_unpacklo_epi8(rgb.r, rgb.g), rgOdd = _mm_unpackhi_epi8(rgb.r, rgb.g);
+    const __m128i bEven = _mm_unpacklo_epi8(rgb.b, zero), bOdd = _mm_unpackhi_epi8(rgb.b, zero);
     const __m128i even0 = _mm_unpacklo_epi16(rgEven, bEven);
     const __m128i even1 = _mm_unpackhi_epi16(rgEven, bEven);
     const __m128i odd0 = _mm_unpacklo_epi16(rgOdd, bOdd), odd1 = _mm_unpackhi_epi16(rgOdd, bOdd);
@@ -87,7 +97,26 @@ BREVANT_INLINE void store16(uint8_t *dst, __m128i even, __m128i odd, const Chrom
     _mm_storeu_si128(out + 2, _mm_or_si128(_mm_srli_si128(q2, 8), _mm_slli_si128(q3, 4)));
 }
 
-BREVANT_INLINE void uyvyBlock(const uint8_t *src, uint8_t *dst)
+// The same pixels as native-endian 0xffRRGGBB words: B,G,R,255 in memory.
+BREVANT_INLINE void store16(uint32_t *dst, __m128i even, __m128i odd, const Chroma &c)
+{
+    const Channels rgb = channels(even, odd, c);
+    const __m128i opaque = _mm_set1_epi8(-1);
+    const __m128i bgEven = _mm_unpacklo_epi8(rgb.b, rgb.g), bgOdd = _mm_unpackhi_epi8(rgb.b, rgb.g);
+    const __m128i raEven = _mm_unpacklo_epi8(rgb.r, opaque);
+    const __m128i raOdd = _mm_unpackhi_epi8(rgb.r, opaque);
+    const __m128i even0 = _mm_unpacklo_epi16(bgEven, raEven);
+    const __m128i even1 = _mm_unpackhi_epi16(bgEven, raEven);
+    const __m128i odd0 = _mm_unpacklo_epi16(bgOdd, raOdd), odd1 = _mm_unpackhi_epi16(bgOdd, raOdd);
+    auto *out = reinterpret_cast<__m128i *>(dst);
+    _mm_storeu_si128(out, _mm_unpacklo_epi32(even0, odd0));
+    _mm_storeu_si128(out + 1, _mm_unpackhi_epi32(even0, odd0));
+    _mm_storeu_si128(out + 2, _mm_unpacklo_epi32(even1, odd1));
+    _mm_storeu_si128(out + 3, _mm_unpackhi_epi32(even1, odd1));
+}
+
+template <typename Pixel>
+BREVANT_INLINE void uyvyBlock(const uint8_t *src, Pixel *dst)
 {
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src));
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 16));
@@ -101,7 +130,8 @@ BREVANT_INLINE void uyvyBlock(const uint8_t *src, uint8_t *dst)
     store16(dst, even, odd, chroma(u, v));
 }
 
-BREVANT_INLINE void lumaRow(const uint8_t *y, uint8_t *dst, const Chroma &c)
+template <typename Pixel>
+BREVANT_INLINE void lumaRow(const uint8_t *y, Pixel *dst, const Chroma &c)
 {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(y));
     store16(dst, _mm_and_si128(bytes, splat(0xff)), _mm_srli_epi16(bytes, 8), c);
@@ -113,42 +143,46 @@ BREVANT_INLINE __m128i widen(const uint8_t *bytes)
                              _mm_setzero_si128());
 }
 
+template <typename Pixel>
 BREVANT_INLINE void yuv420Block(const uint8_t *y0, const uint8_t *y1, const uint8_t *u,
-                                const uint8_t *v, uint8_t *dst0, uint8_t *dst1, int x)
+                                const uint8_t *v, Pixel *dst0, Pixel *dst1, int x)
 {
     const Chroma c = chroma(widen(u + x / 2), widen(v + x / 2));
-    lumaRow(y0 + x, dst0 + 3 * x, c);
-    lumaRow(y1 + x, dst1 + 3 * x, c);
+    lumaRow(y0 + x, rawPixelAt(dst0, x), c);
+    lumaRow(y1 + x, rawPixelAt(dst1, x), c);
 }
 
+template <typename Pixel>
 BREVANT_INLINE void nv12Block(const uint8_t *y0, const uint8_t *y1, const uint8_t *uv,
-                              uint8_t *dst0, uint8_t *dst1, int x)
+                              Pixel *dst0, Pixel *dst1, int x)
 {
     const __m128i pairs = _mm_loadu_si128(reinterpret_cast<const __m128i *>(uv + x));
     const Chroma c = chroma(_mm_and_si128(pairs, splat(0xff)), _mm_srli_epi16(pairs, 8));
-    lumaRow(y0 + x, dst0 + 3 * x, c);
-    lumaRow(y1 + x, dst1 + 3 * x, c);
+    lumaRow(y0 + x, rawPixelAt(dst0, x), c);
+    lumaRow(y1 + x, rawPixelAt(dst1, x), c);
 }
 
 constexpr int BlockPixels = 16;
 
-void uyvyRow(const uint8_t *src, uint8_t *dst, int width)
+template <typename Pixel>
+void uyvyRow(const uint8_t *src, Pixel *dst, int width)
 {
     int x = 0;
     if (width >= BlockPixels) {
         for (; x + BlockPixels <= width; x += BlockPixels)
-            uyvyBlock(src + 2 * x, dst + 3 * x);
+            uyvyBlock(src + 2 * x, rawPixelAt(dst, x));
         if (x < width) {
             x = rawLastBlockStart(width, BlockPixels);
-            uyvyBlock(src + 2 * x, dst + 3 * x);
+            uyvyBlock(src + 2 * x, rawPixelAt(dst, x));
             x += BlockPixels;
         }
     }
     rawScalarUyvy(src, dst, x, width);
 }
 
+template <typename Pixel>
 void yuv420RowPair(const uint8_t *y0, const uint8_t *y1, const uint8_t *u, const uint8_t *v,
-                   uint8_t *dst0, uint8_t *dst1, int width)
+                   Pixel *dst0, Pixel *dst1, int width)
 {
     int x = 0;
     if (width >= BlockPixels) {
@@ -163,8 +197,9 @@ void yuv420RowPair(const uint8_t *y0, const uint8_t *y1, const uint8_t *u, const
     rawScalarYuv420(y0, y1, u, v, dst0, dst1, x, width);
 }
 
-void nv12RowPair(const uint8_t *y0, const uint8_t *y1, const uint8_t *uv, uint8_t *dst0,
-                 uint8_t *dst1, int width)
+template <typename Pixel>
+void nv12RowPair(const uint8_t *y0, const uint8_t *y1, const uint8_t *uv, Pixel *dst0,
+                 Pixel *dst1, int width)
 {
     int x = 0;
     if (width >= BlockPixels) {
@@ -183,7 +218,9 @@ void nv12RowPair(const uint8_t *y0, const uint8_t *y1, const uint8_t *uv, uint8_
 
 const RawRowKernels &rawRowKernelsSse2()
 {
-    static const RawRowKernels kernels{uyvyRow, yuv420RowPair, nv12RowPair};
+    static const RawRowKernels kernels{
+        {uyvyRow<uint8_t>, yuv420RowPair<uint8_t>, nv12RowPair<uint8_t>},
+        {uyvyRow<uint32_t>, yuv420RowPair<uint32_t>, nv12RowPair<uint32_t>}};
     return kernels;
 }
 

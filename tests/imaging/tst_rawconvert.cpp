@@ -405,17 +405,32 @@ void TestRawConvert::everyTripleMatchesReference()
     QVERIFY(std::find(seen.begin(), seen.end(), false) == seen.end());
     const std::vector<uint8_t> expected = referenceFrame(frame.data(), format, width, height);
 
+    const auto report = [&](RawConvertPath path, size_t pixel, const char *output) {
+        const Samples s = samplesAt(frame.data(), format, width, height, int(pixel / width),
+                                    int(pixel % width));
+        return QStringLiteral("%1 %2: Y %3 U %4 V %5")
+            .arg(rawConvertPathName(path), output)
+            .arg(s.y)
+            .arg(s.u)
+            .arg(s.v);
+    };
     std::vector<uint8_t> rgb(expected.size());
+    std::vector<uint32_t> words(expected.size() / 3);
     for (RawConvertPath path : availablePaths()) {
         std::fill(rgb.begin(), rgb.end(), uint8_t(0xa5));
         QCOMPARE(convert(path, frame, format, width, height, rgb), 0);
         const auto mismatch = std::mismatch(rgb.begin(), rgb.end(), expected.begin());
-        if (mismatch.first != rgb.end()) {
-            const size_t pixel = size_t(mismatch.first - rgb.begin()) / 3;
-            const Samples s = samplesAt(frame.data(), format, width, height,
-                                        int(pixel / width), int(pixel % width));
-            QFAIL(qPrintable(QStringLiteral("%1: Y %2 U %3 V %4")
-                                 .arg(rawConvertPathName(path)).arg(s.y).arg(s.u).arg(s.v)));
+        if (mismatch.first != rgb.end())
+            QFAIL(qPrintable(report(path, size_t(mismatch.first - rgb.begin()) / 3, "R,G,B")));
+
+        QCOMPARE(convertRawToXrgb32Using(path, frame.data(), frame.size(), format, width, height,
+                                         words.data(), 4 * words.size()),
+                 0);
+        for (size_t n = 0; n < words.size(); ++n) {
+            const uint32_t word = 0xff000000u | uint32_t(expected[3 * n]) << 16
+                | uint32_t(expected[3 * n + 1]) << 8 | expected[3 * n + 2];
+            if (words[n] != word)
+                QFAIL(qPrintable(report(path, n, "words")));
         }
     }
 }
