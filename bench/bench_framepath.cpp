@@ -300,22 +300,29 @@ private:
     size_t next = 0;
 };
 
-// JPEG decoded by TurboJPEG into R,G,B, nothing else.
+// JPEG decoded by TurboJPEG into R,G,B, nothing else; or into 32-bit B,G,R,X pixels, the layout
+// the path decodes to, alternating between two pictures as the path does.
 class DecodeWork : public Work
 {
 public:
-    DecodeWork(const Records &records, int width, int height)
-        : records(records), width(width), height(height), rgb(size_t(3) * width * height)
+    DecodeWork(const Records &records, int width, int height, bool words)
+        : records(records)
+        , width(width)
+        , height(height)
+        , pixelFormat(words ? TJPF_BGRX : TJPF_RGB)
+        , pictures(words ? 2 : 1, std::vector<unsigned char>(size_t(words ? 4 : 3) * width * height))
     {
     }
     ~DecodeWork() override { tjDestroy(handle); }
     bool step() override
     {
-        const QByteArray &jpeg = records.payloads[next++ % records.payloads.size()];
+        const QByteArray &jpeg = records.payloads[next % records.payloads.size()];
+        std::vector<unsigned char> &picture = pictures[next % pictures.size()];
+        ++next;
         const bool decoded = tjDecompress2(handle,
                                            reinterpret_cast<const unsigned char *>(jpeg.constData()),
-                                           static_cast<unsigned long>(jpeg.size()), rgb.data(),
-                                           width, 0, height, TJPF_RGB, 0)
+                                           static_cast<unsigned long>(jpeg.size()), picture.data(),
+                                           width, 0, height, pixelFormat, 0)
             == 0;
         benchmark::ClobberMemory();
         return decoded;
@@ -324,12 +331,13 @@ public:
 private:
     const Records &records;
     int width, height;
+    int pixelFormat;
     tjhandle handle = tjInitDecompress();
-    std::vector<unsigned char> rgb;
+    std::vector<std::vector<unsigned char>> pictures;
     size_t next = 0;
 };
 
-// what: path, scaled, qtscaled, parse, floor or decode (JPEG only).
+// what: path, scaled, qtscaled, parse, floor, or decode or decode32 (JPEG only).
 std::unique_ptr<Work> makeWork(const std::string &what, int format, int width, int height)
 {
     const Records &records = recordsFor(format, width, height);
@@ -344,7 +352,9 @@ std::unique_ptr<Work> makeWork(const std::string &what, int format, int width, i
     if (what == "floor")
         return std::make_unique<FloorWork>(records, width, height);
     if (what == "decode" && format == TestPattern::Jpeg)
-        return std::make_unique<DecodeWork>(records, width, height);
+        return std::make_unique<DecodeWork>(records, width, height, false);
+    if (what == "decode32" && format == TestPattern::Jpeg)
+        return std::make_unique<DecodeWork>(records, width, height, true);
     return nullptr;
 }
 
@@ -445,8 +455,10 @@ int main(int argc, char **argv)
             };
             for (const char *what : {"path", "scaled", "qtscaled", "parse", "floor"})
                 add(what);
-            if (f == TestPattern::Jpeg)
+            if (f == TestPattern::Jpeg) {
                 add("decode");
+                add("decode32");
+            }
         }
 
     benchmark::Initialize(&argc, argv);
@@ -456,22 +468,23 @@ int main(int argc, char **argv)
     benchmark::RunSpecifiedBenchmarks(&reporter);
 
     std::printf("\nCPU time per frame in ms. floor: memcpy of the payload + memcpy of the R,G,B "
-                "picture; decode: bare TurboJPEG decode to R,G,B; Qt scaled: the scaled path "
-                "through QPixmap::scaled. allocs and KiB: heap allocations per frame in steady "
-                "state, unscaled/scaled.\n");
-    std::printf("%-17s %8s %8s %9s %8s %8s %8s %8s %8s %9s %11s %13s\n", "frame", "path",
-                "scaled", "Qt scaled", "parse", "floor", "decode", "path/flr", "path/dec", "MB/s",
-                "allocs", "KiB");
+                "picture; decode: bare TurboJPEG decode to R,G,B; dec32: the same to the path's "
+                "32-bit pixels; Qt scaled: the scaled path through QPixmap::scaled. allocs and "
+                "KiB: heap allocations per frame in steady state, unscaled/scaled.\n");
+    std::printf("%-17s %8s %8s %9s %8s %8s %8s %8s %8s %8s %8s %9s %11s %13s\n", "frame", "path",
+                "scaled", "Qt scaled", "parse", "floor", "decode", "dec32", "path/flr", "path/dec",
+                "path/d32", "MB/s", "allocs", "KiB");
+    const auto ratio = [](double part, double whole) { return whole > 0 ? part / whole : 0.0; };
     for (const Format &format : formats)
         for (const auto &size : sizes) {
-            const double path = reporter.timeOf(key(format, size, "path"));
+            const auto timeOf = [&](const char *what) {
+                return reporter.timeOf(key(format, size, what));
+            };
+            const double path = timeOf("path");
             if (path <= 0)
                 continue;
-            const double scaled = reporter.timeOf(key(format, size, "scaled"));
-            const double qtScaled = reporter.timeOf(key(format, size, "qtscaled"));
-            const double parse = reporter.timeOf(key(format, size, "parse"));
-            const double floor = reporter.timeOf(key(format, size, "floor"));
-            const double decode = reporter.timeOf(key(format, size, "decode"));
+            const double floor = timeOf("floor"), decode = timeOf("decode"),
+                         decode32 = timeOf("decode32");
             const Records &records = recordsFor(format.code, size[0], size[1]);
             const double payloadMB = double(records.payloads[0].size()) / 1e6;
             const int w = size[0], h = size[1];
@@ -481,10 +494,11 @@ int main(int argc, char **argv)
             std::snprintf(allocs, sizeof allocs, "%.1f/%.1f", plain.count, scaledAllocs.count);
             std::snprintf(kib, sizeof kib, "%.0f/%.0f", plain.kib, scaledAllocs.kib);
             const std::string label = key(format, size, "");
-            std::printf("%-17s %8.3f %8.3f %9.3f %8.3f %8.3f %8.3f %8.2f %8.2f %9.0f %11s %13s\n",
-                        label.substr(0, label.size() - 1).c_str(), path, scaled, qtScaled, parse,
-                        floor,
-                        decode, floor > 0 ? path / floor : 0.0, decode > 0 ? path / decode : 0.0,
+            std::printf("%-17s %8.3f %8.3f %9.3f %8.3f %8.3f %8.3f %8.3f %8.2f %8.2f %8.2f %9.0f "
+                        "%11s %13s\n",
+                        label.substr(0, label.size() - 1).c_str(), path, timeOf("scaled"),
+                        timeOf("qtscaled"), timeOf("parse"), floor, decode, decode32,
+                        ratio(path, floor), ratio(path, decode), ratio(path, decode32),
                         payloadMB / (path / 1000.0), allocs, kib);
         }
     benchmark::Shutdown();

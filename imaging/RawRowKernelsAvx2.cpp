@@ -115,6 +115,7 @@ AVX2 BREVANT_INLINE void store32(uint8_t *dst, __m256i even, __m256i odd, const 
     _mm256_storeu_si256(out + 2, _mm256_permute2x128_si256(p1, p2, 0x31));
 }
 
+// The same pixels as native-endian 0xffRRGGBB words: B,G,R,255 in memory.
 AVX2 BREVANT_INLINE void store32(uint32_t *dst, __m256i even, __m256i odd, const Chroma &c)
 {
     const Channels rgb = channels(even, odd, c);

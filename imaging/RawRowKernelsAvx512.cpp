@@ -151,6 +151,7 @@ AVX512 BREVANT_INLINE __m512i pickLanes(__m512i a, __m512i b)
     return _mm512_maskz_shuffle_i32x4(0xffff, a, b, lanes);
 }
 
+// The same pixels as native-endian 0xffRRGGBB words: B,G,R,255 in memory.
 AVX512 BREVANT_INLINE void store64(uint32_t *dst, __m512i even, __m512i odd, const Chroma &c)
 {
     const Channels rgb = channels(even, odd, c);
