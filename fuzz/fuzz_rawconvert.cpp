@@ -1,4 +1,5 @@
-// The raw colour conversion on an arbitrary format, size and payload length.
+// The raw colour conversion on an arbitrary format, size and payload length, to R,G,B bytes and
+// to 32-bit words.
 //
 // Input: format, width and height (big-endian 32-bit), then the payload, which ends exactly where
 // the input does.
@@ -53,6 +54,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (picture[i] != Untouched)
                 __builtin_trap();
         }
+        return 0;
+    }
+
+    // The 32-bit pictures the viewer shows: the same colours, word by word.
+    const size_t pixels = dstLength / 3;
+    std::unique_ptr<uint32_t[]> words(new uint32_t[pixels]);
+    if (convertRawToXrgb32(payload, payloadLength, format, width, height, words.get(), 4 * pixels)
+        != 0)
+        __builtin_trap();
+    for (size_t n = 0; n < pixels; ++n) {
+        const uint8_t *rgb = picture.get() + 3 * n;
+        if (words[n] != (0xff000000u | uint32_t(rgb[0]) << 16 | uint32_t(rgb[1]) << 8 | rgb[2]))
+            __builtin_trap();
     }
     return 0;
 }

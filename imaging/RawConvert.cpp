@@ -3,7 +3,6 @@
 #include "RawRowKernels.h"
 
 #include <climits>
-#include <vector>
 
 #if defined(BREVANT_RAW_X86) && defined(_MSC_VER) && !defined(__clang__)
 #include <immintrin.h>
