@@ -89,54 +89,43 @@ void convertFrameTo(const RawRowKernels::Rows<Pixel> &kernels, const uint8_t *sr
     }
 }
 
-int convertWith(const RawRowKernels &kernels, const uint8_t *src, size_t srcLength, int format,
-                int width, int height, uint8_t *dst, size_t dstLength)
+// picture: the bytes the picture needs, -1 when it cannot be made.
+template <typename Pixel>
+int convertChecked(const RawRowKernels::Rows<Pixel> &kernels, const uint8_t *src,
+                   size_t srcLength, int format, int width, int height, long long picture,
+                   Pixel *dst, size_t dstLength)
 {
     const long long payload = rawPayloadSize(format, width, height);
-    const long long picture = rgbPictureSize(width, height);
     if (!src || !dst || payload < 0 || picture < 0)
         return -1;
     if (srcLength < static_cast<unsigned long long>(payload)
         || dstLength < static_cast<unsigned long long>(picture))
         return -1;
-    convertFrameTo(kernels.rgb, src, format, width, height, dst);
+    convertFrameTo(kernels, src, format, width, height, dst);
     return 0;
 }
 
-int convertToWordsWith(const RawRowKernels &kernels, const uint8_t *src, size_t srcLength,
-                       int format, int width, int height, uint32_t *dst, size_t dstLength)
+// Bytes of a picture of this many bytes a pixel, which must fit an int; -1 otherwise.
+long long pictureSize(int width, int height, int bytesPerPixel)
 {
-    const long long payload = rawPayloadSize(format, width, height);
-    const long long picture = xrgbPictureSize(width, height);
-    if (!src || !dst || payload < 0 || picture < 0)
+    if (width <= 0 || height <= 0)
         return -1;
-    if (srcLength < static_cast<unsigned long long>(payload)
-        || dstLength < static_cast<unsigned long long>(picture))
+    const long long pixels = static_cast<long long>(width) * height;
+    if (pixels > INT_MAX / bytesPerPixel)
         return -1;
-    convertFrameTo(kernels.words, src, format, width, height, dst);
-    return 0;
+    return bytesPerPixel * pixels;
 }
 
 } // namespace
 
 long long xrgbPictureSize(int width, int height)
 {
-    if (width <= 0 || height <= 0)
-        return -1;
-    const long long pixels = static_cast<long long>(width) * height;
-    if (pixels > INT_MAX / 4)
-        return -1;
-    return 4 * pixels;
+    return pictureSize(width, height, 4);
 }
 
 long long rgbPictureSize(int width, int height)
 {
-    if (width <= 0 || height <= 0)
-        return -1;
-    const long long pixels = static_cast<long long>(width) * height;
-    if (pixels > INT_MAX / 3)
-        return -1;
-    return 3 * pixels;
+    return pictureSize(width, height, 3);
 }
 
 long long rawPayloadSize(int format, int width, int height)
@@ -186,7 +175,8 @@ int convertRawToRgb(const uint8_t *src, size_t srcLength, int format, int width,
                     uint8_t *dst, size_t dstLength)
 {
     static const RawRowKernels &kernels = *kernelsFor(rawConvertDefaultPath());
-    return convertWith(kernels, src, srcLength, format, width, height, dst, dstLength);
+    return convertChecked(kernels.rgb, src, srcLength, format, width, height,
+                          rgbPictureSize(width, height), dst, dstLength);
 }
 
 int convertRawToRgbUsing(RawConvertPath path, const uint8_t *src, size_t srcLength, int format,
@@ -194,14 +184,16 @@ int convertRawToRgbUsing(RawConvertPath path, const uint8_t *src, size_t srcLeng
 {
     if (!rawConvertPathAvailable(path))
         return -1;
-    return convertWith(*kernelsFor(path), src, srcLength, format, width, height, dst, dstLength);
+    return convertChecked(kernelsFor(path)->rgb, src, srcLength, format, width, height,
+                          rgbPictureSize(width, height), dst, dstLength);
 }
 
 int convertRawToXrgb32(const uint8_t *src, size_t srcLength, int format, int width, int height,
                        uint32_t *dst, size_t dstLength)
 {
     static const RawRowKernels &kernels = *kernelsFor(rawConvertDefaultPath());
-    return convertToWordsWith(kernels, src, srcLength, format, width, height, dst, dstLength);
+    return convertChecked(kernels.words, src, srcLength, format, width, height,
+                          xrgbPictureSize(width, height), dst, dstLength);
 }
 
 int convertRawToXrgb32Using(RawConvertPath path, const uint8_t *src, size_t srcLength, int format,
@@ -209,6 +201,6 @@ int convertRawToXrgb32Using(RawConvertPath path, const uint8_t *src, size_t srcL
 {
     if (!rawConvertPathAvailable(path))
         return -1;
-    return convertToWordsWith(*kernelsFor(path), src, srcLength, format, width, height, dst,
-                              dstLength);
+    return convertChecked(kernelsFor(path)->words, src, srcLength, format, width, height,
+                          xrgbPictureSize(width, height), dst, dstLength);
 }
