@@ -126,10 +126,16 @@ MainWindow::~MainWindow()
 void MainWindow::drawNewImage()
 {
     const QPixmap pixmap = image_stream->currentPixmap();
+    const QSize shownSize = pixmap_item->pixmap().size();
+    // Fitted to the visible area: the view's frame would leave a fitted picture scroll bars.
     if (ui->check_Rescale->isChecked())
-        pixmap_item->setPixmap(view_scaler.scaled(pixmap, ui->graphicsView->size()));
+        pixmap_item->setPixmap(view_scaler.scaled(pixmap, ui->graphicsView->viewport()->size()));
     else
         pixmap_item->setPixmap(pixmap);
+    // The scene's default rectangle only ever grows, leaving a smaller picture stale scroll bars
+    // and out of the centre.
+    if (pixmap_item->pixmap().size() != shownSize)
+        scene.setSceneRect(pixmap_item->boundingRect());
 }
 
 void MainWindow::change_host(QString text)
