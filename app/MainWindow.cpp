@@ -247,7 +247,8 @@ void MainWindow::change_camera_config()
     camera_controller->store_config(fps, format, size.width, size.height);
     qDebug("SEND/ %d %d \n", size.width, size.height);
     // Each change gets a timer of its own, as the board restarts once per applied change.
-    QTimer::singleShot(DelayedReconnectMs, this, &MainWindow::reconnect);
+    // Qt makes timers of 2 s or more coarse, which may fire up to 5 % early.
+    QTimer::singleShot(DelayedReconnectMs, Qt::PreciseTimer, this, &MainWindow::reconnect);
 }
 
 void MainWindow::set_fps()
