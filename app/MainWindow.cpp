@@ -57,6 +57,9 @@ MainWindow::MainWindow(QWidget *parent)
     image_stream = new imageStream(hostname, quint16(video_port));
 
     ui->tabWidget->setCurrentIndex(0);
+    // Operators point at a tab's header rather than at its page.
+    for (int tab = 0; tab < ui->tabWidget->count(); ++tab)
+        ui->tabWidget->setTabToolTip(tab, ui->tabWidget->widget(tab)->toolTip());
 
     folder_dialog = new QFileDialog(this, QString(), QString(), QString());
     folder_dialog->setFileMode(QFileDialog::Directory);

@@ -39,9 +39,15 @@ void tst_MainWindow::initialState()
         { "radioNoise", "checkable", true },          { "labelVideoState", "text", "Problem" },
         { "labelFormat", "text", "" },                { "labelImageName", "text", "bvtgrab_0.jpg" },
         { "editPrefix", "text", "bvtgrab_" },         { "tabWidget", "currentIndex", 0 },
+        { "tabSource", "toolTip", "Control Image Source" },
+        { "tabSaveImage", "toolTip", "Image capture options" },
+        { "tabApplications", "toolTip", "Brevant Demonstrative Applicatons (processed by the platform)" },
     };
     for (const auto &e : expected)
         QVERIFY2(child(&window, e.name)->property(e.property) == e.value, e.name);
+    auto *tabs = child<QTabWidget>(&window, "tabWidget");
+    for (int tab = 0; tab < tabs->count(); ++tab) // each header shows its page's tooltip
+        QCOMPARE(tabs->tabToolTip(tab), tabs->widget(tab)->toolTip());
     QCOMPARE(items(&window, "comboFormat"),
              (QStringList { "Jpeg", "Raw - Grayscale", "Raw - Color (UYVY)", "Raw - Color (YUV420)",
                             "Raw - Color (NV12)" }));
