@@ -2,14 +2,23 @@
 
 #include "CameraController.h"
 #include "CommandController.h"
+#include "PixelReadout.h"
+#include "StatisticsReadout.h"
 #include "imageStream.h"
 #include "ui_MainWindow.h"
 
+#include <QClipboard>
 #include <QDir>
+#include <QFileInfo>
 #include <QFileDialog>
 #include <QGraphicsPixmapItem>
+#include <QGuiApplication>
+#include <QImageWriter>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
+#include <QSaveFile>
+#include <QShortcut>
 #include <QStatusBar>
 #include <QTimer>
 
@@ -113,6 +122,24 @@ MainWindow::MainWindow(QWidget *parent)
     connect(image_stream, &imageStream::capture_in_progress, ui->labelCaptureProgress,
             &QLabel::setText);
 
+    // Beside the form: statistics and the pixel under the mouse on the right of the status bar,
+    // where temporary messages leave them visible; the picture's own actions on the view.
+    auto *pixelLabel = new QLabel;
+    status_bar->addPermanentWidget(pixelLabel);
+    pixel_readout = new PixelReadout(ui->graphicsView, pixmap_item, pixelLabel);
+    auto *statisticsLabel = new QLabel;
+    status_bar->addPermanentWidget(statisticsLabel);
+    statistics_readout = new StatisticsReadout(image_stream->statistics(), statisticsLabel);
+    ui->graphicsView->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(ui->graphicsView, &QWidget::customContextMenuRequested, this, &MainWindow::showViewMenu);
+    // Only while the view has the focus: the line edits keep their own Ctrl+C.
+    auto *saveKey = new QShortcut(QKeySequence::Save, ui->graphicsView, nullptr, nullptr,
+                                  Qt::WidgetWithChildrenShortcut);
+    connect(saveKey, &QShortcut::activated, this, &MainWindow::savePictureAs);
+    auto *copyKey = new QShortcut(QKeySequence::Copy, ui->graphicsView, nullptr, nullptr,
+                                  Qt::WidgetWithChildrenShortcut);
+    connect(copyKey, &QShortcut::activated, this, &MainWindow::copyPicture);
+
     // The window is first shown with the command channel's state already known.
     camera_controller->try_connection();
 }
@@ -129,6 +156,7 @@ MainWindow::~MainWindow()
 void MainWindow::drawNewImage()
 {
     const QPixmap pixmap = image_stream->currentPixmap();
+    shown_picture = pixmap;
     const QSize shownSize = pixmap_item->pixmap().size();
     // Fitted to the visible area: the view's frame would leave a fitted picture scroll bars.
     if (ui->check_Rescale->isChecked())
@@ -139,6 +167,88 @@ void MainWindow::drawNewImage()
     // and out of the centre.
     if (pixmap_item->pixmap().size() != shownSize)
         scene.setSceneRect(pixmap_item->boundingRect());
+    pixel_readout->setPicture(pixmap, image_stream->completedFrameShown()
+                                          ? &image_stream->completedFrame()
+                                          : nullptr);
+}
+
+void MainWindow::showViewMenu(const QPoint &position)
+{
+    QMenu menu;
+    const bool havePicture = !shown_picture.isNull();
+    menu.addAction(QStringLiteral("Save Picture As..."), this, &MainWindow::savePictureAs)
+        ->setEnabled(havePicture);
+    menu.addAction(QStringLiteral("Copy Picture"), this, &MainWindow::copyPicture)
+        ->setEnabled(havePicture);
+    menu.addAction(QStringLiteral("Copy Statistics"), this, &MainWindow::copyStatistics);
+    menu.addAction(QStringLiteral("Reset Statistics"), this, &MainWindow::resetStatistics);
+    menu.exec(ui->graphicsView->viewport()->mapToGlobal(position));
+}
+
+void MainWindow::savePictureAs()
+{
+    if (shown_picture.isNull())
+        return;
+    const QString fileName = QFileDialog::getSaveFileName(
+        this, QStringLiteral("Save Picture As"), QString(),
+        QStringLiteral("PNG (*.png);;BMP (*.bmp);;JPEG (*.jpg *.jpeg)"));
+    if (!fileName.isEmpty())
+        savePictureTo(fileName);
+}
+
+bool MainWindow::savePictureTo(const QString &name)
+{
+    QString fileName = name;
+    QString suffix = QFileInfo(fileName).suffix().toLower();
+    if (suffix.isEmpty()) {
+        fileName += QStringLiteral(".png");
+        suffix = QStringLiteral("png");
+    }
+    const QByteArray format = suffix == QLatin1String("bmp")                                ? "bmp"
+        : (suffix == QLatin1String("jpg") || suffix == QLatin1String("jpeg")) ? "jpeg"
+                                                                              : "png";
+    // Written beside the name and moved there only when whole: a failure leaves no partial file.
+    QSaveFile file(fileName);
+    QString reason;
+    if (shown_picture.isNull()) {
+        reason = QStringLiteral("No picture is shown");
+    } else if (!file.open(QIODevice::WriteOnly)) {
+        reason = file.errorString();
+    } else {
+        QImageWriter writer(&file, format);
+        if (!writer.write(shown_picture.toImage())) {
+            reason = writer.errorString();
+            file.cancelWriting();
+        } else if (!file.commit()) {
+            reason = file.errorString();
+        }
+    }
+    if (reason.isEmpty())
+        return true;
+    QMessageBox box;
+    box.setIcon(QMessageBox::Warning);
+    box.setText(QStringLiteral("Could not save the picture to %1: %2")
+                    .arg(QDir::toNativeSeparators(fileName), reason));
+    box.exec();
+    return false;
+}
+
+void MainWindow::copyPicture()
+{
+    if (!shown_picture.isNull())
+        QGuiApplication::clipboard()->setImage(shown_picture.toImage());
+}
+
+void MainWindow::copyStatistics()
+{
+    QGuiApplication::clipboard()->setText(
+        image_stream->statistics().detailText(StreamStatistics::clockMs()));
+}
+
+void MainWindow::resetStatistics()
+{
+    image_stream->resetStatistics();
+    statistics_readout->restart();
 }
 
 void MainWindow::change_host(QString text)

@@ -7,6 +7,8 @@
 #include <QString>
 
 class CameraController;
+class PixelReadout;
+class StatisticsReadout;
 class CommandController;
 class QFileDialog;
 class QGraphicsPixmapItem;
@@ -44,6 +46,16 @@ private slots:
     void set_fps();
 
 private:
+    // The picture at its own size, never the scaled view; false, with a message box giving the
+    // reason, when it cannot be written. The format follows the name's extension, PNG when it
+    // names none of BMP or JPEG; a name without extension gets ".png".
+    Q_INVOKABLE bool savePictureTo(const QString &fileName);
+    void savePictureAs();
+    void copyPicture();
+    void copyStatistics();
+    void resetStatistics();
+    void showViewMenu(const QPoint &position);
+
     Ui_MainWindow *ui;
     QStatusBar *status_bar = nullptr;
     CameraController *camera_controller = nullptr;
@@ -57,4 +69,7 @@ private:
     QGraphicsScene scene;
     QGraphicsPixmapItem *pixmap_item = nullptr;
     ViewScaler view_scaler;
+    QPixmap shown_picture; // at its own size
+    StatisticsReadout *statistics_readout = nullptr;
+    PixelReadout *pixel_readout = nullptr;
 };

@@ -7,12 +7,25 @@ namespace {
 
 // Qt maps the source rectangle through the scale matrix and divides back, in doubles; the same
 // arithmetic gives the same picks. Empty when a pick would fall outside the source.
-std::vector<uint32_t> picks(int source, int target)
+struct Stepping
+{
+    uint32_t first;
+    uint32_t step;
+};
+
+Stepping stepping(int source, int target)
 {
     const double scale = double(target) / double(source);
     const double perTarget = double(source) / (double(source) * scale);
-    uint32_t position = uint32_t(std::ceil(0.5 * perTarget * 65536.0) - 1.0);
-    const uint32_t step = uint32_t(int(65536.0 * perTarget));
+    return { uint32_t(std::ceil(0.5 * perTarget * 65536.0) - 1.0),
+             uint32_t(int(65536.0 * perTarget)) };
+}
+
+std::vector<uint32_t> picks(int source, int target)
+{
+    const Stepping steps = stepping(source, target);
+    uint32_t position = steps.first;
+    const uint32_t step = steps.step;
     std::vector<uint32_t> picked(static_cast<size_t>(target));
     for (uint32_t &pick : picked) {
         pick = position >> 16;
@@ -29,6 +42,15 @@ bool sideAccepted(int side)
 }
 
 } // namespace
+
+int NearestScaler::sourceIndex(int index, int sourceSide, int targetSide)
+{
+    if (!sideAccepted(sourceSide) || !sideAccepted(targetSide) || index < 0 || index >= targetSide)
+        return -1;
+    const Stepping steps = stepping(sourceSide, targetSide);
+    const uint32_t pick = (steps.first + uint32_t(index) * steps.step) >> 16;
+    return pick < uint32_t(sourceSide) ? int(pick) : -1;
+}
 
 bool NearestScaler::setSizes(int srcWidth, int srcHeight, int dstWidth, int dstHeight)
 {

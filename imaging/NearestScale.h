@@ -21,6 +21,11 @@ public:
     // written, when no sizes are set, a pointer is null or a stride is shorter than its row.
     bool scale(const uint32_t *src, size_t srcStride, uint32_t *dst, size_t dstStride) const;
 
+    // The source column (or row) that target column (or row) index shows when a side of
+    // sourceSide is scaled to targetSide; -1 when a side is not positive or above MaxSide, or the
+    // index lies outside the target.
+    static int sourceIndex(int index, int sourceSide, int targetSide);
+
 private:
     int sourceWidth = 0;
     int sourceHeight = 0;

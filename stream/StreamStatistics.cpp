@@ -1,5 +1,6 @@
 #include "StreamStatistics.h"
 
+#include <QDeadlineTimer>
 #include <QStringList>
 
 #include <algorithm>
@@ -39,6 +40,11 @@ void StreamStatistics::recordDropped(const FrameStamp &stamp)
 void StreamStatistics::bytesSkipped(qint64 bytes)
 {
     counts.bytesSkipped += quint64(std::max<qint64>(bytes, 0));
+}
+
+qint64 StreamStatistics::clockMs()
+{
+    return QDeadlineTimer::current().deadline();
 }
 
 void StreamStatistics::reset()

@@ -52,6 +52,7 @@ const QString &imageStream::socketMessage() const
 
 void imageStream::reconnect()
 {
+    connected = false;
     socket->abort();
     // The board starts every connection on a record boundary; joining a record cut off on the
     // old connection to bytes of the new one would show and store a corrupt frame.
@@ -88,6 +89,9 @@ void imageStream::displayConnectionState(QAbstractSocket::SocketState socketStat
     int code = -1;
     switch (socketState) {
     case QAbstractSocket::UnconnectedState:
+        if (connected)
+            streamStatistics.connectionLost();
+        connected = false;
         break;
     case QAbstractSocket::HostLookupState:
         statusText = QStringLiteral("Looking for host...");
@@ -98,6 +102,8 @@ void imageStream::displayConnectionState(QAbstractSocket::SocketState socketStat
     case QAbstractSocket::ConnectedState:
         statusText = QStringLiteral("Connected");
         code = 1;
+        connected = true;
+        streamStatistics.connectionStarted();
         break;
     default:
         return;
@@ -121,9 +127,11 @@ void imageStream::stopCapture()
 QPixmap imageStream::currentPixmap()
 {
     FrameSlot &frame = parser.completedSlot();
+    completedShown = false;
     if (frame.format < FormatJpg || frame.format > FormatNv12)
         return QPixmap();
     const bool converted = picture.update(frame);
+    completedShown = converted;
     if (capture.isEnabled()) {
         int written;
         if (frame.format == FormatJpg) {

@@ -4,6 +4,7 @@
 #include "FrameParser.h"
 #include "FramePixmap.h"
 #include "FrameSlot.h"
+#include "StreamStatistics.h"
 
 #include <QAbstractSocket>
 #include <QObject>
@@ -36,6 +37,12 @@ public:
 
     // For tests and tools that look at the parsed record itself.
     const FrameSlot &completedFrame() const { return parser.completedSlot(); }
+    // Whether the picture of the last currentPixmap() is the completed frame's own.
+    bool completedFrameShown() const { return completedShown; }
+
+    // Counted from construction until resetStatistics().
+    const StreamStatistics &statistics() const { return streamStatistics; }
+    void resetStatistics() { streamStatistics.reset(); }
 
 public slots:
     void reconnect();
@@ -60,7 +67,12 @@ private:
     qint32 port;
     QTcpSocket *socket;
     QString statusText;
+    // Set while connected; cleared first when the operator ends the connection, so only an end
+    // the operator did not ask for counts as lost.
+    bool connected = false;
+    StreamStatistics streamStatistics;
     FrameParser parser;
     FramePixmap picture;
     CaptureWriter capture;
+    bool completedShown = false;
 };
