@@ -65,7 +65,7 @@ void PixelReadout::refresh()
 {
     const QSize shown = item->pixmap().size();
     if (!cursorInView || picture.isNull() || shown.isEmpty()) {
-        label->clear();
+        label->setText(QString()); // unchanged text costs nothing per frame
         return;
     }
     const QPointF local = item->mapFromScene(view->mapToScene(cursor));
@@ -79,7 +79,7 @@ void PixelReadout::refresh()
         ? (shownY < shown.height() && shownY >= 0 ? shownY : -1)
         : NearestScaler::sourceIndex(shownY, picture.height(), shown.height());
     if (x < 0 || y < 0) {
-        label->clear();
+        label->setText(QString()); // unchanged text costs nothing per frame
         return;
     }
     label->setText(text(x, y, picture.toImage().pixel(x, y), source));

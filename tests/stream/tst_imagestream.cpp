@@ -43,6 +43,7 @@ private slots:
     void badFramesKeepLastPicture_data();
     void badFramesKeepLastPicture();
     void recordCutByLostConnectionIsDropped();
+    void connectionsLostOnlyWhenNotAsked();
 };
 
 void tst_ImageStream::reconnectSequence()
@@ -198,6 +199,33 @@ void tst_ImageStream::recordCutByLostConnectionIsDropped()
     QTcpSocket *second = server.nextPendingConnection();
     second->write(grayRecord(32, 32).toBytes() + grayRecord(16, 16).toBytes());
     QTRY_COMPARE_WITH_TIMEOUT(shown, (QList<QSize> { QSize(32, 32), QSize(16, 16) }), 10000);
+}
+
+// Lost: the board closed the connection. Not lost: the operator reconnected, or nothing answered.
+void tst_ImageStream::connectionsLostOnlyWhenNotAsked()
+{
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    imageStream stream(QStringLiteral("127.0.0.1"), server.serverPort());
+    const auto lost = [&] { return stream.statistics().counters().connectionsLost; };
+    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(stream.socketMessage(), QStringLiteral("Connected"), 10000);
+    server.nextPendingConnection()->close();
+    QTRY_COMPARE_WITH_TIMEOUT(lost(), 1u, 10000);
+
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        stream.reconnect();
+        QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
+        server.nextPendingConnection();
+        QTRY_COMPARE_WITH_TIMEOUT(stream.socketMessage(), QStringLiteral("Connected"), 10000);
+    }
+    server.close();
+    QSignalSpy errors(&stream, &imageStream::new_socket_error);
+    stream.reconnect();
+    QVERIFY(errors.wait(10000)); // refused
+    QCOMPARE(lost(), 1u);
+    stream.resetStatistics();
+    QCOMPARE(lost(), 0u);
 }
 
 QTEST_MAIN(tst_ImageStream)

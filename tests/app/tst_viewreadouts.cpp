@@ -1,0 +1,301 @@
+#include "JpegEncoder.h"
+#include "Records.h"
+#include "WindowRig.h"
+
+// The status bar's permanent area and the view's own actions, beside the form.
+class tst_ViewReadouts : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void statisticsReadout();
+    void pixelValues_data();
+    void pixelValues();
+    void pixelMappingThroughScalingAndScrolling();
+    void savePicture_data();
+    void savePicture();
+    void viewKeys();
+};
+
+static QLabel *permanentLabel(MainWindow &window, int index)
+{
+    // After the form's own status label, in the order they were added.
+    return window.statusBar()->findChildren<QLabel *>().value(1 + index);
+}
+
+static QLabel *pixelLabel(MainWindow &window) { return permanentLabel(window, 0); }
+static QLabel *statisticsLabel(MainWindow &window) { return permanentLabel(window, 1); }
+
+static QWidget *viewport(MainWindow &window)
+{
+    return child<QGraphicsView>(&window, "graphicsView")->viewport();
+}
+
+// Picks an item of the view's context menu as a right click opens it.
+static void chooseFromViewMenu(MainWindow &window, const QString &item)
+{
+    QTimer::singleShot(0, &window, [item] {
+        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+        QVERIFY(menu);
+        for (QAction *action : menu->actions())
+            if (action->text() == item)
+                action->trigger();
+        menu->close();
+    });
+    QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(5, 5), viewport(window)->mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(viewport(window), &click);
+}
+
+static void moveMouse(MainWindow &window, QPoint to)
+{
+    QMouseEvent move(QEvent::MouseMove, to, viewport(window)->mapToGlobal(to), Qt::NoButton,
+                     Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport(window), &move);
+}
+
+// The view pixel that shows scene pixel (x, y).
+static QPoint viewPointOf(MainWindow &window, int x, int y)
+{
+    return child<QGraphicsView>(&window, "graphicsView")->mapFromScene(QPointF(x, y));
+}
+
+static const char *const ZeroDetail = "Frames received: 0\nFrames shown: 0\nFrames damaged: 0\n"
+                                      "Frames lost at the board: 0\nRecords dropped: 0\n"
+                                      "Bytes skipped: 0\nConnections lost: %1\n"
+                                      "Capture files written: 0\nCapture failures: 0\n"
+                                      "Throughput: 0.0 MB/s";
+
+void tst_ViewReadouts::statisticsReadout()
+{
+    WindowRig rig;
+    QLabel *label = statisticsLabel(rig.window);
+    QVERIFY(label);
+    QCOMPARE(label->text(), QStringLiteral("0.0 MB/s \u00B7 0 lost \u00B7 0 damaged"));
+    QCOMPARE(label->toolTip(), QString::fromUtf8(ZeroDetail).arg(0));
+    QVERIFY(rig.connect());
+    rig.peer->close();
+    QTRY_COMPARE_WITH_TIMEOUT(label->toolTip(), QString::fromUtf8(ZeroDetail).arg(1), 10000);
+    // A temporary message leaves the readout in view.
+    rig.window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&rig.window));
+    rig.window.statusBar()->showMessage(QStringLiteral("busy"));
+    QVERIFY(label->isVisible());
+
+    chooseFromViewMenu(rig.window, QStringLiteral("Copy Statistics"));
+    QCOMPARE(QGuiApplication::clipboard()->text(), QString::fromUtf8(ZeroDetail).arg(1));
+    chooseFromViewMenu(rig.window, QStringLiteral("Reset Statistics"));
+    QCOMPARE(label->toolTip(), QString::fromUtf8(ZeroDetail).arg(0));
+}
+
+static int clamped(int value) { return qBound(0, value, 255); }
+
+// BT.601 limited range, integer.
+static QString rgbText(int y, int u, int v)
+{
+    const int c = 298 * (y - 16), d = u - 128, e = v - 128;
+    return QStringLiteral("R %1 G %2 B %3")
+        .arg(clamped((c + 409 * e + 128) >> 8))
+        .arg(clamped((c - 100 * d - 208 * e + 128) >> 8))
+        .arg(clamped((c + 516 * d + 128) >> 8));
+}
+
+static QByteArray bytes(std::initializer_list<int> values)
+{
+    QByteArray out;
+    for (int v : values)
+        out.append(char(v));
+    return out;
+}
+
+void tst_ViewReadouts::pixelValues_data()
+{
+    QTest::addColumn<QByteArray>("record");
+    QTest::addColumn<QPoint>("pixel");
+    QTest::addColumn<QString>("text"); // empty: the R, G, B of the picture shown
+    // 4 x 2 frames; the pixel at (3, 1) takes chroma of column pair 1.
+    const QByteArray luma = bytes({ 16, 50, 90, 130, 170, 210, 235, 81 });
+    const QByteArray uyvy = bytes({ 90, 16, 240, 50, 54, 90, 34, 130, 128, 170, 128, 210, 240, 235, 110, 81 });
+    QTest::newRow("gray") << makeRecord(1, 4, 2, luma).toBytes() << QPoint(2, 1) << "x 2 y 1 \u00B7 235";
+    QTest::newRow("uyvy") << makeRecord(2, 4, 2, uyvy).toBytes() << QPoint(3, 1)
+                          << "x 3 y 1 \u00B7 Y 81 U 240 V 110 \u00B7 " + rgbText(81, 240, 110);
+    QTest::newRow("yuv420") << makeRecord(3, 4, 2, luma + bytes({ 90, 54, 240, 34 })).toBytes()
+                            << QPoint(3, 1) << "x 3 y 1 \u00B7 Y 81 U 54 V 34 \u00B7 " + rgbText(81, 54, 34);
+    QTest::newRow("nv12") << makeRecord(4, 4, 2, luma + bytes({ 90, 54, 240, 34 })).toBytes()
+                          << QPoint(2, 0) << "x 2 y 0 \u00B7 Y 90 U 240 V 34 \u00B7 " + rgbText(90, 240, 34);
+    QByteArray rgb;
+    for (int i = 0; i < 16 * 16; ++i)
+        rgb += bytes({ 200, 30, 90 });
+    const QByteArray jpeg = encodeJpeg(reinterpret_cast<const uint8_t *>(rgb.constData()), 16, 16, 3, 95);
+    QTest::newRow("jpeg") << makeRecord(0, 16, 16, jpeg).toBytes() << QPoint(9, 3) << "";
+}
+
+void tst_ViewReadouts::pixelValues()
+{
+    QFETCH(QByteArray, record);
+    QFETCH(QPoint, pixel);
+    QFETCH(QString, text);
+    WindowRig rig;
+    rig.window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&rig.window));
+    QVERIFY(rig.connect());
+    const qint64 before = rig.shown()->pixmap().cacheKey();
+    rig.peer->write(record);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.shown()->pixmap().cacheKey() != before, 10000);
+    moveMouse(rig.window, viewPointOf(rig.window, pixel.x(), pixel.y()));
+    const QColor shown = rig.shown()->pixmap().toImage().pixelColor(pixel);
+    const QString shownText = QStringLiteral("R %1 G %2 B %3").arg(shown.red()).arg(shown.green()).arg(shown.blue());
+    if (text.isEmpty()) {
+        QCOMPARE(pixelLabel(rig.window)->text(), QStringLiteral("x %1 y %2 \u00B7 ").arg(pixel.x()).arg(pixel.y()) + shownText);
+        QVERIFY(qAbs(shown.red() - 200) < 6 && qAbs(shown.green() - 30) < 6 && qAbs(shown.blue() - 90) < 6);
+    } else {
+        QCOMPARE(pixelLabel(rig.window)->text(), text);
+        QVERIFY(text.endsWith(shownText) || text.endsWith(QString::number(shown.red())));
+    }
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(viewport(rig.window), &leave);
+    QCOMPARE(pixelLabel(rig.window)->text(), QString());
+}
+
+static QString grayText(int x, int y, int width, int level = -1)
+{
+    return QStringLiteral("x %1 y %2 \u00B7 %3").arg(x).arg(y).arg(level >= 0 ? level : ((y * width + x) * 7) & 255);
+}
+
+void tst_ViewReadouts::pixelMappingThroughScalingAndScrolling()
+{
+    WindowRig rig;
+    MainWindow &w = rig.window;
+    auto *view = child<QGraphicsView>(&w, "graphicsView");
+    view->setFixedSize(500, 500);
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QVERIFY(rig.connect());
+    QLabel *label = pixelLabel(w);
+
+    // Scrolled to the far corner: the view's last pixel shows the frame's last.
+    QVERIFY(rig.send(grayRecord(800, 600)));
+    QTRY_VERIFY(view->horizontalScrollBar()->isVisible() && view->verticalScrollBar()->isVisible());
+    view->horizontalScrollBar()->setValue(view->horizontalScrollBar()->maximum());
+    view->verticalScrollBar()->setValue(view->verticalScrollBar()->maximum());
+    const QPoint corner(view->viewport()->width() - 1, view->viewport()->height() - 1);
+    moveMouse(w, corner);
+    QCOMPARE(label->text(), grayText(799, 599, 800));
+    const QPoint inside(17, 29);
+    moveMouse(w, inside);
+    const int left = view->horizontalScrollBar()->value(), top = view->verticalScrollBar()->value();
+    QCOMPARE(label->text(), grayText(left + 17, top + 29, 800));
+    // A still cursor follows the stream; a refused frame's samples are never shown.
+    QVERIFY(rig.send(makeRecord(1, 800, 600, QByteArray(800 * 600, char(200)))));
+    QCOMPARE(label->text(), grayText(left + 17, top + 29, 800, 200));
+    rig.peer->write(makeRecord(1, 800, 600, QByteArray(100, char(9))).toBytes());
+    QTRY_COMPARE(label->text(), QStringLiteral("x %1 y %2 \u00B7 R 200 G 200 B 200").arg(left + 17).arg(top + 29));
+
+    // Rescaled: each view pixel reads the frame pixel it shows.
+    child<QCheckBox>(&w, "check_Rescale")->setChecked(true);
+    QVERIFY(rig.send(grayRecord(37, 23)));
+    const QImage scaled = rig.shown()->pixmap().toImage();
+    QVERIFY(scaled.width() > 37 * 10);
+    for (int sx = 0; sx < scaled.width(); sx += 7) {
+        const int sy = (sx * 3) % scaled.height();
+        moveMouse(w, view->mapFromScene(QPointF(sx, sy)));
+        const QStringList parts = label->text().split(QLatin1Char(' '));
+        QCOMPARE(parts.size(), 6);
+        const int x = parts[1].toInt(), y = parts[3].toInt(), level = parts[5].toInt();
+        QCOMPARE(level, ((y * 37 + x) * 7) & 255);
+        QCOMPARE(qRed(scaled.pixel(sx, sy)), level);
+        QVERIFY(qAbs(x - sx * 37 / scaled.width()) <= 1 && qAbs(y - sy * 23 / scaled.height()) <= 1);
+    }
+    // Around the picture nothing is read.
+    moveMouse(w, view->mapFromScene(-1, -1));
+    QCOMPARE(label->text(), QString());
+}
+
+void tst_ViewReadouts::savePicture_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("written"); // empty: refused
+    QTest::addColumn<QByteArray>("format");
+    QTest::newRow("png") << "frame.png" << "frame.png" << QByteArray("png");
+    QTest::newRow("bmp") << "frame.BMP" << "frame.BMP" << QByteArray("bmp");
+    QTest::newRow("no extension") << "frame" << "frame.png" << QByteArray("png");
+    QTest::newRow("jpeg") << "frame.jpg" << "frame.jpg" << QByteArray("jpeg");
+    QTest::newRow("missing folder") << "missing/frame.png" << "" << QByteArray();
+    QTest::newRow("folder at the name") << "taken.png" << "" << QByteArray();
+}
+
+void tst_ViewReadouts::savePicture()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, written);
+    QFETCH(QByteArray, format);
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("taken.png")));
+    WindowRig rig;
+    child<QCheckBox>(&rig.window, "check_Rescale")->setChecked(true);
+    QVERIFY(rig.connect());
+    QVERIFY(rig.send(grayRecord(64, 48)));
+    const QStringList before = QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries);
+
+    BoxCloser boxes;
+    bool saved = false;
+    QMetaObject::invokeMethod(&rig.window, "savePictureTo", Q_RETURN_ARG(bool, saved),
+                              Q_ARG(QString, dir.filePath(name)));
+    QCOMPARE(saved, !written.isEmpty());
+    if (written.isEmpty()) {
+        QCOMPARE(boxes.texts.size(), 1);
+        QVERIFY2(boxes.texts[0].startsWith("Could not save the picture to"), qPrintable(boxes.texts[0]));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), before);
+        return;
+    }
+    QVERIFY(boxes.texts.isEmpty());
+    QImageReader reader(dir.filePath(written));
+    QCOMPARE(reader.format(), format);
+    const QImage image = reader.read();
+    QCOMPARE(image.size(), QSize(64, 48)); // the frame, not the scaled view
+    for (int y = 0; y < 48; y += 5)
+        for (int x = 0; x < 64; x += 3) {
+            const int level = ((y * 64 + x) * 7) & 255;
+            const QColor pixel = image.pixelColor(x, y);
+            if (format == "jpeg")
+                QVERIFY(qAbs(pixel.red() - level) < 40); // lossy, but this frame
+            else
+                QCOMPARE(pixel, QColor(level, level, level));
+        }
+}
+
+// Ctrl+S and Ctrl+C act on the picture while the view has the focus; a line edit keeps its own
+// Ctrl+C.
+void tst_ViewReadouts::viewKeys()
+{
+    QTemporaryDir dir;
+    WindowRig rig;
+    MainWindow &w = rig.window;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QVERIFY(rig.connect());
+    QVERIFY(rig.send(grayRecord(20, 10)));
+    const QImage picture = rig.shown()->pixmap().toImage();
+    auto *view = child<QGraphicsView>(&w, "graphicsView");
+    auto *host = child<QLineEdit>(&w, "editHostname");
+
+    host->setFocus();
+    host->selectAll();
+    QTest::keyClick(host, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QGuiApplication::clipboard()->text(), host->text());
+    view->setFocus();
+    QTRY_VERIFY(view->hasFocus());
+    QTest::keyClick(view, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QGuiApplication::clipboard()->image().convertToFormat(picture.format()), picture);
+
+    QTimer::singleShot(0, &w, [&dir] {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        dialog->selectFile(dir.filePath("keyed.png"));
+        QMetaObject::invokeMethod(dialog, "accept");
+    });
+    QTest::keyClick(view, Qt::Key_S, Qt::ControlModifier);
+    QTRY_COMPARE(QImage(dir.filePath("keyed.png")).convertToFormat(picture.format()), picture);
+}
+
+QTEST_MAIN(tst_ViewReadouts)
+#include "tst_viewreadouts.moc"
