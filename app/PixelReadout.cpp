@@ -79,7 +79,7 @@ void PixelReadout::refresh()
         ? (shownY < shown.height() && shownY >= 0 ? shownY : -1)
         : NearestScaler::sourceIndex(shownY, picture.height(), shown.height());
     if (x < 0 || y < 0) {
-        label->setText(QString()); // unchanged text costs nothing per frame
+        label->setText(QString());
         return;
     }
     label->setText(text(x, y, picture.toImage().pixel(x, y), source));

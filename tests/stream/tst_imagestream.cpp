@@ -44,6 +44,8 @@ private slots:
     void badFramesKeepLastPicture();
     void recordCutByLostConnectionIsDropped();
     void connectionsLostOnlyWhenNotAsked();
+    void countersFromStream_data();
+    void countersFromStream();
 };
 
 void tst_ImageStream::reconnectSequence()
@@ -226,6 +228,63 @@ void tst_ImageStream::connectionsLostOnlyWhenNotAsked()
     QCOMPARE(lost(), 1u);
     stream.resetStatistics();
     QCOMPARE(lost(), 0u);
+}
+
+static QByteArray grayAt(int ms, int width = 4, QByteArray pixels = QByteArray(8, 'g'))
+{
+    FrameRecord record = makeRecord(1, width, 2, pixels, ms / 1000);
+    record.timestamp_us = (ms % 1000) * 1000;
+    return record.toBytes();
+}
+
+void tst_ImageStream::countersFromStream_data()
+{
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<QList<quint64>>("counts"); // received, shown, damaged, lost, dropped, skipped
+    const QByteArray steady = grayAt(0) + grayAt(100) + grayAt(200) + grayAt(300);
+    FrameRecord oversize = makeRecord(1, 4, 2);
+    oversize.size = 0x7fffffff;
+    oversize.timestamp_us = 400000;
+    const QByteArray jpeg = jpegRecord(64, 48, 10).payload;
+    QByteArray corrupt = jpeg;
+    for (int i = jpeg.size() / 2; i < jpeg.size() - 2; i += 7)
+        corrupt[i] = char(0xff);
+
+    QTest::newRow("good frames") << steady << QList<quint64> { 4, 4, 0, 0, 0, 0 };
+    QTest::newRow("gap of 4 intervals") << steady + grayAt(700) << QList<quint64> { 5, 5, 0, 3, 0, 0 };
+    QTest::newRow("gap of 1.4 intervals") << steady + grayAt(440) << QList<quint64> { 5, 5, 0, 0, 0, 0 };
+    QTest::newRow("oversize record") << steady + oversize.toBytes() + grayAt(500)
+                                     << QList<quint64> { 5, 5, 0, 0, 1, 0 };
+    QTest::newRow("garbage") << QByteArray("twelve bytes") + steady << QList<quint64> { 4, 4, 0, 0, 0, 12 };
+    QTest::newRow("short frame") << steady + grayAt(400, 4, "short") << QList<quint64> { 5, 4, 1, 0, 0, 0 };
+    QTest::newRow("code 7") << steady + makeRecord(7, 2, 2, "nnnn").toBytes() << QList<quint64> { 5, 4, 1, 0, 0, 0 };
+    QTest::newRow("header only") << steady + makeRecord(12, 2, 2).toBytes() << QList<quint64> { 4, 4, 0, 0, 0, 0 };
+    QTest::newRow("cut-off jpeg") << makeRecord(0, 64, 48, jpeg.left(jpeg.size() * 2 / 3)).toBytes()
+                                  << QList<quint64> { 1, 0, 1, 0, 0, 0 };
+    QTest::newRow("corrupt jpeg") << makeRecord(0, 64, 48, corrupt).toBytes() << QList<quint64> { 1, 0, 1, 0, 0, 0 };
+}
+
+// Through the whole client, each frame's picture taken as the window takes it.
+void tst_ImageStream::countersFromStream()
+{
+    QFETCH(QByteArray, stream);
+    QFETCH(QList<quint64>, counts);
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    imageStream client(QStringLiteral("127.0.0.1"), server.serverPort());
+    connect(&client, &imageStream::imageIsReady, this, [&] { client.currentPixmap(); });
+    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
+    QTcpSocket *board = server.nextPendingConnection();
+    QTRY_COMPARE_WITH_TIMEOUT(client.socketMessage(), QStringLiteral("Connected"), 10000);
+    // Ends with a frame of another size, which the loss estimate starts afresh from.
+    board->write(stream + grayAt(0, 8, QByteArray(16, 's')));
+    QTRY_COMPARE_WITH_TIMEOUT(client.completedFrame().width, 8, 10000);
+    counts[0] += 1;
+    counts[1] += 1;
+    const StreamCounters &c = client.statistics().counters();
+    QCOMPARE((QList<quint64> { c.framesReceived, c.framesShown, c.framesDamaged, c.framesLostAtBoard,
+                               c.recordsDropped, c.bytesSkipped }), counts);
+    QVERIFY(client.statistics().bytesPerSecond(StreamStatistics::clockMs() + 100) > 0);
 }
 
 QTEST_MAIN(tst_ImageStream)
