@@ -34,14 +34,14 @@ static bool holds(const QString &path, const FrameRecord &frame, bool bmp)
     if (!bmp)
         return bytes == frame.payload;
     const auto *payload = reinterpret_cast<const uchar *>(frame.payload.constData());
-    QImage expected(frame.width, frame.height, QImage::Format_RGB888); // rows unpadded at these widths
+    QImage expected(frame.width, frame.height, QImage::Format_RGB32);
     if (frame.format == 1)
         expected = QImage(payload, frame.width, frame.height, frame.width, QImage::Format_Grayscale8)
-                       .convertToFormat(QImage::Format_RGB888);
-    else if (convertRawToRgb(payload, size_t(frame.payload.size()), frame.format, frame.width,
-                             frame.height, expected.bits(), size_t(expected.sizeInBytes())) < 0)
+                       .convertToFormat(QImage::Format_RGB32);
+    else if (convertRawToXrgb32(payload, size_t(frame.payload.size()), frame.format, frame.width, frame.height,
+                                reinterpret_cast<uint32_t *>(expected.bits()), size_t(expected.sizeInBytes())) < 0)
         return false;
-    return bytes.startsWith("BM") && QImage::fromData(bytes).convertToFormat(QImage::Format_RGB888) == expected;
+    return bytes.startsWith("BM") && QImage::fromData(bytes).convertToFormat(QImage::Format_RGB32) == expected;
 }
 
 // Frames of the moving test pattern, so that no file can stand in for another.
