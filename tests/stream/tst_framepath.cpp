@@ -76,6 +76,8 @@ void tst_FramePath::refusedFramesKeepLastPicture_data()
     QTest::newRow("gray w x h overflows") << frame(1, 0x10000, 0x10001) << Outcome::PayloadTooShort << "not shown";
     QTest::newRow("gray negative") << frame(1, -2, -2) << Outcome::BadSize << "not shown";
     QTest::newRow("not a JPEG") << notJpeg << Outcome::JpegHeaderRefused << "jpeg_check_header";
+    QTest::newRow("empty JPEG") << frame(0, 32, 16, 1, 0) << Outcome::JpegHeaderRefused << "jpeg_check_header";
+    QTest::newRow("JPEG cut in its header") << frame(0, 32, 16, 1, 100) << Outcome::JpegHeaderRefused << "jpeg_check_header";
     QTest::newRow("JPEG of another size") << jpegOtherSize << Outcome::JpegHeaderRefused << "incompatible jpeg sizes";
     QTest::newRow("JPEG data broken") << jpegBroken << Outcome::JpegUndecodable << "Error in decoding jpeg";
     QTest::newRow("code 7") << frame(7, 4, 4) << Outcome::HiddenCode << "";
