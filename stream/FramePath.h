@@ -56,7 +56,7 @@ private:
     Outcome makeColorImage(const FrameSlot &frame, QImage &picture);
     int store(const FrameSlot &frame, bool shown);
 
-    // The steps known to the board's users by these names.
+    // The steps under their established names: each is the one path for its kind of frame.
     Outcome decodeJpegFrame(const FrameSlot &frame, QImage &picture);
     QImage allocColorImage(int width, int height);
     int bvtCvtRawImage(const FrameSlot &frame, QImage &picture);
