@@ -1,9 +1,13 @@
 #include "FrameRecord.h"
 #include "TestPattern.h"
 #include "VideoServer.h"
+#include "WireDump.h"
+#include "WireReplay.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTcpSocket>
 #include <QTest>
 #include <QtEndian>
@@ -70,11 +74,15 @@ struct TestClient
 {
     QTcpSocket socket;
     RecordReader reader;
+    QByteArray bytes;
 
     explicit TestClient(quint16 port)
     {
-        QObject::connect(&socket, &QTcpSocket::readyRead, &socket,
-                         [this] { reader.feed(socket.readAll()); });
+        QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [this] {
+            const QByteArray arrived = socket.readAll();
+            bytes += arrived;
+            reader.feed(arrived);
+        });
         socket.connectToHost(QHostAddress::LocalHost, port);
     }
     bool closed()
@@ -84,9 +92,21 @@ struct TestClient
     }
 };
 
+QByteArray record(qint32 seconds, qint32 microseconds, const QByteArray &payload)
+{
+    FrameRecord r;
+    r.width = 4;
+    r.height = 2;
+    r.timestamp_s = seconds;
+    r.timestamp_us = microseconds;
+    r.payload = payload;
+    return r.toBytes();
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(VideoFaults)
+Q_DECLARE_METATYPE(WireReplay::Rate)
 
 class TestPlatformSim : public QObject
 {
@@ -98,6 +118,10 @@ private slots:
     void restartClosesConnections();
     void faults_data();
     void faults();
+    void replay_data();
+    void replay();
+    void badDumps_data();
+    void badDumps();
     void cleanup();
 
 private:
@@ -106,9 +130,23 @@ private:
     const QList<ReceivedRecord> &received() const { return client->reader.records; }
     const VideoServer::Statistics &stats() const { return server->statistics(); }
 
+    QString writeDump(const QByteArray &bytes);
+
     std::unique_ptr<VideoServer> server;
     std::unique_ptr<TestClient> client;
+    QTemporaryDir dumpFolder;
+    std::unique_ptr<WireDump> dump;
+    std::unique_ptr<WireReplay> wireReplay;
 };
+
+QString TestPlatformSim::writeDump(const QByteArray &bytes)
+{
+    const QString path = dumpFolder.filePath(QStringLiteral("wire"));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        return {};
+    return path;
+}
 
 void TestPlatformSim::recordBytes()
 {
@@ -158,6 +196,8 @@ void TestPlatformSim::cleanup()
 {
     client.reset();
     server.reset();
+    wireReplay.reset();
+    dump.reset();
 }
 
 void TestPlatformSim::streamsWholeRecords()
@@ -246,6 +286,85 @@ void TestPlatformSim::faults()
     }
     QCOMPARE(intact, stats().recordsIntact);
     QCOMPARE(configurations.size() > 1, faults.switchEvery > 0);
+}
+
+void TestPlatformSim::replay_data()
+{
+    QTest::addColumn<WireReplay::Rate>("rate");
+    QTest::addColumn<bool>("loop");
+    QTest::addColumn<QByteArray>("tail");
+    QTest::addColumn<bool>("tailLoops");
+    QTest::addColumn<int>("minimumSpanMs");
+
+    const QByteArray garbage = QByteArray::fromHex("0102030405060708");
+    const QByteArray cutOff = record(1, 0, QByteArray(8, 'c')).left(FrameRecord::HeaderBytes + 3);
+    QTest::newRow("max") << WireReplay::Rate::Max << false << cutOff << false << 0;
+    // Three records 0.3 s apart on the board's clock: no burst, whatever the machine's speed.
+    QTest::newRow("recorded") << WireReplay::Rate::Recorded << false << garbage << true << 400;
+    QTest::newRow("loop") << WireReplay::Rate::Max << true << garbage << true << 0;
+    // A dump cut off inside a record loops from its last whole record, or every later round
+    // would be read as the cut-off record's payload.
+    QTest::newRow("loop, cut off") << WireReplay::Rate::Max << true << cutOff << false << 0;
+}
+
+// Garbage, a record with a bad size and a cut-off end are part of the stream: they all go out.
+void TestPlatformSim::replay()
+{
+    QFETCH(WireReplay::Rate, rate);
+    QFETCH(bool, loop);
+    QFETCH(QByteArray, tail);
+    QFETCH(bool, tailLoops);
+    QFETCH(int, minimumSpanMs);
+
+    FrameRecord badSize;
+    badSize.size = -1;
+    const QByteArray garbage = QByteArray::fromHex("f00df00d");
+    const QByteArray whole = garbage + record(100, 0, "payload0") + garbage
+                             + record(100, 300000, "payload1") + badSize.toBytes()
+                             + record(100, 600000, "payload2");
+    const QByteArray bytes = whole + tail;
+    dump = std::make_unique<WireDump>();
+    QVERIFY(dump->load(writeDump(bytes)));
+    QCOMPARE(dump->records().size(), 3);
+    wireReplay = std::make_unique<WireReplay>(*dump, rate, loop);
+    server = std::make_unique<VideoServer>();
+    server->setReplay(wireReplay.get());
+    QVERIFY(server->listen(QHostAddress(QHostAddress::LocalHost), 0));
+    client = std::make_unique<TestClient>(server->serverPort());
+    QElapsedTimer clock;
+    clock.start();
+    QList<qint64> arrivals;
+    QObject::connect(&client->socket, &QTcpSocket::readyRead, &client->socket, [&] {
+        while (arrivals.size() < client->reader.records.size())
+            arrivals.append(clock.elapsed());
+    });
+
+    const QByteArray round = tailLoops ? bytes : whole;
+    const QByteArray expected = loop ? round.repeated(3) : bytes;
+    QTRY_VERIFY_WITH_TIMEOUT(client->bytes.size() >= expected.size(), NetworkTimeoutMs);
+    QCOMPARE(loop ? client->bytes.left(expected.size()) : client->bytes, expected);
+    QVERIFY(arrivals.constLast() - arrivals.constFirst() >= minimumSpanMs);
+}
+
+void TestPlatformSim::badDumps_data()
+{
+    QTest::addColumn<bool>("exists");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("missing") << false << QByteArray();
+    QTest::newRow("empty") << true << QByteArray();
+    QTest::newRow("garbage") << true << QByteArray(400, '\x5a');
+    QTest::newRow("cut-off record") << true << record(1, 0, QByteArray(8, 'p')).chopped(1);
+}
+
+void TestPlatformSim::badDumps()
+{
+    QFETCH(bool, exists);
+    QFETCH(QByteArray, bytes);
+    const QString path = exists ? writeDump(bytes) : dumpFolder.filePath(QStringLiteral("none"));
+    WireDump bad;
+    QVERIFY(!bad.load(path));
+    QVERIFY(bad.errorString().contains(path));
+    QVERIFY(!bad.errorString().contains(QLatin1Char('\n')));
 }
 
 QTEST_GUILESS_MAIN(TestPlatformSim)

@@ -1,5 +1,7 @@
 #include "VideoServer.h"
 
+#include "WireReplay.h"
+
 #include <QDebug>
 #include <QTcpSocket>
 
@@ -115,6 +117,8 @@ void VideoServer::acceptConnections()
         clients.insert(socket, 0);
         ++stats.connectionsAccepted;
         emit clientConnected(peer);
+        if (replay)
+            replay->addClient(socket);
     }
     if (burstRemaining > 0)
         pumpBurst();
@@ -148,7 +152,7 @@ void VideoServer::restartClock()
 
 void VideoServer::scheduleNextFrame()
 {
-    if (currentFps <= 0 || !server.isListening() || finishing || burstRemaining > 0) {
+    if (currentFps <= 0 || replay || !server.isListening() || finishing || burstRemaining > 0) {
         frameTimer.stop();
         return;
     }
@@ -202,7 +206,7 @@ bool VideoServer::isDue(int every) const
 
 void VideoServer::sendFrame()
 {
-    if (finishing || clients.isEmpty())
+    if (finishing || clients.isEmpty() || replay)
         return;
     if (activeFaults.switchEvery > 0 && stats.framesProduced > 0
         && stats.framesProduced % activeFaults.switchEvery == 0)

@@ -16,6 +16,7 @@
 #include <QTimer>
 
 class QTcpSocket;
+class WireReplay;
 
 // The board's video port: streams frame records of the test pattern to every connected client
 // at the configured rate, with wall-clock capture times and plausible sensor blocks. A client
@@ -76,6 +77,9 @@ public:
     // Runs on every payload before it is sent, as the board's on-board processing would.
     using FrameProcessor = std::function<void(int format, int width, int height, QByteArray &payload)>;
     void setFrameProcessor(FrameProcessor processor) { frameProcessor = std::move(processor); }
+    // Every client gets this replay instead of the test pattern, which then stays off. Set it
+    // before listen(); it must outlive the server.
+    void setReplay(WireReplay *wireReplay) { replay = wireReplay; }
     int clientCount() const { return int(clients.size()); }
     const Statistics &statistics() const { return stats; }
 
@@ -127,6 +131,7 @@ private:
 
     TestPattern testPattern;
     FrameProcessor frameProcessor;
+    WireReplay *replay = nullptr;
     int currentFormat = TestPattern::Gray;
     int currentWidth = 640;
     int currentHeight = 480;

@@ -7,6 +7,8 @@
 #include "TestPattern.h"
 #include "VideoFaults.h"
 #include "VideoServer.h"
+#include "WireDump.h"
+#include "WireReplay.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -15,6 +17,7 @@
 #include <QTimer>
 
 #include <limits>
+#include <optional>
 
 namespace {
 
@@ -130,6 +133,17 @@ int main(int argc, char *argv[])
         {QStringLiteral("fault-switch-every"),
          QStringLiteral("Fault: change format and size every K frames without closing."),
          QStringLiteral("K"), QStringLiteral("0")},
+        {QStringLiteral("replay"),
+         QStringLiteral("Stream this wire dump (the bytes a client received on the video port) to "
+                        "every client from its first byte, unchanged, instead of the test pattern."),
+         QStringLiteral("file")},
+        {QStringLiteral("replay-rate"),
+         QStringLiteral("Pace of --replay: recorded (each record at its board timestamp, the "
+                        "default) or max (as fast as the client takes it)."),
+         QStringLiteral("rate"), QStringLiteral("recorded")},
+        {QStringLiteral("loop"),
+         QStringLiteral("Start --replay over at the end of the dump; without it the connection "
+                        "stays open and silent after the last byte.")},
         {{QStringLiteral("v"), QStringLiteral("verbose")},
          QStringLiteral("Report connections, restarts and statistics.")},
     };
@@ -191,6 +205,26 @@ int main(int argc, char *argv[])
     }
     if (!valid)
         return 1;
+
+    // A dump is checked before anything listens. The replay outlives the server's sockets.
+    WireDump dump;
+    std::optional<WireReplay> replay;
+    if (parser.isSet(QStringLiteral("replay"))) {
+        const auto rate = WireReplay::rateFromName(parser.value(QStringLiteral("replay-rate")));
+        if (!rate) {
+            err() << "Unknown --replay-rate: " << parser.value(QStringLiteral("replay-rate"))
+                  << " (" << WireReplay::rateNames().join(QStringLiteral(" or ")) << ")\n";
+            return 2;
+        }
+        if (!dump.load(parser.value(QStringLiteral("replay")))) {
+            err() << dump.errorString() << "\n";
+            return 2;
+        }
+        replay.emplace(dump, *rate, parser.isSet(QStringLiteral("loop")));
+    } else if (parser.isSet(QStringLiteral("replay-rate")) || parser.isSet(QStringLiteral("loop"))) {
+        err() << "--replay-rate and --loop need --replay\n";
+        return 2;
+    }
     faults.closeChance = closeChance / 100.0;
     const bool verbose = parser.isSet(QStringLiteral("verbose"));
 
@@ -213,6 +247,8 @@ int main(int argc, char *argv[])
         return 1;
     }
     video.setFaults(faults);
+    if (replay)
+        video.setReplay(&*replay);
     video.setFrameLimit(frames);
     if (parser.isSet(QStringLiteral("seed")))
         video.setRandomSeed(seed);
@@ -294,9 +330,14 @@ int main(int argc, char *argv[])
         return 1;
     }
     out() << "Video stream listening on " << video.serverAddress().toString() << ":"
-          << video.serverPort() << " (" << TestPattern::formatName(video.format()) << " "
-          << video.width() << "x" << video.height() << " at " << video.fps()
-          << " fps); commands on port " << commands.serverPort() << "\n";
+          << video.serverPort() << " (";
+    if (replay)
+        out() << "replaying " << parser.value(QStringLiteral("replay")) << ", "
+              << dump.records().size() << " records";
+    else
+        out() << TestPattern::formatName(video.format()) << " " << video.width() << "x"
+              << video.height() << " at " << video.fps() << " fps";
+    out() << "); commands on port " << commands.serverPort() << "\n";
     out().flush();
     return app.exec();
 }

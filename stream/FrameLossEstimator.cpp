@@ -1,0 +1,84 @@
+#include "FrameLossEstimator.h"
+
+#include <algorithm>
+
+namespace {
+
+// The board's time is read as seconds x 1000 in 32 bits, so it is known only modulo 2^32 ms;
+// differences taken modulo that run on across the wrap.
+constexpr quint64 ClockModulusUs = (quint64(1) << 32) * 1000;
+
+quint64 boardTimeUs(const FrameStamp &stamp)
+{
+    return (quint64(quint32(stamp.timestamp_s)) * 1000000 + quint32(stamp.timestamp_us))
+        % ClockModulusUs;
+}
+
+// Signed difference, the shorter way round the clock.
+qint64 boardTimeDifferenceUs(quint64 later, quint64 earlier)
+{
+    const quint64 forward = (later + ClockModulusUs - earlier) % ClockModulusUs;
+    const qint64 signedForward = qint64(forward);
+    return forward <= ClockModulusUs / 2 ? signedForward : signedForward - qint64(ClockModulusUs);
+}
+
+} // namespace
+
+void FrameLossEstimator::restart()
+{
+    havePrevious = false;
+    intervalCount = 0;
+    nextInterval = 0;
+}
+
+quint64 FrameLossEstimator::addRecord(const FrameStamp &stamp)
+{
+    const quint64 timeUs = boardTimeUs(stamp);
+    const bool sameStream = havePrevious && stamp.format == previous.format
+        && stamp.width == previous.width && stamp.height == previous.height;
+    const qint64 gapUs = sameStream ? boardTimeDifferenceUs(timeUs, previousTimeUs) : 0;
+    if (sameStream && gapUs == 0) // a repeated stamp tells nothing
+        return 0;
+    if (!sameStream || gapUs < 0) { // first record, new format or size, or the board restarted
+        restart();
+        havePrevious = true;
+        previous = stamp;
+        previousTimeUs = timeUs;
+        return 0;
+    }
+    previous = stamp;
+    previousTimeUs = timeUs;
+    intervalsUs[nextInterval] = gapUs;
+    nextInterval = (nextInterval + 1) % RecentIntervals;
+    if (intervalCount < RecentIntervals)
+        ++intervalCount;
+    if (intervalCount < MinIntervals)
+        return 0;
+    const qint64 nominalUs = nominalIntervalUs();
+    if (intervalCount > MinIntervals)
+        return framesMissingIn(gapUs, nominalUs);
+    quint64 missing = 0; // the first intervals, held back until there was a nominal to judge by
+    for (int i = 0; i < MinIntervals; ++i)
+        missing += framesMissingIn(intervalsUs[i], nominalUs);
+    return missing;
+}
+
+qint64 FrameLossEstimator::nominalIntervalUs() const
+{
+    std::array<qint64, RecentIntervals> sorted = intervalsUs;
+    const auto begin = sorted.begin();
+    const auto end = begin + intervalCount;
+    const auto upper = begin + intervalCount / 2;
+    std::nth_element(begin, upper, end);
+    if (intervalCount % 2 != 0)
+        return *upper;
+    const qint64 lower = *std::max_element(begin, upper);
+    return lower + (*upper - lower) / 2;
+}
+
+quint64 FrameLossEstimator::framesMissingIn(qint64 gapUs, qint64 nominalUs)
+{
+    gapUs = std::min(gapUs, MaxCountedGapUs);
+    const qint64 intervals = (2 * gapUs + nominalUs) / (2 * nominalUs);
+    return intervals > 1 ? quint64(intervals - 1) : 0;
+}

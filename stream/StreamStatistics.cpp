@@ -1,0 +1,91 @@
+#include "StreamStatistics.h"
+
+#include <QStringList>
+
+#include <algorithm>
+
+bool StreamCounters::troubleGrewSince(const StreamCounters &earlier) const
+{
+    return framesLostAtBoard > earlier.framesLostAtBoard || framesDamaged > earlier.framesDamaged
+        || recordsDropped > earlier.recordsDropped;
+}
+
+void StreamStatistics::frameReceived(const FrameStamp &stamp, qint64 recordBytes, qint64 nowMs)
+{
+    ++counts.framesReceived;
+    counts.framesLostAtBoard += lossEstimator.addRecord(stamp);
+    recordBytesReceived(recordBytes, nowMs);
+}
+
+void StreamStatistics::recordBytesReceived(qint64 recordBytes, qint64 nowMs)
+{
+    const qint64 slot = std::max<qint64>(nowMs, 0) / ThroughputSlotMs;
+    if (slot > newestSlot) {
+        const qint64 firstStale = std::max(newestSlot + 1, slot - ThroughputSlots + 1);
+        for (qint64 s = firstStale; s <= slot; ++s)
+            slotBytes[s % ThroughputSlots] = 0;
+        newestSlot = slot;
+    }
+    // A clock that never goes back is assumed; a late call joins the newest slot.
+    slotBytes[newestSlot % ThroughputSlots] += std::max<qint64>(recordBytes, 0);
+}
+
+void StreamStatistics::recordDropped(const FrameStamp &stamp)
+{
+    ++counts.recordsDropped;
+    counts.framesLostAtBoard += lossEstimator.addRecord(stamp);
+}
+
+void StreamStatistics::bytesSkipped(qint64 bytes)
+{
+    counts.bytesSkipped += quint64(std::max<qint64>(bytes, 0));
+}
+
+void StreamStatistics::reset()
+{
+    counts = StreamCounters();
+    lossEstimator.restart();
+    slotBytes.fill(0);
+    newestSlot = -1;
+}
+
+qint64 StreamStatistics::bytesPerSecond(qint64 nowMs) const
+{
+    // The whole slots of the last second; the one still filling is left out.
+    const qint64 currentSlot = std::max<qint64>(nowMs, 0) / ThroughputSlotMs;
+    const qint64 first = std::max(currentSlot - ThroughputSlots, newestSlot - ThroughputSlots + 1);
+    const qint64 last = std::min(currentSlot - 1, newestSlot);
+    qint64 bytes = 0;
+    for (qint64 s = std::max<qint64>(first, 0); s <= last; ++s)
+        bytes += slotBytes[s % ThroughputSlots];
+    return bytes;
+}
+
+QString StreamStatistics::throughputText(qint64 nowMs) const
+{
+    return QString::number(bytesPerSecond(nowMs) / 1e6, 'f', 1) + QLatin1String(" MB/s");
+}
+
+QString StreamStatistics::readoutText(qint64 nowMs) const
+{
+    return throughputText(nowMs) + QStringLiteral(" \u00B7 %1 lost \u00B7 %2 damaged")
+                                       .arg(counts.framesLostAtBoard)
+                                       .arg(counts.framesDamaged);
+}
+
+QString StreamStatistics::detailText(qint64 nowMs) const
+{
+    const QStringList lines = {
+        QStringLiteral("Frames received: %1").arg(counts.framesReceived),
+        QStringLiteral("Frames shown: %1").arg(counts.framesShown),
+        QStringLiteral("Frames damaged: %1").arg(counts.framesDamaged),
+        QStringLiteral("Frames lost at the board: %1").arg(counts.framesLostAtBoard),
+        QStringLiteral("Records dropped: %1").arg(counts.recordsDropped),
+        QStringLiteral("Bytes skipped: %1").arg(counts.bytesSkipped),
+        QStringLiteral("Connections lost: %1").arg(counts.connectionsLost),
+        QStringLiteral("Capture files written: %1").arg(counts.captureFilesWritten),
+        QStringLiteral("Capture failures: %1").arg(counts.captureFailures),
+        QStringLiteral("Throughput: ") + throughputText(nowMs),
+    };
+    return lines.join(QLatin1Char('\n'));
+}

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "FrameLossEstimator.h"
+
+#include <QString>
+#include <QtGlobal>
+
+#include <array>
+
+// The counters of the video stream, as a copyable snapshot.
+struct StreamCounters
+{
+    quint64 framesReceived = 0;
+    quint64 framesShown = 0;
+    quint64 framesDamaged = 0;
+    quint64 framesLostAtBoard = 0;
+    quint64 recordsDropped = 0;
+    quint64 bytesSkipped = 0;
+    quint64 connectionsLost = 0;
+    quint64 captureFilesWritten = 0;
+    quint64 captureFailures = 0;
+
+    // Whether lost, damaged or dropped frames grew since the earlier snapshot.
+    bool troubleGrewSince(const StreamCounters &earlier) const;
+};
+
+// Stream statistics from start-up until reset(), kept by whoever handles the stream in one
+// thread. Times are a monotonic clock in milliseconds, given by the caller. Calls:
+// - parser: frameReceived() for each frame record completed (codes below 10, including 5 to 9);
+//   recordBytesReceived() alone for a header-only record (code 10 or more), which is not a frame
+//   and neither received nor judged for loss; recordDropped() for a record refused for its size;
+//   bytesSkipped() for bytes passed over while searching for the magic word.
+// - picture path: frameShown() or frameDamaged() for each frame.
+// - connection: connectionStarted() on each connect, connectionLost() when it ended without the
+//   operator asking.
+// - capture writer: captureWritten() or captureFailed() for each file.
+class StreamStatistics
+{
+public:
+    void frameReceived(const FrameStamp &stamp, qint64 recordBytes, qint64 nowMs);
+    void recordBytesReceived(qint64 recordBytes, qint64 nowMs);
+    // Its stamp still keeps the loss estimate's place, so the refused record is not also lost.
+    void recordDropped(const FrameStamp &stamp);
+    void bytesSkipped(qint64 bytes);
+    void frameShown() { ++counts.framesShown; }
+    void frameDamaged() { ++counts.framesDamaged; }
+    void connectionStarted() { lossEstimator.restart(); }
+    void connectionLost() { ++counts.connectionsLost; }
+    void captureWritten() { ++counts.captureFilesWritten; }
+    void captureFailed() { ++counts.captureFailures; }
+    void reset();
+
+    const StreamCounters &counters() const { return counts; }
+    // Bytes of records received in the last whole second before nowMs.
+    qint64 bytesPerSecond(qint64 nowMs) const;
+    // For example "12.4 MB/s · 0 lost · 0 damaged".
+    QString readoutText(qint64 nowMs) const;
+    // Every counter, one "Name: N" per line, then "Throughput: X.X MB/s".
+    QString detailText(qint64 nowMs) const;
+
+    static constexpr int ThroughputSlots = 20;
+    static constexpr qint64 ThroughputSlotMs = 1000 / ThroughputSlots;
+
+private:
+    QString throughputText(qint64 nowMs) const;
+
+    StreamCounters counts;
+    FrameLossEstimator lossEstimator;
+    std::array<qint64, ThroughputSlots> slotBytes{};
+    qint64 newestSlot = -1;
+};

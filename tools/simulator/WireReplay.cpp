@@ -1,0 +1,101 @@
+#include "WireReplay.h"
+
+#include "WireDump.h"
+
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+
+namespace {
+
+const char *const RateNames[] = {"recorded", "max"};
+
+} // namespace
+
+std::optional<WireReplay::Rate> WireReplay::rateFromName(const QString &name)
+{
+    if (name == QLatin1String(RateNames[0]))
+        return Rate::Recorded;
+    if (name == QLatin1String(RateNames[1]))
+        return Rate::Max;
+    return std::nullopt;
+}
+
+QStringList WireReplay::rateNames()
+{
+    return {QLatin1String(RateNames[0]), QLatin1String(RateNames[1])};
+}
+
+WireReplay::WireReplay(const WireDump &dump, Rate rate, bool loop, QObject *parent)
+    : QObject(parent), dump(dump), rate(rate), loop(loop),
+      roundEnd(loop ? dump.loopEnd() : dump.size())
+{
+    const QList<WireDump::Record> &records = dump.records();
+    qint64 due = 0;
+    for (qsizetype i = 0; i < records.size(); ++i) {
+        if (i > 0)
+            due += std::clamp(records[i].boardTimeUs - records[i - 1].boardTimeUs, qint64(0),
+                              MaxRecordGapUs);
+        dueUs.append(due);
+    }
+    // The next round follows after the dump's mean record gap.
+    roundSpanUs = due + (records.size() > 1 ? due / (records.size() - 1) : SingleRecordGapUs);
+}
+
+void WireReplay::addClient(QTcpSocket *socket)
+{
+    Cursor &cursor = cursors[socket];
+    cursor.clock.start();
+    cursor.wakeUp = new QTimer(socket);
+    cursor.wakeUp->setSingleShot(true);
+    cursor.wakeUp->setTimerType(Qt::PreciseTimer);
+    connect(cursor.wakeUp, &QTimer::timeout, this, [this, socket] { pump(socket); });
+    connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { pump(socket); });
+    connect(socket, &QObject::destroyed, this, [this, socket] { cursors.remove(socket); });
+    pump(socket);
+}
+
+void WireReplay::pump(QTcpSocket *socket)
+{
+    const auto found = cursors.find(socket);
+    if (found == cursors.end())
+        return;
+    Cursor &cursor = *found;
+    const QList<WireDump::Record> &records = dump.records();
+    while (socket->state() == QAbstractSocket::ConnectedState) {
+        if (cursor.position < cursor.sendUntil) {
+            if (socket->bytesToWrite() > WatermarkBytes)
+                return; // bytesWritten resumes
+            const qint64 length = std::min(ChunkBytes, cursor.sendUntil - cursor.position);
+            socket->write(dump.data() + cursor.position, length);
+            cursor.position += length;
+        } else if (cursor.nextRecord < records.size()) {
+            if (rate == Rate::Recorded && !isDue(cursor))
+                return; // the timer resumes
+            cursor.sendUntil = records[cursor.nextRecord++].end;
+        } else if (cursor.position < roundEnd) {
+            cursor.sendUntil = roundEnd;
+        } else if (loop) {
+            cursor.position = cursor.sendUntil = 0;
+            cursor.nextRecord = 0;
+            cursor.roundStartUs += roundSpanUs;
+        } else {
+            return;
+        }
+    }
+}
+
+bool WireReplay::isDue(Cursor &cursor) const
+{
+    const qint64 nowUs = cursor.clock.nsecsElapsed() / 1000;
+    const qint64 dueAtUs = cursor.roundStartUs + dueUs[cursor.nextRecord];
+    if (nowUs < dueAtUs) {
+        cursor.wakeUp->start(std::chrono::milliseconds((dueAtUs - nowUs + 999) / 1000));
+        return false;
+    }
+    if (nowUs - dueAtUs > MaxLatenessUs)
+        cursor.roundStartUs += nowUs - dueAtUs;
+    return true;
+}
