@@ -3,6 +3,7 @@
 #include "BoardProtocol.h"
 #include "JpegDecoder.h"
 #include "RawConvert.h"
+#include "StreamStatistics.h"
 #include "XrgbRows.h"
 
 #include <QDebug>
@@ -41,6 +42,12 @@ FramePath::FramePath()
 
 FramePath::~FramePath() = default;
 
+void FramePath::setStatistics(StreamStatistics *counters)
+{
+    statistics = counters;
+    captureWriter.setStatistics(counters);
+}
+
 FramePath::Result FramePath::show(const FrameSlot &frame)
 {
     Result result;
@@ -48,6 +55,12 @@ FramePath::Result FramePath::show(const FrameSlot &frame)
     result.outcome = makePicture(frame, picture);
     if (result.shown())
         currentPicture = QPixmap::fromImage(std::move(picture));
+    if (statistics) {
+        if (result.shown())
+            statistics->frameShown();
+        else if (result.damaged())
+            statistics->frameDamaged();
+    }
     if (captureWriter.isEnabled() && result.outcome != Outcome::HiddenCode)
         result.capture = store(frame, result.shown());
     return result;
