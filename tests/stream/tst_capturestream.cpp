@@ -38,9 +38,13 @@ static bool holds(const QString &path, const FrameRecord &frame, bool bmp)
     if (frame.format == 1)
         expected = QImage(payload, frame.width, frame.height, frame.width, QImage::Format_Grayscale8)
                        .convertToFormat(QImage::Format_RGB888);
-    else if (convertRawToRgb(payload, size_t(frame.payload.size()), frame.format, frame.width,
-                             frame.height, expected.bits(), size_t(expected.sizeInBytes())) < 0)
+    else if (QImage words(frame.width, frame.height, QImage::Format_RGB32);
+             convertRawToXrgb32(payload, size_t(frame.payload.size()), frame.format, frame.width,
+                                frame.height, reinterpret_cast<uint32_t *>(words.bits()),
+                                size_t(words.sizeInBytes())) < 0)
         return false;
+    else
+        expected = words.convertToFormat(QImage::Format_RGB888);
     return bytes.startsWith("BM") && QImage::fromData(bytes).convertToFormat(QImage::Format_RGB888) == expected;
 }
 

@@ -47,13 +47,13 @@ QImage expectedPicture(const FrameSlot &frame)
             .convertToFormat(QImage::Format_RGB888);
     if (frame.format == FormatJpg)
         return QImage();
-    QByteArray rgb(3 * frame.width * frame.height, Qt::Uninitialized);
-    auto *out = reinterpret_cast<uint8_t *>(rgb.data());
-    if (convertRawToRgb(pixels, size_t(frame.payload.size()), frame.format, frame.width,
-                        frame.height, out, size_t(rgb.size()))
+    QImage picture(frame.width, frame.height, QImage::Format_RGB32);
+    if (convertRawToXrgb32(pixels, size_t(frame.payload.size()), frame.format, frame.width,
+                           frame.height, reinterpret_cast<uint32_t *>(picture.bits()),
+                           size_t(picture.sizeInBytes()))
         < 0)
         return QImage();
-    return QImage(out, frame.width, frame.height, 3 * frame.width, QImage::Format_RGB888).copy();
+    return picture.convertToFormat(QImage::Format_RGB888);
 }
 
 double mib(qint64 kib)
