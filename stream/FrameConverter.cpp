@@ -24,7 +24,7 @@ static void printError(const char *format, ...)
 // hold it as 32-bit pixels that the screen takes as they are.
 static int rgbBytes(int width, int height)
 {
-    return int(rgbPictureSize(width, height));
+    return int(3LL * width * height);
 }
 
 FrameConverter::FrameConverter()
@@ -65,7 +65,7 @@ int FrameConverter::decodeJpegFrame(FrameSlot &frame)
 {
     jpegDecoder.setSource(reinterpret_cast<unsigned char *>(frame.payload.data()),
                           int(frame.payload.size()));
-    if (jpegDecoder.checkHeader(frame.width, frame.height) < 0) {
+    if (jpegDecoder.jpeg_check_header(frame.width, frame.height) < 0) {
         qDebug("Error in jpeg_check_header");
         return -1;
     }
@@ -77,7 +77,7 @@ int FrameConverter::decodeJpegFrame(FrameSlot &frame)
         return -1;
     }
     if (jpegDecoder.decodeInto(picture.bits(), size_t(picture.sizeInBytes()),
-                               size_t(picture.bytesPerLine()), JpegDecoder::Pixels::Xrgb32)
+                               size_t(picture.bytesPerLine()))
         < 0)
         return -1;
     convertedImage = picture;
@@ -136,7 +136,7 @@ int FrameConverter::bvtCvtRawImage(const unsigned char *src, int srcLength, int 
         printError("Error: dest image not available\n");
         return -1;
     }
-    if (format != RawYuv420 && format != RawNv12 && format != RawUyvy) {
+    if (format != FormatYuv420 && format != FormatNv12 && format != FormatUyvy) {
         printError("Pixel format not supported: %d\n", format);
         return -1;
     }
