@@ -77,7 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const bool convertible = needed >= 0 && payloadLength >= size_t(needed)
         && pictureBytes >= 0 && dstLength >= size_t(pictureBytes);
 
-    for (RawConvertPath path : {RawConvertPath::Scalar, RawConvertPath::Sse2, RawConvertPath::Avx2}) {
+    for (RawConvertPath path : {RawConvertPath::Scalar, RawConvertPath::Sse2,
+                                RawConvertPath::Avx2, RawConvertPath::Avx512}) {
         if (!rawConvertPathAvailable(path))
             continue;
         std::fill(picture.get(), picture.get() + words, Untouched);

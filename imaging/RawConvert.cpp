@@ -18,6 +18,8 @@ RawConvertPath detectPath()
 {
 #if defined(BREVANT_RAW_X86) && (defined(__GNUC__) || defined(__clang__))
     __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi"))
+        return RawConvertPath::Avx512;
     return __builtin_cpu_supports("avx2") ? RawConvertPath::Avx2 : RawConvertPath::Sse2;
 #elif defined(BREVANT_RAW_X86) && defined(_MSC_VER)
     int info[4];
@@ -25,10 +27,18 @@ RawConvertPath detectPath()
     const int maxLeaf = info[0];
     __cpuid(info, 1);
     const bool osSavesYmm = (info[2] & (1 << 27)) != 0 && (info[2] & (1 << 28)) != 0;
-    if (maxLeaf < 7 || !osSavesYmm || (_xgetbv(0) & 0x6) != 0x6)
+    if (maxLeaf < 7 || !osSavesYmm)
+        return RawConvertPath::Sse2;
+    const unsigned long long enabledState = _xgetbv(0);
+    if ((enabledState & 0x6) != 0x6)
         return RawConvertPath::Sse2;
     __cpuidex(info, 7, 0);
-    return (info[1] & (1 << 5)) != 0 ? RawConvertPath::Avx2 : RawConvertPath::Sse2;
+    const bool avx2 = (info[1] & (1 << 5)) != 0;
+    const bool avx512bw = (info[1] & (1 << 16)) != 0 && (info[1] & (1 << 30)) != 0;
+    const bool avx512vbmi = (info[2] & (1 << 1)) != 0;
+    if (avx2 && avx512bw && avx512vbmi && (enabledState & 0xe6) == 0xe6)
+        return RawConvertPath::Avx512;
+    return avx2 ? RawConvertPath::Avx2 : RawConvertPath::Sse2;
 #else
     return RawConvertPath::Scalar;
 #endif
@@ -44,6 +54,8 @@ const RawRowKernels *kernelsFor(RawConvertPath path)
         return &rawRowKernelsSse2();
     case RawConvertPath::Avx2:
         return &rawRowKernelsAvx2();
+    case RawConvertPath::Avx512:
+        return &rawRowKernelsAvx512();
 #endif
     default:
         return nullptr;
@@ -130,6 +142,8 @@ const char *rawConvertPathName(RawConvertPath path)
         return "sse2";
     case RawConvertPath::Avx2:
         return "avx2";
+    case RawConvertPath::Avx512:
+        return "avx512";
     }
     return "unknown";
 }

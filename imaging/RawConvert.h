@@ -28,7 +28,7 @@ int convertRawToXrgb32(const uint8_t *src, size_t srcLength, int format, int wid
 
 // Instruction-set paths, each faster than the one before; every path gives the same words.
 // convertRawToXrgb32 uses the fastest one this processor runs.
-enum class RawConvertPath { Scalar, Sse2, Avx2 };
+enum class RawConvertPath { Scalar, Sse2, Avx2, Avx512 };
 
 RawConvertPath rawConvertDefaultPath();
 bool rawConvertPathAvailable(RawConvertPath path);

@@ -20,6 +20,7 @@ const RawRowKernels &rawRowKernelsScalar();
 #define BREVANT_RAW_X86 1
 const RawRowKernels &rawRowKernelsSse2();
 const RawRowKernels &rawRowKernelsAvx2();
+const RawRowKernels &rawRowKernelsAvx512();
 #endif
 
 #if defined(__GNUC__) || defined(__clang__)

@@ -13,6 +13,7 @@ struct Avx2
     using Vec = __m256i;
     static constexpr int BlockPixels = 32;
     BREVANT_LANE_OPS(_mm256, si256)
+    BREVANT_LANE_OPS_32(_mm256)
 
     static BREVANT_INLINE Vec widenHalf(const uint8_t *bytes)
     {

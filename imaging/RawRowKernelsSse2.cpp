@@ -11,6 +11,7 @@ struct Sse2
 {
     using Vec = __m128i;
     BREVANT_LANE_OPS(_mm, si128)
+    BREVANT_LANE_OPS_32(_mm)
     static constexpr int BlockPixels = 16;
 
     static BREVANT_INLINE void splitUyvy(const uint8_t *src, Vec &u, Vec &even, Vec &v, Vec &odd)

@@ -15,7 +15,7 @@
 // si128 or si256. factor is splat hidden from the compiler, which would otherwise turn the
 // multiplication into a longer chain of shifts and adds.
 #if defined(__GNUC__) || defined(__clang__)
-#define BREVANT_HIDE_FROM_OPTIMISER(vector) __asm__("" : "+x"(vector))
+#define BREVANT_HIDE_FROM_OPTIMISER(vector) __asm__("" : "+v"(vector))
 #else
 #define BREVANT_HIDE_FROM_OPTIMISER(vector)
 #endif
@@ -48,7 +48,10 @@
     static BREVANT_INLINE Vec low8(Vec a, Vec b) { return mm##_unpacklo_epi8(a, b); }          \
     static BREVANT_INLINE Vec high8(Vec a, Vec b) { return mm##_unpackhi_epi8(a, b); }         \
     static BREVANT_INLINE Vec low16(Vec a, Vec b) { return mm##_unpacklo_epi16(a, b); }        \
-    static BREVANT_INLINE Vec high16(Vec a, Vec b) { return mm##_unpackhi_epi16(a, b); }       \
+    static BREVANT_INLINE Vec high16(Vec a, Vec b) { return mm##_unpackhi_epi16(a, b); }
+
+// low32 and high32 too, where the plain forms compile cleanly (not AVX-512 with GCC 12).
+#define BREVANT_LANE_OPS_32(mm)                                                                 \
     static BREVANT_INLINE Vec low32(Vec a, Vec b) { return mm##_unpacklo_epi32(a, b); }        \
     static BREVANT_INLINE Vec high32(Vec a, Vec b) { return mm##_unpackhi_epi32(a, b); }
 

@@ -130,7 +130,8 @@ int convert(RawConvertPath path, Src &src, int format, int width, int height, Gu
 QList<RawConvertPath> availablePaths()
 {
     QList<RawConvertPath> paths;
-    for (RawConvertPath path : {RawConvertPath::Scalar, RawConvertPath::Sse2, RawConvertPath::Avx2})
+    for (RawConvertPath path : {RawConvertPath::Scalar, RawConvertPath::Sse2,
+                                RawConvertPath::Avx2, RawConvertPath::Avx512})
         if (rawConvertPathAvailable(path))
             paths.append(path);
     return paths;
@@ -445,7 +446,7 @@ void TestRawConvert::limits()
     QCOMPARE(convertRawToXrgb32(frame.data(), frame.size(), FormatUyvy, 4, 2, words.data(), 32), 0);
 
     // A path this processor lacks is refused rather than run.
-    if (rawConvertDefaultPath() != RawConvertPath::Avx2) {
+    if (rawConvertDefaultPath() != RawConvertPath::Avx512) {
         const auto above = RawConvertPath(int(rawConvertDefaultPath()) + 1);
         QVERIFY(!rawConvertPathAvailable(above));
         QCOMPARE(convert(above, frame, FormatUyvy, 4, 2, words), -1);
