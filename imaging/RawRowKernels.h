@@ -25,8 +25,10 @@ const RawRowKernels &rawRowKernelsAvx512();
 
 #if defined(__GNUC__) || defined(__clang__)
 #define BREVANT_INLINE inline __attribute__((always_inline))
+#define BREVANT_INLINE_LAMBDA __attribute__((always_inline))
 #else
 #define BREVANT_INLINE __forceinline
+#define BREVANT_INLINE_LAMBDA
 #endif
 
 // The vector paths compute in 16-bit lanes: with raw samples Y, U, V each channel is

@@ -140,7 +140,7 @@ struct RawVectorRows
 
     static void uyvyRow(const uint8_t *src, uint32_t *dst, int width)
     {
-        const int done = coverWithBlocks(width, [&](int x) {
+        const int done = coverWithBlocks(width, [&](int x) BREVANT_INLINE_LAMBDA {
             Vec u, even, v, odd;
             Ops::splitUyvy(src + 2 * x, u, even, v, odd);
             store(dst + x, even, odd, chroma(u, v));
@@ -151,7 +151,7 @@ struct RawVectorRows
     static void yuv420RowPair(const uint8_t *y0, const uint8_t *y1, const uint8_t *u,
                               const uint8_t *v, uint32_t *dst0, uint32_t *dst1, int width)
     {
-        const int done = coverWithBlocks(width, [&](int x) {
+        const int done = coverWithBlocks(width, [&](int x) BREVANT_INLINE_LAMBDA {
             const Chroma c = chroma(Ops::widenHalf(u + x / 2), Ops::widenHalf(v + x / 2));
             lumaBlock(y0 + x, dst0 + x, c);
             lumaBlock(y1 + x, dst1 + x, c);
@@ -162,7 +162,7 @@ struct RawVectorRows
     static void nv12RowPair(const uint8_t *y0, const uint8_t *y1, const uint8_t *uv,
                             uint32_t *dst0, uint32_t *dst1, int width)
     {
-        const int done = coverWithBlocks(width, [&](int x) {
+        const int done = coverWithBlocks(width, [&](int x) BREVANT_INLINE_LAMBDA {
             const Vec pairs = Ops::load(uv + x);
             const Chroma c = chroma(Ops::lowBytes(pairs), Ops::highBytes(pairs));
             lumaBlock(y0 + x, dst0 + x, c);
