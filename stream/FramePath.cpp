@@ -111,7 +111,7 @@ FramePath::Outcome FramePath::decodeJpegFrame(const FrameSlot &frame, QImage &pi
 {
     jpegDecoder->setSource(reinterpret_cast<const unsigned char *>(frame.payload.constData()),
                            int(frame.payload.size()));
-    if (jpegDecoder->checkHeader(frame.width, frame.height) < 0) {
+    if (jpegDecoder->jpeg_check_header(frame.width, frame.height) < 0) {
         qDebug("Error in jpeg_check_header");
         return Outcome::JpegHeaderRefused;
     }
@@ -123,7 +123,7 @@ FramePath::Outcome FramePath::decodeJpegFrame(const FrameSlot &frame, QImage &pi
         return Outcome::OutOfMemory;
     }
     if (jpegDecoder->decodeInto(picture.bits(), size_t(picture.sizeInBytes()),
-                                size_t(picture.bytesPerLine()), JpegDecoder::Pixels::Xrgb32)
+                                size_t(picture.bytesPerLine()))
         < 0)
         return Outcome::JpegUndecodable;
     return Outcome::Shown;
