@@ -1,5 +1,6 @@
 #include "MainWindow.h"
 
+#include "BoardProtocol.h"
 #include "CameraController.h"
 #include "CommandController.h"
 #include "PixelReadout.h"
@@ -167,7 +168,7 @@ void MainWindow::drawNewImage()
     // and out of the centre.
     if (pixmap_item->pixmap().size() != shownSize)
         scene.setSceneRect(pixmap_item->boundingRect());
-    pixel_readout->setPicture(pixmap, image_stream->completedFrameShown()
+    pixel_readout->setPicture(pixmap, image_stream->lastFrameResult().shown()
                                           ? &image_stream->completedFrame()
                                           : nullptr);
 }
@@ -395,9 +396,14 @@ void MainWindow::application_filter(bool checked)
             QRadioButton *button;
             int code;
         } applications[] = {
-            { ui->radioAutoContrast, 8 }, { ui->radioColorDetec, 7 }, { ui->radioEdgeDetec, 6 },
-            { ui->radioNoise, 10 },       { ui->radioAutoSharp, 9 },  { ui->radioMotion, 11 },
-            { ui->radioNoApp, 0 },
+            { ui->radioAutoContrast, BoardProtocol::CommandAutoContrast },
+            { ui->radioColorDetec, BoardProtocol::CommandColorDetection },
+            { ui->radioEdgeDetec, BoardProtocol::CommandEdgeDetection },
+            { ui->radioNoise, BoardProtocol::CommandNoiseReduction },
+            { ui->radioAutoSharp, BoardProtocol::CommandAutoSharpness },
+            { ui->radioMotion, BoardProtocol::CommandMotionDetection },
+            // Code 0 with no application chosen: every application off.
+            { ui->radioNoApp, BoardProtocol::CommandProbe },
         };
         for (const auto &application : applications)
             if (application.button->isChecked())

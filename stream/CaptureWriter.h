@@ -4,6 +4,7 @@
 #include <QString>
 
 class QPixmap;
+class StreamStatistics;
 
 // Writes captured frames, one file per frame, named folder/prefix + number + "." + extension.
 // A file is counted only once it is wholly on disk: after a failure the number stays, so the
@@ -14,6 +15,8 @@ public:
     // Numbering starts again at 0; the settings hold until the next start.
     void start(const QString &folder, const QString &prefix, const QString &extension, bool raw);
     void stop();
+    // Counts files written and failed writes from now on; null stops counting.
+    void setStatistics(StreamStatistics *statistics) { this->statistics = statistics; }
 
     bool isEnabled() const { return captureEnabled; }
     bool savesRawData() const { return saveRawData; }
@@ -28,10 +31,14 @@ public:
     int save_image(const QPixmap &picture, const QByteArray &payload);
 
 private:
+    int fileWritten();
+    int writeFailed();
+
     QString captureFolder = QStringLiteral(".");
     QString capturePrefix = QStringLiteral("bvtgrab_");
     QString captureExtension = QStringLiteral("jpg");
     bool captureEnabled = false;
     bool saveRawData = false;
     int captureCounter = 0;
+    StreamStatistics *statistics = nullptr;
 };

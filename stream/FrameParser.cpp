@@ -1,12 +1,17 @@
 #include "FrameParser.h"
-#include "FrameFormat.h"
+
+#include "BoardProtocol.h"
+#include "StreamStatistics.h"
 
 #include <QDebug>
 #include <QIODevice>
 
+using namespace BoardProtocol;
+
 FrameParser::FrameParser()
-    : formatNames(frameFormatNames())
 {
+    for (const char *name : FormatNames)
+        formatNames << QLatin1String(name);
 }
 
 void FrameParser::setDevice(QIODevice *dev)
@@ -25,12 +30,14 @@ void FrameParser::process()
             return;
         switch (parseState) {
         case WaitMagic: {
-            if (available < 4)
+            if (available < MagicBytes)
                 return;
             quint32 word = 0;
             stream >> word;
-            if (word == FRAME_MAGIC)
+            if (word == FrameMagic)
                 parseState = WaitHeader;
+            else if (statistics)
+                statistics->bytesSkipped(MagicBytes);
             break;
         }
         case WaitHeader:
@@ -65,18 +72,22 @@ void FrameParser::readHeader()
 void FrameParser::readSensors()
 {
     FrameSlot &slot = frameSlots[fillIndex];
-    if (device->read(slot.CLum, SensorBlockSize) < SensorBlockSize)
+    if (device->read(slot.CLum, SensorBlockBytes) < SensorBlockBytes)
         qDebug("CLum could not be read");
-    if (device->read(slot.CPos, SensorBlockSize) < SensorBlockSize)
+    if (device->read(slot.CPos, SensorBlockBytes) < SensorBlockBytes)
         qDebug("CPos could not be read");
 
     if (quint32(slot.format) >= FirstHeaderOnlyFormat) {
+        if (statistics)
+            statistics->recordBytesReceived(RecordPrefixBytes, StreamStatistics::clockMs());
         parseState = WaitMagic;
         return;
     }
     // Prevent DoS: never wait for, nor buffer, a payload no board could send.
     if (slot.size < 0 || slot.size > MaxPayloadBytes) {
         qDebug("Video Error: frame size %d out of bounds, record dropped", slot.size);
+        if (statistics)
+            statistics->recordDropped(stampOf(slot));
         parseState = WaitMagic;
         return;
     }
@@ -100,6 +111,11 @@ void FrameParser::completeFrame()
     if (n % 10 == 0 && onStatistics)
         onStatistics(makeStatistics(frameSlots[1 - fillIndex]));
     parseState = WaitMagic;
+    if (statistics) {
+        const FrameSlot &frame = frameSlots[1 - fillIndex];
+        statistics->frameReceived(stampOf(frame), RecordPrefixBytes + qint64(frame.payload.size()),
+                                  StreamStatistics::clockMs());
+    }
     if (onFrameReady)
         onFrameReady();
 }
@@ -121,4 +137,9 @@ FrameStatistics FrameParser::makeStatistics(const FrameSlot &frame)
     if (frame.format >= 0 && frame.format < formatNames.size())
         stats.format = formatNames.at(frame.format);
     return stats;
+}
+
+FrameStamp FrameParser::stampOf(const FrameSlot &slot)
+{
+    return {slot.format, slot.width, slot.height, slot.timestamp_s, slot.timestamp_us};
 }

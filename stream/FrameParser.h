@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FrameLossEstimator.h"
 #include "FrameSlot.h"
 
 #include <QDataStream>
@@ -9,6 +10,7 @@
 #include <functional>
 
 class QIODevice;
+class StreamStatistics;
 
 // Statistics of the frame just completed, made on the first frame and every tenth after it.
 struct FrameStatistics
@@ -27,15 +29,11 @@ class FrameParser
 public:
     enum ParseState { WaitMagic = 0, WaitHeader = 1, WaitSensors = 2, WaitPayload = 3 };
 
-    static constexpr quint32 FRAME_MAGIC = 0xAD1A15EE;
-    static constexpr int HeaderBytes = 7 * 4;
-    static constexpr int SensorBytes = 2 * SensorBlockSize;
-    // Far above the largest frame a board sends (1920 x 1080 UYVY is under 4 MiB).
-    static constexpr qint32 MaxPayloadBytes = 64 * 1024 * 1024;
-
     FrameParser();
 
     void setDevice(QIODevice *device);
+    // Counts records received, dropped and bytes skipped from now on; null stops counting.
+    void setStatistics(StreamStatistics *statistics) { this->statistics = statistics; }
     void process();
     // A new connection starts with a new record: drop whatever record was cut off.
     void restartRecord() { parseState = WaitMagic; }
@@ -44,7 +42,6 @@ public:
     std::function<void()> onFrameReady;
 
     const FrameSlot &completedSlot() const { return frameSlots[1 - fillIndex]; }
-    FrameSlot &completedSlot() { return frameSlots[1 - fillIndex]; }
     int fillSlotIndex() const { return fillIndex; }
     ParseState state() const { return parseState; }
     qint32 framesCompleted() const { return frameCounter; }
@@ -54,9 +51,11 @@ private:
     void readSensors();
     void readPayload();
     void completeFrame();
+    static FrameStamp stampOf(const FrameSlot &slot);
     FrameStatistics makeStatistics(const FrameSlot &frame);
 
     QIODevice *device = nullptr;
+    StreamStatistics *statistics = nullptr;
     QDataStream stream;
     ParseState parseState = WaitMagic;
     FrameSlot frameSlots[2];
@@ -64,5 +63,5 @@ private:
     qint32 frameCounter = 0;
     quint32 previousTimestampS = 0;
     quint32 previousTimestampUs = 0;
-    const QStringList formatNames;
+    QStringList formatNames;
 };

@@ -1,9 +1,15 @@
 #include "StreamStatistics.h"
 
-#include <QDeadlineTimer>
 #include <QStringList>
 
 #include <algorithm>
+#include <chrono>
+
+qint64 StreamStatistics::clockMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 bool StreamCounters::troubleGrewSince(const StreamCounters &earlier) const
 {
@@ -40,11 +46,6 @@ void StreamStatistics::recordDropped(const FrameStamp &stamp)
 void StreamStatistics::bytesSkipped(qint64 bytes)
 {
     counts.bytesSkipped += quint64(std::max<qint64>(bytes, 0));
-}
-
-qint64 StreamStatistics::clockMs()
-{
-    return QDeadlineTimer::current().deadline();
 }
 
 void StreamStatistics::reset()

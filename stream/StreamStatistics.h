@@ -50,7 +50,7 @@ public:
     void captureFailed() { ++counts.captureFailures; }
     void reset();
 
-    // The monotonic clock every caller gives: one origin for the whole process.
+    // The monotonic clock every caller passes in, so the parser and a readout agree.
     static qint64 clockMs();
 
     const StreamCounters &counters() const { return counts; }

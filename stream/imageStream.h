@@ -1,8 +1,7 @@
 #pragma once
 
-#include "CaptureWriter.h"
 #include "FrameParser.h"
-#include "FramePixmap.h"
+#include "FramePath.h"
 #include "FrameSlot.h"
 #include "StreamStatistics.h"
 
@@ -33,12 +32,13 @@ public:
                       bool raw);
     void stopCapture();
 
+    // The completed frame's picture (the last good one when this frame is not shown; null for a
+    // code that is never shown), captured while capture is on.
     QPixmap currentPixmap();
 
-    // For tests and tools that look at the parsed record itself.
+    // For tests and tools that look at the parsed record itself and what became of it.
     const FrameSlot &completedFrame() const { return parser.completedSlot(); }
-    // Whether the picture of the last currentPixmap() is the completed frame's own.
-    bool completedFrameShown() const { return completedShown; }
+    const FramePath::Result &lastFrameResult() const { return lastResult; }
 
     // Counted from construction until resetStatistics().
     const StreamStatistics &statistics() const { return streamStatistics; }
@@ -72,7 +72,6 @@ private:
     bool connected = false;
     StreamStatistics streamStatistics;
     FrameParser parser;
-    FramePixmap picture;
-    CaptureWriter capture;
-    bool completedShown = false;
+    FramePath path;
+    FramePath::Result lastResult;
 };
