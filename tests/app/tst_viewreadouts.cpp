@@ -73,6 +73,12 @@ void tst_ViewReadouts::statisticsReadout()
     QCOMPARE(label->text(), QStringLiteral("0.0 MB/s \u00B7 0 lost \u00B7 0 damaged"));
     QCOMPARE(label->toolTip(), QString::fromUtf8(ZeroDetail).arg(0));
     QVERIFY(rig.connect());
+    rig.peer->write(makeRecord(1, 8, 8, "short").toBytes());
+    QTRY_COMPARE_WITH_TIMEOUT(label->text(), QStringLiteral("0.0 MB/s · 0 lost · 1 damaged"), 10000);
+    QCOMPARE(label->styleSheet(), QStringLiteral("QLabel { color : red; }")); // news for a while
+    QTRY_COMPARE_WITH_TIMEOUT(label->styleSheet(), QString(), 10000);
+    chooseFromViewMenu(rig.window, QStringLiteral("Reset Statistics"));
+    QCOMPARE(label->toolTip(), QString::fromUtf8(ZeroDetail).arg(0));
     rig.peer->close();
     QTRY_COMPARE_WITH_TIMEOUT(label->toolTip(), QString::fromUtf8(ZeroDetail).arg(1), 10000);
     // A temporary message leaves the readout in view.
