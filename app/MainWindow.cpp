@@ -129,6 +129,7 @@ MainWindow::MainWindow(QWidget *parent)
     status_bar->addPermanentWidget(pixelLabel);
     pixel_readout = new PixelReadout(ui->graphicsView, pixmap_item, pixelLabel);
     auto *statisticsLabel = new QLabel;
+    statisticsLabel->setContentsMargins(12, 0, 0, 0); // apart from the pixel readout
     status_bar->addPermanentWidget(statisticsLabel);
     statistics_readout = new StatisticsReadout(image_stream->statistics(), statisticsLabel);
     ui->graphicsView->setContextMenuPolicy(Qt::CustomContextMenu);

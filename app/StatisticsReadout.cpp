@@ -1,6 +1,8 @@
 #include "StatisticsReadout.h"
 
+#include <QCursor>
 #include <QLabel>
+#include <QToolTip>
 
 StatisticsReadout::StatisticsReadout(const StreamStatistics &statistics, QLabel *label)
     : QObject(label)
@@ -25,7 +27,11 @@ void StatisticsReadout::refresh()
         troubleShown = trouble;
     }
     label->setText(statistics.readoutText(now));
-    label->setToolTip(statistics.detailText(now));
+    const QString detail = statistics.detailText(now);
+    label->setToolTip(detail);
+    // A tooltip on screen keeps the text it opened with unless told.
+    if (label->underMouse() && QToolTip::isVisible())
+        QToolTip::showText(QCursor::pos(), detail, label);
 }
 
 void StatisticsReadout::restart()
