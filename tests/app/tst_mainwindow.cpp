@@ -9,6 +9,8 @@ private slots:
     void initialState();
     void minimumSizeAndLayout();
     void statusBarMessageIsReplaced();
+    void commandResultInStatusBar_data();
+    void commandResultInStatusBar();
     void framesAreShownAndRescaled();
 };
 
@@ -85,6 +87,30 @@ void tst_MainWindow::statusBarMessageIsReplaced()
     QVERIFY(!ready->isVisible()); // a temporary message hides the normal widget
     QTRY_COMPARE_WITH_TIMEOUT(bar->currentMessage(), QString(), 5000);
     QTRY_VERIFY(ready->isVisible());
+}
+
+void tst_MainWindow::commandResultInStatusBar_data()
+{
+    QTest::addColumn<int>("state");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("label");
+    QTest::newRow("sent") << 1 << "Message successfully transmitted" << "Brevant Image Controller: Ready";
+    QTest::newRow("not connected") << 0 << "Problem in command transmission" << "Error: try to reconnect";
+    QTest::newRow("failed") << -1 << "Problem in command transmission" << "Error: try to reconnect";
+}
+
+// The command channel's state as the controller reports it; the message flashes for half a second.
+void tst_MainWindow::commandResultInStatusBar()
+{
+    QFETCH(int, state);
+    QFETCH(QString, message);
+    QFETCH(QString, label);
+    MainWindow window;
+    QStatusBar *bar = window.statusBar();
+    QMetaObject::invokeMethod(&window, "cmd_update_status", Q_ARG(int, state));
+    QCOMPARE(bar->currentMessage(), message);
+    QCOMPARE(bar->findChild<QLabel *>()->text(), label);
+    QTRY_COMPARE_WITH_TIMEOUT(bar->currentMessage(), QString(), 2500);
 }
 
 void tst_MainWindow::framesAreShownAndRescaled()
