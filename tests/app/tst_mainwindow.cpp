@@ -95,7 +95,6 @@ void tst_MainWindow::commandResultInStatusBar_data()
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("label");
     QTest::newRow("sent") << 1 << "Message successfully transmitted" << "Brevant Image Controller: Ready";
-    QTest::newRow("not connected") << 0 << "Problem in command transmission" << "Error: try to reconnect";
     QTest::newRow("failed") << -1 << "Problem in command transmission" << "Error: try to reconnect";
 }
 
