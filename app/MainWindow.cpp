@@ -10,8 +10,8 @@
 
 #include <QClipboard>
 #include <QDir>
-#include <QFileInfo>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGraphicsPixmapItem>
 #include <QGuiApplication>
 #include <QImageWriter>
