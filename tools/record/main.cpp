@@ -1,0 +1,47 @@
+// brevant-record: records a board's video stream unattended, for test rigs.
+
+#include "ProgressReport.h"
+#include "Recorder.h"
+#include "RecorderOptions.h"
+#include "StopSignals.h"
+
+#include <QDir>
+#include <QGuiApplication>
+#include <QLoggingCategory>
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    // Pictures are made without a display; a rack has none.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("brevant-record"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(BREVANT_VERSION));
+    // The stream library's debug lines, one per damaged frame, would bury the progress line.
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+
+    RecorderOptions options;
+    if (!options.parse(QCoreApplication::arguments())) {
+        std::fprintf(stderr, "brevant-record: %s\n", qPrintable(options.errorText()));
+        return Recorder::Usage;
+    }
+    if (!QDir().mkpath(options.folder)) {
+        std::fprintf(stderr, "brevant-record: cannot make the folder %s\n", qPrintable(options.folder));
+        return Recorder::Usage;
+    }
+
+    StopSignals stopSignals;
+    Recorder recorder(options);
+    ProgressReport report(recorder, options.quiet);
+    QObject::connect(&stopSignals, &StopSignals::stopRequested, &recorder, &Recorder::stop);
+    QObject::connect(&recorder, &Recorder::finished, &app, &QCoreApplication::quit);
+    if (!recorder.start()) {
+        std::fprintf(stderr, "brevant-record: %s\n", qPrintable(recorder.errorText()));
+        return Recorder::Trouble;
+    }
+    app.exec();
+    report.finish();
+    return recorder.exitStatus();
+}
