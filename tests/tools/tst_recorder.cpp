@@ -16,11 +16,13 @@
 
 #include <csignal>
 
+using namespace Qt::Literals::StringLiterals;
+
 namespace {
 
 constexpr int ProcessTimeoutMs = 60000;
-const QString ClumHex = QStringLiteral("00000001000000020000000300000004");
-const QString CposHex = QStringLiteral("0000000afffffff6000000070000000b");
+const QString ClumHex = u"00000001000000020000000300000004"_s;
+const QString CposHex = u"0000000afffffff6000000070000000b"_s;
 
 FrameRecord stamped(FrameRecord record, qint32 seconds, qint32 microseconds)
 {
@@ -53,7 +55,7 @@ QString row(int record, const QString &file, const QString &status, const FrameR
 {
     return QStringList{QString::number(record), file, status, format, QString::number(r.width),
                        QString::number(r.height), QString::number(r.payload.size()), boardTime,
-                       QStringLiteral("T"), ClumHex, CposHex}
+                       u"T"_s, ClumHex, CposHex}
         .join(QLatin1Char(','));
 }
 
@@ -84,7 +86,7 @@ struct Run
 
 QString indexName(const QString &folder)
 {
-    return QDir(folder).entryList({QStringLiteral("*index.csv")}, QDir::Files).value(0);
+    return QDir(folder).entryList({u"*index.csv"_s}, QDir::Files).value(0);
 }
 
 QStringList indexRows(const QString &folder)
@@ -97,8 +99,35 @@ QStringList indexRows(const QString &folder)
     const QRegularExpression arrival(QStringLiteral(
         ",\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z,"));
     for (QString &line : lines)
-        line.replace(arrival, QStringLiteral(",T,"));
+        line.replace(arrival, u",T,"_s);
     return lines;
+}
+
+void start(QProcess &process, const QStringList &arguments)
+{
+    process.setProgram(QStringLiteral(BREVANT_RECORD));
+    process.setArguments(QStringList{u"--host"_s, u"127.0.0.1"_s} + arguments);
+    process.start();
+}
+
+Run finish(QProcess &process)
+{
+    Run run;
+    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, ProcessTimeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        return run;
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.errorLines = QString::fromLocal8Bit(process.readAllStandardError()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return run;
+}
+
+Run record(const QStringList &arguments)
+{
+    QProcess process;
+    start(process, arguments);
+    return finish(process);
 }
 
 } // namespace
@@ -120,39 +149,8 @@ private slots:
     void wireDumpReplays();
 
 private:
-    void start(QProcess &process, const QStringList &arguments);
-    Run finish(QProcess &process);
-    Run record(const QStringList &arguments);
-
     QTemporaryDir temporary;
 };
-
-void TestRecorder::start(QProcess &process, const QStringList &arguments)
-{
-    process.setProgram(QStringLiteral(BREVANT_RECORD));
-    process.setArguments(QStringList{QStringLiteral("--host"), QStringLiteral("127.0.0.1")} + arguments);
-    process.start();
-}
-
-Run TestRecorder::finish(QProcess &process)
-{
-    Run run;
-    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, ProcessTimeoutMs)) {
-        process.kill();
-        process.waitForFinished();
-        return run;
-    }
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.errorLines = QString::fromLocal8Bit(process.readAllStandardError()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    return run;
-}
-
-Run TestRecorder::record(const QStringList &arguments)
-{
-    QProcess process;
-    start(process, arguments);
-    return finish(process);
-}
 
 void TestRecorder::records_data()
 {
@@ -164,39 +162,35 @@ void TestRecorder::records_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("counts");
 
-    const auto S = [](const char *text) { return QString::fromLatin1(text); };
     const QList<FrameRecord> grays = {gray(5, 250000), gray(5, 350000), gray(5, 450000)};
-    QTest::newRow("gray pictures")
-        << grays << QByteArray() << QStringList() << QString()
-        << QStringList{row(0, S("bvtgrab_0.bmp"), S("stored"), grays[0], S("Gray"), S("5.250000")),
-                       row(1, S("bvtgrab_1.bmp"), S("stored"), grays[1], S("Gray"), S("5.350000")),
-                       row(2, S("bvtgrab_2.bmp"), S("stored"), grays[2], S("Gray"), S("5.450000"))}
-        << 0 << S("3 frames, 3 stored, 0 damaged, 0 failed, 0 lost at the board");
+    const QStringList grayRows{row(0, u"bvtgrab_0.bmp"_s, u"stored"_s, grays[0], u"Gray"_s, u"5.250000"_s),
+                               row(1, u"bvtgrab_1.bmp"_s, u"stored"_s, grays[1], u"Gray"_s, u"5.350000"_s),
+                               row(2, u"bvtgrab_2.bmp"_s, u"stored"_s, grays[2], u"Gray"_s, u"5.450000"_s)};
+    const QString allStored = u"3 frames, 3 stored, 0 damaged, 0 failed, 0 lost at the board"_s;
+    QTest::newRow("gray pictures") << grays << QByteArray() << QStringList() << QString() << grayRows << 0 << allStored;
     QTest::newRow("raw payloads, own prefix")
-        << grays << QByteArray() << QStringList{S("--raw"), S("--prefix"), S("run-")} << QString()
-        << QStringList{row(0, S("run-0.bvt"), S("stored"), grays[0], S("Gray"), S("5.250000")),
-                       row(1, S("run-1.bvt"), S("stored"), grays[1], S("Gray"), S("5.350000")),
-                       row(2, S("run-2.bvt"), S("stored"), grays[2], S("Gray"), S("5.450000"))}
-        << 0 << S("3 frames, 3 stored, 0 damaged, 0 failed, 0 lost at the board");
+        << grays << QByteArray() << QStringList{u"--raw"_s, u"--prefix"_s, u"run-"_s} << QString()
+        << QStringList(grayRows).replaceInStrings(u"bvtgrab_"_s, u"run-"_s).replaceInStrings(u".bmp"_s, u".bvt"_s)
+        << 0 << allStored;
 
     // A cut-off JPEG is still stored as received, and counts as stored and damaged.
     const QList<FrameRecord> jpegs = {jpeg(7, 0), jpeg(7, 100000, jpegPayload().left(200)),
                                       gray(7, 200000)};
     QTest::newRow("jpeg cut off, numbering across formats")
         << jpegs << QByteArray() << QStringList() << QString()
-        << QStringList{row(0, S("bvtgrab_0.jpg"), S("stored"), jpegs[0], S("JPG"), S("7.000000")),
-                       row(1, S("bvtgrab_1.jpg"), S("damaged"), jpegs[1], S("JPG"), S("7.100000")),
-                       row(2, S("bvtgrab_2.bmp"), S("stored"), jpegs[2], S("Gray"), S("7.200000"))}
-        << 3 << S("3 frames, 3 stored, 1 damaged, 0 failed, 0 lost at the board");
+        << QStringList{row(0, u"bvtgrab_0.jpg"_s, u"stored"_s, jpegs[0], u"JPG"_s, u"7.000000"_s),
+                       row(1, u"bvtgrab_1.jpg"_s, u"damaged"_s, jpegs[1], u"JPG"_s, u"7.100000"_s),
+                       row(2, u"bvtgrab_2.bmp"_s, u"stored"_s, jpegs[2], u"Gray"_s, u"7.200000"_s)}
+        << 3 << u"3 frames, 3 stored, 1 damaged, 0 failed, 0 lost at the board"_s;
 
     const QList<FrameRecord> gap = {gray(10, 0), gray(10, 100000), gray(10, 200000),
                                     gray(10, 300000), gray(10, 600000)};
     QStringList gapRows;
     for (int i = 0; i < gap.size(); ++i)
-        gapRows << row(i, S("bvtgrab_%1.bmp").arg(i), S("stored"), gap[i], S("Gray"),
-                       S("10.%1").arg(gap[i].timestamp_us, 6, 10, QLatin1Char('0')));
+        gapRows << row(i, u"bvtgrab_%1.bmp"_s.arg(i), u"stored"_s, gap[i], u"Gray"_s,
+                       u"10.%1"_s.arg(gap[i].timestamp_us, 6, 10, QLatin1Char('0')));
     QTest::newRow("lost at the board") << gap << QByteArray() << QStringList() << QString() << gapRows
-                                       << 3 << S("5 frames, 5 stored, 0 damaged, 0 failed, 2 lost at the board");
+                                       << 3 << u"5 frames, 5 stored, 0 damaged, 0 failed, 2 lost at the board"_s;
 
     // Garbage, a record refused for its size, a code that is never shown, a header-only record
     // and a frame without pixels: one good frame stored among them. Fields are read unsigned.
@@ -210,18 +204,17 @@ void TestRecorder::records_data()
     const QList<FrameRecord> hostile = {badSize, hidden, headerOnly, noPixels, gray(3, 0)};
     QTest::newRow("hostile bytes")
         << hostile << QByteArray::fromHex("0102030405060708") << QStringList() << QString()
-        << QStringList{row(0, QString(), S("damaged"), hidden, S("7"), S("4294967296.500000")),
-                       row(1, QString(), S("damaged"), noPixels, S("Gray"), S("2.000000")),
-                       row(2, S("bvtgrab_0.bmp"), S("stored"), hostile[4], S("Gray"), S("3.000000"))}
-        << 3 << S("3 frames, 1 stored, 2 damaged, 0 failed, 0 lost at the board");
+        << QStringList{row(0, QString(), u"damaged"_s, hidden, u"7"_s, u"4294967296.500000"_s),
+                       row(1, QString(), u"damaged"_s, noPixels, u"Gray"_s, u"2.000000"_s),
+                       row(2, u"bvtgrab_0.bmp"_s, u"stored"_s, hostile[4], u"Gray"_s, u"3.000000"_s)}
+        << 3 << u"3 frames, 1 stored, 2 damaged, 0 failed, 0 lost at the board"_s;
 
     // The number stays after a failed write, as in the window's capture.
     QTest::newRow("path fails")
-        << grays << QByteArray() << QStringList() << S("bvtgrab_1.bmp")
-        << QStringList{row(0, S("bvtgrab_0.bmp"), S("stored"), grays[0], S("Gray"), S("5.250000")),
-                       row(1, QString(), S("failed"), grays[1], S("Gray"), S("5.350000")),
-                       row(2, QString(), S("failed"), grays[2], S("Gray"), S("5.450000"))}
-        << 3 << S("3 frames, 1 stored, 0 damaged, 2 failed, 0 lost at the board");
+        << grays << QByteArray() << QStringList() << u"bvtgrab_1.bmp"_s
+        << QStringList{grayRows[0], row(1, QString(), u"failed"_s, grays[1], u"Gray"_s, u"5.350000"_s),
+                       row(2, QString(), u"failed"_s, grays[2], u"Gray"_s, u"5.450000"_s)}
+        << 3 << u"3 frames, 1 stored, 0 damaged, 2 failed, 0 lost at the board"_s;
 }
 
 // Every file holds exactly what the window's capture writes: payloads as received, BMP pictures
@@ -245,19 +238,14 @@ void TestRecorder::records()
     if (!blocked.isEmpty())
         QVERIFY(QDir().mkpath(QDir(folder).filePath(blocked)));
 
-    const Run run = record(options + QStringList{QStringLiteral("--video-port"), board.port(),
-                                                 QStringLiteral("--frames"), QString::number(rows.size()),
-                                                 folder});
+    const Run run = record(options + QStringList{u"--video-port"_s, board.port(), u"--frames"_s,
+                                                 QString::number(rows.size()), folder});
     QCOMPARE(run.exitCode, exitCode);
-    QVERIFY2(run.summary().startsWith(QStringLiteral("brevant-record: ") + counts + QStringLiteral(", ")),
-             qPrintable(run.summary()));
-    QVERIFY(QRegularExpression(QStringLiteral(" \\d+\\.\\d MB in \\d+\\.\\d s$")).match(run.summary()).hasMatch());
+    QVERIFY2(QRegularExpression(u"^brevant-record: "_s + counts + u", \\d+\\.\\d MB in \\d+\\.\\d s$"_s)
+                 .match(run.summary()).hasMatch(), qPrintable(run.summary()));
 
-    QStringList expectedRows{QStringLiteral("record,file,status,format,width,height,payload_bytes,"
-                                            "board_time,arrival_time,clum,cpos")};
-    expectedRows += rows;
-    const QStringList written = indexRows(folder);
-    QCOMPARE(written, expectedRows);
+    QCOMPARE(indexRows(folder),
+             QStringList{u"record,file,status,format,width,height,payload_bytes,board_time,arrival_time,clum,cpos"_s} + rows);
 
     QStringList files = QDir(folder).entryList(QDir::Files);
     QVERIFY(files.removeOne(indexName(folder)));
@@ -294,22 +282,15 @@ void TestRecorder::records()
 void TestRecorder::usageErrors_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    const QString folder = temporary.filePath(QStringLiteral("usage"));
-    const auto withFolder = [&](QStringList arguments) { return arguments << folder; };
-    QTest::newRow("unknown option") << withFolder({QStringLiteral("--colour")});
+    const QString folder = temporary.filePath(u"usage"_s);
+    const char *const refused[] = {"--colour", "--fps 0", "--fps 31", "--format rgb",
+                                   "--size 640x481", "--frames 0", "--frames ten", "--seconds -1",
+                                   "--video-port 65536", "--command-port 0", "--prefix a,b",
+                                   "second-folder"};
+    for (const char *options : refused)
+        QTest::newRow(options) << QString::fromLatin1(options).split(QLatin1Char(' ')) + QStringList{folder};
     QTest::newRow("no folder") << QStringList();
-    QTest::newRow("two folders") << withFolder({folder + QStringLiteral("2")});
-    QTest::newRow("fps 0") << withFolder({QStringLiteral("--fps"), QStringLiteral("0")});
-    QTest::newRow("fps 31") << withFolder({QStringLiteral("--fps"), QStringLiteral("31")});
-    QTest::newRow("format") << withFolder({QStringLiteral("--format"), QStringLiteral("rgb")});
-    QTest::newRow("size") << withFolder({QStringLiteral("--size"), QStringLiteral("640x481")});
-    QTest::newRow("frames 0") << withFolder({QStringLiteral("--frames"), QStringLiteral("0")});
-    QTest::newRow("frames text") << withFolder({QStringLiteral("--frames"), QStringLiteral("ten")});
-    QTest::newRow("seconds") << withFolder({QStringLiteral("--seconds"), QStringLiteral("-1")});
-    QTest::newRow("video port") << withFolder({QStringLiteral("--video-port"), QStringLiteral("65536")});
-    QTest::newRow("command port") << withFolder({QStringLiteral("--command-port"), QStringLiteral("0")});
-    QTest::newRow("prefix with a comma") << withFolder({QStringLiteral("--prefix"), QStringLiteral("a,b")});
-    QTest::newRow("folder under a file") << QStringList{QString::fromLatin1(BREVANT_RECORD) + QStringLiteral("/sub")};
+    QTest::newRow("folder under a file") << QStringList{QStringLiteral(BREVANT_RECORD "/sub")};
 }
 
 // Refused before anything connects.
@@ -319,12 +300,10 @@ void TestRecorder::usageErrors()
     ScriptedBoard board;
     CommandServer commands;
     QVERIFY(commands.listen(QHostAddress::LocalHost, 0));
-    const Run run = record(QStringList{QStringLiteral("--video-port"), board.port(),
-                                       QStringLiteral("--command-port"), QString::number(commands.serverPort()),
-                                       QStringLiteral("--fps"), QStringLiteral("5")}
-                           + arguments);
+    const Run run = record(QStringList{u"--video-port"_s, board.port(), u"--command-port"_s,
+                                       QString::number(commands.serverPort()), u"--fps"_s, u"5"_s} + arguments);
     QCOMPARE(run.exitCode, 2);
-    QVERIFY(run.summary().startsWith(QStringLiteral("brevant-record: ")));
+    QVERIFY(run.summary().startsWith(u"brevant-record: "_s));
     QCOMPARE(board.connections, 0);
     QVERIFY(commands.requests().isEmpty());
 }
@@ -332,10 +311,10 @@ void TestRecorder::usageErrors()
 void TestRecorder::troubles_data()
 {
     QTest::addColumn<QString>("trouble");
-    QTest::newRow("refused") << QStringLiteral("refused");
-    QTest::newRow("connection lost") << QStringLiteral("lost");
-    QTest::newRow("index cannot be written") << QStringLiteral("index");
-    QTest::newRow("command port refused") << QStringLiteral("command");
+    QTest::newRow("refused") << u"refused"_s;
+    QTest::newRow("connection lost") << u"lost"_s;
+    QTest::newRow("index cannot be written") << u"index"_s;
+    QTest::newRow("command port refused") << u"command"_s;
 }
 
 // Status 1, with a message naming the host and port or the file.
@@ -348,14 +327,14 @@ void TestRecorder::troubles()
     QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
     const QString freePort = QString::number(closed.serverPort());
     closed.close();
-    const QString folder = temporary.filePath(QStringLiteral("trouble-") + trouble);
-    const QString indexPath = QDir(folder).filePath(QStringLiteral("bvtgrab_index.csv"));
+    const QString folder = temporary.filePath(u"trouble-"_s + trouble);
+    const QString indexPath = QDir(folder).filePath(u"bvtgrab_index.csv"_s);
 
-    QStringList arguments{QStringLiteral("--video-port"), board.port(), folder};
-    QString named = QStringLiteral("127.0.0.1:") + board.port();
+    QStringList arguments{u"--video-port"_s, board.port(), folder};
+    QString named = u"127.0.0.1:"_s + board.port();
     if (trouble == QLatin1String("refused")) {
         arguments[1] = freePort;
-        named = QStringLiteral("127.0.0.1:") + freePort;
+        named = u"127.0.0.1:"_s + freePort;
     } else if (trouble == QLatin1String("lost")) {
         QObject::connect(&board.server, &QTcpServer::newConnection, &board.server, [&board] {
             for (QTcpSocket *socket : board.server.findChildren<QTcpSocket *>())
@@ -365,13 +344,13 @@ void TestRecorder::troubles()
         QVERIFY(QDir().mkpath(indexPath));
         named = indexPath;
     } else {
-        arguments << QStringLiteral("--command-port") << freePort << QStringLiteral("--fps")
-                  << QStringLiteral("5");
-        named = QStringLiteral("127.0.0.1:") + freePort;
+        arguments << u"--command-port"_s << freePort << u"--fps"_s << u"5"_s;
+        named = u"127.0.0.1:"_s + freePort;
     }
     const Run run = record(arguments);
     QCOMPARE(run.exitCode, 1);
-    QVERIFY2(run.errorLines.join(QLatin1Char('\n')).contains(named), qPrintable(run.errorLines.join(QLatin1Char('\n'))));
+    const QString errors = run.errorLines.join(QLatin1Char('\n'));
+    QVERIFY2(errors.contains(named), qPrintable(errors));
     if (trouble == QLatin1String("lost"))
         QCOMPARE(indexRows(folder).size(), 2);
 }
@@ -388,19 +367,16 @@ void TestRecorder::stopSignals()
 {
     QFETCH(int, signal);
     ScriptedBoard board;
-    QByteArray stream;
-    for (int i = 0; i < 4; ++i)
-        stream += gray(20, i * 100000).toBytes();
-    board.streams = {stream};
+    board.streams = {gray(20, 0).toBytes() + gray(20, 100000).toBytes() + gray(20, 200000).toBytes()
+                     + gray(20, 300000).toBytes()};
     const QString folder = temporary.filePath(QString::fromLatin1(QTest::currentDataTag()));
     QProcess process;
-    start(process, {QStringLiteral("--video-port"), board.port(), QStringLiteral("--raw"), folder});
+    start(process, {u"--video-port"_s, board.port(), u"--raw"_s, folder});
     QTRY_COMPARE_WITH_TIMEOUT(indexRows(folder).size(), 5, ProcessTimeoutMs);
     ::kill(pid_t(process.processId()), signal);
     const Run run = finish(process);
     QCOMPARE(run.exitCode, 0);
-    QVERIFY(run.summary().startsWith(QStringLiteral(
-        "brevant-record: 4 frames, 4 stored, 0 damaged, 0 failed, 0 lost at the board, ")));
+    QVERIFY(run.summary().startsWith(u"brevant-record: 4 frames, 4 stored, 0 damaged, 0 failed, 0 lost at the board, "_s));
     QCOMPARE(QDir(folder).entryList(QDir::Files).size(), 5);
 }
 
@@ -420,13 +396,11 @@ void TestRecorder::configurationAndReconnect()
     connect(&commands, &CommandServer::configurationApplied, &video, &VideoServer::applyConfiguration);
     QVERIFY(video.listen(QHostAddress::LocalHost, 0));
 
-    const QString folder = temporary.filePath(QStringLiteral("configured"));
-    const QString wire = temporary.filePath(QStringLiteral("configured.wire"));
-    const Run run = record({QStringLiteral("--video-port"), QString::number(video.serverPort()),
-                            QStringLiteral("--command-port"), QString::number(commands.serverPort()),
-                            QStringLiteral("--format"), QStringLiteral("uyvy"), QStringLiteral("--size"),
-                            QStringLiteral("320x240"), QStringLiteral("--reconnect"), QStringLiteral("--wire"),
-                            wire, QStringLiteral("--frames"), QStringLiteral("5"), folder});
+    const QString folder = temporary.filePath(u"configured"_s);
+    const QString wire = temporary.filePath(u"configured.wire"_s);
+    const Run run = record({u"--video-port"_s, QString::number(video.serverPort()), u"--command-port"_s,
+                            QString::number(commands.serverPort()), u"--format"_s, u"uyvy"_s, u"--size"_s,
+                            u"320x240"_s, u"--reconnect"_s, u"--wire"_s, wire, u"--frames"_s, u"5"_s, folder});
     // A lost connection may have cost frames.
     QCOMPARE(run.exitCode, 3);
     // Values not given keep 30 frames/s.
@@ -437,9 +411,8 @@ void TestRecorder::configurationAndReconnect()
     const QStringList rows = indexRows(folder);
     QCOMPARE(rows.size(), 6);
     for (const QString &line : rows.mid(1))
-        QCOMPARE(line.section(QLatin1Char(','), 2, 6), QStringLiteral("stored,UYVY,320,240,153600"));
-    QVERIFY(QFile::exists(wire));
-    QVERIFY(QFile::exists(wire + QStringLiteral(".1")));
+        QCOMPARE(line.section(QLatin1Char(','), 2, 6), u"stored,UYVY,320,240,153600"_s);
+    QVERIFY(QFile::exists(wire) && QFile::exists(wire + u".1"_s));
 }
 
 // What was recorded from a wire dump played back is what was recorded live, byte for byte.
@@ -451,11 +424,11 @@ void TestRecorder::wireDumpReplays()
     live.setFaults(faults);
     QVERIFY(live.setConfiguration(1, 64, 48, 30));
     QVERIFY(live.listen(QHostAddress::LocalHost, 0));
-    const QString liveFolder = temporary.filePath(QStringLiteral("live"));
-    const QString liveWire = temporary.filePath(QStringLiteral("live.wire"));
-    const QStringList common{QStringLiteral("--frames"), QStringLiteral("6"), QStringLiteral("--raw")};
-    const Run liveRun = record(common + QStringList{QStringLiteral("--video-port"), QString::number(live.serverPort()),
-                                                    QStringLiteral("--wire"), liveWire, liveFolder});
+    const QString liveFolder = temporary.filePath(u"live"_s);
+    const QString liveWire = temporary.filePath(u"live.wire"_s);
+    const QStringList common{u"--frames"_s, u"6"_s, u"--raw"_s};
+    const Run liveRun = record(common + QStringList{u"--video-port"_s, QString::number(live.serverPort()),
+                                                    u"--wire"_s, liveWire, liveFolder});
     QVERIFY(liveRun.exitCode == 0 || liveRun.exitCode == 3);
 
     WireDump dump;
@@ -465,13 +438,12 @@ void TestRecorder::wireDumpReplays()
     VideoServer replaying;
     replaying.setReplay(&replay);
     QVERIFY(replaying.listen(QHostAddress::LocalHost, 0));
-    const QString replayFolder = temporary.filePath(QStringLiteral("replayed"));
-    const QString replayWire = temporary.filePath(QStringLiteral("replayed.wire"));
-    const Run replayRun = record(common + QStringList{QStringLiteral("--video-port"), QString::number(replaying.serverPort()),
-                                                      QStringLiteral("--wire"), replayWire, replayFolder});
+    const QString replayFolder = temporary.filePath(u"replayed"_s);
+    const QString replayWire = temporary.filePath(u"replayed.wire"_s);
+    const Run replayRun = record(common + QStringList{u"--video-port"_s, QString::number(replaying.serverPort()),
+                                                      u"--wire"_s, replayWire, replayFolder});
     QCOMPARE(replayRun.exitCode, liveRun.exitCode);
-    QCOMPARE(replayRun.summary().section(QStringLiteral(" in "), 0, 0),
-             liveRun.summary().section(QStringLiteral(" in "), 0, 0));
+    QCOMPARE(replayRun.summary().section(u" in "_s, 0, 0), liveRun.summary().section(u" in "_s, 0, 0));
 
     QCOMPARE(indexRows(replayFolder), indexRows(liveFolder));
     QStringList files = QDir(liveFolder).entryList(QDir::Files);
