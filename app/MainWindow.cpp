@@ -57,6 +57,9 @@ MainWindow::MainWindow(QWidget *parent)
     image_stream = new imageStream(hostname, quint16(video_port));
 
     ui->tabWidget->setCurrentIndex(0);
+    // Operators point at a tab's header rather than at its page.
+    for (int tab = 0; tab < ui->tabWidget->count(); ++tab)
+        ui->tabWidget->setTabToolTip(tab, ui->tabWidget->widget(tab)->toolTip());
 
     folder_dialog = new QFileDialog(this, QString(), QString(), QString());
     folder_dialog->setFileMode(QFileDialog::Directory);
@@ -126,10 +129,16 @@ MainWindow::~MainWindow()
 void MainWindow::drawNewImage()
 {
     const QPixmap pixmap = image_stream->currentPixmap();
+    const QSize shownSize = pixmap_item->pixmap().size();
+    // Fitted to the visible area: the view's frame would leave a fitted picture scroll bars.
     if (ui->check_Rescale->isChecked())
-        pixmap_item->setPixmap(view_scaler.scaled(pixmap, ui->graphicsView->size()));
+        pixmap_item->setPixmap(view_scaler.scaled(pixmap, ui->graphicsView->viewport()->size()));
     else
         pixmap_item->setPixmap(pixmap);
+    // The scene's default rectangle only ever grows, leaving a smaller picture stale scroll bars
+    // and out of the centre.
+    if (pixmap_item->pixmap().size() != shownSize)
+        scene.setSceneRect(pixmap_item->boundingRect());
 }
 
 void MainWindow::change_host(QString text)
@@ -241,7 +250,8 @@ void MainWindow::change_camera_config()
     camera_controller->store_config(fps, format, size.width, size.height);
     qDebug("SEND/ %d %d \n", size.width, size.height);
     // Each change gets a timer of its own, as the board restarts once per applied change.
-    QTimer::singleShot(DelayedReconnectMs, this, &MainWindow::reconnect);
+    // Qt makes timers of 2 s or more coarse, which may fire up to 5 % early.
+    QTimer::singleShot(DelayedReconnectMs, Qt::PreciseTimer, this, &MainWindow::reconnect);
 }
 
 void MainWindow::set_fps()

@@ -2,11 +2,10 @@
 // completed frame made a pixmap as the stream client makes it, optionally scaled to a 500 x 500
 // view as the window scales it, and set on a pixmap item. Beside it, in the same run, its floor
 // (memcpy of the payload plus memcpy of the R,G,B picture), for JPEG a bare TurboJPEG decode, and
-// the scaled path with QPixmap::scaled in place of the window's scaler. Then the allocations per
-// frame in steady state, counted by an interposed malloc.
-// Ends with one table of CPU time per frame and ratios from this run.
+// the scaled path with QPixmap::scaled in place of the window's scaler. The path and the scaled
+// path also report their allocations per frame in steady state, counted by an interposed malloc,
+// as the counters "allocs" and "KiB". scripts/bench reads the results as JSON.
 
-#include "RatioReporter.h"
 #include "FrameParser.h"
 #include "FramePixmap.h"
 #include "FrameRecord.h"
@@ -448,8 +447,16 @@ int main(int argc, char **argv)
             const int f = format.code, w = size[0], h = size[1];
             auto add = [&](const char *what) {
                 // Qt spreads some image conversions over threads: count them all.
-                benchmark::RegisterBenchmark(key(format, size, what).c_str(),
-                                             [=](benchmark::State &s) { runWork(s, what, f, w, h); })
+                benchmark::RegisterBenchmark(key(format, size, what).c_str(), [=](benchmark::State &s) {
+                    runWork(s, what, f, w, h);
+                    const bool path = std::strcmp(what, "path") == 0;
+                    if (path || std::strcmp(what, "scaled") == 0) {
+                        const Allocations a =
+                            countAllocations(f, w, h, path ? Scaling::None : Scaling::Window);
+                        s.counters["allocs"] = a.count;
+                        s.counters["KiB"] = a.kib;
+                    }
+                })
                     ->Unit(benchmark::kMillisecond)
                     ->MeasureProcessCPUTime();
             };
@@ -464,43 +471,7 @@ int main(int argc, char **argv)
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-
-    std::printf("\nCPU time per frame in ms. floor: memcpy of the payload + memcpy of the R,G,B "
-                "picture; decode: bare TurboJPEG decode to R,G,B; dec32: the same to the path's "
-                "32-bit pixels; Qt scaled: the scaled path through QPixmap::scaled. allocs and "
-                "KiB: heap allocations per frame in steady state, unscaled/scaled.\n");
-    std::printf("%-17s %8s %8s %9s %8s %8s %8s %8s %8s %8s %8s %9s %11s %13s\n", "frame", "path",
-                "scaled", "Qt scaled", "parse", "floor", "decode", "dec32", "path/flr", "path/dec",
-                "path/d32", "MB/s", "allocs", "KiB");
-    const auto ratio = [](double part, double whole) { return whole > 0 ? part / whole : 0.0; };
-    for (const Format &format : formats)
-        for (const auto &size : sizes) {
-            const auto timeOf = [&](const char *what) {
-                return reporter.timeOf(key(format, size, what));
-            };
-            const double path = timeOf("path");
-            if (path <= 0)
-                continue;
-            const double floor = timeOf("floor"), decode = timeOf("decode"),
-                         decode32 = timeOf("decode32");
-            const Records &records = recordsFor(format.code, size[0], size[1]);
-            const double payloadMB = double(records.payloads[0].size()) / 1e6;
-            const int w = size[0], h = size[1];
-            const Allocations plain = countAllocations(format.code, w, h, Scaling::None);
-            const Allocations scaledAllocs = countAllocations(format.code, w, h, Scaling::Window);
-            char allocs[32], kib[32];
-            std::snprintf(allocs, sizeof allocs, "%.1f/%.1f", plain.count, scaledAllocs.count);
-            std::snprintf(kib, sizeof kib, "%.0f/%.0f", plain.kib, scaledAllocs.kib);
-            const std::string label = key(format, size, "");
-            std::printf("%-17s %8.3f %8.3f %9.3f %8.3f %8.3f %8.3f %8.3f %8.2f %8.2f %8.2f %9.0f "
-                        "%11s %13s\n",
-                        label.substr(0, label.size() - 1).c_str(), path, timeOf("scaled"),
-                        timeOf("qtscaled"), timeOf("parse"), floor, decode, decode32,
-                        ratio(path, floor), ratio(path, decode), ratio(path, decode32),
-                        payloadMB / (path / 1000.0), allocs, kib);
-        }
+    benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;
 }

@@ -39,9 +39,15 @@ void tst_MainWindow::initialState()
         { "radioNoise", "checkable", true },          { "labelVideoState", "text", "Problem" },
         { "labelFormat", "text", "" },                { "labelImageName", "text", "bvtgrab_0.jpg" },
         { "editPrefix", "text", "bvtgrab_" },         { "tabWidget", "currentIndex", 0 },
+        { "tabSource", "toolTip", "Control Image Source" },
+        { "tabSaveImage", "toolTip", "Image capture options" },
+        { "tabApplications", "toolTip", "Brevant Demonstrative Applicatons (processed by the platform)" },
     };
     for (const auto &e : expected)
         QVERIFY2(child(&window, e.name)->property(e.property) == e.value, e.name);
+    auto *tabs = child<QTabWidget>(&window, "tabWidget");
+    for (int tab = 0; tab < tabs->count(); ++tab) // each header shows its page's tooltip
+        QCOMPARE(tabs->tabToolTip(tab), tabs->widget(tab)->toolTip());
     QCOMPARE(items(&window, "comboFormat"),
              (QStringList { "Jpeg", "Raw - Grayscale", "Raw - Color (UYVY)", "Raw - Color (YUV420)",
                             "Raw - Color (NV12)" }));
@@ -87,11 +93,25 @@ void tst_MainWindow::statusBarMessageIsReplaced()
     QTRY_VERIFY(ready->isVisible());
 }
 
+static bool scrollBarsShown(QGraphicsView *view)
+{
+    return view->horizontalScrollBar()->isVisible() || view->verticalScrollBar()->isVisible();
+}
+
+// The largest picture of aspect ratio 4:3 that fits the view's visible area.
+static QSize fittedVga(QGraphicsView *view)
+{
+    const QSize area = view->viewport()->size();
+    return area.width() * 3 <= area.height() * 4 ? QSize(area.width(), area.width() * 3 / 4)
+                                                 : QSize(area.height() * 4 / 3, area.height());
+}
+
 void tst_MainWindow::framesAreShownAndRescaled()
 {
     WindowRig rig;
     QWidget *w = &rig.window;
-    child(w, "graphicsView")->setFixedSize(500, 500);
+    auto *view = child<QGraphicsView>(w, "graphicsView");
+    view->setFixedSize(500, 500);
     w->show();
     QVERIFY(QTest::qWaitForWindowExposed(w));
     QVERIFY(rig.shown()->pixmap().isNull());
@@ -102,6 +122,7 @@ void tst_MainWindow::framesAreShownAndRescaled()
 
     QVERIFY(rig.send(grayRecord(640, 480, 1)));
     QCOMPARE(rig.shown()->pixmap().size(), QSize(640, 480));
+    QTRY_VERIFY(view->horizontalScrollBar()->isVisible());
     QCOMPARE(labelText(w, "labelFormat"), QStringLiteral("Gray"));
     QCOMPARE(labelText(w, "labelSize"), QStringLiteral("640x480"));
     QCOMPARE(labelText(w, "labelFps"), QStringLiteral("10"));
@@ -110,10 +131,29 @@ void tst_MainWindow::framesAreShownAndRescaled()
     QCOMPARE(state->styleSheet(), QStringLiteral("QLabel { color : green; }"));
     QCOMPARE(state->toolTip(), QStringLiteral("Connected"));
 
-    child<QCheckBox>(w, "check_Rescale")->setChecked(true);
+    // Rescaled into the visible area: the picture fits it whole.
+    auto *rescale = child<QCheckBox>(w, "check_Rescale");
+    rescale->setChecked(true);
     QCOMPARE(rig.shown()->pixmap().size(), QSize(640, 480)); // takes effect with the next frame
     QVERIFY(rig.send(grayRecord(640, 480, 2)));
-    QCOMPARE(rig.shown()->pixmap().size(), QSize(500, 375));
+    QTRY_VERIFY(!scrollBarsShown(view));
+    QVERIFY(rig.send(grayRecord(640, 480, 3)));
+    const QSize fittedInSquare = fittedVga(view);
+    QCOMPARE(rig.shown()->pixmap().size(), fittedInSquare);
+    view->setFixedSize(700, 300);
+    QTRY_COMPARE(view->height(), 300);
+    QCOMPARE(rig.shown()->pixmap().size(), fittedInSquare); // scaled per frame, not per resize
+    QVERIFY(rig.send(grayRecord(640, 480, 4)));
+    QCOMPARE(rig.shown()->pixmap().size(), fittedVga(view));
+    QTRY_VERIFY(!scrollBarsShown(view));
+
+    // A smaller picture leaves no stale scroll bars and sits in the middle of the view.
+    rescale->setChecked(false);
+    QVERIFY(rig.send(grayRecord(320, 240, 5)));
+    QTRY_VERIFY(!scrollBarsShown(view));
+    const QPoint corner = view->mapFromScene(0, 0);
+    QVERIFY(qAbs(corner.x() - (view->viewport()->width() - 320) / 2) <= 1);
+    QVERIFY(qAbs(corner.y() - (view->viewport()->height() - 240) / 2) <= 1);
 
     // A lost connection shows in red and empties the received-stream labels.
     rig.peer->close();

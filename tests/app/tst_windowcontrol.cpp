@@ -2,6 +2,8 @@
 #include "Records.h"
 #include "WindowRig.h"
 
+#include <atomic>
+
 static QStringList hex(const QList<QByteArray> &requests)
 {
     QStringList out;
@@ -80,16 +82,29 @@ void tst_WindowControl::listChangesReconnectFourSecondsLater()
     Rig rig;
     QTRY_COMPARE_WITH_TIMEOUT(rig.videoConnections(), 1, 10000);
     rig.commands->clearRequests();
-    QElapsedTimer clock;
-    clock.start();
-    child<QComboBox>(&rig.window, "comboFps")->setCurrentIndex(1); // "15": recorded, then sent
+    // Clocks started just before and just after the first change bound its delay from both sides.
+    QElapsedTimer beforeChange, afterChange, firstProbe;
+    std::atomic<bool> probed { false };
+    QObject::connect(rig.commands.get(), &CommandServer::requestReceived, rig.commands.get(),
+                     [&](int code) {
+                         if (code == 0 && !probed) {
+                             firstProbe.start();
+                             probed = true;
+                         }
+                     }, Qt::DirectConnection); // in the server's thread, as the probe arrives
+    beforeChange.start();
     child<QComboBox>(&rig.window, "comboFormat")->setCurrentIndex(1);
+    afterChange.start();
+    child<QComboBox>(&rig.window, "comboFps")->setCurrentIndex(1); // "15": recorded, then sent
     child<QComboBox>(&rig.window, "comboImgSize")->setCurrentIndex(3);
     QCOMPARE(rig.requests(), QStringList { "01 00 0F" });
 
     QTRY_COMPARE_WITH_TIMEOUT(rig.videoConnections(), 4, 20000);
-    // Nothing reconnects before the delay (a coarse timer may fire up to 5 % early).
-    QVERIFY2(clock.elapsed() >= 3700, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(probed);
+    const qint64 delayAtLeast = afterChange.msecsTo(firstProbe);
+    const qint64 delayAtMost = beforeChange.msecsTo(firstProbe);
+    QVERIFY2(delayAtLeast >= 4000, qPrintable(QString::number(delayAtLeast)));
+    QVERIFY2(delayAtMost <= 4100, qPrintable(QString::number(delayAtMost)));
     QCOMPARE(rig.requests(), (QStringList { "01 00 0F", "00 00 00", "00 00 00", "00 00 00" }));
 
     // The recorded configuration goes out with the next "Send Values".

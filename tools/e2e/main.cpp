@@ -5,7 +5,7 @@
 // rate, the time from a record's last byte leaving the streamer to the view painting its picture.
 //
 // brevant-e2e [--seconds S] [--latency-fps F] [--latency-frames N] [--rescale]
-//             [--formats JPG,Gray,UYVY,YUV420,NV12] [--sizes 640x480,1920x1080]
+//             [--formats JPG,Gray,UYVY,YUV420,NV12] [--sizes 640x480,1920x1080] [--json FILE]
 
 #include "MainWindow.h"
 #include "RecordStreamer.h"
@@ -18,8 +18,12 @@
 #include <QElapsedTimer>
 #include <QGraphicsPixmapItem>
 #include <QGraphicsView>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QThread>
 
 #include <sys/resource.h>
@@ -239,6 +243,7 @@ int main(int argc, char *argv[])
         {"rescale", "Check \"Rescale Display Image\"."},
         {"formats", "Formats to run.", "list", FormatNames.join(',')},
         {"sizes", "Sizes to run.", "list", "640x480,1920x1080"},
+        {"json", "Also write the results to this file as JSON.", "file"},
     });
     options.process(app);
 
@@ -248,6 +253,7 @@ int main(int argc, char *argv[])
     std::printf("%-17s %9s %9s %7s %12s %7s %12s %12s\n", "frame", "frames/s", "MB/s", "Gb/s",
                 "CPU ms/frame", "cores", "latency p50", "latency p99");
     bool allOk = true;
+    QJsonArray results;
     for (const QString &name : options.value("formats").split(',')) {
         const int format = FormatNames.indexOf(name);
         if (format < 0)
@@ -268,6 +274,19 @@ int main(int argc, char *argv[])
                         r.fps, r.mbPerS, r.mbPerS * 8 / 1000, r.cpuMsPerFrame, r.cores,
                         r.latencyMedianMs, r.latencyP99Ms);
             std::fflush(stdout);
+            results.append(QJsonObject{{"name", QString::fromLatin1(label)}, {"frames_per_s", r.fps},
+                                       {"mb_per_s", r.mbPerS}, {"cpu_ms_per_frame", r.cpuMsPerFrame},
+                                       {"cores", r.cores}, {"latency_p50_ms", r.latencyMedianMs},
+                                       {"latency_p99_ms", r.latencyP99Ms}});
+        }
+    }
+    if (options.isSet("json")) {
+        QSaveFile file(options.value("json"));
+        if (!file.open(QIODevice::WriteOnly)
+            || file.write(QJsonDocument(QJsonObject{{"results", results}}).toJson()) < 0
+            || !file.commit()) {
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(options.value("json")));
+            return 1;
         }
     }
     return allOk ? 0 : 1;
