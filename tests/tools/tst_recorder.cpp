@@ -315,6 +315,7 @@ void TestRecorder::troubles_data()
     QTest::newRow("connection lost") << u"lost"_s;
     QTest::newRow("index cannot be written") << u"index"_s;
     QTest::newRow("command port refused") << u"command"_s;
+    QTest::newRow("refused all along, with reconnect") << u"retried"_s;
 }
 
 // Status 1, with a message naming the host and port or the file.
@@ -332,7 +333,9 @@ void TestRecorder::troubles()
 
     QStringList arguments{u"--video-port"_s, board.port(), folder};
     QString named = u"127.0.0.1:"_s + board.port();
-    if (trouble == QLatin1String("refused")) {
+    if (trouble == QLatin1String("refused") || trouble == QLatin1String("retried")) {
+        if (trouble == QLatin1String("retried"))
+            arguments << u"--reconnect"_s << u"--seconds"_s << u"1"_s;
         arguments[1] = freePort;
         named = u"127.0.0.1:"_s + freePort;
     } else if (trouble == QLatin1String("lost")) {

@@ -89,12 +89,15 @@ bool Recorder::sendConfiguration()
     camera.store_config(board.fps.value_or(KeepFps), board.format.value_or(KeepFormat),
                         board.width.value_or(KeepSize), board.height.value_or(KeepSize));
     camera.send_camera_config();
-    if (exchangesFailed && !options.reconnect)
-        fail(QStringLiteral("cannot configure the board at %1:%2: %3")
-                 .arg(options.host)
-                 .arg(options.commandPort)
-                 .arg(command.status_text()));
-    return !exchangesFailed;
+    if (!exchangesFailed)
+        return true;
+    lastConnectError = QStringLiteral("cannot configure the board at %1:%2: %3")
+                           .arg(options.host)
+                           .arg(options.commandPort)
+                           .arg(command.status_text());
+    if (!options.reconnect)
+        fail(lastConnectError);
+    return false;
 }
 
 void Recorder::connectVideo()
@@ -112,6 +115,7 @@ void Recorder::connected()
     restartWaitUntilMs = -1;
     backoffMs = FirstBackoffMs;
     isConnected = true;
+    ++connectionsMade;
     stats.connectionStarted();
     parser.restartRecord();
     if (!openWireDump())
@@ -128,6 +132,7 @@ void Recorder::connectFailed()
                                ? socket.errorString()
                                : QStringLiteral("no answer");
     socket.abort();
+    lastConnectError = reason;
     if (restartWaitUntilMs >= 0 && clock.elapsed() < restartWaitUntilMs) {
         QTimer::singleShot(RestartPollMs, this, &Recorder::connectVideo);
         return;
@@ -165,10 +170,9 @@ bool Recorder::openWireDump()
 {
     if (options.wireFile.isEmpty())
         return true;
-    const QString path = connectionCount == 0
+    const QString path = connectionsMade == 1
                              ? options.wireFile
-                             : options.wireFile + QLatin1Char('.') + QString::number(connectionCount);
-    ++connectionCount;
+                             : options.wireFile + QLatin1Char('.') + QString::number(connectionsMade - 1);
     wireDump.setFileName(path);
     if (!wireDump.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         fail(QStringLiteral("cannot write the wire dump %1: %2").arg(path, wireDump.errorString()));
@@ -230,6 +234,11 @@ void Recorder::stop()
 
 void Recorder::finish()
 {
+    // Retrying all along is no recording: a rig must not read it as success.
+    if (options.reconnect && connectionsMade == 0 && !failed) {
+        failed = true;
+        error = QStringLiteral("could not connect to %1 at all: %2").arg(videoAddress(), lastConnectError);
+    }
     isConnected = false;
     socket.abort();
     closeWireDump();

@@ -73,7 +73,8 @@ private:
     FrameStore frames;
     RecordIndex index;
     QFile wireDump;
-    int connectionCount = 0;
+    int connectionsMade = 0;
+    QString lastConnectError;
     QTimer connectTimer;
     QTimer retryTimer;
     QTimer timeLimit;
