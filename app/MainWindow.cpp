@@ -1,5 +1,6 @@
 #include "MainWindow.h"
 
+#include "BoardProtocol.h"
 #include "CameraController.h"
 #include "CommandController.h"
 #include "imageStream.h"
@@ -285,9 +286,14 @@ void MainWindow::application_filter(bool checked)
             QRadioButton *button;
             int code;
         } applications[] = {
-            { ui->radioAutoContrast, 8 }, { ui->radioColorDetec, 7 }, { ui->radioEdgeDetec, 6 },
-            { ui->radioNoise, 10 },       { ui->radioAutoSharp, 9 },  { ui->radioMotion, 11 },
-            { ui->radioNoApp, 0 },
+            { ui->radioAutoContrast, BoardProtocol::CommandAutoContrast },
+            { ui->radioColorDetec, BoardProtocol::CommandColorDetection },
+            { ui->radioEdgeDetec, BoardProtocol::CommandEdgeDetection },
+            { ui->radioNoise, BoardProtocol::CommandNoiseReduction },
+            { ui->radioAutoSharp, BoardProtocol::CommandAutoSharpness },
+            { ui->radioMotion, BoardProtocol::CommandMotionDetection },
+            // Code 0 with no application chosen: every application off.
+            { ui->radioNoApp, BoardProtocol::CommandProbe },
         };
         for (const auto &application : applications)
             if (application.button->isChecked())

@@ -17,7 +17,7 @@ QPixmap ViewScaler::scaled(const QPixmap &picture, const QSize &view)
         && picture.devicePixelRatio() == 1.0) {
         buffers.setPictureSize(fitted.width(), fitted.height());
         QImage target = buffers.acquire();
-        if (!target.isNull()
+        if (target.size() == fitted
             && scaler.setSizes(source.width(), source.height(), target.width(), target.height())
             && scaler.scale(reinterpret_cast<const uint32_t *>(source.constBits()),
                             size_t(source.bytesPerLine()),

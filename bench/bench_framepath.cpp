@@ -1,5 +1,5 @@
 // The frame path without the network, per format and size: record bytes fed to the parser, the
-// completed frame made a pixmap as the stream client makes it, optionally scaled to a 500 x 500
+// completed frame made a pixmap by the stream client's frame path, optionally scaled to a 500 x 500
 // view as the window scales it, and set on a pixmap item. Beside it, in the same run, its floor
 // (memcpy of the payload plus memcpy of the R,G,B picture), for JPEG a bare TurboJPEG decode, and
 // the scaled path with QPixmap::scaled in place of the window's scaler. The path and the scaled
@@ -7,7 +7,7 @@
 // as the counters "allocs" and "KiB". scripts/bench reads the results as JSON.
 
 #include "FrameParser.h"
-#include "FramePixmap.h"
+#include "FramePath.h"
 #include "FrameRecord.h"
 #include "JpegEncoder.h"
 #include "TestPattern.h"
@@ -178,10 +178,10 @@ enum class Scaling { None, Window, QtScaled };
 
 // What the window does with each frame: asks the stream client for its pixmap, scales it to
 // the view when asked to, and sets it on its one pixmap item.
-class FramePath
+class WindowPath
 {
 public:
-    explicit FramePath(Scaling scaling) : scaling(scaling)
+    explicit WindowPath(Scaling scaling) : scaling(scaling)
     {
         item = scene.addPixmap(QPixmap());
         parser.setDevice(&device);
@@ -200,9 +200,9 @@ public:
 private:
     void drawNewImage()
     {
-        if (!picture.update(parser.completedSlot()))
+        if (!framePath.show(parser.completedSlot()).shown())
             ++refused;
-        const QPixmap pixmap = picture.pixmap();
+        const QPixmap pixmap = framePath.pixmap();
         if (scaling == Scaling::Window)
             item->setPixmap(scaler.scaled(pixmap, QSize(ViewSide, ViewSide)));
         else if (scaling == Scaling::QtScaled)
@@ -216,7 +216,7 @@ private:
     Scaling scaling;
     RecordDevice device;
     FrameParser parser;
-    FramePixmap picture;
+    FramePath framePath;
     ViewScaler scaler;
     QGraphicsScene scene;
     QGraphicsPixmapItem *item = nullptr;
@@ -243,7 +243,7 @@ public:
 
 private:
     const Records &records;
-    FramePath path;
+    WindowPath path;
     size_t next = 0;
 };
 
@@ -422,7 +422,7 @@ Allocations countAllocations(int format, int width, int height, Scaling scaling)
 {
     constexpr int WarmUp = 16, Counted = 32;
     const Records &records = recordsFor(format, width, height);
-    FramePath path(scaling);
+    WindowPath path(scaling);
     for (int i = 0; i < WarmUp; ++i)
         path.feed(records.bytes[size_t(i) % records.bytes.size()]);
     allocationCount = 0;

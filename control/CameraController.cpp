@@ -1,23 +1,17 @@
 #include "CameraController.h"
 
+#include "BoardProtocol.h"
 #include "CommandController.h"
 
 #include <QtDebug>
 
-namespace {
-enum CommandCode : qint8 {
-    Probe = 0,
-    FrameRate = 1,
-    PixelFormat = 2,
-    ImageWidth = 3,
-    ImageHeight = 4,
-    Apply = 5,
-};
+using namespace BoardProtocol;
 
+namespace {
 constexpr int MinFps = 1;
 constexpr int MaxFps = 30;
-// Not a frame format; the format list cannot produce it.
-constexpr int InvalidFormat = 5;
+// The first code past the frame formats; the format list cannot produce it.
+constexpr int InvalidFormat = FormatCount;
 
 bool isValidFps(int fps)
 {
@@ -48,7 +42,7 @@ void CameraController::send_fps(int fps)
     if (!isValidFps(fps))
         return;
     this->fps = fps;
-    command->send_command(FrameRate, static_cast<quint16>(fps));
+    command->send_command(CommandFrameRate, static_cast<quint16>(fps));
 }
 
 void CameraController::switch_application(int code)
@@ -67,7 +61,7 @@ void CameraController::switch_application(int code)
 
 int CameraController::try_connection()
 {
-    command->send_command(Probe, 0);
+    command->send_command(CommandProbe, 0);
     return 0;
 }
 
@@ -77,14 +71,14 @@ void CameraController::send_camera_config()
         qint8 code;
         int value;
     } sequence[] = {
-        {FrameRate, fps},
-        {PixelFormat, format},
-        {ImageWidth, width},
-        {ImageHeight, height},
+        {CommandFrameRate, fps},
+        {CommandPixelFormat, format},
+        {CommandImageWidth, width},
+        {CommandImageHeight, height},
     };
     for (const auto &step : sequence) {
         if (command->send_command(step.code, static_cast<quint16>(step.value)) < 0)
             return;
     }
-    command->send_command(Apply, 1);
+    command->send_command(CommandApply, 1);
 }

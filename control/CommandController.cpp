@@ -1,8 +1,10 @@
 #include "CommandController.h"
 
+#include "BoardProtocol.h"
+
 namespace {
-constexpr qint64 RequestSize = 3;
-constexpr qint64 ReplySize = 3;
+constexpr qint64 RequestSize = BoardProtocol::CommandRequestBytes;
+constexpr qint64 ReplySize = BoardProtocol::CommandReplyBytes;
 }
 
 CommandController::CommandController(const QString &host, quint16 port)

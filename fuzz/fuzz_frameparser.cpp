@@ -1,5 +1,5 @@
-// The frame stream: arbitrary bytes, delivered in arbitrary pieces, through the parser, the
-// frame-to-pixmap step (FramePixmap) and the capture writer, into a temporary folder.
+// The frame stream: arbitrary bytes, delivered in arbitrary pieces, through the parser and the
+// frame path with its capture writer, into a temporary folder.
 //
 // Input: stream bytes, a table of piece lengths, one capture byte, then one byte giving the
 // table's length. The pieces take their lengths from the table in turn; 0 delivers the rest at
@@ -7,15 +7,13 @@
 // bits 0-1 choose one of the settings the capture controls make: jpg, jpg with raw data, bvt
 // with raw data, bmp.
 
-#include "CaptureWriter.h"
+#include "BoardProtocol.h"
 #include "FeedDevice.h"
-#include "FrameFormat.h"
 #include "FrameParser.h"
-#include "FramePixmap.h"
+#include "FramePath.h"
 
 #include <QFile>
 #include <QGuiApplication>
-#include <QPixmap>
 #include <QTemporaryDir>
 #include <QtGlobal>
 
@@ -55,32 +53,31 @@ struct HeldFrame
     }
 };
 
-// What the stream client's currentPixmap does with the frame just completed.
-void showFrame(FramePixmap &picture, CaptureWriter &capture, FrameSlot &frame)
+// The frame path's report checked against what it must have done.
+void showFrame(FramePath &path, const FrameSlot &frame)
 {
-    if (frame.format < FormatJpg || frame.format > FormatNv12)
-        return;
-    const bool converted = picture.update(frame);
-    if (converted
-        && (picture.pixmap().width() != frame.width || picture.pixmap().height() != frame.height))
-        __builtin_trap();
-    if (!capture.isEnabled())
-        return;
-
+    CaptureWriter &capture = path.capture();
     const int before = capture.counter();
-    const bool asReceived = frame.format == FormatJpg || capture.savesRawData();
-    const int written = frame.format == FormatJpg
-        ? capture.save_image_jpg(frame.payload)
-        : capture.save_image(converted ? picture.pixmap() : QPixmap(), frame.payload);
-    // Bytes kept as received are always stored, and stored whole; a picture only when there is one.
-    if (written < 0) {
-        if (asReceived || converted || capture.counter() != before)
+    const FramePath::Result result = path.show(frame);
+    if (result.shown()
+        && (path.pixmap().width() != frame.width || path.pixmap().height() != frame.height))
+        __builtin_trap();
+    const bool hidden = result.outcome == FramePath::Outcome::HiddenCode;
+    if (!capture.isEnabled() || hidden) {
+        if (result.capture != FramePath::NoCapture || capture.counter() != before)
             __builtin_trap();
         return;
     }
-    if (written != before || capture.counter() != before + 1)
+    // Bytes kept as received are always stored, and stored whole; a picture only when there is one.
+    const bool asReceived = frame.format == BoardProtocol::FormatJpg || capture.savesRawData();
+    if (!asReceived && !result.shown()) {
+        if (result.capture != FramePath::NoCapture || capture.counter() != before)
+            __builtin_trap();
+        return;
+    }
+    if (result.capture != before || capture.counter() != before + 1)
         __builtin_trap();
-    const QString name = capture.fileName(written);
+    const QString name = capture.fileName(result.capture);
     if (asReceived ? !fileHolds(name, frame.payload) : QFile(name).size() <= 0)
         __builtin_trap();
 }
@@ -128,11 +125,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     FeedDevice device;
     FrameParser parser;
-    FramePixmap picture;
-    CaptureWriter capture;
+    FramePath path;
     HeldFrame held[2];
     int nextHeld = 0;
-    startCapture(capture, data[size - 2]);
+    startCapture(path.capture(), data[size - 2]);
     parser.setDevice(&device);
     parser.onStatistics = [](const FrameStatistics &stats) {
         if (stats.fps.isEmpty() || stats.size.isEmpty())
@@ -140,12 +136,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     };
     parser.onFrameReady = [&] {
         const FrameSlot &frame = parser.completedSlot();
-        if (quint32(frame.format) >= FirstHeaderOnlyFormat || frame.payload.size() != frame.size)
+        if (quint32(frame.format) >= BoardProtocol::FirstHeaderOnlyFormat
+            || frame.payload.size() != frame.size)
             __builtin_trap();
         HeldFrame &copy = held[nextHeld];
         nextHeld = 1 - nextHeld;
         copy.hold(frame);
-        showFrame(picture, capture, copy.slot);
+        showFrame(path, copy.slot);
     };
 
     size_t offset = 0;

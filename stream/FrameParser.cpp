@@ -1,12 +1,16 @@
 #include "FrameParser.h"
-#include "FrameFormat.h"
+
+#include "BoardProtocol.h"
 
 #include <QDebug>
 #include <QIODevice>
 
+using namespace BoardProtocol;
+
 FrameParser::FrameParser()
-    : formatNames(frameFormatNames())
 {
+    for (const char *name : FormatNames)
+        formatNames << QLatin1String(name);
 }
 
 void FrameParser::setDevice(QIODevice *dev)
@@ -25,11 +29,11 @@ void FrameParser::process()
             return;
         switch (parseState) {
         case WaitMagic: {
-            if (available < 4)
+            if (available < MagicBytes)
                 return;
             quint32 word = 0;
             stream >> word;
-            if (word == FRAME_MAGIC)
+            if (word == FrameMagic)
                 parseState = WaitHeader;
             break;
         }
@@ -65,9 +69,9 @@ void FrameParser::readHeader()
 void FrameParser::readSensors()
 {
     FrameSlot &slot = frameSlots[fillIndex];
-    if (device->read(slot.CLum, SensorBlockSize) < SensorBlockSize)
+    if (device->read(slot.CLum, SensorBlockBytes) < SensorBlockBytes)
         qDebug("CLum could not be read");
-    if (device->read(slot.CPos, SensorBlockSize) < SensorBlockSize)
+    if (device->read(slot.CPos, SensorBlockBytes) < SensorBlockBytes)
         qDebug("CPos could not be read");
 
     if (quint32(slot.format) >= FirstHeaderOnlyFormat) {

@@ -27,12 +27,6 @@ class FrameParser
 public:
     enum ParseState { WaitMagic = 0, WaitHeader = 1, WaitSensors = 2, WaitPayload = 3 };
 
-    static constexpr quint32 FRAME_MAGIC = 0xAD1A15EE;
-    static constexpr int HeaderBytes = 7 * 4;
-    static constexpr int SensorBytes = 2 * SensorBlockSize;
-    // Far above the largest frame a board sends (1920 x 1080 UYVY is under 4 MiB).
-    static constexpr qint32 MaxPayloadBytes = 64 * 1024 * 1024;
-
     FrameParser();
 
     void setDevice(QIODevice *device);
@@ -44,7 +38,6 @@ public:
     std::function<void()> onFrameReady;
 
     const FrameSlot &completedSlot() const { return frameSlots[1 - fillIndex]; }
-    FrameSlot &completedSlot() { return frameSlots[1 - fillIndex]; }
     int fillSlotIndex() const { return fillIndex; }
     ParseState state() const { return parseState; }
     qint32 framesCompleted() const { return frameCounter; }
@@ -64,5 +57,5 @@ private:
     qint32 frameCounter = 0;
     quint32 previousTimestampS = 0;
     quint32 previousTimestampUs = 0;
-    const QStringList formatNames;
+    QStringList formatNames;
 };

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "BoardProtocol.h"
+
 #include <QByteArray>
 #include <QtGlobal>
-
-constexpr int SensorBlockSize = 16;
 
 // One frame record as received: header fields as sent, sensor blocks verbatim, the payload.
 struct FrameSlot
@@ -16,6 +16,6 @@ struct FrameSlot
     qint32 timestamp_s = 0;
     qint32 timestamp_us = 0;
     QByteArray payload;
-    char CLum[SensorBlockSize] = {};
-    char CPos[SensorBlockSize] = {};
+    char CLum[BoardProtocol::SensorBlockBytes] = {};
+    char CPos[BoardProtocol::SensorBlockBytes] = {};
 };

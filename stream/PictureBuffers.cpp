@@ -10,14 +10,17 @@ PictureBuffers::~PictureBuffers()
 
 bool PictureBuffers::setPictureSize(int width, int height)
 {
-    if (width == pictureWidth && height == pictureHeight)
+    if (width <= 0 || height <= 0 || qint64(width) * height > INT_MAX / 4) {
+        retireAll();
+        pictureWidth = pictureHeight = 0;
         return false;
-    if (width <= 0 || height <= 0 || qint64(width) * height > INT_MAX / 4)
-        return false;
-    retireAll();
+    }
+    const bool resized = qint64(width) * height != qint64(pictureWidth) * pictureHeight;
+    if (resized)
+        retireAll();
     pictureWidth = width;
     pictureHeight = height;
-    return true;
+    return resized;
 }
 
 QImage PictureBuffers::acquire()

@@ -4,9 +4,10 @@
 
 #include <vector>
 
-// Buffers for Format_RGB32 pictures that pixmaps share instead of copying. A buffer is handed
-// out again only once every image and pixmap sharing it is gone, so a picture still on screen is
-// never overwritten; while all are taken, another is allocated. Used from the GUI thread only.
+// Buffers for Format_RGB32 pictures that pixmaps share instead of copying; one pool per kind of
+// picture (colour, JPEG, widened grey, scaled view). A buffer is handed out again only once every
+// image and pixmap sharing it is gone, so a picture still on screen is never overwritten; while
+// all are taken, another is allocated. Used from the GUI thread only.
 class PictureBuffers
 {
 public:
@@ -15,15 +16,15 @@ public:
     PictureBuffers(const PictureBuffers &) = delete;
     PictureBuffers &operator=(const PictureBuffers &) = delete;
 
-    // Pictures of this size from now on; buffers of another size are let go, each once nothing
-    // shares it. False when the size was already set or is impossible.
+    // Pictures of this size from now on. True when their byte count changed: buffers of the old
+    // byte count are then let go, each once nothing shares it; a new shape of the same area keeps
+    // them. False also when the size is impossible; acquire() then gives null pictures.
     bool setPictureSize(int width, int height);
     // Bytes of one picture of the set size; 0 before a size is set.
     qsizetype pictureBytes() const { return qsizetype(pictureWidth) * pictureHeight * 4; }
     // A picture of the set size in a buffer nothing else shares, its pixels as the buffer's last
     // user left them; null when no size is set or memory ran out.
     QImage acquire();
-    int bufferCount() const { return int(buffers.size()); }
 
 private:
     struct Buffer

@@ -1,7 +1,5 @@
 #include "imageStream.h"
 
-#include "FrameFormat.h"
-
 #include <QDebug>
 #include <QTcpSocket>
 
@@ -110,31 +108,19 @@ void imageStream::displayConnectionState(QAbstractSocket::SocketState socketStat
 void imageStream::startCapture(const QString &folder, const QString &prefix,
                                const QString &extension, bool raw)
 {
-    capture.start(folder, prefix, extension, raw);
+    path.capture().start(folder, prefix, extension, raw);
 }
 
 void imageStream::stopCapture()
 {
-    capture.stop();
+    path.capture().stop();
 }
 
 QPixmap imageStream::currentPixmap()
 {
-    FrameSlot &frame = parser.completedSlot();
-    if (frame.format < FormatJpg || frame.format > FormatNv12)
-        return QPixmap();
-    const bool converted = picture.update(frame);
-    if (capture.isEnabled()) {
-        int written;
-        if (frame.format == FormatJpg) {
-            // Stored as received, even when it could not be decoded.
-            written = capture.save_image_jpg(frame.payload);
-        } else {
-            // The picture still held after a failed conversion is another frame's: never store it.
-            written = capture.save_image(converted ? picture.pixmap() : QPixmap(), frame.payload);
-        }
-        if (written >= 0)
-            emit capture_in_progress(QStringLiteral("Capturing image... ") + QString::number(written));
-    }
-    return picture.pixmap();
+    lastResult = path.show(parser.completedSlot());
+    if (lastResult.capture >= 0)
+        emit capture_in_progress(QStringLiteral("Capturing image... ")
+                                 + QString::number(lastResult.capture));
+    return lastResult.outcome == FramePath::Outcome::HiddenCode ? QPixmap() : path.pixmap();
 }

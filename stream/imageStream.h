@@ -1,8 +1,7 @@
 #pragma once
 
-#include "CaptureWriter.h"
 #include "FrameParser.h"
-#include "FramePixmap.h"
+#include "FramePath.h"
 #include "FrameSlot.h"
 
 #include <QAbstractSocket>
@@ -32,10 +31,13 @@ public:
                       bool raw);
     void stopCapture();
 
+    // The completed frame's picture (the last good one when this frame is not shown; null for a
+    // code that is never shown), captured while capture is on.
     QPixmap currentPixmap();
 
-    // For tests and tools that look at the parsed record itself.
+    // For tests and tools that look at the parsed record itself and what became of it.
     const FrameSlot &completedFrame() const { return parser.completedSlot(); }
+    const FramePath::Result &lastFrameResult() const { return lastResult; }
 
 public slots:
     void reconnect();
@@ -61,6 +63,6 @@ private:
     QTcpSocket *socket;
     QString statusText;
     FrameParser parser;
-    FramePixmap picture;
-    CaptureWriter capture;
+    FramePath path;
+    FramePath::Result lastResult;
 };

@@ -180,7 +180,7 @@ void tst_FrameParser::statisticsTexts()
 void tst_FrameParser::oversizedRecordIsDropped_data()
 {
     QTest::addColumn<qint32>("size");
-    QTest::newRow("just over the bound") << qint32(FrameParser::MaxPayloadBytes + 1);
+    QTest::newRow("just over the bound") << qint32(BoardProtocol::MaxPayloadBytes + 1);
     QTest::newRow("negative") << qint32(-5);
 }
 

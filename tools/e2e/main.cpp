@@ -7,6 +7,7 @@
 // brevant-e2e [--seconds S] [--latency-fps F] [--latency-frames N] [--rescale]
 //             [--formats JPG,Gray,UYVY,YUV420,NV12] [--sizes 640x480,1920x1080] [--json FILE]
 
+#include "BoardProtocol.h"
 #include "MainWindow.h"
 #include "RecordStreamer.h"
 #include "TaggedFrames.h"
@@ -35,7 +36,14 @@
 
 namespace {
 
-const QStringList FormatNames = {"JPG", "Gray", "UYVY", "YUV420", "NV12"};
+QStringList formatNames()
+{
+    QStringList names;
+    for (const char *name : BoardProtocol::FormatNames)
+        names << QLatin1String(name);
+    return names;
+}
+const QStringList FormatNames = formatNames();
 
 qint64 processCpuNs()
 {

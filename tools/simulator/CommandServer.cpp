@@ -1,26 +1,21 @@
 #include "CommandServer.h"
 
+#include "BoardProtocol.h"
+
 #include <QMutexLocker>
 #include <QTcpSocket>
 #include <QTimer>
 
 namespace {
-constexpr qint64 RequestSize = 3;
+using namespace BoardProtocol;
+
+constexpr qint64 RequestSize = CommandRequestBytes;
 constexpr int MinFps = 1;
 constexpr int MaxFps = 30;
-constexpr int MaxFormat = 4;
-constexpr int GrayFormat = 1;
-
-enum CommandCode : quint8 {
-    NoProcessing = 0,
-    FrameRate = 1,
-    PixelFormat = 2,
-    ImageWidth = 3,
-    ImageHeight = 4,
-    Apply = 5,
-    FirstApplication = 6,
-    LastApplication = 11,
-};
+constexpr int MaxFormat = FormatCount - 1;
+constexpr int GrayFormat = FormatGray;
+constexpr int FirstApplication = CommandEdgeDetection;
+constexpr int LastApplication = CommandMotionDetection;
 
 struct Size {
     int width;
@@ -207,13 +202,13 @@ quint8 CommandServer::handle(quint8 code, quint16 value)
         if (refusing)
             return Refused;
         switch (code) {
-        case FrameRate:
+        case CommandFrameRate:
             if (value < MinFps || value > MaxFps)
                 result = OutOfRange;
             else
                 pending.fps = value;
             break;
-        case PixelFormat:
+        case CommandPixelFormat:
             if (value > MaxFormat)
                 result = OutOfRange;
             else if (!formats.contains(value))
@@ -221,20 +216,20 @@ quint8 CommandServer::handle(quint8 code, quint16 value)
             else
                 pending.format = value;
             break;
-        case ImageWidth:
-        case ImageHeight: {
+        case CommandImageWidth:
+        case CommandImageHeight: {
             bool known = false;
             for (const Size &size : ProducibleSizes)
-                known = known || (code == ImageWidth ? size.width : size.height) == value;
+                known = known || (code == CommandImageWidth ? size.width : size.height) == value;
             if (!known)
                 result = NotProducible;
-            else if (code == ImageWidth)
+            else if (code == CommandImageWidth)
                 pending.width = value;
             else
                 pending.height = value;
             break;
         }
-        case Apply:
+        case CommandApply:
             if (value != 1)
                 result = OutOfRange;
             else if (!isProducibleSize(pending.width, pending.height)
@@ -244,7 +239,7 @@ quint8 CommandServer::handle(quint8 code, quint16 value)
                 applied = current = pending;
             break;
         default:
-            if (code != NoProcessing && (code < FirstApplication || code > LastApplication)) {
+            if (code != CommandProbe && (code < FirstApplication || code > LastApplication)) {
                 result = UnknownCommand;
             } else if (value > 1) {
                 result = OutOfRange;

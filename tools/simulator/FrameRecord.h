@@ -1,5 +1,7 @@
 #pragma once
 
+#include "BoardProtocol.h"
+
 #include <QByteArray>
 #include <QtGlobal>
 
@@ -11,10 +13,10 @@
 // can build broken records.
 struct FrameRecord
 {
-    static constexpr quint32 Magic = 0xAD1A15EE;
-    static constexpr int SensorBlockBytes = 16;
-    static constexpr int HeaderBytes = 4 + 7 * 4 + 2 * SensorBlockBytes;
-    static constexpr quint32 FirstCodeWithoutPayload = 10;
+    static constexpr quint32 Magic = BoardProtocol::FrameMagic;
+    static constexpr int SensorBlockBytes = BoardProtocol::SensorBlockBytes;
+    static constexpr int HeaderBytes = BoardProtocol::RecordPrefixBytes;
+    static constexpr quint32 FirstCodeWithoutPayload = BoardProtocol::FirstHeaderOnlyFormat;
 
     qint32 format = 1;
     qint32 reserved = 0;

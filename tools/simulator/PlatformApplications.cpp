@@ -1,5 +1,7 @@
 #include "PlatformApplications.h"
 
+#include "BoardProtocol.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <vector>
@@ -124,18 +126,19 @@ bool estimateMotion(uint8_t *gray, size_t length, const uint8_t *previous, size_
 bool applyApplication(int code, uint8_t *gray, size_t length, const uint8_t *previous,
                       size_t previousLength, int width, int height)
 {
+    using namespace BoardProtocol;
     switch (code) {
-    case 0:
-    case 7:
-    case 9:
+    case CommandProbe: // also "no application"
+    case CommandColorDetection:
+    case CommandAutoSharpness:
         return true;
-    case 6:
+    case CommandEdgeDetection:
         return detectEdges(gray, length, width, height);
-    case 8:
+    case CommandAutoContrast:
         return enhanceContrast(gray, length, width, height);
-    case 10:
+    case CommandNoiseReduction:
         return reduceNoise(gray, length, width, height);
-    case 11:
+    case CommandMotionDetection:
         return estimateMotion(gray, length, previous, previousLength, width, height);
     default:
         return false;

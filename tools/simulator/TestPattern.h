@@ -1,5 +1,7 @@
 #pragma once
 
+#include "BoardProtocol.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -18,7 +20,13 @@ public:
     using JpegEncoder = std::function<QByteArray(const uchar *pixels, int width, int height,
                                                  int components, int quality)>;
 
-    enum Format { Jpeg = 0, Gray = 1, Uyvy = 2, Yuv420 = 3, Nv12 = 4 };
+    enum Format {
+        Jpeg = BoardProtocol::FormatJpg,
+        Gray = BoardProtocol::FormatGray,
+        Uyvy = BoardProtocol::FormatUyvy,
+        Yuv420 = BoardProtocol::FormatYuv420,
+        Nv12 = BoardProtocol::FormatNv12,
+    };
     static constexpr int MaxDimension = 4096;
     static constexpr int DefaultJpegQuality = 85;
 

@@ -1,5 +1,6 @@
 #include "VideoServer.h"
 
+#include "BoardProtocol.h"
 #include "WireReplay.h"
 
 #include <QDebug>
@@ -11,6 +12,9 @@
 #include <limits>
 
 namespace {
+
+// Garbage never holds it, so no magic can appear inside garbage.
+constexpr uchar MagicFirstByte = uchar(BoardProtocol::FrameMagic >> 24);
 
 // Sizes the board offers, and the order in which the switching fault walks through them.
 constexpr int SwitchSizes[][2] = {{640, 480}, {320, 240}, {400, 400}};
@@ -313,8 +317,8 @@ QByteArray VideoServer::makeGarbage()
     for (char &byte : garbage) {
         auto value = uchar(random.bounded(256));
         // Without the magic's first byte no magic can appear anywhere in the garbage.
-        if (value == 0xAD)
-            value = 0xAC;
+        if (value == MagicFirstByte)
+            value = MagicFirstByte - 1;
         byte = char(value);
     }
     return garbage;

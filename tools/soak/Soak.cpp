@@ -1,6 +1,6 @@
 #include "Soak.h"
 
-#include "FrameFormat.h"
+#include "BoardProtocol.h"
 #include "JpegEncoder.h"
 #include "RawConvert.h"
 
@@ -42,18 +42,17 @@ qint64 residentKiB()
 QImage expectedPicture(const FrameSlot &frame)
 {
     const auto *pixels = reinterpret_cast<const uchar *>(frame.payload.constData());
-    if (frame.format == FormatGray)
+    if (frame.format == BoardProtocol::FormatGray)
         return QImage(pixels, frame.width, frame.height, frame.width, QImage::Format_Grayscale8)
-            .convertToFormat(QImage::Format_RGB888);
-    if (frame.format == FormatJpg)
+            .convertToFormat(QImage::Format_RGB32);
+    QImage picture(frame.width, frame.height, QImage::Format_RGB32);
+    if (frame.format == BoardProtocol::FormatJpg || picture.isNull()
+        || convertRawToXrgb32(pixels, size_t(frame.payload.size()), frame.format, frame.width,
+                              frame.height, reinterpret_cast<uint32_t *>(picture.bits()),
+                              size_t(picture.sizeInBytes()))
+               < 0)
         return QImage();
-    QByteArray rgb(3 * frame.width * frame.height, Qt::Uninitialized);
-    auto *out = reinterpret_cast<uint8_t *>(rgb.data());
-    if (convertRawToRgb(pixels, size_t(frame.payload.size()), frame.format, frame.width,
-                        frame.height, out, size_t(rgb.size()))
-        < 0)
-        return QImage();
-    return QImage(out, frame.width, frame.height, 3 * frame.width, QImage::Format_RGB888).copy();
+    return picture;
 }
 
 double mib(qint64 kib)
@@ -160,7 +159,7 @@ void Soak::recordSent(const FrameRecord &record, bool intact)
         ++sentIntact;
     else if (!record.size)
         ++sentCorruptJpeg;
-    else if (*record.size < 0 || *record.size > StreamModel::MaxPayloadBytes)
+    else if (*record.size < 0 || *record.size > BoardProtocol::MaxPayloadBytes)
         ++sentBadSize;
     else
         ++sentCut;
@@ -187,10 +186,10 @@ void Soak::frameReady()
     reportedNumber = -1;
     const QPixmap shown = stream->currentPixmap();
     const FrameSlot &frame = stream->completedFrame();
-    const std::array<qint32, 7> fields = {frame.format, frame.reserved, frame.width, frame.height,
+    const std::array<qint32, BoardProtocol::HeaderFields> fields = {frame.format, frame.reserved, frame.width, frame.height,
                                           frame.size, frame.timestamp_s, frame.timestamp_us};
-    const QByteArray sensors = QByteArray(frame.CLum, SensorBlockSize)
-                               + QByteArray(frame.CPos, SensorBlockSize);
+    const QByteArray sensors = QByteArray(frame.CLum, BoardProtocol::SensorBlockBytes)
+                               + QByteArray(frame.CPos, BoardProtocol::SensorBlockBytes);
     if (fields != expected.fields || sensors != expected.sensors
         || frame.payload.size() != frame.size
         || (expected.record >= 0 && frame.payload != expected.payload)) {
@@ -207,9 +206,8 @@ void Soak::frameReady()
     if (expected.intact) {
         ++completedIntact;
         const QImage picture = expectedPicture(frame);
-        if (shown.isNull() || shown.size() != QSize(frame.width, frame.height)
-            || (frame.format != FormatJpg
-                && shown.toImage().convertToFormat(QImage::Format_RGB888) != picture))
+        if (!stream->lastFrameResult().shown() || shown.size() != QSize(frame.width, frame.height)
+            || (frame.format != BoardProtocol::FormatJpg && shown.toImage() != picture))
             fail(QStringLiteral("intact frame %1 (record %2) not shown").arg(completed - 1).arg(expected.record));
         else
             ++shownIntact;
@@ -239,7 +237,7 @@ void Soak::checkCapture(const StreamModel::Frame &expected, const FrameSlot &fra
             fail(QStringLiteral("file number %1 reported, %2 due").arg(reportedNumber).arg(captureNumber - 1));
         if (files != QStringList{name}) {
             fail(QStringLiteral("%1 reported, on disk: %2").arg(name, files.join(QLatin1Char(' '))));
-        } else if (rawCapture || frame.format == FormatJpg) {
+        } else if (rawCapture || frame.format == BoardProtocol::FormatJpg) {
             QFile file(dir.filePath(name));
             const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
             if (bytes != frame.payload || (expected.record >= 0 && bytes != expected.payload))

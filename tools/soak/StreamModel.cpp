@@ -1,5 +1,7 @@
 #include "StreamModel.h"
 
+#include "BoardProtocol.h"
+
 #include <QtEndian>
 
 #include <cstring>
@@ -25,7 +27,7 @@ void StreamModel::garbage(qsizetype length)
 void StreamModel::record(qint64 index, const FrameRecord &record, bool intact)
 {
     const QByteArray payload = record.hasPayload() ? record.payload : QByteArray();
-    const qint64 length = FrameRecord::HeaderBytes + payload.size();
+    const qint64 length = BoardProtocol::RecordPrefixBytes + payload.size();
     const bool wellFormed = record.hasPayload() && record.sizeField() == payload.size();
     open.push_back({index, fed, fed + length, intact, wellFormed, payload});
     append(record.header());
@@ -77,31 +79,31 @@ void StreamModel::process()
     while (fed > consumed) {
         switch (state) {
         case WaitMagic: {
-            uchar word[4];
-            if (!take(reinterpret_cast<char *>(word), 4))
+            uchar word[BoardProtocol::MagicBytes];
+            if (!take(reinterpret_cast<char *>(word), BoardProtocol::MagicBytes))
                 return;
-            if (qFromBigEndian<quint32>(word) == FrameRecord::Magic) {
-                magicOffset = consumed - 4;
+            if (qFromBigEndian<quint32>(word) == BoardProtocol::FrameMagic) {
+                magicOffset = consumed - BoardProtocol::MagicBytes;
                 state = WaitHeader;
             }
             break;
         }
         case WaitHeader: {
-            uchar header[28];
-            if (!take(reinterpret_cast<char *>(header), 28))
+            uchar header[BoardProtocol::HeaderBytes];
+            if (!take(reinterpret_cast<char *>(header), BoardProtocol::HeaderBytes))
                 return;
-            for (int i = 0; i < 7; ++i)
+            for (int i = 0; i < BoardProtocol::HeaderFields; ++i)
                 current.fields[i] = qFromBigEndian<qint32>(header + 4 * i);
             state = WaitSensors;
             break;
         }
         case WaitSensors: {
-            current.sensors.resize(2 * FrameRecord::SensorBlockBytes);
+            current.sensors.resize(BoardProtocol::SensorBytes);
             if (!take(current.sensors.data(), current.sensors.size()))
                 return;
             const qint32 format = current.fields[0], size = current.fields[4];
-            if (quint32(format) >= FrameRecord::FirstCodeWithoutPayload || size < 0
-                || size > MaxPayloadBytes)
+            if (quint32(format) >= BoardProtocol::FirstHeaderOnlyFormat || size < 0
+                || size > BoardProtocol::MaxPayloadBytes)
                 state = WaitMagic;
             else
                 state = WaitPayload;

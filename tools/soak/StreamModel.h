@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BoardProtocol.h"
 #include "FrameRecord.h"
 
 #include <QByteArray>
@@ -15,11 +16,9 @@
 class StreamModel
 {
 public:
-    static constexpr qint32 MaxPayloadBytes = 64 * 1024 * 1024;
-
     struct Frame
     {
-        std::array<qint32, 7> fields{}; // format, reserved, width, height, size, timestamp_s, _us
+        std::array<qint32, BoardProtocol::HeaderFields> fields{}; // format, reserved, width, height, size, timestamp_s, _us
         QByteArray sensors;             // CLum then CPos
         qint64 record = -1;             // the sent record it is exactly, or -1 (begun by a false magic)
         bool intact = false;

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "CaptureWriter.h"
+#include "FrameSlot.h"
+#include "PictureBuffers.h"
+
+#include <QImage>
+#include <QPixmap>
+
+#include <memory>
+
+class JpegDecoder;
+
+// The step from a completed frame to the picture on screen, with no socket: the frame is made a
+// 32-bit picture (grey widened, raw colour converted, JPEG decoded, each into buffers of its own
+// kind that the pixmap shares without copying), the picture a pixmap, and, while capture is on,
+// the frame handed to the capture writer. A frame that is not shown leaves the last good pixmap.
+class FramePath
+{
+public:
+    enum class Outcome {
+        Shown,
+        HiddenCode,        // a code whose payload is read but never shown (5 to 9)
+        BadSize,           // width or height not positive, or too large to picture
+        PayloadTooShort,   // fewer bytes than the layout of width x height needs
+        JpegHeaderRefused, // no JPEG header, or not of the size the frame announces
+        JpegUndecodable,   // the JPEG data is damaged or cut off
+        OutOfMemory,       // no buffer for the picture
+    };
+    // Values of Result::capture besides the number of the file written.
+    static constexpr int NoCapture = -1; // capture off, or nothing of this frame to store
+    static constexpr int CaptureFailed = -2;
+
+    struct Result
+    {
+        Outcome outcome = Outcome::Shown;
+        int capture = NoCapture;
+        bool shown() const { return outcome == Outcome::Shown; }
+        // The frame arrived but what it carries cannot be shown.
+        bool damaged() const { return outcome != Outcome::Shown && outcome != Outcome::OutOfMemory; }
+    };
+
+    FramePath();
+    ~FramePath();
+    FramePath(const FramePath &) = delete;
+    FramePath &operator=(const FramePath &) = delete;
+
+    Result show(const FrameSlot &frame);
+    // The last frame shown; null before the first.
+    const QPixmap &pixmap() const { return currentPicture; }
+    CaptureWriter &capture() { return captureWriter; }
+
+private:
+    Outcome makePicture(const FrameSlot &frame, QImage &picture);
+    Outcome makeGrayImage(const FrameSlot &frame, QImage &picture);
+    Outcome makeColorImage(const FrameSlot &frame, QImage &picture);
+    int store(const FrameSlot &frame, bool shown);
+
+    // The steps under their established names: each is the one path for its kind of frame.
+    Outcome decodeJpegFrame(const FrameSlot &frame, QImage &picture);
+    QImage allocColorImage(int width, int height);
+    int bvtCvtRawImage(const FrameSlot &frame, QImage &picture);
+
+    PictureBuffers grayPictures;
+    PictureBuffers colorPictures;
+    PictureBuffers jpegPictures;
+    std::unique_ptr<JpegDecoder> jpegDecoder;
+    QPixmap currentPicture;
+    CaptureWriter captureWriter;
+};

@@ -1,0 +1,256 @@
+#include "FramePath.h"
+#include "JpegEncoder.h"
+#include "PictureBuffers.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/resource.h>
+
+using Outcome = FramePath::Outcome;
+Q_DECLARE_METATYPE(FrameSlot)
+
+// A frame of one level: grey, raw colour of that luma with neutral chroma, or a grey JPEG.
+static FrameSlot frame(int format, int width, int height, char level = 100, int payloadBytes = -1)
+{
+    FrameSlot f;
+    f.format = format;
+    f.width = width;
+    f.height = height;
+    const int pixels = width > 0 && height > 0 && width < 5000 ? width * height : 64;
+    if (format == 0) {
+        const QByteArray grey(pixels, level);
+        f.payload = encodeJpeg(reinterpret_cast<const uint8_t *>(grey.constData()), width, height, 1, 95);
+    } else {
+        f.payload = QByteArray(format == 1 ? pixels : format == 2 ? 2 * pixels : pixels * 3 / 2, char(128));
+        for (int i = 0; i < pixels; ++i)
+            f.payload[format == 2 ? 2 * i + 1 : i] = level;
+    }
+    if (payloadBytes >= 0)
+        f.payload.resize(payloadBytes);
+    return f;
+}
+
+static QStringList logged;
+static void keepMessage(QtMsgType, const QMessageLogContext &, const QString &text)
+{
+    logged << text;
+}
+
+class tst_FramePath : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void refusedFramesKeepLastPicture_data();
+    void refusedFramesKeepLastPicture();
+    void heldPicturesKeepTheirPixels_data();
+    void heldPicturesKeepTheirPixels();
+    void buffersFollowByteCount_data();
+    void buffersFollowByteCount();
+    void allocationFailureIsLoggedFirst_data();
+    void allocationFailureIsLoggedFirst();
+    void captureOfEachOutcome_data();
+    void captureOfEachOutcome();
+    void poolPicturesOutliveResizeAndPool();
+};
+
+void tst_FramePath::refusedFramesKeepLastPicture_data()
+{
+    QTest::addColumn<FrameSlot>("bad");
+    QTest::addColumn<Outcome>("outcome");
+    QTest::addColumn<QString>("message");
+    FrameSlot jpegOtherSize = frame(0, 32, 16), jpegBroken = frame(0, 32, 16);
+    jpegOtherSize.width = 16;
+    // A table of impossible length after the scan.
+    jpegBroken.payload = jpegBroken.payload.chopped(2) + QByteArray("\xFF\xC4\x00\x03\x00\xFF\xD9", 7);
+    FrameSlot notJpeg = frame(0, 32, 16);
+    notJpeg.payload = "no picture here";
+    QTest::newRow("UYVY one byte short") << frame(2, 16, 16, 1, 511) << Outcome::PayloadTooShort << "refused";
+    QTest::newRow("YUV420 without chroma") << frame(3, 16, 16, 1, 256) << Outcome::PayloadTooShort << "refused";
+    QTest::newRow("NV12 empty") << frame(4, 16, 16, 1, 0) << Outcome::PayloadTooShort << "refused";
+    QTest::newRow("zero width") << frame(2, 0, 16) << Outcome::BadSize << "refused";
+    QTest::newRow("negative height") << frame(3, 16, -16) << Outcome::BadSize << "refused";
+    QTest::newRow("3 x w x h overflows") << frame(4, 40000, 40000) << Outcome::BadSize << "refused";
+    QTest::newRow("gray short") << frame(1, 8, 8, 1, 63) << Outcome::PayloadTooShort << "not shown";
+    QTest::newRow("gray w x h overflows") << frame(1, 0x10000, 0x10001) << Outcome::PayloadTooShort << "not shown";
+    QTest::newRow("gray negative") << frame(1, -2, -2) << Outcome::BadSize << "not shown";
+    QTest::newRow("not a JPEG") << notJpeg << Outcome::JpegHeaderRefused << "jpeg_check_header";
+    QTest::newRow("empty JPEG") << frame(0, 32, 16, 1, 0) << Outcome::JpegHeaderRefused << "jpeg_check_header";
+    QTest::newRow("JPEG cut in its header") << frame(0, 32, 16, 1, 100) << Outcome::JpegHeaderRefused << "jpeg_check_header";
+    QTest::newRow("JPEG of another size") << jpegOtherSize << Outcome::JpegHeaderRefused << "incompatible jpeg sizes";
+    QTest::newRow("JPEG data broken") << jpegBroken << Outcome::JpegUndecodable << "Error in decoding jpeg";
+    QTest::newRow("code 7") << frame(7, 4, 4) << Outcome::HiddenCode << "";
+}
+
+// Each refusal says why and counts as damaged; the last good picture stays, and the next good
+// frame is shown again.
+void tst_FramePath::refusedFramesKeepLastPicture()
+{
+    QFETCH(FrameSlot, bad);
+    QFETCH(Outcome, outcome);
+    QFETCH(QString, message);
+    FramePath path;
+    QVERIFY(path.show(frame(2, 4, 2)).shown());
+    const QImage before = path.pixmap().toImage();
+    if (!message.isEmpty())
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression(message));
+    const FramePath::Result result = path.show(bad);
+    QCOMPARE(result.outcome, outcome);
+    QVERIFY(result.damaged());
+    QCOMPARE(path.pixmap().toImage(), before);
+    QVERIFY(path.show(frame(bad.format == 7 ? 0 : bad.format, 32, 16)).shown());
+}
+
+void tst_FramePath::heldPicturesKeepTheirPixels_data()
+{
+    QTest::addColumn<int>("format");
+    for (int format : { 0, 1, 2, 3, 4 })
+        QTest::addRow("code %d", format) << format;
+}
+
+// A pixmap still on screen keeps its frame's pixels while later frames are shown; every picture
+// is 32-bit, a grey level v shown as (v, v, v).
+void tst_FramePath::heldPicturesKeepTheirPixels()
+{
+    QFETCH(int, format);
+    FramePath path;
+    QVERIFY(path.show(frame(format, 32, 16, 60)).shown());
+    const QPixmap held = path.pixmap();
+    const QColor dark = held.toImage().pixelColor(5, 2);
+    QCOMPARE(held.toImage().format(), QImage::Format_RGB32);
+    QVERIFY(qAbs(dark.red() - (format <= 1 ? 60 : 51)) <= 2 && dark.red() == dark.blue());
+    for (int i = 0; i < 5; ++i)
+        QVERIFY(path.show(frame(format, 32, 16, char(200))).shown());
+    QCOMPARE(held.toImage().pixelColor(5, 2), dark);
+    QVERIFY(path.pixmap().toImage().pixelColor(5, 2).red() > 190);
+}
+
+void tst_FramePath::buffersFollowByteCount_data()
+{
+    QTest::addColumn<int>("format");
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("again");
+    QTest::newRow("colour") << 4 << "Allocating space for color image: 921600"
+                            << "Re-Allocating space for color image: 230400";
+    QTest::newRow("JPEG") << 0 << "Resizing  JPEG buffer to 921600" << "Resizing  JPEG buffer to 230400";
+}
+
+// Logged, with R,G,B bytes, only when the byte count changes: not for the same size again, nor
+// for another shape of the same area.
+void tst_FramePath::buffersFollowByteCount()
+{
+    QFETCH(int, format);
+    QFETCH(QString, first);
+    QFETCH(QString, again);
+    FramePath path;
+    logged.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(keepMessage);
+    for (QSize size : { QSize(640, 480), QSize(320, 240), QSize(320, 240), QSize(240, 320), QSize(160, 480) })
+        QVERIFY(path.show(frame(format, size.width(), size.height())).shown());
+    qInstallMessageHandler(previous);
+    QCOMPARE(logged, (QStringList { first, again }));
+}
+
+void tst_FramePath::allocationFailureIsLoggedFirst_data()
+{
+    QTest::addColumn<bool>("resize");
+    QTest::addColumn<QStringList>("messages");
+    QTest::newRow("first") << false
+                           << QStringList { "ERROR in allocating color image memory\n",
+                                            "Allocating space for color image: 25165824",
+                                            "Problem in image conversion" };
+    QTest::newRow("re-allocating") << true
+                                   << QStringList { "ERROR in re-allocating color image memory\n",
+                                                    "Re-Allocating space for color image: 25165824",
+                                                    "Problem in image conversion" };
+}
+
+// The error line comes before the size line, and nothing is written into the missing buffer.
+void tst_FramePath::allocationFailureIsLoggedFirst()
+{
+#if defined(__SANITIZE_ADDRESS__) || (defined(__has_feature) && __has_feature(address_sanitizer))
+    QSKIP("the address sanitizer cannot run under an address-space limit");
+#endif
+    QFETCH(bool, resize);
+    QFETCH(QStringList, messages);
+    FramePath path;
+    if (resize)
+        QVERIFY(path.show(frame(2, 8, 8)).shown());
+    const FrameSlot big = frame(2, 4096, 2048);
+    rlimit limit {};
+    QVERIFY(getrlimit(RLIMIT_AS, &limit) == 0);
+    QFile statm("/proc/self/statm");
+    QVERIFY(statm.open(QIODevice::ReadOnly));
+    const rlim_t used = statm.readAll().split(' ').value(0).toULongLong() * 4096;
+    logged.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(keepMessage);
+    rlimit tight = limit;
+    tight.rlim_cur = used + 16 * 1024 * 1024; // less than the 32 MiB picture
+    QVERIFY(setrlimit(RLIMIT_AS, &tight) == 0);
+    const FramePath::Result result = path.show(big);
+    setrlimit(RLIMIT_AS, &limit);
+    qInstallMessageHandler(previous);
+    QCOMPARE(result.outcome, Outcome::OutOfMemory);
+    QCOMPARE(logged, messages);
+    QVERIFY(path.show(frame(2, 8, 8)).shown());
+}
+
+void tst_FramePath::captureOfEachOutcome_data()
+{
+    QTest::addColumn<FrameSlot>("slot");
+    QTest::addColumn<QString>("extension"); // "bvt" saves raw data
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<int>("capture");
+    const FrameSlot shortGray = frame(1, 8, 8, 1, 10);
+    FrameSlot brokenJpeg = frame(0, 16, 16);
+    brokenJpeg.payload = "no JPEG";
+    QTest::newRow("picture of a shown frame") << frame(1, 8, 8) << "bmp" << "" << 0;
+    QTest::newRow("no picture of a refused frame") << shortGray << "bmp" << "" << FramePath::NoCapture;
+    QTest::newRow("raw data of a refused frame") << shortGray << "bvt" << "" << 0;
+    QTest::newRow("undecodable JPEG as received") << brokenJpeg << "bmp" << "" << 0;
+    QTest::newRow("nothing of a hidden code") << frame(8, 4, 4) << "bvt" << "" << FramePath::NoCapture;
+    QTest::newRow("folder missing") << frame(1, 8, 8) << "bvt" << "gone" << FramePath::CaptureFailed;
+}
+
+void tst_FramePath::captureOfEachOutcome()
+{
+    QFETCH(FrameSlot, slot);
+    QFETCH(QString, extension);
+    QFETCH(QString, folder);
+    QFETCH(int, capture);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    FramePath path;
+    path.capture().start(dir.filePath(folder), "f", extension, extension == "bvt");
+    const QtMessageHandler previous = qInstallMessageHandler(keepMessage); // refusals log
+    const int written = path.show(slot).capture;
+    qInstallMessageHandler(previous);
+    QCOMPARE(written, capture);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), capture >= 0 ? 1 : 0);
+}
+
+// A picture still shared keeps its pixels when the pool changes size or is gone.
+void tst_FramePath::poolPicturesOutliveResizeAndPool()
+{
+    QImage shown, next;
+    {
+        PictureBuffers pool;
+        QVERIFY(pool.acquire().isNull()); // no size yet
+        QVERIFY(pool.setPictureSize(4, 4));
+        shown = pool.acquire();
+        shown.fill(QColor(10, 20, 30));
+        QVERIFY(!pool.setPictureSize(8, 2)); // same bytes, new shape
+        next = pool.acquire();
+        QCOMPARE(next.size(), QSize(8, 2));
+        QVERIFY(pool.setPictureSize(2, 2));
+        pool.acquire().fill(Qt::white);
+        QVERIFY(!pool.setPictureSize(40000, 40000));
+        QVERIFY(pool.acquire().isNull());
+    }
+    next.fill(Qt::black);
+    QCOMPARE(shown.pixelColor(3, 3), QColor(10, 20, 30));
+}
+
+QTEST_MAIN(tst_FramePath)
+#include "tst_framepath.moc"
