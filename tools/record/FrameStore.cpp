@@ -5,16 +5,13 @@
 #include "StreamStatistics.h"
 
 #include <QFileInfo>
-#include <QPixmap>
-
-using namespace BoardProtocol;
 
 FrameStore::FrameStore(const QString &folder, const QString &prefix, bool raw,
                        StreamStatistics &statistics)
     : statistics(statistics)
     , raw(raw)
 {
-    capture.start(folder, prefix, QStringLiteral("jpg"), raw);
+    framePath.capture().start(folder, prefix, QStringLiteral("jpg"), raw);
 }
 
 QString FrameStore::statusWord(Status status)
@@ -30,43 +27,32 @@ QString FrameStore::statusWord(Status status)
     return QStringLiteral("failed");
 }
 
-void FrameStore::useExtensionFor(qint32 format)
+FrameStore::Stored FrameStore::store(const FrameSlot &frame)
 {
-    if (format == FormatJpg)
+    CaptureWriter &capture = framePath.capture();
+    if (frame.format == BoardProtocol::FormatJpg)
         capture.setExtension(QStringLiteral("jpg"));
     else
         capture.setExtension(raw ? QStringLiteral("bvt") : QStringLiteral("bmp"));
-}
 
-FrameStore::Stored FrameStore::store(FrameSlot &frame)
-{
-    const bool picturable = frame.format >= FormatJpg && frame.format < FormatCount;
-    const bool shown = picturable && picture.update(frame);
-    if (shown)
+    const FramePath::Result result = framePath.show(frame);
+    if (result.shown())
         statistics.frameShown();
-    else
+    else if (result.damaged())
         statistics.frameDamaged();
-
-    useExtensionFor(frame.format);
-    int written = -1;
-    bool attempted = true;
-    if (frame.format == FormatJpg)
-        written = capture.save_image_jpg(frame.payload);
-    else if (picturable && (shown || raw))
-        written = capture.save_image(shown ? picture.pixmap() : QPixmap(), frame.payload);
-    else
-        attempted = false;
-
-    Stored result;
-    if (attempted && written < 0) {
-        statistics.captureFailed();
-        result.status = Status::Failed;
-        return result;
-    }
-    if (written >= 0) {
+    if (result.capture >= 0)
         statistics.captureWritten();
-        result.file = QFileInfo(capture.fileName(written)).fileName();
+    else if (result.capture == FramePath::CaptureFailed)
+        statistics.captureFailed();
+
+    Stored stored;
+    if (result.capture == FramePath::CaptureFailed) {
+        stored.status = Status::Failed;
+        return stored;
     }
-    result.status = shown ? Status::Stored : Status::Damaged;
-    return result;
+    if (result.capture >= 0)
+        stored.file = QFileInfo(capture.fileName(result.capture)).fileName();
+    // A frame left without its picture for want of memory is no clean conversion either.
+    stored.status = result.shown() ? Status::Stored : Status::Damaged;
+    return stored;
 }

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "CaptureWriter.h"
-#include "FramePixmap.h"
+#include "FramePath.h"
 
 #include <QString>
 
@@ -23,15 +22,12 @@ public:
 
     FrameStore(const QString &folder, const QString &prefix, bool raw, StreamStatistics &statistics);
 
-    Stored store(FrameSlot &frame);
+    Stored store(const FrameSlot &frame);
 
     static QString statusWord(Status status);
 
 private:
-    void useExtensionFor(qint32 format);
-
-    FramePixmap picture;
-    CaptureWriter capture;
+    FramePath framePath;
     StreamStatistics &statistics;
-    bool raw;
+    const bool raw;
 };

@@ -48,8 +48,8 @@ bool RecordIndex::append(qint64 record, const QString &fileName, const QString &
         QString::number(frame.payload.size()),
         boardTime(frame.timestamp_s, frame.timestamp_us),
         arrival.toUTC().toString(Qt::ISODateWithMs),
-        QString::fromLatin1(QByteArray(frame.CLum, SensorBlockSize).toHex()),
-        QString::fromLatin1(QByteArray(frame.CPos, SensorBlockSize).toHex()),
+        QString::fromLatin1(QByteArray(frame.CLum, BoardProtocol::SensorBlockBytes).toHex()),
+        QString::fromLatin1(QByteArray(frame.CPos, BoardProtocol::SensorBlockBytes).toHex()),
     }.join(QLatin1Char(','));
     return writeLine(row.toUtf8());
 }

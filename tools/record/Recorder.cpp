@@ -195,7 +195,7 @@ void Recorder::closeWireDump()
 
 void Recorder::recordFrame()
 {
-    FrameSlot &frame = parser.completedSlot();
+    const FrameSlot &frame = parser.completedSlot();
     stats.frameReceived({frame.format, frame.width, frame.height, frame.timestamp_s, frame.timestamp_us},
                         BoardProtocol::RecordPrefixBytes + frame.payload.size(), clock.elapsed());
     const FrameStore::Stored stored = frames.store(frame);
