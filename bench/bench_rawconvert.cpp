@@ -1,20 +1,23 @@
-// Raw colour conversion per frame: ours (the default path and every path this processor has),
-// next to memcpy of the RGB size, a plain per-pixel loop and libyuv, all in one run. Ends with a
-// table of CPU time per frame and ratios, from the medians (or the single runs) of this run.
+// Raw colour conversion to 32-bit pictures per frame: ours (the default path and every
+// instruction-set path this processor has) next to libyuv, memcpy of the picture size and a plain
+// per-pixel loop, all in one run. Ends with a table of CPU time per frame and each path's ratio
+// to libyuv, from the medians (or the single runs) of this run.
 
+#include "BoardProtocol.h"
 #include "RatioReporter.h"
 #include "RawConvert.h"
 
 #include <benchmark/benchmark.h>
 #include <libyuv/convert_argb.h>
-#include <libyuv/convert_from_argb.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
+
+using namespace BoardProtocol;
 
 namespace {
 
@@ -24,42 +27,45 @@ struct Layout
     const char *name;
 };
 
-constexpr Layout layouts[] = {{RawUyvy, "uyvy"}, {RawYuv420, "yuv420"}, {RawNv12, "nv12"}};
+constexpr Layout layouts[] = {{FormatUyvy, "uyvy"}, {FormatYuv420, "yuv420"}, {FormatNv12, "nv12"}};
 constexpr int sizes[][2] = {{640, 480}, {1920, 1080}};
+// Every path the enum may name; those this build or processor lacks are skipped.
+constexpr int PathCount = 4;
 
 struct Frame
 {
     int format, width, height;
-    std::vector<uint8_t> payload, rgb;
+    std::vector<uint8_t> payload;
+    std::vector<uint32_t> picture;
 };
 
 Frame makeFrame(int format, int width, int height)
 {
     Frame frame{format, width, height, {}, {}};
     frame.payload.resize(size_t(rawPayloadSize(format, width, height)));
-    frame.rgb.resize(size_t(rgbPictureSize(width, height)));
+    frame.picture.resize(size_t(width) * size_t(height));
     std::mt19937 random(uint32_t(format * 1000003 + width));
     for (uint8_t &byte : frame.payload)
         byte = uint8_t(random());
     return frame;
 }
 
-uint8_t clampByte(int value)
+uint32_t clampByte(int value)
 {
-    return uint8_t(value < 0 ? 0 : value > 255 ? 255 : value);
+    return uint32_t(value < 0 ? 0 : value > 255 ? 255 : value);
 }
 
 // The straightforward loop: each pixel's samples found by its index, then the formula.
-void referenceConvert(const uint8_t *src, int format, int w, int h, uint8_t *dst)
+void referenceConvert(const uint8_t *src, int format, int w, int h, uint32_t *dst)
 {
     for (int n = 0; n < w * h; ++n) {
         const int r = n / w, c = n % w;
         int Y, U, V;
-        if (format == RawUyvy) {
+        if (format == FormatUyvy) {
             Y = src[2 * n + 1];
             U = src[4 * (n / 2)];
             V = src[4 * (n / 2) + 2];
-        } else if (format == RawYuv420) {
+        } else if (format == FormatYuv420) {
             Y = src[n];
             U = src[w * h + (r / 2) * (w / 2) + c / 2];
             V = src[(5 * w * h) / 4 + (r / 2) * (w / 2) + c / 2];
@@ -69,130 +75,115 @@ void referenceConvert(const uint8_t *src, int format, int w, int h, uint8_t *dst
             V = src[w * h + (r / 2) * w + 2 * (c / 2) + 1];
         }
         const int y = Y - 16, u = U - 128, v = V - 128;
-        dst[3 * n] = clampByte((298 * y + 409 * v + 128) >> 8);
-        dst[3 * n + 1] = clampByte((298 * y - 100 * u - 208 * v + 128) >> 8);
-        dst[3 * n + 2] = clampByte((298 * y + 516 * u + 128) >> 8);
+        dst[n] = 0xff000000u | clampByte((298 * y + 409 * v + 128) >> 8) << 16
+            | clampByte((298 * y - 100 * u - 208 * v + 128) >> 8) << 8
+            | clampByte((298 * y + 516 * u + 128) >> 8);
     }
 }
 
-void libyuvConvert(const uint8_t *src, int format, int w, int h, uint8_t *dst,
-                   std::vector<uint8_t> &argbRow)
+// libyuv's ARGB is the same native-endian 0xAARRGGBB word.
+void libyuvConvert(const uint8_t *src, int format, int w, int h, uint32_t *dst)
 {
-    if (format == RawUyvy) {
-        for (int r = 0; r < h; ++r) {
-            libyuv::UYVYToARGB(src + size_t(r) * 2 * w, 2 * w, argbRow.data(), 4 * w, w, 1);
-            libyuv::ARGBToRAW(argbRow.data(), 4 * w, dst + size_t(r) * 3 * w, 3 * w, w, 1);
-        }
-    } else if (format == RawYuv420) {
+    auto *out = reinterpret_cast<uint8_t *>(dst);
+    if (format == FormatUyvy) {
+        libyuv::UYVYToARGB(src, 2 * w, out, 4 * w, w, h);
+    } else if (format == FormatYuv420) {
         const uint8_t *u = src + w * h, *v = u + w * h / 4;
-        libyuv::I420ToRAW(src, w, u, w / 2, v, w / 2, dst, 3 * w, w, h);
+        libyuv::I420ToARGB(src, w, u, w / 2, v, w / 2, out, 4 * w, w, h);
     } else {
-        libyuv::NV12ToRAW(src, w, src + w * h, w, dst, 3 * w, w, h);
+        libyuv::NV12ToARGB(src, w, src + w * h, w, out, 4 * w, w, h);
     }
 }
 
-void setCounters(benchmark::State &state, const Frame &frame)
-{
-    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(frame.rgb.size()));
-}
-
-void benchPath(benchmark::State &state, int format, int w, int h, int path)
+template <typename Convert>
+void benchConvert(benchmark::State &state, int format, int w, int h, Convert convert)
 {
     Frame frame = makeFrame(format, w, h);
     for (auto _ : state) {
-        const int result =
-            path < 0 ? convertRawToRgb(frame.payload.data(), frame.payload.size(), format, w, h,
-                                       frame.rgb.data(), frame.rgb.size())
-                     : convertRawToRgbUsing(RawConvertPath(path), frame.payload.data(),
-                                            frame.payload.size(), format, w, h, frame.rgb.data(),
-                                            frame.rgb.size());
-        benchmark::DoNotOptimize(result);
+        convert(frame);
         benchmark::ClobberMemory();
     }
-    setCounters(state, frame);
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(4 * frame.picture.size()));
 }
 
-void benchMemcpy(benchmark::State &state, int format, int w, int h)
+int convertWith(int path, Frame &frame)
 {
-    Frame frame = makeFrame(format, w, h);
-    std::vector<uint8_t> source(frame.rgb.size(), 1);
-    for (auto _ : state) {
-        std::memcpy(frame.rgb.data(), source.data(), source.size());
-        benchmark::ClobberMemory();
-    }
-    setCounters(state, frame);
+    return path < 0 ? convertRawToXrgb32(frame.payload.data(), frame.payload.size(), frame.format,
+                                         frame.width, frame.height, frame.picture.data(),
+                                         4 * frame.picture.size())
+                    : convertRawToXrgb32Using(RawConvertPath(path), frame.payload.data(),
+                                              frame.payload.size(), frame.format, frame.width,
+                                              frame.height, frame.picture.data(),
+                                              4 * frame.picture.size());
 }
 
-void benchReference(benchmark::State &state, int format, int w, int h)
+std::string key(const Layout &layout, const int size[2], const std::string &what)
 {
-    Frame frame = makeFrame(format, w, h);
-    for (auto _ : state) {
-        referenceConvert(frame.payload.data(), format, w, h, frame.rgb.data());
-        benchmark::ClobberMemory();
-    }
-    setCounters(state, frame);
+    return std::string(layout.name) + "/" + std::to_string(size[0]) + "x"
+        + std::to_string(size[1]) + (what.empty() ? "" : "/" + what);
 }
 
-void benchLibyuv(benchmark::State &state, int format, int w, int h)
-{
-    Frame frame = makeFrame(format, w, h);
-    std::vector<uint8_t> argbRow(size_t(4) * w);
-    for (auto _ : state) {
-        libyuvConvert(frame.payload.data(), format, w, h, frame.rgb.data(), argbRow);
-        benchmark::ClobberMemory();
-    }
-    setCounters(state, frame);
-}
-
-std::string key(const char *layout, const int size[2], const char *what)
-{
-    return std::string(layout) + "/" + std::to_string(size[0]) + "x" + std::to_string(size[1])
-        + "/" + what;
-}
-
-} // namespace
-
-// The comparison is only fair if ours computes what the plain loop computes.
-bool oursMatchesReference()
+// The comparison is only fair if every path computes what the plain loop computes.
+bool pathsMatchReference()
 {
     for (const Layout &layout : layouts)
         for (const auto &size : sizes) {
             Frame frame = makeFrame(layout.format, size[0], size[1]);
-            std::vector<uint8_t> expected(frame.rgb.size());
+            std::vector<uint32_t> expected(frame.picture.size());
             referenceConvert(frame.payload.data(), frame.format, frame.width, frame.height,
                              expected.data());
-            if (convertRawToRgb(frame.payload.data(), frame.payload.size(), frame.format,
-                                frame.width, frame.height, frame.rgb.data(), frame.rgb.size())
-                    != 0
-                || frame.rgb != expected) {
-                std::fprintf(stderr, "%s %dx%d differs from the reference\n", layout.name,
-                             size[0], size[1]);
-                return false;
+            for (int path = -1; path < PathCount; ++path) {
+                if (path >= 0 && !rawConvertPathAvailable(RawConvertPath(path)))
+                    continue;
+                std::fill(frame.picture.begin(), frame.picture.end(), 0u);
+                if (convertWith(path, frame) != 0 || frame.picture != expected) {
+                    std::fprintf(stderr, "%s path %d differs from the reference\n",
+                                 key(layout, size, "").c_str(), path);
+                    return false;
+                }
             }
         }
     return true;
 }
 
+} // namespace
+
 int main(int argc, char **argv)
 {
-    if (!oursMatchesReference())
+    if (!pathsMatchReference())
         return 1;
+    std::vector<int> paths;
+    for (int path = 0; path < PathCount; ++path)
+        if (rawConvertPathAvailable(RawConvertPath(path)))
+            paths.push_back(path);
+
     for (const Layout &layout : layouts)
         for (const auto &size : sizes) {
             const int f = layout.format, w = size[0], h = size[1];
-            auto add = [&](const char *what, auto function) {
-                benchmark::RegisterBenchmark(key(layout.name, size, what).c_str(), function)
+            auto add = [&](const std::string &what, auto convert) {
+                benchmark::RegisterBenchmark(key(layout, size, what).c_str(),
+                                             [=](benchmark::State &s) {
+                                                 benchConvert(s, f, w, h, convert);
+                                             })
                     ->Unit(benchmark::kMillisecond);
             };
-            add("ours", [=](benchmark::State &s) { benchPath(s, f, w, h, -1); });
-            for (RawConvertPath path : {RawConvertPath::Scalar, RawConvertPath::Sse2,
-                                        RawConvertPath::Avx2, RawConvertPath::Avx512})
-                if (rawConvertPathAvailable(path))
-                    add(rawConvertPathName(path),
-                        [=](benchmark::State &s) { benchPath(s, f, w, h, int(path)); });
-            add("memcpy", [=](benchmark::State &s) { benchMemcpy(s, f, w, h); });
-            add("reference", [=](benchmark::State &s) { benchReference(s, f, w, h); });
-            add("libyuv", [=](benchmark::State &s) { benchLibyuv(s, f, w, h); });
+            add("ours", [](Frame &frame) { benchmark::DoNotOptimize(convertWith(-1, frame)); });
+            for (int path : paths)
+                add(rawConvertPathName(RawConvertPath(path)), [path](Frame &frame) {
+                    benchmark::DoNotOptimize(convertWith(path, frame));
+                });
+            add("libyuv", [](Frame &frame) {
+                libyuvConvert(frame.payload.data(), frame.format, frame.width, frame.height,
+                              frame.picture.data());
+            });
+            add("memcpy", [](Frame &frame) {
+                std::memcpy(frame.picture.data(), frame.payload.data(),
+                            std::min(frame.payload.size(), 4 * frame.picture.size()));
+            });
+            add("reference", [](Frame &frame) {
+                referenceConvert(frame.payload.data(), frame.format, frame.width, frame.height,
+                                 frame.picture.data());
+            });
         }
 
     benchmark::Initialize(&argc, argv);
@@ -201,24 +192,25 @@ int main(int argc, char **argv)
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
 
-    std::printf("\nDefault path: %s. CPU time per frame in ms; ratios are ours divided by the "
-                "other.\n",
-                rawConvertPathName(rawConvertDefaultPath()));
-    std::printf("%-18s %8s %8s %9s %8s %10s %12s %10s\n", "layout", "ours", "memcpy",
-                "reference", "libyuv", "/memcpy", "/reference", "/libyuv");
+    std::printf("\nDefault path: %s. CPU time per frame in ms; x libyuv is that time divided by "
+                "libyuv's.\n%-16s %8s %8s %8s",
+                rawConvertPathName(rawConvertDefaultPath()), "layout", "libyuv", "memcpy",
+                "ref");
+    for (int path : paths)
+        std::printf(" %8s %9s", rawConvertPathName(RawConvertPath(path)), "x libyuv");
+    std::printf("\n");
     for (const Layout &layout : layouts)
         for (const auto &size : sizes) {
-            const double ours = reporter.timeOf(key(layout.name, size, "ours"));
-            const double copy = reporter.timeOf(key(layout.name, size, "memcpy"));
-            const double reference = reporter.timeOf(key(layout.name, size, "reference"));
-            const double yuv = reporter.timeOf(key(layout.name, size, "libyuv"));
-            if (ours <= 0)
-                continue;
-            const std::string label = key(layout.name, size, "");
-            std::printf("%-18s %8.4f %8.4f %9.3f %8.4f %10.2f %12.3f %10.2f\n",
-                        label.substr(0, label.size() - 1).c_str(), ours, copy, reference, yuv,
-                        copy > 0 ? ours / copy : 0.0, reference > 0 ? ours / reference : 0.0,
-                        yuv > 0 ? ours / yuv : 0.0);
+            const double yuv = reporter.timeOf(key(layout, size, "libyuv"));
+            std::printf("%-16s %8.4f %8.4f %8.3f", key(layout, size, "").c_str(), yuv,
+                        reporter.timeOf(key(layout, size, "memcpy")),
+                        reporter.timeOf(key(layout, size, "reference")));
+            for (int path : paths) {
+                const double ms =
+                    reporter.timeOf(key(layout, size, rawConvertPathName(RawConvertPath(path))));
+                std::printf(" %8.4f %9.2f", ms, yuv > 0 ? ms / yuv : 0.0);
+            }
+            std::printf("\n");
         }
     benchmark::Shutdown();
     return 0;

@@ -4,8 +4,6 @@
 // then the JPEG data. Pattern bits:
 //   0: check the header twice before decoding
 //   1: run the same frame again on the same decoder, which must give the same results
-//   2: decode into a buffer of the caller's (the stream's path) instead of the decoder's output
-//   3: into 32-bit pixels rather than R,G,B
 //   4-5: padding bytes at the end of each row of that buffer
 //   6: make that buffer one byte short, which must be refused
 
@@ -44,45 +42,27 @@ size_t hashOf(const uint8_t *bytes, size_t length)
     return qHashBits(bytes, length);
 }
 
-Outcome decodeToOutput(JpegDecoder &decoder, int width, int height, bool checkTwice)
+Outcome decodeToBuffer(JpegDecoder &decoder, int width, int height, bool checkTwice,
+                       uint8_t pattern)
 {
     Outcome outcome;
     outcome.header = decoder.jpeg_check_header(width, height);
     if (checkTwice && decoder.jpeg_check_header(width, height) != outcome.header)
         __builtin_trap();
-    outcome.decoded = decoder.decode();
-    if (outcome.decoded == 0) {
-        if (outcome.header != 0 || decoder.outputSize() != 3LL * width * height)
-            __builtin_trap();
-        outcome.pictureHash = hashOf(decoder.outputData(), size_t(decoder.outputSize()));
-    }
-    return outcome;
-}
-
-Outcome decodeToBuffer(JpegDecoder &decoder, int width, int height, bool checkTwice,
-                       uint8_t pattern)
-{
-    Outcome outcome;
-    outcome.header = decoder.checkHeader(width, height);
-    if (checkTwice && decoder.checkHeader(width, height) != outcome.header)
-        __builtin_trap();
     if (outcome.header != 0) {
-        if (decoder.decodeInto(nullptr, 0, 0, JpegDecoder::Pixels::Rgb) != -1)
+        if (decoder.decodeInto(nullptr, 0, 0) != -1)
             __builtin_trap();
         return outcome;
     }
     // Only a checked header gets here, so the picture is within the decoder's bound.
-    const bool words = pattern & 8;
-    const size_t rowBytes = (words ? 4 : 3) * size_t(width);
+    const size_t rowBytes = 4 * size_t(width);
     const size_t stride = rowBytes + ((pattern >> 4) & 3);
     const size_t fits = stride * size_t(height - 1) + rowBytes;
     const size_t length = (pattern & 64) ? fits - 1 : fits;
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[length + GuardBytes]);
     std::memset(buffer.get(), Guard, length + GuardBytes);
 
-    outcome.decoded = decoder.decodeInto(buffer.get(), length, stride,
-                                         words ? JpegDecoder::Pixels::Xrgb32
-                                               : JpegDecoder::Pixels::Rgb);
+    outcome.decoded = decoder.decodeInto(buffer.get(), length, stride);
     if ((pattern & 64) && outcome.decoded != -1)
         __builtin_trap();
     // A refused buffer is left untouched; a decode that failed part way may have written rows.
@@ -99,7 +79,7 @@ Outcome decodeToBuffer(JpegDecoder &decoder, int width, int height, bool checkTw
                 __builtin_trap();
         }
         // Format_RGB32 words are 0xffRRGGBB.
-        for (int x = 0; words && x < width; ++x) {
+        for (int x = 0; x < width; ++x) {
             uint32_t word;
             std::memcpy(&word, line + 4 * x, 4);
             if ((word >> 24) != 0xFF)
@@ -114,10 +94,10 @@ Outcome decodeOnce(JpegDecoder &decoder, const uint8_t *jpeg, int size, int widt
                    uint8_t pattern, bool checkTwice)
 {
     decoder.setSource(jpeg, size);
-    const Outcome outcome = (pattern & 4) ? decodeToBuffer(decoder, width, height, checkTwice, pattern)
-                                          : decodeToOutput(decoder, width, height, checkTwice);
+    const Outcome outcome = decodeToBuffer(decoder, width, height, checkTwice, pattern);
     // Nothing is left to decode until the next source.
-    if (decoder.decode() != -1)
+    uint32_t word;
+    if (decoder.decodeInto(reinterpret_cast<uint8_t *>(&word), 4, 4) != -1)
         __builtin_trap();
     return outcome;
 }

@@ -1,5 +1,6 @@
 #include "RawConvert.h"
 
+#include "BoardProtocol.h"
 #include "RawRowKernels.h"
 
 #include <climits>
@@ -9,6 +10,8 @@
 #include <intrin.h>
 #endif
 
+using namespace BoardProtocol;
+
 namespace {
 
 RawConvertPath detectPath()
@@ -17,9 +20,7 @@ RawConvertPath detectPath()
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi"))
         return RawConvertPath::Avx512;
-    if (__builtin_cpu_supports("avx2"))
-        return RawConvertPath::Avx2;
-    return RawConvertPath::Sse2;
+    return __builtin_cpu_supports("avx2") ? RawConvertPath::Avx2 : RawConvertPath::Sse2;
 #elif defined(BREVANT_RAW_X86) && defined(_MSC_VER)
     int info[4];
     __cpuid(info, 0);
@@ -61,26 +62,23 @@ const RawRowKernels *kernelsFor(RawConvertPath path)
     }
 }
 
-// Sizes were checked by the caller: every offset below fits the payload. Pixel is uint8_t for
-// R,G,B rows (3 bytes a pixel), uint32_t for rows of 32-bit words.
-template <typename Pixel>
-void convertFrameTo(const RawRowKernels::Rows<Pixel> &kernels, const uint8_t *src, int format,
-                    int width, int height, Pixel *dst)
+// Checked by the caller: every offset below fits the payload and the picture.
+void convertFrame(const RawRowKernels &kernels, const uint8_t *src, int format, int width,
+                  int height, uint32_t *dst)
 {
     const size_t w = static_cast<size_t>(width), h = static_cast<size_t>(height);
-    const size_t row = static_cast<size_t>(rawPixelAt(dst, width) - dst);
     const size_t chromaWidth = (w + 1) / 2, chromaRows = (h + 1) / 2;
-    if (format == RawUyvy) {
+    if (format == FormatUyvy) {
         for (size_t r = 0; r < h; ++r)
-            kernels.uyvyRow(src + r * 4 * chromaWidth, dst + r * row, width);
+            kernels.uyvyRow(src + r * 4 * chromaWidth, dst + r * w, width);
         return;
     }
     const uint8_t *chroma = src + w * h;
     for (size_t r = 0; r < h; r += 2) {
         const size_t next = r + 1 < h ? r + 1 : r;
         const uint8_t *y0 = src + r * w, *y1 = src + next * w;
-        Pixel *dst0 = dst + r * row, *dst1 = dst + next * row;
-        if (format == RawYuv420) {
+        uint32_t *dst0 = dst + r * w, *dst1 = dst + next * w;
+        if (format == FormatYuv420) {
             const uint8_t *u = chroma + r / 2 * chromaWidth;
             kernels.yuv420RowPair(y0, y1, u, u + chromaWidth * chromaRows, dst0, dst1, width);
         } else {
@@ -89,56 +87,35 @@ void convertFrameTo(const RawRowKernels::Rows<Pixel> &kernels, const uint8_t *sr
     }
 }
 
-// picture: the bytes the picture needs, -1 when it cannot be made.
-template <typename Pixel>
-int convertChecked(const RawRowKernels::Rows<Pixel> &kernels, const uint8_t *src,
-                   size_t srcLength, int format, int width, int height, long long picture,
-                   Pixel *dst, size_t dstLength)
+bool convertible(const uint8_t *src, size_t srcLength, int format, int width, int height,
+                 const uint32_t *dst, size_t dstLength)
 {
     const long long payload = rawPayloadSize(format, width, height);
-    if (!src || !dst || payload < 0 || picture < 0)
-        return -1;
-    if (srcLength < static_cast<unsigned long long>(payload)
-        || dstLength < static_cast<unsigned long long>(picture))
-        return -1;
-    convertFrameTo(kernels, src, format, width, height, dst);
-    return 0;
-}
-
-// Bytes of a picture of this many bytes a pixel, which must fit an int; -1 otherwise.
-long long pictureSize(int width, int height, int bytesPerPixel)
-{
-    if (width <= 0 || height <= 0)
-        return -1;
-    const long long pixels = static_cast<long long>(width) * height;
-    if (pixels > INT_MAX / bytesPerPixel)
-        return -1;
-    return bytesPerPixel * pixels;
+    return src && dst && payload >= 0 && srcLength >= static_cast<unsigned long long>(payload)
+        && dstLength >= static_cast<unsigned long long>(xrgbPictureSize(width, height));
 }
 
 } // namespace
 
 long long xrgbPictureSize(int width, int height)
 {
-    return pictureSize(width, height, 4);
-}
-
-long long rgbPictureSize(int width, int height)
-{
-    return pictureSize(width, height, 3);
+    if (width <= 0 || height <= 0)
+        return -1;
+    const long long pixels = static_cast<long long>(width) * height;
+    return pixels > INT_MAX / 4 ? -1 : 4 * pixels;
 }
 
 long long rawPayloadSize(int format, int width, int height)
 {
-    if (rgbPictureSize(width, height) < 0)
+    if (xrgbPictureSize(width, height) < 0)
         return -1;
     const long long w = width, h = height;
     const long long chromaWidth = (w + 1) / 2, chromaRows = (h + 1) / 2;
     switch (format) {
-    case RawUyvy:
+    case FormatUyvy:
         return 4 * chromaWidth * h;
-    case RawYuv420:
-    case RawNv12:
+    case FormatYuv420:
+    case FormatNv12:
         return w * h + 2 * chromaWidth * chromaRows;
     default:
         return -1;
@@ -171,36 +148,22 @@ const char *rawConvertPathName(RawConvertPath path)
     return "unknown";
 }
 
-int convertRawToRgb(const uint8_t *src, size_t srcLength, int format, int width, int height,
-                    uint8_t *dst, size_t dstLength)
-{
-    static const RawRowKernels &kernels = *kernelsFor(rawConvertDefaultPath());
-    return convertChecked(kernels.rgb, src, srcLength, format, width, height,
-                          rgbPictureSize(width, height), dst, dstLength);
-}
-
-int convertRawToRgbUsing(RawConvertPath path, const uint8_t *src, size_t srcLength, int format,
-                         int width, int height, uint8_t *dst, size_t dstLength)
-{
-    if (!rawConvertPathAvailable(path))
-        return -1;
-    return convertChecked(kernelsFor(path)->rgb, src, srcLength, format, width, height,
-                          rgbPictureSize(width, height), dst, dstLength);
-}
-
 int convertRawToXrgb32(const uint8_t *src, size_t srcLength, int format, int width, int height,
                        uint32_t *dst, size_t dstLength)
 {
     static const RawRowKernels &kernels = *kernelsFor(rawConvertDefaultPath());
-    return convertChecked(kernels.words, src, srcLength, format, width, height,
-                          xrgbPictureSize(width, height), dst, dstLength);
+    if (!convertible(src, srcLength, format, width, height, dst, dstLength))
+        return -1;
+    convertFrame(kernels, src, format, width, height, dst);
+    return 0;
 }
 
 int convertRawToXrgb32Using(RawConvertPath path, const uint8_t *src, size_t srcLength, int format,
                             int width, int height, uint32_t *dst, size_t dstLength)
 {
-    if (!rawConvertPathAvailable(path))
+    if (!rawConvertPathAvailable(path)
+        || !convertible(src, srcLength, format, width, height, dst, dstLength))
         return -1;
-    return convertChecked(kernelsFor(path)->words, src, srcLength, format, width, height,
-                          xrgbPictureSize(width, height), dst, dstLength);
+    convertFrame(*kernelsFor(path), src, format, width, height, dst);
+    return 0;
 }

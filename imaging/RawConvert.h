@@ -3,51 +3,37 @@
 #include <cstddef>
 #include <cstdint>
 
-// Raw colour frames to packed R,G,B bytes (3 bytes a pixel, rows of exactly 3 * width bytes),
-// by the integer BT.601 limited-range formula. Plain pointers and explicit lengths, so the stream
-// client, tests, benchmarks and fuzzers call it alike.
-
-// Frame format codes of the raw colour layouts, as carried on the wire.
-enum RawFormat { RawUyvy = 2, RawYuv420 = 3, RawNv12 = 4 };
+// Raw colour frames (UYVY, YUV420, NV12; the codes of BoardProtocol.h) to the picture the screen
+// shows: native-endian 32-bit words 0xffRRGGBB, the layout of a QImage::Format_RGB32 picture,
+// rows of exactly width words, by the integer BT.601 limited-range formula. Plain pointers and
+// explicit lengths, so the stream client, tests, benchmarks and fuzzers call it alike.
 
 // Odd sizes, which the camera never sends, are read as if padded to even: a UYVY row holds
 // (w + 1) / 2 whole U,Y0,V,Y1 groups, YUV420 and NV12 chroma planes have (w + 1) / 2 samples a row
 // and (h + 1) / 2 rows, and pixel (r, c) takes the chroma of row r / 2, column c / 2. For even
 // sizes this is exactly 2 * w * h (UYVY) and w * h * 3 / 2 (YUV420, NV12) bytes.
 
-// Bytes a payload of this format and size must hold; -1 when the format is no raw colour layout,
-// width or height is not positive, or the RGB picture (3 * w * h) would not fit an int.
+// Bytes a payload of this format and size must hold; -1 when the format is no raw colour layout
+// or xrgbPictureSize refuses the size.
 long long rawPayloadSize(int format, int width, int height);
 
-// Bytes of the RGB picture, 3 * w * h; -1 when width or height is not positive or it overflows int.
-long long rgbPictureSize(int width, int height);
+// Bytes of the picture, 4 * w * h; -1 when width or height is not positive or it overflows int.
+long long xrgbPictureSize(int width, int height);
 
 // Converts src into dst. Returns 0, or -1 (nothing written) when the format is unsupported,
 // the size is invalid, a pointer is null, srcLength is shorter than rawPayloadSize or dstLength
-// shorter than rgbPictureSize.
-int convertRawToRgb(const uint8_t *src, size_t srcLength, int format, int width, int height,
-                    uint8_t *dst, size_t dstLength);
-
-// Bytes of the picture as 32-bit words, 4 * w * h; -1 when width or height is not positive or it
-// overflows int.
-long long xrgbPictureSize(int width, int height);
-
-// Converts src into dst as native-endian 32-bit words 0xffRRGGBB (a QImage::Format_RGB32
-// picture), rows of exactly width words, with the same colours as convertRawToRgb. Returns 0, or
-// -1 (nothing written) as convertRawToRgb does; dstLength is in bytes, at least xrgbPictureSize.
+// (in bytes) shorter than xrgbPictureSize.
 int convertRawToXrgb32(const uint8_t *src, size_t srcLength, int format, int width, int height,
                        uint32_t *dst, size_t dstLength);
 
-// Instruction-set paths, each faster than the one before; every path gives the same bytes.
-// convertRawToRgb uses the fastest one this processor runs.
+// Instruction-set paths, each faster than the one before; every path gives the same words.
+// convertRawToXrgb32 uses the fastest one this processor runs.
 enum class RawConvertPath { Scalar, Sse2, Avx2, Avx512 };
 
 RawConvertPath rawConvertDefaultPath();
 bool rawConvertPathAvailable(RawConvertPath path);
 const char *rawConvertPathName(RawConvertPath path);
 
-// convertRawToRgb through the given path; -1 also when this processor lacks it.
-int convertRawToRgbUsing(RawConvertPath path, const uint8_t *src, size_t srcLength, int format,
-                         int width, int height, uint8_t *dst, size_t dstLength);
+// convertRawToXrgb32 through the given path; -1 also when this processor lacks it.
 int convertRawToXrgb32Using(RawConvertPath path, const uint8_t *src, size_t srcLength, int format,
                             int width, int height, uint32_t *dst, size_t dstLength);

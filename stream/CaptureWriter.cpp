@@ -1,5 +1,7 @@
 #include "CaptureWriter.h"
 
+#include "StreamStatistics.h"
+
 #include <QDataStream>
 #include <QDebug>
 #include <QFile>
@@ -35,7 +37,7 @@ int CaptureWriter::save_image_jpg(const QByteArray &payload)
 {
     QFile file(fileName(captureCounter));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return -1;
+        return writeFailed();
 
     QDataStream stream(&file);
     const int written = stream.writeRawData(payload.constData(), int(payload.size()));
@@ -44,9 +46,9 @@ int CaptureWriter::save_image_jpg(const QByteArray &payload)
     if (written != payload.size()) {
         qDebug("%s: can not write all data %d", "save_image_jpg", int(payload.size()));
         file.remove(); // a cut-off file is no capture
-        return -1;
+        return writeFailed();
     }
-    return captureCounter++;
+    return fileWritten();
 }
 
 int CaptureWriter::save_image(const QPixmap &picture, const QByteArray &payload)
@@ -59,14 +61,28 @@ int CaptureWriter::save_image(const QPixmap &picture, const QByteArray &payload)
     // Opened here rather than by QPixmap::save, so that a file is removed only if this call made it.
     QFile file(fileName(captureCounter));
     if (!file.open(QIODevice::WriteOnly))
-        return -1;
+        return writeFailed();
     const QByteArray format = captureExtension.toLatin1();
     const bool saved = picture.save(&file, format.constData(), PictureQuality) && file.flush();
     file.close();
     if (!saved) {
         qDebug("%s: can not write picture %s", "save_image", qPrintable(file.fileName()));
         file.remove();
-        return -1;
+        return writeFailed();
     }
+    return fileWritten();
+}
+
+int CaptureWriter::fileWritten()
+{
+    if (statistics)
+        statistics->captureWritten();
     return captureCounter++;
+}
+
+int CaptureWriter::writeFailed()
+{
+    if (statistics)
+        statistics->captureFailed();
+    return -1;
 }

@@ -4,6 +4,7 @@
 #include <QString>
 
 class QPixmap;
+class StreamStatistics;
 
 // Writes captured frames, one file per frame, named folder/prefix + number + "." + extension.
 // A file is counted only once it is wholly on disk: after a failure the number stays, so the
@@ -16,6 +17,8 @@ public:
     void stop();
     // For the files to come; the numbering goes on.
     void setExtension(const QString &extension) { captureExtension = extension; }
+    // Counts files written and failed writes from now on; null stops counting.
+    void setStatistics(StreamStatistics *statistics) { this->statistics = statistics; }
 
     bool isEnabled() const { return captureEnabled; }
     bool savesRawData() const { return saveRawData; }
@@ -30,10 +33,14 @@ public:
     int save_image(const QPixmap &picture, const QByteArray &payload);
 
 private:
+    int fileWritten();
+    int writeFailed();
+
     QString captureFolder = QStringLiteral(".");
     QString capturePrefix = QStringLiteral("bvtgrab_");
     QString captureExtension = QStringLiteral("jpg");
     bool captureEnabled = false;
     bool saveRawData = false;
     int captureCounter = 0;
+    StreamStatistics *statistics = nullptr;
 };

@@ -1,6 +1,7 @@
 #include "FrameParser.h"
 
 #include "BoardProtocol.h"
+#include "StreamStatistics.h"
 
 #include <QDebug>
 #include <QIODevice>
@@ -35,6 +36,8 @@ void FrameParser::process()
             stream >> word;
             if (word == FrameMagic)
                 parseState = WaitHeader;
+            else if (statistics)
+                statistics->bytesSkipped(MagicBytes);
             break;
         }
         case WaitHeader:
@@ -75,12 +78,16 @@ void FrameParser::readSensors()
         qDebug("CPos could not be read");
 
     if (quint32(slot.format) >= FirstHeaderOnlyFormat) {
+        if (statistics)
+            statistics->recordBytesReceived(RecordPrefixBytes, StreamStatistics::clockMs());
         parseState = WaitMagic;
         return;
     }
     // Prevent DoS: never wait for, nor buffer, a payload no board could send.
     if (slot.size < 0 || slot.size > MaxPayloadBytes) {
         qDebug("Video Error: frame size %d out of bounds, record dropped", slot.size);
+        if (statistics)
+            statistics->recordDropped(stampOf(slot));
         parseState = WaitMagic;
         return;
     }
@@ -104,6 +111,11 @@ void FrameParser::completeFrame()
     if (n % 10 == 0 && onStatistics)
         onStatistics(makeStatistics(frameSlots[1 - fillIndex]));
     parseState = WaitMagic;
+    if (statistics) {
+        const FrameSlot &frame = frameSlots[1 - fillIndex];
+        statistics->frameReceived(stampOf(frame), RecordPrefixBytes + qint64(frame.payload.size()),
+                                  StreamStatistics::clockMs());
+    }
     if (onFrameReady)
         onFrameReady();
 }
@@ -125,4 +137,9 @@ FrameStatistics FrameParser::makeStatistics(const FrameSlot &frame)
     if (frame.format >= 0 && frame.format < formatNames.size())
         stats.format = formatNames.at(frame.format);
     return stats;
+}
+
+FrameStamp FrameParser::stampOf(const FrameSlot &slot)
+{
+    return {slot.format, slot.width, slot.height, slot.timestamp_s, slot.timestamp_us};
 }

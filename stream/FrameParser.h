@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FrameLossEstimator.h"
 #include "FrameSlot.h"
 
 #include <QDataStream>
@@ -9,6 +10,7 @@
 #include <functional>
 
 class QIODevice;
+class StreamStatistics;
 
 // Statistics of the frame just completed, made on the first frame and every tenth after it.
 struct FrameStatistics
@@ -30,6 +32,8 @@ public:
     FrameParser();
 
     void setDevice(QIODevice *device);
+    // Counts records received, dropped and bytes skipped from now on; null stops counting.
+    void setStatistics(StreamStatistics *statistics) { this->statistics = statistics; }
     void process();
     // A new connection starts with a new record: drop whatever record was cut off.
     void restartRecord() { parseState = WaitMagic; }
@@ -47,9 +51,11 @@ private:
     void readSensors();
     void readPayload();
     void completeFrame();
+    static FrameStamp stampOf(const FrameSlot &slot);
     FrameStatistics makeStatistics(const FrameSlot &frame);
 
     QIODevice *device = nullptr;
+    StreamStatistics *statistics = nullptr;
     QDataStream stream;
     ParseState parseState = WaitMagic;
     FrameSlot frameSlots[2];

@@ -3,6 +3,7 @@
 #include "BoardProtocol.h"
 #include "JpegDecoder.h"
 #include "RawConvert.h"
+#include "StreamStatistics.h"
 #include "XrgbRows.h"
 
 #include <QDebug>
@@ -41,6 +42,12 @@ FramePath::FramePath()
 
 FramePath::~FramePath() = default;
 
+void FramePath::setStatistics(StreamStatistics *counters)
+{
+    statistics = counters;
+    captureWriter.setStatistics(counters);
+}
+
 FramePath::Result FramePath::show(const FrameSlot &frame)
 {
     Result result;
@@ -48,6 +55,12 @@ FramePath::Result FramePath::show(const FrameSlot &frame)
     result.outcome = makePicture(frame, picture);
     if (result.shown())
         currentPicture = QPixmap::fromImage(std::move(picture));
+    if (statistics) {
+        if (result.shown())
+            statistics->frameShown();
+        else if (result.damaged())
+            statistics->frameDamaged();
+    }
     if (captureWriter.isEnabled() && result.outcome != Outcome::HiddenCode)
         result.capture = store(frame, result.shown());
     return result;
@@ -98,7 +111,7 @@ FramePath::Outcome FramePath::decodeJpegFrame(const FrameSlot &frame, QImage &pi
 {
     jpegDecoder->setSource(reinterpret_cast<const unsigned char *>(frame.payload.constData()),
                            int(frame.payload.size()));
-    if (jpegDecoder->checkHeader(frame.width, frame.height) < 0) {
+    if (jpegDecoder->jpeg_check_header(frame.width, frame.height) < 0) {
         qDebug("Error in jpeg_check_header");
         return Outcome::JpegHeaderRefused;
     }
@@ -110,7 +123,7 @@ FramePath::Outcome FramePath::decodeJpegFrame(const FrameSlot &frame, QImage &pi
         return Outcome::OutOfMemory;
     }
     if (jpegDecoder->decodeInto(picture.bits(), size_t(picture.sizeInBytes()),
-                                size_t(picture.bytesPerLine()), JpegDecoder::Pixels::Xrgb32)
+                                size_t(picture.bytesPerLine()))
         < 0)
         return Outcome::JpegUndecodable;
     return Outcome::Shown;

@@ -10,6 +10,7 @@
 #include <memory>
 
 class JpegDecoder;
+class StreamStatistics;
 
 // The step from a completed frame to the picture on screen, with no socket: the frame is made a
 // 32-bit picture (grey widened, raw colour converted, JPEG decoded, each into buffers of its own
@@ -46,6 +47,8 @@ public:
     FramePath &operator=(const FramePath &) = delete;
 
     Result show(const FrameSlot &frame);
+    // Counts frames shown and damaged, and through the capture writer its files, from now on.
+    void setStatistics(StreamStatistics *statistics);
     // The last frame shown; null before the first.
     const QPixmap &pixmap() const { return currentPicture; }
     CaptureWriter &capture() { return captureWriter; }
@@ -67,4 +70,5 @@ private:
     std::unique_ptr<JpegDecoder> jpegDecoder;
     QPixmap currentPicture;
     CaptureWriter captureWriter;
+    StreamStatistics *statistics = nullptr;
 };

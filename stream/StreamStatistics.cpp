@@ -3,6 +3,13 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <chrono>
+
+qint64 StreamStatistics::clockMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 bool StreamCounters::troubleGrewSince(const StreamCounters &earlier) const
 {

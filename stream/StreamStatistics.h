@@ -50,6 +50,9 @@ public:
     void captureFailed() { ++counts.captureFailures; }
     void reset();
 
+    // The monotonic clock every caller passes in, so the parser and a readout agree.
+    static qint64 clockMs();
+
     const StreamCounters &counters() const { return counts; }
     // Bytes of records received in the last whole second before nowMs.
     qint64 bytesPerSecond(qint64 nowMs) const;

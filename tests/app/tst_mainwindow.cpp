@@ -9,6 +9,8 @@ private slots:
     void initialState();
     void minimumSizeAndLayout();
     void statusBarMessageIsReplaced();
+    void commandResultInStatusBar_data();
+    void commandResultInStatusBar();
     void framesAreShownAndRescaled();
 };
 
@@ -104,6 +106,28 @@ static QSize fittedVga(QGraphicsView *view)
     const QSize area = view->viewport()->size();
     return area.width() * 3 <= area.height() * 4 ? QSize(area.width(), area.width() * 3 / 4)
                                                  : QSize(area.height() * 4 / 3, area.height());
+}
+
+void tst_MainWindow::commandResultInStatusBar_data()
+{
+    QTest::addColumn<int>("state");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("label");
+    QTest::newRow("sent") << 1 << "Message successfully transmitted" << "Brevant Image Controller: Ready";
+    QTest::newRow("failed") << -1 << "Problem in command transmission" << "Error: try to reconnect";
+}
+
+// The command channel's state as the controller reports it.
+void tst_MainWindow::commandResultInStatusBar()
+{
+    QFETCH(int, state);
+    QFETCH(QString, message);
+    QFETCH(QString, label);
+    MainWindow window;
+    QStatusBar *bar = window.statusBar();
+    QMetaObject::invokeMethod(&window, "cmd_update_status", Q_ARG(int, state));
+    QCOMPARE(bar->currentMessage(), message);
+    QCOMPARE(bar->findChild<QLabel *>()->text(), label);
 }
 
 void tst_MainWindow::framesAreShownAndRescaled()

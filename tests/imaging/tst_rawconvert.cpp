@@ -1,3 +1,4 @@
+#include "BoardProtocol.h"
 #include "RawConvert.h"
 
 #include <QRandomGenerator>
@@ -13,20 +14,23 @@
 #include <unistd.h>
 #endif
 
+using namespace BoardProtocol;
+
 namespace {
 
-uint8_t clampReference(int value)
+uint32_t clampReference(int value)
 {
-    return static_cast<uint8_t>(value < 0 ? 0 : value > 255 ? 255 : value);
+    return uint32_t(value < 0 ? 0 : value > 255 ? 255 : value);
 }
 
-// The colour arithmetic exactly as defined: 32-bit ints, arithmetic shift, then the clamp.
-void referencePixel(int Y, int U, int V, uint8_t *rgb)
+// The colour arithmetic exactly as defined: 32-bit ints, arithmetic shift, then the clamp; as
+// the word 0xffRRGGBB.
+uint32_t referencePixel(int Y, int U, int V)
 {
     const int y = Y - 16, u = U - 128, v = V - 128;
-    rgb[0] = clampReference((298 * y + 409 * v + 128) >> 8);
-    rgb[1] = clampReference((298 * y - 100 * u - 208 * v + 128) >> 8);
-    rgb[2] = clampReference((298 * y + 516 * u + 128) >> 8);
+    return 0xff000000u | clampReference((298 * y + 409 * v + 128) >> 8) << 16
+        | clampReference((298 * y - 100 * u - 208 * v + 128) >> 8) << 8
+        | clampReference((298 * y + 516 * u + 128) >> 8);
 }
 
 struct Samples
@@ -41,26 +45,26 @@ Samples samplesAt(const uint8_t *src, int format, int width, int height, int r, 
     const size_t luma = size_t(width) * height, n = size_t(r) * width + c;
     const size_t chroma = size_t(r / 2) * chromaWidth + c / 2;
     switch (format) {
-    case RawUyvy: {
+    case FormatUyvy: {
         const uint8_t *group = src + size_t(r) * 4 * chromaWidth + 4 * (c / 2);
         return {group[1 + 2 * (c % 2)], group[0], group[2]};
     }
-    case RawYuv420:
+    case FormatYuv420:
         return {src[n], src[luma + chroma], src[luma + chromaWidth * chromaRows + chroma]};
     default:
         return {src[n], src[luma + 2 * chroma], src[luma + 2 * chroma + 1]};
     }
 }
 
-std::vector<uint8_t> referenceFrame(const uint8_t *src, int format, int width, int height)
+std::vector<uint32_t> referenceFrame(const uint8_t *src, int format, int width, int height)
 {
-    std::vector<uint8_t> rgb(size_t(3) * width * height);
+    std::vector<uint32_t> words(size_t(width) * height);
     for (int r = 0; r < height; ++r)
         for (int c = 0; c < width; ++c) {
             const Samples s = samplesAt(src, format, width, height, r, c);
-            referencePixel(s.y, s.u, s.v, &rgb[3 * (size_t(r) * width + c)]);
+            words[size_t(r) * width + c] = referencePixel(s.y, s.u, s.v);
         }
-    return rgb;
+    return words;
 }
 
 // Exactly size bytes, ending where an inaccessible page begins: one byte read or written past the
@@ -95,6 +99,7 @@ public:
     GuardedBuffer &operator=(const GuardedBuffer &) = delete;
 
     uint8_t *data() { return start; }
+    uint32_t *words() { return reinterpret_cast<uint32_t *>(start); }
     size_t size() const { return bytes; }
     void fill(uint8_t value) { std::memset(start, value, bytes); }
 
@@ -107,11 +112,19 @@ private:
 };
 
 // Through one path, each buffer passed with its own length.
-template <typename Src, typename Dst>
-int convert(RawConvertPath path, Src &src, int format, int width, int height, Dst &dst)
+template <typename Src>
+int convert(RawConvertPath path, Src &src, int format, int width, int height,
+            std::vector<uint32_t> &dst)
 {
-    return convertRawToRgbUsing(path, src.data(), src.size(), format, width, height, dst.data(),
-                                dst.size());
+    return convertRawToXrgb32Using(path, src.data(), src.size(), format, width, height,
+                                   dst.data(), 4 * dst.size());
+}
+
+template <typename Src>
+int convert(RawConvertPath path, Src &src, int format, int width, int height, GuardedBuffer &dst)
+{
+    return convertRawToXrgb32Using(path, src.data(), src.size(), format, width, height,
+                                   dst.words(), dst.size());
 }
 
 QList<RawConvertPath> availablePaths()
@@ -126,13 +139,13 @@ QList<RawConvertPath> availablePaths()
 
 const char *formatName(int format)
 {
-    return format == RawUyvy ? "uyvy" : format == RawYuv420 ? "yuv420" : "nv12";
+    return format == FormatUyvy ? "uyvy" : format == FormatYuv420 ? "yuv420" : "nv12";
 }
 
 // A frame of one layout whose pixels hold every (Y, U, V) triple exactly once.
 std::vector<uint8_t> everyTriple(int format, int &width, int &height)
 {
-    if (format == RawUyvy) {
+    if (format == FormatUyvy) {
         width = 256;
         height = 65536;
         std::vector<uint8_t> frame(size_t(2) * width * height);
@@ -160,7 +173,7 @@ std::vector<uint8_t> everyTriple(int format, int &width, int &height)
                 for (int j = 0; j < 2; ++j)
                     frame[(2 * chromaRow + i) * width + 2 * column + j] =
                         uint8_t(firstLuma + 2 * i + j);
-            if (format == RawYuv420) {
+            if (format == FormatYuv420) {
                 frame[luma + sample] = u;
                 frame[luma + luma / 4 + sample] = v;
             } else {
@@ -171,13 +184,13 @@ std::vector<uint8_t> everyTriple(int format, int &width, int &height)
     return frame;
 }
 
-// Pixels whose R, G or B differ, as "r,c" texts.
-QStringList changedPixels(const std::vector<uint8_t> &before, const std::vector<uint8_t> &after,
+// Pixels whose colour differs, as "r,c" texts.
+QStringList changedPixels(const std::vector<uint32_t> &before, const std::vector<uint32_t> &after,
                           int width)
 {
     QStringList changed;
-    for (size_t pixel = 0; pixel < before.size() / 3; ++pixel)
-        if (std::memcmp(&before[3 * pixel], &after[3 * pixel], 3) != 0)
+    for (size_t pixel = 0; pixel < before.size(); ++pixel)
+        if (before[pixel] != after[pixel])
             changed.append(QStringLiteral("%1,%2").arg(pixel / width).arg(pixel % width));
     return changed;
 }
@@ -195,9 +208,6 @@ private slots:
     void chromaSharing();
     void wholeFrames_data();
     void wholeFrames();
-    void wholeFramesAsWords_data() { wholeFrames_data(); }
-    void wholeFramesAsWords();
-    void wordsRefuseShortBuffers();
     void everyTripleMatchesReference_data();
     void everyTripleMatchesReference();
     void refusals_data();
@@ -210,18 +220,18 @@ void TestRawConvert::cornerValues_data()
     QTest::addColumn<int>("y");
     QTest::addColumn<int>("u");
     QTest::addColumn<int>("v");
-    QTest::addColumn<QList<int>>("rgb");
+    QTest::addColumn<uint>("word");
 
-    QTest::newRow("black") << 16 << 128 << 128 << QList<int>{0, 0, 0};
-    QTest::newRow("white") << 235 << 128 << 128 << QList<int>{255, 255, 255};
-    QTest::newRow("above white clamps") << 255 << 128 << 128 << QList<int>{255, 255, 255};
-    QTest::newRow("below black clamps") << 0 << 128 << 128 << QList<int>{0, 0, 0};
-    QTest::newRow("one above black rounds up") << 17 << 128 << 128 << QList<int>{1, 1, 1};
-    QTest::newRow("red") << 81 << 90 << 240 << QList<int>{255, 0, 0};
-    QTest::newRow("green") << 145 << 54 << 34 << QList<int>{0, 255, 1};
-    QTest::newRow("all zero") << 0 << 0 << 0 << QList<int>{0, 135, 0};
-    QTest::newRow("chroma extremes") << 255 << 0 << 255 << QList<int>{255, 225, 20};
-    QTest::newRow("other chroma extremes") << 0 << 255 << 0 << QList<int>{0, 36, 237};
+    QTest::newRow("black") << 16 << 128 << 128 << 0xff000000u;
+    QTest::newRow("white") << 235 << 128 << 128 << 0xffffffffu;
+    QTest::newRow("above white clamps") << 255 << 128 << 128 << 0xffffffffu;
+    QTest::newRow("below black clamps") << 0 << 128 << 128 << 0xff000000u;
+    QTest::newRow("one above black rounds up") << 17 << 128 << 128 << 0xff010101u;
+    QTest::newRow("red") << 81 << 90 << 240 << 0xffff0000u;
+    QTest::newRow("green") << 145 << 54 << 34 << 0xff00ff01u;
+    QTest::newRow("all zero") << 0 << 0 << 0 << 0xff008700u;
+    QTest::newRow("chroma extremes") << 255 << 0 << 255 << 0xffffe114u;
+    QTest::newRow("other chroma extremes") << 0 << 255 << 0 << 0xff0024edu;
 }
 
 // Anchors the reference, which the exhaustive test holds every path to.
@@ -230,11 +240,9 @@ void TestRawConvert::cornerValues()
     QFETCH(int, y);
     QFETCH(int, u);
     QFETCH(int, v);
-    QFETCH(QList<int>, rgb);
+    QFETCH(uint, word);
 
-    uint8_t got[3];
-    referencePixel(y, u, v, got);
-    QCOMPARE(QList<int>({got[0], got[1], got[2]}), rgb);
+    QCOMPARE(referencePixel(y, u, v), word);
 }
 
 void TestRawConvert::chromaSharing_data()
@@ -251,24 +259,24 @@ void TestRawConvert::chromaSharing_data()
                             << (*pixels ? QString::fromLatin1(pixels).split(' ') : QStringList());
     };
     // UYVY 70 x 2: a row is 140 bytes.
-    row("uyvy U of the first pair", RawUyvy, 70, 2, 0, "0,0 0,1");
-    row("uyvy next row", RawUyvy, 70, 2, 140, "1,0 1,1");
-    row("uyvy pair in the last block", RawUyvy, 70, 2, 134, "0,66 0,67");
+    row("uyvy U of the first pair", FormatUyvy, 70, 2, 0, "0,0 0,1");
+    row("uyvy next row", FormatUyvy, 70, 2, 140, "1,0 1,1");
+    row("uyvy pair in the last block", FormatUyvy, 70, 2, 134, "0,66 0,67");
     // UYVY 71 x 2: rows of 36 groups, 144 bytes; the last group's Y1 lies outside the picture.
-    row("uyvy odd width last V", RawUyvy, 71, 2, 142, "0,70");
-    row("uyvy odd width padding", RawUyvy, 71, 2, 143, "");
+    row("uyvy odd width last V", FormatUyvy, 71, 2, 142, "0,70");
+    row("uyvy odd width padding", FormatUyvy, 71, 2, 143, "");
     // YUV420 70 x 4: U plane at 280 (35 a row), V plane at 350.
-    row("yuv420 first U", RawYuv420, 70, 4, 280, "0,0 0,1 1,0 1,1");
-    row("yuv420 V in the last block", RawYuv420, 70, 4, 384, "0,68 0,69 1,68 1,69");
+    row("yuv420 first U", FormatYuv420, 70, 4, 280, "0,0 0,1 1,0 1,1");
+    row("yuv420 V in the last block", FormatYuv420, 70, 4, 384, "0,68 0,69 1,68 1,69");
     // YUV420 71 x 3: lumas 213 bytes, chroma planes of 36 x 2 at 213 and 285.
-    row("yuv420 odd last column", RawYuv420, 71, 3, 248, "0,70 1,70");
-    row("yuv420 odd last row", RawYuv420, 71, 3, 249, "2,0 2,1");
+    row("yuv420 odd last column", FormatYuv420, 71, 3, 248, "0,70 1,70");
+    row("yuv420 odd last row", FormatYuv420, 71, 3, 249, "2,0 2,1");
     // NV12 70 x 4: chroma rows of 70 bytes at 280.
-    row("nv12 first V", RawNv12, 70, 4, 281, "0,0 0,1 1,0 1,1");
-    row("nv12 next chroma row", RawNv12, 70, 4, 350, "2,0 2,1 3,0 3,1");
-    row("nv12 in the last block", RawNv12, 70, 4, 349, "0,68 0,69 1,68 1,69");
+    row("nv12 first V", FormatNv12, 70, 4, 281, "0,0 0,1 1,0 1,1");
+    row("nv12 next chroma row", FormatNv12, 70, 4, 350, "2,0 2,1 3,0 3,1");
+    row("nv12 in the last block", FormatNv12, 70, 4, 349, "0,68 0,69 1,68 1,69");
     // NV12 71 x 3: chroma rows of 72 bytes at 213.
-    row("nv12 odd last V", RawNv12, 71, 3, 356, "2,70");
+    row("nv12 odd last V", FormatNv12, 71, 3, 356, "2,70");
 }
 
 // Changing one payload byte changes exactly the pixels that sample it.
@@ -283,7 +291,7 @@ void TestRawConvert::chromaSharing()
     GuardedBuffer frame(size_t(rawPayloadSize(format, width, height)));
     QVERIFY(size_t(offset) < frame.size());
     for (RawConvertPath path : availablePaths()) {
-        std::vector<uint8_t> before(size_t(3) * width * height), after(before.size());
+        std::vector<uint32_t> before(size_t(width) * height), after(before.size());
         frame.fill(128);
         QCOMPARE(convert(path, frame, format, width, height, before), 0);
         frame.data()[offset] = 40;
@@ -302,13 +310,14 @@ void TestRawConvert::wholeFrames_data()
     const QList<QPair<int, int>> sizes{{1, 1},   {1, 3},   {3, 1},   {5, 3},   {15, 2},
                                        {17, 3},  {33, 3},  {63, 2},  {65, 5},  {127, 3},
                                        {129, 4}, {191, 1}, {641, 7}, {640, 480}};
-    for (int format : {int(RawUyvy), int(RawYuv420), int(RawNv12)})
+    for (int format : {int(FormatUyvy), int(FormatYuv420), int(FormatNv12)})
         for (const auto &size : sizes)
             QTest::addRow("%s %dx%d", formatName(format), size.first, size.second)
                 << format << size.first << size.second;
 }
 
-// Random frames of every path against the reference, in buffers of exactly the needed size.
+// Random frames of every path against the reference, in buffers of exactly the needed size:
+// the guard pages catch any read or write past the frame or the picture.
 void TestRawConvert::wholeFrames()
 {
     QFETCH(int, format);
@@ -317,75 +326,28 @@ void TestRawConvert::wholeFrames()
 
     // Odd sizes as if padded to even: whole UYVY groups, chroma planes rounded up.
     const qint64 groups = (width + 1) / 2, chromaRows = (height + 1) / 2;
-    const qint64 payload = format == RawUyvy ? 4 * groups * height
+    const qint64 payload = format == FormatUyvy ? 4 * groups * height
                                              : qint64(width) * height + 2 * groups * chromaRows;
     QCOMPARE(rawPayloadSize(format, width, height), payload);
     GuardedBuffer frame{size_t(payload)};
     QRandomGenerator random(uint(width * 7919 + height * 31 + format));
     for (size_t i = 0; i < frame.size(); ++i)
         frame.data()[i] = uint8_t(random.bounded(256));
-    const std::vector<uint8_t> expected = referenceFrame(frame.data(), format, width, height);
-
-    for (RawConvertPath path : availablePaths()) {
-        GuardedBuffer rgb(size_t(rgbPictureSize(width, height)));
-        rgb.fill(0xa5);
-        QCOMPARE(convert(path, frame, format, width, height, rgb), 0);
-        QVERIFY2(std::memcmp(rgb.data(), expected.data(), expected.size()) == 0,
-                 rawConvertPathName(path));
-    }
-}
-
-// The 32-bit pictures hold the reference colours as 0xffRRGGBB words, and nothing outside them
-// is touched (the guard pages of the source and destination).
-void TestRawConvert::wholeFramesAsWords()
-{
-    QFETCH(int, format);
-    QFETCH(int, width);
-    QFETCH(int, height);
-
-    GuardedBuffer frame(size_t(rawPayloadSize(format, width, height)));
-    QRandomGenerator random(uint(width * 7919 + height * 31 + format));
-    for (size_t i = 0; i < frame.size(); ++i)
-        frame.data()[i] = uint8_t(random.bounded(256));
-    const std::vector<uint8_t> rgb = referenceFrame(frame.data(), format, width, height);
-    std::vector<uint32_t> expected(size_t(width) * height);
-    for (size_t n = 0; n < expected.size(); ++n)
-        expected[n] = 0xff000000u | uint32_t(rgb[3 * n]) << 16 | uint32_t(rgb[3 * n + 1]) << 8
-            | rgb[3 * n + 2];
+    const std::vector<uint32_t> expected = referenceFrame(frame.data(), format, width, height);
 
     for (RawConvertPath path : availablePaths()) {
         GuardedBuffer words(size_t(xrgbPictureSize(width, height)));
         words.fill(0xa5);
-        QCOMPARE(convertRawToXrgb32Using(path, frame.data(), frame.size(), format, width, height,
-                                         reinterpret_cast<uint32_t *>(words.data()), words.size()),
-                 0);
+        QCOMPARE(convert(path, frame, format, width, height, words), 0);
         QVERIFY2(std::memcmp(words.data(), expected.data(), words.size()) == 0,
                  rawConvertPathName(path));
     }
 }
 
-void TestRawConvert::wordsRefuseShortBuffers()
-{
-    const int width = 64, height = 4;
-    std::vector<uint8_t> frame(size_t(rawPayloadSize(RawNv12, width, height)), 128);
-    std::vector<uint32_t> words(size_t(width) * height, 7);
-    const size_t bytes = words.size() * 4;
-    QCOMPARE(convertRawToXrgb32(frame.data(), frame.size() - 1, RawNv12, width, height,
-                                words.data(), bytes),
-             -1);
-    QCOMPARE(convertRawToXrgb32(frame.data(), frame.size(), RawNv12, width, height, words.data(),
-                                bytes - 1),
-             -1);
-    QCOMPARE(convertRawToXrgb32(frame.data(), frame.size(), 7, width, height, words.data(), bytes),
-             -1);
-    QVERIFY(std::all_of(words.begin(), words.end(), [](uint32_t w) { return w == 7; }));
-    QCOMPARE(xrgbPictureSize(40000, 40000), -1LL);
-}
-
 void TestRawConvert::everyTripleMatchesReference_data()
 {
     QTest::addColumn<int>("format");
-    for (int format : {int(RawUyvy), int(RawYuv420), int(RawNv12)})
+    for (int format : {int(FormatUyvy), int(FormatYuv420), int(FormatNv12)})
         QTest::newRow(formatName(format)) << format;
 }
 
@@ -403,34 +365,22 @@ void TestRawConvert::everyTripleMatchesReference()
         seen[size_t(s.y) << 16 | size_t(s.u) << 8 | size_t(s.v)] = true;
     }
     QVERIFY(std::find(seen.begin(), seen.end(), false) == seen.end());
-    const std::vector<uint8_t> expected = referenceFrame(frame.data(), format, width, height);
+    const std::vector<uint32_t> expected = referenceFrame(frame.data(), format, width, height);
 
-    const auto report = [&](RawConvertPath path, size_t pixel, const char *output) {
-        const Samples s = samplesAt(frame.data(), format, width, height, int(pixel / width),
-                                    int(pixel % width));
-        return QStringLiteral("%1 %2: Y %3 U %4 V %5")
-            .arg(rawConvertPathName(path), output)
-            .arg(s.y)
-            .arg(s.u)
-            .arg(s.v);
-    };
-    std::vector<uint8_t> rgb(expected.size());
-    std::vector<uint32_t> words(expected.size() / 3);
+    std::vector<uint32_t> words(expected.size());
     for (RawConvertPath path : availablePaths()) {
-        std::fill(rgb.begin(), rgb.end(), uint8_t(0xa5));
-        QCOMPARE(convert(path, frame, format, width, height, rgb), 0);
-        const auto mismatch = std::mismatch(rgb.begin(), rgb.end(), expected.begin());
-        if (mismatch.first != rgb.end())
-            QFAIL(qPrintable(report(path, size_t(mismatch.first - rgb.begin()) / 3, "R,G,B")));
-
-        QCOMPARE(convertRawToXrgb32Using(path, frame.data(), frame.size(), format, width, height,
-                                         words.data(), 4 * words.size()),
-                 0);
-        for (size_t n = 0; n < words.size(); ++n) {
-            const uint32_t word = 0xff000000u | uint32_t(expected[3 * n]) << 16
-                | uint32_t(expected[3 * n + 1]) << 8 | expected[3 * n + 2];
-            if (words[n] != word)
-                QFAIL(qPrintable(report(path, n, "words")));
+        std::fill(words.begin(), words.end(), 0xa5a5a5a5u);
+        QCOMPARE(convert(path, frame, format, width, height, words), 0);
+        const auto mismatch = std::mismatch(words.begin(), words.end(), expected.begin());
+        if (mismatch.first != words.end()) {
+            const size_t pixel = size_t(mismatch.first - words.begin());
+            const Samples s = samplesAt(frame.data(), format, width, height, int(pixel / width),
+                                        int(pixel % width));
+            QFAIL(qPrintable(QStringLiteral("%1: Y %2 U %3 V %4")
+                                 .arg(rawConvertPathName(path))
+                                 .arg(s.y)
+                                 .arg(s.u)
+                                 .arg(s.v)));
         }
     }
 }
@@ -443,17 +393,17 @@ void TestRawConvert::refusals_data()
     QTest::addColumn<int>("srcLength");
     QTest::addColumn<int>("dstLength");
 
-    QTest::newRow("uyvy payload one byte short") << int(RawUyvy) << 64 << 2 << 255 << 384;
-    QTest::newRow("yuv420 payload one byte short") << int(RawYuv420) << 64 << 2 << 191 << 384;
-    QTest::newRow("nv12 payload one byte short") << int(RawNv12) << 64 << 2 << 191 << 384;
-    QTest::newRow("uyvy odd width payload short") << int(RawUyvy) << 3 << 2 << 15 << 18;
-    QTest::newRow("yuv420 odd size payload short") << int(RawYuv420) << 3 << 3 << 16 << 27;
-    QTest::newRow("nv12 odd size payload short") << int(RawNv12) << 3 << 3 << 16 << 27;
-    QTest::newRow("picture one byte short") << int(RawYuv420) << 64 << 2 << 192 << 383;
-    QTest::newRow("zero width") << int(RawUyvy) << 0 << 2 << 64 << 64;
-    QTest::newRow("negative height") << int(RawNv12) << 4 << -2 << 64 << 64;
-    QTest::newRow("picture overflows int") << int(RawYuv420) << 65536 << 65536 << 64 << 64;
-    QTest::newRow("picture just over int") << int(RawUyvy) << 1 << 715827883 << 64 << 64;
+    QTest::newRow("uyvy payload one byte short") << int(FormatUyvy) << 64 << 2 << 255 << 512;
+    QTest::newRow("yuv420 payload one byte short") << int(FormatYuv420) << 64 << 2 << 191 << 512;
+    QTest::newRow("nv12 payload one byte short") << int(FormatNv12) << 64 << 2 << 191 << 512;
+    QTest::newRow("uyvy odd width payload short") << int(FormatUyvy) << 3 << 2 << 15 << 24;
+    QTest::newRow("yuv420 odd size payload short") << int(FormatYuv420) << 3 << 3 << 16 << 36;
+    QTest::newRow("nv12 odd size payload short") << int(FormatNv12) << 3 << 3 << 16 << 36;
+    QTest::newRow("picture one word short") << int(FormatYuv420) << 64 << 2 << 192 << 508;
+    QTest::newRow("zero width") << int(FormatUyvy) << 0 << 2 << 64 << 64;
+    QTest::newRow("negative height") << int(FormatNv12) << 4 << -2 << 64 << 64;
+    QTest::newRow("picture overflows int") << int(FormatYuv420) << 65536 << 65536 << 64 << 64;
+    QTest::newRow("picture just over int") << int(FormatUyvy) << 1 << 536870912 << 64 << 64;
     QTest::newRow("gray") << 1 << 4 << 2 << 64 << 64;
 }
 
@@ -466,34 +416,40 @@ void TestRawConvert::refusals()
     QFETCH(int, srcLength);
     QFETCH(int, dstLength);
 
-    GuardedBuffer frame{size_t(srcLength)}, rgb{size_t(dstLength)};
+    GuardedBuffer frame{size_t(srcLength)}, words{size_t(dstLength)};
     frame.fill(200);
+    const std::vector<uint8_t> untouched(words.size(), 0xa5);
     for (RawConvertPath path : availablePaths()) {
-        rgb.fill(0xa5);
-        QCOMPARE(convert(path, frame, format, width, height, rgb), -1);
-        const std::vector<uint8_t> untouched(rgb.size(), 0xa5);
-        QVERIFY(std::memcmp(rgb.data(), untouched.data(), untouched.size()) == 0);
+        words.fill(0xa5);
+        QCOMPARE(convert(path, frame, format, width, height, words), -1);
+        QVERIFY(std::memcmp(words.data(), untouched.data(), untouched.size()) == 0);
     }
+    words.fill(0xa5);
+    QCOMPARE(convertRawToXrgb32(frame.data(), frame.size(), format, width, height, words.words(),
+                                words.size()),
+             -1);
+    QVERIFY(std::memcmp(words.data(), untouched.data(), untouched.size()) == 0);
 }
 
 void TestRawConvert::limits()
 {
-    QCOMPARE(rgbPictureSize(1, 715827882), 2147483646LL);
-    QCOMPARE(rawPayloadSize(RawYuv420, 1, 715827882), 1431655764LL);
-    QCOMPARE(rgbPictureSize(1, 715827883), -1LL);
-    QCOMPARE(rawPayloadSize(RawNv12, 1, 715827883), -1LL);
+    QCOMPARE(xrgbPictureSize(1, 536870911), 2147483644LL);
+    QCOMPARE(rawPayloadSize(FormatYuv420, 1, 536870911), 1073741823LL);
+    QCOMPARE(xrgbPictureSize(1, 536870912), -1LL);
+    QCOMPARE(rawPayloadSize(FormatNv12, 1, 536870912), -1LL);
 
-    std::vector<uint8_t> frame(16, 128), rgb(24, 0xa5);
-    QCOMPARE(convertRawToRgb(nullptr, frame.size(), RawUyvy, 4, 2, rgb.data(), rgb.size()), -1);
-    QCOMPARE(rgb, std::vector<uint8_t>(24, 0xa5));
-    QCOMPARE(convertRawToRgb(frame.data(), frame.size(), RawUyvy, 4, 2, nullptr, rgb.size()), -1);
-    QCOMPARE(convertRawToRgb(frame.data(), frame.size(), RawUyvy, 4, 2, rgb.data(), rgb.size()), 0);
+    std::vector<uint8_t> frame(16, 128);
+    std::vector<uint32_t> words(8, 0xa5u);
+    QCOMPARE(convertRawToXrgb32(nullptr, frame.size(), FormatUyvy, 4, 2, words.data(), 32), -1);
+    QCOMPARE(words, std::vector<uint32_t>(8, 0xa5u));
+    QCOMPARE(convertRawToXrgb32(frame.data(), frame.size(), FormatUyvy, 4, 2, nullptr, 32), -1);
+    QCOMPARE(convertRawToXrgb32(frame.data(), frame.size(), FormatUyvy, 4, 2, words.data(), 32), 0);
 
     // A path this processor lacks is refused rather than run.
     if (rawConvertDefaultPath() != RawConvertPath::Avx512) {
         const auto above = RawConvertPath(int(rawConvertDefaultPath()) + 1);
         QVERIFY(!rawConvertPathAvailable(above));
-        QCOMPARE(convert(above, frame, RawUyvy, 4, 2, rgb), -1);
+        QCOMPARE(convert(above, frame, FormatUyvy, 4, 2, words), -1);
     }
 }
 

@@ -2,15 +2,14 @@
 
 #include "BoardProtocol.h"
 #include "FrameSlot.h"
-#include "StreamStatistics.h"
 
 #include <QFileInfo>
 
 FrameStore::FrameStore(const QString &folder, const QString &prefix, bool raw,
                        StreamStatistics &statistics)
-    : statistics(statistics)
-    , raw(raw)
+    : raw(raw)
 {
+    framePath.setStatistics(&statistics);
     framePath.capture().start(folder, prefix, QStringLiteral("jpg"), raw);
 }
 
@@ -36,14 +35,6 @@ FrameStore::Stored FrameStore::store(const FrameSlot &frame)
         capture.setExtension(raw ? QStringLiteral("bvt") : QStringLiteral("bmp"));
 
     const FramePath::Result result = framePath.show(frame);
-    if (result.shown())
-        statistics.frameShown();
-    else if (result.damaged())
-        statistics.frameDamaged();
-    if (result.capture >= 0)
-        statistics.captureWritten();
-    else if (result.capture == FramePath::CaptureFailed)
-        statistics.captureFailed();
 
     Stored stored;
     if (result.capture == FramePath::CaptureFailed) {

@@ -20,6 +20,7 @@ public:
         QString file; // name in the folder; empty when nothing was written
     };
 
+    // The picture path and the capture writer count into statistics.
     FrameStore(const QString &folder, const QString &prefix, bool raw, StreamStatistics &statistics);
 
     Stored store(const FrameSlot &frame);
@@ -28,6 +29,5 @@ public:
 
 private:
     FramePath framePath;
-    StreamStatistics &statistics;
     const bool raw;
 };

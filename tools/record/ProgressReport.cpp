@@ -31,7 +31,7 @@ void ProgressReport::showProgress()
 {
     const QString line = QStringLiteral("brevant-record: %1 frames · %2")
                              .arg(recorder.statistics().counters().framesReceived)
-                             .arg(recorder.statistics().readoutText(recorder.elapsedMs()));
+                             .arg(recorder.statistics().readoutText(StreamStatistics::clockMs()));
     // On a terminal the line is rewritten in place and cleared to its end.
     writeError(onTerminal ? QStringLiteral("\r") + line + QStringLiteral("\x1b[K") : line + QLatin1Char('\n'));
     lineShown = true;

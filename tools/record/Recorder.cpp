@@ -1,6 +1,5 @@
 #include "Recorder.h"
 
-#include "BoardProtocol.h"
 #include "CameraController.h"
 #include "CommandController.h"
 
@@ -24,6 +23,7 @@ Recorder::Recorder(const RecorderOptions &options, QObject *parent)
 {
     clock.start();
     parser.setDevice(&tee);
+    parser.setStatistics(&stats);
     parser.onFrameReady = [this] { recordFrame(); };
 
     connect(&socket, &QTcpSocket::connected, this, &Recorder::connected);
@@ -196,8 +196,6 @@ void Recorder::closeWireDump()
 void Recorder::recordFrame()
 {
     const FrameSlot &frame = parser.completedSlot();
-    stats.frameReceived({frame.format, frame.width, frame.height, frame.timestamp_s, frame.timestamp_us},
-                        BoardProtocol::RecordPrefixBytes + frame.payload.size(), clock.elapsed());
     const FrameStore::Stored stored = frames.store(frame);
     if (!index.append(rows, stored.file, FrameStore::statusWord(stored.status), frame,
                       QDateTime::currentDateTimeUtc())) {

@@ -66,7 +66,8 @@ QString statisticsLine(const VideoServer &video)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("platform-simulator"));
+    QCoreApplication::setApplicationName(QStringLiteral("brevant-simulator"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(BREVANT_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -74,6 +75,10 @@ int main(int argc, char *argv[])
         "port to every viewer that connects, and answers the viewer's commands on the command "
         "port."));
     parser.addHelpOption();
+    // addVersionOption() would claim -v, which is --verbose here.
+    const QCommandLineOption versionOption(QStringLiteral("version"),
+                                           QStringLiteral("Displays version information."));
+    parser.addOption(versionOption);
     const QList<QCommandLineOption> options = {
         {QStringLiteral("address"), QStringLiteral("Address to listen on (default 127.0.0.1)."),
          QStringLiteral("address"), QStringLiteral("127.0.0.1")},
@@ -144,6 +149,8 @@ int main(int argc, char *argv[])
     };
     parser.addOptions(options);
     parser.process(app);
+    if (parser.isSet(versionOption))
+        parser.showVersion();
 
     const QHostAddress address(parser.value(QStringLiteral("address")));
     if (address.isNull()) {
