@@ -13,20 +13,26 @@
 
 int main(int argc, char *argv[])
 {
+    QCoreApplication::setApplicationName(QStringLiteral("brevant-record"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(BREVANT_VERSION));
+    RecorderOptions options;
+    {
+        // The command line is read, and --help and --version answered, before any platform
+        // plugin is loaded: nothing but their own text on the way out.
+        const QCoreApplication commandLine(argc, argv);
+        if (!options.parse(QCoreApplication::arguments())) {
+            std::fprintf(stderr, "brevant-record: %s\n", qPrintable(options.errorText()));
+            return Recorder::Usage;
+        }
+    }
+
     // Pictures are made without a display; a rack has none.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("brevant-record"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(BREVANT_VERSION));
     // The stream library's debug lines, one per damaged frame, would bury the progress line.
     QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
 
-    RecorderOptions options;
-    if (!options.parse(QCoreApplication::arguments())) {
-        std::fprintf(stderr, "brevant-record: %s\n", qPrintable(options.errorText()));
-        return Recorder::Usage;
-    }
     if (!QDir().mkpath(options.folder)) {
         std::fprintf(stderr, "brevant-record: cannot make the folder %s\n", qPrintable(options.folder));
         return Recorder::Usage;
