@@ -10,9 +10,18 @@
 #include <QLoggingCategory>
 
 #include <cstdio>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 int main(int argc, char *argv[])
 {
+#ifdef __GLIBC__
+    // A fixed threshold: large buffers (the socket's reads) go back to the system when freed.
+    // glibc's sliding one moves them onto the heap, where a recording of hours only grows.
+    constexpr int LargeAllocationBytes = 128 * 1024;
+    mallopt(M_MMAP_THRESHOLD, LargeAllocationBytes);
+#endif
     QCoreApplication::setApplicationName(QStringLiteral("brevant-record"));
     QCoreApplication::setApplicationVersion(QStringLiteral(BREVANT_VERSION));
     RecorderOptions options;
