@@ -49,9 +49,10 @@ qint64 residentKiB(qint64 pid)
 } // namespace
 
 RecorderSoak::RecorderSoak(const QString &recorderPath, qint64 frames, quint32 seed,
-                           const VideoFaults &faults)
+                           const VideoFaults &faults, double maxRssGrowthMiB)
     : recorderPath(recorderPath)
     , frames(frames)
+    , maxRssGrowthMiB(maxRssGrowthMiB)
 {
     server.pattern().setJpegEncoder(encodeJpeg);
     server.setRandomSeed(seed);
@@ -187,6 +188,8 @@ bool RecorderSoak::run()
 
     if (recorder.exitStatus() != QProcess::NormalExit || recorder.exitCode() != 3)
         fail(QStringLiteral("the recorder ended with status %1, not 3").arg(recorder.exitCode()));
+    if (rssStartKiB > 0 && double(rssEndKiB - rssStartKiB) / 1024.0 > maxRssGrowthMiB)
+        fail(QStringLiteral("the recorder's RSS grew by more than %1 MiB").arg(maxRssGrowthMiB));
     for (auto it = expected.cbegin(); it != expected.cend() && failures.size() < 20; ++it)
         fail(QStringLiteral("record sent intact at %1 has no row").arg(it.key().section(QLatin1Char(','), 0, 0)));
 

@@ -21,7 +21,8 @@ class RecorderSoak : public QObject
     Q_OBJECT
 
 public:
-    RecorderSoak(const QString &recorderPath, qint64 frames, quint32 seed, const VideoFaults &faults);
+    RecorderSoak(const QString &recorderPath, qint64 frames, quint32 seed, const VideoFaults &faults,
+                 double maxRssGrowthMiB);
 
     // False when a check failed; the summary is printed either way.
     bool run();
@@ -43,6 +44,7 @@ private:
 
     const QString recorderPath;
     const qint64 frames;
+    const double maxRssGrowthMiB;
     QTemporaryDir folder;
     VideoServer server;
     QProcess recorder;

@@ -164,7 +164,8 @@ int main(int argc, char *argv[])
     verbose = parser.isSet(QStringLiteral("verbose"));
 
     if (parser.isSet(QStringLiteral("recorder"))) {
-        RecorderSoak soak(QStringLiteral(BREVANT_RECORD), options.frames, options.seed, faults);
+        RecorderSoak soak(QStringLiteral(BREVANT_RECORD), options.frames, options.seed, faults,
+                          options.maxRssGrowthMiB);
         Watchdog watchdog(soak.progress, watchdogSeconds);
         return soak.run() ? 0 : 1;
     }
