@@ -8,6 +8,7 @@
 
 #include "FrameParser.h"
 #include "FramePath.h"
+#include "StreamStatistics.h"
 #include "FrameRecord.h"
 #include "JpegEncoder.h"
 #include "TestPattern.h"
@@ -177,14 +178,19 @@ private:
 enum class Scaling { None, Window, QtScaled };
 
 // What the window does with each frame: asks the stream client for its pixmap, scales it to
-// the view when asked to, and sets it on its one pixmap item.
+// the view when asked to, and sets it on its one pixmap item. The stream client counts every
+// record and frame; `counted` false leaves that out, to show what the counting costs.
 class WindowPath
 {
 public:
-    explicit WindowPath(Scaling scaling) : scaling(scaling)
+    explicit WindowPath(Scaling scaling, bool counted = true) : scaling(scaling)
     {
         item = scene.addPixmap(QPixmap());
         parser.setDevice(&device);
+        if (counted) {
+            parser.setStatistics(&statistics);
+            framePath.setStatistics(&statistics);
+        }
         parser.onFrameReady = [this] { drawNewImage(); };
     }
 
@@ -217,6 +223,7 @@ private:
     RecordDevice device;
     FrameParser parser;
     FramePath framePath;
+    StreamStatistics statistics;
     ViewScaler scaler;
     QGraphicsScene scene;
     QGraphicsPixmapItem *item = nullptr;
@@ -234,7 +241,8 @@ public:
 class PathWork : public Work
 {
 public:
-    PathWork(const Records &records, Scaling scaling) : records(records), path(scaling) {}
+    PathWork(const Records &records, Scaling scaling, bool counted = true)
+        : records(records), path(scaling, counted) {}
     bool step() override
     {
         path.feed(records.bytes[next++ % records.bytes.size()]);
@@ -342,6 +350,8 @@ std::unique_ptr<Work> makeWork(const std::string &what, int format, int width, i
     const Records &records = recordsFor(format, width, height);
     if (what == "path")
         return std::make_unique<PathWork>(records, Scaling::None);
+    if (what == "uncounted")
+        return std::make_unique<PathWork>(records, Scaling::None, false);
     if (what == "scaled")
         return std::make_unique<PathWork>(records, Scaling::Window);
     if (what == "qtscaled")
@@ -460,7 +470,7 @@ int main(int argc, char **argv)
                     ->Unit(benchmark::kMillisecond)
                     ->MeasureProcessCPUTime();
             };
-            for (const char *what : {"path", "scaled", "qtscaled", "parse", "floor"})
+            for (const char *what : {"path", "uncounted", "scaled", "qtscaled", "parse", "floor"})
                 add(what);
             if (f == TestPattern::Jpeg) {
                 add("decode");

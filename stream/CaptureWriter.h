@@ -15,6 +15,8 @@ public:
     // Numbering starts again at 0; the settings hold until the next start.
     void start(const QString &folder, const QString &prefix, const QString &extension, bool raw);
     void stop();
+    // For the files to come; the numbering goes on.
+    void setExtension(const QString &extension) { captureExtension = extension; }
     // Counts files written and failed writes from now on; null stops counting.
     void setStatistics(StreamStatistics *statistics) { this->statistics = statistics; }
 

@@ -2,6 +2,7 @@
 // reconnecting after each loss; checks that nothing sent intact is lost or altered, that every
 // capture file is reported and every report has its file, and that memory stays flat.
 
+#include "RecorderSoak.h"
 #include "Soak.h"
 
 #include <QCommandLineParser>
@@ -126,6 +127,10 @@ int main(int argc, char *argv[])
                       QStringLiteral("MiB the RSS may grow after warm-up."), QStringLiteral("MiB"),
                       QString::number(options.maxRssGrowthMiB)});
     parser.addOption({QStringLiteral("verbose"), QStringLiteral("Show the client's debug output.")});
+    parser.addOption({QStringLiteral("recorder"),
+                      QStringLiteral("Soak the recorder instead: brevant-record --reconnect --raw under "
+                                     "the same faults; every record sent intact must be in its index "
+                                     "and on disk, byte for byte.")});
     parser.addPositionalArgument(QStringLiteral("frames"), QStringLiteral("Same as --frames."), QStringLiteral("[frames]"));
     parser.process(app);
 
@@ -158,6 +163,12 @@ int main(int argc, char *argv[])
     options.seed = quint32(seed);
     verbose = parser.isSet(QStringLiteral("verbose"));
 
+    if (parser.isSet(QStringLiteral("recorder"))) {
+        RecorderSoak soak(QStringLiteral(BREVANT_RECORD), options.frames, options.seed, faults,
+                          options.maxRssGrowthMiB);
+        Watchdog watchdog(soak.progress, watchdogSeconds);
+        return soak.run() ? 0 : 1;
+    }
     Soak soak(options);
     Watchdog watchdog(soak.progress, watchdogSeconds);
     return soak.run() ? 0 : 1;

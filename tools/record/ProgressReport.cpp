@@ -1,0 +1,69 @@
+#include "ProgressReport.h"
+
+#include "Recorder.h"
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+void writeError(const QString &text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+    std::fflush(stderr);
+}
+
+} // namespace
+
+ProgressReport::ProgressReport(const Recorder &recorder, bool quiet, QObject *parent)
+    : QObject(parent)
+    , recorder(recorder)
+    , onTerminal(::isatty(STDERR_FILENO) == 1)
+{
+    if (quiet)
+        return;
+    connect(&timer, &QTimer::timeout, this, &ProgressReport::showProgress);
+    timer.start(onTerminal ? TerminalRefreshMs : PlainLineMs);
+}
+
+void ProgressReport::showProgress()
+{
+    const QString line = QStringLiteral("brevant-record: %1 frames · %2")
+                             .arg(recorder.statistics().counters().framesReceived)
+                             .arg(recorder.statistics().readoutText(StreamStatistics::clockMs()));
+    // On a terminal the line is rewritten in place and cleared to its end.
+    writeError(onTerminal ? QStringLiteral("\r") + line + QStringLiteral("\x1b[K") : line + QLatin1Char('\n'));
+    lineShown = true;
+}
+
+QString ProgressReport::summaryLine() const
+{
+    const StreamCounters &c = recorder.statistics().counters();
+    return QStringLiteral("brevant-record: %1 frames, %2 stored, %3 damaged, %4 failed, %5 lost "
+                          "at the board, %6 MB in %7 s")
+        .arg(c.framesReceived)
+        .arg(c.captureFilesWritten)
+        .arg(c.framesDamaged)
+        .arg(c.captureFailures)
+        .arg(c.framesLostAtBoard)
+        .arg(QString::number(double(recorder.bytesReceived()) / 1e6, 'f', 1))
+        .arg(QString::number(double(recorder.elapsedMs()) / 1000.0, 'f', 1));
+}
+
+void ProgressReport::finish()
+{
+    timer.stop();
+    if (onTerminal && lineShown)
+        writeError(QStringLiteral("\r\x1b[K"));
+    if (!recorder.errorText().isEmpty())
+        writeError(QStringLiteral("brevant-record: ") + recorder.errorText() + QLatin1Char('\n'));
+    const StreamCounters &c = recorder.statistics().counters();
+    // Frames gone with no row of their own; the summary line cannot name them.
+    if (c.recordsDropped > 0 || c.connectionsLost > 0)
+        writeError(QStringLiteral("brevant-record: %1 records dropped for their size, %2 "
+                                  "connections lost\n")
+                       .arg(c.recordsDropped)
+                       .arg(c.connectionsLost));
+    writeError(summaryLine() + QLatin1Char('\n'));
+}

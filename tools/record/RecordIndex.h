@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QFile>
+#include <QString>
+
+class QDateTime;
+struct FrameSlot;
+
+// FOLDER/<prefix>index.csv: one header line, then one row per frame record received, each
+// flushed as it is written, so that a recording cut short leaves a readable index.
+class RecordIndex
+{
+public:
+    static constexpr const char *HeaderLine =
+        "record,file,status,format,width,height,payload_bytes,board_time,arrival_time,clum,cpos";
+
+    // Replaces an index left by an earlier recording, as the files are.
+    bool open(const QString &path);
+    // False when the row could not be written whole.
+    bool append(qint64 record, const QString &file, const QString &status, const FrameSlot &frame,
+                const QDateTime &arrival);
+    QString fileName() const { return file.fileName(); }
+    QString errorString() const { return file.errorString(); }
+
+    // The board's timestamp as seconds with six decimals.
+    static QString boardTime(qint32 timestampS, qint32 timestampUs);
+    static QString formatName(qint32 format);
+
+private:
+    bool writeLine(const QByteArray &line);
+
+    QFile file;
+};

@@ -1,0 +1,254 @@
+#include "Recorder.h"
+
+#include "CameraController.h"
+#include "CommandController.h"
+
+#include <QDateTime>
+#include <QDir>
+
+#include <limits>
+
+namespace {
+// Values that store_config() leaves as they are, for what was not given.
+constexpr int KeepFps = 0;
+constexpr int KeepFormat = 5;
+constexpr int KeepSize = 0;
+} // namespace
+
+Recorder::Recorder(const RecorderOptions &options, QObject *parent)
+    : QObject(parent)
+    , options(options)
+    , tee(&socket)
+    , frames(options.folder, options.prefix, options.raw, stats)
+{
+    clock.start();
+    parser.setDevice(&tee);
+    parser.setStatistics(&stats);
+    parser.onFrameReady = [this] { recordFrame(); };
+
+    connect(&socket, &QTcpSocket::connected, this, &Recorder::connected);
+    connect(&socket, &QTcpSocket::readyRead, this, [this] { parser.process(); });
+    connect(&socket, &QTcpSocket::disconnected, this, &Recorder::disconnected);
+    connect(&socket, &QTcpSocket::errorOccurred, this, [this] {
+        if (!isConnected)
+            connectFailed();
+    });
+
+    connectTimer.setSingleShot(true);
+    connect(&connectTimer, &QTimer::timeout, this, &Recorder::connectFailed);
+    retryTimer.setSingleShot(true);
+    connect(&retryTimer, &QTimer::timeout, this, &Recorder::configureAndConnect);
+    timeLimit.setSingleShot(true);
+    connect(&timeLimit, &QTimer::timeout, this, &Recorder::stop);
+}
+
+QString Recorder::videoAddress() const
+{
+    return options.host + QLatin1Char(':') + QString::number(options.videoPort);
+}
+
+bool Recorder::start()
+{
+    const QString indexPath = QDir(options.folder).filePath(options.prefix + QStringLiteral("index.csv"));
+    if (!index.open(indexPath)) {
+        error = QStringLiteral("cannot write the index %1: %2").arg(indexPath, index.errorString());
+        return false;
+    }
+    if (options.timeLimitMs > 0)
+        timeLimit.start(int(qMin<qint64>(options.timeLimitMs, std::numeric_limits<int>::max())));
+    QTimer::singleShot(0, this, &Recorder::configureAndConnect);
+    return true;
+}
+
+void Recorder::configureAndConnect()
+{
+    if (stopping)
+        return;
+    if (options.configuration) {
+        if (!sendConfiguration()) {
+            if (options.reconnect)
+                retryLater();
+            return;
+        }
+        restartWaitUntilMs = clock.elapsed() + RestartWaitMs;
+    }
+    connectVideo();
+}
+
+// The exchanges of "Send Values", through the camera controller.
+bool Recorder::sendConfiguration()
+{
+    CommandController command(options.host, options.commandPort);
+    bool exchangesFailed = false;
+    connect(&command, &CommandController::connection_state, this, [&exchangesFailed](int state) {
+        if (state < 1)
+            exchangesFailed = true;
+    });
+    CameraController camera(&command);
+    const BoardConfiguration &board = *options.configuration;
+    camera.store_config(board.fps.value_or(KeepFps), board.format.value_or(KeepFormat),
+                        board.width.value_or(KeepSize), board.height.value_or(KeepSize));
+    camera.send_camera_config();
+    if (!exchangesFailed)
+        return true;
+    lastConnectError = QStringLiteral("cannot configure the board at %1:%2: %3")
+                           .arg(options.host)
+                           .arg(options.commandPort)
+                           .arg(command.status_text());
+    if (!options.reconnect)
+        fail(lastConnectError);
+    return false;
+}
+
+void Recorder::connectVideo()
+{
+    if (stopping)
+        return;
+    socket.abort();
+    socket.connectToHost(options.host, options.videoPort);
+    connectTimer.start(ConnectTimeoutMs);
+}
+
+void Recorder::connected()
+{
+    connectTimer.stop();
+    restartWaitUntilMs = -1;
+    backoffMs = FirstBackoffMs;
+    isConnected = true;
+    ++connectionsMade;
+    stats.connectionStarted();
+    parser.restartRecord();
+    if (!openWireDump())
+        return;
+    parser.process();
+}
+
+void Recorder::connectFailed()
+{
+    if (stopping || isConnected)
+        return;
+    connectTimer.stop();
+    const QString reason = socket.state() == QAbstractSocket::UnconnectedState
+                               ? socket.errorString()
+                               : QStringLiteral("no answer");
+    socket.abort();
+    lastConnectError = reason;
+    if (restartWaitUntilMs >= 0 && clock.elapsed() < restartWaitUntilMs) {
+        QTimer::singleShot(RestartPollMs, this, &Recorder::connectVideo);
+        return;
+    }
+    restartWaitUntilMs = -1;
+    if (options.reconnect)
+        retryLater();
+    else
+        fail(QStringLiteral("cannot connect to %1: %2").arg(videoAddress(), reason));
+}
+
+void Recorder::disconnected()
+{
+    if (!isConnected || stopping)
+        return;
+    isConnected = false;
+    tee.drainToDump();
+    closeWireDump();
+    if (failed)
+        return;
+    stats.connectionLost();
+    if (options.reconnect)
+        retryLater();
+    else
+        fail(QStringLiteral("lost the connection to %1").arg(videoAddress()));
+}
+
+void Recorder::retryLater()
+{
+    retryTimer.start(backoffMs);
+    backoffMs = qMin(backoffMs * 2, MaxBackoffMs);
+}
+
+bool Recorder::openWireDump()
+{
+    if (options.wireFile.isEmpty())
+        return true;
+    const QString path = connectionsMade == 1
+                             ? options.wireFile
+                             : options.wireFile + QLatin1Char('.') + QString::number(connectionsMade - 1);
+    wireDump.setFileName(path);
+    if (!wireDump.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        fail(QStringLiteral("cannot write the wire dump %1: %2").arg(path, wireDump.errorString()));
+        return false;
+    }
+    tee.setDump(&wireDump);
+    return true;
+}
+
+void Recorder::closeWireDump()
+{
+    if (!wireDump.isOpen())
+        return;
+    tee.setDump(nullptr);
+    const bool flushed = wireDump.flush();
+    wireDump.close();
+    if ((!flushed || tee.dumpFailed()) && !failed)
+        fail(QStringLiteral("cannot write the wire dump %1: %2").arg(wireDump.fileName(), wireDump.errorString()));
+}
+
+void Recorder::recordFrame()
+{
+    const FrameSlot &frame = parser.completedSlot();
+    const FrameStore::Stored stored = frames.store(frame);
+    if (!index.append(rows, stored.file, FrameStore::statusWord(stored.status), frame,
+                      QDateTime::currentDateTimeUtc())) {
+        fail(QStringLiteral("cannot write the index %1: %2").arg(index.fileName(), index.errorString()));
+        return;
+    }
+    ++rows;
+    if (options.frameLimit > 0 && rows >= options.frameLimit)
+        stop();
+}
+
+void Recorder::fail(const QString &text)
+{
+    if (failed)
+        return;
+    failed = true;
+    error = text;
+    stop();
+}
+
+void Recorder::stop()
+{
+    if (stopping)
+        return;
+    stopping = true;
+    // The parser returns at its next step: no record past this one is taken.
+    tee.setPaused(true);
+    connectTimer.stop();
+    retryTimer.stop();
+    timeLimit.stop();
+    // Finished from the event loop, never from inside the parser's call.
+    QTimer::singleShot(0, this, &Recorder::finish);
+}
+
+void Recorder::finish()
+{
+    // Retrying all along is no recording: a rig must not read it as success.
+    if (options.reconnect && connectionsMade == 0 && !failed) {
+        failed = true;
+        error = QStringLiteral("could not connect to %1 at all: %2").arg(videoAddress(), lastConnectError);
+    }
+    isConnected = false;
+    socket.abort();
+    closeWireDump();
+    emit finished();
+}
+
+int Recorder::exitStatus() const
+{
+    if (failed)
+        return Trouble;
+    const StreamCounters &c = stats.counters();
+    const bool allStored = c.framesDamaged == 0 && c.captureFailures == 0 && c.framesLostAtBoard == 0
+                           && c.recordsDropped == 0 && c.connectionsLost == 0;
+    return allStored ? Success : FramesMissing;
+}

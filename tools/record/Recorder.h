@@ -1,0 +1,88 @@
+#pragma once
+
+#include "FrameParser.h"
+#include "FrameStore.h"
+#include "RecordIndex.h"
+#include "RecorderOptions.h"
+#include "StreamStatistics.h"
+#include "WireTee.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QObject>
+#include <QTcpSocket>
+#include <QTimer>
+
+// Records the board's video stream: configures the board when asked, connects (and connects
+// again when asked), feeds the parser through the wire tee, and stores each frame with its
+// index row. Ends by emitting finished() once; exitStatus() then tells how it went.
+class Recorder : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum ExitStatus { Success = 0, Trouble = 1, Usage = 2, FramesMissing = 3 };
+
+    static constexpr int FirstBackoffMs = 500;
+    static constexpr int MaxBackoffMs = 5000;
+    // Bound of one connection attempt, so an unreachable host is retried or reported.
+    static constexpr int ConnectTimeoutMs = 5000;
+    // After configuring, how long the board may refuse while it restarts its stream, and how
+    // often it is tried meanwhile.
+    static constexpr int RestartWaitMs = 5000;
+    static constexpr int RestartPollMs = 250;
+
+    explicit Recorder(const RecorderOptions &options, QObject *parent = nullptr);
+
+    // Opens the index, then configures and connects; false with errorText() if the index could
+    // not be opened.
+    bool start();
+    // A clean stop: the frame in hand is finished, the index is complete.
+    void stop();
+
+    int exitStatus() const;
+    QString errorText() const { return error; }
+    const StreamStatistics &statistics() const { return stats; }
+    qint64 elapsedMs() const { return clock.elapsed(); }
+    qint64 bytesReceived() const { return tee.bytesRead(); }
+
+signals:
+    void finished();
+
+private:
+    void configureAndConnect();
+    bool sendConfiguration();
+    void connectVideo();
+    void connected();
+    void connectFailed();
+    void disconnected();
+    void retryLater();
+    void recordFrame();
+    bool openWireDump();
+    void closeWireDump();
+    void fail(const QString &text);
+    void finish();
+    QString videoAddress() const;
+
+    const RecorderOptions options;
+    QElapsedTimer clock;
+    QTcpSocket socket;
+    WireTee tee;
+    FrameParser parser;
+    StreamStatistics stats;
+    FrameStore frames;
+    RecordIndex index;
+    QFile wireDump;
+    int connectionsMade = 0;
+    QString lastConnectError;
+    QTimer connectTimer;
+    QTimer retryTimer;
+    QTimer timeLimit;
+    int backoffMs = FirstBackoffMs;
+    qint64 restartWaitUntilMs = -1;
+    qint64 rows = 0;
+    bool isConnected = false;
+    bool stopping = false;
+    bool failed = false;
+    QString error;
+};

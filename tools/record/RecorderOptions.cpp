@@ -1,0 +1,180 @@
+#include "RecorderOptions.h"
+
+#include "BoardProtocol.h"
+
+#include <QCommandLineParser>
+
+#include <limits>
+
+namespace {
+
+// The sizes the board's configuration offers, as "Send Values" does.
+struct BoardSize
+{
+    const char *name;
+    int width;
+    int height;
+};
+constexpr BoardSize BoardSizes[] = {{"640x480", 640, 480}, {"320x240", 320, 240}, {"400x400", 400, 400}};
+
+// Option names of the formats, in the order of their codes.
+constexpr const char *FormatOptionNames[BoardProtocol::FormatCount] = {"jpeg", "gray", "uyvy",
+                                                                       "yuv420", "nv12"};
+
+std::optional<qint64> integerIn(const QString &text, qint64 minimum, qint64 maximum)
+{
+    bool ok = false;
+    const qint64 value = text.toLongLong(&ok);
+    if (!ok || value < minimum || value > maximum)
+        return std::nullopt;
+    return value;
+}
+
+} // namespace
+
+bool RecorderOptions::refuse(const QString &text)
+{
+    error = text;
+    return false;
+}
+
+bool RecorderOptions::parse(const QStringList &arguments)
+{
+    host = QStringLiteral(BREVANT_DEFAULT_HOST);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Records the camera board's video stream unattended: every frame to a file of its own in "
+        "FOLDER, and one row per frame in FOLDER/<prefix>index.csv with the board's timestamp "
+        "and sensor blocks. Exit status: 0 every frame stored, 3 some frames damaged, failed or "
+        "lost, 1 no connection or the index could not be written, 2 bad usage."));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    const QCommandLineOption hostOption(QStringLiteral("host"),
+        QStringLiteral("Board's host name or address (default %1).").arg(host),
+        QStringLiteral("name"), host);
+    const QCommandLineOption videoPortOption(QStringLiteral("video-port"),
+        QStringLiteral("Video port (default %1).").arg(DefaultVideoPort), QStringLiteral("N"),
+        QString::number(DefaultVideoPort));
+    const QCommandLineOption commandPortOption(QStringLiteral("command-port"),
+        QStringLiteral("Command port (default %1).").arg(DefaultCommandPort), QStringLiteral("N"),
+        QString::number(DefaultCommandPort));
+    const QCommandLineOption prefixOption(QStringLiteral("prefix"),
+        QStringLiteral("Start of every file name (default \"%1\").").arg(prefix),
+        QStringLiteral("text"), prefix);
+    const QCommandLineOption rawOption(QStringLiteral("raw"),
+        QStringLiteral("Store raw colour and Gray frames as received (.bvt) instead of as BMP "
+                       "pictures. JPEG frames are always stored as received (.jpg)."));
+    const QCommandLineOption framesOption(QStringLiteral("frames"),
+        QStringLiteral("Stop after N frame records have been received."), QStringLiteral("N"));
+    const QCommandLineOption secondsOption(QStringLiteral("seconds"),
+        QStringLiteral("Stop after S seconds."), QStringLiteral("S"));
+    const QCommandLineOption formatOption(QStringLiteral("format"),
+        QStringLiteral("Configure the board's pixel format: jpeg, gray, uyvy, yuv420 or nv12."),
+        QStringLiteral("name"));
+    const QCommandLineOption sizeOption(QStringLiteral("size"),
+        QStringLiteral("Configure the board's image size: 640x480, 320x240 or 400x400."),
+        QStringLiteral("WxH"));
+    const QCommandLineOption fpsOption(QStringLiteral("fps"),
+        QStringLiteral("Configure the board's frame rate, %1 to %2.").arg(MinFps).arg(MaxFps),
+        QStringLiteral("N"));
+    const QCommandLineOption reconnectOption(QStringLiteral("reconnect"),
+        QStringLiteral("Connect again when the connection is lost or refused, backing off from "
+                       "0.5 s to 5 s, sending the configuration again first if one was given. "
+                       "Without it a lost connection ends the recording."));
+    const QCommandLineOption wireOption(QStringLiteral("wire"),
+        QStringLiteral("Also write every byte received on the video port to FILE; later "
+                       "connections go to FILE.1, FILE.2, ..."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption quietOption(QStringLiteral("quiet"),
+                                         QStringLiteral("No progress line."));
+    parser.addOptions({hostOption, videoPortOption, commandPortOption, prefixOption, rawOption,
+                       framesOption, secondsOption, formatOption, sizeOption, fpsOption,
+                       reconnectOption, wireOption, quietOption});
+    parser.addPositionalArgument(QStringLiteral("FOLDER"),
+        QStringLiteral("Folder of the files and the index; made when missing."));
+
+    if (!parser.parse(arguments))
+        return refuse(parser.errorText());
+    if (parser.isSet(helpOption))
+        parser.showHelp(0);
+    if (parser.isSet(versionOption))
+        parser.showVersion();
+
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != 1)
+        return refuse(positional.isEmpty() ? QStringLiteral("No FOLDER given.")
+                                            : QStringLiteral("Only one FOLDER may be given."));
+    folder = positional.first();
+
+    host = parser.value(hostOption);
+    if (host.isEmpty())
+        return refuse(QStringLiteral("Empty --host."));
+    const auto videoPortValue = integerIn(parser.value(videoPortOption), 1, 65535);
+    if (!videoPortValue)
+        return refuse(QStringLiteral("Invalid --video-port: %1 (1..65535)").arg(parser.value(videoPortOption)));
+    videoPort = quint16(*videoPortValue);
+    const auto commandPortValue = integerIn(parser.value(commandPortOption), 1, 65535);
+    if (!commandPortValue)
+        return refuse(QStringLiteral("Invalid --command-port: %1 (1..65535)").arg(parser.value(commandPortOption)));
+    commandPort = quint16(*commandPortValue);
+
+    prefix = parser.value(prefixOption);
+    // The files go into FOLDER itself, and the index names them in plain CSV.
+    static const QString Forbidden = QStringLiteral("/\\,\"\n\r");
+    for (const QChar c : prefix)
+        if (Forbidden.contains(c))
+            return refuse(QStringLiteral("Invalid --prefix: %1 (no folder separators, commas, quotes or line breaks)").arg(prefix));
+    raw = parser.isSet(rawOption);
+
+    if (parser.isSet(framesOption)) {
+        const auto frames = integerIn(parser.value(framesOption), 1, std::numeric_limits<qint64>::max());
+        if (!frames)
+            return refuse(QStringLiteral("Invalid --frames: %1 (a whole number from 1)").arg(parser.value(framesOption)));
+        frameLimit = *frames;
+    }
+    if (parser.isSet(secondsOption)) {
+        bool ok = false;
+        const double seconds = parser.value(secondsOption).toDouble(&ok);
+        // Far beyond any recording, and still a whole number of milliseconds.
+        constexpr double MaxSeconds = 1e9;
+        if (!ok || !(seconds > 0) || seconds > MaxSeconds)
+            return refuse(QStringLiteral("Invalid --seconds: %1 (a number above 0)").arg(parser.value(secondsOption)));
+        timeLimitMs = qMax<qint64>(1, qint64(seconds * 1000.0 + 0.5));
+    }
+
+    BoardConfiguration board;
+    if (parser.isSet(formatOption)) {
+        const QString name = parser.value(formatOption);
+        for (int code = 0; code < BoardProtocol::FormatCount; ++code)
+            if (name == QLatin1String(FormatOptionNames[code]))
+                board.format = code;
+        if (!board.format)
+            return refuse(QStringLiteral("Unknown --format: %1 (jpeg, gray, uyvy, yuv420 or nv12)").arg(name));
+    }
+    if (parser.isSet(sizeOption)) {
+        const QString name = parser.value(sizeOption);
+        for (const BoardSize &size : BoardSizes) {
+            if (name == QLatin1String(size.name)) {
+                board.width = size.width;
+                board.height = size.height;
+            }
+        }
+        if (!board.width)
+            return refuse(QStringLiteral("Unknown --size: %1 (640x480, 320x240 or 400x400)").arg(name));
+    }
+    if (parser.isSet(fpsOption)) {
+        const auto fps = integerIn(parser.value(fpsOption), MinFps, MaxFps);
+        if (!fps)
+            return refuse(QStringLiteral("Invalid --fps: %1 (%2..%3)").arg(parser.value(fpsOption)).arg(MinFps).arg(MaxFps));
+        board.fps = int(*fps);
+    }
+    if (board.format || board.width || board.fps)
+        configuration = board;
+
+    reconnect = parser.isSet(reconnectOption);
+    wireFile = parser.value(wireOption);
+    if (parser.isSet(wireOption) && wireFile.isEmpty())
+        return refuse(QStringLiteral("Empty --wire."));
+    quiet = parser.isSet(quietOption);
+    return true;
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+#include <optional>
+
+// What the board is asked to stream before recording. Values left unset keep the camera
+// controller's own start-up values.
+struct BoardConfiguration
+{
+    std::optional<int> fps;
+    std::optional<int> format;
+    std::optional<int> width;
+    std::optional<int> height;
+};
+
+// The recorder's command line. parse() refuses bad usage with one line in errorText(); --help
+// and --version print and end the program there.
+class RecorderOptions
+{
+public:
+    static constexpr quint16 DefaultVideoPort = 5412;
+    static constexpr quint16 DefaultCommandPort = 4305;
+    static constexpr int MinFps = 1;
+    static constexpr int MaxFps = 30;
+
+    bool parse(const QStringList &arguments);
+    QString errorText() const { return error; }
+
+    QString folder;
+    QString host;
+    quint16 videoPort = DefaultVideoPort;
+    quint16 commandPort = DefaultCommandPort;
+    QString prefix = QStringLiteral("bvtgrab_");
+    bool raw = false;
+    qint64 frameLimit = 0; // 0: no limit
+    qint64 timeLimitMs = 0; // 0: no limit
+    std::optional<BoardConfiguration> configuration;
+    bool reconnect = false;
+    QString wireFile;
+    bool quiet = false;
+
+private:
+    bool refuse(const QString &text);
+
+    QString error;
+};

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QObject>
+
+class QSocketNotifier;
+
+// SIGINT and SIGTERM as a Qt signal in the event loop: the handler only writes a byte to a
+// socket pair. A second signal of the same kind ends the program the default way.
+class StopSignals : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit StopSignals(QObject *parent = nullptr);
+    ~StopSignals() override;
+
+    bool isInstalled() const { return notifier != nullptr; }
+
+signals:
+    void stopRequested();
+
+private:
+    static void handle(int signal);
+    void readSignal();
+
+    static int pair[2];
+    QSocketNotifier *notifier = nullptr;
+};

@@ -1,0 +1,62 @@
+// brevant-record: records a board's video stream unattended, for test rigs.
+
+#include "ProgressReport.h"
+#include "Recorder.h"
+#include "RecorderOptions.h"
+#include "StopSignals.h"
+
+#include <QDir>
+#include <QGuiApplication>
+#include <QLoggingCategory>
+
+#include <cstdio>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
+int main(int argc, char *argv[])
+{
+#ifdef __GLIBC__
+    // A fixed threshold: large buffers (the socket's reads) go back to the system when freed.
+    // glibc's sliding one moves them onto the heap, where a recording of hours only grows.
+    constexpr int LargeAllocationBytes = 128 * 1024;
+    mallopt(M_MMAP_THRESHOLD, LargeAllocationBytes);
+#endif
+    QCoreApplication::setApplicationName(QStringLiteral("brevant-record"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(BREVANT_VERSION));
+    RecorderOptions options;
+    {
+        // The command line is read, and --help and --version answered, before any platform
+        // plugin is loaded: nothing but their own text on the way out.
+        const QCoreApplication commandLine(argc, argv);
+        if (!options.parse(QCoreApplication::arguments())) {
+            std::fprintf(stderr, "brevant-record: %s\n", qPrintable(options.errorText()));
+            return Recorder::Usage;
+        }
+    }
+
+    // Pictures are made without a display; a rack has none.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    // The stream library's debug lines, one per damaged frame, would bury the progress line.
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+
+    if (!QDir().mkpath(options.folder)) {
+        std::fprintf(stderr, "brevant-record: cannot make the folder %s\n", qPrintable(options.folder));
+        return Recorder::Usage;
+    }
+
+    StopSignals stopSignals;
+    Recorder recorder(options);
+    ProgressReport report(recorder, options.quiet);
+    QObject::connect(&stopSignals, &StopSignals::stopRequested, &recorder, &Recorder::stop);
+    QObject::connect(&recorder, &Recorder::finished, &app, &QCoreApplication::quit);
+    if (!recorder.start()) {
+        std::fprintf(stderr, "brevant-record: %s\n", qPrintable(recorder.errorText()));
+        return Recorder::Trouble;
+    }
+    app.exec();
+    report.finish();
+    return recorder.exitStatus();
+}
