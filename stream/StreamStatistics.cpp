@@ -75,9 +75,13 @@ QString StreamStatistics::throughputText(qint64 nowMs) const
 
 QString StreamStatistics::readoutText(qint64 nowMs) const
 {
-    return throughputText(nowMs) + QStringLiteral(" \u00B7 %1 lost \u00B7 %2 damaged")
-                                       .arg(counts.framesLostAtBoard)
-                                       .arg(counts.framesDamaged);
+    QString text = throughputText(nowMs) + QStringLiteral(" \u00B7 %1 lost \u00B7 %2 damaged")
+                                               .arg(counts.framesLostAtBoard)
+                                               .arg(counts.framesDamaged);
+    // Dropped records turn the readout red too: say why.
+    if (counts.recordsDropped > 0)
+        text += QStringLiteral(" \u00B7 %1 dropped").arg(counts.recordsDropped);
+    return text;
 }
 
 QString StreamStatistics::detailText(qint64 nowMs) const

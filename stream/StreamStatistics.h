@@ -56,7 +56,7 @@ public:
     const StreamCounters &counters() const { return counts; }
     // Bytes of records received in the last whole second before nowMs.
     qint64 bytesPerSecond(qint64 nowMs) const;
-    // For example "12.4 MB/s · 0 lost · 0 damaged".
+    // For example "12.4 MB/s · 0 lost · 0 damaged", and " · N dropped" once records were dropped.
     QString readoutText(qint64 nowMs) const;
     // Every counter, one "Name: N" per line, then "Throughput: X.X MB/s".
     QString detailText(qint64 nowMs) const;

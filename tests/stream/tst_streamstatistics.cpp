@@ -143,7 +143,7 @@ void tst_StreamStatistics::textsAndReset()
         stats.frameShown();
     stats.frameDamaged();
     stats.frameDamaged();
-    QCOMPARE(stats.readoutText(1000), QString::fromUtf8("12.4 MB/s · 1 lost · 2 damaged"));
+    QCOMPARE(stats.readoutText(1000), QString::fromUtf8("12.4 MB/s · 1 lost · 2 damaged · 4 dropped"));
     QCOMPARE(stats.detailText(1000),
              "Frames received: 5\nFrames shown: 3\nFrames damaged: 2\nFrames lost at the board: 1\n"
              "Records dropped: 4\nBytes skipped: 12345\nConnections lost: 7\n"
