@@ -89,6 +89,12 @@ QString indexName(const QString &folder)
     return QDir(folder).entryList({u"*index.csv"_s}, QDir::Files).value(0);
 }
 
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 QStringList indexRows(const QString &folder)
 {
     QFile file(QDir(folder).filePath(indexName(folder)));
@@ -264,14 +270,11 @@ void TestRecorder::records()
         named << name;
         const QString path = QDir(folder).filePath(name);
         if (name.endsWith(QLatin1String(".bmp"))) {
-            const QImage picture(path);
-            QCOMPARE(picture.size(), QSize(frame.width, frame.height));
-            for (int i = 0; i < frame.width * frame.height; ++i)
-                QCOMPARE(qGray(picture.pixel(i % frame.width, i / frame.width)), uchar(frame.payload[i]));
+            const QImage pixels(reinterpret_cast<const uchar *>(frame.payload.constData()),
+                                frame.width, frame.height, frame.width, QImage::Format_Grayscale8);
+            QCOMPARE(QImage(path).convertToFormat(QImage::Format_Grayscale8), pixels);
         } else {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            QCOMPARE(file.readAll(), frame.payload);
+            QCOMPARE(contents(path), frame.payload);
         }
     }
     files.sort();
@@ -452,10 +455,6 @@ void TestRecorder::wireDumpReplays()
     QStringList files = QDir(liveFolder).entryList(QDir::Files);
     QCOMPARE(QDir(replayFolder).entryList(QDir::Files), files);
     files.removeOne(indexName(liveFolder));
-    const auto contents = [](const QString &path) {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    };
     for (const QString &name : files)
         QCOMPARE(contents(QDir(replayFolder).filePath(name)), contents(QDir(liveFolder).filePath(name)));
     QCOMPARE(contents(replayWire), contents(liveWire));
