@@ -98,6 +98,20 @@ QByteArray withOddHuffmanTable(QByteArray jpeg)
     return jpeg;
 }
 
+// Two of its three components kept, in the frame and the scan header: no colour space to show.
+QByteArray withTwoComponents(QByteArray jpeg)
+{
+    const int sof = findSegment(jpeg, 0xc0);
+    jpeg[sof + 3] = char(jpeg[sof + 3] - 3);
+    jpeg[sof + 9] = 2;
+    jpeg.remove(sof + 16, 3);
+    const int sos = findSegment(jpeg, 0xda);
+    jpeg[sos + 3] = char(jpeg[sos + 3] - 2);
+    jpeg[sos + 4] = 2;
+    jpeg.remove(sos + 9, 2);
+    return jpeg;
+}
+
 QByteArray withFrameSize(QByteArray jpeg, int width, int height)
 {
     const int sof = findSegment(jpeg, 0xc0);
@@ -170,6 +184,8 @@ void TestJpegDecoder::refusals_data()
     huge.replace(sof + 5, 4, QByteArray::fromHex("ea60ea60"));
     QTest::newRow("3wh beyond int") << huge << 60000 << 60000
                                     << "Error: jpeg size too large: 60000 x 60000";
+    QTest::newRow("two components") << withTwoComponents(photo(16, 16)) << 16 << 16
+                                    << "Error: unsupported jpeg colour space with 2 components";
     // The largest accepted: no log line, and the decode fails only for want of pixels.
     for (const auto &[width, height] : {std::pair{4096, 4096}, {65500, 256}})
         QTest::addRow("largest %d x %d", width, height)

@@ -1,6 +1,7 @@
 #include "FramePath.h"
 #include "JpegEncoder.h"
 #include "MessageLog.h"
+#include "StreamStatistics.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -81,6 +82,8 @@ void tst_FramePath::refusedFramesKeepLastPicture()
     QFETCH(Outcome, outcome);
     QFETCH(QString, message);
     FramePath path;
+    StreamStatistics statistics;
+    path.setStatistics(&statistics);
     QVERIFY(path.show(frame(2, 4, 2)).shown());
     const QImage before = path.pixmap().toImage();
     if (!message.isEmpty())
@@ -88,6 +91,8 @@ void tst_FramePath::refusedFramesKeepLastPicture()
     const FramePath::Result result = path.show(bad);
     QCOMPARE(result.outcome, outcome);
     QVERIFY(result.damaged());
+    QCOMPARE(statistics.counters().framesShown, 1u);
+    QCOMPARE(statistics.counters().framesDamaged, 1u);
     QCOMPARE(path.pixmap().toImage(), before);
     QVERIFY(path.show(frame(bad.format == 7 ? 0 : bad.format, 32, 16)).shown());
 }
