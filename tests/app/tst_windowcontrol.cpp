@@ -70,6 +70,11 @@ void tst_WindowControl::commandStateAndSendValues()
     rig.commands->clearRequests();
     rig.click("buttonSendConfig");
     QCOMPARE(rig.requests(), (QStringList { "01 00 1E", "02 00 00", "03 02 80", "04 01 E0", "05 00 01" }));
+    // The result shows briefly, then leaves the bar to the messages that follow.
+    QVERIFY(rig.connect());
+    rig.click("buttonSendConfig");
+    QCOMPARE(rig.window.statusBar()->currentMessage(), QStringLiteral("Message successfully transmitted"));
+    QTRY_VERIFY_WITH_TIMEOUT(rig.window.statusBar()->currentMessage().isEmpty(), 1500);
     // A size chosen while no format is selected records format -1, sent as 65535.
     rig.commands->clearRequests();
     child<QComboBox>(&rig.window, "comboImgSize")->setCurrentIndex(2);

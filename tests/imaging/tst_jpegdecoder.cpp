@@ -1,36 +1,15 @@
 #include "JpegDecoder.h"
 #include "JpegEncoder.h"
+#include "MessageLog.h"
 
+#include <QImage>
 #include <QtTest>
 
 #include <algorithm>
-#include <cstdio>
-#include <jpeglib.h>
-#include <utility>
+#include <cstring>
 #include <vector>
 
 namespace {
-
-// Collects debug output while alive, so a test can check exactly what was logged.
-class MessageLog
-{
-public:
-    MessageLog() : previous(qInstallMessageHandler(handler)) { lines().clear(); }
-    ~MessageLog() { qInstallMessageHandler(previous); }
-    QStringList take() { return std::exchange(lines(), {}); }
-
-private:
-    static QStringList &lines()
-    {
-        static QStringList collected;
-        return collected;
-    }
-    static void handler(QtMsgType, const QMessageLogContext &, const QString &text)
-    {
-        lines() << text;
-    }
-    QtMessageHandler previous;
-};
 
 // Smooth shading with some fine detail, different for every seed.
 QByteArray photo(int width, int height, int components = 3, int seed = 0)
@@ -51,31 +30,13 @@ QByteArray photo(int width, int height, int components = 3, int seed = 0)
 
 using Words = std::vector<uint32_t>;
 
-// Independent decode by libjpeg itself to R,G,B, packed here as 0xffRRGGBB words; only for
-// valid data.
+// Independent decode by Qt's own JPEG reader, as 0xffRRGGBB words; only for valid data.
 Words referenceDecode(const QByteArray &jpeg)
 {
-    jpeg_decompress_struct cinfo;
-    jpeg_error_mgr jerr;
-    cinfo.err = jpeg_std_error(&jerr);
-    jpeg_create_decompress(&cinfo);
-    jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char *>(jpeg.constData()),
-                 static_cast<unsigned long>(jpeg.size()));
-    jpeg_read_header(&cinfo, TRUE);
-    cinfo.out_color_space = JCS_RGB;
-    jpeg_start_decompress(&cinfo);
-    QByteArray rgb(3 * int(cinfo.output_width * cinfo.output_height), Qt::Uninitialized);
-    const int stride = 3 * int(cinfo.output_width);
-    while (cinfo.output_scanline < cinfo.output_height) {
-        JSAMPROW row = reinterpret_cast<JSAMPROW>(rgb.data()) + stride * int(cinfo.output_scanline);
-        jpeg_read_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_decompress(&cinfo);
-    jpeg_destroy_decompress(&cinfo);
-    Words words(rgb.size() / 3);
-    const auto *p = reinterpret_cast<const uchar *>(rgb.constData());
-    for (size_t n = 0; n < words.size(); ++n)
-        words[n] = 0xff000000u | uint32_t(p[3 * n]) << 16 | uint32_t(p[3 * n + 1]) << 8 | p[3 * n + 2];
+    const QImage image = QImage::fromData(jpeg, "JPEG").convertToFormat(QImage::Format_RGB32);
+    Words words(size_t(image.width()) * image.height());
+    for (int y = 0; y < image.height(); ++y)
+        std::memcpy(&words[size_t(y) * image.width()], image.constScanLine(y), 4 * size_t(image.width()));
     return words;
 }
 
@@ -137,6 +98,20 @@ QByteArray withOddHuffmanTable(QByteArray jpeg)
     return jpeg;
 }
 
+// Two of its three components kept, in the frame and the scan header: no colour space to show.
+QByteArray withTwoComponents(QByteArray jpeg)
+{
+    const int sof = findSegment(jpeg, 0xc0);
+    jpeg[sof + 3] = char(jpeg[sof + 3] - 3);
+    jpeg[sof + 9] = 2;
+    jpeg.remove(sof + 16, 3);
+    const int sos = findSegment(jpeg, 0xda);
+    jpeg[sos + 3] = char(jpeg[sos + 3] - 2);
+    jpeg[sos + 4] = 2;
+    jpeg.remove(sos + 9, 2);
+    return jpeg;
+}
+
 QByteArray withFrameSize(QByteArray jpeg, int width, int height)
 {
     const int sof = findSegment(jpeg, 0xc0);
@@ -158,13 +133,11 @@ private slots:
     void followsSizeAndRowLengthChanges();
     void refusals_data();
     void refusals();
-    void largestPicturesAccepted();
     void survivesBadFrame_data();
     void survivesBadFrame();
     void earlierFrameTablesAreNotUsed_data();
     void earlierFrameTablesAreNotUsed();
     void toleratesCallsOutOfOrder();
-    void refusesBufferTooSmall_data();
     void refusesBufferTooSmall();
 };
 
@@ -211,6 +184,12 @@ void TestJpegDecoder::refusals_data()
     huge.replace(sof + 5, 4, QByteArray::fromHex("ea60ea60"));
     QTest::newRow("3wh beyond int") << huge << 60000 << 60000
                                     << "Error: jpeg size too large: 60000 x 60000";
+    QTest::newRow("two components") << withTwoComponents(photo(16, 16)) << 16 << 16
+                                    << "Error: unsupported jpeg colour space with 2 components";
+    // The largest accepted: no log line, and the decode fails only for want of pixels.
+    for (const auto &[width, height] : {std::pair{4096, 4096}, {65500, 256}})
+        QTest::addRow("largest %d x %d", width, height)
+            << withFrameSize(photo(16, 16), width, height) << width << height << QString();
     // An 800-byte frame announcing 20000 x 20000 pixels used to cost 1.2 GB and seconds.
     for (const auto &[width, height] : {std::pair{4096, 4097}, {20000, 20000}, {65500, 65500}})
         QTest::addRow("%d x %d", width, height)
@@ -234,8 +213,10 @@ void TestJpegDecoder::refusals()
 
     MessageLog log;
     decoder.setSource(reinterpret_cast<const unsigned char *>(jpeg.constData()), int(jpeg.size()));
-    QCOMPARE(decoder.jpeg_check_header(announcedWidth, announcedHeight), -1);
-    QCOMPARE(log.take(), QStringList{logged});
+    QCOMPARE(decoder.jpeg_check_header(announcedWidth, announcedHeight), logged.isEmpty() ? 0 : -1);
+    QCOMPARE(log.take(), logged.isEmpty() ? QStringList() : QStringList{logged});
+    if (logged.isEmpty())
+        return;
     QCOMPARE(decoder.decodeInto(reinterpret_cast<uchar *>(picture.data()), 4 * picture.size(),
                                 4 * 64),
              -1);
@@ -245,17 +226,6 @@ void TestJpegDecoder::refusals()
     QCOMPARE(decodeFrame(decoder, next, 64, 48, picture), 0);
     QCOMPARE(log.take(), QStringList());
     QCOMPARE(picture, referenceDecode(next));
-}
-
-void TestJpegDecoder::largestPicturesAccepted()
-{
-    JpegDecoder decoder;
-    decoder.init();
-    for (const auto &[width, height] : {std::pair{4096, 4096}, {65500, 256}}) {
-        const QByteArray jpeg = withFrameSize(photo(16, 16), width, height);
-        decoder.setSource(reinterpret_cast<const uchar *>(jpeg.constData()), int(jpeg.size()));
-        QCOMPARE(decoder.jpeg_check_header(width, height), 0);
-    }
 }
 
 void TestJpegDecoder::survivesBadFrame_data()
@@ -276,7 +246,6 @@ void TestJpegDecoder::survivesBadFrame_data()
     const int dht = findSegment(jpeg, 0xc4);
     QTest::newRow("cut in tables") << jpeg.left(dht + 10) << -1 << "JPEG error:";
     // Cut off or corrupt: libjpeg would fill the rest grey or garble it, which is not the frame.
-    QTest::newRow("cut before scan data") << jpeg.left(scan) << -1 << premature;
     QTest::newRow("cut mid scan") << jpeg.left(scan + scanLength / 2) << -1 << premature;
     QTest::newRow("cut before the end marker") << jpeg.left(jpeg.size() - 2) << -1 << premature;
     // Tables persist in libjpeg between images, so point at one that no frame defines.
@@ -292,12 +261,6 @@ void TestJpegDecoder::survivesBadFrame_data()
     newerJfif[2 + 9] = 2; // APP0 "JFIF" major version
     QTest::newRow("unknown JFIF revision")
         << newerJfif << 0 << "JPEG warning: Warning: unknown JFIF revision number 2.01";
-    QByteArray everywhere = jpeg;
-    for (int i = scan; i < scan + scanLength; i += 97)
-        everywhere[i] = char(0xff);
-    everywhere[scan + 1] = char(0x88);
-    QTest::newRow("markers all over the scan")
-        << everywhere << -1 << "JPEG error: Corrupt JPEG data: premature end of data segment";
     QByteArray secondFrame = jpeg;
     secondFrame.insert(scan + scanLength / 2, jpeg.mid(sof, segmentLength(jpeg, sof)));
     QTest::newRow("second frame header in scan")
@@ -395,32 +358,24 @@ void TestJpegDecoder::toleratesCallsOutOfOrder()
     QCOMPARE(log.take(), QStringList(2, QStringLiteral("JPEG error: Empty input file")));
 }
 
-void TestJpegDecoder::refusesBufferTooSmall_data()
-{
-    QTest::addColumn<int>("length");
-    QTest::addColumn<int>("stride");
-    QTest::newRow("one byte short") << 16 * 8 * 4 - 1 << 64;
-    QTest::newRow("row longer than the stride") << 16 * 8 * 4 << 63;
-}
-
+// One byte short, or rows longer than the stride: refused untouched; the next frame decodes.
 void TestJpegDecoder::refusesBufferTooSmall()
 {
-    QFETCH(int, length);
-    QFETCH(int, stride);
     const QByteArray jpeg = photo(16, 8);
-    std::vector<uchar> words(size_t(length), 0);
     JpegDecoder decoder;
     decoder.init();
-    decoder.setSource(reinterpret_cast<const unsigned char *>(jpeg.constData()), int(jpeg.size()));
-    QCOMPARE(decoder.jpeg_check_header(16, 8), 0);
-    QTest::ignoreMessage(QtDebugMsg, "JPEG error: the picture does not fit its buffer");
-    QCOMPARE(decoder.decodeInto(words.data(), words.size(), size_t(stride)), -1);
-    QVERIFY(std::all_of(words.begin(), words.end(), [](uchar b) { return b == 0; }));
-    // The next frame decodes normally.
-    Words picture;
-    QCOMPARE(decodeFrame(decoder, jpeg, 16, 8, picture), 0);
-    QCOMPARE(picture, referenceDecode(jpeg));
+    for (const auto &[length, stride] : {std::pair{16 * 8 * 4 - 1, 64}, {16 * 8 * 4, 63}}) {
+        std::vector<uchar> words(size_t(length), 0);
+        decoder.setSource(reinterpret_cast<const unsigned char *>(jpeg.constData()), int(jpeg.size()));
+        QCOMPARE(decoder.jpeg_check_header(16, 8), 0);
+        QTest::ignoreMessage(QtDebugMsg, "JPEG error: the picture does not fit its buffer");
+        QCOMPARE(decoder.decodeInto(words.data(), words.size(), size_t(stride)), -1);
+        QVERIFY(std::all_of(words.begin(), words.end(), [](uchar b) { return b == 0; }));
+        Words picture;
+        QCOMPARE(decodeFrame(decoder, jpeg, 16, 8, picture), 0);
+        QCOMPARE(picture, referenceDecode(jpeg));
+    }
 }
 
-QTEST_APPLESS_MAIN(TestJpegDecoder)
+QTEST_GUILESS_MAIN(TestJpegDecoder)
 #include "tst_jpegdecoder.moc"

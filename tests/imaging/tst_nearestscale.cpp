@@ -52,7 +52,6 @@ void tst_NearestScale::pickSamePixelsAsQt_data()
     QTest::addColumn<QSize>("target");
     QTest::newRow("VGA into a 500 square view") << QSize(640, 480) << QSize(500, 375);
     QTest::newRow("1080p into a 500 square view") << QSize(1920, 1080) << QSize(500, 281);
-    QTest::newRow("enlarged") << QSize(400, 400) << QSize(500, 500);
     QTest::newRow("one pixel enlarged") << QSize(1, 1) << QSize(37, 41);
     QTest::newRow("odd sizes") << QSize(1281, 719) << QSize(97, 54);
     QTest::newRow("one row kept") << QSize(4095, 7) << QSize(502, 1);
@@ -75,19 +74,15 @@ void tst_NearestScale::pickSamePixelsAsQt()
 // Every pair of short sides, across and down.
 void tst_NearestScale::everyShortSideAsQt()
 {
-    for (int from = 1; from <= 48; ++from) {
-        const QImage row = noise(from, 1, quint32(from));
-        const QImage column = noise(1, from, quint32(from));
-        for (int to = 1; to <= 48; ++to) {
-            const QImage qtRow = row.scaled(to, 1, Qt::IgnoreAspectRatio, Qt::FastTransformation);
-            if (!(scaledHere(row, to, 1) == qtRow))
-                QFAIL(qPrintable(QStringLiteral("%1 -> %2 columns differs").arg(from).arg(to)));
-            const QImage qtColumn = column.scaled(1, to, Qt::IgnoreAspectRatio,
-                                                  Qt::FastTransformation);
-            if (!(scaledHere(column, 1, to) == qtColumn))
-                QFAIL(qPrintable(QStringLiteral("%1 -> %2 rows differs").arg(from).arg(to)));
-        }
-    }
+    for (int from = 1; from <= 48; ++from)
+        for (int to = 1; to <= 48; ++to)
+            for (const auto &[source, target] : {std::pair{QSize(from, 1), QSize(to, 1)},
+                                                 {QSize(1, from), QSize(1, to)}}) {
+                const QImage image = noise(source.width(), source.height(), quint32(from));
+                if (!(scaledHere(image, target.width(), target.height())
+                      == image.scaled(target, Qt::IgnoreAspectRatio, Qt::FastTransformation)))
+                    QFAIL(qPrintable(QStringLiteral("%1 -> %2 differs").arg(from).arg(to)));
+            }
 }
 
 void tst_NearestScale::refusesWithoutWriting()

@@ -1,14 +1,12 @@
 #include "CaptureWriter.h"
+#include "FileBytes.h"
 
 #include <QPixmap>
 #include <QTemporaryDir>
 #include <QtTest>
 
-static QByteArray fileBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
+#include <csignal>
+#include <sys/resource.h>
 
 static QPixmap testPicture(QSize size)
 {
@@ -33,11 +31,13 @@ void tst_CaptureWriter::failedWriteIsNotCounted_data()
     QTest::addColumn<bool>("raw");
     QTest::addColumn<QString>("extension");
     QTest::addColumn<QSize>("pictureSize");
-    QTest::addColumn<QString>("fault"); // "full" and "missing" pass, and the number is taken again
+    // "full", "missing" and "limit" pass, and the number is taken again
+    QTest::addColumn<QString>("fault");
     QTest::addColumn<bool>("logged");
     QTest::newRow("payload, device full") << true << "bvt" << QSize(4, 4) << "full" << true;
+    // The disk fills part way: the first bytes are written, the rest refused.
+    QTest::newRow("payload, cut off") << true << "bvt" << QSize(4, 4) << "limit" << true;
     QTest::newRow("picture, device full") << false << "bmp" << QSize(640, 480) << "full" << true;
-    QTest::newRow("small picture, device full") << false << "bmp" << QSize(8, 8) << "full" << true;
     QTest::newRow("picture, no such format") << false << "bvt" << QSize(8, 8) << "" << true;
     QTest::newRow("payload, folder missing") << true << "bvt" << QSize(8, 8) << "missing" << false;
     QTest::newRow("picture, folder missing") << false << "bmp" << QSize(8, 8) << "missing" << false;
@@ -69,7 +69,17 @@ void tst_CaptureWriter::failedWriteIsNotCounted()
     if (logged)
         QTest::ignoreMessage(QtDebugMsg, qPrintable(raw ? "save_image_jpg: can not write all data 20000"
                                                         : "save_image: can not write picture " + name));
-    QCOMPARE(writer.save_image(picture, payload), -1);
+    rlimit unlimited{};
+    getrlimit(RLIMIT_FSIZE, &unlimited);
+    if (fault == "limit") {
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit cutOff = unlimited;
+        cutOff.rlim_cur = 1000;
+        QVERIFY(setrlimit(RLIMIT_FSIZE, &cutOff) == 0);
+    }
+    const int written = writer.save_image(picture, payload);
+    setrlimit(RLIMIT_FSIZE, &unlimited);
+    QCOMPARE(written, -1);
     QCOMPARE(writer.counter(), 0);
     QVERIFY2(!QFileInfo::exists(name) && !QFileInfo(name).isSymLink(), "a failed file was left behind");
     QVERIFY(QFileInfo::exists("/dev/full") || fault != "full");

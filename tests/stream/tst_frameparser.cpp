@@ -62,8 +62,10 @@ void tst_FrameParser::exampleGrayRecord()
     const FrameSlot &frame = probe.parser.completedSlot();
     QCOMPARE(frame.payload, QByteArray::fromHex("0055AAFF0055AAFF"));
     QCOMPARE(QByteArray(frame.CLum, 16), QByteArray(16, '\x01'));
-    QCOMPARE(probe.parser.fillSlotIndex(), 1);
-    QCOMPARE(probe.parser.state(), FrameParser::WaitMagic);
+    // The frame handed out stays whole while the next record's header and payload arrive.
+    probe.feed(grayRecord(2, 2, 6).toBytes().chopped(1));
+    QCOMPARE(frame.width, 4);
+    QCOMPARE(frame.payload, QByteArray::fromHex("0055AAFF0055AAFF"));
 }
 
 void tst_FrameParser::anySplitGivesSameEvents_data()
@@ -133,7 +135,6 @@ void tst_FrameParser::payloadByFormatCode()
     probe.feed(r.toBytes());
     QCOMPARE(probe.formats.join(QString()), QString());
     QCOMPARE(probe.ready.join(',').section(':', 0, 2), ready);
-    QCOMPARE(probe.parser.state(), FrameParser::WaitMagic);
 
     probe.feed(grayRecord(2, 2, 200).toBytes());
     QCOMPARE(probe.parser.framesCompleted(), ready.isEmpty() ? 1 : 2);
@@ -170,7 +171,6 @@ void tst_FrameParser::statisticsTexts()
         }
     }
     QCOMPARE(probe.parser.framesCompleted(), 10 * int(timestamps.size()) - 1);
-    QCOMPARE(probe.parser.state(), FrameParser::WaitPayload);
     probe.feed(QByteArray(1, '\0'));
     QCOMPARE(probe.parser.framesCompleted(), 10 * int(timestamps.size()));
     QCOMPARE(probe.fps, fps);
@@ -193,7 +193,6 @@ void tst_FrameParser::oversizedRecordIsDropped()
     ParserProbe probe;
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression("out of bounds"));
     probe.feed(bad.toBytes());
-    QCOMPARE(probe.parser.state(), FrameParser::WaitMagic);
     probe.feed(QByteArray(1 << 20, '\x5a'));
     QVERIFY(probe.device.bytesAvailable() < 4);
     probe.feed(grayRecord(4, 2, 2).toBytes());

@@ -1,6 +1,7 @@
 #include "FramePath.h"
 #include "JpegEncoder.h"
-#include "PictureBuffers.h"
+#include "MessageLog.h"
+#include "StreamStatistics.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -31,12 +32,6 @@ static FrameSlot frame(int format, int width, int height, char level = 100, int 
     return f;
 }
 
-static QStringList logged;
-static void keepMessage(QtMsgType, const QMessageLogContext &, const QString &text)
-{
-    logged << text;
-}
-
 class tst_FramePath : public QObject
 {
     Q_OBJECT
@@ -52,7 +47,6 @@ private slots:
     void allocationFailureIsLoggedFirst();
     void captureOfEachOutcome_data();
     void captureOfEachOutcome();
-    void poolPicturesOutliveResizeAndPool();
 };
 
 void tst_FramePath::refusedFramesKeepLastPicture_data()
@@ -67,17 +61,14 @@ void tst_FramePath::refusedFramesKeepLastPicture_data()
     FrameSlot notJpeg = frame(0, 32, 16);
     notJpeg.payload = "no picture here";
     QTest::newRow("UYVY one byte short") << frame(2, 16, 16, 1, 511) << Outcome::PayloadTooShort << "refused";
-    QTest::newRow("YUV420 without chroma") << frame(3, 16, 16, 1, 256) << Outcome::PayloadTooShort << "refused";
     QTest::newRow("NV12 empty") << frame(4, 16, 16, 1, 0) << Outcome::PayloadTooShort << "refused";
     QTest::newRow("zero width") << frame(2, 0, 16) << Outcome::BadSize << "refused";
-    QTest::newRow("negative height") << frame(3, 16, -16) << Outcome::BadSize << "refused";
     QTest::newRow("3 x w x h overflows") << frame(4, 40000, 40000) << Outcome::BadSize << "refused";
     QTest::newRow("gray short") << frame(1, 8, 8, 1, 63) << Outcome::PayloadTooShort << "not shown";
     QTest::newRow("gray w x h overflows") << frame(1, 0x10000, 0x10001) << Outcome::PayloadTooShort << "not shown";
     QTest::newRow("gray negative") << frame(1, -2, -2) << Outcome::BadSize << "not shown";
     QTest::newRow("not a JPEG") << notJpeg << Outcome::JpegHeaderRefused << "jpeg_check_header";
     QTest::newRow("empty JPEG") << frame(0, 32, 16, 1, 0) << Outcome::JpegHeaderRefused << "jpeg_check_header";
-    QTest::newRow("JPEG cut in its header") << frame(0, 32, 16, 1, 100) << Outcome::JpegHeaderRefused << "jpeg_check_header";
     QTest::newRow("JPEG of another size") << jpegOtherSize << Outcome::JpegHeaderRefused << "incompatible jpeg sizes";
     QTest::newRow("JPEG data broken") << jpegBroken << Outcome::JpegUndecodable << "Error in decoding jpeg";
     QTest::newRow("code 7") << frame(7, 4, 4) << Outcome::HiddenCode << "";
@@ -91,6 +82,8 @@ void tst_FramePath::refusedFramesKeepLastPicture()
     QFETCH(Outcome, outcome);
     QFETCH(QString, message);
     FramePath path;
+    StreamStatistics statistics;
+    path.setStatistics(&statistics);
     QVERIFY(path.show(frame(2, 4, 2)).shown());
     const QImage before = path.pixmap().toImage();
     if (!message.isEmpty())
@@ -98,6 +91,8 @@ void tst_FramePath::refusedFramesKeepLastPicture()
     const FramePath::Result result = path.show(bad);
     QCOMPARE(result.outcome, outcome);
     QVERIFY(result.damaged());
+    QCOMPARE(statistics.counters().framesShown, 1u);
+    QCOMPARE(statistics.counters().framesDamaged, 1u);
     QCOMPARE(path.pixmap().toImage(), before);
     QVERIFY(path.show(frame(bad.format == 7 ? 0 : bad.format, 32, 16)).shown());
 }
@@ -114,16 +109,20 @@ void tst_FramePath::heldPicturesKeepTheirPixels_data()
 void tst_FramePath::heldPicturesKeepTheirPixels()
 {
     QFETCH(int, format);
-    FramePath path;
-    QVERIFY(path.show(frame(format, 32, 16, 60)).shown());
-    const QPixmap held = path.pixmap();
-    const QColor dark = held.toImage().pixelColor(5, 2);
-    QCOMPARE(held.toImage().format(), QImage::Format_RGB32);
-    QVERIFY(qAbs(dark.red() - (format <= 1 ? 60 : 51)) <= 2 && dark.red() == dark.blue());
-    for (int i = 0; i < 5; ++i)
-        QVERIFY(path.show(frame(format, 32, 16, char(200))).shown());
-    QCOMPARE(held.toImage().pixelColor(5, 2), dark);
-    QVERIFY(path.pixmap().toImage().pixelColor(5, 2).red() > 190);
+    QPixmap held;
+    QColor dark;
+    {
+        FramePath path;
+        QVERIFY(path.show(frame(format, 32, 16, 60)).shown());
+        held = path.pixmap();
+        dark = held.toImage().pixelColor(5, 2);
+        QCOMPARE(held.toImage().format(), QImage::Format_RGB32);
+        QVERIFY(qAbs(dark.red() - (format <= 1 ? 60 : 51)) <= 2 && dark.red() == dark.blue());
+        for (int i = 0; i < 5; ++i) // of the same size, then of others
+            QVERIFY(path.show(frame(format, 32 - 4 * (i / 2), 16, char(200))).shown());
+        QVERIFY(path.pixmap().toImage().pixelColor(5, 2).red() > 190);
+    }
+    QCOMPARE(held.toImage().pixelColor(5, 2), dark); // kept, however the buffers changed or went
 }
 
 void tst_FramePath::buffersFollowByteCount_data()
@@ -144,12 +143,10 @@ void tst_FramePath::buffersFollowByteCount()
     QFETCH(QString, first);
     QFETCH(QString, again);
     FramePath path;
-    logged.clear();
-    const QtMessageHandler previous = qInstallMessageHandler(keepMessage);
+    MessageLog log;
     for (QSize size : { QSize(640, 480), QSize(320, 240), QSize(320, 240), QSize(240, 320), QSize(160, 480) })
         QVERIFY(path.show(frame(format, size.width(), size.height())).shown());
-    qInstallMessageHandler(previous);
-    QCOMPARE(logged, (QStringList { first, again }));
+    QCOMPARE(log.take(), (QStringList { first, again }));
 }
 
 void tst_FramePath::allocationFailureIsLoggedFirst_data()
@@ -183,16 +180,14 @@ void tst_FramePath::allocationFailureIsLoggedFirst()
     QFile statm("/proc/self/statm");
     QVERIFY(statm.open(QIODevice::ReadOnly));
     const rlim_t used = statm.readAll().split(' ').value(0).toULongLong() * 4096;
-    logged.clear();
-    const QtMessageHandler previous = qInstallMessageHandler(keepMessage);
+    MessageLog log;
     rlimit tight = limit;
     tight.rlim_cur = used + 16 * 1024 * 1024; // less than the 32 MiB picture
     QVERIFY(setrlimit(RLIMIT_AS, &tight) == 0);
     const FramePath::Result result = path.show(big);
     setrlimit(RLIMIT_AS, &limit);
-    qInstallMessageHandler(previous);
     QCOMPARE(result.outcome, Outcome::OutOfMemory);
-    QCOMPARE(logged, messages);
+    QCOMPARE(log.take(), messages);
     QVERIFY(path.show(frame(2, 8, 8)).shown());
 }
 
@@ -222,34 +217,19 @@ void tst_FramePath::captureOfEachOutcome()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     FramePath path;
+    QVERIFY(path.show(frame(1, 16, 16, 30)).shown()); // a picture that must not stand in
     path.capture().start(dir.filePath(folder), "f", extension, extension == "bvt");
-    const QtMessageHandler previous = qInstallMessageHandler(keepMessage); // refusals log
-    const int written = path.show(slot).capture;
-    qInstallMessageHandler(previous);
-    QCOMPARE(written, capture);
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), capture >= 0 ? 1 : 0);
-}
-
-// A picture still shared keeps its pixels when the pool changes size or is gone.
-void tst_FramePath::poolPicturesOutliveResizeAndPool()
-{
-    QImage shown, next;
-    {
-        PictureBuffers pool;
-        QVERIFY(pool.acquire().isNull()); // no size yet
-        QVERIFY(pool.setPictureSize(4, 4));
-        shown = pool.acquire();
-        shown.fill(QColor(10, 20, 30));
-        QVERIFY(!pool.setPictureSize(8, 2)); // same bytes, new shape
-        next = pool.acquire();
-        QCOMPARE(next.size(), QSize(8, 2));
-        QVERIFY(pool.setPictureSize(2, 2));
-        pool.acquire().fill(Qt::white);
-        QVERIFY(!pool.setPictureSize(40000, 40000));
-        QVERIFY(pool.acquire().isNull());
-    }
-    next.fill(Qt::black);
-    QCOMPARE(shown.pixelColor(3, 3), QColor(10, 20, 30));
+    MessageLog log; // refusals log
+    QCOMPARE(path.show(slot).capture, capture);
+    const QStringList files = QDir(dir.path()).entryList(QDir::Files);
+    QCOMPARE(files.size(), capture >= 0 ? 1 : 0);
+    QFile file(dir.filePath(files.value(0)));
+    if (capture < 0 || !file.open(QIODevice::ReadOnly))
+        return;
+    if (extension == "bmp" && slot.format != 0) // this frame's picture
+        QCOMPARE(QImage::fromData(file.readAll()).size(), QSize(slot.width, slot.height));
+    else // its payload as received
+        QCOMPARE(file.readAll(), slot.payload);
 }
 
 QTEST_MAIN(tst_FramePath)

@@ -44,7 +44,6 @@ void tst_StreamStatistics::lostAtBoard_data()
     QTest::newRow("gap 1.4") << t0 << withGap(140000) << "" << 0 << 0ull;
     QTest::newRow("gap 1.5") << t0 << withGap(150000) << "" << 0 << 1ull;
     QTest::newRow("gap 2.6") << t0 << withGap(260000) << "" << 0 << 2ull;
-    QTest::newRow("gap 3") << t0 << withGap(300000) << "" << 0 << 2ull;
     QTest::newRow("median despite an outlier")
         << t0 << withGap(1000000, 3, 3) + Intervals{200000} << "" << 0 << 10ull;
     QTest::newRow("gap among the first intervals") << t0 << withGap(200000, 0) << "" << 0 << 1ull;
@@ -126,23 +125,18 @@ void tst_StreamStatistics::throughput()
 void tst_StreamStatistics::textsAndReset()
 {
     StreamStatistics stats;
-    for (int i = 0; i < 4; ++i)
-        stats.recordDropped({1, 320, 240, 5, 0});
+    const auto times = [](int n, auto count) { while (n-- > 0) count(); };
+    times(4, [&] { stats.recordDropped({1, 320, 240, 5, 0}); });
     stats.bytesSkipped(12345);
-    for (int i = 0; i < 7; ++i)
-        stats.connectionLost();
+    times(7, [&] { stats.connectionLost(); });
     stats.connectionStarted();
     const qint32 timesUs[] = {0, 100000, 200000, 300000, 500000}; // one frame missing
     for (int i = 0; i < 5; ++i)
         stats.frameReceived({0, 640, 480, 1000, timesUs[i]}, 2480000, 100 + 100 * i);
-    for (int i = 0; i < 8; ++i)
-        stats.captureWritten();
-    for (int i = 0; i < 6; ++i)
-        stats.captureFailed();
-    for (int i = 0; i < 3; ++i)
-        stats.frameShown();
-    stats.frameDamaged();
-    stats.frameDamaged();
+    times(8, [&] { stats.captureWritten(); });
+    times(6, [&] { stats.captureFailed(); });
+    times(3, [&] { stats.frameShown(); });
+    times(2, [&] { stats.frameDamaged(); });
     QCOMPARE(stats.readoutText(1000), QString::fromUtf8("12.4 MB/s · 1 lost · 2 damaged · 4 dropped"));
     QCOMPARE(stats.detailText(1000),
              "Frames received: 5\nFrames shown: 3\nFrames damaged: 2\nFrames lost at the board: 1\n"
