@@ -140,6 +140,19 @@ struct JpegDecoder::Impl
         stage = Stage::Idle;
     }
 
+    // Reads every row with the given step, then the end of the image. 0 or -1.
+    int readToEnd(Step readRowsStep)
+    {
+        readFailed = false;
+        const bool read = runGuarded(readRowsStep);
+        if (!read || readFailed)
+            return fail(read ? "scan lines ended early" : jerr.message);
+        if (!runGuarded([](Impl *self) { jpeg_finish_decompress(&self->cinfo); }))
+            return fail(jerr.message);
+        stage = Stage::Idle;
+        return 0;
+    }
+
     static void readHeader(Impl *self)
     {
         if (jpeg_read_header(&self->cinfo, TRUE) != JPEG_HEADER_OK)
@@ -152,6 +165,19 @@ struct JpegDecoder::Impl
         while (c.output_scanline < c.output_height) {
             const JDIMENSION row = c.output_scanline;
             if (jpeg_read_scanlines(&c, self->outputRows.data() + row, c.output_height - row) == 0) {
+                self->readFailed = true;
+                return;
+            }
+        }
+    }
+
+    static void readRowsDiscarded(Impl *self)
+    {
+        jpeg_decompress_struct &c = self->cinfo;
+        JSAMPARRAY row = (*c.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&c), JPOOL_IMAGE,
+                                                c.output_width * c.output_components, 1);
+        while (c.output_scanline < c.output_height) {
+            if (jpeg_read_scanlines(&c, row, 1) != 1) {
                 self->readFailed = true;
                 return;
             }
@@ -278,12 +304,21 @@ int JpegDecoder::decodeInto(unsigned char *dst, size_t dstLength, size_t stride)
     for (int row = 0; row < d.checkedHeight; ++row)
         d.outputRows[static_cast<size_t>(row)] = dst + static_cast<size_t>(row) * stride;
 
-    d.readFailed = false;
-    const bool read = d.runGuarded(direct ? Impl::readRows : Impl::readRowsAsWords);
-    if (!read || d.readFailed)
-        return d.fail(read ? "scan lines ended early" : d.jerr.message);
-    if (!d.runGuarded([](Impl *self) { jpeg_finish_decompress(&self->cinfo); }))
+    return d.readToEnd(direct ? Impl::readRows : Impl::readRowsAsWords);
+}
+
+int JpegDecoder::verifyData()
+{
+    Impl &d = *impl;
+    if (d.stage != Impl::Stage::HeaderRead)
+        return -1;
+    // The entropy decoder, where damage shows, runs in full whatever the output; the inverse
+    // transform shrinks to the DC term and colour is never converted.
+    d.cinfo.scale_num = 1;
+    d.cinfo.scale_denom = 8;
+    d.cinfo.out_color_space = JCS_GRAYSCALE;
+    d.cinfo.do_fancy_upsampling = FALSE;
+    if (!d.runGuarded([](Impl *self) { jpeg_start_decompress(&self->cinfo); }))
         return d.fail(d.jerr.message);
-    d.stage = Impl::Stage::Idle;
-    return 0;
+    return d.readToEnd(Impl::readRowsDiscarded);
 }

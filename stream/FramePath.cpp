@@ -53,7 +53,8 @@ FramePath::Result FramePath::show(const FrameSlot &frame)
     Result result;
     QImage picture;
     result.outcome = makePicture(frame, picture);
-    if (result.shown())
+    const bool pictured = result.shown() && !picture.isNull();
+    if (pictured)
         currentPicture = QPixmap::fromImage(std::move(picture));
     if (statistics) {
         if (result.shown())
@@ -62,8 +63,14 @@ FramePath::Result FramePath::show(const FrameSlot &frame)
             statistics->frameDamaged();
     }
     if (captureWriter.isEnabled() && result.outcome != Outcome::HiddenCode)
-        result.capture = store(frame, result.shown());
+        result.capture = store(frame, pictured);
     return result;
+}
+
+bool FramePath::pictureWanted(const FrameSlot &frame) const
+{
+    return !screenless
+           || (frame.format != FormatJpg && captureWriter.isEnabled() && !captureWriter.savesRawData());
 }
 
 FramePath::Outcome FramePath::makePicture(const FrameSlot &frame, QImage &picture)
@@ -95,6 +102,8 @@ FramePath::Outcome FramePath::makeGrayImage(const FrameSlot &frame, QImage &pict
                frame.height, int(frame.payload.size()));
         return frame.width <= 0 || frame.height <= 0 ? Outcome::BadSize : Outcome::PayloadTooShort;
     }
+    if (!pictureWanted(frame))
+        return Outcome::Shown;
     grayPictures.setPictureSize(frame.width, frame.height);
     picture = grayPictures.acquire();
     if (picture.isNull())
@@ -115,6 +124,8 @@ FramePath::Outcome FramePath::decodeJpegFrame(const FrameSlot &frame, QImage &pi
         qDebug("Error in jpeg_check_header");
         return Outcome::JpegHeaderRefused;
     }
+    if (!pictureWanted(frame))
+        return jpegDecoder->verifyData() < 0 ? Outcome::JpegUndecodable : Outcome::Shown;
     if (jpegPictures.setPictureSize(frame.width, frame.height))
         qDebug("Resizing  JPEG buffer to %d", rgbBytes(frame.width, frame.height));
     picture = jpegPictures.acquire();
@@ -139,6 +150,8 @@ FramePath::Outcome FramePath::makeColorImage(const FrameSlot &frame, QImage &pic
         qDebug("Problem in image conversion");
         return needed < 0 ? Outcome::BadSize : Outcome::PayloadTooShort;
     }
+    if (!pictureWanted(frame))
+        return Outcome::Shown;
     picture = allocColorImage(frame.width, frame.height);
     if (bvtCvtRawImage(frame, picture) < 0) {
         qDebug("Problem in image conversion");
@@ -184,13 +197,13 @@ int FramePath::bvtCvtRawImage(const FrameSlot &frame, QImage &picture)
 
 // Payloads as received go out whatever became of the picture (JPEG always, raw data when chosen);
 // a picture only when this frame made one, never the last good frame's in its place.
-int FramePath::store(const FrameSlot &frame, bool shown)
+int FramePath::store(const FrameSlot &frame, bool pictured)
 {
     int written;
     if (frame.format == FormatJpg)
         written = captureWriter.save_image_jpg(frame.payload);
-    else if (shown || captureWriter.savesRawData())
-        written = captureWriter.save_image(shown ? currentPicture : QPixmap(), frame.payload);
+    else if (pictured || captureWriter.savesRawData())
+        written = captureWriter.save_image(pictured ? currentPicture : QPixmap(), frame.payload);
     else
         return NoCapture;
     return written < 0 ? CaptureFailed : written;

@@ -47,6 +47,9 @@ public:
     FramePath &operator=(const FramePath &) = delete;
 
     Result show(const FrameSlot &frame);
+    // With no screen, a picture is made only where the capture stores one; every other frame is
+    // only checked, and Shown then means it would have shown. A JPEG is still read in full.
+    void setScreenless(bool screenless) { this->screenless = screenless; }
     // Counts frames shown and damaged, and through the capture writer its files, from now on.
     void setStatistics(StreamStatistics *statistics);
     // The last frame shown; null before the first.
@@ -54,10 +57,11 @@ public:
     CaptureWriter &capture() { return captureWriter; }
 
 private:
+    bool pictureWanted(const FrameSlot &frame) const;
     Outcome makePicture(const FrameSlot &frame, QImage &picture);
     Outcome makeGrayImage(const FrameSlot &frame, QImage &picture);
     Outcome makeColorImage(const FrameSlot &frame, QImage &picture);
-    int store(const FrameSlot &frame, bool shown);
+    int store(const FrameSlot &frame, bool pictured);
 
     // The steps under their established names: each is the one path for its kind of frame.
     Outcome decodeJpegFrame(const FrameSlot &frame, QImage &picture);
@@ -71,4 +75,5 @@ private:
     QPixmap currentPicture;
     CaptureWriter captureWriter;
     StreamStatistics *statistics = nullptr;
+    bool screenless = false;
 };

@@ -10,6 +10,7 @@ FrameStore::FrameStore(const QString &folder, const QString &prefix, bool raw,
     : raw(raw)
 {
     framePath.setStatistics(&statistics);
+    framePath.setScreenless(true);
     framePath.capture().start(folder, prefix, QStringLiteral("jpg"), raw);
 }
 
