@@ -275,6 +275,35 @@ private:
     size_t next = 0;
 };
 
+// The recorder's judgement of each frame: the path without a screen, capture off.
+class ScreenlessWork : public Work
+{
+public:
+    explicit ScreenlessWork(const Records &records) : records(records)
+    {
+        parser.setDevice(&device);
+        parser.setStatistics(&statistics);
+        framePath.setStatistics(&statistics);
+        framePath.setScreenless(true);
+        parser.onFrameReady = [this] { whole = framePath.show(parser.completedSlot()).shown(); };
+    }
+    bool step() override
+    {
+        device.feed(records.bytes[next++ % records.bytes.size()]);
+        parser.process();
+        return whole;
+    }
+
+private:
+    const Records &records;
+    RecordDevice device;
+    FrameParser parser;
+    FramePath framePath;
+    StreamStatistics statistics;
+    bool whole = false;
+    size_t next = 0;
+};
+
 // The least any path must do: take the payload in once and write an R,G,B picture once.
 class FloorWork : public Work
 {
@@ -344,7 +373,7 @@ private:
     size_t next = 0;
 };
 
-// what: path, scaled, qtscaled, parse, floor, or decode or decode32 (JPEG only).
+// what: path, uncounted, scaled, qtscaled, parse, screenless, floor, or decode or decode32 (JPEG only).
 std::unique_ptr<Work> makeWork(const std::string &what, int format, int width, int height)
 {
     const Records &records = recordsFor(format, width, height);
@@ -358,6 +387,8 @@ std::unique_ptr<Work> makeWork(const std::string &what, int format, int width, i
         return std::make_unique<PathWork>(records, Scaling::QtScaled);
     if (what == "parse")
         return std::make_unique<ParseWork>(records);
+    if (what == "screenless")
+        return std::make_unique<ScreenlessWork>(records);
     if (what == "floor")
         return std::make_unique<FloorWork>(records, width, height);
     if (what == "decode" && format == TestPattern::Jpeg)
@@ -470,7 +501,7 @@ int main(int argc, char **argv)
                     ->Unit(benchmark::kMillisecond)
                     ->MeasureProcessCPUTime();
             };
-            for (const char *what : {"path", "uncounted", "scaled", "qtscaled", "parse", "floor"})
+            for (const char *what : {"path", "uncounted", "scaled", "qtscaled", "parse", "screenless", "floor"})
                 add(what);
             if (f == TestPattern::Jpeg) {
                 add("decode");
