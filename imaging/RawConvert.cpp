@@ -66,24 +66,25 @@ const RawRowKernels *kernelsFor(RawConvertPath path)
 void convertFrame(const RawRowKernels &kernels, const uint8_t *src, int format, int width,
                   int height, uint32_t *dst)
 {
-    const size_t w = static_cast<size_t>(width), h = static_cast<size_t>(height);
-    const size_t chromaWidth = (w + 1) / 2, chromaRows = (h + 1) / 2;
+    const size_t w = static_cast<size_t>(width);
     if (format == FormatUyvy) {
-        for (size_t r = 0; r < h; ++r)
-            kernels.uyvyRow(src + r * 4 * chromaWidth, dst + r * w, width);
+        for (int r = 0; r < height; ++r) {
+            const RawSampleOffsets first = rawSampleOffsets(format, width, height, 0, r);
+            kernels.uyvyRow(src + first.u, dst + r * w, width);
+        }
         return;
     }
-    const uint8_t *chroma = src + w * h;
-    for (size_t r = 0; r < h; r += 2) {
-        const size_t next = r + 1 < h ? r + 1 : r;
-        const uint8_t *y0 = src + r * w, *y1 = src + next * w;
+    // Rows in pairs sharing one chroma row; a lone last row of an odd height is paired with itself.
+    for (int r = 0; r < height; r += 2) {
+        const int next = r + 1 < height ? r + 1 : r;
+        const RawSampleOffsets first = rawSampleOffsets(format, width, height, 0, r);
+        const uint8_t *y0 = src + first.y;
+        const uint8_t *y1 = src + rawSampleOffsets(format, width, height, 0, next).y;
         uint32_t *dst0 = dst + r * w, *dst1 = dst + next * w;
-        if (format == FormatYuv420) {
-            const uint8_t *u = chroma + r / 2 * chromaWidth;
-            kernels.yuv420RowPair(y0, y1, u, u + chromaWidth * chromaRows, dst0, dst1, width);
-        } else {
-            kernels.nv12RowPair(y0, y1, chroma + r / 2 * 2 * chromaWidth, dst0, dst1, width);
-        }
+        if (format == FormatYuv420)
+            kernels.yuv420RowPair(y0, y1, src + first.u, src + first.v, dst0, dst1, width);
+        else
+            kernels.nv12RowPair(y0, y1, src + first.u, dst0, dst1, width);
     }
 }
 

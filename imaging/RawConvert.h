@@ -1,5 +1,7 @@
 #pragma once
 
+#include "BoardProtocol.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -16,6 +18,27 @@
 // Bytes a payload of this format and size must hold; -1 when the format is no raw colour layout
 // or xrgbPictureSize refuses the size.
 long long rawPayloadSize(int format, int width, int height);
+
+// Where the Y, U and V samples of pixel (x, y) lie in a payload of this format and size, by the
+// layout above. The format must be UYVY, YUV420 or NV12 and (x, y) inside the frame.
+struct RawSampleOffsets
+{
+    long long y, u, v;
+};
+inline RawSampleOffsets rawSampleOffsets(int format, long long width, long long height, long long x,
+                                         long long y)
+{
+    const long long chromaWidth = (width + 1) / 2, chromaRows = (height + 1) / 2;
+    if (format == BoardProtocol::FormatUyvy) {
+        // Each group of four bytes U, Y0, V, Y1 holds two pixels.
+        const long long group = y * 4 * chromaWidth + x / 2 * 4;
+        return {group + 1 + x % 2 * 2, group, group + 2};
+    }
+    const long long chroma = width * height, chromaAt = y / 2 * chromaWidth + x / 2;
+    if (format == BoardProtocol::FormatYuv420)
+        return {y * width + x, chroma + chromaAt, chroma + chromaWidth * chromaRows + chromaAt};
+    return {y * width + x, chroma + 2 * chromaAt, chroma + 2 * chromaAt + 1};
+}
 
 // Bytes of the picture, 4 * w * h; -1 when width or height is not positive or it overflows int.
 long long xrgbPictureSize(int width, int height);

@@ -69,8 +69,8 @@ FramePath::Result FramePath::show(const FrameSlot &frame)
 
 bool FramePath::pictureWanted(const FrameSlot &frame) const
 {
-    return !screenless
-           || (frame.format != FormatJpg && captureWriter.isEnabled() && !captureWriter.savesRawData());
+    const bool capturedAsPicture = captureWriter.isEnabled() && !captureWriter.savesRawData();
+    return !screenless || (frame.format != FormatJpg && capturedAsPicture);
 }
 
 FramePath::Outcome FramePath::makePicture(const FrameSlot &frame, QImage &picture)
