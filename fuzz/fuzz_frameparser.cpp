@@ -1,16 +1,14 @@
 // The frame stream: arbitrary bytes, delivered in arbitrary pieces, through the parser and the
 // frame path with its capture writer, into a temporary folder.
 //
-// Input: stream bytes, a table of piece lengths, one capture byte, then one byte giving the
-// table's length. The pieces take their lengths from the table in turn; 0 delivers the rest at
-// once; without a table the stream arrives in one piece. Capture byte: bit 2 turns capture on,
-// bits 0-1 choose one of the settings the capture controls make: jpg, jpg with raw data, bvt
-// with raw data, bmp.
+// Input: StreamPieces.h. Settings byte: bit 2 turns capture on, bits 0-1 choose one of the
+// settings the capture controls make: jpg, jpg with raw data, bvt with raw data, bmp.
 
 #include "BoardProtocol.h"
 #include "FeedDevice.h"
 #include "FrameParser.h"
 #include "FramePath.h"
+#include "StreamPieces.h"
 
 #include <QFile>
 #include <QGuiApplication>
@@ -117,18 +115,16 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size < 2)
+    const StreamPieces pieces(data, size);
+    if (!pieces.valid)
         return 0;
-    const size_t tableLength = qMin<size_t>(data[size - 1], size - 2);
-    const size_t streamLength = size - 2 - tableLength;
-    const uint8_t *table = data + streamLength;
 
     FeedDevice device;
     FrameParser parser;
     FramePath path;
     HeldFrame held[2];
     int nextHeld = 0;
-    startCapture(path.capture(), data[size - 2]);
+    startCapture(path.capture(), pieces.settings);
     parser.setDevice(&device);
     parser.onStatistics = [](const FrameStatistics &stats) {
         if (stats.fps.isEmpty() || stats.size.isEmpty())
@@ -145,14 +141,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         showFrame(path, copy.slot);
     };
 
-    size_t offset = 0;
-    for (size_t piece = 0; offset < streamLength; ++piece) {
-        size_t length = streamLength - offset;
-        if (tableLength > 0 && table[piece % tableLength] != 0)
-            length = qMin<size_t>(length, table[piece % tableLength]);
+    pieces.forEach([&](size_t offset, size_t length) {
         device.feed(QByteArray(reinterpret_cast<const char *>(data + offset), qsizetype(length)));
-        offset += length;
         parser.process();
-    }
+    });
     return 0;
 }

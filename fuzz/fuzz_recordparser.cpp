@@ -1,11 +1,11 @@
 // The record parser alone: arbitrary bytes, delivered in arbitrary pieces, into records. Light
 // enough for millions of runs; fuzz_frameparser drives the whole path behind it.
 //
-// Input as for fuzz_frameparser: stream bytes, a table of piece lengths, one byte (unused here),
-// then one byte giving the table's length; so both targets share their seeds.
+// Input: StreamPieces.h; the settings byte is unused here.
 
 #include "BoardProtocol.h"
 #include "FrameParser.h"
+#include "StreamPieces.h"
 
 #include <QIODevice>
 #include <QtGlobal>
@@ -53,11 +53,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size < 2)
+    const StreamPieces pieces(data, size);
+    if (!pieces.valid)
         return 0;
-    const size_t tableLength = qMin<size_t>(data[size - 1], size - 2);
-    const size_t streamLength = size - 2 - tableLength;
-    const uint8_t *table = data + streamLength;
 
     PieceDevice device(data);
     FrameParser parser;
@@ -72,21 +70,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         announced += frame.size;
     };
 
-    size_t offset = 0;
-    for (size_t piece = 0; offset < streamLength; ++piece) {
-        size_t length = streamLength - offset;
-        if (tableLength > 0 && table[piece % tableLength] != 0)
-            length = qMin<size_t>(length, table[piece % tableLength]);
+    pieces.forEach([&](size_t, size_t length) {
         device.receive(length);
-        offset += length;
         parser.process();
         // Never holds back a whole record's prefix once it is there, nor reads past the input.
         if (device.bytesAvailable() >= BoardProtocol::RecordPrefixBytes
             && parser.state() != FrameParser::WaitPayload)
             __builtin_trap();
-    }
+    });
     const qint64 records = parser.framesCompleted();
-    if (announced + records * BoardProtocol::RecordPrefixBytes > qint64(streamLength))
+    if (announced + records * BoardProtocol::RecordPrefixBytes > qint64(pieces.streamLength))
         __builtin_trap();
     return 0;
 }

@@ -42,7 +42,6 @@ public:
     std::function<void()> onFrameReady;
 
     const FrameSlot &completedSlot() const { return frameSlots[1 - fillIndex]; }
-    int fillSlotIndex() const { return fillIndex; }
     ParseState state() const { return parseState; }
     qint32 framesCompleted() const { return frameCounter; }
 
