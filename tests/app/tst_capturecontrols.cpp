@@ -70,7 +70,6 @@ void tst_CaptureControls::folderChoice()
     auto *start = child(&window, "buttonStartCapture");
     auto *folder = child<QLineEdit>(&window, "editFolderName");
     QVERIFY(!start->isEnabled());
-    QCOMPARE(window.findChild<QFileDialog *>()->fileMode(), QFileDialog::Directory);
     chooseFolder(&window, dir.path());
     QCOMPARE(QFileInfo(folder->text()).canonicalFilePath(), QFileInfo(dir.path()).canonicalFilePath());
     QVERIFY(start->isEnabled());

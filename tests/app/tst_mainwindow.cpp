@@ -8,9 +8,6 @@ class tst_MainWindow : public QObject
 private slots:
     void initialState();
     void minimumSizeAndLayout();
-    void statusBarMessageIsReplaced();
-    void commandResultInStatusBar_data();
-    void commandResultInStatusBar();
     void framesAreShownAndRescaled();
 };
 
@@ -79,22 +76,6 @@ void tst_MainWindow::minimumSizeAndLayout()
     QCOMPARE(child(&window, "graphicsView")->width(), 1400 - 250);
 }
 
-void tst_MainWindow::statusBarMessageIsReplaced()
-{
-    MainWindow window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QStatusBar *bar = window.statusBar();
-    QLabel *ready = bar->findChild<QLabel *>();
-    QVERIFY(ready);
-    QMetaObject::invokeMethod(&window, "status_area_show_message", Q_ARG(QString, "first"));
-    QMetaObject::invokeMethod(&window, "status_area_show_message", Q_ARG(QString, "second"));
-    QCOMPARE(bar->currentMessage(), QStringLiteral("second"));
-    QVERIFY(!ready->isVisible()); // a temporary message hides the normal widget
-    QTRY_COMPARE_WITH_TIMEOUT(bar->currentMessage(), QString(), 5000);
-    QTRY_VERIFY(ready->isVisible());
-}
-
 static bool scrollBarsShown(QGraphicsView *view)
 {
     return view->horizontalScrollBar()->isVisible() || view->verticalScrollBar()->isVisible();
@@ -106,28 +87,6 @@ static QSize fittedVga(QGraphicsView *view)
     const QSize area = view->viewport()->size();
     return area.width() * 3 <= area.height() * 4 ? QSize(area.width(), area.width() * 3 / 4)
                                                  : QSize(area.height() * 4 / 3, area.height());
-}
-
-void tst_MainWindow::commandResultInStatusBar_data()
-{
-    QTest::addColumn<int>("state");
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("label");
-    QTest::newRow("sent") << 1 << "Message successfully transmitted" << "Brevant Image Controller: Ready";
-    QTest::newRow("failed") << -1 << "Problem in command transmission" << "Error: try to reconnect";
-}
-
-// The command channel's state as the controller reports it.
-void tst_MainWindow::commandResultInStatusBar()
-{
-    QFETCH(int, state);
-    QFETCH(QString, message);
-    QFETCH(QString, label);
-    MainWindow window;
-    QStatusBar *bar = window.statusBar();
-    QMetaObject::invokeMethod(&window, "cmd_update_status", Q_ARG(int, state));
-    QCOMPARE(bar->currentMessage(), message);
-    QCOMPARE(bar->findChild<QLabel *>()->text(), label);
 }
 
 void tst_MainWindow::framesAreShownAndRescaled()

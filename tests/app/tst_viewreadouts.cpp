@@ -46,31 +46,24 @@ static void moveMouse(MainWindow &window, QPoint to)
     QApplication::sendEvent(view(window)->viewport(), &move);
 }
 
-static QString detail(int damaged, int connectionsLost)
-{
-    return QStringLiteral("Frames received: %1\nFrames shown: 0\nFrames damaged: %1\nFrames lost at the board: 0\n"
-                          "Records dropped: 0\nBytes skipped: 0\nConnections lost: %2\nCapture files written: 0\n"
-                          "Capture failures: 0\nThroughput: 0.0 MB/s").arg(damaged).arg(connectionsLost);
-}
-
 void tst_ViewReadouts::statisticsReadout()
 {
     WindowRig rig;
     QLabel *label = readout(rig.window, 1);
     QCOMPARE(label->text(), QStringLiteral("0.0 MB/s \u00B7 0 lost \u00B7 0 damaged"));
-    QCOMPARE(label->toolTip(), detail(0, 0));
     QVERIFY(rig.connect());
     rig.peer->write(makeRecord(1, 8, 8, "short").toBytes());
     QTRY_COMPARE_WITH_TIMEOUT(label->text(), QStringLiteral("0.0 MB/s \u00B7 0 lost \u00B7 1 damaged"), 10000);
     QCOMPARE(label->styleSheet(), QStringLiteral("QLabel { color : red; }")); // news for a while
     QTRY_COMPARE_WITH_TIMEOUT(label->styleSheet(), QString(), 10000);
-    QCOMPARE(label->toolTip(), detail(1, 0));
+    // The detail's full text is the statistics' own; here only that it follows them.
+    QVERIFY(label->toolTip().contains("Frames damaged: 1\n"));
     chooseFromViewMenu(rig.window, QStringLiteral("Reset Statistics"));
-    QCOMPARE(label->toolTip(), detail(0, 0));
+    QVERIFY(label->toolTip().contains("Frames received: 0\nFrames shown: 0\nFrames damaged: 0\n"));
     rig.peer->close();
-    QTRY_COMPARE_WITH_TIMEOUT(label->toolTip(), detail(0, 1), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(label->toolTip().contains("Connections lost: 1\n"), 10000);
     chooseFromViewMenu(rig.window, QStringLiteral("Copy Statistics"));
-    QCOMPARE(QGuiApplication::clipboard()->text(), detail(0, 1));
+    QCOMPARE(QGuiApplication::clipboard()->text(), label->toolTip());
     // A temporary message leaves the readout in view.
     rig.window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&rig.window));

@@ -4,19 +4,6 @@
 
 #include <atomic>
 
-static QStringList hex(const QList<QByteArray> &requests)
-{
-    QStringList out;
-    for (const QByteArray &r : requests)
-        out << QString::fromLatin1(r.toHex(' ').toUpper());
-    return out;
-}
-
-static QString statusText(MainWindow &window)
-{
-    return window.statusBar()->findChild<QLabel *>()->text();
-}
-
 // A window connected to a command server in a thread of its own and to a video listener.
 struct Rig : WindowRig
 {
@@ -27,7 +14,13 @@ struct Rig : WindowRig
         QTest::keyClick(child<QLineEdit>(&window, "editCmdPort"), Qt::Key_Return);
     }
     void click(const char *name) { QTest::mouseClick(child<QPushButton>(&window, name), Qt::LeftButton); }
-    QStringList requests() { return hex(commands->requests()); }
+    QStringList requests()
+    {
+        QStringList texts;
+        for (const QByteArray &request : commands->requests())
+            texts << QString::fromLatin1(request.toHex(' ').toUpper());
+        return texts;
+    }
     CommandServerThread commands;
 };
 
@@ -54,7 +47,7 @@ void tst_WindowControl::startupProbeWithoutPlatform()
     QCOMPARE(state->styleSheet(), QStringLiteral("QLabel { color : red; }"));
     QVERIFY(!state->toolTip().isEmpty() && state->toolTip() != "Command Connection Status");
     QCOMPARE(window.statusBar()->currentMessage(), QStringLiteral("Problem in command transmission"));
-    QCOMPARE(statusText(window), QStringLiteral("Error: try to reconnect"));
+    QCOMPARE(window.statusBar()->findChild<QLabel *>()->text(), QStringLiteral("Error: try to reconnect"));
 }
 
 void tst_WindowControl::commandStateAndSendValues()
@@ -64,7 +57,7 @@ void tst_WindowControl::commandStateAndSendValues()
     QCOMPARE(state->text(), QStringLiteral("OK"));
     QCOMPARE(state->styleSheet(), QStringLiteral("QLabel { color : green; }"));
     QCOMPARE(state->toolTip(), QStringLiteral("Connected"));
-    QCOMPARE(statusText(rig.window), QStringLiteral("Brevant Image Controller: Ready"));
+    QCOMPARE(rig.window.statusBar()->findChild<QLabel *>()->text(), QStringLiteral("Brevant Image Controller: Ready"));
     QCOMPARE(rig.requests(), QStringList { "00 00 00" });
 
     rig.commands->clearRequests();

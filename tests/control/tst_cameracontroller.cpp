@@ -57,7 +57,6 @@ private slots:
     void sequence();
     void sendFps_data();
     void sendFps();
-    void tryConnectionProbes();
     void switching_data();
     void switching();
 };
@@ -74,9 +73,6 @@ void tst_CameraController::storedConfigurationSent_data()
     QTest::newRow("nothing stored") << 0 << 0 << 0 << 0 << "" << DefaultSequence;
     QTest::newRow("all valid") << 15 << 1 << 320 << 240 << "Selected config: 15 1 320 240 \n"
                                << "01000f 020001 030140 0400f0 050001";
-    // A size chosen while the format list has no selection.
-    QTest::newRow("format -1") << 0 << -1 << 640 << 480 << "Selected config: 30 -1 640 480 \n"
-                               << "01001e 02ffff 030280 0401e0 050001";
     QTest::newRow("fps 31, format 5 dropped")
         << 31 << 5 << 640 << 480 << "Selected config: 30 0 640 480 \n" << DefaultSequence;
     QTest::newRow("sizes 0, -1 dropped") << 1 << 1 << 0 << -1 << "Selected config: 1 1 640 480 \n"
@@ -101,7 +97,7 @@ void tst_CameraController::storedConfigurationSent()
     }
     QVERIFY(rig.server->requests().isEmpty());
 
-    // Refused values (65535, a width of 70000 cut to 4464) do not end the sequence.
+    // Refused values (format 6, a width of 70000 cut to 4464) do not end the sequence.
     rig.camera.send_camera_config();
     QCOMPARE(rig.server->requests(), requests(qPrintable(sent)));
     QCOMPARE(rig.stateList(), QList<int>({1, 1, 1, 1, 1}));
@@ -177,17 +173,6 @@ void tst_CameraController::sendFps()
     rig.server->clearRequests();
     rig.camera.send_camera_config();
     QCOMPARE(rig.server->requests().value(0), sent ? request : QByteArray::fromHex("01001e"));
-}
-
-// The probe's own result is always 0; the exchange reports through the state.
-void tst_CameraController::tryConnectionProbes()
-{
-    Rig rig;
-    QCOMPARE(rig.camera.try_connection(), 0);
-    rig.server->setReplyShape(CommandServer::ReplyShape::NoReply);
-    QCOMPARE(rig.camera.try_connection(), 0);
-    QCOMPARE(rig.server->requests(), requests("000000 000000"));
-    QCOMPARE(rig.stateList(), QList<int>({1, -1}));
 }
 
 void tst_CameraController::switching_data()

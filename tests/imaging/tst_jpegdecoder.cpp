@@ -52,14 +52,6 @@ int decodeFrame(JpegDecoder &decoder, const QByteArray &jpeg, int width, int hei
                               4 * size_t(width));
 }
 
-Words decodeFresh(const QByteArray &jpeg, int width, int height)
-{
-    JpegDecoder decoder;
-    decoder.init();
-    Words picture;
-    return decodeFrame(decoder, jpeg, width, height, picture) == 0 ? picture : Words();
-}
-
 int segmentLength(const QByteArray &jpeg, int pos)
 {
     return 2 + (uchar(jpeg[pos + 2]) << 8 | uchar(jpeg[pos + 3]));
@@ -137,7 +129,6 @@ private slots:
     void survivesBadFrame();
     void earlierFrameTablesAreNotUsed_data();
     void earlierFrameTablesAreNotUsed();
-    void toleratesCallsOutOfOrder();
     void refusesBufferTooSmall();
 };
 
@@ -179,18 +170,14 @@ void TestJpegDecoder::refusals_data()
     QTest::newRow("width and height swapped") << photo(48, 64, 3, 2) << 64 << 48 << mismatch;
     QTest::newRow("zero announced") << photo(16, 16) << 0 << 0 << mismatch;
     QTest::newRow("negative announced") << photo(16, 16) << -16 << 16 << mismatch;
-    QByteArray huge = photo(16, 16);
-    const int sof = findSegment(huge, 0xc0);
-    huge.replace(sof + 5, 4, QByteArray::fromHex("ea60ea60"));
-    QTest::newRow("3wh beyond int") << huge << 60000 << 60000
-                                    << "Error: jpeg size too large: 60000 x 60000";
     QTest::newRow("two components") << withTwoComponents(photo(16, 16)) << 16 << 16
                                     << "Error: unsupported jpeg colour space with 2 components";
     // The largest accepted: no log line, and the decode fails only for want of pixels.
     for (const auto &[width, height] : {std::pair{4096, 4096}, {65500, 256}})
         QTest::addRow("largest %d x %d", width, height)
             << withFrameSize(photo(16, 16), width, height) << width << height << QString();
-    // An 800-byte frame announcing 20000 x 20000 pixels used to cost 1.2 GB and seconds.
+    // An 800-byte frame announcing 20000 x 20000 pixels used to cost 1.2 GB and seconds; the last
+    // has more bytes than an int counts.
     for (const auto &[width, height] : {std::pair{4096, 4097}, {20000, 20000}, {65500, 65500}})
         QTest::addRow("%d x %d", width, height)
             << withFrameSize(photo(16, 16), width, height) << width << height
@@ -306,10 +293,9 @@ void TestJpegDecoder::survivesBadFrame()
 void TestJpegDecoder::earlierFrameTablesAreNotUsed_data()
 {
     QTest::addColumn<int>("announcedWidth");
-    QTest::addColumn<int>("expectedFirstResult");
     // Its own tables do not fit its scan: decoding fails part way, with the tables loaded.
-    QTest::newRow("earlier frame failed in its scan") << 32 << -1;
-    QTest::newRow("earlier frame refused for its size") << 16 << -1;
+    QTest::newRow("earlier frame failed in its scan") << 32;
+    QTest::newRow("earlier frame refused for its size") << 16;
 }
 
 // libjpeg keeps Huffman tables from image to image; streams that leave out the standard tables
@@ -317,12 +303,10 @@ void TestJpegDecoder::earlierFrameTablesAreNotUsed_data()
 void TestJpegDecoder::earlierFrameTablesAreNotUsed()
 {
     QFETCH(int, announcedWidth);
-    QFETCH(int, expectedFirstResult);
     const QByteArray standard = photo(32, 16, 3, 11);
     const QByteArray bare = withoutHuffmanTables(standard);
     QVERIFY(bare.size() < standard.size());
-    const Words expected = decodeFresh(standard, 32, 16);
-    QCOMPARE(decodeFresh(bare, 32, 16), expected);
+    const Words expected = referenceDecode(standard);
 
     MessageLog log;
     JpegDecoder decoder;
@@ -330,36 +314,11 @@ void TestJpegDecoder::earlierFrameTablesAreNotUsed()
     Words picture;
     QCOMPARE(decodeFrame(decoder, withOddHuffmanTable(photo(32, 16, 3, 3)), announcedWidth, 16,
                          picture),
-             expectedFirstResult);
+             -1);
     for (int repeat = 0; repeat < 2; ++repeat) {
         QCOMPARE(decodeFrame(decoder, bare, 32, 16, picture), 0);
         QCOMPARE(picture, expected);
     }
-}
-
-void TestJpegDecoder::toleratesCallsOutOfOrder()
-{
-    const QByteArray jpeg = photo(64, 48, 3, 7);
-    const auto *bytes = reinterpret_cast<const unsigned char *>(jpeg.constData());
-    JpegDecoder decoder;
-    decoder.init();
-    Words picture(64 * 48);
-    const auto decodeAgain = [&] {
-        return decoder.decodeInto(reinterpret_cast<uchar *>(picture.data()), 4 * picture.size(),
-                                  4 * 64);
-    };
-    QCOMPARE(decoder.jpeg_check_header(64, 48), -1);
-    QCOMPARE(decodeAgain(), -1);
-
-    QCOMPARE(decodeFrame(decoder, jpeg, 64, 48, picture), 0);
-    QCOMPARE(decodeAgain(), -1);
-
-    MessageLog log;
-    decoder.setSource(bytes, -5);
-    QCOMPARE(decoder.jpeg_check_header(64, 48), -1);
-    decoder.setSource(nullptr, 100);
-    QCOMPARE(decoder.jpeg_check_header(64, 48), -1);
-    QCOMPARE(log.take(), QStringList(2, QStringLiteral("JPEG error: Empty input file")));
 }
 
 // One byte short, or rows longer than the stride: refused untouched; the next frame decodes.

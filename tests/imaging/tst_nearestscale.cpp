@@ -67,7 +67,6 @@ void tst_NearestScale::pickSamePixelsAsQt()
     const QImage ours = scaledHere(image, target.width(), target.height());
     const QImage qt = image.scaled(target, Qt::IgnoreAspectRatio, Qt::FastTransformation);
     QCOMPARE(ours.size(), target);
-    QCOMPARE(qt.size(), target);
     QVERIFY(ours == qt);
 }
 
