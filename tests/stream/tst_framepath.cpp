@@ -270,7 +270,8 @@ void tst_FramePath::captureOfEachOutcome()
     if (!QFileInfo::exists(name))
         return;
     QCOMPARE(path.show(slot).capture, 1);
-    QCOMPARE(QDir(folder).entryList({ "f_*" }, QDir::Files), QStringList({ "f_0." + extension, "f_1." + extension }));
+    const QStringList files = { "f_0." + extension, "f_1." + extension };
+    QCOMPARE(QDir(folder).entryList({ "f_*" }, QDir::Files), files);
     QCOMPARE(statistics.counters().captureFilesWritten, 3u);
     if (raw || slot.format == 0) // the payload as received
         QCOMPARE(fileBytes(name), slot.payload);
