@@ -1,3 +1,4 @@
+#include "FileBytes.h"
 #include "FramePath.h"
 #include "JpegEncoder.h"
 #include "MessageLog.h"
@@ -6,6 +7,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <sys/resource.h>
 
 using Outcome = FramePath::Outcome;
@@ -194,42 +196,89 @@ void tst_FramePath::allocationFailureIsLoggedFirst()
 void tst_FramePath::captureOfEachOutcome_data()
 {
     QTest::addColumn<FrameSlot>("slot");
-    QTest::addColumn<QString>("extension"); // "bvt" saves raw data
-    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("extension");
+    QTest::addColumn<bool>("raw");
+    // "missing" folder, "full" device or a "cut" file: the write fails, then the same number
+    // is taken again once the fault is gone
+    QTest::addColumn<QString>("fault");
     QTest::addColumn<int>("capture");
     const FrameSlot shortGray = frame(1, 8, 8, 1, 10);
     FrameSlot brokenJpeg = frame(0, 16, 16);
     brokenJpeg.payload = "no JPEG";
-    QTest::newRow("picture of a shown frame") << frame(1, 8, 8) << "bmp" << "" << 0;
-    QTest::newRow("no picture of a refused frame") << shortGray << "bmp" << "" << FramePath::NoCapture;
-    QTest::newRow("raw data of a refused frame") << shortGray << "bvt" << "" << 0;
-    QTest::newRow("undecodable JPEG as received") << brokenJpeg << "bmp" << "" << 0;
-    QTest::newRow("nothing of a hidden code") << frame(8, 4, 4) << "bvt" << "" << FramePath::NoCapture;
-    QTest::newRow("folder missing") << frame(1, 8, 8) << "bvt" << "gone" << FramePath::CaptureFailed;
+    const int failed = FramePath::CaptureFailed;
+    QTest::newRow("picture of a shown frame") << frame(1, 8, 8) << "bmp" << false << "" << 0;
+    QTest::newRow("picture in the extension's format") << frame(2, 16, 8) << "jpg" << false << "" << 0;
+    QTest::newRow("raw data of a shown frame") << frame(4, 16, 8) << "bvt" << true << "" << 0;
+    QTest::newRow("no picture of a refused frame") << shortGray << "bmp" << false << "" << FramePath::NoCapture;
+    QTest::newRow("raw data of a refused frame") << shortGray << "bvt" << true << "" << 0;
+    QTest::newRow("JPEG as received") << frame(0, 32, 16) << "jpg" << false << "" << 0;
+    QTest::newRow("undecodable JPEG as received") << brokenJpeg << "bmp" << false << "" << 0;
+    QTest::newRow("nothing of a hidden code") << frame(8, 4, 4) << "bvt" << true << "" << FramePath::NoCapture;
+    QTest::newRow("picture of no known format") << frame(1, 8, 8) << "bvt" << false << "" << failed;
+    QTest::newRow("raw data, folder missing") << frame(1, 8, 8) << "bvt" << true << "missing" << failed;
+    QTest::newRow("picture, folder missing") << frame(1, 8, 8) << "bmp" << false << "missing" << failed;
+    QTest::newRow("raw data, device full") << frame(1, 8, 8) << "bvt" << true << "full" << failed;
+    QTest::newRow("picture, device full") << frame(2, 64, 48) << "bmp" << false << "full" << failed;
+    // The disk fills part way: the first bytes are written, the rest refused.
+    QTest::newRow("raw data cut off") << frame(1, 64, 48) << "bvt" << true << "cut" << failed;
 }
 
+// Only a file wholly written counts; a failure leaves no file, and a picture is never the last
+// good frame's in place of this one's.
 void tst_FramePath::captureOfEachOutcome()
 {
     QFETCH(FrameSlot, slot);
     QFETCH(QString, extension);
-    QFETCH(QString, folder);
+    QFETCH(bool, raw);
+    QFETCH(QString, fault);
     QFETCH(int, capture);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
+    const QString folder = fault == "missing" ? dir.filePath("gone") : dir.path();
+    const QString name = folder + "/f_0." + extension;
+    if (fault == "full" && !QFile::link("/dev/full", name)) // writes fail as on a full disk
+        QSKIP("no /dev/full to link to");
     FramePath path;
-    QVERIFY(path.show(frame(1, 16, 16, 30)).shown()); // a picture that must not stand in
-    path.capture().start(dir.filePath(folder), "f", extension, extension == "bvt");
-    MessageLog log; // refusals log
-    QCOMPARE(path.show(slot).capture, capture);
-    const QStringList files = QDir(dir.path()).entryList(QDir::Files);
-    QCOMPARE(files.size(), capture >= 0 ? 1 : 0);
-    QFile file(dir.filePath(files.value(0)));
-    if (capture < 0 || !file.open(QIODevice::ReadOnly))
+    StreamStatistics statistics;
+    path.setStatistics(&statistics);
+    path.capture().start(dir.path(), "old", "bmp", false);
+    QCOMPARE(path.show(frame(1, 16, 16, 30)).capture, 0); // numbering starts again below
+    path.capture().start(folder, "f_", extension, raw);
+
+    MessageLog log;
+    rlimit unlimited {};
+    getrlimit(RLIMIT_FSIZE, &unlimited);
+    if (fault == "cut") {
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit cutOff = unlimited;
+        cutOff.rlim_cur = 1000;
+        QVERIFY(setrlimit(RLIMIT_FSIZE, &cutOff) == 0);
+    }
+    const int written = path.show(slot).capture;
+    setrlimit(RLIMIT_FSIZE, &unlimited);
+    QCOMPARE(written, capture);
+    const bool failed = written == FramePath::CaptureFailed;
+    const QString line = raw ? QString("save_image_jpg: can not write all data %1").arg(slot.payload.size())
+                             : "save_image: can not write picture " + name;
+    QCOMPARE(log.take().contains(line), failed && fault != "missing");
+    QVERIFY2(!QFileInfo(name).isSymLink() && QFileInfo::exists(name) == (written >= 0), qPrintable(name));
+    QCOMPARE(statistics.counters().captureFailures, failed ? 1u : 0u);
+    if (failed && !fault.isEmpty()) {
+        QVERIFY(QDir().mkpath(folder));
+        QCOMPARE(path.show(slot).capture, 0);
+    }
+    if (!QFileInfo::exists(name))
         return;
-    if (extension == "bmp" && slot.format != 0) // this frame's picture
-        QCOMPARE(QImage::fromData(file.readAll()).size(), QSize(slot.width, slot.height));
-    else // its payload as received
-        QCOMPARE(file.readAll(), slot.payload);
+    QCOMPARE(path.show(slot).capture, 1);
+    const QStringList files = { "f_0." + extension, "f_1." + extension };
+    QCOMPARE(QDir(folder).entryList({ "f_*" }, QDir::Files), files);
+    QCOMPARE(statistics.counters().captureFilesWritten, 3u);
+    if (raw || slot.format == 0) // the payload as received
+        QCOMPARE(fileBytes(name), slot.payload);
+    else if (extension == "bmp")
+        QCOMPARE(QImage(name, "BMP").convertToFormat(QImage::Format_RGB32), path.pixmap().toImage());
+    else
+        QCOMPARE(QImage(name, "JPEG").size(), QSize(slot.width, slot.height));
 }
 
 QTEST_MAIN(tst_FramePath)

@@ -4,6 +4,7 @@
 
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QtTest>
 
 // What the stream client reports, in order, as "code" / "info:text" / "error:text".
@@ -138,7 +139,7 @@ void tst_ImageStream::badFramesKeepLastPicture_data()
 }
 
 // Frame in, picture out, pictures taken as the window takes them: a good Gray frame, the bad one,
-// then a good JPEG frame.
+// then a good JPEG frame. Capture reports only the files written.
 void tst_ImageStream::badFramesKeepLastPicture()
 {
     QFETCH(QByteArray, record);
@@ -147,6 +148,9 @@ void tst_ImageStream::badFramesKeepLastPicture()
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     imageStream stream(QStringLiteral("127.0.0.1"), server.serverPort());
     QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
+    QTemporaryDir dir;
+    stream.startCapture(dir.path(), "c", "bmp", false);
+    QSignalSpy progress(&stream, &imageStream::capture_in_progress);
     QList<QImage> pictures;
     connect(&stream, &imageStream::imageIsReady, this,
             [&] { pictures << stream.currentPixmap().toImage(); });
@@ -168,6 +172,8 @@ void tst_ImageStream::badFramesKeepLastPicture()
         QCOMPARE(pictures.at(1), pictures.at(0));
     QCOMPARE(pictures.at(2).size(), QSize(64, 48));
     QVERIFY(qAbs(pictures.at(2).pixelColor(5, 5).red() - 240) < 8);
+    QCOMPARE(progress.size(), 2);
+    QCOMPARE(progress.at(1).at(0).toString(), QStringLiteral("Capturing image... 1"));
 }
 
 // A board starts every connection on a record boundary: what the old connection cut off must
