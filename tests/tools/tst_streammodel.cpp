@@ -2,7 +2,6 @@
 #include "FrameParser.h"
 #include "StreamModel.h"
 
-#include <QtEndian>
 #include <QtTest>
 
 #include <memory>
@@ -10,29 +9,14 @@
 
 namespace {
 
-struct ParsedFrame
-{
-    std::array<qint32, 7> fields;
-    QByteArray sensors, payload;
-};
-
-QByteArray bigEndian(std::initializer_list<qint32> values)
-{
-    QByteArray bytes;
-    for (qint32 value : values) {
-        char word[4];
-        qToBigEndian(value, word);
-        bytes.append(word, 4);
-    }
-    return bytes;
-}
-
 // A 96-byte payload holding, 4 bytes in, a magic and a header announcing 40 payload bytes: a
 // false record for a search that passes through it in step with the record's start.
 QByteArray payloadWithMagic()
 {
-    QByteArray payload = QByteArray(4, '\x01') + bigEndian({qint32(FrameRecord::Magic)})
-                         + bigEndian({1, 0, 2, 2, 40, 0, 0});
+    FrameRecord falseRecord;
+    falseRecord.width = falseRecord.height = 2;
+    falseRecord.size = 40;
+    const QByteArray payload = QByteArray(4, '\x01') + falseRecord.header().left(32);
     return payload + QByteArray(96 - payload.size(), '\x02');
 }
 
@@ -118,13 +102,8 @@ void tst_StreamModel::predictsTheParser()
 
     StreamModel model;
     FrameParser parser;
-    std::vector<ParsedFrame> parsed;
-    parser.onFrameReady = [&] {
-        const FrameSlot &slot = parser.completedSlot();
-        parsed.push_back({{slot.format, slot.reserved, slot.width, slot.height, slot.size,
-                           slot.timestamp_s, slot.timestamp_us},
-                          QByteArray(slot.CLum, 16) + QByteArray(slot.CPos, 16), slot.payload});
-    };
+    std::vector<FrameSlot> parsed;
+    parser.onFrameReady = [&] { parsed.push_back(parser.completedSlot()); };
     std::vector<std::unique_ptr<FeedDevice>> devices;
     const auto newConnection = [&] {
         devices.push_back(std::make_unique<FeedDevice>());
@@ -165,11 +144,14 @@ void tst_StreamModel::predictsTheParser()
     QCOMPARE(parsed.size(), model.expected.size());
     for (size_t i = 0; i < parsed.size(); ++i) {
         const StreamModel::Frame &frame = model.expected[i];
-        QCOMPARE(parsed[i].fields, frame.fields);
-        QCOMPARE(parsed[i].sensors, frame.sensors);
-        QCOMPARE(parsed[i].payload.size(), qsizetype(frame.fields[4]));
+        const FrameSlot &slot = parsed[i];
+        QCOMPARE((std::array<qint32, 7>{slot.format, slot.reserved, slot.width, slot.height, slot.size,
+                                        slot.timestamp_s, slot.timestamp_us}),
+                 frame.fields);
+        QCOMPARE(QByteArray(slot.CLum, 16) + QByteArray(slot.CPos, 16), frame.sensors);
+        QCOMPARE(slot.payload.size(), qsizetype(frame.fields[4]));
         if (frame.record >= 0)
-            QCOMPARE(parsed[i].payload, frame.payload);
+            QCOMPARE(slot.payload, frame.payload);
     }
 }
 
