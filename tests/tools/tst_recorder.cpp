@@ -23,8 +23,6 @@ using namespace Qt::Literals::StringLiterals;
 namespace {
 
 constexpr int ProcessTimeoutMs = 60000;
-const QString ClumHex = u"00000001000000020000000300000004"_s;
-const QString CposHex = u"0000000afffffff6000000070000000b"_s;
 
 FrameRecord stamped(FrameRecord record, qint32 seconds, qint32 microseconds)
 {
@@ -46,7 +44,7 @@ QString row(int record, const QString &file, const QString &status, const FrameR
 {
     return QStringList{QString::number(record), file, status, format, QString::number(r.width),
                        QString::number(r.height), QString::number(r.payload.size()), boardTime,
-                       u"T"_s, ClumHex, CposHex}
+                       u"T"_s, u"00000001000000020000000300000004"_s, u"0000000afffffff6000000070000000b"_s}
         .join(QLatin1Char(','));
 }
 
@@ -75,8 +73,8 @@ struct ScriptedBoard
 struct Run
 {
     int exitCode = -1;
-    QStringList errorLines;
-    QString summary() const { return errorLines.value(errorLines.size() - 1); }
+    QString errors;
+    QString summary() const { return errors.trimmed().section(QLatin1Char('\n'), -1); }
 };
 
 // Every file of the folder but the index, by name.
@@ -95,8 +93,7 @@ QStringList indexRows(const QString &folder)
     QStringList lines = QString::fromUtf8(fileBytes(QDir(folder).filePath(name)))
                             .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     // The arrival time is the only column that changes from run to run.
-    const QRegularExpression arrival(QStringLiteral(
-        ",\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z,"));
+    const QRegularExpression arrival(uR"(,\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z,)"_s);
     for (QString &line : lines)
         line.replace(arrival, u",T,"_s);
     return lines;
@@ -109,14 +106,12 @@ Run record(const QStringList &arguments, const std::function<void(QProcess &)> &
     process.start(QStringLiteral(BREVANT_RECORD), QStringList{u"--host"_s, u"127.0.0.1"_s} + arguments);
     if (whileRunning)
         whileRunning(process);
+    // One still running is killed when the process object goes.
     Run run;
-    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, ProcessTimeoutMs)) {
-        process.kill();
-        process.waitForFinished();
-        return run;
-    }
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.errorLines = QString::fromLocal8Bit(process.readAllStandardError()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    if (QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, ProcessTimeoutMs)
+        && process.exitStatus() == QProcess::NormalExit)
+        run.exitCode = process.exitCode();
+    run.errors = QString::fromLocal8Bit(process.readAllStandardError());
     return run;
 }
 
@@ -152,14 +147,13 @@ void TestRecorder::records_data()
                                row(1, u"bvtgrab_1.bmp"_s, u"stored"_s, grays[1], u"Gray"_s, u"5.350000"_s),
                                row(2, u"bvtgrab_2.bmp"_s, u"stored"_s, grays[2], u"Gray"_s, u"5.450000"_s)};
     const QString allStored = u"3 frames, 3 stored, 0 damaged, 0 failed, 0 lost at the board"_s;
-    QTest::newRow("gray pictures") << grays << QStringList() << QString() << 0 << grayRows << 0 << allStored;
-    QTest::newRow("raw payloads, own prefix")
-        << grays << QStringList{u"--raw"_s, u"--prefix"_s, u"run-"_s} << QString() << 0
+    // A clean stop: every frame received is in the index and on disk, the summary is written.
+    QTest::newRow("gray pictures, SIGINT")
+        << grays << QStringList() << QString() << int(SIGINT) << grayRows << 0 << allStored;
+    QTest::newRow("raw payloads, own prefix, SIGTERM")
+        << grays << QStringList{u"--raw"_s, u"--prefix"_s, u"run-"_s} << QString() << int(SIGTERM)
         << QStringList(grayRows).replaceInStrings(u"bvtgrab_"_s, u"run-"_s).replaceInStrings(u".bmp"_s, u".bvt"_s)
         << 0 << allStored;
-    // A clean stop: every frame received is in the index and on disk, the summary is written.
-    QTest::newRow("SIGINT") << grays << QStringList() << QString() << int(SIGINT) << grayRows << 0 << allStored;
-    QTest::newRow("SIGTERM") << grays << QStringList() << QString() << int(SIGTERM) << grayRows << 0 << allStored;
 
     // A cut-off JPEG is still stored as received, and counts as stored and damaged.
     const QByteArray pixels(8 * 8 * 3, '\x80');
@@ -183,19 +177,15 @@ void TestRecorder::records_data()
                                        << 3 << u"5 frames, 5 stored, 0 damaged, 0 failed, 2 lost at the board"_s;
 
     // A record refused for its size, a code that is never shown, a header-only record and a frame
-    // without pixels: one good frame stored among them. Fields are read unsigned.
-    FrameRecord badSize = gray(1, 0);
+    // without pixels: one good frame stored after them. Fields are read unsigned.
+    FrameRecord badSize = stamped(makeRecord(1, 4, 2), 1, 0);
     badSize.size = -1;
-    badSize.payload.clear();
-    FrameRecord headerOnly = gray(1, 0);
-    headerOnly.format = 12;
-    const FrameRecord hidden = stamped(makeRecord(7, 4, 2, "abcd"), -1, 1500000);
-    const FrameRecord noPixels = gray(2, 0, 0, 2);
-    const QList<FrameRecord> hostile = {badSize, hidden, headerOnly, noPixels, gray(3, 0)};
+    const QList<FrameRecord> hostile = {badSize, stamped(makeRecord(7, 4, 2, "abcd"), -1, 1500000),
+                                        stamped(makeRecord(12, 4, 2, "not sent"), 1, 0), gray(2, 0, 0, 2), gray(3, 0)};
     QTest::newRow("hostile bytes")
         << hostile << QStringList() << QString() << 0
-        << QStringList{row(0, QString(), u"damaged"_s, hidden, u"7"_s, u"4294967296.500000"_s),
-                       row(1, QString(), u"damaged"_s, noPixels, u"Gray"_s, u"2.000000"_s),
+        << QStringList{row(0, QString(), u"damaged"_s, hostile[1], u"7"_s, u"4294967296.500000"_s),
+                       row(1, QString(), u"damaged"_s, hostile[3], u"Gray"_s, u"2.000000"_s),
                        row(2, u"bvtgrab_0.bmp"_s, u"stored"_s, hostile[4], u"Gray"_s, u"3.000000"_s)}
         << 3 << u"3 frames, 1 stored, 2 damaged, 0 failed, 0 lost at the board"_s;
 
@@ -250,13 +240,13 @@ void TestRecorder::records()
         if (r.hasPayload() && r.sizeField() >= 0)
             frames << r;
     QCOMPARE(frames.size(), rows.size());
-    QStringList named;
+    int named = 0;
     for (int i = 0; i < rows.size(); ++i) {
         const FrameRecord &frame = frames.at(i);
         const QString name = rows.at(i).section(QLatin1Char(','), 1, 1);
         if (name.isEmpty())
             continue;
-        named << name;
+        ++named;
         if (name.endsWith(QLatin1String(".bmp"))) {
             const QImage pixels(reinterpret_cast<const uchar *>(frame.payload.constData()),
                                 frame.width, frame.height, frame.width, QImage::Format_Grayscale8);
@@ -265,8 +255,7 @@ void TestRecorder::records()
             QCOMPARE(files.value(name), frame.payload);
         }
     }
-    named.sort();
-    QCOMPARE(files.keys(), named);
+    QCOMPARE(files.size(), named);
 }
 
 void TestRecorder::failures_data()
@@ -314,10 +303,8 @@ void TestRecorder::failures()
     closed.close();
     const QString folder = temporary.filePath(QString::fromLatin1(QTest::currentDataTag()));
     const auto fill = [&](QString text) {
-        return text.replace(u"%board"_s, board.port())
+        return text.replace(u"%board"_s, board.port()).replace(u"%free"_s, freePort).replace(u"%folder"_s, folder)
             .replace(u"%commands"_s, QString::number(commands.serverPort()))
-            .replace(u"%free"_s, freePort)
-            .replace(u"%folder"_s, folder)
             .replace(u"%program"_s, QStringLiteral(BREVANT_RECORD));
     };
     named = fill(named);
@@ -329,8 +316,7 @@ void TestRecorder::failures()
 
     const Run run = record(arguments);
     QCOMPARE(run.exitCode, exitCode);
-    const QString errors = run.errorLines.join(QLatin1Char('\n'));
-    QVERIFY2(errors.contains(named), qPrintable(errors));
+    QVERIFY2(run.errors.contains(named), qPrintable(run.errors));
     if (exitCode == 2) {
         QCOMPARE(board.connections, 0);
         QVERIFY(commands.requests().isEmpty());

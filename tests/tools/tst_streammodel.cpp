@@ -4,8 +4,7 @@
 
 #include <QtTest>
 
-#include <memory>
-#include <vector>
+#include <deque>
 
 namespace {
 
@@ -82,8 +81,7 @@ void tst_StreamModel::predictsTheParser_data()
     QTest::newRow("magic in a payload, in step") << "R F R" << "0 1 2" << 0 << 0;
     // A reconnect drops the record cut off with the old connection: the new one starts in step.
     QTest::newRow("cut, then records") << "R T C R R R" << "0 2 3 4" << 0 << 1;
-    QTest::newRow("cut, then an odd-sized record")
-        << "R T C O R R C R" << "0 2 3 4 5" << 0 << 1;
+    QTest::newRow("cut, then an odd-sized record") << "R T C O R R C R" << "0 2 3 4 5" << 0 << 1;
     QTest::newRow("cut, then a magic in a payload") << "R T C F R R" << "0 2 3 4" << 0 << 1;
     QTest::newRow("broken garbage words in step") << "R G6 R R" << "0" << 2 << 0;
     // Its last byte never came on its own connection.
@@ -102,17 +100,16 @@ void tst_StreamModel::predictsTheParser()
 
     StreamModel model;
     FrameParser parser;
-    std::vector<FrameSlot> parsed;
-    parser.onFrameReady = [&] { parsed.push_back(parser.completedSlot()); };
-    std::vector<std::unique_ptr<FeedDevice>> devices;
+    QList<FrameSlot> parsed;
+    parser.onFrameReady = [&] { parsed << parser.completedSlot(); };
+    std::deque<FeedDevice> devices; // never moved: the parser holds on to the last
     const auto newConnection = [&] {
-        devices.push_back(std::make_unique<FeedDevice>());
-        parser.setDevice(devices.back().get());
+        parser.setDevice(&devices.emplace_back());
         parser.restartRecord();
         model.connectionStarted();
     };
     const auto send = [&](const QByteArray &bytes) {
-        devices.back()->feed(bytes);
+        devices.back().feed(bytes);
         parser.process();
     };
 
@@ -141,8 +138,8 @@ void tst_StreamModel::predictsTheParser()
     QCOMPARE(model.intactLost, qint64(lost));
     QCOMPARE(model.cuts, qint64(cuts));
 
-    QCOMPARE(parsed.size(), model.expected.size());
-    for (size_t i = 0; i < parsed.size(); ++i) {
+    QCOMPARE(size_t(parsed.size()), model.expected.size());
+    for (qsizetype i = 0; i < parsed.size(); ++i) {
         const StreamModel::Frame &frame = model.expected[i];
         const FrameSlot &slot = parsed[i];
         QCOMPARE((std::array<qint32, 7>{slot.format, slot.reserved, slot.width, slot.height, slot.size,
