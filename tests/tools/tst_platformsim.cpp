@@ -1,4 +1,7 @@
+#include "FrameParser.h"
 #include "FrameRecord.h"
+#include "Records.h"
+#include "StreamStatistics.h"
 #include "TestPattern.h"
 #include "VideoServer.h"
 #include "WireDump.h"
@@ -10,96 +13,37 @@
 #include <QTemporaryDir>
 #include <QTcpSocket>
 #include <QTest>
-#include <QtEndian>
 
 #include <memory>
 
 namespace {
 
 constexpr int NetworkTimeoutMs = 10000;
-constexpr qint64 PayloadBound = 64 * 1024 * 1024;
 const QByteArray FakeJpeg = QByteArray("\xff\xd8\xff\xe0") + QByteArray(92, 'j') + "\xff\xd9";
 
-struct ReceivedRecord
-{
-    qint32 format, width, height, size, timestamp_s, timestamp_us;
-    QByteArray CPos, payload;
-};
-
-qint32 bigEndianAt(const QByteArray &bytes, qsizetype offset)
-{
-    return qFromBigEndian<qint32>(bytes.constData() + offset);
-}
-
-// Splits a byte stream into records, passing over 4-byte words that are not the magic. A payload
-// size that is negative or beyond the bound counts as no payload.
-struct RecordReader
-{
-    QByteArray pending;
-    QList<ReceivedRecord> records;
-    qint64 skippedBytes = 0;
-
-    void feed(const QByteArray &bytes)
-    {
-        pending += bytes;
-        qsizetype at = 0;
-        while (pending.size() - at >= 4) {
-            if (quint32(bigEndianAt(pending, at)) != FrameRecord::Magic) {
-                at += 4;
-                skippedBytes += 4;
-                continue;
-            }
-            if (pending.size() - at < FrameRecord::HeaderBytes)
-                break;
-            ReceivedRecord r;
-            r.format = bigEndianAt(pending, at + 4);
-            qint32 *const fields[] = {&r.width, &r.height, &r.size, &r.timestamp_s,
-                                      &r.timestamp_us};
-            for (int i = 0; i < 5; ++i)
-                *fields[i] = bigEndianAt(pending, at + 12 + 4 * i);
-            r.CPos = pending.mid(at + 48, 16);
-            const bool carries = quint32(r.format) < 10 && r.size >= 0 && r.size <= PayloadBound;
-            const qsizetype payloadBytes = carries ? r.size : 0;
-            if (pending.size() - at - FrameRecord::HeaderBytes < payloadBytes)
-                break;
-            r.payload = pending.mid(at + FrameRecord::HeaderBytes, payloadBytes);
-            records.append(r);
-            at += FrameRecord::HeaderBytes + payloadBytes;
-        }
-        pending.remove(0, at);
-    }
-};
-
+// The frames the stream client's parser makes of what arrives.
 struct TestClient
 {
     QTcpSocket socket;
-    RecordReader reader;
-    QByteArray bytes;
+    FrameParser parser;
+    StreamStatistics statistics;
+    QList<FrameSlot> frames;
 
     explicit TestClient(quint16 port)
     {
-        QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [this] {
-            const QByteArray arrived = socket.readAll();
-            bytes += arrived;
-            reader.feed(arrived);
-        });
+        parser.setDevice(&socket);
+        parser.setStatistics(&statistics);
+        parser.onFrameReady = [this] { frames << parser.completedSlot(); };
+        QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [this] { parser.process(); });
         socket.connectToHost(QHostAddress::LocalHost, port);
     }
-    bool closed()
-    {
-        reader.feed(socket.readAll());
-        return socket.state() == QAbstractSocket::UnconnectedState;
-    }
+    bool closed() const { return socket.state() == QAbstractSocket::UnconnectedState; }
 };
 
 QByteArray record(qint32 seconds, qint32 microseconds, const QByteArray &payload)
 {
-    FrameRecord r;
-    r.width = 4;
-    r.height = 2;
-    r.timestamp_s = seconds;
+    FrameRecord r = makeRecord(1, 4, 2, payload, seconds);
     r.timestamp_us = microseconds;
-    r.payload = payload;
     return r.toBytes();
 }
 
@@ -113,21 +57,17 @@ class TestPlatformSim : public QObject
     Q_OBJECT
 
 private slots:
-    void recordBytes();
-    void streamsWholeRecords();
-    void restartClosesConnections();
+    void streamsAndRestarts();
     void faults_data();
     void faults();
     void replay_data();
     void replay();
     void badDumps_data();
     void badDumps();
-    void cleanup();
 
 private:
     bool start(int format, int width, int height, const VideoFaults &faults = {});
-    bool sendAndReceive(int frames, int expectedRecords);
-    const QList<ReceivedRecord> &received() const { return client->reader.records; }
+    const QList<FrameSlot> &received() const { return client->frames; }
     const VideoServer::Statistics &stats() const { return server->statistics(); }
 
     QString writeDump(const QByteArray &bytes);
@@ -135,39 +75,12 @@ private:
     std::unique_ptr<VideoServer> server;
     std::unique_ptr<TestClient> client;
     QTemporaryDir dumpFolder;
-    std::unique_ptr<WireDump> dump;
-    std::unique_ptr<WireReplay> wireReplay;
 };
 
 QString TestPlatformSim::writeDump(const QByteArray &bytes)
 {
-    const QString path = dumpFolder.filePath(QStringLiteral("wire"));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        return {};
-    return path;
-}
-
-void TestPlatformSim::recordBytes()
-{
-    FrameRecord record;
-    record.width = 4;
-    record.height = 2;
-    record.timestamp_s = 5;
-    record.timestamp_us = 250000;
-    record.CLum = QByteArray::fromHex("101112131415161718191a1b1c1d1e1f");
-    record.CPos = QByteArray::fromHex("2021222324");
-    record.payload = QByteArray::fromHex("0102030405060708");
-    QCOMPARE(record.toBytes(), QByteArray::fromHex(
-        "ad1a15ee" "00000001" "00000000" "00000004" "00000002" "00000008" "00000005" "0003d090"
-        "101112131415161718191a1b1c1d1e1f" "20212223240000000000000000000000" "0102030405060708"));
-
-    // Code 10 and above end after CPos; fault records may announce any size.
-    record.format = 10;
-    record.size = -1;
-    const QByteArray bytes = record.toBytes();
-    QCOMPARE(bytes.size(), FrameRecord::HeaderBytes);
-    QCOMPARE(bytes.mid(20, 4), QByteArray::fromHex("ffffffff"));
+    QFile file(dumpFolder.filePath(QStringLiteral("wire")));
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() ? file.fileName() : QString();
 }
 
 // A server on a free port making frames on demand (fps 0), and one client connected to it.
@@ -184,55 +97,35 @@ bool TestPlatformSim::start(int format, int width, int height, const VideoFaults
     return QTest::qWaitFor([this] { return server->clientCount() == 1; }, NetworkTimeoutMs);
 }
 
-bool TestPlatformSim::sendAndReceive(int frames, int expectedRecords)
-{
-    for (int i = 0; i < frames; ++i)
-        server->sendFrame();
-    return QTest::qWaitFor([&] { return received().size() >= expectedRecords; }, NetworkTimeoutMs)
-           && received().size() == expectedRecords;
-}
-
-void TestPlatformSim::cleanup()
-{
-    client.reset();
-    server.reset();
-    wireReplay.reset();
-    dump.reset();
-}
-
-void TestPlatformSim::streamsWholeRecords()
+// Records go out exactly as the server reports them, stamped with the wall clock. A new
+// configuration closes every connection, and the next client gets the new format.
+void TestPlatformSim::streamsAndRestarts()
 {
     QVERIFY(start(TestPattern::Gray, 64, 48));
     QSignalSpy sent(server.get(), &VideoServer::recordSent);
     const qint64 before = QDateTime::currentSecsSinceEpoch();
-    QVERIFY(sendAndReceive(3, 3));
-    QCOMPARE(sent.size(), 3);
+    server->sendFrames(3);
+    QTRY_COMPARE_WITH_TIMEOUT(received().size(), 3, NetworkTimeoutMs);
     for (int i = 0; i < 3; ++i) {
-        const ReceivedRecord &r = received().at(i);
+        const FrameSlot &r = received().at(i);
+        const auto record = sent.at(i).at(0).value<FrameRecord>();
+        QCOMPARE(r.payload, record.payload);
+        QCOMPARE(QByteArray(r.CPos, 16), record.CPos);
         QCOMPARE(QList<int>({r.format, r.width, r.height, r.size}), QList<int>({1, 64, 48, 3072}));
         QVERIFY(r.timestamp_s >= before - 1 && r.timestamp_s <= QDateTime::currentSecsSinceEpoch());
         QVERIFY(r.timestamp_us >= 0 && r.timestamp_us < 1000000);
-        const auto record = sent.at(i).at(0).value<FrameRecord>();
-        QCOMPARE(r.payload, record.payload);
-        QCOMPARE(r.CPos, record.CPos);
     }
-    QCOMPARE(client->reader.skippedBytes, 0);
     QVERIFY(received().at(0).payload != received().at(1).payload);
-}
 
-void TestPlatformSim::restartClosesConnections()
-{
-    QVERIFY(start(TestPattern::Gray, 64, 48));
     QSignalSpy restarted(server.get(), &VideoServer::streamRestarted);
     QVERIFY(!server->applyConfiguration(TestPattern::Nv12, 6, 5, 30));
     QVERIFY(server->applyConfiguration(TestPattern::Uyvy, 32, 16, 0));
     QCOMPARE(restarted.size(), 1);
     QTRY_VERIFY_WITH_TIMEOUT(client->closed(), NetworkTimeoutMs);
-
     client = std::make_unique<TestClient>(server->serverPort());
-    QTRY_COMPARE_WITH_TIMEOUT(server->clientCount(), 1, NetworkTimeoutMs);
-    QVERIFY(sendAndReceive(1, 1));
-    const ReceivedRecord &r = received().at(0);
+    server->sendFrames(1);
+    QTRY_COMPARE_WITH_TIMEOUT(received().size(), 1, NetworkTimeoutMs);
+    const FrameSlot &r = received().at(0);
     QCOMPARE(QList<int>({r.format, r.width, r.height, r.size}), QList<int>({2, 32, 16, 1024}));
 }
 
@@ -251,7 +144,7 @@ void TestPlatformSim::faults_data()
     QTest::newRow("close every 2") << every(&VideoFaults::closeEvery, 2) << 3 << 2 << 0;
     QTest::newRow("garbage") << every(&VideoFaults::garbageEvery, 1) << 6 << 6 << 0;
     QTest::newRow("cut off every 2") << every(&VideoFaults::truncateEvery, 2) << 2 << 1 << 1;
-    QTest::newRow("bad size every 2") << every(&VideoFaults::badSizeEvery, 2) << 6 << 6 << 3;
+    QTest::newRow("bad size every 2") << every(&VideoFaults::badSizeEvery, 2) << 6 << 3 << 3;
     QTest::newRow("corrupt jpeg") << every(&VideoFaults::corruptJpegEvery, 2) << 5 << 5 << 2;
     QTest::newRow("switch every 2") << every(&VideoFaults::switchEvery, 2) << 8 << 8 << 0;
 }
@@ -268,17 +161,18 @@ void TestPlatformSim::faults()
     for (int i = 0; i < frames; ++i)
         server->sendFrame();
     const bool closes = faults.closeEvery > 0 || faults.truncateEvery > 0;
-    QTRY_VERIFY_WITH_TIMEOUT(closes ? client->closed() : received().size() >= arriving,
-                             NetworkTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(closes ? client->closed() : received().size() >= arriving, NetworkTimeoutMs);
     QCOMPARE(received().size(), arriving);
     QCOMPARE(stats().recordsDamaged, damaged);
-    QCOMPARE(client->reader.pending.isEmpty(), faults.truncateEvery == 0);
-    QCOMPARE(client->reader.skippedBytes, stats().garbageBytes);
+    const StreamCounters &counters = client->statistics.counters();
+    QCOMPARE(counters.recordsDropped, quint64(faults.badSizeEvery ? damaged : 0));
+    QCOMPARE(client->parser.state() == FrameParser::WaitMagic, faults.truncateEvery == 0);
+    QCOMPARE(qint64(counters.bytesSkipped), stats().garbageBytes);
     QCOMPARE(stats().garbageBytes > 0, faults.garbageEvery > 0);
 
     int intact = 0;
     QSet<QList<int>> configurations;
-    for (const ReceivedRecord &r : received()) {
+    for (const FrameSlot &r : received()) {
         intact += r.format == TestPattern::Jpeg
                       ? r.payload == FakeJpeg
                       : r.size == TestPattern::payloadSize(r.format, r.width, r.height);
@@ -323,27 +217,25 @@ void TestPlatformSim::replay()
                              + record(100, 300000, "payload1") + badSize.toBytes()
                              + record(100, 600000, "payload2");
     const QByteArray bytes = whole + tail;
-    dump = std::make_unique<WireDump>();
-    QVERIFY(dump->load(writeDump(bytes)));
-    QCOMPARE(dump->records().size(), 3);
-    wireReplay = std::make_unique<WireReplay>(*dump, rate, loop);
-    server = std::make_unique<VideoServer>();
-    server->setReplay(wireReplay.get());
-    QVERIFY(server->listen(QHostAddress(QHostAddress::LocalHost), 0));
-    client = std::make_unique<TestClient>(server->serverPort());
+    WireDump dump;
+    QVERIFY(dump.load(writeDump(bytes)));
+    QCOMPARE(dump.records().size(), 3);
+    WireReplay wireReplay(dump, rate, loop);
+    VideoServer replaying;
+    replaying.setReplay(&wireReplay);
+    QVERIFY(replaying.listen(QHostAddress(QHostAddress::LocalHost), 0));
     QElapsedTimer clock;
     clock.start();
-    QList<qint64> arrivals;
-    QObject::connect(&client->socket, &QTcpSocket::readyRead, &client->socket, [&] {
-        while (arrivals.size() < client->reader.records.size())
-            arrivals.append(clock.elapsed());
-    });
+    QTcpSocket receiver;
+    QByteArray received;
+    QObject::connect(&receiver, &QTcpSocket::readyRead, &receiver, [&] { received += receiver.readAll(); });
+    receiver.connectToHost(QHostAddress::LocalHost, replaying.serverPort());
 
     const QByteArray round = tailLoops ? bytes : whole;
     const QByteArray expected = loop ? round.repeated(3) : bytes;
-    QTRY_VERIFY_WITH_TIMEOUT(client->bytes.size() >= expected.size(), NetworkTimeoutMs);
-    QCOMPARE(loop ? client->bytes.left(expected.size()) : client->bytes, expected);
-    QVERIFY(arrivals.constLast() - arrivals.constFirst() >= minimumSpanMs);
+    QTRY_VERIFY_WITH_TIMEOUT(received.size() >= expected.size(), NetworkTimeoutMs);
+    QVERIFY(clock.elapsed() >= minimumSpanMs);
+    QCOMPARE(loop ? received.left(expected.size()) : received, expected);
 }
 
 void TestPlatformSim::badDumps_data()

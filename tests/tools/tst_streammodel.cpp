@@ -2,37 +2,20 @@
 #include "FrameParser.h"
 #include "StreamModel.h"
 
-#include <QtEndian>
 #include <QtTest>
 
-#include <memory>
-#include <vector>
+#include <deque>
 
 namespace {
-
-struct ParsedFrame
-{
-    std::array<qint32, 7> fields;
-    QByteArray sensors, payload;
-};
-
-QByteArray bigEndian(std::initializer_list<qint32> values)
-{
-    QByteArray bytes;
-    for (qint32 value : values) {
-        char word[4];
-        qToBigEndian(value, word);
-        bytes.append(word, 4);
-    }
-    return bytes;
-}
 
 // A 96-byte payload holding, 4 bytes in, a magic and a header announcing 40 payload bytes: a
 // false record for a search that passes through it in step with the record's start.
 QByteArray payloadWithMagic()
 {
-    QByteArray payload = QByteArray(4, '\x01') + bigEndian({qint32(FrameRecord::Magic)})
-                         + bigEndian({1, 0, 2, 2, 40, 0, 0});
+    FrameRecord falseRecord;
+    falseRecord.width = falseRecord.height = 2;
+    falseRecord.size = 40;
+    const QByteArray payload = QByteArray(4, '\x01') + falseRecord.header().left(32);
     return payload + QByteArray(96 - payload.size(), '\x02');
 }
 
@@ -98,8 +81,7 @@ void tst_StreamModel::predictsTheParser_data()
     QTest::newRow("magic in a payload, in step") << "R F R" << "0 1 2" << 0 << 0;
     // A reconnect drops the record cut off with the old connection: the new one starts in step.
     QTest::newRow("cut, then records") << "R T C R R R" << "0 2 3 4" << 0 << 1;
-    QTest::newRow("cut, then an odd-sized record")
-        << "R T C O R R C R" << "0 2 3 4 5" << 0 << 1;
+    QTest::newRow("cut, then an odd-sized record") << "R T C O R R C R" << "0 2 3 4 5" << 0 << 1;
     QTest::newRow("cut, then a magic in a payload") << "R T C F R R" << "0 2 3 4" << 0 << 1;
     QTest::newRow("broken garbage words in step") << "R G6 R R" << "0" << 2 << 0;
     // Its last byte never came on its own connection.
@@ -118,22 +100,16 @@ void tst_StreamModel::predictsTheParser()
 
     StreamModel model;
     FrameParser parser;
-    std::vector<ParsedFrame> parsed;
-    parser.onFrameReady = [&] {
-        const FrameSlot &slot = parser.completedSlot();
-        parsed.push_back({{slot.format, slot.reserved, slot.width, slot.height, slot.size,
-                           slot.timestamp_s, slot.timestamp_us},
-                          QByteArray(slot.CLum, 16) + QByteArray(slot.CPos, 16), slot.payload});
-    };
-    std::vector<std::unique_ptr<FeedDevice>> devices;
+    QList<FrameSlot> parsed;
+    parser.onFrameReady = [&] { parsed << parser.completedSlot(); };
+    std::deque<FeedDevice> devices; // never moved: the parser holds on to the last
     const auto newConnection = [&] {
-        devices.push_back(std::make_unique<FeedDevice>());
-        parser.setDevice(devices.back().get());
+        parser.setDevice(&devices.emplace_back());
         parser.restartRecord();
         model.connectionStarted();
     };
     const auto send = [&](const QByteArray &bytes) {
-        devices.back()->feed(bytes);
+        devices.back().feed(bytes);
         parser.process();
     };
 
@@ -162,14 +138,17 @@ void tst_StreamModel::predictsTheParser()
     QCOMPARE(model.intactLost, qint64(lost));
     QCOMPARE(model.cuts, qint64(cuts));
 
-    QCOMPARE(parsed.size(), model.expected.size());
-    for (size_t i = 0; i < parsed.size(); ++i) {
+    QCOMPARE(size_t(parsed.size()), model.expected.size());
+    for (qsizetype i = 0; i < parsed.size(); ++i) {
         const StreamModel::Frame &frame = model.expected[i];
-        QCOMPARE(parsed[i].fields, frame.fields);
-        QCOMPARE(parsed[i].sensors, frame.sensors);
-        QCOMPARE(parsed[i].payload.size(), qsizetype(frame.fields[4]));
+        const FrameSlot &slot = parsed[i];
+        QCOMPARE((std::array<qint32, 7>{slot.format, slot.reserved, slot.width, slot.height, slot.size,
+                                        slot.timestamp_s, slot.timestamp_us}),
+                 frame.fields);
+        QCOMPARE(QByteArray(slot.CLum, 16) + QByteArray(slot.CPos, 16), frame.sensors);
+        QCOMPARE(slot.payload.size(), qsizetype(frame.fields[4]));
         if (frame.record >= 0)
-            QCOMPARE(parsed[i].payload, frame.payload);
+            QCOMPARE(slot.payload, frame.payload);
     }
 }
 
