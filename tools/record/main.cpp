@@ -17,14 +17,10 @@
 int main(int argc, char *argv[])
 {
 #ifdef __GLIBC__
-    // Every socket read and every frame buffer comes from one heap that keeps its pages: mapping
-    // each large buffer afresh cost two thirds of the recorder's time in page faults, and glibc's
-    // sliding thresholds let the heap creep up over hours. Fixed, the heap stays at its first
-    // peak (38 MiB at 640 x 480, 49 MiB at 1920 x 1080).
-    constexpr int LargestHeapAllocation = 32 * 1024 * 1024; // glibc's maximum on 64-bit
-    constexpr int HeapKeptFree = 256 * 1024 * 1024;
-    mallopt(M_MMAP_THRESHOLD, LargestHeapAllocation);
-    mallopt(M_TRIM_THRESHOLD, HeapKeptFree);
+    // A fixed threshold: large buffers (the socket's reads) go back to the system when freed.
+    // glibc's sliding one moves them onto the heap, where a recording of hours only grows.
+    constexpr int LargeAllocationBytes = 128 * 1024;
+    mallopt(M_MMAP_THRESHOLD, LargeAllocationBytes);
 #endif
     QCoreApplication::setApplicationName(QStringLiteral("brevant-record"));
     QCoreApplication::setApplicationVersion(QStringLiteral(BREVANT_VERSION));
