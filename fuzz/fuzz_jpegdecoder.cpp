@@ -6,6 +6,7 @@
 //   1: run the same frame again on the same decoder, which must give the same results
 //   4-5: padding bytes at the end of each row of that buffer
 //   6: make that buffer one byte short, which must be refused
+// Every frame is also judged without a picture, which must find it whole exactly when it decodes.
 
 #include "JpegDecoder.h"
 
@@ -99,6 +100,12 @@ Outcome decodeOnce(JpegDecoder &decoder, const uint8_t *jpeg, int size, int widt
     uint32_t word;
     if (decoder.decodeInto(reinterpret_cast<uint8_t *>(&word), 4, 4) != -1)
         __builtin_trap();
+    if (outcome.header == 0 && !(pattern & 64)) {
+        decoder.setSource(jpeg, size);
+        if (decoder.jpeg_check_header(width, height) != 0
+            || decoder.verifyData() != outcome.decoded)
+            __builtin_trap();
+    }
     return outcome;
 }
 

@@ -184,6 +184,18 @@ struct JpegDecoder::Impl
         }
     }
 
+    // libjpeg-turbo entropy-decodes the rows it skips and drops their coefficients, with no
+    // transform at all; it stops decoding when told to skip to the end, so the last row is read.
+    static void readRowsSkipped(Impl *self)
+    {
+#ifdef LIBJPEG_TURBO_VERSION_NUMBER
+        jpeg_decompress_struct &c = self->cinfo;
+        if (c.output_height > 1)
+            jpeg_skip_scanlines(&c, c.output_height - 1);
+#endif
+        readRowsDiscarded(self);
+    }
+
     // Where libjpeg cannot write the words itself: each row of grey or R,G,B samples widened.
     static void readRowsAsWords(Impl *self)
     {
@@ -320,5 +332,5 @@ int JpegDecoder::verifyData()
     d.cinfo.do_fancy_upsampling = FALSE;
     if (!d.runGuarded([](Impl *self) { jpeg_start_decompress(&self->cinfo); }))
         return d.fail(d.jerr.message);
-    return d.readToEnd(Impl::readRowsDiscarded);
+    return d.readToEnd(Impl::readRowsSkipped);
 }
