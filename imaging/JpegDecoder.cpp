@@ -324,8 +324,8 @@ int JpegDecoder::verifyData()
     Impl &d = *impl;
     if (d.stage != Impl::Stage::HeaderRead)
         return -1;
-    // The entropy decoder, where damage shows, runs in full whatever the output; the inverse
-    // transform shrinks to the DC term and colour is never converted.
+    // The entropy decoder, where damage shows, runs in full whatever the output; the rows that
+    // are made shrink to the DC term and colour is never converted.
     d.cinfo.scale_num = 1;
     d.cinfo.scale_denom = 8;
     d.cinfo.out_color_space = JCS_GRAYSCALE;

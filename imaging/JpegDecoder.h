@@ -29,8 +29,8 @@ public:
     // is damaged; what dst then holds is unspecified.
     int decodeInto(unsigned char *dst, size_t dstLength, size_t stride);
     // Tells whether the image whose header was checked decodes whole, as decodeInto would, for a
-    // fraction of its cost: every coefficient is read, but only an eighth-size grey picture made
-    // and dropped. 0, or -1 when the data is damaged.
+    // fraction of its cost: every coefficient is read, but only the last rows of an eighth-size
+    // grey picture are made. 0, or -1 when the data is damaged.
     int verifyData();
 
 private:
