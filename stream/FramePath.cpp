@@ -32,6 +32,17 @@ int rgbBytes(int width, int height)
     return 3 * width * height;
 }
 
+bool jpegHeaderFits(JpegDecoder &decoder, const FrameSlot &frame)
+{
+    decoder.setSource(reinterpret_cast<const unsigned char *>(frame.payload.constData()),
+                      int(frame.payload.size()));
+    if (decoder.jpeg_check_header(frame.width, frame.height) < 0) {
+        qDebug("Error in jpeg_check_header");
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 FramePath::FramePath()
@@ -50,9 +61,23 @@ void FramePath::setStatistics(StreamStatistics *counters)
 
 FramePath::Result FramePath::show(const FrameSlot &frame)
 {
-    Result result;
     QImage picture;
-    result.outcome = makePicture(frame, picture);
+    const Outcome outcome = makePicture(frame, picture);
+    return settle(frame, outcome, picture);
+}
+
+FramePath::Result FramePath::showJudged(const FrameSlot &frame, Outcome judged)
+{
+    if (judged != Outcome::Shown)
+        qDebug("Error in decoding jpeg");
+    QImage none;
+    return settle(frame, judged, none);
+}
+
+FramePath::Result FramePath::settle(const FrameSlot &frame, Outcome outcome, QImage &picture)
+{
+    Result result;
+    result.outcome = outcome;
     const bool pictured = result.shown() && !picture.isNull();
     if (pictured)
         currentPicture = QPixmap::fromImage(std::move(picture));
@@ -115,17 +140,13 @@ FramePath::Outcome FramePath::makeGrayImage(const FrameSlot &frame, QImage &pict
     return Outcome::Shown;
 }
 
-// All calls of the JPEG decoder are here.
+// All calls of the JPEG decoder are here and in judgeJpeg.
 FramePath::Outcome FramePath::decodeJpegFrame(const FrameSlot &frame, QImage &picture)
 {
-    jpegDecoder->setSource(reinterpret_cast<const unsigned char *>(frame.payload.constData()),
-                           int(frame.payload.size()));
-    if (jpegDecoder->jpeg_check_header(frame.width, frame.height) < 0) {
-        qDebug("Error in jpeg_check_header");
-        return Outcome::JpegHeaderRefused;
-    }
     if (!pictureWanted(frame))
-        return jpegDecoder->verifyData() < 0 ? Outcome::JpegUndecodable : Outcome::Shown;
+        return judgeJpeg(*jpegDecoder, frame);
+    if (!jpegHeaderFits(*jpegDecoder, frame))
+        return Outcome::JpegHeaderRefused;
     if (jpegPictures.setPictureSize(frame.width, frame.height))
         qDebug("Resizing  JPEG buffer to %d", rgbBytes(frame.width, frame.height));
     picture = jpegPictures.acquire();
@@ -138,6 +159,13 @@ FramePath::Outcome FramePath::decodeJpegFrame(const FrameSlot &frame, QImage &pi
         < 0)
         return Outcome::JpegUndecodable;
     return Outcome::Shown;
+}
+
+FramePath::Outcome FramePath::judgeJpeg(JpegDecoder &decoder, const FrameSlot &frame)
+{
+    if (!jpegHeaderFits(decoder, frame))
+        return Outcome::JpegHeaderRefused;
+    return decoder.verifyData() < 0 ? Outcome::JpegUndecodable : Outcome::Shown;
 }
 
 // Refused before the buffers are touched, so a bad frame of another size keeps the last picture.

@@ -50,6 +50,11 @@ public:
     // With no screen, a picture is made only where the capture stores one; every other frame is
     // only checked, and Shown then means it would have shown. A JPEG is still read in full.
     void setScreenless(bool screenless) { this->screenless = screenless; }
+    // show() without a screen in two steps, so that JPEG frames can be judged on other threads:
+    // the check of a JPEG frame, with a decoder of the caller's; then, in the order the frames
+    // came, the counting and storing that show() does.
+    static Outcome judgeJpeg(JpegDecoder &decoder, const FrameSlot &frame);
+    Result showJudged(const FrameSlot &frame, Outcome judged);
     // Counts frames shown and damaged, and through the capture writer its files, from now on.
     void setStatistics(StreamStatistics *statistics);
     // The last frame shown; null before the first.
@@ -57,6 +62,7 @@ public:
     CaptureWriter &capture() { return captureWriter; }
 
 private:
+    Result settle(const FrameSlot &frame, Outcome outcome, QImage &picture);
     bool pictureWanted(const FrameSlot &frame) const;
     Outcome makePicture(const FrameSlot &frame, QImage &picture);
     Outcome makeGrayImage(const FrameSlot &frame, QImage &picture);

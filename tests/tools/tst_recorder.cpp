@@ -155,16 +155,18 @@ void TestRecorder::records_data()
         << QStringList(grayRows).replaceInStrings(u"bvtgrab_"_s, u"run-"_s).replaceInStrings(u".bmp"_s, u".bvt"_s)
         << 0 << allStored;
 
-    // A cut-off JPEG is still stored as received, and counts as stored and damaged.
+    // A cut-off JPEG is still stored as received, and counts as stored and damaged. JPEG frames
+    // are judged apart, yet rows and numbers keep their order, and the last frame is stored
+    // before any other comes.
     const QByteArray pixels(8 * 8 * 3, '\x80');
     const QByteArray jpeg = encodeJpeg(reinterpret_cast<const uint8_t *>(pixels.constData()), 8, 8, 3, 90);
-    const QList<FrameRecord> jpegs = {stamped(makeRecord(0, 8, 8, jpeg), 7, 0),
-                                      stamped(makeRecord(0, 8, 8, jpeg.left(200)), 7, 100000), gray(7, 200000)};
-    QTest::newRow("jpeg cut off, numbering across formats")
-        << jpegs << QStringList() << QString() << 0
+    const QList<FrameRecord> jpegs = {stamped(makeRecord(0, 8, 8, jpeg), 7, 0), gray(7, 100000),
+                                      stamped(makeRecord(0, 8, 8, jpeg.left(200)), 7, 200000)};
+    QTest::newRow("jpeg cut off, numbering across formats, SIGINT")
+        << jpegs << QStringList() << QString() << int(SIGINT)
         << QStringList{row(0, u"bvtgrab_0.jpg"_s, u"stored"_s, jpegs[0], u"JPG"_s, u"7.000000"_s),
-                       row(1, u"bvtgrab_1.jpg"_s, u"damaged"_s, jpegs[1], u"JPG"_s, u"7.100000"_s),
-                       row(2, u"bvtgrab_2.bmp"_s, u"stored"_s, jpegs[2], u"Gray"_s, u"7.200000"_s)}
+                       row(1, u"bvtgrab_1.bmp"_s, u"stored"_s, jpegs[1], u"Gray"_s, u"7.100000"_s),
+                       row(2, u"bvtgrab_2.jpg"_s, u"damaged"_s, jpegs[2], u"JPG"_s, u"7.200000"_s)}
         << 3 << u"3 frames, 3 stored, 1 damaged, 0 failed, 0 lost at the board"_s;
 
     const QList<FrameRecord> gap = {gray(10, 0), gray(10, 100000), gray(10, 200000),

@@ -1,9 +1,12 @@
 #include "FrameStore.h"
 
 #include "BoardProtocol.h"
-#include "FrameSlot.h"
+#include "JpegDecoder.h"
 
 #include <QFileInfo>
+
+#include <chrono>
+#include <memory>
 
 FrameStore::FrameStore(const QString &folder, const QString &prefix, bool raw,
                        StreamStatistics &statistics)
@@ -12,6 +15,11 @@ FrameStore::FrameStore(const QString &folder, const QString &prefix, bool raw,
     framePath.setStatistics(&statistics);
     framePath.setScreenless(true);
     framePath.capture().start(folder, prefix, QStringLiteral("jpg"), raw);
+}
+
+FrameStore::~FrameStore()
+{
+    judges.waitForDone();
 }
 
 QString FrameStore::statusWord(Status status)
@@ -27,24 +35,56 @@ QString FrameStore::statusWord(Status status)
     return QStringLiteral("failed");
 }
 
-FrameStore::Stored FrameStore::store(const FrameSlot &frame)
+void FrameStore::take(const FrameSlot &frame, const QDateTime &arrival)
 {
+    InHand taken{frame, arrival, {}};
+    if (frame.format == BoardProtocol::FormatJpg) {
+        auto judgement = std::make_shared<std::promise<FramePath::Outcome>>();
+        taken.judgement = judgement->get_future();
+        // The payload is shared, never copied: the parser fills a buffer of its own next time.
+        judges.start([this, judgement, frame] {
+            thread_local JpegDecoder decoder;
+            decoder.init();
+            judgement->set_value(FramePath::judgeJpeg(decoder, frame));
+            QMetaObject::invokeMethod(&judgedNotices, [this] {
+                if (onJudged)
+                    onJudged();
+            }, Qt::QueuedConnection);
+        });
+    }
+    frames.push_back(std::move(taken));
+}
+
+bool FrameStore::giveBack(Entry &entry, bool wait)
+{
+    if (frames.empty())
+        return false;
+    InHand &oldest = frames.front();
+    const bool judgedApart = oldest.judgement.valid();
+    if (judgedApart && !wait
+        && oldest.judgement.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        return false;
+
     CaptureWriter &capture = framePath.capture();
-    if (frame.format == BoardProtocol::FormatJpg)
+    if (oldest.frame.format == BoardProtocol::FormatJpg)
         capture.setExtension(QStringLiteral("jpg"));
     else
         capture.setExtension(raw ? QStringLiteral("bvt") : QStringLiteral("bmp"));
+    const FramePath::Result result = judgedApart
+                                         ? framePath.showJudged(oldest.frame, oldest.judgement.get())
+                                         : framePath.show(oldest.frame);
 
-    const FramePath::Result result = framePath.show(frame);
-
-    Stored stored;
+    entry.stored = Stored();
     if (result.capture == FramePath::CaptureFailed) {
-        stored.status = Status::Failed;
-        return stored;
+        entry.stored.status = Status::Failed;
+    } else {
+        if (result.capture >= 0)
+            entry.stored.file = QFileInfo(capture.fileName(result.capture)).fileName();
+        // A frame left without its picture for want of memory is no clean conversion either.
+        entry.stored.status = result.shown() ? Status::Stored : Status::Damaged;
     }
-    if (result.capture >= 0)
-        stored.file = QFileInfo(capture.fileName(result.capture)).fileName();
-    // A frame left without its picture for want of memory is no clean conversion either.
-    stored.status = result.shown() ? Status::Stored : Status::Damaged;
-    return stored;
+    entry.frame = std::move(oldest.frame);
+    entry.arrival = oldest.arrival;
+    frames.pop_front();
+    return true;
 }

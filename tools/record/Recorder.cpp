@@ -25,6 +25,7 @@ Recorder::Recorder(const RecorderOptions &options, QObject *parent)
     parser.setDevice(&tee);
     parser.setStatistics(&stats);
     parser.onFrameReady = [this] { recordFrame(); };
+    frames.onJudged = [this] { writeRows(MaxFramesInHand); };
 
     connect(&socket, &QTcpSocket::connected, this, &Recorder::connected);
     connect(&socket, &QTcpSocket::readyRead, this, [this] { parser.process(); });
@@ -195,16 +196,28 @@ void Recorder::closeWireDump()
 
 void Recorder::recordFrame()
 {
-    const FrameSlot &frame = parser.completedSlot();
-    const FrameStore::Stored stored = frames.store(frame);
-    if (!index.append(rows, stored.file, FrameStore::statusWord(stored.status), frame,
-                      QDateTime::currentDateTimeUtc())) {
-        fail(QStringLiteral("cannot write the index %1: %2").arg(index.fileName(), index.errorString()));
-        return;
-    }
-    ++rows;
-    if (options.frameLimit > 0 && rows >= options.frameLimit)
+    frames.take(parser.completedSlot(), QDateTime::currentDateTimeUtc());
+    ++framesTaken;
+    writeRows(MaxFramesInHand);
+    if (options.frameLimit > 0 && framesTaken >= options.frameLimit)
         stop();
+}
+
+// The rows of the frames given back, in order; while more than inHand frames are held, it waits
+// for the oldest, and the socket with it.
+void Recorder::writeRows(int inHand)
+{
+    FrameStore::Entry entry;
+    while (frames.giveBack(entry, frames.inHand() > inHand)) {
+        if (failed)
+            continue;
+        if (!index.append(rows, entry.stored.file, FrameStore::statusWord(entry.stored.status),
+                          entry.frame, entry.arrival)) {
+            fail(QStringLiteral("cannot write the index %1: %2").arg(index.fileName(), index.errorString()));
+            continue;
+        }
+        ++rows;
+    }
 }
 
 void Recorder::fail(const QString &text)
@@ -237,6 +250,7 @@ void Recorder::finish()
         failed = true;
         error = QStringLiteral("could not connect to %1 at all: %2").arg(videoAddress(), lastConnectError);
     }
+    writeRows(0);
     isConnected = false;
     socket.abort();
     closeWireDump();

@@ -31,6 +31,8 @@ public:
     // often it is tried meanwhile.
     static constexpr int RestartWaitMs = 5000;
     static constexpr int RestartPollMs = 250;
+    // Frames judged ahead of the oldest one not yet stored: enough to keep every core busy.
+    static constexpr int MaxFramesInHand = 16;
 
     explicit Recorder(const RecorderOptions &options, QObject *parent = nullptr);
 
@@ -58,6 +60,7 @@ private:
     void disconnected();
     void retryLater();
     void recordFrame();
+    void writeRows(int inHand);
     bool openWireDump();
     void closeWireDump();
     void fail(const QString &text);
@@ -80,6 +83,7 @@ private:
     QTimer timeLimit;
     int backoffMs = FirstBackoffMs;
     qint64 restartWaitUntilMs = -1;
+    qint64 framesTaken = 0;
     qint64 rows = 0;
     bool isConnected = false;
     bool stopping = false;
