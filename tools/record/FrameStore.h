@@ -17,9 +17,10 @@ class StreamStatistics;
 // Stores each frame as the window's capture would, through the stream library's own picture
 // path and capture writer: JPEG as received (.jpg), raw colour and Gray frames as BMP pictures
 // or, with raw chosen, as received (.bvt). One running number across all of them.
-// Judging a JPEG means reading every coefficient, as fast as a gigabit link brings them on one
-// core; so JPEG frames are judged on other threads while the next ones arrive, and each frame
-// is stored and given back once its judgement is in, in the order the frames came.
+// Judging a JPEG means reading every coefficient, and one core reads them only about as fast as
+// a gigabit link brings them; so JPEG frames are judged on other threads while the next ones
+// arrive, and each frame is stored and given back once its judgement is in, in the order the
+// frames came.
 class FrameStore
 {
 public:
