@@ -171,9 +171,15 @@ struct JpegDecoder::Impl
         }
     }
 
-    static void readRowsDiscarded(Impl *self)
+    // libjpeg-turbo entropy-decodes the rows it skips and drops their coefficients, with no
+    // transform at all; it stops decoding when told to skip to the end, so the last row is read.
+    static void readRowsSkipped(Impl *self)
     {
         jpeg_decompress_struct &c = self->cinfo;
+#ifdef LIBJPEG_TURBO_VERSION_NUMBER
+        if (c.output_height > 1)
+            jpeg_skip_scanlines(&c, c.output_height - 1);
+#endif
         JSAMPARRAY row = (*c.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&c), JPOOL_IMAGE,
                                                 c.output_width * c.output_components, 1);
         while (c.output_scanline < c.output_height) {
@@ -182,18 +188,6 @@ struct JpegDecoder::Impl
                 return;
             }
         }
-    }
-
-    // libjpeg-turbo entropy-decodes the rows it skips and drops their coefficients, with no
-    // transform at all; it stops decoding when told to skip to the end, so the last row is read.
-    static void readRowsSkipped(Impl *self)
-    {
-#ifdef LIBJPEG_TURBO_VERSION_NUMBER
-        jpeg_decompress_struct &c = self->cinfo;
-        if (c.output_height > 1)
-            jpeg_skip_scanlines(&c, c.output_height - 1);
-#endif
-        readRowsDiscarded(self);
     }
 
     // Where libjpeg cannot write the words itself: each row of grey or R,G,B samples widened.
