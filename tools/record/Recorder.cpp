@@ -197,9 +197,9 @@ void Recorder::closeWireDump()
 void Recorder::recordFrame()
 {
     frames.take(parser.completedSlot(), QDateTime::currentDateTimeUtc());
-    ++framesTaken;
     writeRows(MaxFramesInHand);
-    if (options.frameLimit > 0 && framesTaken >= options.frameLimit)
+    // Frames received: those indexed and those still in hand.
+    if (options.frameLimit > 0 && rows + frames.inHand() >= options.frameLimit)
         stop();
 }
 

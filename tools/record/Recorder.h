@@ -83,7 +83,6 @@ private:
     QTimer timeLimit;
     int backoffMs = FirstBackoffMs;
     qint64 restartWaitUntilMs = -1;
-    qint64 framesTaken = 0;
     qint64 rows = 0;
     bool isConnected = false;
     bool stopping = false;
