@@ -2,6 +2,7 @@
 
 #include <QtDebug>
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
@@ -16,9 +17,16 @@ struct ErrorManager
     jpeg_error_mgr pub;
     jmp_buf jumpBuffer;
     char message[JMSG_LENGTH_MAX];
+    // Bytes found between the last scan and the end-of-image marker, judged once it is read.
+    unsigned leftoverBytes;
+    char leftoverMessage[JMSG_LENGTH_MAX];
 };
 
-// Warnings after which the picture would show grey or garbled blocks in place of the frame.
+// Warnings after which the picture would not be the frame: blocks left grey, garbled or decoded
+// against the wrong coefficients. Bytes left over before a restart marker or another scan mean a
+// stretch of data ended before its bytes did, which is how damage inside it mostly shows. Scan
+// parameters a sequential image does not use are ignored by its decode, so their warning, raised
+// by encoders that write zeros there, is harmless.
 bool damagesPicture(int messageCode)
 {
     switch (messageCode) {
@@ -28,7 +36,6 @@ bool damagesPicture(int messageCode)
     case JWRN_ARITH_BAD_CODE:
     case JWRN_MUST_RESYNC:
     case JWRN_EXTRANEOUS_DATA:
-    case JWRN_NOT_SEQUENTIAL:
     case JWRN_BOGUS_PROGRESSION:
         return true;
     default:
@@ -43,18 +50,43 @@ bool damagesPicture(int messageCode)
     longjmp(err->jumpBuffer, 1);
 }
 
+void logWarning(jpeg_error_mgr &err, const char *text)
+{
+    if (err.num_warnings++ == 0)
+        qDebug("JPEG warning: %s", text);
+}
+
 // A damaging warning ends the decode like an error; a benign one is logged once a frame.
 void emitMessage(j_common_ptr cinfo, int msgLevel)
 {
     if (msgLevel >= 0)
         return;
-    if (damagesPicture(cinfo->err->msg_code))
-        errorExit(cinfo);
-    if (cinfo->err->num_warnings++ == 0) {
-        char text[JMSG_LENGTH_MAX];
-        (*cinfo->err->format_message)(cinfo, text);
-        qDebug("JPEG warning: %s", text);
+    auto *err = reinterpret_cast<ErrorManager *>(cinfo->err);
+    if (err->pub.msg_code == JWRN_EXTRANEOUS_DATA && err->pub.msg_parm.i[1] == JPEG_EOI) {
+        err->leftoverBytes = static_cast<unsigned>(err->pub.msg_parm.i[0]);
+        (*cinfo->err->format_message)(cinfo, err->leftoverMessage);
+        return;
     }
+    if (damagesPicture(err->pub.msg_code))
+        errorExit(cinfo);
+    char text[JMSG_LENGTH_MAX];
+    (*cinfo->err->format_message)(cinfo, text);
+    logWarning(err->pub, text);
+}
+
+// Whether the bytes left before the end-of-image marker, which ends at end, are padding: many
+// encoders fill frames with a run of one value after the last scan, which changes nothing.
+// Anything else is more coded data, which a scan whose blocks ended early leaves over.
+bool isPadding(const unsigned char *data, const unsigned char *end, unsigned count)
+{
+    if (end - data < 2 || end[-1] != JPEG_EOI || end[-2] != 0xFF)
+        return false;
+    const unsigned char *marker = end - 2;
+    while (marker > data && marker[-1] == 0xFF) // fill bytes before a marker are not counted
+        --marker;
+    if (static_cast<size_t>(marker - data) < count)
+        return false;
+    return std::all_of(marker - count, marker, [&](unsigned char b) { return b == marker[-1]; });
 }
 
 } // namespace
@@ -97,6 +129,7 @@ struct JpegDecoder::Impl
     void create()
     {
         cinfo.err = jpeg_std_error(&jerr.pub);
+        jerr.leftoverBytes = 0;
         jerr.pub.error_exit = errorExit;
         jerr.pub.emit_message = emitMessage;
         if (!runGuarded([](Impl *self) { jpeg_create_decompress(&self->cinfo); })) {
@@ -109,15 +142,12 @@ struct JpegDecoder::Impl
 
     bool attachSource()
     {
-        if (!initialised) {
-            stage = Stage::Idle;
-            return false;
-        }
-        resetToStart();
         // libjpeg keeps Huffman and quantisation tables from image to image, so a frame that
         // leaves out the standard tables would be decoded with those of an earlier frame.
-        jpeg_destroy_decompress(&cinfo);
+        if (initialised)
+            jpeg_destroy_decompress(&cinfo);
         initialised = false;
+        stage = Stage::Idle;
         create();
         if (!initialised)
             return false;
@@ -149,6 +179,12 @@ struct JpegDecoder::Impl
             return fail(read ? "scan lines ended early" : jerr.message);
         if (!runGuarded([](Impl *self) { jpeg_finish_decompress(&self->cinfo); }))
             return fail(jerr.message);
+        // libjpeg's memory source stands just past the end-of-image marker.
+        if (jerr.leftoverBytes > 0) {
+            if (!isPadding(srcData, cinfo.src->next_input_byte, jerr.leftoverBytes))
+                return fail(jerr.leftoverMessage);
+            logWarning(jerr.pub, jerr.leftoverMessage);
+        }
         stage = Stage::Idle;
         return 0;
     }
@@ -218,6 +254,7 @@ struct JpegDecoder::Impl
 JpegDecoder::JpegDecoder()
     : impl(new Impl)
 {
+    impl->create();
 }
 
 JpegDecoder::~JpegDecoder()

@@ -3,10 +3,12 @@
 #include <cstddef>
 #include <memory>
 
-// One libjpeg decompression object reused for every frame, decoding JPEG data held in memory into
-// the picture the screen shows: native-endian 32-bit words 0xffRRGGBB, the layout of a
-// QImage::Format_RGB32 picture. A corrupt, cut-off or otherwise damaged frame is reported as -1,
-// never by ending the process and never as a picture with a missing part.
+// Decodes JPEG data held in memory into the picture the screen shows: native-endian 32-bit words
+// 0xffRRGGBB, the layout of a QImage::Format_RGB32 picture. Each frame gets a libjpeg
+// decompression object of its own, so no table of an earlier frame is ever used. A frame that
+// libjpeg finds cut off or corrupt is reported as -1, never by ending the process and never as a
+// picture with grey or garbled blocks; bytes an encoder left before the end-of-image marker are
+// not damage. Damage that still decodes as valid data cannot be told from the frame.
 class JpegDecoder
 {
 public:
@@ -14,11 +16,13 @@ public:
     // 65500 x 65500 pixels, which must not make the client allocate and decode gigabytes.
     static constexpr long long MaxPixels = 4096LL * 4096;
 
+    // Ready to decode once constructed.
     JpegDecoder();
     ~JpegDecoder();
     JpegDecoder(const JpegDecoder &) = delete;
     JpegDecoder &operator=(const JpegDecoder &) = delete;
 
+    // Creates the libjpeg object again if the constructor could not; otherwise does nothing.
     void init();
     // The bytes must stay valid until the frame is decoded; they are never written.
     void setSource(const unsigned char *data, int size);

@@ -3,6 +3,7 @@
 #include "MessageLog.h"
 
 #include <QImage>
+#include <QProcess>
 #include <QtTest>
 
 #include <algorithm>
@@ -112,6 +113,51 @@ QByteArray withFrameSize(QByteArray jpeg, int width, int height)
     return jpeg;
 }
 
+struct Picture
+{
+    int width = 0;
+    int height = 0;
+    Words words;
+};
+
+// djpeg's decode of the data, as 0xffRRGGBB words; empty if it gives no picture.
+Picture djpegDecode(const QByteArray &jpeg)
+{
+    QProcess djpeg;
+    djpeg.start(QStringLiteral("djpeg"), {QStringLiteral("-pnm")});
+    djpeg.write(jpeg);
+    djpeg.closeWriteChannel();
+    djpeg.waitForFinished(60000);
+    const QByteArray pnm = djpeg.readAllStandardOutput();
+    // "P6" (R,G,B) or "P5" (grey), "width height", "255", each on a line of its own.
+    const QList<QByteArray> header = pnm.left(32).split('\n');
+    Picture picture;
+    if (header.size() < 4)
+        return picture;
+    const QList<QByteArray> size = header[1].split(' ');
+    picture.width = size.value(0).toInt();
+    picture.height = size.value(1).toInt();
+    const int components = header[0] == "P6" ? 3 : 1;
+    const auto *samples = reinterpret_cast<const uchar *>(pnm.constData())
+        + header[0].size() + header[1].size() + header[2].size() + 3;
+    picture.words.resize(size_t(picture.width) * picture.height);
+    if (pnm.size() != samples - reinterpret_cast<const uchar *>(pnm.constData())
+            + qsizetype(components * picture.words.size()))
+        return {};
+    for (uint32_t &word : picture.words) {
+        word = 0xff000000u | uint32_t(samples[0]) << 16 | uint32_t(samples[components / 2]) << 8
+            | samples[components - 1];
+        samples += components;
+    }
+    return picture;
+}
+
+// The data with count bytes inserted before the marker at the offset.
+QByteArray withBytesBefore(QByteArray jpeg, int marker, int count, char byte)
+{
+    return jpeg.insert(marker, QByteArray(count, byte));
+}
+
 constexpr int Width = 640;
 constexpr int Height = 480;
 
@@ -130,6 +176,8 @@ private slots:
     void earlierFrameTablesAreNotUsed_data();
     void earlierFrameTablesAreNotUsed();
     void refusesBufferTooSmall();
+    void warningsJudgedByThePicture_data();
+    void warningsJudgedByThePicture();
 };
 
 // Every row in its place, after pictures of other sizes and row lengths (grey rows are a third of
@@ -338,6 +386,71 @@ void TestJpegDecoder::refusesBufferTooSmall()
         QCOMPARE(decodeFrame(decoder, jpeg, 16, 8, picture), 0);
         QCOMPARE(picture, referenceDecode(jpeg));
     }
+}
+
+void TestJpegDecoder::warningsJudgedByThePicture_data()
+{
+    QTest::addColumn<QByteArray>("original");
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QString>("logged"); // the one line, a pattern
+
+    // Short runs are swallowed by the bit reader without a word, so the runs here are long
+    // enough to be warned of; 0xff bytes are fill that libjpeg skips silently.
+    const QString leftover = QStringLiteral("^JPEG warning: Corrupt JPEG data: \\d+ extraneous bytes before marker 0xd9$");
+    const QByteArray colour = photo(Width, Height, 3, 7), grey = photo(Width, Height, 1, 8);
+    QFile file(QFINDTESTDATA("data/restart-interval-32x32.jpg"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    // Another encoder's frame in two restart intervals.
+    const QByteArray intervals = file.readAll();
+    const auto end = [](const QByteArray &jpeg) { return int(jpeg.size()) - 2; };
+    for (const auto &[name, jpeg] : {std::pair{"colour", colour}, {"grey", grey}, {"other encoder's", intervals}})
+        for (const auto &[count, byte] : {std::pair{8, '\0'}, {64, '\0'}, {8, 'Z'}, {64, 'Z'}})
+            QTest::addRow("%s, %d bytes 0x%02x before the end", name, count, byte)
+                << jpeg << withBytesBefore(jpeg, end(jpeg), count, byte) << 0 << leftover;
+    QByteArray anySos = colour;
+    const int sos = findSegment(colour, 0xda);
+    anySos.replace(sos + 4 + 2 * 3 + 1, 3, QByteArray(3, '\0'));
+    QTest::newRow("scan parameters a sequential image ignores")
+        << colour << anySos << 0 << "^JPEG warning: Invalid SOS parameters for sequential JPEG$";
+
+    // Before a restart marker, leftover bytes mostly mean the interval's data was damaged.
+    const int restart = int(intervals.indexOf("\xFF\xD0"));
+    QTest::newRow("bytes before a restart marker")
+        << intervals << withBytesBefore(intervals, restart, 8, '\0') << -1
+        << "^JPEG error: Corrupt JPEG data: 8 extraneous bytes before marker 0xd0$";
+    QByteArray damaged = intervals;
+    damaged[findSegment(intervals, 0xda) + segmentLength(intervals, findSegment(intervals, 0xda)) + 203] = 0;
+    QTest::newRow("one byte damaged in an interval")
+        << intervals << damaged << -1
+        << "^JPEG error: Corrupt JPEG data: 161 extraneous bytes before marker 0xd0$";
+}
+
+// A frame is shown exactly as djpeg shows the data it was made from, or refused; judging without
+// a picture agrees.
+void TestJpegDecoder::warningsJudgedByThePicture()
+{
+    QFETCH(QByteArray, original);
+    QFETCH(QByteArray, frame);
+    QFETCH(int, result);
+    QFETCH(QString, logged);
+    if (QStandardPaths::findExecutable(QStringLiteral("djpeg")).isEmpty())
+        QSKIP("djpeg is not installed");
+    const Picture expected = djpegDecode(original);
+    QVERIFY(!expected.words.empty());
+
+    JpegDecoder decoder;
+    MessageLog log;
+    Words picture;
+    QCOMPARE(decodeFrame(decoder, frame, expected.width, expected.height, picture), result);
+    const QStringList lines = log.take();
+    QVERIFY2(lines.size() == 1 && QRegularExpression(logged).match(lines[0]).hasMatch(),
+             qPrintable(lines.join('|')));
+    if (result == 0)
+        QCOMPARE(picture, expected.words);
+    decoder.setSource(reinterpret_cast<const unsigned char *>(frame.constData()), int(frame.size()));
+    QCOMPARE(decoder.jpeg_check_header(expected.width, expected.height), 0);
+    QCOMPARE(decoder.verifyData(), result);
 }
 
 QTEST_GUILESS_MAIN(TestJpegDecoder)

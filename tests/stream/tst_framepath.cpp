@@ -49,6 +49,8 @@ private slots:
     void allocationFailureIsLoggedFirst();
     void captureOfEachOutcome_data();
     void captureOfEachOutcome();
+    void jpegPaddedBeforeItsEnd_data();
+    void jpegPaddedBeforeItsEnd();
 };
 
 void tst_FramePath::refusedFramesKeepLastPicture_data()
@@ -279,6 +281,42 @@ void tst_FramePath::captureOfEachOutcome()
         QCOMPARE(QImage(name, "BMP").convertToFormat(QImage::Format_RGB32), path.pixmap().toImage());
     else
         QCOMPARE(QImage(name, "JPEG").size(), QSize(slot.width, slot.height));
+}
+
+void tst_FramePath::jpegPaddedBeforeItsEnd_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<char>("byte");
+    QTest::newRow("8 zero bytes") << 8 << '\0';
+    QTest::newRow("64 bytes 0x5a") << 64 << 'Z';
+}
+
+// Bytes an encoder leaves between the scan and the end marker: the frame is shown, not counted
+// damaged, with the pixels of the frame without them; libjpeg's warning is logged once.
+void tst_FramePath::jpegPaddedBeforeItsEnd()
+{
+    QFETCH(int, count);
+    QFETCH(char, byte);
+    QByteArray shades(64 * 48, 0);
+    for (int i = 0; i < shades.size(); ++i)
+        shades[i] = char(i % 64 * 3 + i / 64 + (i * 7 & 15));
+    FrameSlot plain = frame(0, 64, 48), padded = plain;
+    plain.payload = encodeJpeg(reinterpret_cast<const uint8_t *>(shades.constData()), 64, 48, 1, 90);
+    padded.payload = QByteArray(plain.payload).insert(plain.payload.size() - 2, QByteArray(count, byte));
+    FramePath reference, path;
+    QVERIFY(reference.show(plain).shown());
+    StreamStatistics statistics;
+    path.setStatistics(&statistics);
+    MessageLog log;
+    QVERIFY(path.show(padded).shown());
+    const QStringList lines = log.take();
+    QVERIFY2(lines.size() == 2 && lines[0].startsWith("Resizing")
+                 && QRegularExpression("^JPEG warning: Corrupt JPEG data: \\d+ extraneous bytes before marker 0xd9$")
+                        .match(lines[1]).hasMatch(),
+             qPrintable(lines.join('|')));
+    QCOMPARE(statistics.counters().framesShown, 1u);
+    QCOMPARE(statistics.counters().framesDamaged, 0u);
+    QCOMPARE(path.pixmap().toImage(), reference.pixmap().toImage());
 }
 
 QTEST_MAIN(tst_FramePath)
