@@ -6,6 +6,8 @@
 //   1: run the same frame again on the same decoder, which must give the same results
 //   4-5: padding bytes at the end of each row of that buffer
 //   6: make that buffer one byte short, which must be refused
+//   7: insert 24 bytes of one value (0 or, with bit 2, 0x5a) before the data's last two, where
+//      an encoder pads a frame before its end marker
 // Every frame is also judged without a picture, which must find it whole exactly when it decodes.
 
 #include "JpegDecoder.h"
@@ -17,6 +19,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -125,8 +128,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const int width = qFromBigEndian<qint32>(data);
     const int height = qFromBigEndian<qint32>(data + 4);
     const uint8_t pattern = data[8];
-    const uint8_t *jpeg = data + Prefix;
-    const int jpegSize = int(size - Prefix);
+    std::vector<uint8_t> bytes(data + Prefix, data + size);
+    if ((pattern & 128) && bytes.size() >= 2)
+        bytes.insert(bytes.end() - 2, 24, (pattern & 4) ? 0x5a : 0);
+    const uint8_t *jpeg = bytes.data();
+    const int jpegSize = int(bytes.size());
 
     JpegDecoder decoder;
     decoder.init();

@@ -24,7 +24,8 @@ struct ErrorManager
 
 // Warnings after which the picture would not be the frame: blocks left grey, garbled or decoded
 // against the wrong coefficients. Bytes left over before a restart marker or another scan mean a
-// stretch of data ended before its bytes did, which is how damage inside it mostly shows. Scan
+// stretch of data ended before its bytes did, which is how damage inside it mostly shows (those
+// before the end-of-image marker are judged apart, by what they hold). Scan
 // parameters a sequential image does not use are ignored by its decode, so their warning, raised
 // by encoders that write zeros there, is harmless.
 bool damagesPicture(int messageCode)
@@ -142,12 +143,15 @@ struct JpegDecoder::Impl
 
     bool attachSource()
     {
+        if (!initialised) {
+            stage = Stage::Idle;
+            return false;
+        }
+        resetToStart();
         // libjpeg keeps Huffman and quantisation tables from image to image, so a frame that
         // leaves out the standard tables would be decoded with those of an earlier frame.
-        if (initialised)
-            jpeg_destroy_decompress(&cinfo);
+        jpeg_destroy_decompress(&cinfo);
         initialised = false;
-        stage = Stage::Idle;
         create();
         if (!initialised)
             return false;

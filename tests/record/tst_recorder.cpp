@@ -169,6 +169,14 @@ void TestRecorder::records_data()
                        row(2, u"bvtgrab_2.jpg"_s, u"damaged"_s, jpegs[2], u"JPG"_s, u"7.200000"_s)}
         << 3 << u"3 frames, 3 stored, 1 damaged, 0 failed, 0 lost at the board"_s;
 
+    // Bytes an encoder leaves before the end marker, of which libjpeg warns: the picture is whole.
+    const QByteArray padded = QByteArray(jpeg).insert(jpeg.size() - 2, QByteArray(64, '\0'));
+    const QList<FrameRecord> paddedJpegs = {stamped(makeRecord(0, 8, 8, padded), 8, 0)};
+    QTest::newRow("jpeg padded before its end")
+        << paddedJpegs << QStringList() << QString() << 0
+        << QStringList{row(0, u"bvtgrab_0.jpg"_s, u"stored"_s, paddedJpegs[0], u"JPG"_s, u"8.000000"_s)}
+        << 0 << u"1 frames, 1 stored, 0 damaged, 0 failed, 0 lost at the board"_s;
+
     const QList<FrameRecord> gap = {gray(10, 0), gray(10, 100000), gray(10, 200000),
                                     gray(10, 300000), gray(10, 600000)};
     QStringList gapRows;
