@@ -18,6 +18,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <functional>
 #include <cstring>
 #include <exception>
 
@@ -25,20 +26,14 @@ using namespace libebml;
 using namespace libmatroska;
 
 namespace {
-// Prevent DoS: the head elements are read whole, a frame's group is read whole.
-constexpr uint64_t MaxHeadElementBytes = 1024 * 1024;
+// Prevent DoS: what is read whole is bounded.
+constexpr uint64_t MaxTextBytes = 4096;
 constexpr uint64_t MaxGroupBytes = uint64_t(BoardProtocol::MaxPayloadBytes) + 64 * 1024;
 constexpr uint64_t DefaultTimestampScaleNs = 1000000;
 constexpr uint64_t MaxTimestampScaleNs = 1000000000;
 constexpr uint64_t MicrosPerSecond = 1000000;
 constexpr int BlockHeadBytes = 4; // track number (one byte), 16-bit timestamp, flags
 constexpr uint8_t LacingFlags = 0x06;
-
-template<class Element>
-Element *child(const EbmlElement &master)
-{
-    return static_cast<Element *>(static_cast<const EbmlMaster &>(master).FindFirstElt(EBML_INFO(Element)));
-}
 
 bool is(const EbmlElement &element, const EbmlCallbacks &kind)
 {
@@ -76,11 +71,15 @@ bool MatroskaReader::fail(const QString &what)
     return false;
 }
 
+// Where the element ends: the end of the file when its size is unknown, beyond the file (and
+// never wrapping) when it claims more than the file holds.
 uint64_t MatroskaReader::endOf(const EbmlElement &element) const
 {
     const uint64_t dataStart = element.GetElementPosition() + element.HeadSize();
-    if (!element.IsFiniteSize() || element.GetSize() > fileBytes)
+    if (!element.IsFiniteSize())
         return std::max(fileBytes, dataStart);
+    if (element.GetSize() > fileBytes)
+        return UINT64_MAX;
     return dataStart + element.GetSize();
 }
 
@@ -94,15 +93,13 @@ bool MatroskaReader::open(const QString &path)
     stream = std::make_unique<EbmlStream>(io);
     try {
         std::unique_ptr<EbmlElement> head(stream->FindNextID(EBML_INFO(EbmlHead), UINT64_MAX));
-        if (!head || !is(*head, EBML_INFO(EbmlHead)) || head->GetElementPosition() != 0 || !head->IsFiniteSize()
-            || head->GetSize() > MaxHeadElementBytes)
+        if (!head || !is(*head, EBML_INFO(EbmlHead)) || head->GetElementPosition() != 0 || endOf(*head) > fileBytes)
             return fail(QStringLiteral("not a Matroska file"));
-        int upper = 0;
-        EbmlElement *beyond = nullptr;
-        head->Read(*stream, EBML_CONTEXT(head.get()), upper, beyond, true, SCOPE_ALL_DATA);
-        delete beyond;
-        const auto *docType = child<EDocType>(*head);
-        const std::string kind = docType ? docType->GetValue() : std::string("matroska");
+        std::string kind = "matroska";
+        forEachChild(*head, [&](EbmlElement &item) {
+            if (is(item, EBML_INFO(EDocType)))
+                kind = bytesOf(item).c_str();
+        });
         if (kind != "matroska" && kind != "webm")
             return fail(QStringLiteral("not a Matroska file (document type %1)").arg(quoted(kind)));
         io.setFilePointer(int64_t(endOf(*head)));
@@ -124,7 +121,7 @@ bool MatroskaReader::open(const QString &path)
 
 bool MatroskaReader::readSegment(EbmlElement &segment)
 {
-    const uint64_t end = endOf(segment);
+    const uint64_t end = std::min(endOf(segment), fileBytes);
     io.setFilePointer(int64_t(segment.GetElementPosition() + segment.HeadSize()));
     while (io.getFilePointer() < end && !io.hasFailed()) {
         int upper = 0;
@@ -156,16 +153,48 @@ bool MatroskaReader::readSegment(EbmlElement &segment)
     return true;
 }
 
+void MatroskaReader::forEachChild(EbmlElement &parent, const std::function<void(EbmlElement &)> &visit)
+{
+    const uint64_t end = std::min(endOf(parent), fileBytes);
+    io.setFilePointer(int64_t(parent.GetElementPosition() + parent.HeadSize()));
+    while (io.getFilePointer() < end && !io.hasFailed()) {
+        int upper = 0;
+        std::unique_ptr<EbmlElement> element(
+            stream->FindNextElement(EBML_CONTEXT(&parent), upper, end - io.getFilePointer(), true));
+        if (!element || upper > 0 || !element->IsFiniteSize() || endOf(*element) > end)
+            break;
+        const uint64_t next = endOf(*element);
+        visit(*element);
+        io.setFilePointer(int64_t(next));
+    }
+}
+
+uint64_t MatroskaReader::unsignedOf(EbmlElement &element)
+{
+    if (element.GetSize() > sizeof(uint64_t))
+        return 0;
+    element.ReadData(io, SCOPE_ALL_DATA);
+    return static_cast<EbmlUInteger &>(element).GetValue();
+}
+
+// Text and binary values are read as bytes: libebml leaks a string's buffer when its UTF-8
+// does not convert.
+std::string MatroskaReader::bytesOf(EbmlElement &element)
+{
+    if (element.GetSize() > MaxTextBytes)
+        return {};
+    std::string bytes(size_t(element.GetSize()), '\0');
+    if (io.read(bytes.data(), bytes.size()) != bytes.size())
+        return {};
+    return bytes;
+}
+
 bool MatroskaReader::readInfo(EbmlElement &element)
 {
-    if (!element.IsFiniteSize() || element.GetSize() > MaxHeadElementBytes)
-        return fail(QStringLiteral("its segment information is too large"));
-    int upper = 0;
-    EbmlElement *beyond = nullptr;
-    element.Read(*stream, EBML_CONTEXT(&element), upper, beyond, true, SCOPE_ALL_DATA);
-    delete beyond;
-    if (const auto *scale = child<KaxTimecodeScale>(element))
-        timestampScaleNs = scale->GetValue();
+    forEachChild(element, [this](EbmlElement &item) {
+        if (is(item, EBML_INFO(KaxTimecodeScale)))
+            timestampScaleNs = unsignedOf(item);
+    });
     if (timestampScaleNs == 0 || timestampScaleNs > MaxTimestampScaleNs)
         return fail(QStringLiteral("timestamp scale %1 ns is out of range").arg(timestampScaleNs));
     return true;
@@ -175,83 +204,85 @@ bool MatroskaReader::readTracks(EbmlElement &element)
 {
     if (tracksRead)
         return true;
-    if (!element.IsFiniteSize() || element.GetSize() > MaxHeadElementBytes)
-        return fail(QStringLiteral("its track list is too large"));
-    int upper = 0;
-    EbmlElement *beyond = nullptr;
-    element.Read(*stream, EBML_CONTEXT(&element), upper, beyond, true, SCOPE_ALL_DATA);
-    delete beyond;
-    for (const EbmlElement *entry : static_cast<const EbmlMaster &>(element)) {
-        if (!is(*entry, EBML_INFO(KaxTrackEntry)))
-            continue;
-        const auto *type = child<KaxTrackType>(*entry);
-        const auto *number = child<KaxTrackNumber>(*entry);
-        if (!type || type->GetValue() != track_video || !number)
-            continue;
-        const auto *codecElement = child<KaxCodecID>(*entry);
-        const std::string codec = codecElement ? codecElement->GetValue() : std::string();
-        const auto *video = child<KaxTrackVideo>(*entry);
-        const auto *pixelWidth = video ? child<KaxVideoPixelWidth>(*video) : nullptr;
-        const auto *pixelHeight = video ? child<KaxVideoPixelHeight>(*video) : nullptr;
-        const auto *colourSpace = video ? child<KaxVideoColourSpace>(*video) : nullptr;
-        std::string fourCc;
-        if (colourSpace && colourSpace->GetBuffer())
-            fourCc.assign(reinterpret_cast<const char *>(colourSpace->GetBuffer()), colourSpace->GetSize());
-
-        frameFormat = -1;
+    QString refusal;
+    forEachChild(element, [&](EbmlElement &entry) {
+        if (tracksRead || !refusal.isEmpty() || !is(entry, EBML_INFO(KaxTrackEntry)))
+            return;
+        uint64_t type = 0, number = 0, width = 0, height = 0;
+        std::string codec, fourCc;
+        forEachChild(entry, [&](EbmlElement &item) {
+            if (is(item, EBML_INFO(KaxTrackType)))
+                type = unsignedOf(item);
+            else if (is(item, EBML_INFO(KaxTrackNumber)))
+                number = unsignedOf(item);
+            else if (is(item, EBML_INFO(KaxCodecID)))
+                codec = bytesOf(item).c_str();
+            else if (is(item, EBML_INFO(KaxTrackVideo)))
+                forEachChild(item, [&](EbmlElement &video) {
+                    if (is(video, EBML_INFO(KaxVideoPixelWidth)))
+                        width = unsignedOf(video);
+                    else if (is(video, EBML_INFO(KaxVideoPixelHeight)))
+                        height = unsignedOf(video);
+                    else if (is(video, EBML_INFO(KaxVideoColourSpace)))
+                        fourCc = bytesOf(video);
+                });
+        });
+        if (type != track_video || number == 0)
+            return;
+        int format = -1;
         if (codec == MatroskaLayout::JpegCodec) {
-            frameFormat = BoardProtocol::FormatJpg;
+            format = BoardProtocol::FormatJpg;
         } else if (codec == MatroskaLayout::RawCodec) {
-            for (int format = 0; format < BoardProtocol::FormatCount; ++format)
-                if (MatroskaLayout::FourCcs[format] && fourCc == MatroskaLayout::FourCcs[format])
-                    frameFormat = format;
+            for (int raw = 0; raw < BoardProtocol::FormatCount; ++raw)
+                if (MatroskaLayout::FourCcs[raw] && fourCc == MatroskaLayout::FourCcs[raw])
+                    format = raw;
         }
-        if (frameFormat < 0)
-            return fail(QStringLiteral("its video is %1%2, which this program does not show")
-                            .arg(quoted(codec),
-                                 codec == MatroskaLayout::RawCodec ? QStringLiteral(" with colour space ") + quoted(fourCc)
-                                                                   : QString()));
-        const uint64_t widthValue = pixelWidth ? pixelWidth->GetValue() : 0;
-        const uint64_t heightValue = pixelHeight ? pixelHeight->GetValue() : 0;
-        if (widthValue == 0 || heightValue == 0 || widthValue > INT32_MAX || heightValue > INT32_MAX)
-            return fail(QStringLiteral("its video has no usable size (%1x%2)").arg(widthValue).arg(heightValue));
-        frameWidth = int(widthValue);
-        frameHeight = int(heightValue);
-        trackNumber = number->GetValue();
-        tracksRead = true;
-        return true;
-    }
-    return fail(QStringLiteral("no video track"));
+        if (format < 0) {
+            refusal = QStringLiteral("its video is %1%2, which this program does not show")
+                          .arg(quoted(codec), codec == MatroskaLayout::RawCodec
+                                                  ? QStringLiteral(" with colour space ") + quoted(fourCc)
+                                                  : QString());
+        } else if (width == 0 || height == 0 || width > INT32_MAX || height > INT32_MAX) {
+            refusal = QStringLiteral("its video has no usable size (%1x%2)").arg(width).arg(height);
+        } else {
+            frameFormat = format;
+            frameWidth = int(width);
+            frameHeight = int(height);
+            trackNumber = number;
+            tracksRead = true;
+        }
+    });
+    if (!refusal.isEmpty())
+        return fail(refusal);
+    return tracksRead || fail(QStringLiteral("no video track"));
 }
 
 void MatroskaReader::readTags(EbmlElement &element)
 {
-    if (!element.IsFiniteSize() || element.GetSize() > MaxHeadElementBytes)
-        return;
-    int upper = 0;
-    EbmlElement *beyond = nullptr;
-    element.Read(*stream, EBML_CONTEXT(&element), upper, beyond, true, SCOPE_ALL_DATA);
-    delete beyond;
-    for (const EbmlElement *tag : static_cast<const EbmlMaster &>(element)) {
-        if (!is(*tag, EBML_INFO(KaxTag)))
-            continue;
-        for (const EbmlElement *simple : static_cast<const EbmlMaster &>(*tag)) {
-            if (!is(*simple, EBML_INFO(KaxTagSimple)))
-                continue;
-            const auto *name = child<KaxTagName>(*simple);
-            const auto *value = child<KaxTagString>(*simple);
-            if (!name || !value || name->GetValueUTF8() != MatroskaLayout::FirstBoardTimeTag)
-                continue;
-            const QStringList parts = QString::fromStdString(value->GetValueUTF8()).split(QLatin1Char('.'));
+    forEachChild(element, [this](EbmlElement &tag) {
+        if (!is(tag, EBML_INFO(KaxTag)))
+            return;
+        forEachChild(tag, [this](EbmlElement &simple) {
+            if (!is(simple, EBML_INFO(KaxTagSimple)))
+                return;
+            std::string name, value;
+            forEachChild(simple, [&](EbmlElement &item) {
+                if (is(item, EBML_INFO(KaxTagName)))
+                    name = bytesOf(item).c_str();
+                else if (is(item, EBML_INFO(KaxTagString)))
+                    value = bytesOf(item).c_str();
+            });
+            if (name != MatroskaLayout::FirstBoardTimeTag)
+                return;
+            const QStringList parts = QString::fromStdString(value).split(QLatin1Char('.'));
             bool secondsRead = false;
             bool microsRead = false;
             const uint64_t seconds = parts.value(0).toULongLong(&secondsRead);
             const uint64_t micros = parts.value(1).toULongLong(&microsRead);
-            if (parts.size() == 2 && secondsRead && microsRead && micros < MicrosPerSecond
-                && seconds <= UINT32_MAX)
+            if (parts.size() == 2 && secondsRead && microsRead && micros < MicrosPerSecond && seconds <= UINT32_MAX)
                 firstBoardTimeUs = seconds * MicrosPerSecond + micros;
-        }
-    }
+        });
+    });
 }
 
 bool MatroskaReader::scanCluster(EbmlElement &cluster, uint64_t parentEnd)
@@ -273,8 +304,7 @@ bool MatroskaReader::scanCluster(EbmlElement &cluster, uint64_t parentEnd)
         if (!element->IsFiniteSize() || elementEnd > end)
             break; // cut off: the frames before it are all there is
         if (is(*element, EBML_INFO(KaxClusterTimecode)) && element->GetSize() <= sizeof(uint64_t)) {
-            element->ReadData(io, SCOPE_ALL_DATA);
-            const uint64_t value = static_cast<KaxClusterTimecode &>(*element).GetValue();
+            const uint64_t value = unsignedOf(*element);
             clusterTimestamp = int64_t(std::min<uint64_t>(value, INT64_MAX / 2));
             timestampRead = true;
         } else if (timestampRead && is(*element, EBML_INFO(KaxSimpleBlock))) {
@@ -324,44 +354,31 @@ bool MatroskaReader::frame(qint64 index, FrameSlot &slot)
         return false;
     }
     const FramePlace &place = frames[size_t(index)];
+    std::memset(slot.CLum, 0, sizeof slot.CLum);
+    std::memset(slot.CPos, 0, sizeof slot.CPos);
+    bool payloadRead = false;
     try {
         io.setFilePointer(int64_t(place.position));
         int upper = 0;
         std::unique_ptr<EbmlElement> element(
             stream->FindNextElement(EBML_CLASS_CONTEXT(KaxCluster), upper, MaxGroupBytes, false));
-        if (!element || !element->IsFiniteSize() || element->GetSize() > MaxGroupBytes
-            || endOf(*element) > fileBytes) {
-            error = QStringLiteral("cannot read %1: frame %2 is damaged or too large").arg(path).arg(index);
-            return false;
+        if (element && element->GetSize() <= MaxGroupBytes && endOf(*element) <= fileBytes) {
+            if (is(*element, EBML_INFO(KaxSimpleBlock))) {
+                payloadRead = readPayload(*element, slot);
+            } else if (is(*element, EBML_INFO(KaxBlockGroup))) {
+                bool sensorsRead = false;
+                forEachChild(*element, [&](EbmlElement &item) {
+                    if (is(item, EBML_INFO(KaxBlock)) && !payloadRead)
+                        payloadRead = readPayload(item, slot);
+                    else if (is(item, EBML_INFO(KaxBlockAdditions)) && !sensorsRead)
+                        sensorsRead = readSensorBlocks(item, slot);
+                });
+            }
         }
-        KaxInternalBlock *block = nullptr;
-        const KaxBlockAdditions *additions = nullptr;
-        if (is(*element, EBML_INFO(KaxSimpleBlock))) {
-            element->ReadData(io, SCOPE_ALL_DATA);
-            block = static_cast<KaxInternalBlock *>(element.get());
-        } else if (is(*element, EBML_INFO(KaxBlockGroup))) {
-            EbmlElement *beyond = nullptr;
-            element->Read(*stream, EBML_CONTEXT(element.get()), upper, beyond, true, SCOPE_ALL_DATA);
-            delete beyond;
-            block = child<KaxBlock>(*element);
-            additions = child<KaxBlockAdditions>(*element);
-        }
-        if (!block || block->NumberFrames() != 1 || io.hasFailed()) {
-            error = QStringLiteral("cannot read %1: frame %2 is damaged").arg(path).arg(index);
-            return false;
-        }
-        DataBuffer &data = block->GetBuffer(0);
-        if (data.Size() > uint32_t(BoardProtocol::MaxPayloadBytes)) {
-            error = QStringLiteral("cannot read %1: frame %2 is too large").arg(path).arg(index);
-            return false;
-        }
-        slot.payload = QByteArray(reinterpret_cast<const char *>(data.Buffer()), int(data.Size()));
-
-        std::memset(slot.CLum, 0, sizeof slot.CLum);
-        std::memset(slot.CPos, 0, sizeof slot.CPos);
-        if (additions)
-            readSensorBlocks(*additions, slot);
     } catch (const std::exception &) {
+        payloadRead = false;
+    }
+    if (!payloadRead || io.hasFailed()) {
         error = QStringLiteral("cannot read %1: frame %2 is damaged").arg(path).arg(index);
         return false;
     }
@@ -376,6 +393,21 @@ bool MatroskaReader::frame(qint64 index, FrameSlot &slot)
     return true;
 }
 
+bool MatroskaReader::readPayload(EbmlElement &element, FrameSlot &slot)
+{
+    if (element.GetSize() > MaxGroupBytes)
+        return false;
+    element.ReadData(io, SCOPE_ALL_DATA);
+    auto &block = static_cast<KaxInternalBlock &>(element);
+    if (block.NumberFrames() != 1)
+        return false;
+    DataBuffer &data = block.GetBuffer(0);
+    if (data.Size() > uint32_t(BoardProtocol::MaxPayloadBytes))
+        return false;
+    slot.payload = QByteArray(reinterpret_cast<const char *>(data.Buffer()), int(data.Size()));
+    return true;
+}
+
 uint64_t MatroskaReader::microsOf(int64_t timestamp) const
 {
     if (timestamp <= 0)
@@ -384,18 +416,25 @@ uint64_t MatroskaReader::microsOf(int64_t timestamp) const
     return micros > UINT64_MAX / 2 ? UINT64_MAX / 2 : uint64_t(micros);
 }
 
-void MatroskaReader::readSensorBlocks(const EbmlElement &additions, FrameSlot &slot)
+bool MatroskaReader::readSensorBlocks(EbmlElement &additions, FrameSlot &slot)
 {
-    for (const EbmlElement *more : static_cast<const EbmlMaster &>(additions)) {
-        if (!is(*more, EBML_INFO(KaxBlockMore)))
-            continue;
-        const auto *id = child<KaxBlockAddID>(*more);
-        const auto *bytes = child<KaxBlockAdditional>(*more);
-        if ((id ? id->GetValue() : MatroskaLayout::SensorAdditionId) != MatroskaLayout::SensorAdditionId
-            || !bytes || bytes->GetSize() != uint64_t(MatroskaLayout::SensorAdditionBytes) || !bytes->GetBuffer())
-            continue;
-        std::memcpy(slot.CLum, bytes->GetBuffer(), BoardProtocol::SensorBlockBytes);
-        std::memcpy(slot.CPos, bytes->GetBuffer() + BoardProtocol::SensorBlockBytes, BoardProtocol::SensorBlockBytes);
-        return;
-    }
+    bool found = false;
+    forEachChild(additions, [&](EbmlElement &more) {
+        if (found || !is(more, EBML_INFO(KaxBlockMore)))
+            return;
+        uint64_t id = MatroskaLayout::SensorAdditionId;
+        std::string bytes;
+        forEachChild(more, [&](EbmlElement &item) {
+            if (is(item, EBML_INFO(KaxBlockAddID)))
+                id = unsignedOf(item);
+            else if (is(item, EBML_INFO(KaxBlockAdditional)))
+                bytes = bytesOf(item);
+        });
+        if (id != MatroskaLayout::SensorAdditionId || bytes.size() != size_t(MatroskaLayout::SensorAdditionBytes))
+            return;
+        std::memcpy(slot.CLum, bytes.data(), BoardProtocol::SensorBlockBytes);
+        std::memcpy(slot.CPos, bytes.data() + BoardProtocol::SensorBlockBytes, BoardProtocol::SensorBlockBytes);
+        found = true;
+    });
+    return found;
 }

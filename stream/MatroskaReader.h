@@ -5,7 +5,9 @@
 
 #include <QString>
 
+#include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace libebml {
@@ -48,13 +50,17 @@ private:
         int64_t timestamp; // in the segment's timestamp units
     };
 
+    void forEachChild(libebml::EbmlElement &parent, const std::function<void(libebml::EbmlElement &)> &visit);
+    uint64_t unsignedOf(libebml::EbmlElement &element);
+    std::string bytesOf(libebml::EbmlElement &element);
     bool readSegment(libebml::EbmlElement &segment);
     bool readInfo(libebml::EbmlElement &element);
     bool readTracks(libebml::EbmlElement &element);
     void readTags(libebml::EbmlElement &element);
     bool scanCluster(libebml::EbmlElement &cluster, uint64_t parentEnd);
     bool readBlock(libebml::EbmlElement &element, int64_t clusterTimestamp, uint64_t groupPosition);
-    void readSensorBlocks(const libebml::EbmlElement &additions, FrameSlot &slot);
+    bool readPayload(libebml::EbmlElement &element, FrameSlot &slot);
+    bool readSensorBlocks(libebml::EbmlElement &additions, FrameSlot &slot);
     uint64_t microsOf(int64_t timestamp) const;
     bool fail(const QString &what);
     uint64_t endOf(const libebml::EbmlElement &element) const;

@@ -353,7 +353,7 @@ void tst_Matroska::otherFiles_data()
     QTest::newRow("empty") << QByteArray("") << QStringList() << "cannot read %1: not a Matroska file" << QByteArray();
     QTest::newRow("garbage") << QByteArray(5000, '\x5a') << QStringList() << "cannot read %1: not a Matroska file"
                              << QByteArray();
-    QTest::newRow("head only") << QByteArray::fromHex("1a45dfa3a34286810142f7810142f2810442f381084282886d6174726f736b61")
+    QTest::newRow("head only") << QByteArray::fromHex("1a45dfa39b4286810142f7810142f2810442f381084282886d6174726f736b61")
                                << QStringList() << "cannot read %1: no segment after the head" << QByteArray();
     QTest::newRow("MPEG-4 video") << QByteArray() << (testPattern + QStringList { "-c:v", "mpeg4" })
                                   << "cannot read %1: its video is \"V_MPEG4/ISO/ASP\", which this program does not show"
