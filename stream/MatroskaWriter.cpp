@@ -4,6 +4,7 @@
 
 #include <ebml/EbmlHead.h>
 #include <ebml/EbmlSubHead.h>
+#include <ebml/EbmlVersion.h>
 #include <ebml/EbmlVoid.h>
 #include <matroska/KaxBlock.h>
 #include <matroska/KaxBlockData.h>
@@ -141,7 +142,7 @@ bool MatroskaWriter::writeHead()
 
         info = &GetChild<KaxInfo>(*segment);
         GetChild<KaxTimecodeScale>(*info).SetValue(MatroskaLayout::TimestampScaleNs);
-        setUtf8(GetChild<KaxMuxingApp>(*info), ("libebml + " + KaxCodeVersion).c_str());
+        setUtf8(GetChild<KaxMuxingApp>(*info), ("libebml " + EbmlCodeVersion + " + libmatroska " + KaxCodeVersion).c_str());
         setUtf8(GetChild<KaxWritingApp>(*info), "Brevant");
         infoPosition = io.getFilePointer();
         info->Render(io, SkipDefaults);
