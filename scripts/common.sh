@@ -17,7 +17,10 @@ need_packages() {
     "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-BUILD_PACKAGES=(ca-certificates cmake ninja-build g++ pkg-config qt6-base-dev libjpeg62-turbo-dev libgl-dev)
+BUILD_PACKAGES=(ca-certificates cmake ninja-build g++ pkg-config qt6-base-dev libjpeg62-turbo-dev libgl-dev
+                libmatroska-dev libebml-dev)
+# Independent readers the tests check the Matroska files against.
+READER_PACKAGES=(ffmpeg mkvtoolnix)
 
 # build_tree DIR [cmake options...] : configures (once) and builds DIR.
 build_tree() {
