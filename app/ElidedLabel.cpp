@@ -16,8 +16,8 @@ QString ElidedLabel::shownText() const
 QSize ElidedLabel::minimumSizeHint() const
 {
     const QMargins margins = contentsMargins();
-    return { fontMetrics().horizontalAdvance(QStringLiteral("\u2026")) + margins.left() + margins.right(),
-             QLabel::minimumSizeHint().height() };
+    const int ellipsis = fontMetrics().horizontalAdvance(QStringLiteral("\u2026"));
+    return { ellipsis + margins.left() + margins.right(), QLabel::minimumSizeHint().height() };
 }
 
 void ElidedLabel::paintEvent(QPaintEvent *)

@@ -182,7 +182,8 @@ void MainWindow::showViewMenu(const QPoint &position)
     const QPixmap picture = shown_picture;
     QMenu menu;
     const bool havePicture = !picture.isNull();
-    menu.addAction(QStringLiteral("Save Picture As..."), this, [this, picture] { savePictureAs(picture); })
+    menu.addAction(QStringLiteral("Save Picture As..."), this,
+                   [this, picture] { savePictureAs(picture); })
         ->setEnabled(havePicture);
     menu.addAction(QStringLiteral("Copy Picture"), this, [picture] { copyPicture(picture); })
         ->setEnabled(havePicture);

@@ -63,7 +63,8 @@ public:
 
     static constexpr int ThroughputSlots = 20;
     static constexpr qint64 ThroughputSlotMs = 1000 / ThroughputSlots;
-    // One slot more than the second read: the slot being filled beside a whole second of full ones.
+    // One slot more than the second read: the slot being filled beside a whole second of full
+    // ones.
     static constexpr int RingSlots = ThroughputSlots + 1;
 
 private:
