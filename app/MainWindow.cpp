@@ -3,6 +3,7 @@
 #include "BoardProtocol.h"
 #include "CameraController.h"
 #include "CommandController.h"
+#include "ElidedLabel.h"
 #include "PixelReadout.h"
 #include "StatisticsReadout.h"
 #include "imageStream.h"
@@ -124,11 +125,12 @@ MainWindow::MainWindow(QWidget *parent)
             &QLabel::setText);
 
     // Beside the form: statistics and the pixel under the mouse on the right of the status bar,
-    // where temporary messages leave them visible; the picture's own actions on the view.
-    auto *pixelLabel = new QLabel;
+    // where temporary messages leave them visible; the picture's own actions on the view. However
+    // long their texts, they give way rather than widen the window.
+    auto *pixelLabel = new ElidedLabel;
     status_bar->addPermanentWidget(pixelLabel);
     pixel_readout = new PixelReadout(ui->graphicsView, pixmap_item, pixelLabel);
-    auto *statisticsLabel = new QLabel;
+    auto *statisticsLabel = new ElidedLabel;
     statisticsLabel->setContentsMargins(12, 0, 0, 0); // apart from the pixel readout
     status_bar->addPermanentWidget(statisticsLabel);
     statistics_readout = new StatisticsReadout(image_stream->statistics(), statisticsLabel);
@@ -137,10 +139,10 @@ MainWindow::MainWindow(QWidget *parent)
     // Only while the view has the focus: the line edits keep their own Ctrl+C.
     auto *saveKey = new QShortcut(QKeySequence::Save, ui->graphicsView, nullptr, nullptr,
                                   Qt::WidgetWithChildrenShortcut);
-    connect(saveKey, &QShortcut::activated, this, &MainWindow::savePictureAs);
+    connect(saveKey, &QShortcut::activated, this, [this] { savePictureAs(shown_picture); });
     auto *copyKey = new QShortcut(QKeySequence::Copy, ui->graphicsView, nullptr, nullptr,
                                   Qt::WidgetWithChildrenShortcut);
-    connect(copyKey, &QShortcut::activated, this, &MainWindow::copyPicture);
+    connect(copyKey, &QShortcut::activated, this, [this] { copyPicture(shown_picture); });
 
     // The window is first shown with the command channel's state already known.
     camera_controller->try_connection();
@@ -176,29 +178,32 @@ void MainWindow::drawNewImage()
 
 void MainWindow::showViewMenu(const QPoint &position)
 {
+    // The picture on screen as the menu opens is the one its actions act on.
+    const QPixmap picture = shown_picture;
     QMenu menu;
-    const bool havePicture = !shown_picture.isNull();
-    menu.addAction(QStringLiteral("Save Picture As..."), this, &MainWindow::savePictureAs)
+    const bool havePicture = !picture.isNull();
+    menu.addAction(QStringLiteral("Save Picture As..."), this,
+                   [this, picture] { savePictureAs(picture); })
         ->setEnabled(havePicture);
-    menu.addAction(QStringLiteral("Copy Picture"), this, &MainWindow::copyPicture)
+    menu.addAction(QStringLiteral("Copy Picture"), this, [picture] { copyPicture(picture); })
         ->setEnabled(havePicture);
     menu.addAction(QStringLiteral("Copy Statistics"), this, &MainWindow::copyStatistics);
     menu.addAction(QStringLiteral("Reset Statistics"), this, &MainWindow::resetStatistics);
     menu.exec(ui->graphicsView->viewport()->mapToGlobal(position));
 }
 
-void MainWindow::savePictureAs()
+void MainWindow::savePictureAs(QPixmap picture)
 {
-    if (shown_picture.isNull())
+    if (picture.isNull())
         return;
     const QString fileName = QFileDialog::getSaveFileName(
         this, QStringLiteral("Save Picture As"), QString(),
         QStringLiteral("PNG (*.png);;BMP (*.bmp);;JPEG (*.jpg *.jpeg)"));
     if (!fileName.isEmpty())
-        savePictureTo(fileName);
+        savePictureTo(fileName, picture);
 }
 
-bool MainWindow::savePictureTo(const QString &name)
+void MainWindow::savePictureTo(const QString &name, const QPixmap &picture)
 {
     QString fileName = name;
     QString suffix = QFileInfo(fileName).suffix().toLower();
@@ -212,13 +217,11 @@ bool MainWindow::savePictureTo(const QString &name)
     // Written beside the name and moved there only when whole: a failure leaves no partial file.
     QSaveFile file(fileName);
     QString reason;
-    if (shown_picture.isNull()) {
-        reason = QStringLiteral("No picture is shown");
-    } else if (!file.open(QIODevice::WriteOnly)) {
+    if (!file.open(QIODevice::WriteOnly)) {
         reason = file.errorString();
     } else {
         QImageWriter writer(&file, format);
-        if (!writer.write(shown_picture.toImage())) {
+        if (!writer.write(picture.toImage())) {
             reason = writer.errorString();
             file.cancelWriting();
         } else if (!file.commit()) {
@@ -226,19 +229,18 @@ bool MainWindow::savePictureTo(const QString &name)
         }
     }
     if (reason.isEmpty())
-        return true;
+        return;
     QMessageBox box;
     box.setIcon(QMessageBox::Warning);
     box.setText(QStringLiteral("Could not save the picture to %1: %2")
                     .arg(QDir::toNativeSeparators(fileName), reason));
     box.exec();
-    return false;
 }
 
-void MainWindow::copyPicture()
+void MainWindow::copyPicture(const QPixmap &picture)
 {
-    if (!shown_picture.isNull())
-        QGuiApplication::clipboard()->setImage(shown_picture.toImage());
+    if (!picture.isNull())
+        QGuiApplication::clipboard()->setImage(picture.toImage());
 }
 
 void MainWindow::copyStatistics()

@@ -46,12 +46,14 @@ private slots:
     void set_fps();
 
 private:
-    // The picture at its own size, never the scaled view; false, with a message box giving the
-    // reason, when it cannot be written. The format follows the name's extension, PNG when it
-    // names none of BMP or JPEG; a name without extension gets ".png".
-    Q_INVOKABLE bool savePictureTo(const QString &fileName);
-    void savePictureAs();
-    void copyPicture();
+    // The picture is taken by value when the action is chosen: frames go on arriving while the
+    // menu and the file dialog are open.
+    void savePictureAs(QPixmap picture);
+    // The picture at its own size, never the scaled view; a message box gives the reason when it
+    // cannot be written. The format follows the name's extension, PNG when it names none of BMP
+    // or JPEG; a name without extension gets ".png".
+    void savePictureTo(const QString &fileName, const QPixmap &picture);
+    static void copyPicture(const QPixmap &picture);
     void copyStatistics();
     void resetStatistics();
     void showViewMenu(const QPoint &position);

@@ -25,7 +25,10 @@ PixelReadout::PixelReadout(QGraphicsView *view, QGraphicsPixmapItem *item, QLabe
 void PixelReadout::setPicture(const QPixmap &shownPicture, const FrameSlot *frame)
 {
     picture = shownPicture;
-    source = frame;
+    if (frame)
+        source = *frame;
+    else
+        source.reset();
     refresh();
 }
 
@@ -65,7 +68,7 @@ void PixelReadout::refresh()
 {
     const QSize shown = item->pixmap().size();
     if (!cursorInView || picture.isNull() || shown.isEmpty()) {
-        label->setText(QString()); // unchanged text costs nothing per frame
+        show(QString()); // unchanged text costs nothing per frame
         return;
     }
     const QPointF local = item->mapFromScene(view->mapToScene(cursor));
@@ -79,8 +82,14 @@ void PixelReadout::refresh()
         ? (shownY < shown.height() && shownY >= 0 ? shownY : -1)
         : NearestScaler::sourceIndex(shownY, picture.height(), shown.height());
     if (x < 0 || y < 0) {
-        label->setText(QString());
+        show(QString());
         return;
     }
-    label->setText(text(x, y, picture.toImage().pixel(x, y), source));
+    show(text(x, y, picture.toImage().pixel(x, y), source ? &*source : nullptr));
+}
+
+void PixelReadout::show(const QString &readout)
+{
+    label->setText(readout);
+    label->setToolTip(readout);
 }

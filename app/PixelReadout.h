@@ -6,21 +6,25 @@
 #include <QPixmap>
 #include <QPoint>
 
+#include <optional>
+
 class QGraphicsPixmapItem;
 class QGraphicsView;
 class QLabel;
 
 // The frame pixel under the mouse and its value, shown in a label while the mouse is over the
 // picture: the source samples when the picture shown is the frame's own, and the R, G, B of the
-// picture at its own size, however the view scales or scrolls it.
+// picture at its own size, however the view scales or scrolls it. The label's tooltip holds the
+// same text, whole however narrow the label.
 class PixelReadout : public QObject
 {
 public:
     PixelReadout(QGraphicsView *view, QGraphicsPixmapItem *item, QLabel *label);
 
     // The picture at its own size whose scaled copy the item shows; source is the frame it was
-    // made from, or null when the picture is an earlier frame's. Refreshes the readout for a
-    // cursor that stays where it is.
+    // made from, or null when the picture is an earlier frame's. Both are kept (shared, not
+    // copied), so the readout never depends on what the parser does with its buffers next.
+    // Refreshes the readout for a cursor that stays where it is.
     void setPicture(const QPixmap &picture, const FrameSlot *source);
 
     // Text for pixel (x, y) of the picture, of colour rgb; source as for setPicture.
@@ -31,12 +35,13 @@ protected:
 
 private:
     void refresh();
+    void show(const QString &readout);
 
     QGraphicsView *view;
     QGraphicsPixmapItem *item;
     QLabel *label;
     QPixmap picture;
-    const FrameSlot *source = nullptr;
+    std::optional<FrameSlot> source;
     QPoint cursor;
     bool cursorInView = false;
 };

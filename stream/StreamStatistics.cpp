@@ -28,13 +28,13 @@ void StreamStatistics::recordBytesReceived(qint64 recordBytes, qint64 nowMs)
 {
     const qint64 slot = std::max<qint64>(nowMs, 0) / ThroughputSlotMs;
     if (slot > newestSlot) {
-        const qint64 firstStale = std::max(newestSlot + 1, slot - ThroughputSlots + 1);
+        const qint64 firstStale = std::max(newestSlot + 1, slot - RingSlots + 1);
         for (qint64 s = firstStale; s <= slot; ++s)
-            slotBytes[s % ThroughputSlots] = 0;
+            slotBytes[s % RingSlots] = 0;
         newestSlot = slot;
     }
     // A clock that never goes back is assumed; a late call joins the newest slot.
-    slotBytes[newestSlot % ThroughputSlots] += std::max<qint64>(recordBytes, 0);
+    slotBytes[newestSlot % RingSlots] += std::max<qint64>(recordBytes, 0);
 }
 
 void StreamStatistics::recordDropped(const FrameStamp &stamp)
@@ -58,13 +58,14 @@ void StreamStatistics::reset()
 
 qint64 StreamStatistics::bytesPerSecond(qint64 nowMs) const
 {
-    // The whole slots of the last second; the one still filling is left out.
+    // The whole slots of the last second; the one still filling is left out. The ring still holds
+    // each of them while the current slot fills, so the sum covers a whole second.
     const qint64 currentSlot = std::max<qint64>(nowMs, 0) / ThroughputSlotMs;
-    const qint64 first = std::max(currentSlot - ThroughputSlots, newestSlot - ThroughputSlots + 1);
+    const qint64 first = std::max(currentSlot - ThroughputSlots, newestSlot - RingSlots + 1);
     const qint64 last = std::min(currentSlot - 1, newestSlot);
     qint64 bytes = 0;
     for (qint64 s = std::max<qint64>(first, 0); s <= last; ++s)
-        bytes += slotBytes[s % ThroughputSlots];
+        bytes += slotBytes[s % RingSlots];
     return bytes;
 }
 

@@ -63,12 +63,15 @@ public:
 
     static constexpr int ThroughputSlots = 20;
     static constexpr qint64 ThroughputSlotMs = 1000 / ThroughputSlots;
+    // One slot more than the second read: the slot being filled beside a whole second of full
+    // ones.
+    static constexpr int RingSlots = ThroughputSlots + 1;
 
 private:
     QString throughputText(qint64 nowMs) const;
 
     StreamCounters counts;
     FrameLossEstimator lossEstimator;
-    std::array<qint64, ThroughputSlots> slotBytes{};
+    std::array<qint64, RingSlots> slotBytes{};
     qint64 newestSlot = -1;
 };

@@ -6,9 +6,8 @@
 imageStream::imageStream(const QString &hostName, quint16 videoPort)
     : host(hostName)
     , port(videoPort)
-    , socket(new QTcpSocket)
+    , socket(new QTcpSocket(this))
 {
-    socket->abort();
     socket->connectToHost(host, quint16(port), QIODevice::ReadOnly);
 
     connect(socket, &QTcpSocket::readyRead, this, &imageStream::process_message);
@@ -27,11 +26,10 @@ imageStream::imageStream(const QString &hostName, quint16 videoPort)
     parser.onFrameReady = [this] { emit imageIsReady(); };
 }
 
+// The socket goes with the QObject base, which first cuts every connection of this object: the
+// state change its closing reports reaches no receiver.
 imageStream::~imageStream()
 {
-    // Closing the socket reports a state change; receivers may already be half destroyed.
-    socket->disconnect(this);
-    delete socket;
     qDebug("End of stream");
 }
 
@@ -81,12 +79,12 @@ void imageStream::displayError(QAbstractSocket::SocketError socketError)
     }
     qDebug("Video Error: %s", qPrintable(statusText));
     emit new_socket_error(statusText);
-    emit connection_state(-1);
+    emit connection_state(NotConnected);
 }
 
 void imageStream::displayConnectionState(QAbstractSocket::SocketState socketState)
 {
-    int code = -1;
+    ConnectionState code = NotConnected;
     switch (socketState) {
     case QAbstractSocket::UnconnectedState:
         if (connected)
@@ -101,7 +99,7 @@ void imageStream::displayConnectionState(QAbstractSocket::SocketState socketStat
         break;
     case QAbstractSocket::ConnectedState:
         statusText = QStringLiteral("Connected");
-        code = 1;
+        code = Connected;
         connected = true;
         streamStatistics.connectionStarted();
         break;

@@ -20,6 +20,9 @@ class imageStream : public QObject
     Q_OBJECT
 
 public:
+    // The code that connection_state() carries.
+    enum ConnectionState : int { NotConnected = -1, Connected = 1 };
+
     imageStream(const QString &host, quint16 port);
     ~imageStream() override;
 

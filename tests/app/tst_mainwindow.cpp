@@ -1,3 +1,4 @@
+#include "ElidedLabel.h"
 #include "Records.h"
 #include "WindowRig.h"
 
@@ -63,9 +64,12 @@ void tst_MainWindow::initialState()
         QCOMPARE(child<QLabel>(&window, logo)->pixmap().size(), QSize(200, 30));
 }
 
+// However long the readouts' texts, the window can still be made 850 x 520 and no text it shows
+// is cut through: a readout short of space ends in an ellipsis, its whole text in its tooltip.
 void tst_MainWindow::minimumSizeAndLayout()
 {
-    MainWindow window;
+    WindowRig rig;
+    MainWindow &window = rig.window;
     QCOMPARE(window.minimumSize(), QSize(850, 480));
     window.setMinimumSize(850, 520); // as the program's entry does
     QCOMPARE(window.size(), QSize(863, 520));
@@ -74,6 +78,48 @@ void tst_MainWindow::minimumSizeAndLayout()
     window.resize(1400, 700);
     QTRY_COMPARE(child(&window, "tabWidget")->width(), 250); // all extra width goes to the view
     QCOMPARE(child(&window, "graphicsView")->width(), 1400 - 250);
+
+    // Every counter of the readout grown, then a UYVY frame read at a five-digit column: whatever
+    // the font, the status bar asks for no more width than before.
+    const auto barWidth = [&window] {
+        window.statusBar()->clearMessage(); // a message hides the status label
+        return window.statusBar()->minimumSizeHint().width();
+    };
+    const int before = barWidth();
+    QVERIFY(rig.connect());
+    QByteArray trouble;
+    for (int second : { 0, 1, 2, 3, 4, 9 })
+        trouble += grayRecord(4, 2, second).toBytes();
+    FrameRecord oversize = makeRecord(1, 4, 2, {}, 11);
+    oversize.size = 0x7fffffff;
+    rig.peer->write(trouble + makeRecord(1, 4, 2, "short", 10).toBytes() + oversize.toBytes());
+    const int width = 12346;
+    QVERIFY(rig.send(makeRecord(2, width, 2, QByteArray(width * 4, char(128)))));
+    auto *view = child<QGraphicsView>(&window, "graphicsView");
+    QTRY_VERIFY(view->horizontalScrollBar()->isVisible());
+    view->horizontalScrollBar()->setValue(view->horizontalScrollBar()->maximum());
+    const QPoint lastColumn(view->viewport()->width() - 1, view->mapFromScene(QPointF(0, 0)).y());
+    QMouseEvent move(QEvent::MouseMove, lastColumn, lastColumn, Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(view->viewport(), &move);
+    const QList<QLabel *> readouts = window.statusBar()->findChildren<QLabel *>().mid(1);
+    QCOMPARE(readouts.size(), 2);
+    QVERIFY2(readouts[0]->text().startsWith("x 12345 y "), qPrintable(readouts[0]->text()));
+    QCOMPARE(readouts[0]->toolTip(), readouts[0]->text());
+    QTRY_VERIFY2(readouts[1]->text().endsWith(" \u00B7 4 lost \u00B7 1 damaged \u00B7 1 dropped"),
+                 qPrintable(readouts[1]->text()));
+
+    QCOMPARE(barWidth(), before);
+    window.resize(850, 520);
+    QTRY_COMPARE(window.size(), QSize(850, 520));
+    QVERIFY(window.minimumSizeHint().width() <= 850 && window.minimumSizeHint().height() <= 520);
+    for (QLabel *label : window.findChildren<QLabel *>())
+        if (label->isVisible())
+            QVERIFY2(label->width() >= label->minimumSizeHint().width(), qPrintable(label->text()));
+    for (QLabel *label : readouts) { // what is shown is the text's start, whole or ending in "..."
+        const QString shown = static_cast<ElidedLabel *>(label)->shownText();
+        QVERIFY2(shown == label->text() || (shown.endsWith(QChar(0x2026)) && label->text().startsWith(shown.chopped(1))),
+                 qPrintable(shown));
+    }
 }
 
 static bool scrollBarsShown(QGraphicsView *view)

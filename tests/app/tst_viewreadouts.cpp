@@ -2,6 +2,8 @@
 #include "Records.h"
 #include "WindowRig.h"
 
+#include <functional>
+
 // The status bar's permanent area and the view's own actions, beside the form.
 class tst_ViewReadouts : public QObject
 {
@@ -14,7 +16,7 @@ private slots:
     void pixelMappingThroughScalingAndScrolling();
     void savePicture_data();
     void savePicture();
-    void viewKeys();
+    void copyPicture();
 };
 
 // 0: pixel readout, 1: statistics; after the form's own status label.
@@ -25,12 +27,16 @@ static QLabel *readout(MainWindow &window, int index)
 
 static QGraphicsView *view(MainWindow &window) { return child<QGraphicsView>(&window, "graphicsView"); }
 
-// Picks an item of the view's context menu as a right click opens it.
-static void chooseFromViewMenu(MainWindow &window, const QString &item)
+// Picks an item of the view's context menu as a right click opens it; whileOpen runs first, with
+// the menu on screen.
+static void chooseFromViewMenu(MainWindow &window, const QString &item,
+                               const std::function<void()> &whileOpen = {})
 {
-    QTimer::singleShot(0, &window, [item] {
+    QTimer::singleShot(0, &window, [item, whileOpen] {
         auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
         QVERIFY(menu);
+        if (whileOpen)
+            whileOpen();
         for (QAction *action : menu->actions())
             if (action->text() == item)
                 action->trigger();
@@ -59,7 +65,9 @@ void tst_ViewReadouts::statisticsReadout()
     // The detail's full text is the statistics' own; here only that it follows them.
     QVERIFY(label->toolTip().contains("Frames damaged: 1\n"));
     chooseFromViewMenu(rig.window, QStringLiteral("Reset Statistics"));
-    QVERIFY(label->toolTip().contains("Frames received: 0\nFrames shown: 0\nFrames damaged: 0\n"));
+    QCOMPARE(label->text(), QStringLiteral("0.0 MB/s \u00B7 0 lost \u00B7 0 damaged"));
+    for (const QString &line : label->toolTip().split(QLatin1Char('\n'))) // every counter back to 0
+        QVERIFY2(line.endsWith(": 0") || line == "Throughput: 0.0 MB/s", qPrintable(line));
     rig.peer->close();
     QTRY_VERIFY_WITH_TIMEOUT(label->toolTip().contains("Connections lost: 1\n"), 10000);
     chooseFromViewMenu(rig.window, QStringLiteral("Copy Statistics"));
@@ -82,45 +90,52 @@ static QByteArray bytes(std::initializer_list<int> values)
 void tst_ViewReadouts::pixelValues_data()
 {
     QTest::addColumn<FrameRecord>("record");
-    QTest::addColumn<QPoint>("pixel");
-    QTest::addColumn<QString>("text"); // a colour frame's readout ends with the R, G, B on screen
-    // 4 x 2 frames; the pixel at (3, 1) takes chroma of column pair 1.
+    // At the corners (0, 0), (3, 0), (0, 1), (3, 1); a colour frame's readout ends with the R, G,
+    // B on screen.
+    QTest::addColumn<QStringList>("texts");
     const QByteArray luma = bytes({ 16, 50, 90, 130, 170, 210, 235, 81 });
     const QByteArray uyvy = bytes({ 90, 16, 240, 50, 54, 90, 34, 130, 128, 170, 128, 210, 240, 235, 110, 81 });
     const QByteArray chroma = bytes({ 90, 54, 240, 34 });
-    QTest::newRow("gray") << makeRecord(1, 4, 2, luma) << QPoint(2, 1) << "x 2 y 1 \u00B7 235";
-    QTest::newRow("uyvy") << makeRecord(2, 4, 2, uyvy) << QPoint(3, 1)
-                          << "x 3 y 1 \u00B7 Y 81 U 240 V 110 \u00B7 ";
-    QTest::newRow("yuv420") << makeRecord(3, 4, 2, luma + chroma) << QPoint(3, 1)
-                            << "x 3 y 1 \u00B7 Y 81 U 54 V 34 \u00B7 ";
-    QTest::newRow("nv12") << makeRecord(4, 4, 2, luma + chroma) << QPoint(2, 0)
-                          << "x 2 y 0 \u00B7 Y 90 U 240 V 34 \u00B7 ";
+    QTest::newRow("gray") << makeRecord(1, 4, 2, luma)
+                          << QStringList { "x 0 y 0 · 16", "x 3 y 0 · 130", "x 0 y 1 · 170", "x 3 y 1 · 81" };
+    QTest::newRow("uyvy") << makeRecord(2, 4, 2, uyvy)
+                          << QStringList { "x 0 y 0 · Y 16 U 90 V 240 · ", "x 3 y 0 · Y 130 U 54 V 34 · ",
+                                           "x 0 y 1 · Y 170 U 128 V 128 · ", "x 3 y 1 · Y 81 U 240 V 110 · " };
+    QTest::newRow("yuv420") << makeRecord(3, 4, 2, luma + chroma)
+                            << QStringList { "x 0 y 0 · Y 16 U 90 V 240 · ", "x 3 y 0 · Y 130 U 54 V 34 · ",
+                                             "x 0 y 1 · Y 170 U 90 V 240 · ", "x 3 y 1 · Y 81 U 54 V 34 · " };
+    QTest::newRow("nv12") << makeRecord(4, 4, 2, luma + chroma)
+                          << QStringList { "x 0 y 0 · Y 16 U 90 V 54 · ", "x 3 y 0 · Y 130 U 240 V 34 · ",
+                                           "x 0 y 1 · Y 170 U 90 V 54 · ", "x 3 y 1 · Y 81 U 240 V 34 · " };
     QByteArray rgb;
-    for (int i = 0; i < 16 * 16; ++i)
+    for (int i = 0; i < 4 * 2; ++i)
         rgb += bytes({ 200, 30, 90 });
     const auto *rgbData = reinterpret_cast<const uint8_t *>(rgb.constData());
-    QTest::newRow("jpeg") << makeRecord(0, 16, 16, encodeJpeg(rgbData, 16, 16, 3, 95))
-                          << QPoint(9, 3) << "x 9 y 3 \u00B7 ";
+    QTest::newRow("jpeg") << makeRecord(0, 4, 2, encodeJpeg(rgbData, 4, 2, 3, 95))
+                          << QStringList { "x 0 y 0 · ", "x 3 y 0 · ", "x 0 y 1 · ", "x 3 y 1 · " };
 }
 
 void tst_ViewReadouts::pixelValues()
 {
     QFETCH(FrameRecord, record);
-    QFETCH(QPoint, pixel);
-    QFETCH(QString, text);
+    QFETCH(QStringList, texts);
     WindowRig rig;
     rig.window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&rig.window));
     QVERIFY(rig.connect());
     QVERIFY(rig.send(record));
-    moveMouse(rig.window, view(rig.window)->mapFromScene(QPointF(pixel)));
-    // The R, G, B read are those on screen; so is a gray level.
-    const QColor shown = rig.shown()->pixmap().toImage().pixelColor(pixel);
-    const QString rgb = QStringLiteral("R %1 G %2 B %3")
-                            .arg(shown.red()).arg(shown.green()).arg(shown.blue());
-    const QString read = readout(rig.window, 0)->text();
-    QCOMPARE(read, text.endsWith(QStringLiteral("\u00B7 ")) ? text + rgb : text);
-    QVERIFY2(read.endsWith(rgb) || read.endsWith(QString::number(shown.red())), qPrintable(read));
+    const QPoint corners[] = { { 0, 0 }, { 3, 0 }, { 0, 1 }, { 3, 1 } };
+    for (int i = 0; i < 4; ++i) {
+        // Read as the mouse arrives; the R, G, B read are those on screen, and so is a gray level.
+        moveMouse(rig.window, view(rig.window)->mapFromScene(QPointF(corners[i])));
+        const QColor shown = rig.shown()->pixmap().toImage().pixelColor(corners[i]);
+        const QString rgb = QStringLiteral("R %1 G %2 B %3").arg(shown.red()).arg(shown.green()).arg(shown.blue());
+        const QString expected = texts[i].endsWith(QStringLiteral("· ")) ? texts[i] + rgb : texts[i];
+        QCOMPARE(readout(rig.window, 0)->text(), expected);
+        QCOMPARE(readout(rig.window, 0)->toolTip(), expected);
+        if (record.format == 1)
+            QCOMPARE(QString::number(shown.red()), expected.section(' ', -1));
+    }
     QEvent leave(QEvent::Leave);
     QApplication::sendEvent(view(rig.window)->viewport(), &leave);
     QCOMPARE(readout(rig.window, 0)->text(), QString());
@@ -177,41 +192,74 @@ void tst_ViewReadouts::pixelMappingThroughScalingAndScrolling()
     QCOMPARE(label->text(), QString());
 }
 
+// Answers the file dialog once it shows, as its user would.
+static void answerFileDialog(QObject *context, const std::function<void(QFileDialog *)> &answer)
+{
+    auto *poll = new QTimer(context);
+    QObject::connect(poll, &QTimer::timeout, context, [poll, answer] {
+        if (auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
+            poll->stop();
+            answer(dialog);
+        }
+    });
+    poll->start(20);
+}
+
 void tst_ViewReadouts::savePicture_data()
 {
+    QTest::addColumn<bool>("byKey"); // Ctrl+S on the view, or the view's menu
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("written"); // empty: refused
     QTest::addColumn<QByteArray>("format");
-    QTest::newRow("png") << "frame.png" << "frame.png" << QByteArray("png");
-    QTest::newRow("bmp") << "frame.BMP" << "frame.BMP" << QByteArray("bmp");
-    QTest::newRow("no extension") << "frame" << "frame.png" << QByteArray("png");
-    QTest::newRow("missing folder") << "missing/frame.png" << "" << QByteArray();
-    QTest::newRow("folder at the name") << "taken.png" << "" << QByteArray();
+    QTest::newRow("png") << false << "frame.png" << "frame.png" << QByteArray("png");
+    QTest::newRow("bmp") << false << "frame.BMP" << "frame.BMP" << QByteArray("bmp");
+    QTest::newRow("no extension") << false << "frame" << "frame.png" << QByteArray("png");
+    QTest::newRow("missing folder") << false << "missing/frame.png" << "" << QByteArray();
+    QTest::newRow("by key") << true << "keyed.png" << "keyed.png" << QByteArray("png");
 }
 
+// The file holds the picture on screen when the action was chosen, at its own size, though frames
+// arrive while the dialog is open.
 void tst_ViewReadouts::savePicture()
 {
+    QFETCH(bool, byKey);
     QFETCH(QString, name);
     QFETCH(QString, written);
     QFETCH(QByteArray, format);
     QTemporaryDir dir;
-    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("taken.png")));
     WindowRig rig;
-    child<QCheckBox>(&rig.window, "check_Rescale")->setChecked(true);
+    MainWindow &w = rig.window;
+    child<QCheckBox>(&w, "check_Rescale")->setChecked(true);
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
     QVERIFY(rig.connect());
     QVERIFY(rig.send(grayRecord(64, 48)));
-    const QStringList before = QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries);
 
     BoxCloser boxes;
-    bool saved = false;
-    QMetaObject::invokeMethod(&rig.window, "savePictureTo", Q_RETURN_ARG(bool, saved), Q_ARG(QString, dir.filePath(name)));
-    QCOMPARE(saved, !written.isEmpty());
+    answerFileDialog(&w, [&](QFileDialog *dialog) {
+        QVERIFY(rig.send(makeRecord(1, 64, 48, QByteArray(64 * 48, char(99)))));
+        auto *nameField = qobject_cast<QLineEdit *>(dialog->focusWidget());
+        QVERIFY(nameField);
+        nameField->setText(dir.filePath(name));
+        QTest::keyClick(nameField, Qt::Key_Return);
+    });
+    if (byKey) {
+        view(w)->setFocus();
+        QTRY_VERIFY(view(w)->hasFocus());
+        QTest::keyClick(view(w), Qt::Key_S, Qt::ControlModifier);
+    } else {
+        chooseFromViewMenu(w, QStringLiteral("Save Picture As..."));
+    }
+    const QStringList files = QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries);
     if (written.isEmpty()) { // the reason shown, no partial file left
-        QCOMPARE(boxes.texts.size(), 1);
-        QVERIFY2(boxes.texts[0].startsWith("Could not save the picture to"), qPrintable(boxes.texts[0]));
-        QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), before);
+        QTRY_COMPARE(boxes.texts.size(), 1);
+        QVERIFY2(boxes.texts[0].startsWith("Could not save the picture to " + QDir::toNativeSeparators(dir.filePath(name)) + ": "),
+                 qPrintable(boxes.texts[0]));
+        QCOMPARE(files, QStringList());
         return;
     }
+    QCOMPARE(files, QStringList { written });
+    QCOMPARE(boxes.texts, QStringList());
     QImageReader reader(dir.filePath(written));
     QCOMPARE(reader.format(), format);
     const QImage image = reader.read();
@@ -223,10 +271,10 @@ void tst_ViewReadouts::savePicture()
         }
 }
 
-// While the view has the focus, Ctrl+S and Ctrl+C act on the picture; a line edit keeps its own.
-void tst_ViewReadouts::viewKeys()
+// Ctrl+C on the view and the menu's "Copy Picture" copy the picture on screen as they were chosen;
+// a line edit keeps its own Ctrl+C.
+void tst_ViewReadouts::copyPicture()
 {
-    QTemporaryDir dir;
     WindowRig rig;
     MainWindow &w = rig.window;
     w.show();
@@ -244,14 +292,10 @@ void tst_ViewReadouts::viewKeys()
     QTest::keyClick(view(w), Qt::Key_C, Qt::ControlModifier);
     QCOMPARE(QGuiApplication::clipboard()->image().convertToFormat(picture.format()), picture);
 
-    QTimer::singleShot(0, &w, [&dir] {
-        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
-        QVERIFY(dialog);
-        dialog->selectFile(dir.filePath("keyed.png"));
-        QMetaObject::invokeMethod(dialog, "accept");
-    });
-    QTest::keyClick(view(w), Qt::Key_S, Qt::ControlModifier);
-    QTRY_COMPARE(QImage(dir.filePath("keyed.png")).convertToFormat(picture.format()), picture);
+    QGuiApplication::clipboard()->clear();
+    chooseFromViewMenu(w, QStringLiteral("Copy Picture"), 
+                       [&] { QVERIFY(rig.send(makeRecord(1, 20, 10, QByteArray(200, char(3))))); });
+    QCOMPARE(QGuiApplication::clipboard()->image().convertToFormat(picture.format()), picture);
 }
 
 QTEST_MAIN(tst_ViewReadouts)

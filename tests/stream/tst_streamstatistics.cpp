@@ -98,25 +98,35 @@ void tst_StreamStatistics::lostAtBoard()
 
 void tst_StreamStatistics::throughput_data()
 {
+    QTest::addColumn<qint64>("paceMs"); // a record every paceMs from 0 until lastRecordMs
+    QTest::addColumn<qint64>("recordBytes");
+    QTest::addColumn<qint64>("lastRecordMs");
     QTest::addColumn<qint64>("lateRecordMs"); // 7 bytes after a pause, or none
     QTest::addColumn<qint64>("nowMs");
     QTest::addColumn<qint64>("bytesPerSecond");
-    QTest::newRow("the last whole second") << -1ll << 2000ll << 5000000ll;
-    QTest::newRow("late in the same slot") << -1ll << 2049ll << 5000000ll;
-    QTest::newRow("half a second later") << -1ll << 2500ll << 2500000ll;
-    QTest::newRow("a second later") << -1ll << 3000ll << 0ll;
-    QTest::newRow("after a pause, old slots gone") << 5010ll << 5050ll << 7ll;
+    // 5 MB/s, then nothing after 1990 ms.
+    QTest::newRow("the last whole second") << 10ll << 50000ll << 1990ll << -1ll << 2000ll << 5000000ll;
+    QTest::newRow("late in the same slot") << 10ll << 50000ll << 1990ll << -1ll << 2049ll << 5000000ll;
+    QTest::newRow("half a second later") << 10ll << 50000ll << 1990ll << -1ll << 2500ll << 2500000ll;
+    QTest::newRow("a second later") << 10ll << 50000ll << 1990ll << -1ll << 3000ll << 0ll;
+    QTest::newRow("after a pause, old slots gone") << 10ll << 50000ll << 1990ll << 5010ll << 5050ll << 7ll;
+    // Read while records still arrive in the slot being filled: the paced rate, within 1 %.
+    QTest::newRow("arriving, 5 MB/s") << 10ll << 50000ll << 2040ll << -1ll << 2040ll << 5000000ll;
+    QTest::newRow("arriving, 1 MB/s at 7 ms") << 7ll << 7000ll << 2023ll << -1ll << 2023ll << 1001000ll;
+    QTest::newRow("arriving, slot just opened") << 1ll << 1000ll << 3000ll << -1ll << 3000ll << 1000000ll;
 }
 
-// 50 000 bytes every 10 ms for two seconds: 5 MB/s.
 void tst_StreamStatistics::throughput()
 {
+    QFETCH(qint64, paceMs);
+    QFETCH(qint64, recordBytes);
+    QFETCH(qint64, lastRecordMs);
     QFETCH(qint64, lateRecordMs);
     QFETCH(qint64, nowMs);
     QFETCH(qint64, bytesPerSecond);
     StreamStatistics stats;
-    for (qint64 ms = 0; ms < 2000; ms += 10)
-        stats.recordBytesReceived(50000, ms);
+    for (qint64 ms = 0; ms <= lastRecordMs; ms += paceMs)
+        stats.recordBytesReceived(recordBytes, ms);
     if (lateRecordMs >= 0)
         stats.recordBytesReceived(7, lateRecordMs);
     QCOMPARE(stats.bytesPerSecond(nowMs), bytesPerSecond);
