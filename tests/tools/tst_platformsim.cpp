@@ -191,7 +191,7 @@ void TestPlatformSim::replay_data()
     QTest::addColumn<int>("minimumSpanMs");
 
     const QByteArray garbage = QByteArray::fromHex("0102030405060708");
-    const QByteArray cutOff = record(1, 0, QByteArray(8, 'c')).left(FrameRecord::HeaderBytes + 3);
+    const QByteArray cutOff = record(1, 0, QByteArray(8, 'c')).left(BoardProtocol::RecordPrefixBytes + 3);
     QTest::newRow("max") << WireReplay::Rate::Max << false << cutOff << false << 0;
     // Three records 0.3 s apart on the board's clock: no burst, whatever the machine's speed.
     QTest::newRow("recorded") << WireReplay::Rate::Recorded << false << garbage << true << 400;

@@ -26,7 +26,6 @@ class VideoServer : public QObject
     Q_OBJECT
 
 public:
-    static constexpr quint16 DefaultPort = 5412;
     static constexpr int MaxFps = 1000;
     // A client with more than this many bytes still queued misses the next frame.
     static constexpr qint64 DefaultMaxPendingBytes = 8 * 1024 * 1024;
@@ -50,7 +49,7 @@ public:
     ~VideoServer() override;
 
     bool listen(const QHostAddress &address = QHostAddress(QHostAddress::LocalHost),
-                quint16 port = DefaultPort);
+                quint16 port = BoardProtocol::DefaultVideoPort);
     QString errorString() const { return server.errorString(); }
     QHostAddress serverAddress() const { return server.serverAddress(); }
     quint16 serverPort() const { return server.serverPort(); }
@@ -133,9 +132,9 @@ private:
     FrameProcessor frameProcessor;
     WireReplay *replay = nullptr;
     int currentFormat = TestPattern::Gray;
-    int currentWidth = 640;
-    int currentHeight = 480;
-    int currentFps = 30;
+    int currentWidth = BoardProtocol::VgaSize.width;
+    int currentHeight = BoardProtocol::VgaSize.height;
+    int currentFps = BoardProtocol::MaxFrameRate;
     quint32 frameNumber = 0;
     int switchStep = 0;
 
