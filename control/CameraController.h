@@ -32,5 +32,5 @@ private:
     int format = BoardProtocol::FormatJpg;
     int width = BoardProtocol::VgaSize.width;
     int height = BoardProtocol::VgaSize.height;
-    int application = BoardProtocol::CommandProbe;
+    int application = BoardProtocol::CommandNoProcessing;
 };

@@ -2,8 +2,9 @@
 
 #include <cstdint>
 
-// What the board and this program say to each other, named once: the video port's frame records
-// and the command port's codes. Shared by the viewer, the simulator, the tools and the tests.
+// What the board and this program say to each other, named once: its ports, the video port's
+// frame records, the command port's codes and results, and the configurations it offers.
+// Shared by the viewer, the recorder, the simulator, the tools and the tests.
 namespace BoardProtocol {
 
 constexpr uint16_t DefaultVideoPort = 5412;
@@ -57,6 +58,8 @@ constexpr int MaxFrameRate = 30;
 // the result.
 enum CommandCode : uint8_t {
     CommandProbe = 0,
+    // The probe's code with value 0 or 1 switches the no-processing application off or on.
+    CommandNoProcessing = CommandProbe,
     CommandFrameRate = 1,
     CommandPixelFormat = 2,
     CommandImageWidth = 3,

@@ -57,7 +57,7 @@ bool VideoServer::listen(const QHostAddress &address, quint16 port)
 
 bool VideoServer::setConfiguration(int format, int width, int height, int fps)
 {
-    if (fps < 0 || fps > MaxFps || !testPattern.canProduce(format)
+    if (fps < 0 || fps > MaxSimulatedFps || !testPattern.canProduce(format)
         || !TestPattern::isValidSize(format, width, height))
         return false;
     const bool rateChanged = fps != currentFps;

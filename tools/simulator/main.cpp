@@ -190,7 +190,7 @@ int main(int argc, char *argv[])
     }
     const int width = intOption(parser, QStringLiteral("width"), 1, TestPattern::MaxDimension);
     const int height = intOption(parser, QStringLiteral("height"), 1, TestPattern::MaxDimension);
-    const int fps = intOption(parser, QStringLiteral("fps"), 1, VideoServer::MaxFps);
+    const int fps = intOption(parser, QStringLiteral("fps"), 1, VideoServer::MaxSimulatedFps);
     const int quality = intOption(parser, QStringLiteral("quality"), 1, 100);
     const int frames = intOption(parser, QStringLiteral("frames"), 0, Unlimited);
     const int closeChance = intOption(parser, QStringLiteral("fault-close-chance"), 0, 100);
