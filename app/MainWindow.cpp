@@ -25,8 +25,8 @@
 #include <QTimer>
 
 namespace {
-constexpr int DefaultCmdPort = 4305;
-constexpr int DefaultVideoPort = 5412;
+constexpr int DefaultCmdPort = BoardProtocol::DefaultCommandPort;
+constexpr int DefaultVideoPort = BoardProtocol::DefaultVideoPort;
 constexpr int StatusMessageMs = 1000;
 constexpr int CommandMessageMs = 500;
 // Time the board needs to restart its stream after a configuration change.
@@ -45,11 +45,11 @@ ImageSize sizeForIndex(int index)
 {
     switch (index) {
     case 2:
-        return { 320, 240 };
+        return { BoardProtocol::QvgaSize.width, BoardProtocol::QvgaSize.height };
     case 3:
-        return { 400, 400 };
+        return { BoardProtocol::EndoscopeSize.width, BoardProtocol::EndoscopeSize.height };
     default:
-        return { 640, 480 };
+        return { BoardProtocol::VgaSize.width, BoardProtocol::VgaSize.height };
     }
 }
 } // namespace

@@ -8,14 +8,9 @@
 using namespace BoardProtocol;
 
 namespace {
-constexpr int MinFps = 1;
-constexpr int MaxFps = 30;
-// The first code past the frame formats; the format list cannot produce it.
-constexpr int InvalidFormat = FormatCount;
-
 bool isValidFps(int fps)
 {
-    return fps >= MinFps && fps <= MaxFps;
+    return fps >= MinFrameRate && fps <= MaxFrameRate;
 }
 }
 
@@ -28,7 +23,7 @@ void CameraController::store_config(int fps, int format, int width, int height)
 {
     if (isValidFps(fps))
         this->fps = fps;
-    if (format != InvalidFormat)
+    if (format != KeepFormatCode)
         this->format = format;
     if (width > 0)
         this->width = width;
@@ -53,7 +48,7 @@ void CameraController::switch_application(int code)
         command->send_command(previous, 0);
         return;
     }
-    if (command->send_command(previous, 0) == 0)
+    if (command->send_command(previous, 0) == CommandDone)
         command->send_command(static_cast<qint8>(code), 1);
     // The request is recorded even when the switch failed, so the next switch turns it off.
     application = code;

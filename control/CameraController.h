@@ -1,5 +1,7 @@
 #pragma once
 
+#include "BoardProtocol.h"
+
 #include <QObject>
 
 class CommandController;
@@ -26,9 +28,9 @@ public slots:
 
 private:
     CommandController *command;
-    int fps = 30;
-    int format = 0;
-    int width = 640;
-    int height = 480;
-    int application = 0;
+    int fps = BoardProtocol::MaxFrameRate;
+    int format = BoardProtocol::FormatJpg;
+    int width = BoardProtocol::VgaSize.width;
+    int height = BoardProtocol::VgaSize.height;
+    int application = BoardProtocol::CommandNoProcessing;
 };

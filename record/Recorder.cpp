@@ -11,7 +11,7 @@
 namespace {
 // Values that store_config() leaves as they are, for what was not given.
 constexpr int KeepFps = 0;
-constexpr int KeepFormat = 5;
+constexpr int KeepFormat = BoardProtocol::KeepFormatCode;
 constexpr int KeepSize = 0;
 } // namespace
 

@@ -8,19 +8,6 @@
 
 namespace {
 
-// The sizes the board's configuration offers, as "Send Values" does.
-struct BoardSize
-{
-    const char *name;
-    int width;
-    int height;
-};
-constexpr BoardSize BoardSizes[] = {{"640x480", 640, 480}, {"320x240", 320, 240}, {"400x400", 400, 400}};
-
-// Option names of the formats, in the order of their codes.
-constexpr const char *FormatOptionNames[BoardProtocol::FormatCount] = {"jpeg", "gray", "uyvy",
-                                                                       "yuv420", "nv12"};
-
 std::optional<qint64> integerIn(const QString &text, qint64 minimum, qint64 maximum)
 {
     bool ok = false;
@@ -146,14 +133,14 @@ bool RecorderOptions::parse(const QStringList &arguments)
     if (parser.isSet(formatOption)) {
         const QString name = parser.value(formatOption);
         for (int code = 0; code < BoardProtocol::FormatCount; ++code)
-            if (name == QLatin1String(FormatOptionNames[code]))
+            if (name == QLatin1String(BoardProtocol::FormatOptionNames[code]))
                 board.format = code;
         if (!board.format)
             return refuse(QStringLiteral("Unknown --format: %1 (jpeg, gray, uyvy, yuv420 or nv12)").arg(name));
     }
     if (parser.isSet(sizeOption)) {
         const QString name = parser.value(sizeOption);
-        for (const BoardSize &size : BoardSizes) {
+        for (const BoardProtocol::ImageSize &size : BoardProtocol::ImageSizes) {
             if (name == QLatin1String(size.name)) {
                 board.width = size.width;
                 board.height = size.height;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "BoardProtocol.h"
+
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
@@ -21,10 +23,10 @@ struct BoardConfiguration
 class RecorderOptions
 {
 public:
-    static constexpr quint16 DefaultVideoPort = 5412;
-    static constexpr quint16 DefaultCommandPort = 4305;
-    static constexpr int MinFps = 1;
-    static constexpr int MaxFps = 30;
+    static constexpr quint16 DefaultVideoPort = BoardProtocol::DefaultVideoPort;
+    static constexpr quint16 DefaultCommandPort = BoardProtocol::DefaultCommandPort;
+    static constexpr int MinFps = BoardProtocol::MinFrameRate;
+    static constexpr int MaxFps = BoardProtocol::MaxFrameRate;
 
     bool parse(const QStringList &arguments);
     QString errorText() const { return error; }

@@ -14,7 +14,6 @@ public:
     explicit StopSignals(QObject *parent = nullptr);
     ~StopSignals() override;
 
-    bool isInstalled() const { return notifier != nullptr; }
 
 signals:
     void stopRequested();

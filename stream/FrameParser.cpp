@@ -41,7 +41,7 @@ void FrameParser::process()
             break;
         }
         case WaitHeader:
-            if (available < HeaderBytes)
+            if (available < HeaderFieldBytes)
                 return;
             readHeader();
             break;
@@ -97,7 +97,12 @@ void FrameParser::readSensors()
 void FrameParser::readPayload()
 {
     FrameSlot &slot = frameSlots[fillIndex];
-    slot.payload.resize(slot.size);
+    // Storage that a reader still shares, or that is too small, is replaced rather than grown:
+    // growing would copy the old bytes first, only for the read to overwrite them.
+    if (!slot.payload.isDetached() || slot.payload.capacity() < slot.size)
+        slot.payload = QByteArray(slot.size, Qt::Uninitialized);
+    else
+        slot.payload.resize(slot.size);
     const qint64 got = device->read(slot.payload.data(), slot.size);
     if (got < slot.size) // only if the device itself failed; never hand out stale bytes
         slot.payload.resize(got < 0 ? 0 : int(got));

@@ -38,7 +38,7 @@ private slots:
 void tst_WindowControl::startupProbeWithoutPlatform()
 {
     QTcpServer guard;
-    if (!guard.listen(QHostAddress::Any, 4305))
+    if (!guard.listen(QHostAddress::Any, BoardProtocol::DefaultCommandPort))
         QSKIP("something listens on the command port of this machine");
     guard.close();
     MainWindow window; // probes the default command port, where nothing answers

@@ -185,10 +185,14 @@ void tst_CameraController::switching_data()
 
     using L = QList<int>;
     const auto ok = CommandServer::ReplyShape::Normal, silent = CommandServer::ReplyShape::NoReply;
-    QTest::newRow("off then on") << L{6} << -1 << ok << "000000 060001" << L{6};
+    // Each application switched on from none, then off by choosing it again.
+    for (int code = BoardProtocol::CommandEdgeDetection; code <= BoardProtocol::CommandMotionDetection; ++code) {
+        const QByteArray hex = QByteArray::number(code, 16).rightJustified(2, '0');
+        QTest::addRow("%d on", code) << L{code} << -1 << ok << QString::fromLatin1("000000 " + hex + "0001") << L{code};
+        QTest::addRow("%d off", code) << L{code, code} << -1 << ok << QString::fromLatin1(hex + "0000") << L{};
+    }
     QTest::newRow("to another") << L{6, 10} << -1 << ok << "060000 0a0001" << L{10};
     QTest::newRow("no processing again") << L{0} << -1 << ok << "000000" << L{};
-    QTest::newRow("current again") << L{6, 6} << -1 << ok << "060000" << L{};
     QTest::newRow("after current again") << L{6, 6, 8} << -1 << ok << "060000 080001" << L{8};
     // A fault on step 0: every command refused, or none answered.
     QTest::newRow("non-zero result") << L{11} << 0 << ok << "000000" << L{};

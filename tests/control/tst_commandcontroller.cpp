@@ -62,7 +62,7 @@ void tst_CommandController::replies_data()
     QTest::addColumn<int>("boundedWaits");
 
     using Shape = CommandServer::ReplyShape;
-    const int refused = CommandServer::Refused;
+    const int refused = BoardProtocol::CommandRefused;
     QTest::newRow("normal") << Shape::Normal << false << 0 << 0 << 2;
     QTest::newRow("non-zero result") << Shape::Normal << true << 0 << refused << 2;
     QTest::newRow("1-byte pieces") << Shape::PiecewiseReply << true << 0 << refused << 4;
@@ -178,15 +178,15 @@ void tst_CommandController::serverResults_data()
     QTest::addColumn<int>("value");
     QTest::addColumn<int>("expected");
 
-    const int done = CommandServer::Done, range = CommandServer::OutOfRange;
-    const int notProducible = CommandServer::NotProducible;
+    const int done = BoardProtocol::CommandDone, range = BoardProtocol::CommandOutOfRange;
+    const int notProducible = BoardProtocol::CommandNotProducible;
     const QByteArray none;
     QTest::newRow("fps 31") << none << 1 << 31 << range;
     QTest::newRow("format 65535") << none << 2 << 65535 << range;
     QTest::newRow("format JPEG not yet produced") << none << 2 << 0 << notProducible;
     QTest::newRow("apply QVGA") << QByteArray::fromHex("030140 0400f0") << 5 << 1 << done;
     QTest::newRow("apply 640x400") << QByteArray::fromHex("040190") << 5 << 1 << notProducible;
-    QTest::newRow("code 12") << none << 12 << 1 << int(CommandServer::UnknownCommand);
+    QTest::newRow("code 12") << none << 12 << 1 << int(BoardProtocol::CommandUnknown);
 }
 
 void tst_CommandController::serverResults()

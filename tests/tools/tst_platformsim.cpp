@@ -9,11 +9,15 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTcpSocket>
 #include <QTest>
 
+#include <algorithm>
+#include <array>
+#include <cmath>
 #include <memory>
 
 namespace {
@@ -47,6 +51,55 @@ QByteArray record(qint32 seconds, qint32 microseconds, const QByteArray &payload
     return r.toBytes();
 }
 
+using Rgb = std::array<int, 3>;
+
+// BT.601 limited range back to R,G,B, in floating point.
+Rgb fromYuv(int y, int u, int v)
+{
+    const double luma = 1.164 * (y - 16);
+    const auto channel = [](double c) { return int(std::lround(std::clamp(c, 0.0, 255.0))); };
+    return {channel(luma + 1.596 * (v - 128)), channel(luma - 0.813 * (v - 128) - 0.391 * (u - 128)),
+            channel(luma + 2.018 * (u - 128))};
+}
+
+Rgb decodedPixel(const FrameSlot &frame, int x, int y)
+{
+    const auto *p = reinterpret_cast<const uchar *>(frame.payload.constData());
+    const int w = frame.width, h = frame.height;
+    const int luma = p[y * w + x];
+    switch (frame.format) {
+    case TestPattern::Uyvy: {
+        const uchar *pair = p + y * 2 * w + x / 2 * 4;
+        return fromYuv(pair[1 + 2 * (x % 2)], pair[0], pair[2]);
+    }
+    case TestPattern::Yuv420: {
+        const uchar *u = p + w * h;
+        const int at = y / 2 * (w / 2) + x / 2;
+        return fromYuv(luma, u[at], u[w / 2 * (h / 2) + at]);
+    }
+    case TestPattern::Nv12: {
+        const uchar *uv = p + w * h + y / 2 * w + x / 2 * 2;
+        return fromYuv(luma, uv[0], uv[1]);
+    }
+    default:
+        return {luma, luma, luma};
+    }
+}
+
+// The first frame's pattern. Gray: a ramp across, inverted under a bar of a sixteenth of the
+// width at the left edge. Colour: eight bars over three quarters of the height, then a grey ramp.
+Rgb patternPixel(int format, int x, int y, int width, int height)
+{
+    static constexpr Rgb Bars[8] = {{255, 255, 255}, {255, 255, 0}, {0, 255, 255}, {0, 255, 0},
+                                    {255, 0, 255},   {255, 0, 0},   {0, 0, 255},   {0, 0, 0}};
+    const int ramp = x * 255 / (width - 1);
+    if (format == TestPattern::Gray) {
+        const int grey = x < width / 16 ? 255 - 255 * (ramp >= 128) : ramp;
+        return {grey, grey, grey};
+    }
+    return y < height * 3 / 4 ? Bars[x * 8 / width] : Rgb{ramp, ramp, ramp};
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(VideoFaults)
@@ -58,6 +111,11 @@ class TestPlatformSim : public QObject
 
 private slots:
     void streamsAndRestarts();
+    void patternConvertedBack_data();
+    void patternConvertedBack();
+    void pacedByBoardClock();
+    void usageErrors_data();
+    void usageErrors();
     void faults_data();
     void faults();
     void replay_data();
@@ -129,6 +187,94 @@ void TestPlatformSim::streamsAndRestarts()
     QCOMPARE(QList<int>({r.format, r.width, r.height, r.size}), QList<int>({2, 32, 16, 1024}));
 }
 
+void TestPlatformSim::patternConvertedBack_data()
+{
+    QTest::addColumn<int>("format");
+    QTest::addColumn<int>("tolerance");
+    QTest::newRow("gray") << int(TestPattern::Gray) << 0;
+    QTest::newRow("uyvy") << int(TestPattern::Uyvy) << 3;
+    QTest::newRow("yuv420") << int(TestPattern::Yuv420) << 3;
+    QTest::newRow("nv12") << int(TestPattern::Nv12) << 3;
+}
+
+// The first frame, converted back, shows the pattern in the last row of the bars and of the ramp
+// (clear of the moving square and the counter).
+void TestPlatformSim::patternConvertedBack()
+{
+    QFETCH(int, format);
+    QFETCH(int, tolerance);
+    constexpr int Width = 64, Height = 48;
+
+    QVERIFY(start(format, Width, Height));
+    server->sendFrames(1);
+    QTRY_COMPARE_WITH_TIMEOUT(received().size(), 1, NetworkTimeoutMs);
+    const FrameSlot &frame = received().at(0);
+    QCOMPARE(qint64(frame.payload.size()), TestPattern::payloadSize(format, Width, Height));
+    QStringList wrong;
+    for (const int y : {Height * 3 / 4 - 1, Height - 1}) {
+        for (int x = 0; x < Width; ++x) {
+            const Rgb got = decodedPixel(frame, x, y), want = patternPixel(format, x, y, Width, Height);
+            for (int c = 0; c < 3; ++c)
+                if (std::abs(got[c] - want[c]) > tolerance)
+                    wrong << QStringLiteral("(%1,%2) channel %3: %4, not %5").arg(x).arg(y).arg(c).arg(got[c]).arg(want[c]);
+        }
+    }
+    QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(QStringLiteral("; "))));
+}
+
+// Frames leave at the asked rate by the board's own clock. A busy machine makes a frame late,
+// never the schedule fast, so only the first frame's lateness may shorten the span.
+void TestPlatformSim::pacedByBoardClock()
+{
+    constexpr int Fps = 25, Intervals = 20;
+    QVERIFY(start(TestPattern::Gray, 16, 8));
+    QVERIFY(server->applyConfiguration(TestPattern::Gray, 16, 8, Fps));
+    QTRY_VERIFY_WITH_TIMEOUT(client->closed(), NetworkTimeoutMs);
+    client = std::make_unique<TestClient>(server->serverPort());
+    QTRY_VERIFY_WITH_TIMEOUT(received().size() > Intervals, NetworkTimeoutMs);
+    const auto boardUs = [this](int i) {
+        return qint64(received().at(i).timestamp_s) * 1000000 + received().at(i).timestamp_us;
+    };
+    const qint64 periodUs = 1000000 / Fps;
+    const qint64 span = boardUs(Intervals) - boardUs(0);
+    QVERIFY2(span >= Intervals * periodUs - periodUs / 2 && span < 2 * Intervals * periodUs,
+             qPrintable(QString::number(span)));
+}
+
+void TestPlatformSim::usageErrors_data()
+{
+    QTest::addColumn<QString>("arguments");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("unknown option") << "--colour red" << "Unknown option 'colour'.";
+    QTest::newRow("missing value") << "--fps" << "Missing value after '--fps'.";
+    QTest::newRow("address") << "--address board" << "Invalid --address: board";
+    QTest::newRow("format") << "--format rgb" << "Unknown --format: rgb (gray, uyvy, yuv420, nv12 or jpeg)";
+    QTest::newRow("port") << "--video-port 65536" << "Invalid --video-port: 65536 (0..65535)";
+    QTest::newRow("reply shape") << "--command-reply slow"
+                                 << "Unknown --command-reply: slow (normal, no-reply, truncated, pieces, long)";
+    QTest::newRow("seed") << "--seed x" << "Invalid --seed: x";
+    QTest::newRow("fault") << "--fault-close-every -1" << "Invalid --fault-close-every: -1 (0..2147483647)";
+    QTest::newRow("odd width") << "--format uyvy --width 5"
+                               << "Cannot stream uyvy at 5x480: sizes run from 1 to 4096, uyvy needs an even "
+                                  "width, yuv420 and nv12 an even width and height";
+    QTest::newRow("replay rate") << "--replay x --replay-rate slow" << "Unknown --replay-rate: slow (recorded or max)";
+    QTest::newRow("loop alone") << "--loop" << "--replay-rate and --loop need --replay";
+}
+
+// Bad usage ends with status 2 and one line saying what was wrong, before anything listens.
+void TestPlatformSim::usageErrors()
+{
+    QFETCH(QString, arguments);
+    QFETCH(QString, message);
+    QProcess simulator;
+    simulator.start(QStringLiteral(BREVANT_SIMULATOR), arguments.split(QLatin1Char(' ')));
+    QVERIFY(simulator.waitForFinished(NetworkTimeoutMs));
+    QCOMPARE(simulator.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(simulator.exitCode(), 2);
+    QCOMPARE(simulator.readAllStandardError(), message.toUtf8() + '\n');
+    QCOMPARE(simulator.readAllStandardOutput(), QByteArray());
+}
+
 void TestPlatformSim::faults_data()
 {
     QTest::addColumn<VideoFaults>("faults");
@@ -191,7 +337,7 @@ void TestPlatformSim::replay_data()
     QTest::addColumn<int>("minimumSpanMs");
 
     const QByteArray garbage = QByteArray::fromHex("0102030405060708");
-    const QByteArray cutOff = record(1, 0, QByteArray(8, 'c')).left(FrameRecord::HeaderBytes + 3);
+    const QByteArray cutOff = record(1, 0, QByteArray(8, 'c')).left(BoardProtocol::RecordPrefixBytes + 3);
     QTest::newRow("max") << WireReplay::Rate::Max << false << cutOff << false << 0;
     // Three records 0.3 s apart on the board's clock: no burst, whatever the machine's speed.
     QTest::newRow("recorded") << WireReplay::Rate::Recorded << false << garbage << true << 400;

@@ -114,7 +114,7 @@ void RecordStreamer::tick()
 
 void RecordStreamer::topUp()
 {
-    const qint64 watermark = qMax(MinimumQueuedBytes, 2 * (payloadBytes() + FrameRecord::HeaderBytes));
+    const qint64 watermark = qMax(MinimumQueuedBytes, 2 * (payloadBytes() + BoardProtocol::RecordPrefixBytes));
     while (bursting && socket->bytesToWrite() < watermark) {
         if (nowNs() >= deadlineNs || queued + 1 >= MaxRecords) {
             writeRecord(endTag());
@@ -139,7 +139,7 @@ void RecordStreamer::writeRecord(int tag)
     record.size = qint32(payload.size()); // the payload goes out on its own, without a copy
     socket->write(record.header());
     socket->write(payload);
-    bytesQueued += FrameRecord::HeaderBytes + payload.size();
+    bytesQueued += BoardProtocol::RecordPrefixBytes + payload.size();
     const qint64 n = queued;
     recordEnds[size_t(n)] = bytesQueued;
     recordTags[size_t(n)] = tag;

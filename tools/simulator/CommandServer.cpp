@@ -10,18 +10,11 @@ namespace {
 using namespace BoardProtocol;
 
 constexpr qint64 RequestSize = CommandRequestBytes;
-constexpr int MinFps = 1;
-constexpr int MaxFps = 30;
 constexpr int MaxFormat = FormatCount - 1;
 constexpr int GrayFormat = FormatGray;
 constexpr int FirstApplication = CommandEdgeDetection;
 constexpr int LastApplication = CommandMotionDetection;
 
-struct Size {
-    int width;
-    int height;
-};
-constexpr Size ProducibleSizes[] = {{640, 480}, {320, 240}, {400, 400}};
 
 const char *const ShapeNames[] = {"normal", "no-reply", "truncated", "pieces", "long"};
 constexpr CommandServer::ReplyShape Shapes[] = {
@@ -40,7 +33,7 @@ bool CommandServer::Configuration::operator==(const Configuration &other) const
 CommandServer::CommandServer(QObject *parent)
     : QTcpServer(parent),
       formats{GrayFormat},
-      current{GrayFormat, 640, 480, MaxFps},
+      current{GrayFormat, VgaSize.width, VgaSize.height, MaxFrameRate},
       pending(current)
 {
     connect(this, &QTcpServer::newConnection, this, &CommandServer::acceptConnections);
@@ -107,12 +100,6 @@ CommandServer::Configuration CommandServer::currentConfiguration() const
     return current;
 }
 
-CommandServer::Configuration CommandServer::pendingConfiguration() const
-{
-    QMutexLocker lock(&mutex);
-    return pending;
-}
-
 QSet<int> CommandServer::activeApplications() const
 {
     QMutexLocker lock(&mutex);
@@ -149,7 +136,7 @@ std::optional<CommandServer::ReplyShape> CommandServer::replyShapeFromName(const
 
 bool CommandServer::isProducibleSize(int width, int height)
 {
-    for (const Size &size : ProducibleSizes) {
+    for (const ImageSize &size : ImageSizes) {
         if (size.width == width && size.height == height)
             return true;
     }
@@ -196,33 +183,33 @@ quint8 CommandServer::handle(quint8 code, quint16 value)
 {
     std::optional<Configuration> applied;
     bool switched = false;
-    quint8 result = Done;
+    quint8 result = CommandDone;
     {
         QMutexLocker lock(&mutex);
         if (refusing)
-            return Refused;
+            return CommandRefused;
         switch (code) {
         case CommandFrameRate:
-            if (value < MinFps || value > MaxFps)
-                result = OutOfRange;
+            if (value < MinFrameRate || value > MaxFrameRate)
+                result = CommandOutOfRange;
             else
                 pending.fps = value;
             break;
         case CommandPixelFormat:
             if (value > MaxFormat)
-                result = OutOfRange;
+                result = CommandOutOfRange;
             else if (!formats.contains(value))
-                result = NotProducible;
+                result = CommandNotProducible;
             else
                 pending.format = value;
             break;
         case CommandImageWidth:
         case CommandImageHeight: {
             bool known = false;
-            for (const Size &size : ProducibleSizes)
+            for (const ImageSize &size : ImageSizes)
                 known = known || (code == CommandImageWidth ? size.width : size.height) == value;
             if (!known)
-                result = NotProducible;
+                result = CommandNotProducible;
             else if (code == CommandImageWidth)
                 pending.width = value;
             else
@@ -231,18 +218,18 @@ quint8 CommandServer::handle(quint8 code, quint16 value)
         }
         case CommandApply:
             if (value != 1)
-                result = OutOfRange;
+                result = CommandOutOfRange;
             else if (!isProducibleSize(pending.width, pending.height)
                      || !formats.contains(pending.format))
-                result = NotProducible;
+                result = CommandNotProducible;
             else
                 applied = current = pending;
             break;
         default:
             if (code != CommandProbe && (code < FirstApplication || code > LastApplication)) {
-                result = UnknownCommand;
+                result = CommandUnknown;
             } else if (value > 1) {
-                result = OutOfRange;
+                result = CommandOutOfRange;
             } else {
                 if (value == 1)
                     applications.insert(code);

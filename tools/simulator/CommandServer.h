@@ -1,5 +1,7 @@
 #pragma once
 
+#include "BoardProtocol.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QMutex>
@@ -23,17 +25,8 @@ class CommandServer : public QTcpServer
     Q_OBJECT
 
 public:
-    static constexpr quint16 DefaultPort = 4305;
     // Spacing of the pieces of a PiecewiseReply, well below the client's 500 ms read bound.
     static constexpr int PieceIntervalMs = 100;
-
-    enum Result : quint8 {
-        Done = 0,
-        OutOfRange = 1,
-        NotProducible = 2,
-        UnknownCommand = 3,
-        Refused = 4,
-    };
 
     // How a reply goes out, for trying the client against a misbehaving platform.
     enum class ReplyShape {
@@ -56,21 +49,20 @@ public:
 
     void setReplyShape(ReplyShape shape);
     ReplyShape replyShape() const;
-    // Answers every command with Refused and carries none out.
+    // Answers every command with CommandRefused and carries none out.
     void setRefuseAll(bool refuse);
     bool refuseAll() const;
     // Leaves a new connection's data unread for this long.
     void setAcceptDelay(int ms);
     int acceptDelay() const;
 
-    // Formats the video stream can produce; others are answered NotProducible. Gray only at first.
+    // Formats the video stream can produce; others are answered CommandNotProducible. Gray only at first.
     void setProducibleFormats(const QSet<int> &formats);
     QSet<int> producibleFormats() const;
 
     // Sets the current and pending configuration without emitting configurationApplied.
     void setConfiguration(const Configuration &configuration);
     Configuration currentConfiguration() const;
-    Configuration pendingConfiguration() const;
 
     QSet<int> activeApplications() const;
 

@@ -33,7 +33,7 @@ qint32 FrameRecord::sizeField() const
 
 QByteArray FrameRecord::header() const
 {
-    QByteArray bytes(HeaderBytes, Qt::Uninitialized);
+    QByteArray bytes(BoardProtocol::RecordPrefixBytes, Qt::Uninitialized);
     char *out = bytes.data();
     out = putBigEndian(out, Magic);
     for (qint32 field : {format, reserved, width, height, sizeField(), timestamp_s, timestamp_us})

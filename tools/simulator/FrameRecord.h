@@ -15,7 +15,6 @@ struct FrameRecord
 {
     static constexpr quint32 Magic = BoardProtocol::FrameMagic;
     static constexpr int SensorBlockBytes = BoardProtocol::SensorBlockBytes;
-    static constexpr int HeaderBytes = BoardProtocol::RecordPrefixBytes;
     static constexpr quint32 FirstCodeWithoutPayload = BoardProtocol::FirstHeaderOnlyFormat;
 
     qint32 format = 1;
@@ -31,7 +30,7 @@ struct FrameRecord
 
     bool hasPayload() const { return quint32(format) < FirstCodeWithoutPayload; }
     qint32 sizeField() const;
-    // The HeaderBytes bytes in front of the payload.
+    // The BoardProtocol::RecordPrefixBytes bytes in front of the payload.
     QByteArray header() const;
     // The whole record: header, then the payload as it stands when hasPayload(), whatever the
     // size field says.

@@ -7,9 +7,12 @@
 
 namespace {
 
-const QStringList FormatNames = {QStringLiteral("jpeg"), QStringLiteral("gray"),
-                                 QStringLiteral("uyvy"), QStringLiteral("yuv420"),
-                                 QStringLiteral("nv12")};
+const QStringList FormatNames = [] {
+    QStringList names;
+    for (const char *name : BoardProtocol::FormatOptionNames)
+        names << QLatin1String(name);
+    return names;
+}();
 
 // 3 x 5 digit glyphs, top row in the highest three bits, leftmost column first.
 constexpr quint16 Glyphs[10] = {

@@ -16,9 +16,6 @@ namespace {
 // Garbage never holds it, so no magic can appear inside garbage.
 constexpr uchar MagicFirstByte = uchar(BoardProtocol::FrameMagic >> 24);
 
-// Sizes the board offers, and the order in which the switching fault walks through them.
-constexpr int SwitchSizes[][2] = {{640, 480}, {320, 240}, {400, 400}};
-
 constexpr qint32 BadSizes[] = {std::numeric_limits<qint32>::max(), -1, 0x10000000,
                                std::numeric_limits<qint32>::min()};
 
@@ -60,7 +57,7 @@ bool VideoServer::listen(const QHostAddress &address, quint16 port)
 
 bool VideoServer::setConfiguration(int format, int width, int height, int fps)
 {
-    if (fps < 0 || fps > MaxFps || !testPattern.canProduce(format)
+    if (fps < 0 || fps > MaxSimulatedFps || !testPattern.canProduce(format)
         || !TestPattern::isValidSize(format, width, height))
         return false;
     const bool rateChanged = fps != currentFps;
@@ -348,13 +345,14 @@ void VideoServer::switchConfiguration()
                           TestPattern::Nv12};
     if (testPattern.canProduce(TestPattern::Jpeg))
         formats.append(TestPattern::Jpeg);
-    const int sizeCount = int(std::size(SwitchSizes));
+    // The switching fault walks through the board's sizes in their order.
+    const int sizeCount = int(std::size(BoardProtocol::ImageSizes));
     int format, width, height;
     do {
         ++switchStep;
         format = formats.at(switchStep % formats.size());
-        width = SwitchSizes[switchStep % sizeCount][0];
-        height = SwitchSizes[switchStep % sizeCount][1];
+        width = BoardProtocol::ImageSizes[switchStep % sizeCount].width;
+        height = BoardProtocol::ImageSizes[switchStep % sizeCount].height;
     } while (format == currentFormat && width == currentWidth && height == currentHeight);
     currentFormat = format;
     currentWidth = width;

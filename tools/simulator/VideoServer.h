@@ -26,8 +26,8 @@ class VideoServer : public QObject
     Q_OBJECT
 
 public:
-    static constexpr quint16 DefaultPort = 5412;
-    static constexpr int MaxFps = 1000;
+    // Far above the board's own rates, for benchmarks.
+    static constexpr int MaxSimulatedFps = 1000;
     // A client with more than this many bytes still queued misses the next frame.
     static constexpr qint64 DefaultMaxPendingBytes = 8 * 1024 * 1024;
     // sendFrames() writes the next frame once every client has at most this much queued.
@@ -50,14 +50,14 @@ public:
     ~VideoServer() override;
 
     bool listen(const QHostAddress &address = QHostAddress(QHostAddress::LocalHost),
-                quint16 port = DefaultPort);
+                quint16 port = BoardProtocol::DefaultVideoPort);
     QString errorString() const { return server.errorString(); }
     QHostAddress serverAddress() const { return server.serverAddress(); }
     quint16 serverPort() const { return server.serverPort(); }
 
     // Changes format, size and rate for the frames to come without closing connections. Refuses
     // (false, nothing changed) a format that cannot be produced at that size, or fps outside
-    // 0..MaxFps. With fps 0 frames go out only through sendFrame() and sendFrames().
+    // 0..MaxSimulatedFps. With fps 0 frames go out only through sendFrame() and sendFrames().
     bool setConfiguration(int format, int width, int height, int fps);
     int format() const { return currentFormat; }
     int width() const { return currentWidth; }
@@ -133,9 +133,9 @@ private:
     FrameProcessor frameProcessor;
     WireReplay *replay = nullptr;
     int currentFormat = TestPattern::Gray;
-    int currentWidth = 640;
-    int currentHeight = 480;
-    int currentFps = 30;
+    int currentWidth = BoardProtocol::VgaSize.width;
+    int currentHeight = BoardProtocol::VgaSize.height;
+    int currentFps = BoardProtocol::MaxFrameRate;
     quint32 frameNumber = 0;
     int switchStep = 0;
 

@@ -1,6 +1,7 @@
 // Platform simulator: plays the camera board on the local machine so that the viewer can be run
 // and tested without one.
 
+#include "BoardProtocol.h"
 #include "CommandServer.h"
 #include "JpegEncoder.h"
 #include "PlatformApplications.h"
@@ -22,6 +23,10 @@
 namespace {
 
 constexpr int StatisticsIntervalMs = 5000;
+// Exit statuses: a socket that cannot be listened on or a format this build cannot make; bad
+// usage, the replay's included.
+constexpr int ExitFailure = 1;
+constexpr int ExitUsage = 2;
 
 QTextStream &out()
 {
@@ -82,10 +87,12 @@ int main(int argc, char *argv[])
     const QList<QCommandLineOption> options = {
         {QStringLiteral("address"), QStringLiteral("Address to listen on (default 127.0.0.1)."),
          QStringLiteral("address"), QStringLiteral("127.0.0.1")},
-        {QStringLiteral("video-port"), QStringLiteral("Video port (default 5412, 0: any free)."),
-         QStringLiteral("port"), QString::number(VideoServer::DefaultPort)},
-        {QStringLiteral("command-port"), QStringLiteral("Command port (default 4305, 0: any free)."),
-         QStringLiteral("port"), QString::number(CommandServer::DefaultPort)},
+        {QStringLiteral("video-port"),
+         QStringLiteral("Video port (default %1, 0: any free).").arg(BoardProtocol::DefaultVideoPort),
+         QStringLiteral("port"), QString::number(BoardProtocol::DefaultVideoPort)},
+        {QStringLiteral("command-port"),
+         QStringLiteral("Command port (default %1, 0: any free).").arg(BoardProtocol::DefaultCommandPort),
+         QStringLiteral("port"), QString::number(BoardProtocol::DefaultCommandPort)},
         {QStringLiteral("command-reply"),
          QStringLiteral("Fault: how commands are answered: normal, no-reply, truncated (2 bytes, "
                         "then silence), pieces (1-byte pieces) or long (5 bytes)."),
@@ -95,12 +102,15 @@ int main(int argc, char *argv[])
         {QStringLiteral("command-delay"),
          QStringLiteral("Fault: leave each command connection unread for this long (slow acceptance)."),
          QStringLiteral("ms"), QStringLiteral("0")},
-        {QStringLiteral("width"), QStringLiteral("Image width (default 640)."),
-         QStringLiteral("pixels"), QStringLiteral("640")},
-        {QStringLiteral("height"), QStringLiteral("Image height (default 480)."),
-         QStringLiteral("pixels"), QStringLiteral("480")},
-        {QStringLiteral("fps"), QStringLiteral("Frames per second (default 30)."),
-         QStringLiteral("rate"), QStringLiteral("30")},
+        {QStringLiteral("width"),
+         QStringLiteral("Image width (default %1).").arg(BoardProtocol::VgaSize.width),
+         QStringLiteral("pixels"), QString::number(BoardProtocol::VgaSize.width)},
+        {QStringLiteral("height"),
+         QStringLiteral("Image height (default %1).").arg(BoardProtocol::VgaSize.height),
+         QStringLiteral("pixels"), QString::number(BoardProtocol::VgaSize.height)},
+        {QStringLiteral("fps"),
+         QStringLiteral("Frames per second (default %1).").arg(BoardProtocol::MaxFrameRate),
+         QStringLiteral("rate"), QString::number(BoardProtocol::MaxFrameRate)},
         {QStringLiteral("format"),
          QStringLiteral("Pixel format: gray, uyvy, yuv420, nv12 or jpeg (default gray)."),
          QStringLiteral("name"), QStringLiteral("gray")},
@@ -148,6 +158,12 @@ int main(int argc, char *argv[])
          QStringLiteral("Report connections, restarts and statistics.")},
     };
     parser.addOptions(options);
+    // process() would end an unknown option with status 1; once parse() has passed, it only
+    // answers --help and --help-all.
+    if (!parser.parse(QCoreApplication::arguments())) {
+        err() << parser.errorText() << "\n";
+        return ExitUsage;
+    }
     parser.process(app);
     if (parser.isSet(versionOption))
         parser.showVersion();
@@ -155,13 +171,13 @@ int main(int argc, char *argv[])
     const QHostAddress address(parser.value(QStringLiteral("address")));
     if (address.isNull()) {
         err() << "Invalid --address: " << parser.value(QStringLiteral("address")) << "\n";
-        return 1;
+        return ExitUsage;
     }
     const int format = TestPattern::formatCode(parser.value(QStringLiteral("format")));
     if (format < 0) {
         err() << "Unknown --format: " << parser.value(QStringLiteral("format"))
               << " (gray, uyvy, yuv420, nv12 or jpeg)\n";
-        return 1;
+        return ExitUsage;
     }
     constexpr int Unlimited = std::numeric_limits<int>::max();
     const int port = intOption(parser, QStringLiteral("video-port"), 0, 65535);
@@ -170,11 +186,11 @@ int main(int argc, char *argv[])
     if (!CommandServer::replyShapeFromName(parser.value(QStringLiteral("command-reply")))) {
         err() << "Unknown --command-reply: " << parser.value(QStringLiteral("command-reply"))
               << " (" << CommandServer::replyShapeNames().join(QStringLiteral(", ")) << ")\n";
-        return 1;
+        return ExitUsage;
     }
     const int width = intOption(parser, QStringLiteral("width"), 1, TestPattern::MaxDimension);
     const int height = intOption(parser, QStringLiteral("height"), 1, TestPattern::MaxDimension);
-    const int fps = intOption(parser, QStringLiteral("fps"), 1, VideoServer::MaxFps);
+    const int fps = intOption(parser, QStringLiteral("fps"), 1, VideoServer::MaxSimulatedFps);
     const int quality = intOption(parser, QStringLiteral("quality"), 1, 100);
     const int frames = intOption(parser, QStringLiteral("frames"), 0, Unlimited);
     const int closeChance = intOption(parser, QStringLiteral("fault-close-chance"), 0, 100);
@@ -182,7 +198,7 @@ int main(int argc, char *argv[])
     const uint seed = parser.value(QStringLiteral("seed")).toUInt(&seedValid);
     if (parser.isSet(QStringLiteral("seed")) && !seedValid) {
         err() << "Invalid --seed: " << parser.value(QStringLiteral("seed")) << "\n";
-        return 1;
+        return ExitUsage;
     }
     VideoFaults faults;
     struct
@@ -204,7 +220,7 @@ int main(int argc, char *argv[])
         valid = valid && *option.field >= 0;
     }
     if (!valid)
-        return 1;
+        return ExitUsage;
 
     // A dump is checked before anything listens. The replay outlives the server's sockets.
     WireDump dump;
@@ -214,16 +230,16 @@ int main(int argc, char *argv[])
         if (!rate) {
             err() << "Unknown --replay-rate: " << parser.value(QStringLiteral("replay-rate"))
                   << " (" << WireReplay::rateNames().join(QStringLiteral(" or ")) << ")\n";
-            return 2;
+            return ExitUsage;
         }
         if (!dump.load(parser.value(QStringLiteral("replay")))) {
             err() << dump.errorString() << "\n";
-            return 2;
+            return ExitUsage;
         }
         replay.emplace(dump, *rate, parser.isSet(QStringLiteral("loop")));
     } else if (parser.isSet(QStringLiteral("replay-rate")) || parser.isSet(QStringLiteral("loop"))) {
         err() << "--replay-rate and --loop need --replay\n";
-        return 2;
+        return ExitUsage;
     }
     faults.closeChance = closeChance / 100.0;
     const bool verbose = parser.isSet(QStringLiteral("verbose"));
@@ -238,13 +254,13 @@ int main(int argc, char *argv[])
 
     if (format == TestPattern::Jpeg && !video.pattern().canProduce(format)) {
         err() << "JPEG frames cannot be produced: this build has no JPEG encoder\n";
-        return 1;
+        return ExitFailure;
     }
     if (!video.setConfiguration(format, width, height, fps)) {
         err() << "Cannot stream " << TestPattern::formatName(format) << " at " << width << "x"
               << height << ": sizes run from 1 to " << TestPattern::MaxDimension
               << ", uyvy needs an even width, yuv420 and nv12 an even width and height\n";
-        return 1;
+        return ExitUsage;
     }
     video.setFaults(faults);
     if (replay)
@@ -321,13 +337,13 @@ int main(int argc, char *argv[])
     if (!commands.listen(address, quint16(commandPort))) {
         err() << "Cannot listen on " << address.toString() << ":" << commandPort << ": "
               << commands.errorString() << "\n";
-        return 1;
+        return ExitFailure;
     }
 
     if (!video.listen(address, quint16(port))) {
         err() << "Cannot listen on " << address.toString() << ":" << port << ": "
               << video.errorString() << "\n";
-        return 1;
+        return ExitFailure;
     }
     out() << "Video stream listening on " << video.serverAddress().toString() << ":"
           << video.serverPort() << " (";

@@ -57,7 +57,7 @@ RecorderSoak::RecorderSoak(const QString &recorderPath, qint64 frames, quint32 s
     server.pattern().setJpegEncoder(encodeJpeg);
     server.setRandomSeed(seed);
     server.setFaults(faults);
-    server.setConfiguration(TestPattern::Gray, 640, 480, 0);
+    server.setConfiguration(TestPattern::Gray, BoardProtocol::VgaSize.width, BoardProtocol::VgaSize.height, 0);
     connect(&server, &VideoServer::recordSent, this, &RecorderSoak::recordSent);
     connect(&server, &VideoServer::framesSent, this, &RecorderSoak::allSent);
     connect(&server, &VideoServer::clientConnected, this, [this] {

@@ -69,7 +69,7 @@ Soak::Soak(const SoakOptions &soakOptions) : options(soakOptions)
     server.pattern().setJpegEncoder(encodeJpeg);
     server.setRandomSeed(options.seed);
     server.setFaults(options.faults);
-    server.setConfiguration(TestPattern::Gray, 640, 480, 0);
+    server.setConfiguration(TestPattern::Gray, BoardProtocol::VgaSize.width, BoardProtocol::VgaSize.height, 0);
     connect(&server, &VideoServer::recordSent, this, &Soak::recordSent);
     connect(&server, &VideoServer::clientConnected, this, [this] {
         ++connections;

@@ -89,8 +89,8 @@ void StreamModel::process()
             break;
         }
         case WaitHeader: {
-            uchar header[BoardProtocol::HeaderBytes];
-            if (!take(reinterpret_cast<char *>(header), BoardProtocol::HeaderBytes))
+            uchar header[BoardProtocol::HeaderFieldBytes];
+            if (!take(reinterpret_cast<char *>(header), BoardProtocol::HeaderFieldBytes))
                 return;
             for (int i = 0; i < BoardProtocol::HeaderFields; ++i)
                 current.fields[i] = qFromBigEndian<qint32>(header + 4 * i);
