@@ -211,7 +211,7 @@ static QByteArray grayAt(int ms, int width = 4, QByteArray pixels = QByteArray(8
 void tst_ImageStream::countersFromStream_data()
 {
     QTest::addColumn<QByteArray>("stream");
-    QTest::addColumn<QList<quint64>>("counts"); // received, shown, damaged, lost, dropped, skipped
+    QTest::addColumn<QList<quint64>>("counts"); // received, shown, damaged, hidden, lost, dropped, skipped
     const QByteArray steady = grayAt(0) + grayAt(100) + grayAt(200) + grayAt(300);
     FrameRecord oversize = makeRecord(1, 4, 2);
     oversize.size = 0x7fffffff;
@@ -221,16 +221,16 @@ void tst_ImageStream::countersFromStream_data()
     for (int i = jpeg.size() / 2; i < jpeg.size() - 2; i += 7)
         corrupt[i] = char(0xff);
 
-    QTest::newRow("gap of 4 intervals") << steady + grayAt(700) << QList<quint64> { 5, 5, 0, 3, 0, 0 };
+    QTest::newRow("gap of 4 intervals") << steady + grayAt(700) << QList<quint64> { 5, 5, 0, 0, 3, 0, 0 };
     QTest::newRow("oversize record") << steady + oversize.toBytes() + grayAt(500)
-                                     << QList<quint64> { 5, 5, 0, 0, 1, 0 };
-    QTest::newRow("garbage") << QByteArray("twelve bytes") + steady << QList<quint64> { 4, 4, 0, 0, 0, 12 };
-    QTest::newRow("short frame") << steady + grayAt(400, 4, "short") << QList<quint64> { 5, 4, 1, 0, 0, 0 };
-    QTest::newRow("code 7") << steady + makeRecord(7, 2, 2, "nnnn").toBytes() << QList<quint64> { 5, 4, 1, 0, 0, 0 };
-    QTest::newRow("header only") << steady + makeRecord(12, 2, 2).toBytes() << QList<quint64> { 4, 4, 0, 0, 0, 0 };
+                                     << QList<quint64> { 5, 5, 0, 0, 0, 1, 0 };
+    QTest::newRow("garbage") << QByteArray("twelve bytes") + steady << QList<quint64> { 4, 4, 0, 0, 0, 0, 12 };
+    QTest::newRow("short frame") << steady + grayAt(400, 4, "short") << QList<quint64> { 5, 4, 1, 0, 0, 0, 0 };
+    QTest::newRow("code 7") << steady + makeRecord(7, 2, 2, "nnnn").toBytes() << QList<quint64> { 5, 4, 0, 1, 0, 0, 0 };
+    QTest::newRow("header only") << steady + makeRecord(12, 2, 2).toBytes() << QList<quint64> { 4, 4, 0, 0, 0, 0, 0 };
     QTest::newRow("cut-off jpeg") << makeRecord(0, 64, 48, jpeg.left(jpeg.size() * 2 / 3)).toBytes()
-                                  << QList<quint64> { 1, 0, 1, 0, 0, 0 };
-    QTest::newRow("corrupt jpeg") << makeRecord(0, 64, 48, corrupt).toBytes() << QList<quint64> { 1, 0, 1, 0, 0, 0 };
+                                  << QList<quint64> { 1, 0, 1, 0, 0, 0, 0 };
+    QTest::newRow("corrupt jpeg") << makeRecord(0, 64, 48, corrupt).toBytes() << QList<quint64> { 1, 0, 1, 0, 0, 0, 0 };
 }
 
 // Through the whole client, each frame's picture taken as the window takes it.
@@ -251,7 +251,7 @@ void tst_ImageStream::countersFromStream()
     counts[0] += 1;
     counts[1] += 1;
     const StreamCounters &c = client.statistics().counters();
-    QCOMPARE((QList<quint64> { c.framesReceived, c.framesShown, c.framesDamaged, c.framesLostAtBoard,
+    QCOMPARE((QList<quint64> { c.framesReceived, c.framesShown, c.framesDamaged, c.framesHidden, c.framesLostAtBoard,
                                c.recordsDropped, c.bytesSkipped }), counts);
     QVERIFY(client.statistics().bytesPerSecond(StreamStatistics::clockMs() + 100) > 0);
 }
