@@ -238,11 +238,13 @@ void Recorder::judgementsIn()
 void Recorder::writeRows()
 {
     FrameStore::Entry entry;
+    // Frames received before a failure are still indexed; after the index itself failed, none.
     while (frames.giveBack(entry)) {
-        if (failed)
+        if (indexFailed)
             continue;
         if (!index.append(rows, entry.stored.file, FrameStore::statusWord(entry.stored.status),
                           entry.frame, entry.arrival)) {
+            indexFailed = true;
             fail(QStringLiteral("cannot write the index %1: %2").arg(index.fileName(), index.errorString()));
             continue;
         }

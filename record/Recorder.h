@@ -95,5 +95,6 @@ private:
     bool finishing = false;
     bool finishedAll = false;
     bool failed = false;
+    bool indexFailed = false;
     QString error;
 };
