@@ -8,6 +8,12 @@
 
 using Outcome = FrameDecoder::Outcome;
 
+namespace {
+// The resolution a BMP file records: a display's 96 dots per inch, as pictures made through a
+// pixmap carry it, not an image's own default of 100.
+constexpr int PictureDotsPerMeter = 3780;
+} // namespace
+
 FrameStore::FrameStore(const QString &folder, const QString &prefix, bool raw,
                        StreamStatistics &statistics, Judge judge)
     : statistics(statistics)
@@ -87,8 +93,11 @@ FrameStore::Stored FrameStore::store(const FrameSlot &frame, Outcome judged)
     } else {
         outcome = decoder.decode(frame, picture);
         capture.setExtension(QStringLiteral("bmp"));
-        if (outcome == Outcome::Shown)
+        if (outcome == Outcome::Shown) {
+            picture.setDotsPerMeterX(PictureDotsPerMeter);
+            picture.setDotsPerMeterY(PictureDotsPerMeter);
             written = capture.save_image(picture, frame.payload);
+        }
     }
 
     Stored stored;
