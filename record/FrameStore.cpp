@@ -26,7 +26,6 @@ FrameStore::FrameStore(const QString &folder, const QString &prefix, bool raw,
 
 FrameStore::~FrameStore()
 {
-    frames.clear();
     judges.waitForDone();
 }
 
@@ -49,13 +48,12 @@ void FrameStore::take(const FrameSlot &frame, const QDateTime &arrival)
 {
     InHand taken{frame, arrival, {}};
     if (frame.format == BoardProtocol::FormatJpg) {
-        taken.judgement = std::make_unique<QFutureWatcher<Outcome>>();
-        connect(taken.judgement.get(), &QFutureWatcherBase::finished, this, &FrameStore::judged);
         // The payload is shared, never copied: the parser fills a buffer of its own next time.
-        taken.judgement->setFuture(QtConcurrent::run(&judges, [judge = judge, frame] {
+        taken.judgement = QtConcurrent::run(&judges, [judge = judge, frame] {
             thread_local FrameDecoder decoder;
             return judge(decoder, frame);
-        }));
+        });
+        taken.judgement.then([this](Outcome) { emit judged(); });
     }
     frames.push_back(std::move(taken));
 }
@@ -65,9 +63,10 @@ bool FrameStore::giveBack(Entry &entry)
     if (frames.empty())
         return false;
     InHand &oldest = frames.front();
-    if (oldest.judgement && !oldest.judgement->isFinished())
+    const bool judgedApart = oldest.judgement.isValid();
+    if (judgedApart && !oldest.judgement.isFinished())
         return false;
-    const Outcome judged = oldest.judgement ? oldest.judgement->result() : Outcome::Shown;
+    const Outcome judged = judgedApart ? oldest.judgement.result() : Outcome::Shown;
     entry.stored = store(oldest.frame, judged);
     entry.frame = std::move(oldest.frame);
     entry.arrival = oldest.arrival;

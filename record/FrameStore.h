@@ -5,7 +5,7 @@
 #include "FrameSlot.h"
 
 #include <QDateTime>
-#include <QFutureWatcher>
+#include <QFuture>
 #include <QImage>
 #include <QObject>
 #include <QString>
@@ -13,7 +13,6 @@
 
 #include <deque>
 #include <functional>
-#include <memory>
 
 class StreamStatistics;
 
@@ -63,7 +62,8 @@ public:
     static QString statusWord(Status status);
 
 signals:
-    // A judgement came in: the frames before it may be ready to give back.
+    // A judgement came in, emitted on the judging thread: connect it queued, and frames may be
+    // given back then.
     void judged();
 
 private:
@@ -71,7 +71,7 @@ private:
     {
         FrameSlot frame;
         QDateTime arrival;
-        std::unique_ptr<QFutureWatcher<FrameDecoder::Outcome>> judgement; // JPEG frames only
+        QFuture<FrameDecoder::Outcome> judgement; // JPEG frames only
     };
     Stored store(const FrameSlot &frame, FrameDecoder::Outcome judged);
 

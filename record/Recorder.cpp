@@ -2,7 +2,6 @@
 
 #include "CameraController.h"
 #include "CommandController.h"
-#include "BoardProtocol.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -22,14 +21,12 @@ Recorder::Recorder(const RecorderOptions &options, FrameStore::Judge judge, QObj
     , tee(&socket)
     , frames(options.folder, options.prefix, options.raw, stats, std::move(judge))
 {
-    // Room for one whole record of the largest size and little more: while reading is paused, the
-    // rest waits in the kernel, which then holds the board back.
-    socket.setReadBufferSize(BoardProtocol::MaxPayloadBytes + BoardProtocol::RecordPrefixBytes);
     clock.start();
     parser.setDevice(&tee);
     parser.setStatistics(&stats);
     parser.onFrameReady = [this] { recordFrame(); };
-    connect(&frames, &FrameStore::judged, this, &Recorder::judgementsIn);
+    // Queued also when a judgement was in before take() returned: never inside the parser's call.
+    connect(&frames, &FrameStore::judged, this, &Recorder::judgementsIn, Qt::QueuedConnection);
 
     connect(&socket, &QTcpSocket::connected, this, &Recorder::connected);
     connect(&socket, &QTcpSocket::readyRead, this, [this] { parser.process(); });
@@ -208,13 +205,20 @@ void Recorder::recordFrame()
 {
     frames.take(parser.completedSlot(), QDateTime::currentDateTimeUtc());
     writeRows();
-    if (frames.inHand() >= MaxFramesInHand) {
-        readingPaused = true;
-        tee.setPaused(true); // the parser returns at its next step
-    }
+    if (frames.inHand() >= MaxFramesInHand)
+        pauseReading(true);
     // Frames received: those indexed and those still in hand.
     if (options.frameLimit > 0 && rows + frames.inHand() >= options.frameLimit)
         stop();
+}
+
+// Paused, the parser returns at its next step, and the socket takes no more than it holds: the
+// rest waits in the kernel, whose full buffer then holds the board back.
+void Recorder::pauseReading(bool pause)
+{
+    readingPaused = pause;
+    tee.setPaused(pause);
+    socket.setReadBufferSize(pause ? qMax<qint64>(socket.bytesAvailable(), 1) : 0);
 }
 
 // From the event loop, never inside the parser's call.
@@ -224,8 +228,7 @@ void Recorder::judgementsIn()
     if (finishing) {
         finish();
     } else if (readingPaused && frames.inHand() < MaxFramesInHand && !stopping) {
-        readingPaused = false;
-        tee.setPaused(false);
+        pauseReading(false);
         parser.process();
         if (disconnectPending && !readingPaused) {
             disconnectPending = false;

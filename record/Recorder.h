@@ -63,6 +63,7 @@ private:
     void disconnected();
     void retryLater();
     void recordFrame();
+    void pauseReading(bool pause);
     void judgementsIn();
     void writeRows();
     bool openWireDump();
