@@ -24,16 +24,10 @@ void printError(const char *format, ...)
     std::fflush(stdout);
 }
 
-QImage newPicture(qint32, int width, int height)
-{
-    return QImage(width, height, QImage::Format_RGB32);
-}
-
 } // namespace
 
 FrameDecoder::FrameDecoder()
     : jpegDecoder(std::make_unique<JpegDecoder>())
-    , pictureSource(newPicture)
 {
     jpegDecoder->init();
 }
@@ -51,6 +45,16 @@ FrameDecoder::Outcome FrameDecoder::decode(const FrameSlot &frame, QImage &pictu
     if (outcome != Outcome::Shown)
         picture = QImage();
     return outcome;
+}
+
+// The caller's picture is written again when nothing else shares it and it has the frame's size.
+void FrameDecoder::preparePicture(const FrameSlot &frame, QImage &picture)
+{
+    if (pictureSource)
+        picture = pictureSource(frame.format, frame.width, frame.height);
+    else if (picture.width() != frame.width || picture.height() != frame.height || !picture.isDetached()
+             || picture.format() != QImage::Format_RGB32)
+        picture = QImage(frame.width, frame.height, QImage::Format_RGB32);
 }
 
 FrameDecoder::Outcome FrameDecoder::run(const FrameSlot &frame, QImage *picture)
@@ -84,7 +88,7 @@ FrameDecoder::Outcome FrameDecoder::makeGrayImage(const FrameSlot &frame, QImage
     }
     if (!picture)
         return Outcome::Shown;
-    *picture = pictureSource(frame.format, frame.width, frame.height);
+    preparePicture(frame, *picture);
     if (picture->isNull())
         return Outcome::OutOfMemory;
     const auto *gray = reinterpret_cast<const uint8_t *>(frame.payload.constData());
@@ -105,7 +109,7 @@ FrameDecoder::Outcome FrameDecoder::decodeJpegFrame(const FrameSlot &frame, QIma
     }
     if (!picture)
         return jpegDecoder->verifyData() < 0 ? Outcome::JpegUndecodable : Outcome::Shown;
-    *picture = pictureSource(frame.format, frame.width, frame.height);
+    preparePicture(frame, *picture);
     if (picture->isNull())
         return Outcome::OutOfMemory;
     if (jpegDecoder->decodeInto(picture->bits(), size_t(picture->sizeInBytes()),
@@ -127,7 +131,7 @@ FrameDecoder::Outcome FrameDecoder::makeColorImage(const FrameSlot &frame, QImag
     }
     if (!picture)
         return Outcome::Shown;
-    *picture = pictureSource(frame.format, frame.width, frame.height);
+    preparePicture(frame, *picture);
     if (bvtCvtRawImage(frame, *picture) < 0) {
         qDebug("Problem in image conversion");
         return picture->isNull() ? Outcome::OutOfMemory : Outcome::BadSize;

@@ -25,7 +25,7 @@ public:
         OutOfMemory,       // no buffer for the picture
     };
     // The picture for a frame of this format and size, its pixels to be overwritten; null when
-    // memory ran out. By default a new image each time.
+    // memory ran out. Without one, the picture passed in is reused when it fits, else made anew.
     using PictureSource = std::function<QImage(qint32 format, int width, int height)>;
 
     FrameDecoder();
@@ -50,6 +50,7 @@ public:
 
 private:
     Outcome run(const FrameSlot &frame, QImage *picture);
+    void preparePicture(const FrameSlot &frame, QImage &picture);
     Outcome makeGrayImage(const FrameSlot &frame, QImage *picture);
     Outcome makeColorImage(const FrameSlot &frame, QImage *picture);
 
