@@ -7,6 +7,7 @@
 // as the counters "allocs" and "KiB". scripts/bench reads the results as JSON.
 
 #include "FrameParser.h"
+#include "FrameDecoder.h"
 #include "FramePath.h"
 #include "StreamStatistics.h"
 #include "FrameRecord.h"
@@ -275,7 +276,7 @@ private:
     size_t next = 0;
 };
 
-// The recorder's judgement of each frame: the path without a screen, capture off.
+// The recorder's judgement of each frame: the frame decoder judging it, no picture made.
 class ScreenlessWork : public Work
 {
 public:
@@ -283,9 +284,9 @@ public:
     {
         parser.setDevice(&device);
         parser.setStatistics(&statistics);
-        framePath.setStatistics(&statistics);
-        framePath.setScreenless(true);
-        parser.onFrameReady = [this] { whole = framePath.show(parser.completedSlot()).shown(); };
+        parser.onFrameReady = [this] {
+            whole = decoder.judge(parser.completedSlot()) == FrameDecoder::Outcome::Shown;
+        };
     }
     bool step() override
     {
@@ -298,7 +299,7 @@ private:
     const Records &records;
     RecordDevice device;
     FrameParser parser;
-    FramePath framePath;
+    FrameDecoder decoder;
     StreamStatistics statistics;
     bool whole = false;
     size_t next = 0;

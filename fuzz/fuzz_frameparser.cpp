@@ -7,6 +7,7 @@
 #include "BoardProtocol.h"
 #include "FeedDevice.h"
 #include "FrameParser.h"
+#include "FrameDecoder.h"
 #include "FramePath.h"
 #include "StreamPieces.h"
 
@@ -51,12 +52,16 @@ struct HeldFrame
     }
 };
 
-// The frame path's report checked against what it must have done.
-void showFrame(FramePath &path, const FrameSlot &frame)
+// The frame path's report checked against what it must have done, and against the judgement
+// alone, which must agree with the picture made.
+void showFrame(FramePath &path, FrameDecoder &judge, const FrameSlot &frame)
 {
     CaptureWriter &capture = path.capture();
     const int before = capture.counter();
+    const FrameDecoder::Outcome judged = judge.judge(frame);
     const FramePath::Result result = path.show(frame);
+    if (result.outcome != judged && result.outcome != FramePath::Outcome::OutOfMemory)
+        __builtin_trap();
     if (result.shown()
         && (path.pixmap().width() != frame.width || path.pixmap().height() != frame.height))
         __builtin_trap();
@@ -122,6 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FeedDevice device;
     FrameParser parser;
     FramePath path;
+    FrameDecoder judge;
     HeldFrame held[2];
     int nextHeld = 0;
     startCapture(path.capture(), pieces.settings);
@@ -138,7 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         HeldFrame &copy = held[nextHeld];
         nextHeld = 1 - nextHeld;
         copy.hold(frame);
-        showFrame(path, copy.slot);
+        showFrame(path, judge, copy.slot);
     };
 
     pieces.forEach([&](size_t offset, size_t length) {

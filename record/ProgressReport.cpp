@@ -40,11 +40,12 @@ void ProgressReport::showProgress()
 QString ProgressReport::summaryLine() const
 {
     const StreamCounters &c = recorder.statistics().counters();
-    return QStringLiteral("brevant-record: %1 frames, %2 stored, %3 damaged, %4 failed, %5 lost "
-                          "at the board, %6 MB in %7 s")
+    return QStringLiteral("brevant-record: %1 frames, %2 stored, %3 damaged, %4 hidden, %5 failed, "
+                          "%6 lost at the board, %7 MB in %8 s")
         .arg(c.framesReceived)
         .arg(c.captureFilesWritten)
         .arg(c.framesDamaged)
+        .arg(c.framesHidden)
         .arg(c.captureFailures)
         .arg(c.framesLostAtBoard)
         .arg(QString::number(double(recorder.bytesReceived()) / 1e6, 'f', 1))

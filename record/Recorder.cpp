@@ -15,17 +15,18 @@ constexpr int KeepFormat = BoardProtocol::KeepFormatCode;
 constexpr int KeepSize = 0;
 } // namespace
 
-Recorder::Recorder(const RecorderOptions &options, QObject *parent)
+Recorder::Recorder(const RecorderOptions &options, FrameStore::Judge judge, QObject *parent)
     : QObject(parent)
     , options(options)
     , tee(&socket)
-    , frames(options.folder, options.prefix, options.raw, stats)
+    , frames(options.folder, options.prefix, options.raw, stats, std::move(judge))
 {
     clock.start();
     parser.setDevice(&tee);
     parser.setStatistics(&stats);
     parser.onFrameReady = [this] { recordFrame(); };
-    frames.onJudged = [this] { writeRows(MaxFramesInHand); };
+    // Queued also when a judgement was in before take() returned: never inside the parser's call.
+    connect(&frames, &FrameStore::judged, this, &Recorder::judgementsIn, Qt::QueuedConnection);
 
     connect(&socket, &QTcpSocket::connected, this, &Recorder::connected);
     connect(&socket, &QTcpSocket::readyRead, this, [this] { parser.process(); });
@@ -117,7 +118,8 @@ void Recorder::connected()
     backoffMs = FirstBackoffMs;
     isConnected = true;
     ++connectionsMade;
-    stats.connectionStarted();
+    // The loss estimate runs on across connections: frames the board sent while none was open
+    // are missing by its clock. A board that restarted its clock starts the estimate afresh.
     parser.restartRecord();
     if (!openWireDump())
         return;
@@ -149,6 +151,11 @@ void Recorder::disconnected()
 {
     if (!isConnected || stopping)
         return;
+    // What the socket still holds is parsed first, once judging lets reading go on.
+    if (readingPaused) {
+        disconnectPending = true;
+        return;
+    }
     isConnected = false;
     tee.drainToDump();
     closeWireDump();
@@ -197,22 +204,50 @@ void Recorder::closeWireDump()
 void Recorder::recordFrame()
 {
     frames.take(parser.completedSlot(), QDateTime::currentDateTimeUtc());
-    writeRows(MaxFramesInHand);
+    writeRows();
+    if (frames.inHand() >= MaxFramesInHand)
+        pauseReading(true);
     // Frames received: those indexed and those still in hand.
     if (options.frameLimit > 0 && rows + frames.inHand() >= options.frameLimit)
         stop();
 }
 
-// The rows of the frames given back, in order; while more than inHand frames are held, it waits
-// for the oldest, and the socket with it.
-void Recorder::writeRows(int inHand)
+// Paused, the parser returns at its next step, and the socket takes no more than it holds: the
+// rest waits in the kernel, whose full buffer then holds the board back.
+void Recorder::pauseReading(bool pause)
+{
+    readingPaused = pause;
+    tee.setPaused(pause);
+    socket.setReadBufferSize(pause ? qMax<qint64>(socket.bytesAvailable(), 1) : 0);
+}
+
+// From the event loop, never inside the parser's call.
+void Recorder::judgementsIn()
+{
+    writeRows();
+    if (finishing) {
+        finish();
+    } else if (readingPaused && frames.inHand() < MaxFramesInHand && !stopping) {
+        pauseReading(false);
+        parser.process();
+        if (disconnectPending && !readingPaused) {
+            disconnectPending = false;
+            disconnected();
+        }
+    }
+}
+
+// The rows of the frames given back, in order.
+void Recorder::writeRows()
 {
     FrameStore::Entry entry;
-    while (frames.giveBack(entry, frames.inHand() > inHand)) {
-        if (failed)
+    // Frames received before a failure are still indexed; after the index itself failed, none.
+    while (frames.giveBack(entry)) {
+        if (indexFailed)
             continue;
         if (!index.append(rows, entry.stored.file, FrameStore::statusWord(entry.stored.status),
                           entry.frame, entry.arrival)) {
+            indexFailed = true;
             fail(QStringLiteral("cannot write the index %1: %2").arg(index.fileName(), index.errorString()));
             continue;
         }
@@ -243,14 +278,19 @@ void Recorder::stop()
     QTimer::singleShot(0, this, &Recorder::finish);
 }
 
+// Ends once every frame in hand is stored; until then each judgement that comes in calls it again.
 void Recorder::finish()
 {
+    finishing = true;
+    writeRows();
+    if (frames.inHand() > 0 || finishedAll)
+        return;
+    finishedAll = true;
     // Retrying all along is no recording: a rig must not read it as success.
     if (options.reconnect && connectionsMade == 0 && !failed) {
         failed = true;
         error = QStringLiteral("could not connect to %1 at all: %2").arg(videoAddress(), lastConnectError);
     }
-    writeRows(0);
     isConnected = false;
     socket.abort();
     closeWireDump();
@@ -262,7 +302,9 @@ int Recorder::exitStatus() const
     if (failed)
         return Trouble;
     const StreamCounters &c = stats.counters();
+    // A lost connection alone is no loss: the board's clock tells whether frames went missing.
+    // Without --reconnect, a lost connection ends the recording as a failure.
     const bool allStored = c.framesDamaged == 0 && c.captureFailures == 0 && c.framesLostAtBoard == 0
-                           && c.recordsDropped == 0 && c.connectionsLost == 0;
+                           && c.recordsDropped == 0;
     return allStored ? Success : FramesMissing;
 }

@@ -31,10 +31,13 @@ public:
     // often it is tried meanwhile.
     static constexpr int RestartWaitMs = 5000;
     static constexpr int RestartPollMs = 250;
-    // Frames judged ahead of the oldest one not yet stored: enough to keep every core busy.
+    // Frames judged ahead of the oldest one not yet stored: enough to keep every core busy. With
+    // this many in hand the socket is not read; the kernel's buffer then slows the board.
     static constexpr int MaxFramesInHand = 16;
 
-    explicit Recorder(const RecorderOptions &options, QObject *parent = nullptr);
+    // judge: how JPEG frames are judged, by default as the window would show them.
+    explicit Recorder(const RecorderOptions &options, FrameStore::Judge judge = FrameStore::judgeFrame,
+                      QObject *parent = nullptr);
 
     // Opens the index, then configures and connects; false with errorText() if the index could
     // not be opened.
@@ -60,7 +63,9 @@ private:
     void disconnected();
     void retryLater();
     void recordFrame();
-    void writeRows(int inHand);
+    void pauseReading(bool pause);
+    void judgementsIn();
+    void writeRows();
     bool openWireDump();
     void closeWireDump();
     void fail(const QString &text);
@@ -85,7 +90,12 @@ private:
     qint64 restartWaitUntilMs = -1;
     qint64 rows = 0;
     bool isConnected = false;
+    bool readingPaused = false; // frames in hand, waiting for their judgement
+    bool disconnectPending = false; // lost while paused, with bytes still to parse
     bool stopping = false;
+    bool finishing = false;
+    bool finishedAll = false;
     bool failed = false;
+    bool indexFailed = false;
     QString error;
 };

@@ -6,7 +6,7 @@
 #include "StopSignals.h"
 
 #include <QDir>
-#include <QGuiApplication>
+#include <QCoreApplication>
 #include <QLoggingCategory>
 
 #include <cstdio>
@@ -26,21 +26,13 @@ int main(int argc, char *argv[])
 #endif
     QCoreApplication::setApplicationName(QStringLiteral("brevant-record"));
     QCoreApplication::setApplicationVersion(QStringLiteral(BREVANT_VERSION));
+    // Pictures are made as images, which need no display: a rack has none.
+    QCoreApplication app(argc, argv);
     RecorderOptions options;
-    {
-        // The command line is read, and --help and --version answered, before any platform
-        // plugin is loaded: nothing but their own text on the way out.
-        const QCoreApplication commandLine(argc, argv);
-        if (!options.parse(QCoreApplication::arguments())) {
-            std::fprintf(stderr, "brevant-record: %s\n", qPrintable(options.errorText()));
-            return Recorder::Usage;
-        }
+    if (!options.parse(QCoreApplication::arguments())) {
+        std::fprintf(stderr, "brevant-record: %s\n", qPrintable(options.errorText()));
+        return Recorder::Usage;
     }
-
-    // Pictures are made without a display; a rack has none.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QGuiApplication app(argc, argv);
     // The stream library's debug lines, one per damaged frame, would bury the progress line.
     QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
 

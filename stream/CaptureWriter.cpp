@@ -5,6 +5,7 @@
 #include <QDataStream>
 #include <QDebug>
 #include <QFile>
+#include <QImage>
 #include <QPixmap>
 
 namespace {
@@ -52,6 +53,17 @@ int CaptureWriter::save_image_jpg(const QByteArray &payload)
 }
 
 int CaptureWriter::save_image(const QPixmap &picture, const QByteArray &payload)
+{
+    return savePicture(picture, payload);
+}
+
+int CaptureWriter::save_image(const QImage &picture, const QByteArray &payload)
+{
+    return savePicture(picture, payload);
+}
+
+template<typename Picture>
+int CaptureWriter::savePicture(const Picture &picture, const QByteArray &payload)
 {
     if (saveRawData)
         return save_image_jpg(payload);

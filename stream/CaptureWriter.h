@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
+class QImage;
 class QPixmap;
 class StreamStatistics;
 
@@ -31,8 +32,12 @@ public:
     // The picture encoded by the extension's format (or, with raw data chosen, the payload). A
     // null picture, from a frame that could not be converted, is not written.
     int save_image(const QPixmap &picture, const QByteArray &payload);
+    // The same from an image, for programs without a screen; the file's bytes are the same.
+    int save_image(const QImage &picture, const QByteArray &payload);
 
 private:
+    template<typename Picture>
+    int savePicture(const Picture &picture, const QByteArray &payload);
     int fileWritten();
     int writeFailed();
 

@@ -91,6 +91,7 @@ QString StreamStatistics::detailText(qint64 nowMs) const
         QStringLiteral("Frames received: %1").arg(counts.framesReceived),
         QStringLiteral("Frames shown: %1").arg(counts.framesShown),
         QStringLiteral("Frames damaged: %1").arg(counts.framesDamaged),
+        QStringLiteral("Frames hidden: %1").arg(counts.framesHidden),
         QStringLiteral("Frames lost at the board: %1").arg(counts.framesLostAtBoard),
         QStringLiteral("Records dropped: %1").arg(counts.recordsDropped),
         QStringLiteral("Bytes skipped: %1").arg(counts.bytesSkipped),

@@ -13,6 +13,7 @@ struct StreamCounters
     quint64 framesReceived = 0;
     quint64 framesShown = 0;
     quint64 framesDamaged = 0;
+    quint64 framesHidden = 0; // codes the board sends but never shows: no trouble
     quint64 framesLostAtBoard = 0;
     quint64 recordsDropped = 0;
     quint64 bytesSkipped = 0;
@@ -30,7 +31,7 @@ struct StreamCounters
 //   recordBytesReceived() alone for a header-only record (code 10 or more), which is not a frame
 //   and neither received nor judged for loss; recordDropped() for a record refused for its size;
 //   bytesSkipped() for bytes passed over while searching for the magic word.
-// - picture path: frameShown() or frameDamaged() for each frame.
+// - picture path: frameShown(), frameDamaged() or frameHidden() for each frame.
 // - connection: connectionStarted() on each connect, connectionLost() when it ended without the
 //   operator asking.
 // - capture writer: captureWritten() or captureFailed() for each file.
@@ -44,6 +45,7 @@ public:
     void bytesSkipped(qint64 bytes);
     void frameShown() { ++counts.framesShown; }
     void frameDamaged() { ++counts.framesDamaged; }
+    void frameHidden() { ++counts.framesHidden; }
     void connectionStarted() { lossEstimator.restart(); }
     void connectionLost() { ++counts.connectionsLost; }
     void captureWritten() { ++counts.captureFilesWritten; }

@@ -78,8 +78,9 @@ void tst_FramePath::refusedFramesKeepLastPicture_data()
     QTest::newRow("code 7") << frame(7, 4, 4) << Outcome::HiddenCode << "";
 }
 
-// Each refusal says why and counts as damaged; the last good picture stays, and the next good
-// frame is shown again.
+// Each refusal says why and counts as damaged, a code the board hides counts apart and is no
+// trouble; judging alone comes to the same; the last good picture stays, and the next good frame
+// is shown again.
 void tst_FramePath::refusedFramesKeepLastPicture()
 {
     QFETCH(FrameSlot, bad);
@@ -90,13 +91,17 @@ void tst_FramePath::refusedFramesKeepLastPicture()
     path.setStatistics(&statistics);
     QVERIFY(path.show(frame(2, 4, 2)).shown());
     const QImage before = path.pixmap().toImage();
-    if (!message.isEmpty())
+    for (int twice = 0; twice < 2 && !message.isEmpty(); ++twice)
         QTest::ignoreMessage(QtDebugMsg, QRegularExpression(message));
     const FramePath::Result result = path.show(bad);
     QCOMPARE(result.outcome, outcome);
-    QVERIFY(result.damaged());
-    QCOMPARE(statistics.counters().framesShown, 1u);
-    QCOMPARE(statistics.counters().framesDamaged, 1u);
+    const bool hidden = outcome == Outcome::HiddenCode;
+    QCOMPARE(result.damaged(), !hidden);
+    const StreamCounters &c = statistics.counters();
+    QCOMPARE((QList<quint64>{c.framesShown, c.framesDamaged, c.framesHidden}),
+             (QList<quint64>{1, hidden ? 0u : 1u, hidden ? 1u : 0u}));
+    FrameDecoder judge;
+    QCOMPARE(judge.judge(bad), outcome);
     QCOMPARE(path.pixmap().toImage(), before);
     QVERIFY(path.show(frame(bad.format == 7 ? 0 : bad.format, 32, 16)).shown());
 }

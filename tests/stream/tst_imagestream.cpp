@@ -42,8 +42,8 @@ static QByteArray grayAt(int ms, int width = 4, QByteArray pixels = QByteArray(8
 // Every counter, in declared order.
 static QList<quint64> countsOf(const StreamCounters &c)
 {
-    return { c.framesReceived, c.framesShown,   c.framesDamaged,       c.framesLostAtBoard, c.recordsDropped,
-             c.bytesSkipped,   c.connectionsLost, c.captureFilesWritten, c.captureFailures };
+    return { c.framesReceived, c.framesShown,     c.framesDamaged,       c.framesHidden,   c.framesLostAtBoard,
+             c.recordsDropped, c.bytesSkipped,    c.connectionsLost,     c.captureFilesWritten, c.captureFailures };
 }
 
 class tst_ImageStream : public QObject
@@ -78,7 +78,7 @@ void tst_ImageStream::reconnectSequence()
     // Four frames, one of them damaged, then the connection is left at a frame's start.
     server.nextPendingConnection()->write(grayAt(0) + grayAt(100) + grayAt(200, 4, "short") + grayAt(300));
     QTRY_COMPARE_WITH_TIMEOUT(stream.statistics().counters().framesReceived, 4u, 10000);
-    const QList<quint64> before { 4, 3, 1, 0, 0, 0, 0, 0, 0 };
+    const QList<quint64> before { 4, 3, 1, 0, 0, 0, 0, 0, 0, 0 };
     QCOMPARE(countsOf(stream.statistics().counters()), before);
     log.entries.clear();
 
@@ -93,17 +93,17 @@ void tst_ImageStream::reconnectSequence()
     QTcpSocket *board = server.nextPendingConnection();
     board->write(grayAt(5000) + grayAt(5100));
     QTRY_COMPARE_WITH_TIMEOUT(stream.statistics().counters().framesReceived, 6u, 10000);
-    QCOMPARE(countsOf(stream.statistics().counters()), (QList<quint64> { 6, 5, 1, 0, 0, 0, 0, 0, 0 }));
+    QCOMPARE(countsOf(stream.statistics().counters()), (QList<quint64> { 6, 5, 1, 0, 0, 0, 0, 0, 0, 0 }));
 
     stream.resetStatistics();
-    QCOMPARE(countsOf(stream.statistics().counters()), QList<quint64>(9, 0));
+    QCOMPARE(countsOf(stream.statistics().counters()), QList<quint64>(10, 0));
     QCOMPARE(stream.statistics().bytesPerSecond(StreamStatistics::clockMs() + 100), 0);
     log.entries.clear();
     board->write(grayAt(5200) + grayAt(5300) + grayAt(5400) + grayAt(5500) + grayAt(5900));
     board->disconnectFromHost();
     QTRY_COMPARE_WITH_TIMEOUT(stream.statistics().counters().connectionsLost, 1u, 10000);
     QCOMPARE(log.entries, (QStringList { "error:Connection closed by host", "-1", "-1", "info:Connection closed by host" }));
-    QCOMPARE(countsOf(stream.statistics().counters()), (QList<quint64> { 5, 5, 0, 3, 0, 0, 1, 0, 0 }));
+    QCOMPARE(countsOf(stream.statistics().counters()), (QList<quint64> { 5, 5, 0, 0, 3, 0, 0, 1, 0, 0 }));
     QVERIFY(stream.statistics().bytesPerSecond(StreamStatistics::clockMs() + 100) > 0);
 }
 
@@ -240,7 +240,7 @@ void tst_ImageStream::recordCutByLostConnectionIsDropped()
 void tst_ImageStream::countersFromStream_data()
 {
     QTest::addColumn<QByteArray>("stream");
-    QTest::addColumn<QList<quint64>>("counts"); // received, shown, damaged, lost, dropped, skipped
+    QTest::addColumn<QList<quint64>>("counts"); // received, shown, damaged, hidden, lost, dropped, skipped
     const QByteArray steady = grayAt(0) + grayAt(100) + grayAt(200) + grayAt(300);
     FrameRecord oversize = makeRecord(1, 4, 2);
     oversize.size = 0x7fffffff;
@@ -250,16 +250,16 @@ void tst_ImageStream::countersFromStream_data()
     for (int i = jpeg.size() / 2; i < jpeg.size() - 2; i += 7)
         corrupt[i] = char(0xff);
 
-    QTest::newRow("gap of 4 intervals") << steady + grayAt(700) << QList<quint64> { 5, 5, 0, 3, 0, 0 };
+    QTest::newRow("gap of 4 intervals") << steady + grayAt(700) << QList<quint64> { 5, 5, 0, 0, 3, 0, 0 };
     QTest::newRow("oversize record") << steady + oversize.toBytes() + grayAt(500)
-                                     << QList<quint64> { 5, 5, 0, 0, 1, 0 };
-    QTest::newRow("garbage") << QByteArray("twelve bytes") + steady << QList<quint64> { 4, 4, 0, 0, 0, 12 };
-    QTest::newRow("short frame") << steady + grayAt(400, 4, "short") << QList<quint64> { 5, 4, 1, 0, 0, 0 };
-    QTest::newRow("code 7") << steady + makeRecord(7, 2, 2, "nnnn").toBytes() << QList<quint64> { 5, 4, 1, 0, 0, 0 };
-    QTest::newRow("header only") << steady + makeRecord(12, 2, 2).toBytes() << QList<quint64> { 4, 4, 0, 0, 0, 0 };
+                                     << QList<quint64> { 5, 5, 0, 0, 0, 1, 0 };
+    QTest::newRow("garbage") << QByteArray("twelve bytes") + steady << QList<quint64> { 4, 4, 0, 0, 0, 0, 12 };
+    QTest::newRow("short frame") << steady + grayAt(400, 4, "short") << QList<quint64> { 5, 4, 1, 0, 0, 0, 0 };
+    QTest::newRow("code 7") << steady + makeRecord(7, 2, 2, "nnnn").toBytes() << QList<quint64> { 5, 4, 0, 1, 0, 0, 0 };
+    QTest::newRow("header only") << steady + makeRecord(12, 2, 2).toBytes() << QList<quint64> { 4, 4, 0, 0, 0, 0, 0 };
     QTest::newRow("cut-off jpeg") << makeRecord(0, 64, 48, jpeg.left(jpeg.size() * 2 / 3)).toBytes()
-                                  << QList<quint64> { 1, 0, 1, 0, 0, 0 };
-    QTest::newRow("corrupt jpeg") << makeRecord(0, 64, 48, corrupt).toBytes() << QList<quint64> { 1, 0, 1, 0, 0, 0 };
+                                  << QList<quint64> { 1, 0, 1, 0, 0, 0, 0 };
+    QTest::newRow("corrupt jpeg") << makeRecord(0, 64, 48, corrupt).toBytes() << QList<quint64> { 1, 0, 1, 0, 0, 0, 0 };
 }
 
 // Through the whole client, each frame's picture taken as the window takes it.

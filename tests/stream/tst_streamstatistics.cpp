@@ -147,16 +147,17 @@ void tst_StreamStatistics::textsAndReset()
     times(6, [&] { stats.captureFailed(); });
     times(3, [&] { stats.frameShown(); });
     times(2, [&] { stats.frameDamaged(); });
+    times(9, [&] { stats.frameHidden(); });
     QCOMPARE(stats.readoutText(1000), QString::fromUtf8("12.4 MB/s · 1 lost · 2 damaged · 4 dropped"));
     QCOMPARE(stats.detailText(1000),
-             "Frames received: 5\nFrames shown: 3\nFrames damaged: 2\nFrames lost at the board: 1\n"
+             "Frames received: 5\nFrames shown: 3\nFrames damaged: 2\nFrames hidden: 9\nFrames lost at the board: 1\n"
              "Records dropped: 4\nBytes skipped: 12345\nConnections lost: 7\n"
              "Capture files written: 8\nCapture failures: 6\nThroughput: 12.4 MB/s");
 
     stats.reset();
     stats.frameReceived({0, 640, 480, 1001, 500000}, 100, 1100); // a second on: not counted as lost
     QCOMPARE(stats.detailText(2000),
-             "Frames received: 1\nFrames shown: 0\nFrames damaged: 0\nFrames lost at the board: 0\n"
+             "Frames received: 1\nFrames shown: 0\nFrames damaged: 0\nFrames hidden: 0\nFrames lost at the board: 0\n"
              "Records dropped: 0\nBytes skipped: 0\nConnections lost: 0\n"
              "Capture files written: 0\nCapture failures: 0\nThroughput: 0.0 MB/s");
 }
@@ -166,6 +167,7 @@ void tst_StreamStatistics::troubleGrew_data()
     QTest::addColumn<QString>("action");
     QTest::addColumn<bool>("grew");
     QTest::newRow("damaged") << "damaged" << true;
+    QTest::newRow("hidden") << "hidden" << false;
     QTest::newRow("dropped") << "dropped" << true;
     QTest::newRow("lost") << "lost" << true;
     QTest::newRow("steady frame") << "steady" << false;
@@ -183,6 +185,8 @@ void tst_StreamStatistics::troubleGrew()
     const StreamCounters before = stats.counters();
     if (action == "damaged")
         stats.frameDamaged();
+    else if (action == "hidden")
+        stats.frameHidden();
     else if (action == "dropped")
         stats.recordDropped({0, 640, 480, 5, 0});
     else if (action == "lost" || action == "steady")

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FrameDecoder.h"
 #include "StreamModel.h"
 #include "VideoFaults.h"
 #include "VideoServer.h"
@@ -54,6 +55,7 @@ private:
     QTemporaryDir folder;
     VideoServer server;
     std::unique_ptr<imageStream> stream;
+    FrameDecoder jpegReference; // a decoder apart from the stream's, for the pictures expected
     StreamModel model;
     QTimer reconnectTimer;
     QElapsedTimer clock;
