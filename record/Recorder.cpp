@@ -151,11 +151,8 @@ void Recorder::disconnected()
 {
     if (!isConnected || stopping)
         return;
-    // What the socket still holds is parsed first, once judging lets reading go on.
-    if (readingPaused) {
-        disconnectPending = true;
-        return;
-    }
+    // Never while reading is paused: the socket then reads nothing, so the end of the stream
+    // is seen only once every byte before it was parsed.
     isConnected = false;
     tee.drainToDump();
     closeWireDump();
@@ -230,10 +227,6 @@ void Recorder::judgementsIn()
     } else if (readingPaused && frames.inHand() < MaxFramesInHand && !stopping) {
         pauseReading(false);
         parser.process();
-        if (disconnectPending && !readingPaused) {
-            disconnectPending = false;
-            disconnected();
-        }
     }
 }
 

@@ -91,7 +91,6 @@ private:
     qint64 rows = 0;
     bool isConnected = false;
     bool readingPaused = false; // frames in hand, waiting for their judgement
-    bool disconnectPending = false; // lost while paused, with bytes still to parse
     bool stopping = false;
     bool finishing = false;
     bool finishedAll = false;
