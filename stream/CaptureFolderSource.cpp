@@ -117,7 +117,8 @@ bool CaptureFolderSource::open()
     if (!choosePrefix())
         return false;
     const QString indexPath = folder.filePath(prefix + QLatin1String(IndexSuffix));
-    if (QFileInfo::exists(indexPath))
+    indexed = QFileInfo::exists(indexPath);
+    if (indexed)
         return readIndex(indexPath);
     return listFiles();
 }
@@ -234,4 +235,14 @@ QImage CaptureFolderSource::picture(qint64 index)
 QString CaptureFolderSource::recordedStatus(qint64 index) const
 {
     return index >= 0 && index < count() ? frames[size_t(index)].status : QString();
+}
+
+bool CaptureFolderSource::header(qint64 index, FrameSlot &slot)
+{
+    if (index < 0 || index >= count()) {
+        error = QStringLiteral("no frame %1").arg(index);
+        return false;
+    }
+    slot = frames[size_t(index)].header;
+    return true;
 }

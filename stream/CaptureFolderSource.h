@@ -19,6 +19,8 @@ public:
     bool open() override;
     qint64 count() const override { return qint64(frames.size()); }
     bool frame(qint64 index, FrameSlot &slot) override;
+    bool header(qint64 index, FrameSlot &slot) override;
+    bool hasBoardTime() const override { return indexed; }
     QString name() const override;
     QString errorString() const override { return error; }
     QImage picture(qint64 index) override;
@@ -41,6 +43,7 @@ private:
     QString path;
     QDir folder;
     QString prefix;
+    bool indexed = false;
     QString error;
     std::vector<Entry> frames;
 };

@@ -21,6 +21,11 @@ public:
     virtual QString name() const = 0;
     virtual QString errorString() const = 0;
 
+    // Frame `index` without its payload where the source can leave it unread.
+    virtual bool header(qint64 index, FrameSlot &slot) { return frame(index, slot); }
+    // Whether the frames carry the board's time (a capture without its index does not).
+    virtual bool hasBoardTime() const { return true; }
+
     // A frame kept only as a finished picture (a capture's BMP file); null for the others.
     virtual QImage picture(qint64 index) { Q_UNUSED(index); return QImage(); }
     // How a recorder judged the frame when it stored it ("damaged", "failed", ...); empty when

@@ -87,3 +87,11 @@ bool WireDumpSource::frame(qint64 index, FrameSlot &slot)
     }
     return true;
 }
+
+bool WireDumpSource::header(qint64 index, FrameSlot &slot)
+{
+    if (index < 0 || index >= count())
+        return fail(QStringLiteral("no frame %1").arg(index));
+    slot = frames[size_t(index)].header;
+    return true;
+}

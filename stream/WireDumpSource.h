@@ -17,6 +17,7 @@ public:
     bool open() override;
     qint64 count() const override { return qint64(frames.size()); }
     bool frame(qint64 index, FrameSlot &slot) override;
+    bool header(qint64 index, FrameSlot &slot) override;
     QString name() const override;
     QString errorString() const override { return error; }
 
