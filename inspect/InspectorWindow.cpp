@@ -95,6 +95,7 @@ InspectorWindow::InspectorWindow(std::unique_ptr<FrameSource> frameSource, QWidg
     layout->addWidget(frameLabel);
     setCentralWidget(central);
     readoutLabel = new ElidedLabel;
+    readoutLabel->setObjectName(QStringLiteral("pixelReadout"));
     statusBar()->addPermanentWidget(readoutLabel, 1);
 
     connect(slider, &QSlider::valueChanged, this, [this](int value) { showFrame(value); });
