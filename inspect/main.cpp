@@ -39,7 +39,8 @@ int main(int argc, char *argv[])
     options.addHelpOption();
     options.addVersionOption();
     options.addPositionalArgument(QStringLiteral("SOURCE"),
-                                  QStringLiteral("Wire dump, Matroska file, capture folder or index; asked for when left out."));
+                                  QStringLiteral("Wire dump, Matroska file, capture folder or index; asked for when left out."),
+                                  QStringLiteral("[SOURCE]"));
     if (!options.parse(app->arguments())) {
         std::fprintf(stderr, "brevant-inspect: %s\n", qPrintable(options.errorText()));
         return ExitUsage;
