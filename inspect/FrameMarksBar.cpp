@@ -4,6 +4,10 @@
 
 #include <QPainter>
 
+namespace {
+constexpr int MaxTickWidth = 6;
+}
+
 FrameMarksBar::FrameMarksBar(const FrameMarkScan &marks, qint64 frames, QWidget *parent)
     : QWidget(parent), marks(marks), frames(frames)
 {
@@ -19,6 +23,7 @@ void FrameMarksBar::paintEvent(QPaintEvent *)
         if (!mark)
             continue;
         const QColor colour = (mark & FrameMarkScan::Damaged) ? QColor(220, 30, 30) : QColor(240, 150, 0);
-        painter.fillRect(QRectF(i * step, 0, std::max(1.0, step), height()), colour);
+        const double tick = std::clamp(step, 2.0, double(MaxTickWidth));
+        painter.fillRect(QRectF(i * step - tick / 2, 0, tick, height()), colour);
     }
 }

@@ -68,7 +68,10 @@ void ZoomView::zoomStep(int steps)
 
 void ZoomView::zoomAbout(double factor, const QPointF &anchor)
 {
-    const double wanted = std::clamp(zoomFactor * factor, 1 / MaxZoom, MaxZoom);
+    double wanted = std::clamp(zoomFactor * factor, 1 / MaxZoom, MaxZoom);
+    // Steps there and back must land on whole zooms again, or 8 would show as 7.9999 (no grid).
+    if (std::abs(wanted - std::round(wanted)) < 1e-6)
+        wanted = std::round(wanted);
     const QPointF sourcePoint = (anchor - origin) / scale();
     zoomFactor = wanted;
     origin = anchor - sourcePoint * scale();
@@ -81,6 +84,11 @@ QPoint ZoomView::sourcePixelAt(const QPointF &position) const
     const QPointF p = (position - origin) / scale();
     const QPoint pixel(int(std::floor(p.x())), int(std::floor(p.y())));
     return shown.rect().contains(pixel) ? pixel : QPoint(-1, -1);
+}
+
+QRectF ZoomView::cellRect(int x, int y) const
+{
+    return QRectF(origin + QPointF(x, y) * scale(), QSizeF(scale(), scale()));
 }
 
 QString ZoomView::cellText(int x, int y) const
@@ -147,8 +155,7 @@ void ZoomView::paintValues(QPainter &painter, const QRect &cells)
             // Legible on any colour: dark text on light cells, light text on dark ones.
             const int luma = (299 * qRed(rgb) + 587 * qGreen(rgb) + 114 * qBlue(rgb)) / 1000;
             painter.setPen(luma >= 128 ? Qt::black : Qt::white);
-            const QRectF cell(origin + QPointF(x, y) * scale(), QSizeF(scale(), scale()));
-            painter.drawText(cell, Qt::AlignCenter, cellText(x, y));
+            painter.drawText(cellRect(x, y), Qt::AlignCenter, cellText(x, y));
         }
     }
 }

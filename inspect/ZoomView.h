@@ -40,6 +40,8 @@ public:
 
     // The numbers shown in the cell of source pixel (x, y), one line per sample.
     QString cellText(int x, int y) const;
+    // Where the cell of source pixel (x, y) lies in the widget.
+    QRectF cellRect(int x, int y) const;
     // The source pixel under a point of the widget, or (-1, -1).
     QPoint sourcePixelAt(const QPointF &position) const;
 
