@@ -52,6 +52,7 @@ void ZoomView::fit()
     zoomFactor = std::min(logical * devicePixelRatioF(), MaxZoom);
     origin = QPointF((width() - shown.width() * scale()) / 2, (height() - shown.height() * scale()) / 2);
     update();
+    cursorMoved();
 }
 
 void ZoomView::showOneToOne()
@@ -77,6 +78,14 @@ void ZoomView::zoomAbout(double factor, const QPointF &anchor)
     origin = anchor - sourcePoint * scale();
     fitted = false;
     update();
+    cursorMoved();
+}
+
+// The pixel under a cursor that stays put changes as the picture moves beneath it.
+void ZoomView::cursorMoved()
+{
+    const QPoint cursor = mapFromGlobal(QCursor::pos());
+    emit pixelHovered(rect().contains(cursor) ? sourcePixelAt(cursor) : QPoint(-1, -1));
 }
 
 QPoint ZoomView::sourcePixelAt(const QPointF &position) const

@@ -59,6 +59,7 @@ protected:
 
 private:
     double scale() const; // logical pixels per source pixel
+    void cursorMoved();
     void paintGrid(QPainter &painter, const QRect &cells);
     void paintValues(QPainter &painter, const QRect &cells);
     void paintDamage(QPainter &painter);
