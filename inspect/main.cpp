@@ -63,7 +63,7 @@ int main(int argc, char *argv[])
     }
     std::unique_ptr<FrameSource> source = frameSourceFor(path);
     if (!source->open()) {
-        const QString message = QStringLiteral("Cannot open %1").arg(source->errorString());
+        const QString message = source->errorString();
         std::fprintf(stderr, "brevant-inspect: %s\n", qPrintable(message));
         QMessageBox::critical(nullptr, QStringLiteral("Brevant Inspector"), message);
         return ExitTrouble;

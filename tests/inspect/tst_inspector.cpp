@@ -125,6 +125,13 @@ void TestInspector::sources_data()
                                      + "board time 7.000000 s"
                               << "";
     writeFile(root + "/other.mkv", QByteArray("\x1A\x45\xDF\xA3", 4) + QByteArray(100, '\0'));
+    // A recording of another program, in a codec this one does not show.
+    if (QProcess::execute(QStringLiteral("ffmpeg"),
+                          {"-loglevel", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=64x48:rate=10", "-t",
+                           "0.3", "-c:v", "mpeg4", root + "/mpeg4.mkv"})
+        == 0)
+        QTest::newRow("matroska of another codec") << root + "/mpeg4.mkv" << qint64(0) << ""
+                                                   << "its video is \"V_MPEG4/ISO/ASP\", which this program does not show";
     QTest::newRow("broken matroska") << root + "/other.mkv" << qint64(0) << "" << "other.mkv";
 
     // A recorder's capture: raw payloads known by the index alone.
