@@ -40,6 +40,7 @@ FrameSlot slotOf(const FrameRecord &r)
     slot.timestamp_s = r.timestamp_s;
     slot.timestamp_us = r.timestamp_us;
     slot.payload = r.payload;
+    std::memcpy(slot.CLum, r.CLum.constData(), sizeof slot.CLum);
     return slot;
 }
 
@@ -90,6 +91,7 @@ void TestInspector::sources_data()
     QTest::addColumn<qint64>("frames");
     QTest::addColumn<QString>("firstText"); // empty: the source is refused
     QTest::addColumn<QString>("error");     // a part of the refusal's reason
+    QTest::addColumn<QByteArray>("clum");   // of the first frame
 
     const QString root = dir.path();
     const FrameRecord gray = record(1, 4, 2, GrayPixels, 5250000);
@@ -101,7 +103,7 @@ void TestInspector::sources_data()
     QTest::newRow("wire dump") << root + "/dump.bin" << qint64(2)
                                << "Frame 1 of 2" + Dot + "Gray" + Dot + "4x2" + Dot + "8 bytes" + Dot
                                       + "board time 5.250000 s"
-                               << "";
+                               << "" << FrameRecord::sensorBlock(1, 2, 3, 4);
     // Prevent DoS: a record announcing more than a board sends is dropped, the next one read.
     FrameRecord huge = gray;
     huge.size = 0x7fffffff;
@@ -109,11 +111,11 @@ void TestInspector::sources_data()
     QTest::newRow("huge payload announced") << root + "/huge.bin" << qint64(1)
                                             << "Frame 1 of 1" + Dot + "UYVY" + Dot + "4x2" + Dot + "16 bytes"
                                                    + Dot + "board time 5.283333 s"
-                                            << "";
+                                            << "" << FrameRecord::sensorBlock(1, 2, 3, 4);
     writeFile(root + "/garbage.bin", QByteArray(5000, '\x5a'));
-    QTest::newRow("garbage") << root + "/garbage.bin" << qint64(0) << "" << "no whole frame record in 5000 bytes";
+    QTest::newRow("garbage") << root + "/garbage.bin" << qint64(0) << "" << "no whole frame record in 5000 bytes" << FrameRecord::sensorBlock(1, 2, 3, 4);
     writeFile(root + "/cut.bin", gray.toBytes().left(70));
-    QTest::newRow("truncated") << root + "/cut.bin" << qint64(0) << "" << "no whole frame record in 70 bytes";
+    QTest::newRow("truncated") << root + "/cut.bin" << qint64(0) << "" << "no whole frame record in 70 bytes" << FrameRecord::sensorBlock(1, 2, 3, 4);
 
     MatroskaWriter writer;
     QVERIFY(writer.open(root + "/rec.mkv", 2, 4, 2));
@@ -123,7 +125,7 @@ void TestInspector::sources_data()
     QTest::newRow("matroska") << root + "/rec.mkv" << qint64(3)
                               << "Frame 1 of 3" + Dot + "UYVY" + Dot + "4x2" + Dot + "16 bytes" + Dot
                                      + "board time 7.000000 s"
-                              << "";
+                              << "" << FrameRecord::sensorBlock(1, 2, 3, 4);
     writeFile(root + "/other.mkv", QByteArray("\x1A\x45\xDF\xA3", 4) + QByteArray(100, '\0'));
     // A recording of another program, in a codec this one does not show.
     if (QProcess::execute(QStringLiteral("ffmpeg"),
@@ -131,8 +133,8 @@ void TestInspector::sources_data()
                            "0.3", "-c:v", "mpeg4", root + "/mpeg4.mkv"})
         == 0)
         QTest::newRow("matroska of another codec") << root + "/mpeg4.mkv" << qint64(0) << ""
-                                                   << "its video is \"V_MPEG4/ISO/ASP\", which this program does not show";
-    QTest::newRow("broken matroska") << root + "/other.mkv" << qint64(0) << "" << "other.mkv";
+                                                   << "its video is \"V_MPEG4/ISO/ASP\", which this program does not show" << FrameRecord::sensorBlock(1, 2, 3, 4);
+    QTest::newRow("broken matroska") << root + "/other.mkv" << qint64(0) << "" << "other.mkv" << FrameRecord::sensorBlock(1, 2, 3, 4);
 
     // A recorder's capture: raw payloads known by the index alone.
     QDir(root).mkdir("rec");
@@ -149,13 +151,13 @@ void TestInspector::sources_data()
     QTest::newRow("capture with index") << root + "/rec" << qint64(2)
                                         << "Frame 1 of 2" + Dot + "Gray" + Dot + "4x2" + Dot + "8 bytes" + Dot
                                                + "board time 5.250000 s"
-                                        << "";
+                                        << "" << FrameRecord::sensorBlock(1, 2, 3, 4);
     QDir(root).mkdir("escape");
     writeFile(root + "/escape/e_index.csv",
               "record,file,status,format,width,height,payload_bytes,board_time,arrival_time,clum,cpos\n"
               "0,../dump.bin,stored,Gray,4,2,8,5.250000,x," + zeros.toLatin1() + "," + zeros.toLatin1() + "\n");
     QTest::newRow("index naming a file elsewhere") << root + "/escape" << qint64(0) << ""
-                                                   << "line 2 of e_index.csv names a file outside the folder";
+                                                   << "line 2 of e_index.csv names a file outside the folder" << FrameRecord::sensorBlock(1, 2, 3, 4);
 
     // The viewer's capture: JPEG files stand alone; raw ones cannot without an index.
     QDir(root).mkdir("jpg");
@@ -165,16 +167,16 @@ void TestInspector::sources_data()
     QTest::newRow("capture of JPEG files")
         << root + "/jpg" << qint64(2)
         << "Frame 1 of 2" + Dot + "JPG" + Dot + "16x8" + Dot + QString::number(jpegOf(16, 8, 40).size()) + " bytes"
-        << "";
+        << "" << QByteArray(16, 0);
     QDir(root).mkdir("raw");
     writeFile(root + "/raw/r_0.bvt", GrayPixels);
     QTest::newRow("raw capture without index") << root + "/raw" << qint64(0) << ""
-                                               << "they can be shown only with the recorder's index r_index.csv";
+                                               << "they can be shown only with the recorder's index r_index.csv" << FrameRecord::sensorBlock(1, 2, 3, 4);
     QDir(root).mkdir("unrelated");
     writeFile(root + "/unrelated/notes.txt", "hello");
     writeFile(root + "/unrelated/photo.png", "png");
     QTest::newRow("folder of unrelated files") << root + "/unrelated" << qint64(0) << ""
-                                               << "no captured frames";
+                                               << "no captured frames" << FrameRecord::sensorBlock(1, 2, 3, 4);
 }
 
 void TestInspector::sources()
@@ -183,6 +185,7 @@ void TestInspector::sources()
     QFETCH(qint64, frames);
     QFETCH(QString, firstText);
     QFETCH(QString, error);
+    QFETCH(QByteArray, clum);
 
     std::unique_ptr<FrameSource> source = frameSourceFor(path);
     const bool opened = source->open();
@@ -198,6 +201,8 @@ void TestInspector::sources()
     QCOMPARE(child<QSlider>(&window, "frameSlider")->maximum(), int(frames - 1));
     QCOMPARE(child<QSlider>(&window, "frameSlider")->accessibleName(), QStringLiteral("Frame"));
     QCOMPARE(frameText(window), firstText);
+    QCOMPARE(child<QLabel>(&window, "frameText")->toolTip(),
+             "CLum " + clum.toHex(' ') + "\nCPos " + QByteArray(16, 0).toHex(' '));
     QVERIFY(!window.zoomView()->picture().isNull());
     // Every frame of a good source reads and shows, none marked damaged.
     QTRY_VERIFY(window.marksComplete());
@@ -320,12 +325,16 @@ void TestInspector::cellValues()
     ZoomView *view = window.zoomView();
     view->showOneToOne();
     QVERIFY(view->zoom() == 1.0);
+    // One source pixel per device pixel, on a high-density screen too (run again at scale 2).
+    QCOMPARE(view->cellRect(0, 0).width() * view->devicePixelRatioF(), 1.0);
     view->zoomAbout(ZoomView::ValuesZoom, view->rect().center());
     QVERIFY(view->zoom() == ZoomView::ValuesZoom);
     QCOMPARE(view->cellText(pixel.x(), pixel.y()), cell);
     // The numbers are painted in the cell, dark on light and light on dark.
     const QImage shot = view->grab().toImage();
-    const QRect cellArea = view->cellRect(pixel.x(), pixel.y()).toRect().adjusted(2, 2, -2, -2);
+    const qreal ratio = shot.devicePixelRatio();
+    const QRectF cellRect = view->cellRect(pixel.x(), pixel.y());
+    const QRect cellArea = QRectF(cellRect.topLeft() * ratio, cellRect.size() * ratio).toRect().adjusted(2, 2, -2, -2);
     const QRgb colour = view->picture().pixel(pixel);
     const QRgb ink = qGray(colour) >= 128 ? qRgb(0, 0, 0) : qRgb(255, 255, 255);
     int inked = 0;
