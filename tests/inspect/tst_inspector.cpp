@@ -350,6 +350,18 @@ void TestInspector::cellValues()
     view->zoomAbout(2, at);
     QVERIFY(view->zoom() == ZoomView::MaxZoom);
     QCOMPARE(view->sourcePixelAt(at), before);
+    // Ctrl+wheel zooms about the cursor too: two notches back halve the zoom.
+    QWheelEvent wheel(at, view->mapToGlobal(at), QPoint(), QPoint(0, -240), Qt::NoButton,
+                      Qt::ControlModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(view, &wheel);
+    QVERIFY(view->zoom() == ZoomView::ValuesZoom);
+    QCOMPARE(view->sourcePixelAt(at), before);
+    // Dragging by one cell moves the picture by one source pixel under the cursor.
+    const QPoint from = at.toPoint();
+    QTest::mousePress(view, Qt::LeftButton, {}, from);
+    QTest::mouseMove(view, from + QPoint(qRound(view->cellRect(0, 0).width()), 0));
+    QTest::mouseRelease(view, Qt::LeftButton, {}, from + QPoint(qRound(view->cellRect(0, 0).width()), 0));
+    QCOMPARE(view->sourcePixelAt(at), before - QPoint(1, 0));
     if (!readout.isEmpty()) {
         emit view->pixelHovered(pixel);
         QCOMPARE(labelText(&window, "pixelReadout"), readout);
