@@ -138,9 +138,14 @@ bool CaptureFolderSource::readIndex(const QString &indexPath)
         Entry entry;
         FrameSlot &slot = entry.header;
         bool formatOk = false, widthOk = false, heightOk = false, sizeOk = false;
-        // A row cut short by a crash ends the index; it names no frame that can be trusted.
-        if (fields.size() != IndexColumns.size())
-            break;
+        if (fields.size() != IndexColumns.size()) {
+            // A last row cut short by a crash names no frame that can be trusted; elsewhere the
+            // index itself is wrong.
+            if (index.atEnd())
+                break;
+            return fail(QStringLiteral("line %1 of %2 has %3 fields, not %4")
+                            .arg(line).arg(QFileInfo(indexPath).fileName()).arg(fields.size()).arg(IndexColumns.size()));
+        }
         slot.format = formatCode(fields[Format], &formatOk);
         slot.width = fields[Width].toInt(&widthOk);
         slot.height = fields[Height].toInt(&heightOk);

@@ -156,6 +156,22 @@ void TestInspector::sources_data()
     writeFile(root + "/escape/e_index.csv",
               "record,file,status,format,width,height,payload_bytes,board_time,arrival_time,clum,cpos\n"
               "0,../dump.bin,stored,Gray,4,2,8,5.250000,x," + zeros.toLatin1() + "," + zeros.toLatin1() + "\n");
+    QDir(root).mkdir("cut");
+    writeFile(root + "/cut/c_0.bvt", GrayPixels);
+    writeFile(root + "/cut/c_index.csv",
+              "record,file,status,format,width,height,payload_bytes,board_time,arrival_time,clum,cpos\n"
+              "0,c_0.bvt,stored,Gray,4,2,8,5.250000,x," + clum.toLatin1() + "," + zeros.toLatin1() + "\n"
+              "1,c_1.bvt,stored,Gray,4,2,8,5.29");
+    QTest::newRow("index cut by a crash") << root + "/cut/c_index.csv" << qint64(1)
+                                          << "Frame 1 of 1" + Dot + "Gray" + Dot + "4x2" + Dot + "8 bytes" + Dot
+                                                 + "board time 5.250000 s"
+                                          << "" << FrameRecord::sensorBlock(1, 2, 3, 4);
+    writeFile(root + "/cut/d_index.csv",
+              "record,file,status,format,width,height,payload_bytes,board_time,arrival_time,clum,cpos\n"
+              "0,d_0.bvt,stored,Gray,4,2\n"
+              "1,c_0.bvt,stored,Gray,4,2,8,5.250000,x," + zeros.toLatin1() + "," + zeros.toLatin1() + "\n");
+    QTest::newRow("index row short inside") << root + "/cut/d_index.csv" << qint64(0) << ""
+                                            << "line 2 of d_index.csv has 6 fields, not 11" << QByteArray();
     QTest::newRow("index naming a file elsewhere") << root + "/escape" << qint64(0) << ""
                                                    << "line 2 of e_index.csv names a file outside the folder" << FrameRecord::sensorBlock(1, 2, 3, 4);
 
