@@ -4,7 +4,9 @@
 #include "CameraController.h"
 #include "CommandController.h"
 #include "ElidedLabel.h"
+#include "InspectorWindow.h"
 #include "PixelReadout.h"
+#include "RecentFramesSource.h"
 #include "StatisticsReadout.h"
 #include "imageStream.h"
 #include "ui_MainWindow.h"
@@ -143,6 +145,8 @@ MainWindow::MainWindow(QWidget *parent)
     auto *copyKey = new QShortcut(QKeySequence::Copy, ui->graphicsView, nullptr, nullptr,
                                   Qt::WidgetWithChildrenShortcut);
     connect(copyKey, &QShortcut::activated, this, [this] { copyPicture(shown_picture); });
+    auto *inspectKey = new QShortcut(InspectKey, this);
+    connect(inspectKey, &QShortcut::activated, this, &MainWindow::inspectLastSeconds);
 
     // The window is first shown with the command channel's state already known.
     camera_controller->try_connection();
@@ -159,6 +163,7 @@ MainWindow::~MainWindow()
 
 void MainWindow::drawNewImage()
 {
+    recent_frames.add(image_stream->completedFrame());
     const QPixmap pixmap = image_stream->currentPixmap();
     shown_picture = pixmap;
     const QSize shownSize = pixmap_item->pixmap().size();
@@ -189,7 +194,25 @@ void MainWindow::showViewMenu(const QPoint &position)
         ->setEnabled(havePicture);
     menu.addAction(QStringLiteral("Copy Statistics"), this, &MainWindow::copyStatistics);
     menu.addAction(QStringLiteral("Reset Statistics"), this, &MainWindow::resetStatistics);
+    menu.addAction(QStringLiteral("Inspect Last Seconds"), this, &MainWindow::inspectLastSeconds)
+        ->setShortcut(InspectKey);
     menu.exec(ui->graphicsView->viewport()->mapToGlobal(position));
+}
+
+void MainWindow::inspectLastSeconds()
+{
+    auto source = std::make_unique<RecentFramesSource>(
+        recent_frames.frames(),
+        QStringLiteral("last seconds from %1:%2").arg(hostname).arg(video_port));
+    if (!source->open()) {
+        status_bar->showMessage(source->errorString(), 3000);
+        return;
+    }
+    const qint64 newest = source->count() - 1;
+    auto *inspector = new InspectorWindow(std::move(source), this);
+    inspector->setAttribute(Qt::WA_DeleteOnClose);
+    inspector->showFrame(newest);
+    inspector->show();
 }
 
 void MainWindow::savePictureAs(QPixmap picture)

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "RecentFrames.h"
 #include "ViewScaler.h"
 
 #include <QGraphicsScene>
+#include <QKeySequence>
 #include <QMainWindow>
 #include <QString>
 
@@ -57,6 +59,10 @@ private:
     void copyStatistics();
     void resetStatistics();
     void showViewMenu(const QPoint &position);
+    // The frames kept so far go to a window of their own; the stream goes on here.
+    void inspectLastSeconds();
+
+    static constexpr QKeyCombination InspectKey{Qt::CTRL | Qt::Key_I};
 
     Ui_MainWindow *ui;
     QStatusBar *status_bar = nullptr;
@@ -74,4 +80,5 @@ private:
     QPixmap shown_picture; // at its own size
     StatisticsReadout *statistics_readout = nullptr;
     PixelReadout *pixel_readout = nullptr;
+    RecentFrames recent_frames;
 };

@@ -1,0 +1,198 @@
+// The inspector: opening a big wire dump or Matroska file on /dev/shm until its first picture
+// is made, with the resident memory after it, and one step to the next frame (picture made and
+// painted) at 1920 x 1080 beside the decode alone. Set BREVANT_BENCH_BIG_MIB (e.g. 4096) to open
+// a bigger file as well.
+#include "FrameDecoder.h"
+#include "FrameSourceFor.h"
+#include "InspectorWindow.h"
+#include "JpegEncoder.h"
+#include "MatroskaWriter.h"
+#include "ZoomView.h"
+
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QtEndian>
+
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+
+namespace {
+
+constexpr int Width = 1920;
+constexpr int Height = 1080;
+constexpr qint64 PeriodUs = 33333;
+constexpr qint64 MiB = 1024 * 1024;
+
+QString scratchPath(const QString &what)
+{
+    return QDir(QStringLiteral("/dev/shm")).filePath(QStringLiteral("bench_inspect_%1_%2").arg(getpid()).arg(what));
+}
+
+double residentMiB()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stod(line.substr(6)) / 1024.0;
+    }
+    return 0;
+}
+
+FrameSlot frameOf(qint32 format)
+{
+    FrameSlot frame;
+    frame.format = format;
+    frame.width = Width;
+    frame.height = Height;
+    if (format == BoardProtocol::FormatJpg) {
+        QByteArray rgb(Width * Height * 3, Qt::Uninitialized);
+        for (int i = 0; i < rgb.size(); ++i)
+            rgb[i] = char((i / 3 % Width) * 255 / Width + (i % 3) * 40 + (i / (3 * Width)) / 8);
+        frame.payload = encodeJpeg(reinterpret_cast<const uint8_t *>(rgb.constData()), Width, Height, 3, 85);
+    } else {
+        const qint64 bytes = format == BoardProtocol::FormatGray ? qint64(Width) * Height
+            : format == BoardProtocol::FormatUyvy                ? qint64(Width) * Height * 2
+                                                                 : qint64(Width) * Height * 3 / 2;
+        frame.payload = QByteArray(int(bytes), Qt::Uninitialized);
+        for (qint64 i = 0; i < bytes; ++i)
+            frame.payload[i] = char(i * 7 + (i >> 11));
+    }
+    frame.size = qint32(frame.payload.size());
+    return frame;
+}
+
+QByteArray recordOf(const FrameSlot &frame, qint64 timeUs)
+{
+    QByteArray header(BoardProtocol::RecordPrefixBytes, '\0');
+    const quint32 fields[8] = {BoardProtocol::FrameMagic, quint32(frame.format), 0, quint32(frame.width),
+                               quint32(frame.height), quint32(frame.size), quint32(timeUs / 1000000),
+                               quint32(timeUs % 1000000)};
+    for (int i = 0; i < 8; ++i)
+        qToBigEndian(fields[i], header.data() + 4 * i);
+    return header + frame.payload;
+}
+
+// A wire dump of UYVY frames of about `mib` MiB.
+QString wireDump(qint64 mib)
+{
+    const QString path = scratchPath(QStringLiteral("dump_%1.bin").arg(mib));
+    if (QFile::exists(path))
+        return path;
+    const FrameSlot frame = frameOf(BoardProtocol::FormatUyvy);
+    QFile file(path);
+    file.open(QIODevice::WriteOnly);
+    for (qint64 i = 0; file.size() < mib * MiB; ++i)
+        file.write(recordOf(frame, 1000000 + i * PeriodUs));
+    return path;
+}
+
+QString matroskaFile(qint64 mib)
+{
+    const QString path = scratchPath(QStringLiteral("rec_%1.mkv").arg(mib));
+    if (QFile::exists(path))
+        return path;
+    FrameSlot frame = frameOf(BoardProtocol::FormatUyvy);
+    MatroskaWriter writer;
+    writer.open(path, frame.format, Width, Height);
+    for (qint64 i = 0; i * frame.size < mib * MiB; ++i) {
+        frame.timestamp_s = qint32((1000000 + i * PeriodUs) / 1000000);
+        frame.timestamp_us = qint32((1000000 + i * PeriodUs) % 1000000);
+        writer.writeFrame(frame);
+    }
+    writer.close();
+    return path;
+}
+
+void openToFirstPicture(benchmark::State &state, const QString &path)
+{
+    for (auto _ : state) {
+        std::unique_ptr<FrameSource> source = frameSourceFor(path);
+        if (!source->open()) {
+            state.SkipWithError(qPrintable(source->errorString()));
+            return;
+        }
+        FrameSlot slot;
+        FrameDecoder decoder;
+        QImage picture;
+        source->frame(0, slot);
+        benchmark::DoNotOptimize(decoder.decode(slot, picture));
+        state.counters["frames"] = double(source->count());
+    }
+    state.counters["rss_MiB"] = residentMiB();
+    state.counters["file_MiB"] = double(QFile(path).size()) / MiB;
+}
+
+void steps(benchmark::State &state, qint32 format)
+{
+    QByteArray dump;
+    for (int i = 0; i < 4; ++i)
+        dump += recordOf(frameOf(format), 1000000 + i * PeriodUs);
+    const QString path = scratchPath(QStringLiteral("step_%1.bin").arg(format));
+    QFile file(path);
+    file.open(QIODevice::WriteOnly);
+    file.write(dump);
+    file.close();
+    std::unique_ptr<FrameSource> source = frameSourceFor(path);
+    source->open();
+    InspectorWindow window(std::move(source));
+    window.show();
+    qint64 next = 0;
+    for (auto _ : state) {
+        next = (next + 1) % 4;
+        window.showFrame(next);
+        window.zoomView()->repaint();
+    }
+    QFile::remove(path);
+}
+
+void decodeAlone(benchmark::State &state, qint32 format)
+{
+    const FrameSlot frame = frameOf(format);
+    FrameDecoder decoder;
+    QImage picture;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(decoder.decode(frame, picture));
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    std::vector<qint64> sizes = {100};
+    if (const qint64 big = qEnvironmentVariableIntValue("BREVANT_BENCH_BIG_MIB"))
+        sizes.push_back(big);
+    for (qint64 mib : sizes) {
+        benchmark::RegisterBenchmark(("open/wire/" + std::to_string(mib) + "MiB").c_str(),
+                                     [mib](benchmark::State &s) { openToFirstPicture(s, wireDump(mib)); })
+            ->Unit(benchmark::kMillisecond)->Iterations(3);
+        benchmark::RegisterBenchmark(("open/mkv/" + std::to_string(mib) + "MiB").c_str(),
+                                     [mib](benchmark::State &s) { openToFirstPicture(s, matroskaFile(mib)); })
+            ->Unit(benchmark::kMillisecond)->Iterations(3);
+    }
+    for (int format = 0; format < BoardProtocol::FormatCount; ++format) {
+        const std::string name = BoardProtocol::FormatNames[format];
+        benchmark::RegisterBenchmark(("step/" + name + "/1920x1080").c_str(),
+                                     [format](benchmark::State &s) { steps(s, format); })
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("decode/" + name + "/1920x1080").c_str(),
+                                     [format](benchmark::State &s) { decodeAlone(s, format); })
+            ->Unit(benchmark::kMillisecond);
+    }
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    for (qint64 mib : sizes) {
+        QFile::remove(scratchPath(QStringLiteral("dump_%1.bin").arg(mib)));
+        QFile::remove(scratchPath(QStringLiteral("rec_%1.mkv").arg(mib)));
+    }
+    return 0;
+}

@@ -1,0 +1,29 @@
+#include "FrameMarksBar.h"
+
+#include "FrameMarkScan.h"
+
+#include <QPainter>
+
+namespace {
+constexpr int MaxTickWidth = 6;
+}
+
+FrameMarksBar::FrameMarksBar(const FrameMarkScan &marks, qint64 frames, QWidget *parent)
+    : QWidget(parent), marks(marks), frames(frames)
+{
+    setFixedHeight(sizeHint().height());
+}
+
+void FrameMarksBar::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    const double step = frames > 1 ? double(width() - 1) / double(frames - 1) : 0;
+    for (qint64 i = 0; i < marks.scanned(); ++i) {
+        const quint8 mark = marks.mark(i);
+        if (!mark)
+            continue;
+        const QColor colour = (mark & FrameMarkScan::Damaged) ? QColor(220, 30, 30) : QColor(240, 150, 0);
+        const double tick = std::clamp(step, 2.0, double(MaxTickWidth));
+        painter.fillRect(QRectF(i * step - tick / 2, 0, tick, height()), colour);
+    }
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "FrameSlot.h"
+
+#include <QImage>
+#include <QString>
+
+// Frames that can be looked at again, one at a time and in any order: a wire dump, a Matroska
+// recording, a capture folder or the viewer's recent frames all look alike through it. Frames are
+// read on demand; only where each one lies is kept. Failures are returned and described by
+// errorString().
+class FrameSource
+{
+public:
+    virtual ~FrameSource() = default;
+
+    virtual bool open() = 0;
+    virtual qint64 count() const = 0;
+    // Header fields, sensor blocks and payload of frame `index` (0 for the first).
+    virtual bool frame(qint64 index, FrameSlot &slot) = 0;
+    virtual QString name() const = 0;
+    virtual QString errorString() const = 0;
+
+    // Frame `index` without its payload where the source can leave it unread.
+    virtual bool header(qint64 index, FrameSlot &slot) { return frame(index, slot); }
+    // Whether the frames carry the board's time (a capture without its index does not).
+    virtual bool hasBoardTime() const { return true; }
+
+    // A frame kept only as a finished picture (a capture's BMP file); null for the others.
+    virtual QImage picture(qint64 index) { Q_UNUSED(index); return QImage(); }
+    // How a recorder judged the frame when it stored it ("damaged", "failed", ...); empty when
+    // the source keeps no judgement.
+    virtual QString recordedStatus(qint64 index) const { Q_UNUSED(index); return QString(); }
+};

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "FrameSource.h"
+#include "MatroskaReader.h"
+
+// A Matroska recording of the recorder, read frame by frame.
+class MatroskaSource : public FrameSource
+{
+public:
+    explicit MatroskaSource(const QString &path) : path(path) {}
+
+    bool open() override;
+    qint64 count() const override { return reader.frameCount(); }
+    bool frame(qint64 index, FrameSlot &slot) override { return reader.frame(index, slot); }
+    QString name() const override;
+    QString errorString() const override { return reader.errorString(); }
+
+private:
+    QString path;
+    MatroskaReader reader;
+};

@@ -1,0 +1,29 @@
+#pragma once
+
+#include "FrameSlot.h"
+
+#include <deque>
+#include <vector>
+
+// The frames of the last seconds of a stream as they were received, by the board's clock. The
+// payloads are shared with whoever holds them, never copied; the oldest frames go once the
+// newest is KeptSpanUs later than them, or once more than MaxKeptBytes would be held.
+class RecentFrames
+{
+public:
+    static constexpr qint64 KeptSpanUs = 10 * 1000 * 1000;
+    static constexpr qint64 MaxKeptBytes = 256LL * 1024 * 1024;
+
+    void add(const FrameSlot &frame);
+    void clear();
+    std::vector<FrameSlot> frames() const { return {kept.begin(), kept.end()}; }
+    qint64 keptBytes() const { return bytes; }
+    int size() const { return int(kept.size()); }
+
+    // The board's time of a frame in microseconds, both fields read unsigned as the parser does.
+    static qint64 boardTimeUs(const FrameSlot &frame);
+
+private:
+    std::deque<FrameSlot> kept;
+    qint64 bytes = 0;
+};

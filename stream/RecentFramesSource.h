@@ -1,0 +1,25 @@
+#pragma once
+
+#include "FrameSource.h"
+
+#include <vector>
+
+// The viewer's recent frames as they stood when it was made; the stream going on changes nothing
+// here, and the payloads stay shared with the viewer's own.
+class RecentFramesSource : public FrameSource
+{
+public:
+    RecentFramesSource(std::vector<FrameSlot> frames, const QString &name)
+        : frames(std::move(frames)), sourceName(name) {}
+
+    bool open() override;
+    qint64 count() const override { return qint64(frames.size()); }
+    bool frame(qint64 index, FrameSlot &slot) override;
+    QString name() const override { return sourceName; }
+    QString errorString() const override { return error; }
+
+private:
+    std::vector<FrameSlot> frames;
+    QString sourceName;
+    QString error;
+};
