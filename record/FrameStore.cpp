@@ -138,7 +138,9 @@ bool FrameStore::closeRecording()
 FrameStore::Stored FrameStore::record(const FrameSlot &frame, Outcome outcome)
 {
     Stored stored;
-    if (outcome == Outcome::HiddenCode || frame.format < 0 || frame.format >= BoardProtocol::FormatCount)
+    // Nothing a video track can hold: a code never shown, a frame without pixels.
+    if (outcome == Outcome::HiddenCode || frame.format < 0 || frame.format >= BoardProtocol::FormatCount
+        || frame.width <= 0 || frame.height <= 0)
         return stored;
     if (!recordingFailure.isEmpty()) {
         stored.status = Status::Failed;
