@@ -146,10 +146,14 @@ FrameStore::Stored FrameStore::record(const FrameSlot &frame, Outcome outcome)
         stored.status = Status::Failed;
         return stored;
     }
+    // A board clock that went back (the board restarted) would stop the file's time: its
+    // frames start the next file, timed from their own first frame.
+    const quint64 boardTimeUs = quint64(quint32(frame.timestamp_s)) * 1000000u + quint32(frame.timestamp_us);
     if (recording.isOpen()
         && (frame.format != recordingFormat.format || frame.width != recordingFormat.width
-            || frame.height != recordingFormat.height))
+            || frame.height != recordingFormat.height || boardTimeUs < lastBoardTimeUs))
         closeRecording();
+    lastBoardTimeUs = boardTimeUs;
     if (!recording.isOpen() && recordingFailure.isEmpty()) {
         const QString path = QDir(folder).filePath(prefix + QString::number(recordingFiles++) + QStringLiteral(".mkv"));
         if (!recording.open(path, frame.format, frame.width, frame.height))

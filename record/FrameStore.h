@@ -21,7 +21,7 @@ class StreamStatistics;
 // and capture writer: JPEG as received (.jpg), raw colour and Gray frames as BMP pictures or,
 // with raw chosen, as received (.bvt). One running number across all of them. Or, as a
 // recording, every payload as received into one Matroska file while format and size stay the
-// same, <prefix>0.mkv, then <prefix>1.mkv, ...; there a frame is given back only once the
+// same and the board's clock runs on, <prefix>0.mkv, then <prefix>1.mkv, ...; there a frame is given back only once the
 // writer has handed its cluster to the kernel, so that nothing is indexed that a crash loses.
 // Judging a JPEG means reading every coefficient, and one core reads them only about as fast as
 // a gigabit link brings them; so JPEG frames are judged on other threads while the next ones
@@ -115,6 +115,7 @@ private:
         int width = 0;
         int height = 0;
     } recordingFormat; // of the open recording file
+    quint64 lastBoardTimeUs = 0; // of the frame last recorded
     int recordingFiles = 0;
     QString recordingFailure;
     std::deque<Recorded> recorded; // stored, in order, until their clusters are written

@@ -240,15 +240,18 @@ void TestRecorder::records_data()
                         RecordIndex::boardTime(records[i].timestamp_s, records[i].timestamp_us));
         return rows;
     };
-    // One Matroska file while format and size stay: rows name it and the frame's place in it.
+    // One Matroska file while format and size stay and the board's clock runs on: rows name it
+    // and the frame's place in it.
     const auto inMatroska = [](QStringList rows) {
         int file = -1, place = 0;
         QString shape;
+        double time = 0;
         for (QString &line : rows) {
             QStringList columns = line.split(QLatin1Char(','));
             const QString frameShape = columns.mid(3, 3).join(u' '); // format and size
-            if (!columns[1].isEmpty() && frameShape != shape)
+            if (!columns[1].isEmpty() && (frameShape != shape || columns[7].toDouble() < time))
                 shape = frameShape, ++file, place = 0;
+            time = columns[1].isEmpty() ? time : columns[7].toDouble();
             if (!columns[1].isEmpty())
                 columns[1] = u"bvtgrab_%1.mkv"_s.arg(file);
             line = (columns << (columns[1].isEmpty() ? QString() : QString::number(place++))).join(u',');
@@ -300,6 +303,10 @@ void TestRecorder::records_data()
     const QStringList mkv{u"--mkv"_s};
     QTest::newRow("mkv: jpeg cut off, a file per format") << jpegs << QList<int>() << mkv << QString() << int(SIGINT)
         << inMatroska(jpegRows) << 3 << QStringList{summary(u"3 frames, 3 stored, 1 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)};
+    const QList<FrameRecord> restarted = {gray(9, 0), gray(9, 100000), gray(1, 0), gray(1, 100000)};
+    QTest::newRow("mkv: the board's clock restarts, the next file") << restarted << QList<int>{2}
+        << QStringList{u"--mkv"_s, u"--reconnect"_s} << QString() << 0 << inMatroska(storedRows(restarted)) << 0
+        << QStringList{unnamedLosses(0, 1), summary(u"4 frames, 4 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)};
     const QList<FrameRecord> formats = {gray(4, 0), stamped(makeRecord(2, 4, 2, "uyvyUYVYuyvyUYVY"), 4, 10000),
                                         stamped(makeRecord(3, 4, 2, "yyyyYYYYuuvv"), 4, 20000),
                                         stamped(makeRecord(4, 4, 2, "yyyyYYYYuvUV"), 4, 30000), gray(4, 40000, 2, 4)};
