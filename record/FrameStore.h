@@ -21,8 +21,9 @@ class StreamStatistics;
 // and capture writer: JPEG as received (.jpg), raw colour and Gray frames as BMP pictures or,
 // with raw chosen, as received (.bvt). One running number across all of them. Or, as a
 // recording, every payload as received into one Matroska file while format and size stay the
-// same and the board's clock runs on, <prefix>0.mkv, then <prefix>1.mkv, ...; there a frame is given back only once the
-// writer has handed its cluster to the kernel, so that nothing is indexed that a crash loses.
+// same and the board's clock runs on, <prefix>0.mkv, then <prefix>1.mkv, ...; there a frame is
+// given back only once the writer has handed its cluster to the kernel, so that nothing is
+// indexed that a crash loses.
 // Judging a JPEG means reading every coefficient, and one core reads them only about as fast as
 // a gigabit link brings them; so JPEG frames are judged on other threads while the next ones
 // arrive, and each frame is stored and given back once its judgement is in, in the order the

@@ -270,6 +270,9 @@ void Recorder::writeRows()
     }
     if (!frames.recordingError().isEmpty())
         fail(frames.recordingError());
+    // Frames judged after the stream paused are written a while after, too.
+    else if (options.matroska && frames.inHand() > 0 && !idleFlush.isActive())
+        idleFlush.start();
 }
 
 void Recorder::fail(const QString &text)
