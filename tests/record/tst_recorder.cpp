@@ -267,10 +267,6 @@ void TestRecorder::records_data()
         << continuous << QList<int>{4} << QStringList{u"--mkv"_s, u"--reconnect"_s} << QString() << 0
         << inMatroska(storedRows(continuous)) << 0
         << QStringList{unnamedLosses(0, 1), summary(u"6 frames, 6 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)};
-    const QList<FrameRecord> outage = grayRun({0, 1, 2, 3, 10, 11});
-    QTest::newRow("connection lost, frames missed meanwhile")
-        << outage << QList<int>{4} << QStringList{u"--reconnect"_s} << QString() << 0 << storedRows(outage) << 3
-        << QStringList{unnamedLosses(0, 1), summary(u"6 frames, 6 stored, 0 damaged, 0 hidden, 0 failed, 6 lost at the board"_s)};
 
     // A code the board sends but never shows is indexed, not stored, and is no trouble.
     const QList<FrameRecord> hidden = {gray(3, 0), stamped(makeRecord(7, 4, 2, "abcd"), 3, 100000), gray(3, 200000)};
