@@ -3,6 +3,7 @@
 #include "BoardProtocol.h"
 #include "StreamStatistics.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -12,16 +13,19 @@ namespace {
 // The resolution a BMP file records: a display's 96 dots per inch, as pictures made through a
 // pixmap carry it, not an image's own default of 100.
 constexpr int PictureDotsPerMeter = 3780;
+constexpr quint64 MicrosPerSecond = 1000000;
 } // namespace
 
-FrameStore::FrameStore(const QString &folder, const QString &prefix, bool raw,
+FrameStore::FrameStore(const QString &folder, const QString &prefix, Storage storage,
                        StreamStatistics &statistics, Judge judge)
     : statistics(statistics)
-    , raw(raw)
+    , folder(folder)
+    , prefix(prefix)
+    , storage(storage)
     , judge(std::move(judge))
 {
     capture.setStatistics(&statistics);
-    capture.start(folder, prefix, QStringLiteral("jpg"), raw);
+    capture.start(folder, prefix, QStringLiteral("jpg"), storage == Storage::Payloads);
 }
 
 FrameStore::~FrameStore()
@@ -60,18 +64,112 @@ void FrameStore::take(const FrameSlot &frame, const QDateTime &arrival)
 
 bool FrameStore::giveBack(Entry &entry)
 {
-    if (frames.empty())
+    while (!frames.empty()) {
+        InHand &oldest = frames.front();
+        const bool judgedApart = oldest.judgement.isValid();
+        if (judgedApart && !oldest.judgement.isFinished())
+            break;
+        const Outcome judged = judgedApart ? oldest.judgement.result() : Outcome::Shown;
+        Entry stored;
+        stored.stored = store(oldest.frame, judged);
+        stored.frame = std::move(oldest.frame);
+        stored.arrival = oldest.arrival;
+        frames.pop_front();
+        if (storage != Storage::Recording) {
+            entry = std::move(stored);
+            return true;
+        }
+        const bool settled = stored.stored.place < 0;
+        recorded.push_back({std::move(stored), settled});
+    }
+    if (recorded.empty())
         return false;
-    InHand &oldest = frames.front();
-    const bool judgedApart = oldest.judgement.isValid();
-    if (judgedApart && !oldest.judgement.isFinished())
+    Recorded &oldest = recorded.front();
+    if (!oldest.settled && oldest.entry.stored.place >= recording.framesWritten() && !recording.hasFailed())
         return false;
-    const Outcome judged = judgedApart ? oldest.judgement.result() : Outcome::Shown;
-    entry.stored = store(oldest.frame, judged);
-    entry.frame = std::move(oldest.frame);
-    entry.arrival = oldest.arrival;
-    frames.pop_front();
+    settle(oldest);
+    entry = std::move(oldest.entry);
+    recorded.pop_front();
+    if (!entry.stored.file.isEmpty())
+        statistics.captureWritten();
+    else if (entry.stored.status == Status::Failed)
+        statistics.captureFailed();
     return true;
+}
+
+// A frame whose cluster did not reach the file is not in it.
+void FrameStore::settle(Recorded &frame)
+{
+    if (frame.settled)
+        return;
+    frame.settled = true;
+    Stored &stored = frame.entry.stored;
+    if (stored.place >= recording.framesWritten()) {
+        stored.status = Status::Failed;
+        stored.file.clear();
+        stored.place = -1;
+    }
+}
+
+void FrameStore::flush()
+{
+    if (recording.isOpen() && !recording.hasFailed() && !recording.flush())
+        recordingFailure = recording.errorString();
+}
+
+void FrameStore::close()
+{
+    closeRecording();
+}
+
+bool FrameStore::closeRecording()
+{
+    if (!recording.isOpen())
+        return true;
+    const bool closed = recording.close();
+    if (!closed && recordingFailure.isEmpty())
+        recordingFailure = recording.errorString();
+    for (Recorded &frame : recorded)
+        settle(frame);
+    return closed;
+}
+
+// Payloads as received, whatever their judgement; a frame of another format or size starts the
+// next file.
+FrameStore::Stored FrameStore::record(const FrameSlot &frame, Outcome outcome)
+{
+    Stored stored;
+    // Nothing a video track can hold: a code never shown, a frame without pixels.
+    if (outcome == Outcome::HiddenCode || frame.format < 0 || frame.format >= BoardProtocol::FormatCount
+        || frame.width <= 0 || frame.height <= 0)
+        return stored;
+    if (!recordingFailure.isEmpty()) {
+        stored.status = Status::Failed;
+        return stored;
+    }
+    // A board clock that went back (the board restarted) would stop the file's time: its
+    // frames start the next file, timed from their own first frame.
+    const quint64 boardTimeUs = quint64(quint32(frame.timestamp_s)) * MicrosPerSecond + quint32(frame.timestamp_us);
+    if (recording.isOpen()
+        && (frame.format != recordingFormat.format || frame.width != recordingFormat.width
+            || frame.height != recordingFormat.height || boardTimeUs < lastBoardTimeUs))
+        closeRecording();
+    lastBoardTimeUs = boardTimeUs;
+    if (!recording.isOpen() && recordingFailure.isEmpty()) {
+        const QString path = QDir(folder).filePath(prefix + QString::number(recordingFiles++) + QStringLiteral(".mkv"));
+        if (!recording.open(path, frame.format, frame.width, frame.height))
+            recordingFailure = recording.errorString();
+        recordingFormat = {frame.format, frame.width, frame.height};
+    }
+    stored.place = recordingFailure.isEmpty() ? recording.writeFrame(frame) : -1;
+    if (stored.place < 0) {
+        if (recordingFailure.isEmpty())
+            recordingFailure = recording.errorString();
+        stored.status = Status::Failed;
+    } else {
+        stored.file = QFileInfo(recording.fileName()).fileName();
+    }
+    return stored;
 }
 
 // A JPEG comes judged; any other frame is judged here, and made a picture only when one is
@@ -81,10 +179,17 @@ FrameStore::Stored FrameStore::store(const FrameSlot &frame, Outcome judged)
     constexpr int NothingToWrite = -2;
     int written = NothingToWrite; // or the file's number, or -1 when its writing failed
     Outcome outcome = judged;
-    if (frame.format == BoardProtocol::FormatJpg) {
+    Stored stored;
+    bool notRecorded = false;
+    if (storage == Storage::Recording) {
+        if (frame.format != BoardProtocol::FormatJpg)
+            outcome = decoder.judge(frame);
+        stored = record(frame, outcome);
+        notRecorded = stored.status == Status::Failed;
+    } else if (frame.format == BoardProtocol::FormatJpg) {
         capture.setExtension(QStringLiteral("jpg"));
         written = capture.save_image_jpg(frame.payload);
-    } else if (raw) {
+    } else if (storage == Storage::Payloads) {
         outcome = decoder.judge(frame);
         capture.setExtension(QStringLiteral("bvt"));
         if (outcome != Outcome::HiddenCode)
@@ -99,7 +204,6 @@ FrameStore::Stored FrameStore::store(const FrameSlot &frame, Outcome judged)
         }
     }
 
-    Stored stored;
     if (written >= 0)
         stored.file = QFileInfo(capture.fileName(written)).fileName();
     if (outcome == Outcome::Shown) {
@@ -111,7 +215,7 @@ FrameStore::Stored FrameStore::store(const FrameSlot &frame, Outcome judged)
         statistics.frameDamaged();
         stored.status = Status::Damaged;
     }
-    if (written == -1)
+    if (written == -1 || notRecorded)
         stored.status = Status::Failed;
     return stored;
 }

@@ -5,11 +5,12 @@
 
 #include <QDateTime>
 
-bool RecordIndex::open(const QString &path)
+bool RecordIndex::open(const QString &path, bool places)
 {
+    this->places = places;
     file.setFileName(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-           && writeLine(QByteArray(HeaderLine));
+           && writeLine(QByteArray(HeaderLine) + (places ? PlaceColumn : ""));
 }
 
 bool RecordIndex::writeLine(const QByteArray &line)
@@ -35,10 +36,10 @@ QString RecordIndex::formatName(qint32 format)
 }
 
 bool RecordIndex::append(qint64 record, const QString &fileName, const QString &status,
-                         const FrameSlot &frame, const QDateTime &arrival)
+                         const FrameSlot &frame, const QDateTime &arrival, qint64 place)
 {
     // Numbers through QString::number, which never follows the locale.
-    const QString row = QStringList{
+    QStringList row{
         QString::number(record),
         fileName,
         status,
@@ -50,6 +51,8 @@ bool RecordIndex::append(qint64 record, const QString &fileName, const QString &
         arrival.toUTC().toString(Qt::ISODateWithMs),
         QString::fromLatin1(QByteArray(frame.CLum, BoardProtocol::SensorBlockBytes).toHex()),
         QString::fromLatin1(QByteArray(frame.CPos, BoardProtocol::SensorBlockBytes).toHex()),
-    }.join(QLatin1Char(','));
-    return writeLine(row.toUtf8());
+    };
+    if (places)
+        row << (place >= 0 ? QString::number(place) : QString());
+    return writeLine(row.join(QLatin1Char(',')).toUtf8());
 }

@@ -13,12 +13,15 @@ class RecordIndex
 public:
     static constexpr const char *HeaderLine =
         "record,file,status,format,width,height,payload_bytes,board_time,arrival_time,clum,cpos";
+    // The last column of a recording file's index: the frame's number in its file.
+    static constexpr const char *PlaceColumn = ",frame_in_file";
 
-    // Replaces an index left by an earlier recording, as the files are.
-    bool open(const QString &path);
-    // False when the row could not be written whole.
+    // Replaces an index left by an earlier recording, as the files are. With places, each row
+    // ends with the frame's number in its file.
+    bool open(const QString &path, bool places = false);
+    // False when the row could not be written whole. place: -1 when the frame is in no file.
     bool append(qint64 record, const QString &file, const QString &status, const FrameSlot &frame,
-                const QDateTime &arrival);
+                const QDateTime &arrival, qint64 place = -1);
     QString fileName() const { return file.fileName(); }
     QString errorString() const { return file.errorString(); }
 
@@ -30,4 +33,5 @@ private:
     bool writeLine(const QByteArray &line);
 
     QFile file;
+    bool places = false;
 };

@@ -13,13 +13,20 @@ namespace {
 constexpr int KeepFps = 0;
 constexpr int KeepFormat = BoardProtocol::KeepFormatCode;
 constexpr int KeepSize = 0;
+
+FrameStore::Storage storageOf(const RecorderOptions &options)
+{
+    if (options.matroska)
+        return FrameStore::Storage::Recording;
+    return options.raw ? FrameStore::Storage::Payloads : FrameStore::Storage::Pictures;
+}
 } // namespace
 
 Recorder::Recorder(const RecorderOptions &options, FrameStore::Judge judge, QObject *parent)
     : QObject(parent)
     , options(options)
     , tee(&socket)
-    , frames(options.folder, options.prefix, options.raw, stats, std::move(judge))
+    , frames(options.folder, options.prefix, storageOf(options), stats, std::move(judge))
 {
     clock.start();
     parser.setDevice(&tee);
@@ -42,6 +49,12 @@ Recorder::Recorder(const RecorderOptions &options, FrameStore::Judge judge, QObj
     connect(&retryTimer, &QTimer::timeout, this, &Recorder::configureAndConnect);
     timeLimit.setSingleShot(true);
     connect(&timeLimit, &QTimer::timeout, this, &Recorder::stop);
+    idleFlush.setSingleShot(true);
+    idleFlush.setInterval(IdleFlushMs);
+    connect(&idleFlush, &QTimer::timeout, this, [this] {
+        frames.flush();
+        writeRows();
+    });
 }
 
 QString Recorder::videoAddress() const
@@ -52,7 +65,7 @@ QString Recorder::videoAddress() const
 bool Recorder::start()
 {
     const QString indexPath = QDir(options.folder).filePath(options.prefix + QStringLiteral("index.csv"));
-    if (!index.open(indexPath)) {
+    if (!index.open(indexPath, options.matroska)) {
         error = QStringLiteral("cannot write the index %1: %2").arg(indexPath, index.errorString());
         return false;
     }
@@ -201,8 +214,10 @@ void Recorder::closeWireDump()
 void Recorder::recordFrame()
 {
     frames.take(parser.completedSlot(), QDateTime::currentDateTimeUtc());
+    if (options.matroska)
+        idleFlush.start();
     writeRows();
-    if (frames.inHand() >= MaxFramesInHand)
+    if (frames.unstored() >= MaxFramesInHand)
         pauseReading(true);
     // Frames received: those indexed and those still in hand.
     if (options.frameLimit > 0 && rows + frames.inHand() >= options.frameLimit)
@@ -224,7 +239,7 @@ void Recorder::judgementsIn()
     writeRows();
     if (finishing) {
         finish();
-    } else if (readingPaused && frames.inHand() < MaxFramesInHand && !stopping) {
+    } else if (readingPaused && frames.unstored() < MaxFramesInHand && !stopping) {
         pauseReading(false);
         parser.process();
     }
@@ -239,13 +254,18 @@ void Recorder::writeRows()
         if (indexFailed)
             continue;
         if (!index.append(rows, entry.stored.file, FrameStore::statusWord(entry.stored.status),
-                          entry.frame, entry.arrival)) {
+                          entry.frame, entry.arrival, entry.stored.place)) {
             indexFailed = true;
             fail(QStringLiteral("cannot write the index %1: %2").arg(index.fileName(), index.errorString()));
             continue;
         }
         ++rows;
     }
+    if (!frames.recordingError().isEmpty())
+        fail(frames.recordingError());
+    // Frames judged after the stream paused are written a while after, too.
+    else if (options.matroska && frames.inHand() > 0 && !idleFlush.isActive())
+        idleFlush.start();
 }
 
 void Recorder::fail(const QString &text)
@@ -276,8 +296,11 @@ void Recorder::finish()
 {
     finishing = true;
     writeRows();
-    if (frames.inHand() > 0 || finishedAll)
+    if (frames.unstored() > 0 || finishedAll)
         return;
+    idleFlush.stop();
+    frames.close();
+    writeRows();
     finishedAll = true;
     // Retrying all along is no recording: a rig must not read it as success.
     if (options.reconnect && connectionsMade == 0 && !failed) {

@@ -34,6 +34,9 @@ public:
     // Frames judged ahead of the oldest one not yet stored: enough to keep every core busy. With
     // this many in hand the socket is not read; the kernel's buffer then slows the board.
     static constexpr int MaxFramesInHand = 16;
+    // With no frame for this long the recording file's gathered frames are written: a paused
+    // stream is then safe on disk and its frames indexed.
+    static constexpr int IdleFlushMs = 200;
 
     // judge: how JPEG frames are judged, by default as the window would show them.
     explicit Recorder(const RecorderOptions &options, FrameStore::Judge judge = FrameStore::judgeFrame,
@@ -86,6 +89,7 @@ private:
     QTimer connectTimer;
     QTimer retryTimer;
     QTimer timeLimit;
+    QTimer idleFlush;
     int backoffMs = FirstBackoffMs;
     qint64 restartWaitUntilMs = -1;
     qint64 rows = 0;

@@ -32,8 +32,11 @@ bool RecorderOptions::parse(const QStringList &arguments)
     parser.setApplicationDescription(QStringLiteral(
         "Records the camera board's video stream unattended: every frame to a file of its own in "
         "FOLDER, and one row per frame in FOLDER/<prefix>index.csv with the board's timestamp "
-        "and sensor blocks. Exit status: 0 every frame stored, 3 some frames damaged, failed or "
-        "lost, 1 no connection or the index could not be written, 2 bad usage."));
+        "and sensor blocks. With --mkv the frames go into one Matroska file instead, "
+        "FOLDER/<prefix>0.mkv (the next number at each change of format or size), which any "
+        "player opens: ffplay FOLDER/bvtgrab_0.mkv or mpv FOLDER/bvtgrab_0.mkv. Exit status: 0 every frame stored, 3 some frames damaged, failed or "
+        "lost, 1 no connection or the index or the Matroska file could not be written, 2 bad "
+        "usage."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption hostOption(QStringLiteral("host"),
@@ -51,6 +54,10 @@ bool RecorderOptions::parse(const QStringList &arguments)
     const QCommandLineOption rawOption(QStringLiteral("raw"),
         QStringLiteral("Store raw colour and Gray frames as received (.bvt) instead of as BMP "
                        "pictures. JPEG frames are always stored as received (.jpg)."));
+    const QCommandLineOption mkvOption(QStringLiteral("mkv"),
+        QStringLiteral("Record every frame as received into one Matroska file, <prefix>0.mkv, "
+                       "timed by the board's clock, with its sensor blocks; a change of format or "
+                       "size starts <prefix>1.mkv, and so on. Not with --raw."));
     const QCommandLineOption framesOption(QStringLiteral("frames"),
         QStringLiteral("Stop after N frame records have been received."), QStringLiteral("N"));
     const QCommandLineOption secondsOption(QStringLiteral("seconds"),
@@ -75,7 +82,7 @@ bool RecorderOptions::parse(const QStringList &arguments)
     const QCommandLineOption quietOption(QStringLiteral("quiet"),
                                          QStringLiteral("No progress line."));
     parser.addOptions({hostOption, videoPortOption, commandPortOption, prefixOption, rawOption,
-                       framesOption, secondsOption, formatOption, sizeOption, fpsOption,
+                       mkvOption, framesOption, secondsOption, formatOption, sizeOption, fpsOption,
                        reconnectOption, wireOption, quietOption});
     parser.addPositionalArgument(QStringLiteral("FOLDER"),
         QStringLiteral("Folder of the files and the index; made when missing."));
@@ -112,6 +119,10 @@ bool RecorderOptions::parse(const QStringList &arguments)
         if (Forbidden.contains(c))
             return refuse(QStringLiteral("Invalid --prefix: %1 (no folder separators, commas, quotes or line breaks)").arg(prefix));
     raw = parser.isSet(rawOption);
+    matroska = parser.isSet(mkvOption);
+    // A recording file holds payloads as received: the choice --raw makes is no choice there.
+    if (raw && matroska)
+        return refuse(QStringLiteral("--raw and --mkv exclude each other: --mkv always keeps payloads as received."));
 
     if (parser.isSet(framesOption)) {
         const auto frames = integerIn(parser.value(framesOption), 1, std::numeric_limits<qint64>::max());

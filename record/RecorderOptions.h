@@ -37,6 +37,7 @@ public:
     quint16 commandPort = DefaultCommandPort;
     QString prefix = QStringLiteral("bvtgrab_");
     bool raw = false;
+    bool matroska = false; // one Matroska file per run instead of a file per frame
     qint64 frameLimit = 0; // 0: no limit
     qint64 timeLimitMs = 0; // 0: no limit
     std::optional<BoardConfiguration> configuration;

@@ -15,6 +15,7 @@
 #include <QProcess>
 #include <QSemaphore>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -22,12 +23,15 @@
 
 #include <csignal>
 #include <functional>
+#include <sys/resource.h>
 
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
 constexpr int ProcessTimeoutMs = 60000;
+// A disk that fills up: the recorder's files may not grow past this.
+constexpr rlim_t FullDiskBytes = 16384;
 
 FrameRecord stamped(FrameRecord record, qint32 seconds, qint32 microseconds)
 {
@@ -116,10 +120,26 @@ QStringList indexRows(const QString &folder)
     return lines;
 }
 
-// Runs the recorder to its end; whileRunning, when given, acts on it meanwhile.
-Run record(const QStringList &arguments, const std::function<void(QProcess &)> &whileRunning = {})
+// What a reader prints, or "failed".
+QByteArray output(const QString &program, const QStringList &arguments)
 {
     QProcess process;
+    process.start(program, arguments);
+    const bool ran = process.waitForFinished(ProcessTimeoutMs) && process.exitStatus() == QProcess::NormalExit;
+    return ran && process.exitCode() == 0 ? process.readAllStandardOutput() : QByteArray("failed");
+}
+
+// Runs the recorder to its end; whileRunning, when given, acts on it meanwhile.
+Run record(const QStringList &arguments, const std::function<void(QProcess &)> &whileRunning = {},
+           bool fullDisk = false)
+{
+    QProcess process;
+    if (fullDisk)
+        process.setChildProcessModifier([] {
+            const rlimit limit{FullDiskBytes, FullDiskBytes};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            ::signal(SIGXFSZ, SIG_IGN); // a write past the limit then fails as on a full disk
+        });
     // A rig without a desktop: nothing but the recorder's own lines may come out.
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const QString &name : {u"QT_QPA_PLATFORM"_s, u"XDG_RUNTIME_DIR"_s, u"DISPLAY"_s, u"WAYLAND_DISPLAY"_s})
@@ -166,7 +186,7 @@ void TestRecorder::records_data()
     QTest::addColumn<QList<int>>("cuts"); // the board closes the connection after these records
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<QString>("blocked"); // a folder standing where this file must go
-    QTest::addColumn<int>("stopSignal"); // 0: stopped by --frames
+    QTest::addColumn<int>("stopSignal"); // 0: stopped by --frames; SIGXFSZ: by a full disk
     QTest::addColumn<QStringList>("rows");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QStringList>("errors");
@@ -191,11 +211,11 @@ void TestRecorder::records_data()
     const QByteArray jpeg = encodeJpeg(reinterpret_cast<const uint8_t *>(pixels.constData()), 8, 8, 3, 90);
     const QList<FrameRecord> jpegs = {stamped(makeRecord(0, 8, 8, jpeg), 7, 0), gray(7, 100000),
                                       stamped(makeRecord(0, 8, 8, jpeg.left(200)), 7, 200000)};
+    const QStringList jpegRows{row(0, u"bvtgrab_0.jpg"_s, u"stored"_s, jpegs[0], u"JPG"_s, u"7.000000"_s),
+                               row(1, u"bvtgrab_1.bmp"_s, u"stored"_s, jpegs[1], u"Gray"_s, u"7.100000"_s),
+                               row(2, u"bvtgrab_2.jpg"_s, u"damaged"_s, jpegs[2], u"JPG"_s, u"7.200000"_s)};
     QTest::newRow("jpeg cut off, numbering across formats, SIGINT")
-        << jpegs << QList<int>() << QStringList() << QString() << int(SIGINT)
-        << QStringList{row(0, u"bvtgrab_0.jpg"_s, u"stored"_s, jpegs[0], u"JPG"_s, u"7.000000"_s),
-                       row(1, u"bvtgrab_1.bmp"_s, u"stored"_s, jpegs[1], u"Gray"_s, u"7.100000"_s),
-                       row(2, u"bvtgrab_2.jpg"_s, u"damaged"_s, jpegs[2], u"JPG"_s, u"7.200000"_s)}
+        << jpegs << QList<int>() << QStringList() << QString() << int(SIGINT) << jpegRows
         << 3 << QStringList{summary(u"3 frames, 3 stored, 1 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)};
 
     // Bytes an encoder leaves before the end marker, of which libjpeg warns: the picture is whole.
@@ -216,22 +236,37 @@ void TestRecorder::records_data()
     const auto storedRows = [](const QList<FrameRecord> &records) {
         QStringList rows;
         for (int i = 0; i < records.size(); ++i)
-            rows << row(i, u"bvtgrab_%1.bmp"_s.arg(i), u"stored"_s, records[i], u"Gray"_s,
+            rows << row(i, u"bvtgrab_%1.bmp"_s.arg(i), u"stored"_s, records[i], RecordIndex::formatName(records[i].format),
                         RecordIndex::boardTime(records[i].timestamp_s, records[i].timestamp_us));
         return rows;
     };
+    // One Matroska file while format and size stay and the board's clock runs on: rows name it
+    // and the frame's place in it.
+    const auto inMatroska = [](QStringList rows) {
+        int file = -1, place = 0;
+        QString shape;
+        double time = 0;
+        for (QString &line : rows) {
+            QStringList columns = line.split(QLatin1Char(','));
+            const QString frameShape = columns.mid(3, 3).join(u' '); // format and size
+            if (!columns[1].isEmpty() && (frameShape != shape || columns[7].toDouble() < time))
+                shape = frameShape, ++file, place = 0;
+            time = columns[1].isEmpty() ? time : columns[7].toDouble();
+            if (!columns[1].isEmpty())
+                columns[1] = u"bvtgrab_%1.mkv"_s.arg(file);
+            line = (columns << (columns[1].isEmpty() ? QString() : QString::number(place++))).join(u',');
+        }
+        return rows;
+    };
     const QList<FrameRecord> gap = grayRun({0, 1, 2, 3, 6});
-    QTest::newRow("lost at the board")
-        << gap << QList<int>() << QStringList() << QString() << 0 << storedRows(gap) << 3
+    QTest::newRow("mkv: lost at the board, a gap in the timestamps")
+        << gap << QList<int>() << QStringList{u"--mkv"_s} << QString() << 0 << inMatroska(storedRows(gap)) << 3
         << QStringList{summary(u"5 frames, 5 stored, 0 damaged, 0 hidden, 0 failed, 2 lost at the board"_s)};
     const QList<FrameRecord> continuous = grayRun({0, 1, 2, 3, 4, 5});
-    QTest::newRow("connection lost, nothing missed")
-        << continuous << QList<int>{4} << QStringList{u"--reconnect"_s} << QString() << 0 << storedRows(continuous) << 0
+    QTest::newRow("mkv: connection lost, nothing missed, one file")
+        << continuous << QList<int>{4} << QStringList{u"--mkv"_s, u"--reconnect"_s} << QString() << 0
+        << inMatroska(storedRows(continuous)) << 0
         << QStringList{unnamedLosses(0, 1), summary(u"6 frames, 6 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)};
-    const QList<FrameRecord> outage = grayRun({0, 1, 2, 3, 10, 11});
-    QTest::newRow("connection lost, frames missed meanwhile")
-        << outage << QList<int>{4} << QStringList{u"--reconnect"_s} << QString() << 0 << storedRows(outage) << 3
-        << QStringList{unnamedLosses(0, 1), summary(u"6 frames, 6 stored, 0 damaged, 0 hidden, 0 failed, 6 lost at the board"_s)};
 
     // A code the board sends but never shows is indexed, not stored, and is no trouble.
     const QList<FrameRecord> hidden = {gray(3, 0), stamped(makeRecord(7, 4, 2, "abcd"), 3, 100000), gray(3, 200000)};
@@ -248,11 +283,10 @@ void TestRecorder::records_data()
     badSize.size = -1;
     const QList<FrameRecord> hostile = {badSize, stamped(makeRecord(7, 4, 2, "abcd"), -1, 1500000),
                                         stamped(makeRecord(12, 4, 2, "not sent"), 1, 0), gray(2, 0, 0, 2), gray(3, 0)};
-    QTest::newRow("hostile bytes")
-        << hostile << QList<int>() << QStringList() << QString() << 0
-        << QStringList{row(0, QString(), u"hidden"_s, hostile[1], u"7"_s, u"4294967296.500000"_s),
-                       row(1, QString(), u"damaged"_s, hostile[3], u"Gray"_s, u"2.000000"_s),
-                       row(2, u"bvtgrab_0.bmp"_s, u"stored"_s, hostile[4], u"Gray"_s, u"3.000000"_s)}
+    const QStringList hostileRows{row(0, QString(), u"hidden"_s, hostile[1], u"7"_s, u"4294967296.500000"_s),
+                                  row(1, QString(), u"damaged"_s, hostile[3], u"Gray"_s, u"2.000000"_s),
+                                  row(2, u"bvtgrab_0.bmp"_s, u"stored"_s, hostile[4], u"Gray"_s, u"3.000000"_s)};
+    QTest::newRow("hostile bytes") << hostile << QList<int>() << QStringList() << QString() << 0 << hostileRows
         << 3 << QStringList{unnamedLosses(1, 0), summary(u"3 frames, 1 stored, 1 damaged, 1 hidden, 0 failed, 0 lost at the board"_s)};
 
     // The number stays after a failed write, as in the window's capture.
@@ -261,6 +295,32 @@ void TestRecorder::records_data()
         << QStringList{grayRows[0], row(1, QString(), u"failed"_s, grays[1], u"Gray"_s, u"5.350000"_s),
                        row(2, QString(), u"failed"_s, grays[2], u"Gray"_s, u"5.450000"_s)}
         << 3 << QStringList{summary(u"3 frames, 1 stored, 0 damaged, 0 hidden, 2 failed, 0 lost at the board"_s)};
+
+    const QStringList mkv{u"--mkv"_s};
+    QTest::newRow("mkv: jpeg cut off, a file per format") << jpegs << QList<int>() << mkv << QString() << int(SIGINT)
+        << inMatroska(jpegRows) << 3 << QStringList{summary(u"3 frames, 3 stored, 1 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)};
+    const QList<FrameRecord> restarted = {gray(9, 0), gray(9, 100000), gray(1, 0), gray(1, 100000)};
+    QTest::newRow("mkv: the board's clock restarts, the next file") << restarted << QList<int>{2}
+        << QStringList{u"--mkv"_s, u"--reconnect"_s} << QString() << 0 << inMatroska(storedRows(restarted)) << 0
+        << QStringList{unnamedLosses(0, 1), summary(u"4 frames, 4 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)};
+    const QList<FrameRecord> formats = {gray(4, 0), stamped(makeRecord(2, 4, 2, "uyvyUYVYuyvyUYVY"), 4, 10000),
+                                        stamped(makeRecord(3, 4, 2, "yyyyYYYYuuvv"), 4, 20000),
+                                        stamped(makeRecord(4, 4, 2, "yyyyYYYYuvUV"), 4, 30000), gray(4, 40000, 2, 4)};
+    QTest::newRow("mkv: every raw format and size") << formats << QList<int>() << mkv << QString() << 0
+        << inMatroska(storedRows(formats)) << 0 << QStringList{summary(u"5 frames, 5 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)};
+    QTest::newRow("mkv: hostile bytes") << hostile << QList<int>() << mkv << QString() << 0 << inMatroska(hostileRows) << 3
+        << QStringList{unnamedLosses(1, 0), summary(u"3 frames, 1 stored, 1 damaged, 1 hidden, 0 failed, 0 lost at the board"_s)};
+    // Four frames a cluster: killed once all are indexed, the file, never closed, holds them all.
+    QList<FrameRecord> close, large;
+    for (int i = 0; i < 7; ++i)
+        close << gray(20, i * 10000), large << gray(30, i * 100000, 64, 48);
+    QTest::newRow("mkv: killed") << close << QList<int>() << mkv << QString() << int(SIGKILL)
+                                 << inMatroska(storedRows(close)) << -1 << QStringList();
+    // A cluster a frame: those before the one the disk refused are stored and readable.
+    const QStringList fullRows = storedRows(large).replaceInStrings(QRegularExpression(u",bvtgrab_[56].bmp,stored,"_s), u",,failed,"_s);
+    QTest::newRow("mkv: full disk") << large << QList<int>() << mkv << QString() << int(SIGXFSZ) << inMatroska(fullRows) << 1
+        << QStringList{u"brevant-record: cannot write %folder/bvtgrab_0.mkv: File too large"_s,
+                       summary(u"7 frames, 5 stored, 0 damaged, 0 hidden, 2 failed, 0 lost at the board"_s)};
 
     // Every kind of trouble in one recording, each counted once, in its place.
     QList<FrameRecord> together = grayRun({0, 1, 2, 3, 10, 11});
@@ -300,18 +360,21 @@ void TestRecorder::records()
         QVERIFY(QDir().mkpath(QDir(folder).filePath(blocked)));
 
     options << u"--video-port"_s << board.port();
+    const bool fullDisk = stopSignal == SIGXFSZ;
     if (!stopSignal)
         options << u"--frames"_s << QString::number(rows.size());
     const Run run = record(options << folder, [&](QProcess &process) {
-        if (stopSignal && QTest::qWaitFor([&] { return indexRows(folder).size() > rows.size(); }, ProcessTimeoutMs)
+        if (stopSignal && !fullDisk && QTest::qWaitFor([&] { return indexRows(folder).size() > rows.size(); }, ProcessTimeoutMs)
             && process.processId() > 0)
             ::kill(pid_t(process.processId()), stopSignal);
-    });
+    }, fullDisk);
     QCOMPARE(run.exitCode, exitCode);
-    QCOMPARE(run.errors, errors);
+    QCOMPARE(run.errors, errors.replaceInStrings(u"%folder"_s, folder));
     QCOMPARE(board.connections, cuts.size() + 1);
 
-    QCOMPARE(indexRows(folder), QStringList{QString::fromLatin1(RecordIndex::HeaderLine)} + rows);
+    const bool matroska = options.contains(u"--mkv"_s);
+    QCOMPARE(indexRows(folder), QStringList{QString::fromLatin1(RecordIndex::HeaderLine)
+                                            + (matroska ? RecordIndex::PlaceColumn : "")} + rows);
 
     const QMap<QString, QByteArray> files = storedFiles(folder);
     // Row by row, the records that are frames: a payload, and a size that is not refused.
@@ -321,11 +384,17 @@ void TestRecorder::records()
             frames << r;
     QCOMPARE(frames.size(), rows.size());
     int named = 0;
+    QMap<QString, QList<FrameRecord>> recorded; // of each Matroska file, its frames in order
     for (int i = 0; i < rows.size(); ++i) {
         const FrameRecord &frame = frames.at(i);
         const QString name = rows.at(i).section(QLatin1Char(','), 1, 1);
         if (name.isEmpty())
             continue;
+        if (name.endsWith(QLatin1String(".mkv"))) {
+            named += recorded[name].isEmpty();
+            recorded[name] << frame;
+            continue;
+        }
         ++named;
         if (name.endsWith(QLatin1String(".bmp"))) {
             const QImage pixels(reinterpret_cast<const uchar *>(frame.payload.constData()),
@@ -336,6 +405,31 @@ void TestRecorder::records()
         }
     }
     QCOMPARE(files.size(), named);
+
+    // Each recording file as players see it: codec, size, pixel format, a packet a frame timed by
+    // the board's clock, the payloads exactly as received.
+    static const char *const streamOf[] = {"mjpeg,%1,%2,yuvj420p", "rawvideo,%1,%2,gray", "rawvideo,%1,%2,uyvy422",
+                                           "rawvideo,%1,%2,yuv420p", "rawvideo,%1,%2,nv12"};
+    for (auto file = recorded.cbegin(); file != recorded.cend(); ++file) {
+        const QString path = QDir(folder).filePath(file.key());
+        for (const QString &reader : {u"ffprobe"_s, u"ffmpeg"_s, u"mkvinfo"_s})
+            if (QStandardPaths::findExecutable(reader).isEmpty())
+                QSKIP("ffprobe, ffmpeg or mkvinfo missing");
+        const FrameRecord &first = file->first();
+        QStringList probed;
+        QByteArray payloads;
+        for (const FrameRecord &frame : *file) {
+            probed << RecordIndex::boardTime(frame.timestamp_s - first.timestamp_s, frame.timestamp_us - first.timestamp_us);
+            payloads += frame.payload;
+        }
+        probed << QString::fromLatin1(streamOf[first.format]).arg(first.width).arg(first.height);
+        const QString probe = QString::fromUtf8(output(u"ffprobe"_s, {u"-v"_s, u"error"_s, u"-show_entries"_s,
+            u"stream=codec_name,width,height,pix_fmt:packet=pts_time"_s, u"-of"_s, u"csv=p=0"_s, path}));
+        QCOMPARE(probe.split(u'\n', Qt::SkipEmptyParts).replaceInStrings(QRegularExpression(u",$"_s), QString()), probed);
+        QCOMPARE(output(u"ffmpeg"_s, {u"-v"_s, u"error"_s, u"-i"_s, path, u"-map"_s, u"0:v"_s, u"-c"_s, u"copy"_s,
+                                     u"-f"_s, u"rawvideo"_s, u"-"_s}), payloads);
+        QVERIFY(output(u"mkvinfo"_s, {path}) != "failed");
+    }
 }
 
 void TestRecorder::failures_data()
@@ -361,6 +455,7 @@ void TestRecorder::failures_data()
         {"--video-port 65536", "Invalid --video-port: 65536 (1..65535)"},
         {"--command-port 0", "Invalid --command-port: 0 (1..65535)"},
         {"--prefix a,b", "Invalid --prefix: a,b (no folder separators, commas, quotes or line breaks)"},
+        {"--mkv --raw", "--raw and --mkv exclude each other: --mkv always keeps payloads as received."},
         {"second-folder", "Only one FOLDER may be given."}};
     for (const auto &[options, error] : refused)
         QTest::newRow(options) << configured + QLatin1String(options) + u" %folder"_s << 2
