@@ -124,6 +124,7 @@ void tst_ViewReadouts::pixelValues()
     QVERIFY(QTest::qWaitForWindowExposed(&rig.window));
     QVERIFY(rig.connect());
     QVERIFY(rig.send(record));
+    QCOMPARE(readout(rig.window, 0)->text(), QString()); // the pointer has not been in the view
     const QPoint corners[] = { { 0, 0 }, { 3, 0 }, { 0, 1 }, { 3, 1 } };
     for (int i = 0; i < 4; ++i) {
         // Read as the mouse arrives; the R, G, B read are those on screen, and so is a gray level.

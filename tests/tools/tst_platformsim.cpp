@@ -10,8 +10,10 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 
@@ -116,6 +118,8 @@ private slots:
     void pacedByBoardClock();
     void usageErrors_data();
     void usageErrors();
+    void commandLine_data();
+    void commandLine();
     void faults_data();
     void faults();
     void replay_data();
@@ -275,6 +279,73 @@ void TestPlatformSim::usageErrors()
     QCOMPARE(simulator.readAllStandardOutput(), QByteArray());
 }
 
+void TestPlatformSim::commandLine_data()
+{
+    QTest::addColumn<QString>("arguments");
+    QTest::addColumn<QList<int>>("formats"); // of the frames a client receives; none: no client
+    QTest::addColumn<int>("exitCode");       // -1: runs until stopped
+    QTest::addColumn<QString>("output");     // %V, %C: its ports; %P: the client's; %D: the dump
+    QTest::addColumn<QString>("errors");
+    const QString listening = QStringLiteral("Video stream listening on 127.0.0.1:%V (%1); commands on port %C\n");
+    const QString client = QStringLiteral("Video client %1: 127.0.0.1:%P\n");
+    QTest::newRow("gray, verbose") << "--frames 2 -v" << QList<int>{1, 1} << 0
+                                   << listening.arg("gray 64x48 at 30 fps") + client.arg("connected") + client.arg("gone")
+                                          + "Frames: 2 produced, 2 records intact, 0 damaged, 0 skipped; 0 clients\n"
+                                   << "";
+    QTest::newRow("jpeg") << "--format jpeg --fps 1 --frames 1" << QList<int>{0} << 0
+                          << listening.arg("jpeg 64x48 at 1 fps")
+                                 + "Frames: 1 produced, 1 records intact, 0 damaged, 0 skipped; 0 clients\n"
+                          << "";
+    QTest::newRow("replay") << "--replay %D" << QList<int>{1, 1} << -1
+                            << listening.arg("replaying %D, 2 records") << "";
+    QTest::newRow("video port taken") << "--video-port %T" << QList<int>{} << 1 << ""
+                                      << "Cannot listen on 127.0.0.1:%T: The bound address is already in use\n";
+}
+
+// A run from the command line: what it prints, what a client receives and how it ends.
+void TestPlatformSim::commandLine()
+{
+    QFETCH(QString, arguments);
+    QFETCH(QList<int>, formats);
+    QFETCH(int, exitCode);
+    QFETCH(QString, output);
+    QFETCH(QString, errors);
+
+    QTcpServer taken;
+    QVERIFY(taken.listen(QHostAddress::LocalHost, 0));
+    const QString dump = writeDump(record(5, 0, "first") + record(5, 100000, "second"));
+    const auto filledIn = [&](QString text) {
+        return text.replace(QStringLiteral("%T"), QString::number(taken.serverPort())).replace(QStringLiteral("%D"), dump);
+    };
+    QProcess simulator;
+    simulator.start(QStringLiteral(BREVANT_SIMULATOR),
+                    filledIn(QStringLiteral("--video-port 0 --command-port 0 --width 64 --height 48 ") + arguments)
+                        .split(QLatin1Char(' ')));
+    QByteArray printed;
+    QObject::connect(&simulator, &QProcess::readyReadStandardOutput, &simulator,
+                     [&] { printed += simulator.readAllStandardOutput(); });
+    if (!formats.isEmpty()) {
+        QTRY_VERIFY_WITH_TIMEOUT(printed.contains('\n'), NetworkTimeoutMs);
+        const auto ports = QRegularExpression(QStringLiteral(":(\\d+) .* port (\\d+)\n")).match(QString::fromUtf8(printed));
+        output.replace(QStringLiteral("%V"), ports.captured(1)).replace(QStringLiteral("%C"), ports.captured(2));
+        client = std::make_unique<TestClient>(quint16(ports.captured(1).toUInt()));
+        QObject::connect(&client->socket, &QTcpSocket::connected, &client->socket, [&] {
+            output.replace(QStringLiteral("%P"), QString::number(client->socket.localPort()));
+        });
+        QTRY_COMPARE_WITH_TIMEOUT(received().size(), formats.size(), NetworkTimeoutMs);
+        for (int i = 0; i < formats.size(); ++i)
+            QCOMPARE(received().at(i).format, formats.at(i));
+    }
+    if (exitCode < 0)
+        simulator.terminate();
+    QTRY_COMPARE_WITH_TIMEOUT(simulator.state(), QProcess::NotRunning, NetworkTimeoutMs);
+    printed += simulator.readAllStandardOutput();
+    QCOMPARE(QString::fromUtf8(printed), filledIn(output));
+    QCOMPARE(QString::fromUtf8(simulator.readAllStandardError()), filledIn(errors));
+    if (exitCode >= 0)
+        QCOMPARE(simulator.exitCode(), exitCode);
+}
+
 void TestPlatformSim::faults_data()
 {
     QTest::addColumn<VideoFaults>("faults");
@@ -310,6 +381,7 @@ void TestPlatformSim::faults()
     QTRY_VERIFY_WITH_TIMEOUT(closes ? client->closed() : received().size() >= arriving, NetworkTimeoutMs);
     QCOMPARE(received().size(), arriving);
     QCOMPARE(stats().recordsDamaged, damaged);
+    QCOMPARE(stats().connectionsClosed, closes ? 1 : 0);
     const StreamCounters &counters = client->statistics.counters();
     QCOMPARE(counters.recordsDropped, quint64(faults.badSizeEvery ? damaged : 0));
     QCOMPARE(client->parser.state() == FrameParser::WaitMagic, faults.truncateEvery == 0);
@@ -370,18 +442,22 @@ void TestPlatformSim::replay()
     VideoServer replaying;
     replaying.setReplay(&wireReplay);
     QVERIFY(replaying.listen(QHostAddress(QHostAddress::LocalHost), 0));
-    QElapsedTimer clock;
-    clock.start();
-    QTcpSocket receiver;
-    QByteArray received;
-    QObject::connect(&receiver, &QTcpSocket::readyRead, &receiver, [&] { received += receiver.readAll(); });
-    receiver.connectToHost(QHostAddress::LocalHost, replaying.serverPort());
-
     const QByteArray round = tailLoops ? bytes : whole;
     const QByteArray expected = loop ? round.repeated(3) : bytes;
-    QTRY_VERIFY_WITH_TIMEOUT(received.size() >= expected.size(), NetworkTimeoutMs);
-    QVERIFY(clock.elapsed() >= minimumSpanMs);
-    QCOMPARE(loop ? received.left(expected.size()) : received, expected);
+    // Each client from the dump's first byte, one that comes after another has gone too.
+    for (int client = 0; client < 2; ++client) {
+        QElapsedTimer clock;
+        clock.start();
+        QTcpSocket receiver;
+        QByteArray received;
+        QObject::connect(&receiver, &QTcpSocket::readyRead, &receiver, [&] { received += receiver.readAll(); });
+        receiver.connectToHost(QHostAddress::LocalHost, replaying.serverPort());
+        QTRY_VERIFY_WITH_TIMEOUT(received.size() >= expected.size(), NetworkTimeoutMs);
+        QVERIFY(clock.elapsed() >= minimumSpanMs);
+        QCOMPARE(loop ? received.left(expected.size()) : received, expected);
+        receiver.abort();
+        QTRY_COMPARE_WITH_TIMEOUT(replaying.clientCount(), 0, NetworkTimeoutMs);
+    }
 }
 
 void TestPlatformSim::badDumps_data()
