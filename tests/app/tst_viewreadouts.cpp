@@ -159,6 +159,7 @@ void tst_ViewReadouts::pixelMappingThroughScalingAndScrolling()
 
     // Scrolled to the far corner: the view's last pixel shows the frame's last.
     QVERIFY(rig.send(grayRecord(800, 600)));
+    QCOMPARE(label->text(), QString()); // the pointer has not been in the view
     QTRY_VERIFY(v->horizontalScrollBar()->isVisible() && v->verticalScrollBar()->isVisible());
     v->horizontalScrollBar()->setValue(v->horizontalScrollBar()->maximum());
     v->verticalScrollBar()->setValue(v->verticalScrollBar()->maximum());

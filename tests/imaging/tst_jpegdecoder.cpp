@@ -384,6 +384,10 @@ void TestJpegDecoder::warningsJudgedByThePicture_data()
         for (const auto &[count, byte] : {std::pair{8, '\0'}, {64, '\0'}, {8, 'Z'}, {64, 'Z'}})
             QTest::addRow("%s, %d bytes 0x%02x before the end", name, count, byte)
                 << jpeg << withBytesBefore(jpeg, end(jpeg), count, byte) << 0 << leftover;
+    QTest::newRow("colour, 64 bytes 0x5a and fill before the end")
+        << colour << withBytesBefore(withBytesBefore(colour, end(colour), 2, '\xff'), end(colour), 64, 'Z') << 0 << leftover;
+    QTest::newRow("colour, 64 bytes 0x5a before the end, bytes after it")
+        << colour << withBytesBefore(colour, end(colour), 64, 'Z') + "after" << 0 << leftover;
     QByteArray anySos = colour;
     const int sos = findSegment(colour, 0xda);
     anySos.replace(sos + 4 + 2 * 3 + 1, 3, QByteArray(3, '\0'));

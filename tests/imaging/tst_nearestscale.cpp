@@ -21,11 +21,12 @@ QImage noise(int width, int height, quint32 seed)
     return image;
 }
 
+// One scaler for every picture, as a view keeps one across resizes.
 QImage scaledHere(const QImage &source, int width, int height)
 {
     QImage target(width, height, QImage::Format_RGB32);
     target.fill(Qt::magenta);
-    NearestScaler scaler;
+    static NearestScaler scaler;
     const bool scaled = scaler.setSizes(source.width(), source.height(), width, height)
         && scaler.scale(reinterpret_cast<const uint32_t *>(source.constBits()),
                         size_t(source.bytesPerLine()), reinterpret_cast<uint32_t *>(target.bits()),
@@ -51,6 +52,8 @@ void tst_NearestScale::pickSamePixelsAsQt_data()
     QTest::addColumn<QSize>("source");
     QTest::addColumn<QSize>("target");
     QTest::newRow("VGA into a 500 square view") << QSize(640, 480) << QSize(500, 375);
+    QTest::newRow("view then only lower") << QSize(640, 480) << QSize(500, 300);
+    QTest::newRow("then only narrower") << QSize(640, 480) << QSize(400, 300);
     QTest::newRow("1080p into a 500 square view") << QSize(1920, 1080) << QSize(500, 281);
     QTest::newRow("one pixel enlarged") << QSize(1, 1) << QSize(37, 41);
     QTest::newRow("odd sizes") << QSize(1281, 719) << QSize(97, 54);
