@@ -147,6 +147,7 @@ void tst_MainWindow::framesAreShownAndRescaled()
     QCOMPARE(rig.videoConnections(), 0); // showing the window alone never connects
     QTest::mouseClick(child<QPushButton>(w, "buttonReconnect"), Qt::LeftButton);
     QTRY_COMPARE_WITH_TIMEOUT(rig.videoConnections(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.window.statusBar()->currentMessage(), QStringLiteral("Connected"), 10000);
 
     QVERIFY(rig.send(grayRecord(640, 480, 1)));
     QCOMPARE(rig.shown()->pixmap().size(), QSize(640, 480));
