@@ -19,8 +19,8 @@ need_packages() {
 
 BUILD_PACKAGES=(ca-certificates cmake ninja-build g++ pkg-config qt6-base-dev libjpeg62-turbo-dev libgl-dev
                 libmatroska-dev libebml-dev)
-# Independent readers the tests check the Matroska files against.
-READER_PACKAGES=(ffmpeg mkvtoolnix)
+# Independent readers the tests check against: ffmpeg and mkvtoolnix for Matroska, djpeg for JPEG.
+READER_PACKAGES=(ffmpeg mkvtoolnix libjpeg-turbo-progs)
 
 # build_tree DIR [cmake options...] : configures (once) and builds DIR.
 build_tree() {
