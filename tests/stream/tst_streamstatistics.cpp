@@ -110,6 +110,7 @@ void tst_StreamStatistics::throughput_data()
     QTest::newRow("half a second later") << 10ll << 50000ll << 1990ll << -1ll << 2500ll << 2500000ll;
     QTest::newRow("a second later") << 10ll << 50000ll << 1990ll << -1ll << 3000ll << 0ll;
     QTest::newRow("after a pause, old slots gone") << 10ll << 50000ll << 1990ll << 5010ll << 5050ll << 7ll;
+    QTest::newRow("after a pause, read in the late slot") << 10ll << 50000ll << 1990ll << 5010ll << 5040ll << 0ll;
     // Read while records still arrive in the slot being filled: the paced rate, within 1 %.
     QTest::newRow("arriving, 5 MB/s") << 10ll << 50000ll << 2040ll << -1ll << 2040ll << 5000000ll;
     QTest::newRow("arriving, 1 MB/s at 7 ms") << 7ll << 7000ll << 2023ll << -1ll << 2023ll << 1001000ll;
