@@ -19,10 +19,12 @@
 #include <QTemporaryDir>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QTest>
 
 #include <csignal>
 #include <functional>
+#include <utility>
 #include <sys/resource.h>
 
 using namespace Qt::Literals::StringLiterals;
@@ -30,6 +32,8 @@ using namespace Qt::Literals::StringLiterals;
 namespace {
 
 constexpr int ProcessTimeoutMs = 60000;
+// How long a board that was configured refuses video connections; the recorder waits 5 s.
+constexpr int RestartMs = 300;
 // A disk that fills up: the recorder's files may not grow past this.
 constexpr rlim_t FullDiskBytes = 16384;
 
@@ -175,6 +179,7 @@ private slots:
     void judgingHeldBack_data();
     void judgingHeldBack();
     void configurationReconnectAndReplay();
+    void progressOnTerminal();
 
 private:
     QTemporaryDir temporary;
@@ -599,11 +604,21 @@ void TestRecorder::configurationReconnectAndReplay()
     faults.garbageEvery = 2;
     video.setFaults(faults);
     QVERIFY(video.setConfiguration(1, 640, 480, 30));
-    connect(&commands, &CommandServer::configurationApplied, &video, &VideoServer::applyConfiguration);
-    QVERIFY(video.listen(QHostAddress::LocalHost, 0));
+    // The board restarting its stream: the video port refuses connections until a while after
+    // the first configuration, and the recorder keeps trying meanwhile, configuring no more.
+    QTcpServer portFinder;
+    QVERIFY(portFinder.listen(QHostAddress::LocalHost, 0));
+    const quint16 videoPort = portFinder.serverPort();
+    portFinder.close();
+    bool restarting = false;
+    connect(&commands, &CommandServer::configurationApplied, &video, [&](int format, int width, int height, int fps) {
+        video.applyConfiguration(format, width, height, fps);
+        if (!std::exchange(restarting, true))
+            QTimer::singleShot(RestartMs, &video, [&] { QVERIFY(video.listen(QHostAddress::LocalHost, videoPort)); });
+    });
 
     const QString live = temporary.filePath(u"live"_s);
-    const Run run = record({u"--video-port"_s, QString::number(video.serverPort()), u"--command-port"_s,
+    const Run run = record({u"--video-port"_s, QString::number(videoPort), u"--command-port"_s,
                             QString::number(commands.serverPort()), u"--format"_s, u"uyvy"_s, u"--size"_s,
                             u"320x240"_s, u"--reconnect"_s, u"--wire"_s, live + u".wire"_s, u"--frames"_s, u"5"_s, live});
     // The board's clock ran on while no connection was open: frames are missing by it.
@@ -636,6 +651,31 @@ void TestRecorder::configurationReconnectAndReplay()
     liveFiles.remove(u"bvtgrab_4.bmp"_s);
     QCOMPARE(storedFiles(replayed), liveFiles);
     QCOMPARE(fileBytes(replayed + u".wire"_s), fileBytes(live + u".wire"_s));
+}
+
+// On a terminal the progress line is rewritten in place, and cleared before the summary.
+void TestRecorder::progressOnTerminal()
+{
+    if (QStandardPaths::findExecutable(u"script"_s).isEmpty())
+        QSKIP("script missing");
+    ScriptedBoard board;
+    board.streams = {gray(1, 0).toBytes()};
+    QProcess terminal;
+    terminal.start(u"script"_s, {u"-qfec"_s, u"%1 --host 127.0.0.1 --video-port %2 --frames 2 %3"_s
+                   .arg(QStringLiteral(BREVANT_RECORD), board.port(), temporary.filePath(u"terminal"_s)), u"/dev/null"_s});
+    QByteArray shown;
+    QVERIFY(QTest::qWaitFor([&] { return (shown += terminal.readAllStandardOutput()).contains("\x1b[K"); }, ProcessTimeoutMs));
+    // The second frame ends the recording.
+    QTcpSocket *connection = board.server.findChild<QTcpSocket *>();
+    QVERIFY(connection);
+    connection->write(gray(1, 100000).toBytes());
+    QVERIFY(QTest::qWaitFor([&] { return terminal.state() == QProcess::NotRunning; }, ProcessTimeoutMs));
+    QCOMPARE(terminal.exitCode(), 0);
+    shown += terminal.readAllStandardOutput();
+    const QString progress = u"(\rbrevant-record: \\d frames [^\x1b]*\x1b\\[K)+\r\x1b\\[K"_s;
+    const QString counts = u"brevant-record: 2 frames, 2 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board, "_s;
+    const QRegularExpression whole(u"\\A"_s + progress + QRegularExpression::escape(counts) + u"\\d+\\.\\d MB in \\d+\\.\\d s\r\n\\z"_s);
+    QVERIFY2(whole.match(QString::fromLocal8Bit(shown)).hasMatch(), shown.toPercentEncoding().constData());
 }
 
 QTEST_GUILESS_MAIN(TestRecorder)

@@ -175,7 +175,7 @@ bool TestPlatformSim::start(int format, int width, int height, const VideoFaults
 }
 
 // Records go out exactly as the server reports them, stamped with the wall clock. A new
-// configuration closes every connection, and the next client gets the new format.
+// configuration closes every connection, and the next client gets the new format from frame 0.
 void TestPlatformSim::streamsAndRestarts()
 {
     QVERIFY(start(TestPattern::Gray, 64, 48));
@@ -204,6 +204,7 @@ void TestPlatformSim::streamsAndRestarts()
     QTRY_COMPARE_WITH_TIMEOUT(received().size(), 1, NetworkTimeoutMs);
     const FrameSlot &r = received().at(0);
     QCOMPARE(QList<int>({r.format, r.width, r.height, r.size}), QList<int>({2, 32, 16, 1024}));
+    QCOMPARE(r.payload, TestPattern().payload(TestPattern::Uyvy, 32, 16, 0));
 }
 
 void TestPlatformSim::patternConvertedBack_data()
