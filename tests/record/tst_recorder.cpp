@@ -656,8 +656,9 @@ void TestRecorder::configurationReconnectAndReplay()
 // On a terminal the progress line is rewritten in place, and cleared before the summary.
 void TestRecorder::progressOnTerminal()
 {
-    if (QStandardPaths::findExecutable(u"script"_s).isEmpty())
-        QSKIP("script missing");
+    if (QStandardPaths::findExecutable(u"script"_s).isEmpty()
+        || QProcess::execute(u"script"_s, {u"-qfec"_s, u"true"_s, u"/dev/null"_s}) != 0)
+        QSKIP("no pseudo-terminal here");
     ScriptedBoard board;
     board.streams = {gray(1, 0).toBytes()};
     QProcess terminal;
