@@ -222,7 +222,7 @@ void TestPlatformSim::patternConvertedBack()
 {
     QFETCH(int, format);
     QFETCH(int, tolerance);
-    constexpr int Width = 254, Height = 48;
+    constexpr int Width = 254, Height = 128; // digits two pixels a dot
 
     QVERIFY(start(format, Width, Height));
     server->sendFrames(2);
