@@ -484,6 +484,9 @@ void TestRecorder::failures_data()
     QTest::newRow("index cannot be written")
         << u"--video-port %board %folder"_s << 1
         << QStringList{u"brevant-record: cannot write the index %folder/bvtgrab_index.csv: Is a directory"_s} << -1;
+    QTest::newRow("wire dump cannot be written")
+        << u"--video-port %board --wire %program/dump.wire %folder"_s << 1
+        << QStringList{u"brevant-record: cannot write the wire dump %program/dump.wire: Not a directory"_s, nothing} << 0;
     QTest::newRow("command port refused")
         << u"--video-port %board --command-port %free --fps 5 %folder"_s << 1
         << QStringList{u"brevant-record: cannot configure the board at 127.0.0.1:%free: Connection refused"_s, nothing} << 0;
