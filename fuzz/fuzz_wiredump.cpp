@@ -4,10 +4,8 @@
 //
 // Input: the file's bytes.
 
+#include "MemoryFile.h"
 #include "WireDumpSource.h"
-
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <cstdint>
 
@@ -17,20 +15,16 @@ constexpr qint64 MaxFramesRead = 64;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    // A file in memory: the source opens paths.
-    const int fd = memfd_create("fuzz_wiredump", MFD_CLOEXEC);
-    if (fd < 0)
+    const MemoryFile file(data, size);
+    if (!file.isReady())
         return 0;
-    if (::write(fd, data, size) == ssize_t(size)) {
-        WireDumpSource source(QStringLiteral("/proc/self/fd/%1").arg(fd));
-        if (source.open()) {
-            FrameSlot frame;
-            for (qint64 i = 0; i < source.count() && i < MaxFramesRead; ++i) {
-                source.header(i, frame);
-                source.frame(i, frame);
-            }
+    WireDumpSource source(file.path());
+    if (source.open()) {
+        FrameSlot frame;
+        for (qint64 i = 0; i < source.count() && i < MaxFramesRead; ++i) {
+            source.header(i, frame);
+            source.frame(i, frame);
         }
     }
-    ::close(fd);
     return 0;
 }
