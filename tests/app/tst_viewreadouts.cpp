@@ -135,6 +135,10 @@ void tst_ViewReadouts::pixelValues()
         QCOMPARE(readout(rig.window, 0)->toolTip(), expected);
         if (record.format == 1)
             QCOMPARE(QString::number(shown.red()), expected.section(' ', -1));
+        // Just past the picture's edge beside that corner, and back.
+        const QPointF outside[] = { { -2, 0.5 }, { 3.5, -2 }, { 0.5, 4 }, { 6, 1.5 } };
+        moveMouse(rig.window, view(rig.window)->mapFromScene(outside[i]));
+        QCOMPARE(readout(rig.window, 0)->text(), QString());
     }
     QEvent leave(QEvent::Leave);
     QApplication::sendEvent(view(rig.window)->viewport(), &leave);

@@ -186,11 +186,17 @@ void tst_CommandController::serverResults_data()
     const QByteArray none;
     QTest::newRow("fps 0") << none << 1 << 0 << range;
     QTest::newRow("fps 1") << none << 1 << 1 << done;
+    QTest::newRow("fps 30") << none << 1 << 30 << done;
     QTest::newRow("fps 31") << none << 1 << 31 << range;
+    QTest::newRow("format 5, past the last") << none << 2 << 5 << range;
     QTest::newRow("format 65535") << none << 2 << 65535 << range;
     QTest::newRow("format JPEG not yet produced") << none << 2 << 0 << notProducible;
+    QTest::newRow("format NV12 not yet produced") << none << 2 << 4 << notProducible;
     QTest::newRow("apply QVGA") << QByteArray::fromHex("030140 0400f0") << 5 << 1 << done;
     QTest::newRow("apply 640x400") << QByteArray::fromHex("040190") << 5 << 1 << notProducible;
+    QTest::newRow("apply 0") << none << 5 << 0 << range;
+    QTest::newRow("motion detection on") << none << 11 << 1 << done;
+    QTest::newRow("edge detection 2") << none << 6 << 2 << range;
     QTest::newRow("code 12") << none << 12 << 1 << int(BoardProtocol::CommandUnknown);
 }
 
