@@ -13,6 +13,8 @@ constexpr int Levels = 256;
 // Counts of neighbouring samples go to tables of their own, so that runs of one level do not wait
 // on each other's increments.
 constexpr int Tables = 4;
+// For groups of four bytes two do as well: the increments' own pace is the bound there.
+constexpr int GroupTables = 2;
 // Byte of each channel in a 32-bit picture's pixel.
 constexpr int RedByte = Q_BYTE_ORDER == Q_LITTLE_ENDIAN ? 2 : 1;
 constexpr int GreenByte = Q_BYTE_ORDER == Q_LITTLE_ENDIAN ? 1 : 2;
@@ -44,6 +46,32 @@ void countRowOf(int step, const uchar *samples, int n, quint32 *bins)
     default:
         for (int i = 0; i < n; ++i)
             ++bins[samples[i * step]];
+    }
+}
+
+// The four bytes of each 4-byte group counted at once, byte k into tables[k] (the fourth only when
+// counted), neighbouring groups into tables of their own.
+template<bool CountFourth>
+void countGroups(const uchar *groups, int n, quint32 *const tables[4])
+{
+    static_assert(GroupTables == 2);
+    int i = 0;
+    for (; i + 2 <= n; i += 2) {
+        const uchar *even = groups + 4 * i, *odd = even + 4;
+        ++tables[0][even[0]];
+        ++tables[1][even[1]];
+        ++tables[2][even[2]];
+        ++tables[0][Levels + odd[0]];
+        ++tables[1][Levels + odd[1]];
+        ++tables[2][Levels + odd[2]];
+        if constexpr (CountFourth) {
+            ++tables[3][even[3]];
+            ++tables[3][Levels + odd[3]];
+        }
+    }
+    if (i < n) {
+        for (int k = 0; k < (CountFourth ? 4 : 3); ++k)
+            ++tables[k][groups[4 * i + k]];
     }
 }
 
@@ -172,13 +200,68 @@ std::vector<FrameLevels::Plane> FrameLevels::planesOf(const QImage &picture)
 
 bool FrameLevels::measure(const FrameSlot &frame, const QRect &region)
 {
-    return measurePlanes(planesOf(frame), QSize(frame.width, frame.height), region);
+    const std::vector<Plane> planes = planesOf(frame);
+    const QSize size(frame.width, frame.height);
+    if (frame.format == BoardProtocol::FormatUyvy && !planes.empty())
+        return measureGroups(planes, size, region, true);
+    return measurePlanes(planes, size, region);
 }
 
 bool FrameLevels::measure(const QImage &picture, const QRect &region)
 {
     const QImage readable = rgb32(picture);
-    return measurePlanes(planesOf(readable), readable.size(), region);
+    return measureGroups(planesOf(readable), readable.size(), region, false);
+}
+
+// Planes whose samples interleave in groups of four bytes, read in one pass: U Y0 V Y1 of a UYVY
+// frame (Y of both pixels into one channel), or the bytes of a 32-bit picture (three channels).
+bool FrameLevels::measureGroups(const std::vector<Plane> &planes, QSize size, const QRect &region, bool uyvy)
+{
+    measured.clear();
+    const QRect whole(QPoint(0, 0), size);
+    area = region.isNull() ? whole : region.normalized().intersected(whole);
+    if (planes.empty() || area.isEmpty())
+        return !planes.empty();
+    std::vector<quint32> tables(4 * GroupTables * Levels, 0);
+    quint32 *const at[4] = {&tables[0], &tables[GroupTables * Levels], &tables[2 * GroupTables * Levels],
+                            &tables[3 * GroupTables * Levels]};
+    const uchar *groupStart = std::min({planes[0].base, planes[1].base, planes[2].base});
+    // Byte k of a group goes to channel channelOf[k]; a picture's fourth byte to none.
+    int channelOf[4] = {-1, -1, -1, -1};
+    for (size_t c = 0; c < planes.size(); ++c)
+        channelOf[planes[c].base - groupStart] = int(c);
+    if (uyvy)
+        channelOf[3] = 0; // Y1
+    const int firstGroup = uyvy ? area.left() >> 1 : area.left();
+    const int groups = (uyvy ? area.right() >> 1 : area.right()) - firstGroup + 1;
+    for (int row = area.top(); row <= area.bottom(); ++row) {
+        const uchar *line = groupStart + row * planes[0].rowBytes + qint64(firstGroup) * 4;
+        if (uyvy) {
+            countGroups<true>(line, groups, at);
+            // Y of the pixels of the end groups that lie outside the region.
+            if (area.left() & 1)
+                --at[1][line[1]];
+            if (!(area.right() & 1))
+                --at[3][line[4 * (groups - 1) + 3]];
+        } else {
+            countGroups<false>(line, groups, at);
+        }
+    }
+    std::vector<std::array<quint64, Levels>> bins(planes.size());
+    for (int k = 0; k < 4; ++k) {
+        if (channelOf[k] < 0)
+            continue;
+        // Summed in 32 bits: a sample taken back from one table may have been counted in another.
+        for (int level = 0; level < Levels; ++level) {
+            quint32 count = 0;
+            for (int t = 0; t < GroupTables; ++t)
+                count += at[k][t * Levels + level];
+            bins[size_t(channelOf[k])][level] += count;
+        }
+    }
+    for (size_t c = 0; c < planes.size(); ++c)
+        measured.push_back(levelsOf(planes[c].name, bins[c]));
+    return true;
 }
 
 bool FrameLevels::measurePlanes(const std::vector<Plane> &planes, QSize size, const QRect &region)

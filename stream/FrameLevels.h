@@ -68,6 +68,7 @@ public:
 
 private:
     bool measurePlanes(const std::vector<Plane> &planes, QSize size, const QRect &region);
+    bool measureGroups(const std::vector<Plane> &planes, QSize size, const QRect &region, bool uyvy);
 
     std::vector<ChannelLevels> measured;
     QRect area;
