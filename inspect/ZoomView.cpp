@@ -276,7 +276,8 @@ void ZoomView::selectTo(const QPointF &position)
         line = QLine(selectFrom, to);
         emit lineSelected(line);
     } else {
-        region = QRect(selectFrom, to).normalized();
+        region = QRect(QPoint(std::min(selectFrom.x(), to.x()), std::min(selectFrom.y(), to.y())),
+                       QPoint(std::max(selectFrom.x(), to.x()), std::max(selectFrom.y(), to.y())));
         emit regionSelected(region);
     }
     update();
