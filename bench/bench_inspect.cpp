@@ -1,8 +1,10 @@
 // The inspector: opening a big wire dump or Matroska file on /dev/shm until its first picture
 // is made, with the resident memory after it, and one step to the next frame (picture made and
-// painted) at 1920 x 1080 beside the decode alone. Set BREVANT_BENCH_BIG_MIB (e.g. 4096) to open
-// a bigger file as well.
+// painted) at 1920 x 1080 beside the decode alone, the same step with the histogram shown, and the
+// levels of a whole frame and of a region (a quarter of it), each with its share of the decode.
+// Set BREVANT_BENCH_BIG_MIB (e.g. 4096) to open a bigger file as well.
 #include "FrameDecoder.h"
+#include "FrameLevels.h"
 #include "FrameSourceFor.h"
 #include "InspectorWindow.h"
 #include "JpegEncoder.h"
@@ -12,7 +14,9 @@
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QDir>
+#include <QDockWidget>
 #include <QFile>
 #include <QtEndian>
 
@@ -129,7 +133,7 @@ void openToFirstPicture(benchmark::State &state, const QString &path)
     state.counters["file_MiB"] = double(QFile(path).size()) / MiB;
 }
 
-void steps(benchmark::State &state, qint32 format)
+void steps(benchmark::State &state, qint32 format, bool levelsShown)
 {
     QByteArray dump;
     for (int i = 0; i < 4; ++i)
@@ -143,6 +147,12 @@ void steps(benchmark::State &state, qint32 format)
     source->open();
     InspectorWindow window(std::move(source));
     window.show();
+    if (levelsShown)
+        window.findChild<QDockWidget *>(QStringLiteral("levelsDock"))->show();
+    if (levelsShown != window.levelsShown()) {
+        state.SkipWithError("the histogram would not show");
+        return;
+    }
     qint64 next = 0;
     for (auto _ : state) {
         next = (next + 1) % 4;
@@ -150,6 +160,37 @@ void steps(benchmark::State &state, qint32 format)
         window.zoomView()->repaint();
     }
     QFile::remove(path);
+}
+
+double decodeMs(const FrameSlot &frame)
+{
+    constexpr int Rounds = 5;
+    FrameDecoder decoder;
+    QImage picture;
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < Rounds; ++i)
+        decoder.decode(frame, picture);
+    return double(clock.nsecsElapsed()) / 1e6 / Rounds;
+}
+
+// JPEG frames are measured from their decoded picture, the others from their samples.
+void levels(benchmark::State &state, qint32 format, bool region)
+{
+    const FrameSlot frame = frameOf(format);
+    FrameDecoder decoder;
+    QImage picture;
+    decoder.decode(frame, picture);
+    const QRect area = region ? QRect(Width / 4, Height / 4, Width / 2, Height / 2) : QRect();
+    FrameLevels measured;
+    QElapsedTimer clock;
+    clock.start();
+    for (auto _ : state) {
+        const bool done = format == BoardProtocol::FormatJpg ? measured.measure(picture, area) : measured.measure(frame, area);
+        benchmark::DoNotOptimize(done);
+    }
+    const double ms = double(clock.nsecsElapsed()) / 1e6 / double(state.iterations());
+    state.counters["of_decode"] = ms / decodeMs(frame);
 }
 
 void decodeAlone(benchmark::State &state, qint32 format)
@@ -181,7 +222,16 @@ int main(int argc, char **argv)
     for (int format = 0; format < BoardProtocol::FormatCount; ++format) {
         const std::string name = BoardProtocol::FormatNames[format];
         benchmark::RegisterBenchmark(("step/" + name + "/1920x1080").c_str(),
-                                     [format](benchmark::State &s) { steps(s, format); })
+                                     [format](benchmark::State &s) { steps(s, format, false); })
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("step_histogram/" + name + "/1920x1080").c_str(),
+                                     [format](benchmark::State &s) { steps(s, format, true); })
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("levels/" + name + "/1920x1080").c_str(),
+                                     [format](benchmark::State &s) { levels(s, format, false); })
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("levels_region/" + name + "/960x540").c_str(),
+                                     [format](benchmark::State &s) { levels(s, format, true); })
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("decode/" + name + "/1920x1080").c_str(),
                                      [format](benchmark::State &s) { decodeAlone(s, format); })

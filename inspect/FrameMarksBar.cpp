@@ -6,6 +6,14 @@
 
 namespace {
 constexpr int MaxTickWidth = 6;
+const QColor StretchColour(60, 130, 230);
+}
+
+void FrameMarksBar::setStretch(qint64 first, qint64 last)
+{
+    stretchFirst = first;
+    stretchLast = last;
+    update();
 }
 
 FrameMarksBar::FrameMarksBar(const FrameMarkScan &marks, qint64 frames, QWidget *parent)
@@ -18,6 +26,11 @@ void FrameMarksBar::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
     const double step = frames > 1 ? double(width() - 1) / double(frames - 1) : 0;
+    if (stretchFirst >= 0 || stretchLast >= 0) {
+        const double from = double(std::max<qint64>(stretchFirst, 0)) * step;
+        const double to = double(stretchLast >= 0 ? stretchLast : frames - 1) * step;
+        painter.fillRect(QRectF(from - 1, 0, to - from + 2, height()), StretchColour);
+    }
     for (qint64 i = 0; i < marks.scanned(); ++i) {
         const quint8 mark = marks.mark(i);
         if (!mark)

@@ -5,12 +5,15 @@
 class FrameMarkScan;
 
 // A strip under the timeline with a tick where a frame is damaged (red) or follows lost frames
-// (orange), at the place of that frame on the slider above.
+// (orange), at the place of that frame on the slider above; the stretch marked for export as a
+// band beneath them.
 class FrameMarksBar : public QWidget
 {
 public:
     FrameMarksBar(const FrameMarkScan &marks, qint64 frames, QWidget *parent = nullptr);
     QSize sizeHint() const override { return QSize(200, 6); }
+    // -1: from the start, to the end; both -1: no stretch.
+    void setStretch(qint64 first, qint64 last);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -18,4 +21,6 @@ protected:
 private:
     const FrameMarkScan &marks;
     qint64 frames;
+    qint64 stretchFirst = -1;
+    qint64 stretchLast = -1;
 };

@@ -2,14 +2,18 @@
 
 #include "BoardProtocol.h"
 #include "ElidedLabel.h"
+#include "FrameLevels.h"
 #include "FrameMarksBar.h"
+#include "LevelsPanel.h"
 #include "PixelReadout.h"
 #include "RawConvert.h"
 #include "RecentFrames.h"
 #include "ZoomView.h"
 
 #include <QApplication>
+#include <QAction>
 #include <QClipboard>
+#include <QDockWidget>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -17,6 +21,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
+#include <QProgressDialog>
 #include <QSaveFile>
 #include <QShortcut>
 #include <QSlider>
@@ -27,6 +32,12 @@ namespace {
 
 constexpr int ScanBudgetMs = 15;
 constexpr char PadByte = char(0x80); // mid grey in every raw layout
+constexpr QRgb ClippedLow = qRgb(0, 90, 255);
+constexpr QRgb ClippedHigh = qRgb(255, 0, 0);
+constexpr int MessageMs = 5000;
+const QString MatroskaFilter = QStringLiteral("Matroska (*.mkv)");
+const QString PayloadsFilter = QStringLiteral("Frames as received (*.bvt *.jpg)");
+const QString PicturesFilter = QStringLiteral("BMP pictures, JPEG as received (*.bmp *.jpg)");
 
 QString outcomeReason(FrameDecoder::Outcome outcome, const FrameSlot &frame)
 {
@@ -98,7 +109,18 @@ InspectorWindow::InspectorWindow(std::unique_ptr<FrameSource> frameSource, QWidg
     readoutLabel->setObjectName(QStringLiteral("pixelReadout"));
     statusBar()->addPermanentWidget(readoutLabel, 1);
 
+    levels = new LevelsPanel;
+    levelsDock = new QDockWidget(QStringLiteral("Levels"), this);
+    levelsDock->setObjectName(QStringLiteral("levelsDock"));
+    levelsDock->setWidget(levels);
+    addDockWidget(Qt::RightDockWidgetArea, levelsDock);
+    levelsDock->hide();
+
     connect(slider, &QSlider::valueChanged, this, [this](int value) { showFrame(value); });
+    connect(view, &ZoomView::regionSelected, this, &InspectorWindow::updateLevels);
+    connect(view, &ZoomView::lineSelected, this, &InspectorWindow::updateProfile);
+    connect(levels, &LevelsPanel::channelChosen, this, &InspectorWindow::updateClipMask);
+    connect(levelsDock, &QDockWidget::visibilityChanged, this, &InspectorWindow::updateLevels);
     connect(view, &ZoomView::pixelHovered, this, &InspectorWindow::showReadout);
     view->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(view, &QWidget::customContextMenuRequested, this, &InspectorWindow::showViewMenu);
@@ -121,11 +143,14 @@ InspectorWindow::InspectorWindow(std::unique_ptr<FrameSource> frameSource, QWidg
     addKey(Qt::Key_Minus, [this] { view->zoomStep(-1); });
     addKey(Qt::Key_0, [this] { view->fit(); });
     addKey(Qt::Key_1, [this] { view->showOneToOne(); });
+    addKey(Qt::Key_Escape, [this] { view->clearSelection(); });
     addKey(QKeySequence::Save, [this] { savePictureAs(view->picture()); });
     addKey(QKeySequence::Copy, [this] {
         if (!view->picture().isNull())
             QGuiApplication::clipboard()->setImage(view->picture());
     });
+
+    addActions();
 
     playTimer.setSingleShot(true);
     connect(&playTimer, &QTimer::timeout, this, &InspectorWindow::playNext);
@@ -138,6 +163,138 @@ InspectorWindow::InspectorWindow(std::unique_ptr<FrameSource> frameSource, QWidg
 }
 
 InspectorWindow::~InspectorWindow() = default;
+
+// Keys of the window, and items of the view's menu too.
+void InspectorWindow::addActions()
+{
+    const auto add = [this](const QString &text, const QKeySequence &key, auto slot) {
+        auto *action = new QAction(text, this);
+        action->setShortcut(key);
+        connect(action, &QAction::triggered, this, slot);
+        addAction(action);
+        analysisActions << action;
+        return action;
+    };
+    QAction *histogram = levelsDock->toggleViewAction();
+    histogram->setText(QStringLiteral("Histogram"));
+    histogram->setShortcut(Qt::Key_H);
+    addAction(histogram);
+    analysisActions << histogram;
+    clipsAction = add(QStringLiteral("Clipping Overlay"), Qt::Key_C, &InspectorWindow::updateClipMask);
+    clipsAction->setCheckable(true);
+    add(QStringLiteral("Mark In"), Qt::Key_I, [this] { setMark(true); });
+    add(QStringLiteral("Mark Out"), Qt::Key_O, [this] { setMark(false); });
+    add(QStringLiteral("Export Frames..."), QKeySequence(), &InspectorWindow::exportFrames);
+}
+
+bool InspectorWindow::levelsShown() const
+{
+    return !levelsDock->isHidden();
+}
+
+// A mark past the other one moves that one away: the stretch never runs backwards.
+void InspectorWindow::setMark(bool in)
+{
+    if (in) {
+        markIn = current;
+        if (markOut >= 0 && markOut < markIn)
+            markOut = -1;
+    } else {
+        markOut = current;
+        if (markIn > markOut)
+            markIn = -1;
+    }
+    marksBar->setStretch(markIn, markOut);
+    statusBar()->showMessage(QStringLiteral("Stretch: frames %1 to %2").arg(stretchFirst() + 1).arg(stretchLast() + 1),
+                             MessageMs);
+}
+
+FrameExport::Result InspectorWindow::exportStretch(const QString &folder, const QString &prefix,
+                                                   FrameStore::Storage storage, const FrameExport::Progress &progress)
+{
+    return FrameExport::run(*source, stretchFirst(), stretchLast(), folder, prefix, storage, progress);
+}
+
+void InspectorWindow::exportFrames()
+{
+    QString filter;
+    const QString fileName = QFileDialog::getSaveFileName(this, QStringLiteral("Export Frames"), QString(),
+                                                          QStringList{MatroskaFilter, PayloadsFilter, PicturesFilter}.join(QStringLiteral(";;")),
+                                                          &filter);
+    if (fileName.isEmpty())
+        return;
+    const FrameStore::Storage storage = filter == PayloadsFilter ? FrameStore::Storage::Payloads
+        : filter == PicturesFilter                               ? FrameStore::Storage::Pictures
+                                                                 : FrameStore::Storage::Recording;
+    const QFileInfo chosen(fileName);
+    QProgressDialog progress(QStringLiteral("Exporting frames..."), QStringLiteral("Cancel"), 0,
+                             int(stretchLast() - stretchFirst() + 1), this);
+    progress.setWindowModality(Qt::WindowModal);
+    const FrameExport::Result result = exportStretch(chosen.absolutePath(), chosen.completeBaseName(), storage,
+                                                     [&progress](qint64 done) {
+                                                         progress.setValue(int(done));
+                                                         return !progress.wasCanceled();
+                                                     });
+    progress.reset();
+    if (!result.error.isEmpty())
+        QMessageBox::warning(this, windowTitle(),
+                             QStringLiteral("Could not export frames %1 to %2: %3")
+                                 .arg(stretchFirst() + 1).arg(stretchLast() + 1).arg(result.error));
+    else
+        statusBar()->showMessage(QStringLiteral("Exported %1 frames to %2: %3")
+                                     .arg(result.frames)
+                                     .arg(QDir::toNativeSeparators(chosen.absolutePath()), result.files.join(QStringLiteral(", "))),
+                                 MessageMs);
+}
+
+// The frame's own samples where it has them, else the picture when it is the frame's (a JPEG
+// decoded, a stored picture), never the grey that stands in for a damaged raw frame's lost part.
+bool InspectorWindow::measureShown(FrameLevels &measured, const QRect &region) const
+{
+    if (samplesShown && measured.measure(frame, region))
+        return true;
+    return pictureIsSource && measured.measure(view->picture(), region);
+}
+
+void InspectorWindow::updateLevels()
+{
+    if (!levelsShown())
+        return;
+    FrameLevels measured;
+    const QRect region = view->selectedRegion();
+    if (measureShown(measured, region))
+        levels->showLevels(measured, !region.isNull());
+    else
+        levels->showNothing(QStringLiteral("No samples to measure in this frame"));
+    updateProfile();
+}
+
+void InspectorWindow::updateProfile()
+{
+    const QLine line = view->selectedLine();
+    FrameLevels measured;
+    if (!levelsShown() || line.isNull() || !measureShown(measured, QRect(line.p1(), QSize(1, 1)))) {
+        levels->showProfile({}, {});
+        return;
+    }
+    const bool fromSamples = samplesShown && !FrameLevels::planesOf(frame).empty();
+    levels->showProfile(fromSamples ? FrameLevels::profile(frame, line.p1(), line.p2())
+                                    : FrameLevels::profile(view->picture(), line.p1(), line.p2()),
+                        measured.channels());
+}
+
+void InspectorWindow::updateClipMask()
+{
+    QImage mask;
+    if (clipsAction->isChecked()) {
+        const int channel = frame.format == BoardProtocol::FormatGray ? 0 : levels->chosenChannel();
+        if (samplesShown)
+            mask = FrameLevels::clipMask(frame, channel, ClippedLow, ClippedHigh);
+        if (mask.isNull() && pictureIsSource)
+            mask = FrameLevels::clipMask(view->picture(), ClippedLow, ClippedHigh);
+    }
+    view->setClipMask(mask);
+}
 
 void InspectorWindow::scanMarks()
 {
@@ -211,6 +368,7 @@ void InspectorWindow::showFrame(qint64 index)
 
     QString trouble;
     QImage picture = source->picture(index);
+    pictureIsSource = !picture.isNull();
     samplesShown = false;
     frame = FrameSlot();
     if (!source->frame(index, frame)) {
@@ -225,12 +383,15 @@ void InspectorWindow::showFrame(qint64 index)
         }
         samplesShown = outcome == FrameDecoder::Outcome::Shown;
     }
+    pictureIsSource = pictureIsSource || frame.format == BoardProtocol::FormatJpg;
     const QString status = source->recordedStatus(index);
     if (trouble.isEmpty() && FrameMarkScan::isTroubleStatus(status))
         trouble = QStringLiteral("recorded as %1").arg(status);
 
     view->setFrame(picture, samplesShown ? std::optional<FrameSlot>(frame) : std::nullopt);
     view->setDamage(trouble);
+    updateClipMask();
+    updateLevels();
     frameLabel->setText(frameText(frame, index, trouble));
     frameLabel->setToolTip(QStringLiteral("CLum %1\nCPos %2")
                                .arg(QString::fromLatin1(QByteArray(frame.CLum, BoardProtocol::SensorBlockBytes).toHex(' ')),
@@ -283,6 +444,8 @@ void InspectorWindow::showViewMenu(const QPoint &position)
     menu.addAction(QStringLiteral("Copy Picture"), this,
                    [picture] { QGuiApplication::clipboard()->setImage(picture); })
         ->setEnabled(!picture.isNull());
+    menu.addSeparator();
+    menu.addActions(analysisActions);
     menu.exec(view->mapToGlobal(position));
 }
 

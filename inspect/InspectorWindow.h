@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FrameDecoder.h"
+#include "FrameExport.h"
 #include "FrameMarkScan.h"
 #include "FrameSource.h"
 
@@ -10,14 +11,20 @@
 #include <memory>
 #include <optional>
 
+class FrameLevels;
 class FrameMarksBar;
+class LevelsPanel;
+class QAction;
+class QDockWidget;
 class QLabel;
 class QSlider;
 class ZoomView;
 
 // Looks again at the frames of one source: a timeline over every frame with its damaged and
 // lost frames marked, keys to step, play and jump, the frame's header in words and its picture
-// zoomable to the pixel. The source is opened by whoever makes the window.
+// zoomable to the pixel, its levels (histogram, clipping, a region's statistics, a line's
+// profile), and a stretch marked with I and O exported as the recorder stores frames. The source
+// is opened by whoever makes the window.
 class InspectorWindow : public QMainWindow
 {
     Q_OBJECT
@@ -35,6 +42,14 @@ public:
     bool marksComplete() const { return marks.complete(); }
     bool isPlaying() const { return playTimer.isActive(); }
     ZoomView *zoomView() const { return view; }
+    LevelsPanel *levelsPanel() const { return levels; }
+    bool levelsShown() const;
+
+    // The stretch marked with I and O: from the first frame when I is unset, to the last when O is.
+    qint64 stretchFirst() const { return markIn >= 0 ? markIn : 0; }
+    qint64 stretchLast() const { return markOut >= 0 ? markOut : source->count() - 1; }
+    FrameExport::Result exportStretch(const QString &folder, const QString &prefix, FrameStore::Storage storage,
+                                      const FrameExport::Progress &progress = {});
 
     // The picture as the window saves it: the format follows the name's extension, PNG when it
     // names none of BMP or JPEG. An empty string, or why it could not be written.
@@ -49,6 +64,13 @@ private:
     void showReadout(QPoint pixel);
     void showViewMenu(const QPoint &position);
     void savePictureAs(const QImage &picture);
+    void addActions();
+    void setMark(bool in);
+    void exportFrames();
+    bool measureShown(FrameLevels &measured, const QRect &region) const;
+    void updateLevels();
+    void updateProfile();
+    void updateClipMask();
     QString frameText(const FrameSlot &frame, qint64 index, const QString &trouble);
     std::optional<qint64> boardTimeUs(qint64 index);
 
@@ -60,9 +82,16 @@ private:
     FrameMarksBar *marksBar = nullptr;
     QLabel *frameLabel = nullptr;
     QLabel *readoutLabel = nullptr;
+    LevelsPanel *levels = nullptr;
+    QDockWidget *levelsDock = nullptr;
+    QAction *clipsAction = nullptr;
+    QList<QAction *> analysisActions; // in the view's menu
     QTimer playTimer;
     QTimer scanTimer;
     qint64 current = -1;
     FrameSlot frame;
     bool samplesShown = false;
+    bool pictureIsSource = false; // a JPEG's or a stored picture, not a damaged raw frame's guess
+    qint64 markIn = -1;
+    qint64 markOut = -1;
 };

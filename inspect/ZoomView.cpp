@@ -13,6 +13,9 @@ constexpr int WheelStepAngle = 120;
 const QColor Background(48, 48, 48);
 const QColor GridColour(128, 128, 128, 170);
 const QColor DamageColour(220, 30, 30);
+const QColor RegionColour(255, 220, 0);
+const QColor LineColour(0, 230, 230);
+const QColor SelectionShadow(0, 0, 0, 160);
 } // namespace
 
 ZoomView::ZoomView(QWidget *parent) : QWidget(parent)
@@ -35,6 +38,24 @@ void ZoomView::setFrame(const QImage &picture, const std::optional<FrameSlot> &f
     if (fitted || sizeChanged)
         fit();
     update();
+}
+
+void ZoomView::setClipMask(const QImage &mask)
+{
+    clips = mask;
+    update();
+}
+
+void ZoomView::clearSelection()
+{
+    const bool hadRegion = !region.isNull(), hadLine = !line.isNull();
+    region = QRect();
+    line = QLine();
+    update();
+    if (hadRegion)
+        emit regionSelected(region);
+    if (hadLine)
+        emit lineSelected(line);
 }
 
 void ZoomView::setDamage(const QString &reason)
@@ -95,6 +116,13 @@ QPoint ZoomView::sourcePixelAt(const QPointF &position) const
     return shown.rect().contains(pixel) ? pixel : QPoint(-1, -1);
 }
 
+QPoint ZoomView::nearestSourcePixel(const QPointF &position) const
+{
+    const QPointF p = (position - origin) / scale();
+    return QPoint(std::clamp(int(std::floor(p.x())), 0, std::max(0, shown.width() - 1)),
+                  std::clamp(int(std::floor(p.y())), 0, std::max(0, shown.height() - 1)));
+}
+
 QRectF ZoomView::cellRect(int x, int y) const
 {
     return QRectF(origin + QPointF(x, y) * scale(), QSizeF(scale(), scale()));
@@ -131,13 +159,37 @@ void ZoomView::paintEvent(QPaintEvent *)
         if (!cells.isEmpty()) {
             const QRectF target(origin + QPointF(cells.topLeft()) * scale(), QSizeF(cells.size()) * scale());
             painter.drawImage(target, shown, cells);
+            if (clips.size() == shown.size())
+                painter.drawImage(target, clips, cells);
             if (zoomFactor >= GridZoom)
                 paintGrid(painter, cells);
             if (zoomFactor >= ValuesZoom)
                 paintValues(painter, cells);
         }
     }
+    paintSelection(painter);
     paintDamage(painter);
+}
+
+// Outlined twice, light on dark, to stand out on any picture.
+void ZoomView::paintSelection(QPainter &painter)
+{
+    if (!region.isNull()) {
+        const QRectF box(origin + QPointF(region.topLeft()) * scale(), QSizeF(region.size()) * scale());
+        painter.setPen(QPen(SelectionShadow, 3));
+        painter.drawRect(box);
+        painter.setPen(QPen(RegionColour, 1));
+        painter.drawRect(box);
+    }
+    if (!line.isNull()) {
+        const QPointF centre(0.5, 0.5);
+        const QPointF from = origin + (QPointF(line.p1()) + centre) * scale();
+        const QPointF to = origin + (QPointF(line.p2()) + centre) * scale();
+        painter.setPen(QPen(SelectionShadow, 3));
+        painter.drawLine(from, to);
+        painter.setPen(QPen(LineColour, 1));
+        painter.drawLine(from, to);
+    }
 }
 
 void ZoomView::paintGrid(QPainter &painter, const QRect &cells)
@@ -206,16 +258,36 @@ void ZoomView::wheelEvent(QWheelEvent *event)
 
 void ZoomView::mousePressEvent(QMouseEvent *event)
 {
-    if (event->button() == Qt::LeftButton) {
+    if (event->button() == Qt::LeftButton && (event->modifiers() & Qt::ShiftModifier) && !shown.isNull()) {
+        selecting = (event->modifiers() & Qt::AltModifier) ? Selecting::Line : Selecting::Region;
+        selectFrom = nearestSourcePixel(event->position());
+        selectTo(event->position());
+    } else if (event->button() == Qt::LeftButton) {
         dragging = true;
         dragFrom = event->position();
         setCursor(Qt::ClosedHandCursor);
     }
 }
 
+void ZoomView::selectTo(const QPointF &position)
+{
+    const QPoint to = nearestSourcePixel(position);
+    if (selecting == Selecting::Line) {
+        line = QLine(selectFrom, to);
+        emit lineSelected(line);
+    } else {
+        region = QRect(QPoint(std::min(selectFrom.x(), to.x()), std::min(selectFrom.y(), to.y())),
+                       QPoint(std::max(selectFrom.x(), to.x()), std::max(selectFrom.y(), to.y())));
+        emit regionSelected(region);
+    }
+    update();
+}
+
 void ZoomView::mouseMoveEvent(QMouseEvent *event)
 {
-    if (dragging) {
+    if (selecting != Selecting::None) {
+        selectTo(event->position());
+    } else if (dragging) {
         origin += event->position() - dragFrom;
         dragFrom = event->position();
         fitted = false;
@@ -227,6 +299,7 @@ void ZoomView::mouseMoveEvent(QMouseEvent *event)
 void ZoomView::mouseReleaseEvent(QMouseEvent *event)
 {
     if (event->button() == Qt::LeftButton) {
+        selecting = Selecting::None;
         dragging = false;
         unsetCursor();
     }

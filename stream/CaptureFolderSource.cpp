@@ -24,7 +24,7 @@ const QStringList IndexColumns = {
     QStringLiteral("format"), QStringLiteral("width"), QStringLiteral("height"),
     QStringLiteral("payload_bytes"), QStringLiteral("board_time"), QStringLiteral("arrival_time"),
     QStringLiteral("clum"), QStringLiteral("cpos")};
-enum Column { File = 1, Status, Format, Width, Height, PayloadBytes, BoardTime, Clum = 9, Cpos };
+enum Column { File = 1, Status, Format, Width, Height, PayloadBytes, BoardTime, ArrivalTime, Clum, Cpos };
 
 qint32 formatCode(const QString &name, bool *ok)
 {
@@ -159,6 +159,7 @@ bool CaptureFolderSource::readIndex(const QString &indexPath)
         if (entry.file.contains(QLatin1Char('/')) || entry.file.contains(QLatin1Char('\\')))
             return fail(QStringLiteral("line %1 of %2 names a file outside the folder").arg(line).arg(QFileInfo(indexPath).fileName()));
         entry.status = fields[Status];
+        entry.arrival = QDateTime::fromString(fields[ArrivalTime], Qt::ISODateWithMs);
         frames.push_back(entry);
     }
     if (frames.empty())
@@ -240,6 +241,11 @@ QImage CaptureFolderSource::picture(qint64 index)
 QString CaptureFolderSource::recordedStatus(qint64 index) const
 {
     return index >= 0 && index < count() ? frames[size_t(index)].status : QString();
+}
+
+QDateTime CaptureFolderSource::arrival(qint64 index) const
+{
+    return index >= 0 && index < count() ? frames[size_t(index)].arrival : QDateTime();
 }
 
 bool CaptureFolderSource::header(qint64 index, FrameSlot &slot)

@@ -25,6 +25,7 @@ public:
     QString errorString() const override { return error; }
     QImage picture(qint64 index) override;
     QString recordedStatus(qint64 index) const override;
+    QDateTime arrival(qint64 index) const override;
 
     static constexpr const char *IndexSuffix = "index.csv";
 
@@ -34,6 +35,7 @@ private:
         FrameSlot header; // payload left empty; size as the index gives it
         QString file;     // in the folder; empty when nothing was stored
         QString status;
+        QDateTime arrival; // null when the index has none
     };
     bool choosePrefix();
     bool readIndex(const QString &indexPath);

@@ -2,6 +2,7 @@
 
 #include "FrameSlot.h"
 
+#include <QDateTime>
 #include <QImage>
 #include <QString>
 
@@ -31,4 +32,6 @@ public:
     // How a recorder judged the frame when it stored it ("damaged", "failed", ...); empty when
     // the source keeps no judgement.
     virtual QString recordedStatus(qint64 index) const { Q_UNUSED(index); return QString(); }
+    // When the frame arrived, where the source keeps it (a recorder's index); null elsewhere.
+    virtual QDateTime arrival(qint64 index) const { Q_UNUSED(index); return QDateTime(); }
 };

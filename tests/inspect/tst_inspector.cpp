@@ -2,8 +2,11 @@
 #include "FrameSourceFor.h"
 #include "InspectorWindow.h"
 #include "JpegEncoder.h"
+#include "LevelPlot.h"
+#include "LevelsPanel.h"
 #include "MatroskaWriter.h"
 #include "RecentFrames.h"
+#include "RecordIndex.h"
 #include "WindowRig.h"
 #include "ZoomView.h"
 
@@ -56,6 +59,24 @@ QString frameText(InspectorWindow &window)
     return child<QLabel>(&window, "frameText")->text();
 }
 
+QByteArray output(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    const bool ran = process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit;
+    return ran && process.exitCode() == 0 ? process.readAllStandardOutput() : QByteArray("failed");
+}
+
+// A drag over the view from the centre of one source pixel to another's, with modifiers held.
+void dragOver(ZoomView *view, QPoint from, QPoint to, Qt::KeyboardModifiers modifiers)
+{
+    const QPoint start = view->cellRect(from.x(), from.y()).center().toPoint();
+    const QPoint end = view->cellRect(to.x(), to.y()).center().toPoint();
+    QTest::mousePress(view, Qt::LeftButton, modifiers, start);
+    QTest::mouseMove(view, end);
+    QTest::mouseRelease(view, Qt::LeftButton, modifiers, end);
+}
+
 QByteArray jpegOf(int width, int height, quint8 level)
 {
     const QByteArray grey(width * height, char(level));
@@ -79,6 +100,9 @@ private slots:
     void recentFramesKept_data();
     void recentFramesKept();
     void viewerHandsOverItsLastFrames();
+    void levelsFollowTheFrame();
+    void exportStretch_data();
+    void exportStretch();
 
 private:
     QTemporaryDir dir;
@@ -449,6 +473,139 @@ void TestInspector::viewerHandsOverItsLastFrames()
     inspector = rig.window.findChild<InspectorWindow *>();
     QVERIFY(inspector);
     QVERIFY(frameText(*inspector).startsWith("Frame 6 of 6" + Dot + "UYVY"));
+}
+
+void TestInspector::levelsFollowTheFrame()
+{
+    const QString path = dir.filePath("levels.bin");
+    writeFile(path, record(1, 4, 2, GrayPixels, 1000000).toBytes() + record(2, 4, 2, UyvyPixels, 1040000).toBytes());
+    std::unique_ptr<FrameSource> source = frameSourceFor(path);
+    QVERIFY(source->open());
+    InspectorWindow window(std::move(source));
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTest::keyClick(&window, Qt::Key_H);
+    QVERIFY(window.levelsShown());
+    QCOMPARE(labelText(&window, "levelsText"),
+             QString::fromUtf8("Frame 4x2\nGray: mean 68.75  σ 80.10  min 0  max 255  SNR 0.86 (-1.33 dB)\n"
+                               "   at 0: 1 (12.50 %)  at 255: 1 (12.50 %)"));
+    QCOMPARE(child<LevelPlot>(&window, "levelsHistogram")->curves().size(), size_t(1));
+
+    // Clipped samples painted over the picture: black in one colour, white in another.
+    ZoomView *view = window.zoomView();
+    QTest::keyClick(&window, Qt::Key_C);
+    const QImage mask = view->clipMask();
+    QCOMPARE(mask.size(), QSize(4, 2));
+    QCOMPARE(mask.pixel(0, 0), qRgb(0, 90, 255));
+    QCOMPARE(mask.pixel(3, 0), qRgb(255, 0, 0));
+    QCOMPARE(qAlpha(mask.pixel(1, 0)), 0);
+
+    // A region of source pixels, dragged either way; a plain drag still pans.
+    view->fit();
+    dragOver(view, QPoint(2, 1), QPoint(1, 0), Qt::ShiftModifier);
+    QCOMPARE(view->selectedRegion(), QRect(1, 0, 2, 2));
+    QVERIFY(labelText(&window, "levelsText").startsWith(QString::fromUtf8("Region x 1 y 0, 2x2\nGray: mean 37.75  σ 21.05")));
+    dragOver(view, QPoint(0, 0), QPoint(3, 1), Qt::ShiftModifier | Qt::AltModifier);
+    const auto *profile = child<LevelPlot>(&window, "levelsProfile");
+    QVERIFY(profile->isVisible());
+    QCOMPARE(profile->curves().at(0).values, (std::vector<double>{0, 7, 48, 128}));
+
+    // The next frame, its own samples: Y, U and V of the same region.
+    QTest::keyClick(&window, Qt::Key_Right);
+    QCOMPARE(labelText(&window, "levelsText").section('\n', 1, 1),
+             QString::fromUtf8("Y: mean 131.25  σ 60.83  min 82  max 235  SNR 2.16 (6.68 dB)"));
+    QCOMPARE(labelText(&window, "levelsText").count(QStringLiteral("at 255")), 3);
+    QCOMPARE(profile->curves().size(), size_t(3));
+    QTest::keyClick(&window, Qt::Key_Escape);
+    QVERIFY(labelText(&window, "levelsText").startsWith("Frame 4x2\nY: mean 104.00"));
+    QVERIFY(!profile->isVisible());
+    QTest::keyClick(&window, Qt::Key_C);
+    QVERIFY(view->clipMask().isNull());
+}
+
+// Six frames 40 ms apart, Gray then UYVY from the fourth on; the stretch marked with I and O.
+void TestInspector::exportStretch_data()
+{
+    QTest::addColumn<int>("storage");
+    QTest::addColumn<QList<int>>("marks"); // frame at I, frame at O; -1 leaves it unset
+    QTest::addColumn<QStringList>("files"); // each with the frames (first, last) it holds
+
+    using S = FrameStore::Storage;
+    QTest::newRow("matroska split where the format changes")
+        << int(S::Recording) << QList<int>{1, 4} << QStringList{"x0.mkv 1 2", "x1.mkv 3 4"};
+    QTest::newRow("matroska to the end") << int(S::Recording) << QList<int>{4, -1} << QStringList{"x0.mkv 4 5"};
+    QTest::newRow("payloads from the start") << int(S::Payloads) << QList<int>{-1, 1} << QStringList{"x0.bvt 0 0", "x1.bvt 1 1"};
+    QTest::newRow("jpeg as received") << int(S::Pictures) << QList<int>{2, 3} << QStringList{"x0.jpg 2 2", "x1.jpg 3 3"};
+}
+
+void TestInspector::exportStretch()
+{
+    QFETCH(int, storage);
+    QFETCH(QList<int>, marks);
+    QFETCH(QStringList, files);
+
+    const bool jpeg = storage == int(FrameStore::Storage::Pictures);
+    std::vector<FrameRecord> frames;
+    QByteArray dump;
+    for (int i = 0; i < 6; ++i) {
+        frames.push_back(jpeg ? record(0, 16, 8, jpegOf(16, 8, quint8(40 * i)), 1000000 + i * 40000)
+                              : record(i < 3 ? 1 : 2, 4, 2, i < 3 ? GrayPixels : UyvyPixels, 1000000 + i * 40000));
+        dump += frames.back().toBytes();
+    }
+    QTemporaryDir out;
+    const QString path = out.filePath("stretch.bin");
+    writeFile(path, dump);
+    std::unique_ptr<FrameSource> source = frameSourceFor(path);
+    QVERIFY(source->open());
+    InspectorWindow window(std::move(source));
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    for (int m = 0; m < 2; ++m) {
+        if (marks[m] >= 0) {
+            window.showFrame(marks[m]);
+            QTest::keyClick(&window, m == 0 ? Qt::Key_I : Qt::Key_O);
+        }
+    }
+    const FrameExport::Result result = window.exportStretch(out.path(), "x", FrameStore::Storage(storage));
+    QCOMPARE(result.error, QString());
+    QStringList written;
+    for (const QString &file : files)
+        written << file.section(' ', 0, 0);
+    QCOMPARE(result.files, written + QStringList{"xindex.csv"});
+
+    // The index: a row a frame, naming its file; the board's time as received.
+    QFile index(out.filePath("xindex.csv"));
+    QVERIFY(index.open(QIODevice::ReadOnly));
+    const QStringList rows = QString::fromUtf8(index.readAll()).split('\n', Qt::SkipEmptyParts).mid(1);
+    QCOMPARE(rows.size(), window.stretchLast() - window.stretchFirst() + 1);
+    for (const QString &file : files) {
+        const QStringList parts = file.split(' ');
+        QByteArray payloads;
+        QStringList times;
+        for (int i = parts[1].toInt(); i <= parts[2].toInt(); ++i) {
+            const FrameRecord &frame = frames[size_t(i)];
+            const QStringList row = rows.at(i - window.stretchFirst()).split(',');
+            QCOMPARE(row.mid(1, 3), (QStringList{parts[0], "stored", RecordIndex::formatName(frame.format)}));
+            QCOMPARE(row.at(7), RecordIndex::boardTime(frame.timestamp_s, frame.timestamp_us));
+            QCOMPARE(row.at(8), QString()); // a wire dump keeps no arrival time
+            payloads += frame.payload;
+            times << RecordIndex::boardTime(0, qint32(i - parts[1].toInt()) * 40000);
+        }
+        if (!parts[0].endsWith(".mkv")) {
+            QFile stored(out.filePath(parts[0]));
+            QVERIFY(stored.open(QIODevice::ReadOnly));
+            QCOMPARE(stored.readAll(), payloads);
+            continue;
+        }
+        if (QStandardPaths::findExecutable("ffprobe").isEmpty() || QStandardPaths::findExecutable("ffmpeg").isEmpty())
+            QSKIP("ffprobe or ffmpeg missing");
+        const QString mkv = out.filePath(parts[0]);
+        QCOMPARE(QString::fromUtf8(output("ffprobe", {"-v", "error", "-show_entries", "packet=pts_time", "-of", "csv=p=0", mkv}))
+                     .remove(',')
+                     .split('\n', Qt::SkipEmptyParts),
+                 times);
+        QCOMPARE(output("ffmpeg", {"-v", "error", "-i", mkv, "-map", "0:v", "-c", "copy", "-f", "rawvideo", "-"}), payloads);
+    }
 }
 
 QTEST_MAIN(TestInspector)

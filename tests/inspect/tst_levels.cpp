@@ -1,0 +1,199 @@
+#include "BoardProtocol.h"
+#include "FrameLevels.h"
+#include "FramePixel.h"
+#include "RawConvert.h"
+
+#include <QtTest>
+
+#include <cmath>
+#include <map>
+
+namespace {
+
+FrameSlot frameOf(qint32 format, int width, int height, const QByteArray &payload)
+{
+    FrameSlot frame;
+    frame.format = format;
+    frame.width = width;
+    frame.height = height;
+    frame.payload = payload;
+    frame.size = qint32(payload.size());
+    return frame;
+}
+
+QByteArray ramp(int bytes, int seed)
+{
+    QByteArray payload(bytes, Qt::Uninitialized);
+    for (int i = 0; i < bytes; ++i)
+        payload[i] = char((i * 37 + seed * 11 + (i >> 3)) & 0xff);
+    return payload;
+}
+
+// The samples of a region gathered pixel by pixel through FramePixel; a chroma sample once for all
+// the pixels that share it.
+std::vector<std::vector<int>> samplesOf(const FrameSlot &frame, const QRect &region)
+{
+    if (frame.format == BoardProtocol::FormatGray) {
+        std::vector<int> levels;
+        for (int y = region.top(); y <= region.bottom(); ++y)
+            for (int x = region.left(); x <= region.right(); ++x)
+                levels.push_back(framePixelAt(frame, x, y).level);
+        return {levels};
+    }
+    const int chromaRowShift = frame.format == BoardProtocol::FormatUyvy ? 0 : 1;
+    std::vector<int> luma;
+    std::map<std::pair<int, int>, std::pair<int, int>> chroma;
+    for (int y = region.top(); y <= region.bottom(); ++y) {
+        for (int x = region.left(); x <= region.right(); ++x) {
+            const FramePixel pixel = framePixelAt(frame, x, y);
+            luma.push_back(pixel.y);
+            chroma[{y >> chromaRowShift, x >> 1}] = {pixel.u, pixel.v};
+        }
+    }
+    std::vector<int> u, v;
+    for (const auto &sample : chroma) {
+        u.push_back(sample.second.first);
+        v.push_back(sample.second.second);
+    }
+    return {luma, u, v};
+}
+
+std::vector<std::vector<int>> samplesOf(const QImage &picture, const QRect &region)
+{
+    std::vector<std::vector<int>> rgb(3);
+    for (int y = region.top(); y <= region.bottom(); ++y) {
+        for (int x = region.left(); x <= region.right(); ++x) {
+            const QRgb p = picture.pixel(x, y);
+            rgb[0].push_back(qRed(p));
+            rgb[1].push_back(qGreen(p));
+            rgb[2].push_back(qBlue(p));
+        }
+    }
+    return rgb;
+}
+
+} // namespace
+
+class TestLevels : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void levels_data();
+    void levels();
+    void profile_data();
+    void profile();
+};
+
+void TestLevels::levels_data()
+{
+    QTest::addColumn<int>("format"); // -1: the picture
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<QRect>("region");
+    QTest::addColumn<QList<double>>("means"); // known beforehand; empty: the frame has no samples
+
+    using M = QList<double>;
+    const QByteArray gray("\x00\x07\x40\xff\x10\x20\x30\x80", 8);
+    const QByteArray uyvy("\x5a\x51\xf0\x52\x10\x60\x20\x61" "\x80\x10\x80\xeb\x80\x70\x80\x71", 16);
+    QTest::newRow("gray clipped both ways") << 1 << QSize(4, 2) << gray << QRect() << M{68.75};
+    QTest::newRow("gray region") << 1 << QSize(4, 2) << gray << QRect(1, 0, 2, 2) << M{37.75};
+    QTest::newRow("gray region past the edge") << 1 << QSize(4, 2) << gray << QRect(3, 1, 5, 5) << M{128};
+    QTest::newRow("uyvy") << 2 << QSize(4, 2) << uyvy << QRect() << M{104, 90.5, 132};
+    // Pixels 1 and 2 of the first row: two pairs, so two chroma samples each.
+    QTest::newRow("uyvy region across pairs") << 2 << QSize(4, 2) << uyvy << QRect(1, 0, 2, 1) << M{89, 53, 136};
+    QTest::newRow("uyvy flat white") << 2 << QSize(2, 1) << QByteArray("\x80\xff\x80\xff", 4) << QRect() << M{255, 128, 128};
+    QTest::newRow("uyvy odd width") << 2 << QSize(3, 3) << ramp(24, 1) << QRect() << M{};
+    QTest::newRow("yuv420 odd size") << 3 << QSize(5, 3) << ramp(15 + 2 * 6, 2) << QRect() << M{};
+    QTest::newRow("yuv420 odd region") << 3 << QSize(6, 4) << ramp(24 + 2 * 6, 3) << QRect(1, 1, 3, 2) << M{};
+    QTest::newRow("nv12 region") << 4 << QSize(6, 4) << ramp(24 + 12, 4) << QRect(3, 0, 3, 3) << M{};
+    QTest::newRow("nv12 odd size") << 4 << QSize(7, 5) << ramp(35 + 2 * 12, 5) << QRect() << M{};
+    QTest::newRow("gray big") << 1 << QSize(333, 97) << ramp(333 * 97, 6) << QRect(5, 7, 300, 80) << M{};
+    QTest::newRow("nv12 payload short") << 4 << QSize(6, 4) << ramp(35, 4) << QRect() << M();
+    QTest::newRow("jpeg carries no samples") << 0 << QSize(6, 4) << ramp(100, 4) << QRect() << M();
+    QTest::newRow("picture") << -1 << QSize(3, 2) << QByteArray("\xff\x00\x0a" "\x00\xff\x0a" "\x14\x1e\xff" "\x01\x02\x03" "\x04\x05\x06" "\x07\x08\x09", 18)
+                             << QRect() << M{287.0 / 6, 50, 293.0 / 6};
+}
+
+void TestLevels::levels()
+{
+    QFETCH(int, format);
+    QFETCH(QSize, size);
+    QFETCH(QByteArray, payload);
+    QFETCH(QRect, region);
+    QFETCH(QList<double>, means);
+
+    const FrameSlot frame = frameOf(format, size.width(), size.height(), payload);
+    const QImage picture = QImage(reinterpret_cast<const uchar *>(payload.constData()), size.width(), size.height(),
+                                  3 * size.width(), QImage::Format_RGB888).copy();
+    FrameLevels levels;
+    const bool measured = format < 0 ? levels.measure(picture, region) : levels.measure(frame, region);
+    const bool hasSamples = format < 0 || format == BoardProtocol::FormatGray
+        || (format > 0 && payload.size() >= rawPayloadSize(format, size.width(), size.height()));
+    QCOMPARE(measured, hasSamples);
+    if (!hasSamples)
+        return;
+    const QRect area = region.isNull() ? QRect(QPoint(0, 0), size) : region.intersected(QRect(QPoint(0, 0), size));
+    QCOMPARE(levels.region(), area);
+    const std::vector<std::vector<int>> samples = format < 0 ? samplesOf(picture, area) : samplesOf(frame, area);
+    QCOMPARE(levels.channels().size(), samples.size());
+    for (size_t c = 0; c < samples.size(); ++c) {
+        const ChannelLevels &channel = levels.channels()[c];
+        const std::vector<int> &values = samples[c];
+        std::array<quint64, 256> bins{};
+        double sum = 0;
+        for (int value : values) {
+            ++bins[value];
+            sum += value;
+        }
+        const double mean = sum / double(values.size());
+        double squares = 0;
+        for (int value : values)
+            squares += (value - mean) * (value - mean);
+        const double sigma = std::sqrt(squares / double(values.size()));
+        QVERIFY(channel.bins == bins);
+        QCOMPARE(channel.count, quint64(values.size()));
+        QCOMPARE(channel.min, *std::min_element(values.begin(), values.end()));
+        QCOMPARE(channel.max, *std::max_element(values.begin(), values.end()));
+        QVERIFY2(std::abs(channel.mean - mean) < 1e-9, qPrintable(QString::number(channel.mean)));
+        QVERIFY2(std::abs(channel.sigma - sigma) < 1e-9, qPrintable(QString::number(channel.sigma)));
+        if (sigma > 0)
+            QVERIFY(std::abs(channel.snrDb() - 20 * std::log10(mean / sigma)) < 1e-9);
+        else
+            QVERIFY(std::isinf(channel.snr()));
+        if (!means.isEmpty())
+            QCOMPARE(channel.mean, means[qsizetype(c)]);
+    }
+}
+
+void TestLevels::profile_data()
+{
+    QTest::addColumn<int>("format");
+    QTest::addColumn<QPoint>("from");
+    QTest::addColumn<QPoint>("to");
+    QTest::addColumn<QList<int>>("first"); // the first channel's samples along the line
+
+    QTest::newRow("gray diagonal") << 1 << QPoint(0, 0) << QPoint(3, 1) << QList<int>{0, 7, 48, 128};
+    QTest::newRow("gray backwards") << 1 << QPoint(3, 0) << QPoint(0, 0) << QList<int>{255, 64, 7, 0};
+    QTest::newRow("gray one pixel") << 1 << QPoint(2, 1) << QPoint(2, 1) << QList<int>{48};
+    QTest::newRow("uyvy luma down") << 2 << QPoint(3, 0) << QPoint(3, 1) << QList<int>{97, 113};
+    QTest::newRow("off the frame") << 1 << QPoint(0, 0) << QPoint(4, 1) << QList<int>{};
+}
+
+void TestLevels::profile()
+{
+    QFETCH(int, format);
+    QFETCH(QPoint, from);
+    QFETCH(QPoint, to);
+    QFETCH(QList<int>, first);
+
+    const QByteArray payload = format == 1 ? QByteArray("\x00\x07\x40\xff\x10\x20\x30\x80", 8)
+                                           : QByteArray("\x5a\x51\xf0\x52\x10\x60\x20\x61" "\x80\x10\x80\xeb\x80\x70\x80\x71", 16);
+    const std::vector<std::vector<int>> samples = FrameLevels::profile(frameOf(format, 4, 2, payload), from, to);
+    QCOMPARE(samples.empty(), first.isEmpty());
+    if (!first.isEmpty())
+        QCOMPARE(QList<int>(samples[0].begin(), samples[0].end()), first);
+}
+
+QTEST_APPLESS_MAIN(TestLevels)
+#include "tst_levels.moc"
