@@ -129,10 +129,11 @@ void tst_WindowControl::applicationsOnGrayStreamOnly()
     for (int n = 1; n <= 10; ++n) // the format is reported every tenth frame
         QVERIFY(rig.send(grayRecord(8, 8, n)));
     QCOMPARE(labelText(&rig.window, "labelFormat"), QStringLiteral("Gray"));
-    radio("radioEdgeDetec")->click();
-    QCOMPARE(rig.requests(), (QStringList { "00 00 00", "06 00 01" }));
-    radio("radioNoise")->click();
-    QCOMPARE(rig.requests().mid(2), (QStringList { "06 00 00", "0A 00 01" }));
+    // Each application in turn: the one before off, then this one on; none, all off.
+    for (const char *name : { "radioEdgeDetec", "radioAutoContrast", "radioMotion", "radioNoApp", "radioNoise" })
+        radio(name)->click();
+    QCOMPARE(rig.requests(), (QStringList { "00 00 00", "06 00 01", "06 00 00", "08 00 01", "08 00 00", "0B 00 01",
+                                            "0B 00 00", "00 00 01", "00 00 00", "0A 00 01" }));
     QCOMPARE(rig.commands->activeApplications(), QSet<int> { 10 });
 
     // A refused switch-off leaves the new application off.
