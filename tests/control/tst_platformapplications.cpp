@@ -2,6 +2,7 @@
 
 #include <QtTest>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -87,7 +88,7 @@ void tst_PlatformApplications::inputBounds_data()
     for (int code : {6, 8, 10, 11}) {
         QTest::addRow("code %d short frame", code) << code << 4 << 4 << 15 << 16 << false;
         QTest::addRow("code %d zero width", code) << code << 0 << 4 << 16 << 16 << false;
-        for (const auto &[w, h] : {std::pair{1, 1}, {1, 3}, {2, 1}, {5, 2}})
+        for (const auto &[w, h] : {std::pair{1, 1}, {1, 3}, {2, 1}, {5, 2}, {7, 3}, {9, 9}})
             QTest::addRow("code %d %dx%d", code, w, h) << code << w << h << w * h << w * h << true;
     }
     QTest::newRow("motion short previous") << 11 << 4 << 4 << 16 << 15 << false;
@@ -116,6 +117,22 @@ void tst_PlatformApplications::inputBounds()
              accepted);
     if (!accepted)
         QCOMPARE(frame, before);
+    if (!accepted || code != 10)
+        return;
+    // Noise reduction at the frame's edges: the median of the 3 x 3 neighbours, the edge rows
+    // and columns repeated outward, over the middle half of each side.
+    Frame median = before;
+    for (int y = height / 4; y < height - height / 4; ++y) {
+        for (int x = width / 4; x < width - width / 4; ++x) {
+            std::vector<uint8_t> near;
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dx = -1; dx <= 1; ++dx)
+                    near.push_back(before[size_t(qBound(0, y + dy, height - 1) * width + qBound(0, x + dx, width - 1))]);
+            std::sort(near.begin(), near.end());
+            median[size_t(y * width + x)] = near[4];
+        }
+    }
+    QCOMPARE(frame, median);
 }
 
 QTEST_GUILESS_MAIN(tst_PlatformApplications)
