@@ -156,7 +156,12 @@ bool writeAll(MatroskaWriter &writer, const QString &path, const QList<FrameSlot
     return writer.close();
 }
 
+// What a damage does to the frames read back, beyond those it leaves out.
+using Changes = void (*)(QList<FrameSlot> &);
+
 } // namespace
+
+Q_DECLARE_METATYPE(Changes)
 
 class tst_Matroska : public QObject
 {
@@ -171,6 +176,8 @@ private slots:
     void writeFailure();
     void otherFiles_data();
     void otherFiles();
+    void damaged_data();
+    void damaged();
 
 private:
     QTemporaryDir dir;
@@ -275,10 +282,16 @@ void tst_Matroska::cutFile()
     cut.close();
 
     QCOMPARE(readBack(cutPath), described(frames.mid(0, Complete)));
-    if (!have("ffmpeg"))
-        QSKIP("ffmpeg is not installed");
-    const QByteArray copied = ffmpegCopy(cutPath);
+    const QByteArray copied = have("ffmpeg") ? ffmpegCopy(cutPath) : payloads(frames, Complete);
     QVERIFY2(isWholePrefix(copied, frames, Complete), qPrintable(QString::number(copied.size())));
+    // Cut again while open: the frame lost is refused, not read short.
+    MatroskaReader reader;
+    FrameSlot frame;
+    QVERIFY(reader.open(cutPath) && cut.resize(asWritten[Complete].size() - 1));
+    QVERIFY(reader.frame(0, frame) && !reader.frame(Complete, frame));
+    QCOMPARE(reader.errorString(), QStringLiteral("cannot read %1: no frame %2").arg(cutPath).arg(Complete));
+    QVERIFY(!reader.frame(Complete - 1, frame));
+    QCOMPARE(reader.errorString(), QStringLiteral("cannot read %1: frame %2 is damaged").arg(cutPath).arg(Complete - 1));
 }
 
 void tst_Matroska::writeFailure_data()
@@ -389,6 +402,82 @@ void tst_Matroska::otherFiles()
         QCOMPARE(frames.size(), 3);
         QVERIFY2(frames[0].startsWith(firstFrame), frames[0].left(60).constData());
     }
+}
+
+void tst_Matroska::damaged_data()
+{
+    QTest::addColumn<QByteArray>("at");  // hex of the first bytes of the writer's file that are damaged
+    QTest::addColumn<QByteArray>("put"); // hex written over them; empty: the file ends before them
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<QList<int>>("kept"); // frames read back
+    QTest::addColumn<Changes>("changes");
+
+    const QList<int> all = { 0, 1, 2, 3, 4, 5, 6, 7, 8 }, but1 = { 0, 2, 3, 4, 5, 6, 7, 8 };
+    const auto refused = [](const char *tag, const char *at, const char *put, const char *error) {
+        QTest::newRow(tag) << QByteArray(at) << QByteArray(put) << "cannot read %1: " + QString(error) << QList<int>()
+                           << Changes();
+    };
+    refused("head's id", "1a45dfa3", "1a45dfa4", "not a Matroska file");
+    refused("cut in the head", "4282886d", "", "not a Matroska file");
+    refused("document type", "6d6174726f736b61", "6d61747472657373", "not a Matroska file (document type \"mattress\")");
+    refused("timestamp scale 0", "2ad7b18203e8", "2ad7b1820000", "timestamp scale 0 ns is out of range");
+    refused("tracks' id", "1654ae6bb3", "1654ae6cb3", "a cluster comes before the tracks");
+    refused("cut in the tracks", "868e565f", "", "no video track");
+    refused("audio track", "838101", "838102", "no video track");
+    refused("unknown codec", "565f554e434f4d50524553534544", "565f554e4b4e4f574e5f434f4445",
+            "its video is \"V_UNKNOWN_CODE\", which this program does not show");
+    refused("no width", "b08108", "b08100", "its video has no usable size (0x4)");
+    refused("cut before the first cluster", "1f43b675", "", "it holds no whole frame");
+    QTest::newRow("cut in the second block") << QByteArray("1114171a") << QByteArray() << QString() << QList<int> { 0 } << Changes();
+    QTest::newRow("block of another track") << QByteArray("a1a4810065") << QByteArray("a1a4820065") << QString() << but1 << Changes();
+    QTest::newRow("laced block") << QByteArray("a1a481006500") << QByteArray("a1a481006502") << QString() << but1 << Changes();
+    QTest::newRow("block shorter than its head") << QByteArray("a1a4810065") << QByteArray("a183810065") << QString() << but1 << Changes();
+    QTest::newRow("cluster of unknown size") << QByteArray("1f43b67540f0") << QByteArray("1f43b6757fff") << QString() << all << Changes();
+    QTest::newRow("cluster size beyond the file") << QByteArray("1f43b67540f0") << QByteArray("1f43b6757ffe") << QString() << all << Changes();
+    QTest::newRow("cluster size over the next") << QByteArray("1f43b675d3") << QByteArray("1f43b675fe") << QString() << all << Changes();
+    QTest::newRow("addition of another size") << QByteArray("a5a06061") << QByteArray("a59f6061") << QString() << all
+                                              << Changes([](QList<FrameSlot> &f) { std::memset(f[3].CLum, 0, 2 * SensorBlockBytes); });
+    QTest::newRow("addition of another id") << QByteArray("a5a06061") << QByteArray("eea06061") << QString() << all
+                                            << Changes([](QList<FrameSlot> &f) { std::memset(f[3].CLum, 0, 2 * SensorBlockBytes); });
+    QTest::newRow("block before the first frame") << QByteArray("a1a4810065") << QByteArray("a1a481ff9b") << QString() << all
+                                                  << Changes([](QList<FrameSlot> &f) { f[1].timestamp_us = 979899; });
+    QTest::newRow("cluster time going back") << QByteArray("e783020daa") << QByteArray("e783000000") << QString() << all
+                                             << Changes([](QList<FrameSlot> &f) { f[4].timestamp_s = 41, f[4].timestamp_us = 980000; });
+}
+
+// A recording of the writer's, damaged as a crash, a disk or an editor leaves it: refused with
+// the reason, or read as far as it is sound.
+void tst_Matroska::damaged()
+{
+    QFETCH(QByteArray, at);
+    QFETCH(QByteArray, put);
+    QFETCH(QString, error);
+    QFETCH(QList<int>, kept);
+    QFETCH(Changes, changes);
+    QList<FrameSlot> frames = clip(FormatGray, 8, 4);
+    const QString path = dir.filePath(QStringLiteral("damaged.mkv"));
+    MatroskaWriter writer;
+    QVERIFY(writeAll(writer, path, frames));
+    QByteArray bytes = fileBytes(path);
+    const qsizetype from = bytes.indexOf(QByteArray::fromHex(at));
+    QVERIFY(from > 0 || at.startsWith("1a45"));
+    bytes = put.isEmpty() ? bytes.left(from) : bytes.replace(from, put.size() / 2, QByteArray::fromHex(put));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    file.close();
+
+    QString message;
+    const QByteArrayList read = readBack(path, &message);
+    QCOMPARE(message, QString(error).replace("%1", path));
+    if (changes)
+        changes(frames);
+    QList<FrameSlot> expected;
+    for (int i : kept)
+        expected << frames[i];
+    if (!kept.isEmpty())
+        QCOMPARE(read, described(expected));
+    if (put.isEmpty() && !kept.isEmpty() && have("ffmpeg"))
+        QCOMPARE(ffmpegCopy(path), payloads(frames, kept.size()));
 }
 
 QTEST_GUILESS_MAIN(tst_Matroska)
