@@ -24,6 +24,7 @@ const QStringList IndexColumns = {
     QStringLiteral("format"), QStringLiteral("width"), QStringLiteral("height"),
     QStringLiteral("payload_bytes"), QStringLiteral("board_time"), QStringLiteral("arrival_time"),
     QStringLiteral("clum"), QStringLiteral("cpos")};
+constexpr int MicrosDigits = 6;
 enum Column { File = 1, Status, Format, Width, Height, PayloadBytes, BoardTime, ArrivalTime, Clum, Cpos };
 
 qint32 formatCode(const QString &name, bool *ok)
@@ -37,25 +38,28 @@ qint32 formatCode(const QString &name, bool *ok)
     return name.toInt(ok);
 }
 
-// "S.UUUUUU" as the recorder writes it, back into the header's two fields.
+// "S.UUUUUU" as the recorder writes it, back into the header's two fields. Fewer decimals, as
+// an editor may leave them, are still a fraction of a second: "5.25" is 5.250000.
 bool parseBoardTime(const QString &text, FrameSlot &slot)
 {
-    const int dot = text.indexOf(QLatin1Char('.'));
-    bool secondsOk = false, microsOk = false;
-    const quint64 seconds = text.left(dot).toULongLong(&secondsOk);
-    const uint micros = text.mid(dot + 1).toUInt(&microsOk);
-    if (dot < 0 || !secondsOk || !microsOk || micros >= 1000000u)
+    static const QRegularExpression pattern(QStringLiteral("^(\\d+)\\.(\\d{1,%1})$").arg(MicrosDigits));
+    const QRegularExpressionMatch match = pattern.match(text);
+    bool secondsOk = false;
+    const quint64 seconds = match.captured(1).toULongLong(&secondsOk);
+    if (!match.hasMatch() || !secondsOk)
         return false;
     slot.timestamp_s = qint32(quint32(seconds));
-    slot.timestamp_us = qint32(micros);
+    slot.timestamp_us = qint32(match.captured(2).leftJustified(MicrosDigits, QLatin1Char('0')).toUInt());
     return true;
 }
 
+// QByteArray::fromHex() passes over what is not a hex digit, so the text is checked first.
 bool parseSensorBlock(const QString &hex, char *block)
 {
-    const QByteArray bytes = QByteArray::fromHex(hex.toLatin1());
-    if (bytes.size() != BoardProtocol::SensorBlockBytes)
+    static const QRegularExpression pattern(QStringLiteral("^[0-9a-fA-F]{%1}$").arg(2 * BoardProtocol::SensorBlockBytes));
+    if (!pattern.match(hex).hasMatch())
         return false;
+    const QByteArray bytes = QByteArray::fromHex(hex.toLatin1());
     std::memcpy(block, bytes.constData(), size_t(bytes.size()));
     return true;
 }
@@ -70,6 +74,7 @@ QString CaptureFolderSource::name() const
 bool CaptureFolderSource::fail(const QString &what)
 {
     error = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), what);
+    frames.clear();
     return false;
 }
 

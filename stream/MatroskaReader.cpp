@@ -29,6 +29,9 @@ namespace {
 // Prevent DoS: what is read whole is bounded.
 constexpr uint64_t MaxTextBytes = 4096;
 constexpr uint64_t MaxGroupBytes = uint64_t(BoardProtocol::MaxPayloadBytes) + 64 * 1024;
+// libebml passes over an element larger than the bound it is given, while a cut cluster, or one
+// whose size is damaged, still holds whole frames: elements of any size are taken, then bounded.
+constexpr uint64_t AnySize = UINT64_MAX;
 constexpr uint64_t DefaultTimestampScaleNs = 1000000;
 constexpr uint64_t MaxTimestampScaleNs = 1000000000;
 constexpr uint64_t MicrosPerSecond = 1000000;
@@ -116,6 +119,8 @@ bool MatroskaReader::open(const QString &path)
         return fail(io.errorString());
     if (!tracksRead)
         return fail(QStringLiteral("no video track"));
+    if (frames.empty())
+        return fail(QStringLiteral("it holds no whole frame"));
     return true;
 }
 
@@ -126,7 +131,7 @@ bool MatroskaReader::readSegment(EbmlElement &segment)
     while (io.getFilePointer() < end && !io.hasFailed()) {
         int upper = 0;
         std::unique_ptr<EbmlElement> element(
-            stream->FindNextElement(EBML_CONTEXT(&segment), upper, end - io.getFilePointer(), true));
+            stream->FindNextElement(EBML_CONTEXT(&segment), upper, AnySize, true));
         if (!element || upper > 0) // upper < 0: a void or checksum, of any level
             break;
         const uint64_t elementEnd = std::min(endOf(*element), end);
@@ -141,10 +146,10 @@ bool MatroskaReader::readSegment(EbmlElement &segment)
         } else if (is(*element, EBML_INFO(KaxCluster))) {
             if (!tracksRead)
                 return fail(QStringLiteral("a cluster comes before the tracks"));
-            if (!scanCluster(*element, end))
-                return false;
-            if (!element->IsFiniteSize())
-                continue; // the scan stopped where the next element starts
+            // A cluster of unknown size, or one whose size is wrong, ends where the next element of
+            // the segment starts.
+            if (scanCluster(*element, end) || !element->IsFiniteSize())
+                continue;
         } else if (!element->IsFiniteSize()) {
             break;
         }
@@ -285,6 +290,8 @@ void MatroskaReader::readTags(EbmlElement &element)
     });
 }
 
+// Returns whether the scan stopped at the next element of the segment, inside what the cluster
+// claims as its own.
 bool MatroskaReader::scanCluster(EbmlElement &cluster, uint64_t parentEnd)
 {
     const uint64_t end = std::min(endOf(cluster), parentEnd);
@@ -293,10 +300,10 @@ bool MatroskaReader::scanCluster(EbmlElement &cluster, uint64_t parentEnd)
     while (io.getFilePointer() < end && !io.hasFailed()) {
         int upper = 0;
         std::unique_ptr<EbmlElement> element(
-            stream->FindNextElement(EBML_CONTEXT(&cluster), upper, end - io.getFilePointer(), true));
+            stream->FindNextElement(EBML_CONTEXT(&cluster), upper, AnySize, true));
         if (!element)
             break;
-        if (upper > 0) { // the next element of the segment, after a cluster of unknown size
+        if (upper > 0) {
             io.setFilePointer(int64_t(element->GetElementPosition()));
             return true;
         }
@@ -327,7 +334,7 @@ bool MatroskaReader::scanCluster(EbmlElement &cluster, uint64_t parentEnd)
         }
         io.setFilePointer(int64_t(elementEnd));
     }
-    return true;
+    return false;
 }
 
 // The block's head is read here rather than through libebml's partial block read, which reads
@@ -362,7 +369,9 @@ bool MatroskaReader::frame(qint64 index, FrameSlot &slot)
         int upper = 0;
         std::unique_ptr<EbmlElement> element(
             stream->FindNextElement(EBML_CLASS_CONTEXT(KaxCluster), upper, MaxGroupBytes, false));
-        if (element && element->GetSize() <= MaxGroupBytes && endOf(*element) <= fileBytes) {
+        // The file as it is now: one cut since it was opened has lost the frames beyond the cut.
+        const qint64 bytesNow = io.fileSize();
+        if (element && element->GetSize() <= MaxGroupBytes && bytesNow >= 0 && endOf(*element) <= uint64_t(bytesNow)) {
             if (is(*element, EBML_INFO(KaxSimpleBlock))) {
                 payloadRead = readPayload(*element, slot);
             } else if (is(*element, EBML_INFO(KaxBlockGroup))) {
@@ -387,7 +396,11 @@ bool MatroskaReader::frame(qint64 index, FrameSlot &slot)
     slot.width = frameWidth;
     slot.height = frameHeight;
     slot.size = qint32(slot.payload.size());
-    const uint64_t boardTime = firstBoardTimeUs + microsOf(place.timestamp);
+    // A block before the file's first frame is that much earlier, never before board time zero.
+    const int64_t sinceFirst = microsOf(place.timestamp);
+    const uint64_t boardTime = sinceFirst < 0 && uint64_t(-sinceFirst) > firstBoardTimeUs
+                                   ? 0
+                                   : firstBoardTimeUs + uint64_t(sinceFirst);
     slot.timestamp_s = qint32(quint32(boardTime / MicrosPerSecond));
     slot.timestamp_us = qint32(boardTime % MicrosPerSecond);
     return true;
@@ -408,12 +421,10 @@ bool MatroskaReader::readPayload(EbmlElement &element, FrameSlot &slot)
     return true;
 }
 
-uint64_t MatroskaReader::microsOf(int64_t timestamp) const
+int64_t MatroskaReader::microsOf(int64_t timestamp) const
 {
-    if (timestamp <= 0)
-        return 0;
-    const unsigned __int128 micros = (unsigned __int128)timestamp * timestampScaleNs / 1000;
-    return micros > UINT64_MAX / 2 ? UINT64_MAX / 2 : uint64_t(micros);
+    const __int128 micros = (__int128)timestamp * timestampScaleNs / 1000;
+    return int64_t(std::clamp<__int128>(micros, -(INT64_MAX / 2), INT64_MAX / 2));
 }
 
 bool MatroskaReader::readSensorBlocks(EbmlElement &additions, FrameSlot &slot)

@@ -61,7 +61,7 @@ private:
     bool readBlock(libebml::EbmlElement &element, int64_t clusterTimestamp, uint64_t groupPosition);
     bool readPayload(libebml::EbmlElement &element, FrameSlot &slot);
     bool readSensorBlocks(libebml::EbmlElement &additions, FrameSlot &slot);
-    uint64_t microsOf(int64_t timestamp) const;
+    int64_t microsOf(int64_t timestamp) const;
     bool fail(const QString &what);
     uint64_t endOf(const libebml::EbmlElement &element) const;
 

@@ -1,8 +1,13 @@
+#include "CaptureFolderSource.h"
 #include "FileBytes.h"
 #include "JpegEncoder.h"
 #include "MatroskaReader.h"
+#include "MatroskaSource.h"
 #include "MatroskaWriter.h"
+#include "RecordIndex.h"
+#include "WireDumpSource.h"
 
+#include <QDateTime>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -156,6 +161,22 @@ bool writeAll(MatroskaWriter &writer, const QString &path, const QList<FrameSlot
     return writer.close();
 }
 
+// The frame as a board sends it.
+QByteArray wireBytes(const FrameSlot &frame)
+{
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out << FrameMagic << frame.format << frame.reserved << frame.width << frame.height << frame.size
+        << frame.timestamp_s << frame.timestamp_us;
+    return bytes + QByteArray(frame.CLum, SensorBlockBytes) + QByteArray(frame.CPos, SensorBlockBytes) + frame.payload;
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+}
+
 } // namespace
 
 class tst_Matroska : public QObject
@@ -165,12 +186,12 @@ class tst_Matroska : public QObject
 private slots:
     void readers_data();
     void readers();
-    void cutFile_data();
-    void cutFile();
     void writeFailure_data();
     void writeFailure();
     void otherFiles_data();
     void otherFiles();
+    void damaged_data();
+    void damaged();
 
 private:
     QTemporaryDir dir;
@@ -237,48 +258,6 @@ void tst_Matroska::readers()
     for (const FrameSlot &frame : frames)
         expected << (QByteArray(frame.CLum, SensorBlockBytes) + QByteArray(frame.CPos, SensorBlockBytes)).toHex(' ');
     QCOMPARE(additions, expected);
-}
-
-void tst_Matroska::cutFile_data()
-{
-    QTest::addColumn<int>("format");
-    QTest::addColumn<double>("ofNextCluster");
-
-    QTest::newRow("complete clusters, as written") << int(FormatGray) << 0.0;
-    QTest::newRow("and half the next cluster") << int(FormatGray) << 0.5;
-    QTest::newRow("and the next cluster but its last byte") << int(FormatUyvy) << 1.0;
-    QTest::newRow("JPEG and half the next cluster") << int(FormatJpg) << 0.5;
-}
-
-// The file as a killed process leaves it: written up to some point, never closed.
-void tst_Matroska::cutFile()
-{
-    QFETCH(int, format);
-    QFETCH(double, ofNextCluster);
-    const QList<FrameSlot> frames = clip(format, 64, 48);
-    const QString path = dir.filePath(QStringLiteral("cut.mkv"));
-    MatroskaWriter writer;
-    QVERIFY(writer.open(path, format, 64, 48));
-    QMap<qint64, QByteArray> asWritten; // frames in the file -> the file's bytes then
-    for (const FrameSlot &frame : frames) {
-        QVERIFY(writer.writeFrame(frame) >= 0);
-        asWritten.insert(writer.framesWritten(), fileBytes(path));
-    }
-    constexpr qint64 Complete = 3; // the burst's cluster
-    QVERIFY(asWritten.contains(Complete) && asWritten.contains(Complete + 1));
-    const QByteArray &later = asWritten[Complete + 1];
-    const qint64 clusterBytes = later.size() - asWritten[Complete].size();
-    const qint64 keep = asWritten[Complete].size() + qMin<qint64>(qint64(clusterBytes * ofNextCluster), clusterBytes - 1);
-    const QString cutPath = dir.filePath(QStringLiteral("cut-copy.mkv"));
-    QFile cut(cutPath);
-    QVERIFY(cut.open(QIODevice::WriteOnly) && cut.write(later.left(keep)) == keep);
-    cut.close();
-
-    QCOMPARE(readBack(cutPath), described(frames.mid(0, Complete)));
-    if (!have("ffmpeg"))
-        QSKIP("ffmpeg is not installed");
-    const QByteArray copied = ffmpegCopy(cutPath);
-    QVERIFY2(isWholePrefix(copied, frames, Complete), qPrintable(QString::number(copied.size())));
 }
 
 void tst_Matroska::writeFailure_data()
@@ -388,6 +367,160 @@ void tst_Matroska::otherFiles()
     if (!firstFrame.isEmpty()) {
         QCOMPARE(frames.size(), 3);
         QVERIFY2(frames[0].startsWith(firstFrame), frames[0].left(60).constData());
+    }
+}
+
+void tst_Matroska::damaged_data()
+{
+    QTest::addColumn<QString>("open");    // in the row's folder of good files; empty: the folder
+    QTest::addColumn<QString>("damaged"); // the file damaged, none when empty
+    QTest::addColumn<QByteArray>("at");   // the first of its bytes that are damaged
+    QTest::addColumn<QByteArray>("put");  // what is written instead; null: the file ends before them
+    QTest::addColumn<QString>("error");   // of open(); %1 the path opened
+    QTest::addColumn<QByteArrayList>("frames"); // each frame read, or the reason it is not
+
+    const auto row = [](const char *tag, const char *open, const char *damaged, const QByteArray &at,
+                        const QByteArray &put, const QString &error, const QByteArrayList &frames) {
+        QTest::newRow(tag) << open << damaged << at << put << error << frames;
+    };
+    const auto mkv = [&](const char *tag, const char *at, const char *put, const char *error,
+                         const QList<FrameSlot> &frames) {
+        row(tag, "rec.mkv", "rec.mkv", QByteArray::fromHex(at), put ? QByteArray::fromHex(put) : QByteArray(),
+            error ? QStringLiteral("cannot read %1: ") + error : QString(), described(frames));
+    };
+    const QList<FrameSlot> good = clip(FormatGray, 8, 4);
+    QList<FrameSlot> but1 = good, sensorless = good, earlier = good, back = good;
+    but1.removeAt(1);
+    std::memset(sensorless[3].CLum, 0, 2 * SensorBlockBytes);
+    earlier[1].timestamp_us -= 202; // 101 µs before the first frame instead of after it
+    back[4].timestamp_s = good[0].timestamp_s, back[4].timestamp_us = good[0].timestamp_us;
+    // Damage found by its bytes in the writer's file: 1f43b675 and a size open a cluster, e783 its
+    // time; a1a4 810065 opens frame 1's block (track 1, 101 µs), a5a0 6061 frame 3's sensor blocks.
+    mkv("head's id", "1a45dfa3", "1a45dfa4", "not a Matroska file", {});
+    mkv("cut in the head", "4282886d", nullptr, "not a Matroska file", {});
+    mkv("document type", "6d6174726f736b61", "6d61747472657373", "not a Matroska file (document type \"mattress\")", {});
+    mkv("timestamp scale 0", "2ad7b18203e8", "2ad7b1820000", "timestamp scale 0 ns is out of range", {});
+    mkv("tracks' id", "1654ae6bb3", "1654ae6cb3", "a cluster comes before the tracks", {});
+    mkv("cut before the tracks", "1654ae6bb3", nullptr, "no video track", {});
+    mkv("cut in the tracks", "868e565f", nullptr, "no video track", {});
+    mkv("audio track", "838101", "838102", "no video track", {});
+    mkv("unknown codec", "565f554e434f4d50524553534544", "565f554e4b4e4f574e5f434f4445",
+        "its video is \"V_UNKNOWN_CODE\", which this program does not show", {});
+    mkv("no width", "b08108", "b08100", "its video has no usable size (0x4)", {});
+    mkv("cut before the first cluster", "1f43b675", nullptr, "it holds no whole frame", {});
+    mkv("cut in the second block", "1114171a", nullptr, nullptr, good.mid(0, 1));
+    mkv("cut after a cluster", "1f43b675d3", nullptr, nullptr, good.mid(0, 3));
+    mkv("block of another track", "a1a4810065", "a1a4820065", nullptr, but1);
+    mkv("laced block", "a1a481006500", "a1a481006502", nullptr, but1);
+    mkv("block shorter than its head", "a1a4810065", "a183810065", nullptr, but1);
+    mkv("cluster of unknown size", "1f43b67540f0", "1f43b6757fff", nullptr, good);
+    mkv("cluster size beyond the file", "1f43b67540f0", "1f43b6757ffe", nullptr, good);
+    mkv("cluster size over the next", "1f43b675d3", "1f43b675fe", nullptr, good);
+    mkv("addition of another size", "a5a06061", "a59f6061", nullptr, sensorless);
+    mkv("addition of another id", "a5a06061", "ee810261", nullptr, sensorless);
+    mkv("block before the first frame", "a1a4810065", "a1a481ff9b", nullptr, earlier);
+    mkv("cluster time going back", "e783020daa", "e783000000", nullptr, back);
+
+    // A recorder's capture of good[0] and good[1], and a wire dump of them.
+    QByteArrayList two = described(good.mid(0, 2));
+    for (QByteArray &frame : two)
+        frame += " stored";
+    FrameSlot cut = good[0], notStored = good[1];
+    cut.payload.truncate(20);
+    cut.size = 20;
+    notStored.payload.clear(); // its size stays as the index gives it
+    const QString unreadable = QStringLiteral("%1: line 3 of cap_index.csv cannot be read");
+    row("capture as written", "", "", "", "", "", two);
+    row("capture named by a frame", "cap_1.bvt", "", "", "", "", two);
+    row("no capture", "rec.mkv", "", "", "", "%1: not a captured frame (prefix, number, .jpg, .bmp or .bvt) nor a recorder's index", {});
+    row("nothing there", "cap_7.bvt", "", "", "", "%1: no such file or folder", {});
+    row("index of other columns", "", "cap_index.csv", "record,", "frame,",
+        "%1: cap_index.csv is not a recorder's index: its first line names other columns", {});
+    row("empty index", "", "cap_index.csv", "0,cap", QByteArray(), "%1: the index cap_index.csv lists no frames", {});
+    row("bad number", "", "cap_index.csv", "Gray,8,4,32,41.980101", "Gray,8x,4,32,41.980101", unreadable, {});
+    row("unknown format", "", "cap_index.csv", "Gray,8,4,32,41.980101", "Grey,8,4,32,41.980101", unreadable, {});
+    row("format as its code", "", "cap_index.csv", "Gray", "1", "", two);
+    row("board time without decimals", "", "cap_index.csv", "41.980101", "41", unreadable, {});
+    row("board time of 7 decimals", "", "cap_index.csv", "41.980101", "41.9801010", unreadable, {});
+    row("board time of 2 decimals", "", "cap_index.csv", "41.980000", "41.98", "", two);
+    row("sensor hex not hex", "", "cap_index.csv", "2021222324", "202122232g", unreadable, {});
+    row("sensor hex short", "", "cap_index.csv", "2021222324", "20212223", unreadable, {});
+    row("file outside the folder", "", "cap_index.csv", "cap_1", "..\\cap_1", "%1: line 3 of cap_index.csv names a file outside the folder", {});
+    row("missing file", "", "cap_index.csv", "cap_1", "cap_7", "", { two[0], "cap_7.bvt: No such file or directory" });
+    row("frame not stored", "", "cap_index.csv", "cap_1.bvt", "", "", { two[0], describe(notStored) + " stored" });
+    row("payload file cut", "", "cap_0.bvt", good[0].payload.mid(20), QByteArray(), "", { describe(cut) + " stored", two[1] });
+    FrameSlot picture;
+    picture.format = -1, picture.width = 3, picture.height = 2;
+    row("pictures", "pic_0.bmp", "", "", "", "", { describe(picture) + " picture" });
+
+    const QByteArray second = wireBytes(good[1]).left(32); // its board time tells it from the first
+    row("dump as written", "dump.bin", "", "", "", "", described(good.mid(0, 2)));
+    row("dump cut in a record", "dump.bin", "dump.bin", good[1].payload.mid(8), QByteArray(), "", described({ good[0] }));
+    row("dump with garbage of whole words", "dump.bin", "dump.bin", second, "garbage!" + second, "", described(good.mid(0, 2)));
+    // The stream searches for a record in whole words: one that does not start on one is passed over.
+    row("dump with garbage of 6 bytes", "dump.bin", "dump.bin", second, "rubble" + second, "", described({ good[0] }));
+    row("dump with an absurd size", "dump.bin", "dump.bin", QByteArray::fromHex("0000000400000020"),
+        QByteArray::fromHex("000000047fffffff"), "", described({ good[1] }));
+    row("dump missing", "none.bin", "", "", "", "%1: No such file or directory", {});
+}
+
+// Good recordings, captures and wire dumps, damaged as a crash, a disk or an editor leaves them:
+// refused with the reason, or read as far as they are sound.
+void tst_Matroska::damaged()
+{
+    QFETCH(QString, open);
+    QFETCH(QString, damaged);
+    QFETCH(QByteArray, at);
+    QFETCH(QByteArray, put);
+    QFETCH(QString, error);
+    QFETCH(QByteArrayList, frames);
+    const QList<FrameSlot> good = clip(FormatGray, 8, 4);
+    const QString folder = dir.filePath(QTest::currentDataTag());
+    RecordIndex index;
+    QVERIFY(QDir().mkpath(folder) && index.open(folder + "/cap_index.csv"));
+    for (int i = 0; i < 2; ++i) {
+        QVERIFY(index.append(i, QStringLiteral("cap_%1.bvt").arg(i), "stored", good[i], QDateTime()));
+        writeFile(folder + QStringLiteral("/cap_%1.bvt").arg(i), good[i].payload);
+    }
+    writeFile(folder + "/dump.bin", wireBytes(good[0]) + wireBytes(good[1]));
+    QVERIFY(QImage(3, 2, QImage::Format_RGB32).save(folder + "/pic_0.bmp"));
+    MatroskaWriter writer;
+    QVERIFY(writeAll(writer, folder + "/rec.mkv", good));
+    if (!damaged.isEmpty()) {
+        QByteArray bytes = fileBytes(folder + "/" + damaged);
+        const qsizetype from = bytes.indexOf(at);
+        QVERIFY(from >= 0);
+        writeFile(folder + "/" + damaged, put.isNull() ? bytes.left(from) : bytes.replace(from, at.size(), put));
+    }
+
+    const QString path = open.isEmpty() ? folder : folder + "/" + open;
+    std::unique_ptr<FrameSource> source;
+    if (QByteArray(QTest::currentDataTag()).startsWith("dump"))
+        source = std::make_unique<WireDumpSource>(path);
+    else if (damaged == "rec.mkv")
+        source = std::make_unique<MatroskaSource>(path);
+    else
+        source = std::make_unique<CaptureFolderSource>(path);
+    QCOMPARE(source->open() ? QString() : source->errorString(), QString(error).replace("%1", path));
+    QByteArrayList read;
+    FrameSlot frame;
+    for (qint64 i = 0; i < source->count(); ++i) {
+        const QString status = source->recordedStatus(i);
+        read << (source->frame(i, frame) ? describe(frame) + (status.isEmpty() ? "" : " " + status.toUtf8())
+                                                + (source->picture(i).isNull() ? "" : " picture")
+                                         : source->errorString().toUtf8());
+    }
+    QCOMPARE(read, frames);
+    QVERIFY(!source->frame(-1, frame) && !source->header(read.size(), frame));
+    QVERIFY2(source->errorString().endsWith(QStringLiteral("no frame %1").arg(read.size())), qPrintable(source->errorString()));
+    if (damaged == "rec.mkv" && put.isNull() && !read.isEmpty() && have("ffmpeg"))
+        QCOMPARE(ffmpegCopy(path), payloads(good, read.size()));
+    // The file cut after it was opened: the frames gone are refused, not read short.
+    if (!read.isEmpty() && (damaged == "rec.mkv" || open == "dump.bin")) {
+        QVERIFY(QFile::resize(path, 0) && !source->frame(0, frame));
+        QCOMPARE(source->errorString(), QString(damaged == "rec.mkv" ? "cannot read %1: frame 0 is damaged"
+                                                                     : "%1: frame 0 cannot be read: the file changed since it was opened")
+                                            .replace("%1", path));
     }
 }
 
