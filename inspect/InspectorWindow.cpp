@@ -162,7 +162,12 @@ InspectorWindow::InspectorWindow(std::unique_ptr<FrameSource> frameSource, QWidg
     showFrame(0);
 }
 
-InspectorWindow::~InspectorWindow() = default;
+InspectorWindow::~InspectorWindow()
+{
+    // The base class takes the children down after this class's members are gone, and the dock
+    // says it was hidden as it goes.
+    disconnect(levelsDock, nullptr, this, nullptr);
+}
 
 // Keys of the window, and items of the view's menu too.
 void InspectorWindow::addActions()
