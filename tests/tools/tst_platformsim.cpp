@@ -295,6 +295,10 @@ void TestPlatformSim::commandLine_data()
     usage("fault", "--fault-close-every -1", "Invalid --fault-close-every: -1 (0..2147483647)");
     usage("odd width", "--format uyvy --width 5", "Cannot stream uyvy at 5x48: sizes run from 1 to 4096, uyvy needs an "
                                                   "even width, yuv420 and nv12 an even width and height");
+    usage("odd width, nv12", "--format nv12 --width 5 --height 4", "Cannot stream nv12 at 5x4: sizes run from 1 to 4096, uyvy needs "
+                                                                   "an even width, yuv420 and nv12 an even width and height");
+    usage("odd height, yuv420", "--format yuv420 --width 4 --height 5", "Cannot stream yuv420 at 4x5: sizes run from 1 to 4096, uyvy "
+                                                                        "needs an even width, yuv420 and nv12 an even width and height");
     usage("replay rate", "--replay x --replay-rate slow", "Unknown --replay-rate: slow (recorded or max)");
     usage("loop alone", "--loop", "--replay-rate and --loop need --replay");
     usage("dump missing", "--replay %D.none", "Cannot replay %D.none: No such file or directory");
