@@ -54,6 +54,18 @@ void writeFile(const QString &path, const QByteArray &bytes)
     QCOMPARE(file.write(bytes), bytes.size());
 }
 
+// The window on a file of these bytes, shown; none when the file cannot be opened.
+std::unique_ptr<InspectorWindow> windowOn(const QString &path, const QByteArray &bytes)
+{
+    writeFile(path, bytes);
+    std::unique_ptr<FrameSource> source = frameSourceFor(path);
+    if (!source->open())
+        return nullptr;
+    auto window = std::make_unique<InspectorWindow>(std::move(source));
+    window->show();
+    return window;
+}
+
 QString frameText(InspectorWindow &window)
 {
     return child<QLabel>(&window, "frameText")->text();
@@ -282,20 +294,15 @@ void TestInspector::steppingAndMarks()
         const qint64 timeUs = 1000000 + qint64(i + (i >= 21 ? 3 : 0)) * 40000;
         dump += record(1, 4, 2, i == 12 ? GrayPixels.left(5) : GrayPixels, timeUs).toBytes();
     }
-    const QString path = dir.filePath("stepping.bin");
-    writeFile(path, dump);
-    std::unique_ptr<FrameSource> source = frameSourceFor(path);
-    QVERIFY(source->open());
-    InspectorWindow window(std::move(source));
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QTRY_VERIFY(window.marksComplete());
+    const auto window = windowOn(dir.filePath("stepping.bin"), dump);
+    QVERIFY(window && QTest::qWaitForWindowExposed(window.get()));
+    QTRY_VERIFY(window->marksComplete());
     for (const QKeyCombination &key : keys)
-        QTest::keyClick(window.zoomView(), key.key(), key.keyboardModifiers());
-    QCOMPARE(window.currentFrame(), frame);
-    QCOMPARE(child<QSlider>(&window, "frameSlider")->value(), int(frame));
+        QTest::keyClick(window->zoomView(), key.key(), key.keyboardModifiers());
+    QCOMPARE(window->currentFrame(), frame);
+    QCOMPARE(child<QSlider>(window.get(), "frameSlider")->value(), int(frame));
 
-    const QString text = frameText(window);
+    const QString text = frameText(*window);
     QVERIFY2(text.startsWith(QStringLiteral("Frame %1 of 30").arg(frame + 1)), qPrintable(text));
     if (frame == 12)
         QVERIFY2(text.endsWith("5 bytes" + Dot + "board time 1.480000 s" + Dot + "gap 40.0 ms" + Dot
@@ -307,8 +314,8 @@ void TestInspector::steppingAndMarks()
         QVERIFY2(!text.contains("DAMAGED"), qPrintable(text));
     // What is left of the damaged frame shows, marked: its first 5 bytes, the rest grey.
     if (frame == 12) {
-        QCOMPARE(window.zoomView()->picture().pixel(3, 0), qRgb(0xff, 0xff, 0xff));
-        QCOMPARE(window.zoomView()->picture().pixel(1, 1), qRgb(0x80, 0x80, 0x80));
+        QCOMPARE(window->zoomView()->picture().pixel(3, 0), qRgb(0xff, 0xff, 0xff));
+        QCOMPARE(window->zoomView()->picture().pixel(1, 1), qRgb(0x80, 0x80, 0x80));
     }
 }
 
@@ -317,18 +324,13 @@ void TestInspector::playsToTheEnd()
     QByteArray dump;
     for (int i = 0; i < 6; ++i)
         dump += record(1, 4, 2, GrayPixels, 2000000 + i * 30000).toBytes();
-    const QString path = dir.filePath("play.bin");
-    writeFile(path, dump);
-    std::unique_ptr<FrameSource> source = frameSourceFor(path);
-    QVERIFY(source->open());
-    InspectorWindow window(std::move(source));
-    window.show();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
-    QTest::keyClick(&window, Qt::Key_Right);
-    QTest::keyClick(&window, Qt::Key_Space);
-    QVERIFY(window.isPlaying());
-    QTRY_COMPARE_WITH_TIMEOUT(window.currentFrame(), qint64(5), 10000);
-    QTRY_VERIFY(!window.isPlaying());
+    const auto window = windowOn(dir.filePath("play.bin"), dump);
+    QVERIFY(window && QTest::qWaitForWindowActive(window.get()));
+    QTest::keyClick(window.get(), Qt::Key_Right);
+    QTest::keyClick(window.get(), Qt::Key_Space);
+    QVERIFY(window->isPlaying());
+    QTRY_COMPARE_WITH_TIMEOUT(window->currentFrame(), qint64(5), 10000);
+    QTRY_VERIFY(!window->isPlaying());
 }
 
 void TestInspector::cellValues_data()
@@ -355,14 +357,9 @@ void TestInspector::cellValues()
     QFETCH(QString, cell);
     QFETCH(QString, readout);
 
-    const QString path = dir.filePath("cells.bin");
-    writeFile(path, bytes);
-    std::unique_ptr<FrameSource> source = frameSourceFor(path);
-    QVERIFY(source->open());
-    InspectorWindow window(std::move(source));
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    ZoomView *view = window.zoomView();
+    const auto window = windowOn(dir.filePath("cells.bin"), bytes);
+    QVERIFY(window && QTest::qWaitForWindowExposed(window.get()));
+    ZoomView *view = window->zoomView();
     view->showOneToOne();
     QVERIFY(view->zoom() == 1.0);
     // One source pixel per device pixel, on a high-density screen too (run again at scale 2).
@@ -404,7 +401,7 @@ void TestInspector::cellValues()
     QCOMPARE(view->sourcePixelAt(at), before - QPoint(1, 0));
     if (!readout.isEmpty()) {
         emit view->pixelHovered(pixel);
-        QCOMPARE(labelText(&window, "pixelReadout"), readout);
+        QCOMPARE(labelText(window.get(), "pixelReadout"), readout);
     }
 }
 
@@ -477,23 +474,18 @@ void TestInspector::viewerHandsOverItsLastFrames()
 
 void TestInspector::levelsFollowTheFrame()
 {
-    const QString path = dir.filePath("levels.bin");
-    writeFile(path, record(1, 4, 2, GrayPixels, 1000000).toBytes() + record(2, 4, 2, UyvyPixels, 1040000).toBytes());
-    std::unique_ptr<FrameSource> source = frameSourceFor(path);
-    QVERIFY(source->open());
-    InspectorWindow window(std::move(source));
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QTest::keyClick(&window, Qt::Key_H);
-    QVERIFY(window.levelsShown());
-    QCOMPARE(labelText(&window, "levelsText"),
+    const auto window = windowOn(dir.filePath("levels.bin"), record(1, 4, 2, GrayPixels, 1000000).toBytes() + record(2, 4, 2, UyvyPixels, 1040000).toBytes());
+    QVERIFY(window && QTest::qWaitForWindowExposed(window.get()));
+    QTest::keyClick(window.get(), Qt::Key_H);
+    QVERIFY(window->levelsShown());
+    QCOMPARE(labelText(window.get(), "levelsText"),
              QString::fromUtf8("Frame 4x2\nGray: mean 68.75  σ 80.10  min 0  max 255  SNR 0.86 (-1.33 dB)\n"
                                "   at 0: 1 (12.50 %)  at 255: 1 (12.50 %)"));
-    QCOMPARE(child<LevelPlot>(&window, "levelsHistogram")->curves().size(), size_t(1));
+    QCOMPARE(child<LevelPlot>(window.get(), "levelsHistogram")->curves().size(), size_t(1));
 
     // Clipped samples painted over the picture: black in one colour, white in another.
-    ZoomView *view = window.zoomView();
-    QTest::keyClick(&window, Qt::Key_C);
+    ZoomView *view = window->zoomView();
+    QTest::keyClick(window.get(), Qt::Key_C);
     const QImage mask = view->clipMask();
     QCOMPARE(mask.size(), QSize(4, 2));
     QCOMPARE(mask.pixel(0, 0), qRgb(0, 90, 255));
@@ -504,22 +496,22 @@ void TestInspector::levelsFollowTheFrame()
     view->fit();
     dragOver(view, QPoint(2, 1), QPoint(1, 0), Qt::ShiftModifier);
     QCOMPARE(view->selectedRegion(), QRect(1, 0, 2, 2));
-    QVERIFY(labelText(&window, "levelsText").startsWith(QString::fromUtf8("Region x 1 y 0, 2x2\nGray: mean 37.75  σ 21.05")));
+    QVERIFY(labelText(window.get(), "levelsText").startsWith(QString::fromUtf8("Region x 1 y 0, 2x2\nGray: mean 37.75  σ 21.05")));
     dragOver(view, QPoint(0, 0), QPoint(3, 1), Qt::ShiftModifier | Qt::AltModifier);
-    const auto *profile = child<LevelPlot>(&window, "levelsProfile");
+    const auto *profile = child<LevelPlot>(window.get(), "levelsProfile");
     QVERIFY(profile->isVisible());
     QCOMPARE(profile->curves().at(0).values, (std::vector<double>{0, 7, 48, 128}));
 
     // The next frame, its own samples: Y, U and V of the same region.
-    QTest::keyClick(&window, Qt::Key_Right);
-    QCOMPARE(labelText(&window, "levelsText").section('\n', 1, 1),
+    QTest::keyClick(window.get(), Qt::Key_Right);
+    QCOMPARE(labelText(window.get(), "levelsText").section('\n', 1, 1),
              QString::fromUtf8("Y: mean 131.25  σ 60.83  min 82  max 235  SNR 2.16 (6.68 dB)"));
-    QCOMPARE(labelText(&window, "levelsText").count(QStringLiteral("at 255")), 3);
+    QCOMPARE(labelText(window.get(), "levelsText").count(QStringLiteral("at 255")), 3);
     QCOMPARE(profile->curves().size(), size_t(3));
-    QTest::keyClick(&window, Qt::Key_Escape);
-    QVERIFY(labelText(&window, "levelsText").startsWith("Frame 4x2\nY: mean 104.00"));
+    QTest::keyClick(window.get(), Qt::Key_Escape);
+    QVERIFY(labelText(window.get(), "levelsText").startsWith("Frame 4x2\nY: mean 104.00"));
     QVERIFY(!profile->isVisible());
-    QTest::keyClick(&window, Qt::Key_C);
+    QTest::keyClick(window.get(), Qt::Key_C);
     QVERIFY(view->clipMask().isNull());
 }
 
@@ -554,19 +546,15 @@ void TestInspector::exportStretch()
     }
     QTemporaryDir out;
     const QString path = out.filePath("stretch.bin");
-    writeFile(path, dump);
-    std::unique_ptr<FrameSource> source = frameSourceFor(path);
-    QVERIFY(source->open());
-    InspectorWindow window(std::move(source));
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const auto window = windowOn(path, dump);
+    QVERIFY(window && QTest::qWaitForWindowExposed(window.get()));
     for (int m = 0; m < 2; ++m) {
         if (marks[m] >= 0) {
-            window.showFrame(marks[m]);
-            QTest::keyClick(&window, m == 0 ? Qt::Key_I : Qt::Key_O);
+            window->showFrame(marks[m]);
+            QTest::keyClick(window.get(), m == 0 ? Qt::Key_I : Qt::Key_O);
         }
     }
-    const FrameExport::Result result = window.exportStretch(out.path(), "x", FrameStore::Storage(storage));
+    const FrameExport::Result result = window->exportStretch(out.path(), "x", FrameStore::Storage(storage));
     QCOMPARE(result.error, QString());
     QStringList written;
     for (const QString &file : files)
@@ -577,14 +565,14 @@ void TestInspector::exportStretch()
     QFile index(out.filePath("xindex.csv"));
     QVERIFY(index.open(QIODevice::ReadOnly));
     const QStringList rows = QString::fromUtf8(index.readAll()).split('\n', Qt::SkipEmptyParts).mid(1);
-    QCOMPARE(rows.size(), window.stretchLast() - window.stretchFirst() + 1);
+    QCOMPARE(rows.size(), window->stretchLast() - window->stretchFirst() + 1);
     for (const QString &file : files) {
         const QStringList parts = file.split(' ');
         QByteArray payloads;
         QStringList times;
         for (int i = parts[1].toInt(); i <= parts[2].toInt(); ++i) {
             const FrameRecord &frame = frames[size_t(i)];
-            const QStringList row = rows.at(i - window.stretchFirst()).split(',');
+            const QStringList row = rows.at(i - window->stretchFirst()).split(',');
             QCOMPARE(row.mid(1, 3), (QStringList{parts[0], "stored", RecordIndex::formatName(frame.format)}));
             QCOMPARE(row.at(7), RecordIndex::boardTime(frame.timestamp_s, frame.timestamp_us));
             QCOMPARE(row.at(8), QString()); // a wire dump keeps no arrival time
