@@ -480,6 +480,11 @@ void TestRecorder::failures_data()
     QTest::newRow("refused all along, with reconnect")
         << u"--video-port %free --reconnect --seconds 1 %folder"_s << 1
         << QStringList{u"brevant-record: could not connect to 127.0.0.1:%free at all: Connection refused"_s, nothing} << 0;
+    // Refused, it tries again after 0.5 s, 1 s, 2 s: a board that listens from 2 s on is reached
+    // by the attempt at 3.5 s.
+    QTest::newRow("board listening late, with reconnect")
+        << u"--video-port %board --reconnect --frames 1 %folder"_s << 0
+        << QStringList{summary(u"1 frames, 1 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)} << 1;
     QTest::newRow("connection lost") << u"--video-port %board %folder"_s << 1
                                      << QStringList{u"brevant-record: lost the connection to 127.0.0.1:%board"_s,
                                                     unnamedLosses(0, 1),
@@ -524,10 +529,20 @@ void TestRecorder::failures()
     QStringList arguments = options.split(u' ', Qt::SkipEmptyParts);
     for (QString &argument : arguments)
         argument = fill(argument);
+    const bool late = QTest::currentDataTag() == QLatin1String("board listening late, with reconnect");
+    const quint16 boardPort = board.server.serverPort();
+    if (late) {
+        board.server.close();
+        QTimer::singleShot(2000, &board.server, [&] { board.server.listen(QHostAddress::LocalHost, boardPort); });
+    }
 
+    QElapsedTimer clock;
+    clock.start();
     const Run run = record(arguments);
     QCOMPARE(run.exitCode, exitCode);
     QCOMPARE(run.errors, errors);
+    if (late)
+        QVERIFY2(clock.elapsed() >= 3000, qPrintable(QString::number(clock.elapsed())));
     if (exitCode == 2) {
         QCOMPARE(board.connections, 0);
         QVERIFY(commands.requests().isEmpty());
