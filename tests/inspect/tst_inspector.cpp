@@ -247,7 +247,10 @@ void TestInspector::sources()
         return;
     }
     QCOMPARE(source->count(), frames);
-    const QString name = source->name();
+    // A file by its name; a capture by its folder and prefix.
+    const bool capture = QFileInfo(path).isDir() || path.endsWith(".csv");
+    const QString name = capture ? source->name() : QFileInfo(path).fileName();
+    QVERIFY2(!capture || name.endsWith("_*"), qPrintable(name));
     InspectorWindow window(std::move(source));
     QCOMPARE(window.windowTitle(), "Brevant Inspector - " + name);
     QCOMPARE(child<QSlider>(&window, "frameSlider")->maximum(), int(frames - 1));
