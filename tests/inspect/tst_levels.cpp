@@ -83,6 +83,8 @@ private slots:
     void levels();
     void profile_data();
     void profile();
+    void clipMask_data();
+    void clipMask();
 };
 
 void TestLevels::levels_data()
@@ -178,6 +180,7 @@ void TestLevels::profile_data()
     QTest::newRow("gray one pixel") << 1 << QPoint(2, 1) << QPoint(2, 1) << QList<int>{48};
     QTest::newRow("uyvy luma down") << 2 << QPoint(3, 0) << QPoint(3, 1) << QList<int>{97, 113};
     QTest::newRow("off the frame") << 1 << QPoint(0, 0) << QPoint(4, 1) << QList<int>{};
+    QTest::newRow("picture's red across") << -1 << QPoint(0, 1) << QPoint(3, 1) << QList<int>{16, 32, 48, 128};
 }
 
 void TestLevels::profile()
@@ -187,12 +190,56 @@ void TestLevels::profile()
     QFETCH(QPoint, to);
     QFETCH(QList<int>, first);
 
-    const QByteArray payload = format == 1 ? QByteArray("\x00\x07\x40\xff\x10\x20\x30\x80", 8)
+    const QByteArray payload = format <= 1 ? QByteArray("\x00\x07\x40\xff\x10\x20\x30\x80", 8)
                                            : QByteArray("\x5a\x51\xf0\x52\x10\x60\x20\x61" "\x80\x10\x80\xeb\x80\x70\x80\x71", 16);
-    const std::vector<std::vector<int>> samples = FrameLevels::profile(frameOf(format, 4, 2, payload), from, to);
+    // A picture: the Gray frame's levels in red.
+    QImage picture(4, 2, QImage::Format_RGB32);
+    for (int i = 0; i < 8; ++i)
+        picture.setPixel(i % 4, i / 4, qRgb(quint8(payload[i]), 1, 2));
+    const std::vector<std::vector<int>> samples = format < 0 ? FrameLevels::profile(picture, from, to)
+                                                             : FrameLevels::profile(frameOf(format, 4, 2, payload), from, to);
     QCOMPARE(samples.empty(), first.isEmpty());
     if (!first.isEmpty())
         QCOMPARE(QList<int>(samples[0].begin(), samples[0].end()), first);
+}
+
+void TestLevels::clipMask_data()
+{
+    QTest::addColumn<int>("format"); // -1: a picture, clipped where any of R, G, B is
+    QTest::addColumn<int>("channel");
+    QTest::newRow("gray") << 1 << 0;
+    QTest::newRow("uyvy Y") << 2 << 0;
+    QTest::newRow("uyvy V") << 2 << 2;
+    QTest::newRow("yuv420 U") << 3 << 1;
+    QTest::newRow("nv12 V") << 4 << 2;
+    QTest::newRow("picture") << -1 << 0;
+}
+
+// Every pixel whose sample is 0 painted low, 255 high, the rest left clear.
+void TestLevels::clipMask()
+{
+    QFETCH(int, format);
+    QFETCH(int, channel);
+    constexpr int W = 6, H = 4;
+    QByteArray payload = ramp(3 * W * H, 9);
+    for (int i = 0; i < payload.size(); i += 5)
+        payload[i] = char(i % 2 ? 0 : 255);
+    const FrameSlot frame = frameOf(format, W, H, payload);
+    const QImage picture = QImage(reinterpret_cast<const uchar *>(payload.constData()), W, H, 3 * W,
+                                  QImage::Format_RGB888).copy();
+    const QRgb low = qRgb(0, 0, 255), high = qRgb(255, 0, 0);
+    const QImage mask = format < 0 ? FrameLevels::clipMask(picture, low, high) : FrameLevels::clipMask(frame, channel, low, high);
+    QCOMPARE(mask.size(), QSize(W, H));
+    for (int y = 0; y < H; ++y) {
+        for (int x = 0; x < W; ++x) {
+            const FramePixel p = framePixelAt(frame, x, y);
+            const QRgb rgb = picture.pixel(x, y);
+            const QList<int> samples = format < 0 ? QList<int>{qRed(rgb), qGreen(rgb), qBlue(rgb)}
+                                     : QList<int>{format == 1 ? p.level : QList<int>{p.y, p.u, p.v}[channel]};
+            const QRgb want = samples.contains(255) ? high : samples.contains(0) ? low : qRgba(0, 0, 0, 0);
+            QVERIFY2(mask.pixel(x, y) == want, qPrintable(QStringLiteral("(%1, %2)").arg(x).arg(y)));
+        }
+    }
 }
 
 QTEST_APPLESS_MAIN(TestLevels)
