@@ -188,6 +188,8 @@ private slots:
     void readers();
     void writeFailure_data();
     void writeFailure();
+    void refusedOpen_data();
+    void refusedOpen();
     void otherFiles_data();
     void otherFiles();
     void damaged_data();
@@ -322,6 +324,33 @@ void tst_Matroska::writeFailure()
     if (!have("ffmpeg"))
         QSKIP("ffmpeg is not installed");
     QVERIFY(isWholePrefix(ffmpegCopy(path), frames.mid(0, otherSizeAt >= 0 ? otherSizeAt : frames.size()), written));
+}
+
+void tst_Matroska::refusedOpen_data()
+{
+    QTest::addColumn<int>("format");
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QString>("path"); // in the test's folder
+    QTest::addColumn<QString>("error");
+    QTest::newRow("hidden code") << 5 << QSize(640, 480) << "a.mkv" << "cannot write %1: frame format 5 has no Matroska codec";
+    QTest::newRow("no size") << int(FormatGray) << QSize(640, 0) << "a.mkv" << "cannot write %1: no image size (640x0)";
+    QTest::newRow("folder gone") << int(FormatGray) << QSize(640, 480) << "gone/a.mkv"
+                                 << "cannot create %1: No such file or directory";
+}
+
+// Refused with the reason before any file is made.
+void tst_Matroska::refusedOpen()
+{
+    QFETCH(int, format);
+    QFETCH(QSize, size);
+    QFETCH(QString, path);
+    QFETCH(QString, error);
+    path = dir.filePath(path);
+    MatroskaWriter writer;
+    QVERIFY(!writer.open(path, format, size.width(), size.height()));
+    QCOMPARE(writer.errorString(), error.arg(path));
+    QVERIFY(!writer.isOpen() && !QFile::exists(path));
+    QCOMPARE(writer.writeFrame(makeFrame(format, size.width(), size.height(), 0, StartUs)), qint64(-1));
 }
 
 void tst_Matroska::otherFiles_data()
