@@ -386,7 +386,7 @@ void TestPlatformSim::faults_data()
     QTest::newRow("garbage") << every(&VideoFaults::garbageEvery, 1) << 6 << 6 << 0;
     QTest::newRow("cut off every 2") << every(&VideoFaults::truncateEvery, 2) << 2 << 1 << 1;
     QTest::newRow("bad size every 2") << every(&VideoFaults::badSizeEvery, 2) << 6 << 3 << 3;
-    QTest::newRow("corrupt jpeg") << every(&VideoFaults::corruptJpegEvery, 2) << 5 << 5 << 2;
+    QTest::newRow("corrupt jpeg") << every(&VideoFaults::corruptJpegEvery, 2) << 7 << 7 << 3;
     QTest::newRow("switch every 2") << every(&VideoFaults::switchEvery, 2) << 8 << 8 << 0;
 }
 
@@ -414,12 +414,16 @@ void TestPlatformSim::faults()
 
     int intact = 0;
     QSet<QList<int>> configurations;
+    QStringList damage; // of JPEG frames: in turn bytes changed, the second half cut, the start marker gone
     for (const FrameSlot &r : received()) {
         intact += r.format == TestPattern::Jpeg
                       ? r.payload == FakeJpeg
                       : r.size == TestPattern::payloadSize(r.format, r.width, r.height);
         configurations.insert({r.format, r.width, r.height});
+        if (r.format == TestPattern::Jpeg && r.payload != FakeJpeg)
+            damage << (r.payload.startsWith(QByteArray(2, 0)) ? "no start" : r.payload.size() < FakeJpeg.size() ? "cut" : "changed");
     }
+    QCOMPARE(damage, faults.corruptJpegEvery ? QStringList({"changed", "cut", "no start"}) : QStringList());
     QCOMPARE(intact, stats().recordsIntact);
     QCOMPARE(configurations.size() > 1, faults.switchEvery > 0);
 }
