@@ -126,8 +126,9 @@ void TestLevels::levels()
     QFETCH(QList<double>, means);
 
     const FrameSlot frame = frameOf(format, size.width(), size.height(), payload);
-    const QImage picture = QImage(reinterpret_cast<const uchar *>(payload.constData()), size.width(), size.height(),
-                                  3 * size.width(), QImage::Format_RGB888).copy();
+    const QImage picture = format < 0 ? QImage(reinterpret_cast<const uchar *>(payload.constData()), size.width(),
+                                               size.height(), 3 * size.width(), QImage::Format_RGB888).copy()
+                                      : QImage();
     FrameLevels levels;
     const bool measured = format < 0 ? levels.measure(picture, region) : levels.measure(frame, region);
     const bool hasSamples = format < 0 || format == BoardProtocol::FormatGray
