@@ -81,7 +81,6 @@ ChannelLevels levelsOf(const QString &name, const std::array<quint64, Levels> &b
     levels.name = name;
     levels.bins = bins;
     quint64 sum = 0;
-    unsigned __int128 squares = 0;
     for (int level = 0; level < Levels; ++level) {
         if (!bins[level])
             continue;
@@ -90,15 +89,15 @@ ChannelLevels levelsOf(const QString &name, const std::array<quint64, Levels> &b
         levels.max = level;
         levels.count += bins[level];
         sum += bins[level] * quint64(level);
-        squares += (unsigned __int128)bins[level] * quint64(level * level);
     }
     if (!levels.count)
         return levels;
-    const auto n = (unsigned __int128)levels.count;
     levels.mean = double(sum) / double(levels.count);
-    // n * sum of squares - sum^2 is exact in integers; only the last division rounds.
-    const unsigned __int128 spread = n * squares - (unsigned __int128)sum * sum;
-    levels.sigma = std::sqrt(double(spread) / (double(levels.count) * double(levels.count)));
+    // About the mean, so that no large sums cancel: a flat channel's sigma is exactly 0.
+    double spread = 0;
+    for (int level = levels.min; level <= levels.max; ++level)
+        spread += double(bins[level]) * (level - levels.mean) * (level - levels.mean);
+    levels.sigma = std::sqrt(spread / double(levels.count));
     return levels;
 }
 
