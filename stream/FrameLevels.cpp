@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -15,6 +17,9 @@ constexpr int Levels = 256;
 constexpr int Tables = 4;
 // For groups of four bytes two do as well: the increments' own pace is the bound there.
 constexpr int GroupTables = 2;
+// From this many pixels a region's groups are counted on two threads: a 1080p picture's three
+// channels took 2.2 ms on one.
+constexpr qint64 SplitPixels = 1 << 16;
 // Byte of each channel in a 32-bit picture's pixel.
 constexpr int RedByte = Q_BYTE_ORDER == Q_LITTLE_ENDIAN ? 2 : 1;
 constexpr int GreenByte = Q_BYTE_ORDER == Q_LITTLE_ENDIAN ? 1 : 2;
@@ -221,9 +226,6 @@ bool FrameLevels::measureGroups(const std::vector<Plane> &planes, QSize size, co
     area = region.isNull() ? whole : region.normalized().intersected(whole);
     if (planes.empty() || area.isEmpty())
         return !planes.empty();
-    std::vector<quint32> tables(4 * GroupTables * Levels, 0);
-    quint32 *const at[4] = {&tables[0], &tables[GroupTables * Levels], &tables[2 * GroupTables * Levels],
-                            &tables[3 * GroupTables * Levels]};
     const uchar *groupStart = std::min({planes[0].base, planes[1].base, planes[2].base});
     // Byte k of a group goes to channel channelOf[k]; a picture's fourth byte to none.
     int channelOf[4] = {-1, -1, -1, -1};
@@ -233,19 +235,44 @@ bool FrameLevels::measureGroups(const std::vector<Plane> &planes, QSize size, co
         channelOf[3] = 0; // Y1
     const int firstGroup = uyvy ? area.left() >> 1 : area.left();
     const int groups = (uyvy ? area.right() >> 1 : area.right()) - firstGroup + 1;
-    for (int row = area.top(); row <= area.bottom(); ++row) {
-        const uchar *line = groupStart + row * planes[0].rowBytes + qint64(firstGroup) * 4;
-        if (uyvy) {
-            countGroups<true>(line, groups, at);
-            // Y of the pixels of the end groups that lie outside the region.
-            if (area.left() & 1)
-                --at[1][line[1]];
-            if (!(area.right() & 1))
-                --at[3][line[4 * (groups - 1) + 3]];
-        } else {
-            countGroups<false>(line, groups, at);
+    constexpr size_t BandWords = 4 * GroupTables * Levels;
+    const auto countBand = [&](int top, int bottom, quint32 *tables) {
+        quint32 *const at[4] = {tables, tables + GroupTables * Levels, tables + 2 * GroupTables * Levels,
+                                tables + 3 * GroupTables * Levels};
+        for (int row = top; row <= bottom; ++row) {
+            const uchar *line = groupStart + row * planes[0].rowBytes + qint64(firstGroup) * 4;
+            if (uyvy) {
+                countGroups<true>(line, groups, at);
+                // Y of the pixels of the end groups that lie outside the region.
+                if (area.left() & 1)
+                    --at[1][line[1]];
+                if (!(area.right() & 1))
+                    --at[3][line[4 * (groups - 1) + 3]];
+            } else {
+                countGroups<false>(line, groups, at);
+            }
+        }
+    };
+    // A large region's lower half is counted on a second thread, into tables of its own.
+    std::vector<quint32> tables(2 * BandWords, 0);
+    const int middle = area.top() + area.height() / 2;
+    bool split = qint64(area.width()) * area.height() >= SplitPixels && std::thread::hardware_concurrency() > 1;
+    std::thread lower;
+    if (split) {
+        try {
+            lower = std::thread(countBand, middle, area.bottom(), tables.data() + BandWords);
+        } catch (const std::system_error &) {
+            split = false; // no thread to be had: all on this one
         }
     }
+    countBand(area.top(), split ? middle - 1 : area.bottom(), tables.data());
+    if (split) {
+        lower.join();
+        for (size_t i = 0; i < BandWords; ++i)
+            tables[i] += tables[BandWords + i];
+    }
+    quint32 *const at[4] = {&tables[0], &tables[GroupTables * Levels], &tables[2 * GroupTables * Levels],
+                            &tables[3 * GroupTables * Levels]};
     std::vector<std::array<quint64, Levels>> bins(planes.size());
     for (int k = 0; k < 4; ++k) {
         if (channelOf[k] < 0)
