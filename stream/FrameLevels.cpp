@@ -17,7 +17,7 @@ constexpr int Levels = 256;
 constexpr int Tables = 4;
 // For groups of four bytes two do as well: the increments' own pace is the bound there.
 constexpr int GroupTables = 2;
-// From this many pixels a region's groups are counted on two threads: a 1080p picture's three
+// From this many pixels a picture's region is counted on two threads: a 1080p picture's three
 // channels took 2.2 ms on one.
 constexpr qint64 SplitPixels = 1 << 16;
 // Byte of each channel in a 32-bit picture's pixel.
@@ -253,10 +253,12 @@ bool FrameLevels::measureGroups(const std::vector<Plane> &planes, QSize size, co
             }
         }
     };
-    // A large region's lower half is counted on a second thread, into tables of its own.
+    // A large picture's lower half is counted on a second thread, into tables of its own. UYVY
+    // groups, counted whole, gained nothing there.
     std::vector<quint32> tables(2 * BandWords, 0);
     const int middle = area.top() + area.height() / 2;
-    bool split = qint64(area.width()) * area.height() >= SplitPixels && std::thread::hardware_concurrency() > 1;
+    bool split = !uyvy && qint64(area.width()) * area.height() >= SplitPixels
+                 && std::thread::hardware_concurrency() > 1;
     std::thread lower;
     if (split) {
         try {
