@@ -254,11 +254,13 @@ void InspectorWindow::exportFrames()
 
 // The frame's own samples where it has them, else the picture when it is the frame's (a JPEG
 // decoded, a stored picture), never the grey that stands in for a damaged raw frame's lost part.
-bool InspectorWindow::measureShown(FrameLevels &measured, const QRect &region) const
+InspectorWindow::MeasuredFrom InspectorWindow::measureShown(FrameLevels &measured, const QRect &region) const
 {
     if (samplesShown && measured.measure(frame, region))
-        return true;
-    return pictureIsSource && measured.measure(view->picture(), region);
+        return MeasuredFrom::Samples;
+    if (pictureIsSource && measured.measure(view->picture(), region))
+        return MeasuredFrom::Picture;
+    return MeasuredFrom::Nothing;
 }
 
 void InspectorWindow::updateLevels()
@@ -267,7 +269,7 @@ void InspectorWindow::updateLevels()
         return;
     FrameLevels measured;
     const QRect region = view->selectedRegion();
-    if (measureShown(measured, region))
+    if (measureShown(measured, region) != MeasuredFrom::Nothing)
         levels->showLevels(measured, !region.isNull());
     else
         levels->showNothing(QStringLiteral("No samples to measure in this frame"));
@@ -277,14 +279,16 @@ void InspectorWindow::updateLevels()
 void InspectorWindow::updateProfile()
 {
     const QLine line = view->selectedLine();
+    // The line's first pixel measured gives the channels, and says where the samples come from.
     FrameLevels measured;
-    if (!levelsShown() || line.isNull() || !measureShown(measured, QRect(line.p1(), QSize(1, 1)))) {
+    const MeasuredFrom from = levelsShown() && !line.isNull() ? measureShown(measured, QRect(line.p1(), QSize(1, 1)))
+                                                              : MeasuredFrom::Nothing;
+    if (from == MeasuredFrom::Nothing) {
         levels->showProfile({}, {});
         return;
     }
-    const bool fromSamples = samplesShown && !FrameLevels::planesOf(frame).empty();
-    levels->showProfile(fromSamples ? FrameLevels::profile(frame, line.p1(), line.p2())
-                                    : FrameLevels::profile(view->picture(), line.p1(), line.p2()),
+    levels->showProfile(from == MeasuredFrom::Samples ? FrameLevels::profile(frame, line.p1(), line.p2())
+                                                      : FrameLevels::profile(view->picture(), line.p1(), line.p2()),
                         measured.channels());
 }
 

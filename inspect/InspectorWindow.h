@@ -67,7 +67,8 @@ private:
     void addActions();
     void setMark(bool in);
     void exportFrames();
-    bool measureShown(FrameLevels &measured, const QRect &region) const;
+    enum class MeasuredFrom { Nothing, Samples, Picture };
+    MeasuredFrom measureShown(FrameLevels &measured, const QRect &region) const;
     void updateLevels();
     void updateProfile();
     void updateClipMask();
