@@ -10,6 +10,11 @@
 #include <jerror.h>
 #include <vector>
 
+// Pictures are decoded straight into 32-bit words, which only libjpeg-turbo's colour spaces give.
+#ifndef JCS_EXTENSIONS
+#error "libjpeg-turbo (JCS_EXTENSIONS) is needed"
+#endif
+
 namespace {
 
 struct ErrorManager
@@ -229,30 +234,6 @@ struct JpegDecoder::Impl
             }
         }
     }
-
-    // Where libjpeg cannot write the words itself: each row of grey or R,G,B samples widened.
-    static void readRowsAsWords(Impl *self)
-    {
-        jpeg_decompress_struct &c = self->cinfo;
-        const int components = c.output_components;
-        const int width = static_cast<int>(c.output_width);
-        JSAMPARRAY samples = (*c.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&c),
-                                                    JPOOL_IMAGE, c.output_width * components, 1);
-        while (c.output_scanline < c.output_height) {
-            auto *dst = reinterpret_cast<uint32_t *>(self->outputRows[c.output_scanline]);
-            if (jpeg_read_scanlines(&c, samples, 1) != 1) {
-                self->readFailed = true;
-                return;
-            }
-            const unsigned char *src = samples[0];
-            for (int x = 0; x < width; ++x) {
-                const unsigned char *p = src + x * components;
-                const uint32_t red = p[0], green = p[components == 3 ? 1 : 0],
-                               blue = p[components == 3 ? 2 : 0];
-                dst[x] = 0xff000000u | red << 16 | green << 8 | blue;
-            }
-        }
-    }
 };
 
 JpegDecoder::JpegDecoder()
@@ -328,30 +309,23 @@ int JpegDecoder::decodeInto(unsigned char *dst, size_t dstLength, size_t stride)
         || dstLength < stride * static_cast<size_t>(d.checkedHeight - 1) + rowBytes)
         return d.fail("the picture does not fit its buffer");
 
-    // libjpeg-turbo writes the words itself, grey images included.
-    int wordComponents = 0;
-#ifdef JCS_EXTENSIONS
+    // The words are written by the library, grey images included.
 #if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
     d.cinfo.out_color_space = JCS_EXT_BGRX;
 #else
     d.cinfo.out_color_space = JCS_EXT_XRGB;
 #endif
-    wordComponents = 4;
-#endif
     if (!d.runGuarded([](Impl *self) { jpeg_start_decompress(&self->cinfo); }))
         return d.fail(d.jerr.message);
-    const int components = d.cinfo.output_components;
-    const bool direct = components == wordComponents;
     if (static_cast<long long>(d.cinfo.output_width) != d.checkedWidth
-        || static_cast<long long>(d.cinfo.output_height) != d.checkedHeight
-        || (!direct && components != 1 && components != 3))
+        || static_cast<long long>(d.cinfo.output_height) != d.checkedHeight || d.cinfo.output_components != 4)
         return d.fail("unexpected output layout");
 
     d.outputRows.resize(static_cast<size_t>(d.checkedHeight));
     for (int row = 0; row < d.checkedHeight; ++row)
         d.outputRows[static_cast<size_t>(row)] = dst + static_cast<size_t>(row) * stride;
 
-    return d.readToEnd(direct ? Impl::readRows : Impl::readRowsAsWords);
+    return d.readToEnd(Impl::readRows);
 }
 
 int JpegDecoder::verifyData()

@@ -112,6 +112,7 @@ void TestLevels::levels_data()
     QTest::newRow("nv12 odd size") << 4 << QSize(7, 5) << ramp(35 + 2 * 12, 5) << QRect() << M{};
     QTest::newRow("gray big") << 1 << QSize(333, 97) << ramp(333 * 97, 6) << QRect(5, 7, 300, 80) << M{};
     QTest::newRow("picture big, in two bands") << -1 << QSize(300, 240) << ramp(300 * 240 * 3, 8) << QRect(1, 3, 297, 230) << M{};
+    QTest::newRow("gray without a width") << 1 << QSize(0, 2) << gray << QRect() << M();
     QTest::newRow("nv12 payload short") << 4 << QSize(6, 4) << ramp(35, 4) << QRect() << M();
     QTest::newRow("jpeg carries no samples") << 0 << QSize(6, 4) << ramp(100, 4) << QRect() << M();
     QTest::newRow("picture") << -1 << QSize(3, 2) << QByteArray("\xff\x00\x0a" "\x00\xff\x0a" "\x14\x1e\xff" "\x01\x02\x03" "\x04\x05\x06" "\x07\x08\x09", 18)
@@ -132,8 +133,8 @@ void TestLevels::levels()
                                       : QImage();
     FrameLevels levels;
     const bool measured = format < 0 ? levels.measure(picture, region) : levels.measure(frame, region);
-    const bool hasSamples = format < 0 || format == BoardProtocol::FormatGray
-        || (format > 0 && payload.size() >= rawPayloadSize(format, size.width(), size.height()));
+    const bool hasSamples = format < 0 || (format == BoardProtocol::FormatGray && !size.isEmpty())
+        || (format > BoardProtocol::FormatGray && payload.size() >= rawPayloadSize(format, size.width(), size.height()));
     QCOMPARE(measured, hasSamples);
     if (!hasSamples)
         return;

@@ -105,6 +105,7 @@ void tst_StreamStatistics::throughput_data()
     QTest::addColumn<qint64>("nowMs");
     QTest::addColumn<qint64>("bytesPerSecond");
     // 5 MB/s, then nothing after 1990 ms.
+    QTest::newRow("the first second") << 10ll << 50000ll << 990ll << -1ll << 1000ll << 5000000ll;
     QTest::newRow("the last whole second") << 10ll << 50000ll << 1990ll << -1ll << 2000ll << 5000000ll;
     QTest::newRow("late in the same slot") << 10ll << 50000ll << 1990ll << -1ll << 2049ll << 5000000ll;
     QTest::newRow("half a second later") << 10ll << 50000ll << 1990ll << -1ll << 2500ll << 2500000ll;

@@ -235,8 +235,8 @@ void TestPlatformSim::patternConvertedBack()
             for (int x = 0; x < Width; ++x) {
                 const Rgb want = patternPixel(format, x, y, Width, Height, n);
                 const int wantLuma = format == TestPattern::Gray
-                    ? want[0] : 16 + int(std::lround((0.299 * want[0] + 0.587 * want[1] + 0.114 * want[2]) * 219 / 255));
-                if (std::abs(luma(frame, x, y) - wantLuma) > (format == TestPattern::Gray ? 0 : 1))
+                    ? want[0] : 16 + ((66 * want[0] + 129 * want[1] + 25 * want[2] + 128) >> 8); // BT.601, in integers
+                if (luma(frame, x, y) != wantLuma)
                     wrong << QStringLiteral("frame %1 (%2,%3) luma %4, not %5").arg(n).arg(x).arg(y).arg(luma(frame, x, y)).arg(wantLuma);
                 // Colours where every pixel sharing this one's chroma shows the same.
                 bool uniform = true;
@@ -290,6 +290,7 @@ void TestPlatformSim::commandLine_data()
     usage("address", "--address board", "Invalid --address: board");
     usage("format", "--format rgb", "Unknown --format: rgb (gray, uyvy, yuv420, nv12 or jpeg)");
     usage("port", "--video-port 65536", "Invalid --video-port: 65536 (0..65535)");
+    usage("command port", "--command-port 65536", "Invalid --command-port: 65536 (0..65535)");
     usage("reply shape", "--command-reply slow", "Unknown --command-reply: slow (normal, no-reply, truncated, pieces, long)");
     usage("seed", "--seed x", "Invalid --seed: x");
     usage("fault", "--fault-close-every -1", "Invalid --fault-close-every: -1 (0..2147483647)");
