@@ -25,127 +25,121 @@ class tst_CaptureControls : public QObject
     Q_OBJECT
 
 private slots:
-    void previewFollowsPrefix_data();
-    void previewFollowsPrefix();
-    void folderChoice();
-    void captureThroughWindow_data();
-    void captureThroughWindow();
-};
-
-void tst_CaptureControls::previewFollowsPrefix_data()
-{
-    QTest::addColumn<QString>("format");
-    QTest::addColumn<bool>("raw");
-    QTest::addColumn<QString>("preview");
-    QTest::newRow("JPG shown, raw box") << "JPG" << true << "run1_0.jpg";
-    QTest::newRow("NV12, raw box") << "NV12" << true << "run1_0.bvt";
-    QTest::newRow("Gray") << "Gray" << false << "run1_0.bmp";
-    QTest::newRow("no stream, raw box") << "" << true << "run1_0.bvt";
-}
-
-void tst_CaptureControls::previewFollowsPrefix()
-{
-    QFETCH(QString, format);
-    QFETCH(bool, raw);
-    QFETCH(QString, preview);
-    MainWindow window;
-    child<QLabel>(&window, "labelFormat")->setText(format);
-    child<QCheckBox>(&window, "checkSaveRaw")->setChecked(raw);
-    auto *prefix = child<QLineEdit>(&window, "editPrefix");
-    prefix->clear();
-    QCOMPARE(labelText(&window, "labelImageName"), "0." + preview.section('.', 1));
-    QTest::keyClicks(prefix, "run1_");
-    QCOMPARE(labelText(&window, "labelImageName"), preview);
-    // Only prefix edits update the preview.
-    child<QCheckBox>(&window, "checkSaveRaw")->setChecked(!raw);
-    child<QLabel>(&window, "labelFormat")->setText("UYVY");
-    QCOMPARE(labelText(&window, "labelImageName"), preview);
-}
-
-void tst_CaptureControls::folderChoice()
-{
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    MainWindow window;
-    auto *start = child(&window, "buttonStartCapture");
-    auto *folder = child<QLineEdit>(&window, "editFolderName");
-    QVERIFY(!start->isEnabled());
-    chooseFolder(&window, dir.path());
-    QCOMPARE(QFileInfo(folder->text()).canonicalFilePath(), QFileInfo(dir.path()).canonicalFilePath());
-    QVERIFY(start->isEnabled());
-    QVERIFY(!child(&window, "buttonStopCapture")->isEnabled());
-
-    // A folder that is gone by the time the chooser returns.
-    const QString chosen = folder->text();
-    BoxCloser closer;
-    chooseFolder(&window, dir.filePath("vanished"));
-    QCOMPARE(closer.texts, QStringList { "Specified Directory does not exist" });
-    QVERIFY(!start->isEnabled());
-    QCOMPARE(folder->text(), chosen);
-}
-
-void tst_CaptureControls::captureThroughWindow_data()
-{
-    QTest::addColumn<int>("format");
-    QTest::addColumn<bool>("raw");
-    QTest::addColumn<QString>("extension");
-    QTest::newRow("JPG, raw box") << 0 << true << "jpg";
-    QTest::newRow("NV12, raw box") << 4 << true << "bvt";
-    QTest::newRow("Gray") << 1 << false << "bmp";
-}
-
-void tst_CaptureControls::captureThroughWindow()
-{
-    QFETCH(int, format);
-    QFETCH(bool, raw);
-    QFETCH(QString, extension);
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    WindowRig rig;
-    QWidget *w = &rig.window;
-    QVERIFY(rig.connect());
-    TestPattern pattern;
-    pattern.setJpegEncoder(encodeJpeg);
-    auto frame = [&](int n) { return makeRecord(format, 16, 8, pattern.payload(format, 16, 8, quint32(n))); };
-    // The file holds frame n: its payload, or for BMP its grey levels.
-    auto holds = [&](int file, const FrameRecord &record) {
-        const QString name = dir.filePath(QString("cap_%1.").arg(file) + extension);
-        if (extension != "bmp")
-            return fileBytes(name) == record.payload;
-        const QImage picture(name, "BMP");
-        return picture.size() == QSize(16, 8) && qGray(picture.pixel(5, 1)) == uchar(record.payload.at(21));
-    };
-
-    chooseFolder(w, dir.path());
-    child<QLineEdit>(w, "editPrefix")->setText("cap_");
-    child<QCheckBox>(w, "checkSaveRaw")->setChecked(raw); // Start goes by the box, not the preview
-    QVERIFY(rig.send(frame(0)));
-    QVERIFY(capturing(w, false));
-
-    QTest::mouseClick(child<QPushButton>(w, "buttonStartCapture"), Qt::LeftButton);
-    QVERIFY(capturing(w, true));
-    QCOMPARE(labelText(w, "labelCaptureProgress"), QString());
-    for (int n = 1; n <= 3; ++n) {
-        QVERIFY(rig.send(frame(n)));
-        QCOMPARE(labelText(w, "labelCaptureProgress"), QStringLiteral("Capturing image... %1").arg(n - 1));
-        QVERIFY2(holds(n - 1, frame(n)), qPrintable(QString::number(n)));
+    void previewFollowsPrefix_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<bool>("raw");
+        QTest::addColumn<QString>("preview");
+        QTest::newRow("JPG shown, raw box") << "JPG" << true << "run1_0.jpg";
+        QTest::newRow("NV12, raw box") << "NV12" << true << "run1_0.bvt";
+        QTest::newRow("Gray") << "Gray" << false << "run1_0.bmp";
+        QTest::newRow("no stream, raw box") << "" << true << "run1_0.bvt";
     }
-    const QStringList expected = { "cap_0." + extension, "cap_1." + extension, "cap_2." + extension };
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files, QDir::Name), expected);
 
-    QTest::mouseClick(child<QPushButton>(w, "buttonStopCapture"), Qt::LeftButton);
-    QVERIFY(capturing(w, false));
-    QCOMPARE(labelText(w, "labelCaptureProgress"), QStringLiteral("Capture Disabled"));
-    QVERIFY(rig.send(frame(4)));
-    QCOMPARE(labelText(w, "labelCaptureProgress"), QStringLiteral("Capture Disabled"));
+    void previewFollowsPrefix()
+    {
+        QFETCH(QString, format);
+        QFETCH(bool, raw);
+        QFETCH(QString, preview);
+        MainWindow window;
+        child<QLabel>(&window, "labelFormat")->setText(format);
+        child<QCheckBox>(&window, "checkSaveRaw")->setChecked(raw);
+        auto *prefix = child<QLineEdit>(&window, "editPrefix");
+        prefix->clear();
+        QCOMPARE(labelText(&window, "labelImageName"), "0." + preview.section('.', 1));
+        QTest::keyClicks(prefix, "run1_");
+        QCOMPARE(labelText(&window, "labelImageName"), preview);
+        // Only prefix edits update the preview.
+        child<QCheckBox>(&window, "checkSaveRaw")->setChecked(!raw);
+        child<QLabel>(&window, "labelFormat")->setText("UYVY");
+        QCOMPARE(labelText(&window, "labelImageName"), preview);
+    }
 
-    // Start again: numbering from 0, overwriting.
-    QTest::mouseClick(child<QPushButton>(w, "buttonStartCapture"), Qt::LeftButton);
-    QVERIFY(rig.send(frame(5)));
-    QCOMPARE(labelText(w, "labelCaptureProgress"), QStringLiteral("Capturing image... 0"));
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files, QDir::Name), expected);
-    QVERIFY(holds(0, frame(5)));
-}
+    void folderChoice()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        MainWindow window;
+        auto *start = child(&window, "buttonStartCapture");
+        auto *folder = child<QLineEdit>(&window, "editFolderName");
+        QVERIFY(!start->isEnabled());
+        chooseFolder(&window, dir.path());
+        QCOMPARE(QFileInfo(folder->text()).canonicalFilePath(), QFileInfo(dir.path()).canonicalFilePath());
+        QVERIFY(start->isEnabled());
+        QVERIFY(!child(&window, "buttonStopCapture")->isEnabled());
+
+        // A folder that is gone by the time the chooser returns.
+        const QString chosen = folder->text();
+        BoxCloser closer;
+        chooseFolder(&window, dir.filePath("vanished"));
+        QCOMPARE(closer.texts, QStringList { "Specified Directory does not exist" });
+        QVERIFY(!start->isEnabled());
+        QCOMPARE(folder->text(), chosen);
+    }
+
+    void captureThroughWindow_data()
+    {
+        QTest::addColumn<int>("format");
+        QTest::addColumn<bool>("raw");
+        QTest::addColumn<QString>("extension");
+        QTest::newRow("JPG, raw box") << 0 << true << "jpg";
+        QTest::newRow("NV12, raw box") << 4 << true << "bvt";
+        QTest::newRow("Gray") << 1 << false << "bmp";
+    }
+
+    void captureThroughWindow()
+    {
+        QFETCH(int, format);
+        QFETCH(bool, raw);
+        QFETCH(QString, extension);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        WindowRig rig;
+        QWidget *w = &rig.window;
+        QVERIFY(rig.connect());
+        TestPattern pattern;
+        pattern.setJpegEncoder(encodeJpeg);
+        auto frame = [&](int n) { return makeRecord(format, 16, 8, pattern.payload(format, 16, 8, quint32(n))); };
+        // The file holds frame n: its payload, or for BMP its grey levels.
+        auto holds = [&](int file, const FrameRecord &record) {
+            const QString name = dir.filePath(QString("cap_%1.").arg(file) + extension);
+            if (extension != "bmp")
+                return fileBytes(name) == record.payload;
+            const QImage picture(name, "BMP");
+            return picture.size() == QSize(16, 8) && qGray(picture.pixel(5, 1)) == uchar(record.payload.at(21));
+        };
+
+        chooseFolder(w, dir.path());
+        child<QLineEdit>(w, "editPrefix")->setText("cap_");
+        child<QCheckBox>(w, "checkSaveRaw")->setChecked(raw); // Start goes by the box, not the preview
+        QVERIFY(rig.send(frame(0)));
+        QVERIFY(capturing(w, false));
+
+        QTest::mouseClick(child<QPushButton>(w, "buttonStartCapture"), Qt::LeftButton);
+        QVERIFY(capturing(w, true));
+        QCOMPARE(labelText(w, "labelCaptureProgress"), QString());
+        for (int n = 1; n <= 3; ++n) {
+            QVERIFY(rig.send(frame(n)));
+            QCOMPARE(labelText(w, "labelCaptureProgress"), QStringLiteral("Capturing image... %1").arg(n - 1));
+            QVERIFY2(holds(n - 1, frame(n)), qPrintable(QString::number(n)));
+        }
+        const QStringList expected = { "cap_0." + extension, "cap_1." + extension, "cap_2." + extension };
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files, QDir::Name), expected);
+
+        QTest::mouseClick(child<QPushButton>(w, "buttonStopCapture"), Qt::LeftButton);
+        QVERIFY(capturing(w, false));
+        QCOMPARE(labelText(w, "labelCaptureProgress"), QStringLiteral("Capture Disabled"));
+        QVERIFY(rig.send(frame(4)));
+        QCOMPARE(labelText(w, "labelCaptureProgress"), QStringLiteral("Capture Disabled"));
+
+        // Start again: numbering from 0, overwriting.
+        QTest::mouseClick(child<QPushButton>(w, "buttonStartCapture"), Qt::LeftButton);
+        QVERIFY(rig.send(frame(5)));
+        QCOMPARE(labelText(w, "labelCaptureProgress"), QStringLiteral("Capturing image... 0"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files, QDir::Name), expected);
+        QVERIFY(holds(0, frame(5)));
+    }
+};
 
 QTEST_MAIN(tst_CaptureControls)
 #include "tst_capturecontrols.moc"

@@ -2,16 +2,6 @@
 #include "Records.h"
 #include "WindowRig.h"
 
-class tst_MainWindow : public QObject
-{
-    Q_OBJECT
-
-private slots:
-    void initialState();
-    void minimumSizeAndLayout();
-    void framesAreShownAndRescaled();
-};
-
 static QStringList items(QWidget *window, const char *name)
 {
     QStringList texts;
@@ -19,107 +9,6 @@ static QStringList items(QWidget *window, const char *name)
     for (int i = 0; i < combo->count(); ++i)
         texts << combo->itemText(i);
     return texts;
-}
-
-void tst_MainWindow::initialState()
-{
-    MainWindow window;
-    QCOMPARE(window.windowTitle(), QStringLiteral("Brevant: Image Viewer and Recorder"));
-    QVERIFY(!window.windowIcon().isNull());
-    const struct
-    {
-        const char *name, *property;
-        QVariant value;
-    } expected[] = {
-        { "comboFormat", "currentIndex", -1 },        { "comboFps", "currentIndex", -1 },
-        { "comboImgSize", "currentIndex", 0 },        { "radioNoApp", "checked", true },
-        { "buttonStartCapture", "enabled", false },   { "buttonStopCapture", "enabled", false },
-        { "checkGyro", "enabled", false },            { "checkLum", "enabled", false },
-        { "radioColorDetec", "enabled", false },      { "radioAutoSharp", "checkable", false },
-        { "radioNoise", "checkable", true },          { "labelVideoState", "text", "Problem" },
-        { "labelFormat", "text", "" },                { "labelImageName", "text", "bvtgrab_0.jpg" },
-        { "editPrefix", "text", "bvtgrab_" },         { "tabWidget", "currentIndex", 0 },
-        { "tabSource", "toolTip", "Control Image Source" },
-        { "tabSaveImage", "toolTip", "Image capture options" },
-        { "tabApplications", "toolTip", "Brevant Demonstrative Applicatons (processed by the platform)" },
-    };
-    for (const auto &e : expected)
-        QVERIFY2(child(&window, e.name)->property(e.property) == e.value, e.name);
-    auto *tabs = child<QTabWidget>(&window, "tabWidget");
-    for (int tab = 0; tab < tabs->count(); ++tab) // each header shows its page's tooltip
-        QCOMPARE(tabs->tabToolTip(tab), tabs->widget(tab)->toolTip());
-    QCOMPARE(items(&window, "comboFormat"),
-             (QStringList { "Jpeg", "Raw - Grayscale", "Raw - Color (UYVY)", "Raw - Color (YUV420)",
-                            "Raw - Color (NV12)" }));
-    QCOMPARE(items(&window, "comboImgSize"),
-             (QStringList { "", "VGA (640x480)", "QVGA (320x240)", "Endoscope (400x400)" }));
-    QCOMPARE(items(&window, "comboFps"), (QStringList { "30", "15", "10", "6", "5", "3", "2", "1" }));
-
-    // The default host is a build setting; both tooltips name it.
-    const QString host = child<QLineEdit>(&window, "editHostname")->text();
-    QVERIFY(!host.isEmpty());
-    for (const char *name : { "editHostname", "dispHostname" })
-        QCOMPARE(child(&window, name)->toolTip(), QStringLiteral("Set platform hostname (default %1)").arg(host));
-    for (const char *logo : { "label", "label_2", "label_3" })
-        QCOMPARE(child<QLabel>(&window, logo)->pixmap().size(), QSize(200, 30));
-}
-
-// However long the readouts' texts, the window can still be made 850 x 520 and no text it shows
-// is cut through: a readout short of space ends in an ellipsis, its whole text in its tooltip.
-void tst_MainWindow::minimumSizeAndLayout()
-{
-    WindowRig rig;
-    MainWindow &window = rig.window;
-    QCOMPARE(window.minimumSize(), QSize(850, 480));
-    window.setMinimumSize(850, 520); // as the program's entry does
-    QCOMPARE(window.size(), QSize(863, 520));
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    window.resize(1400, 700);
-    QTRY_COMPARE(child(&window, "tabWidget")->width(), 250); // all extra width goes to the view
-    QCOMPARE(child(&window, "graphicsView")->width(), 1400 - 250);
-
-    // Every counter of the readout grown, then a UYVY frame read at a five-digit column: whatever
-    // the font, the status bar asks for no more width than before.
-    const auto barWidth = [&window] {
-        window.statusBar()->clearMessage(); // a message hides the status label
-        return window.statusBar()->minimumSizeHint().width();
-    };
-    const int before = barWidth();
-    QVERIFY(rig.connect());
-    QByteArray trouble;
-    for (int second : { 0, 1, 2, 3, 4, 9 })
-        trouble += grayRecord(4, 2, second).toBytes();
-    FrameRecord oversize = makeRecord(1, 4, 2, {}, 11);
-    oversize.size = 0x7fffffff;
-    rig.peer->write(trouble + makeRecord(1, 4, 2, "short", 10).toBytes() + oversize.toBytes());
-    const int width = 12346;
-    QVERIFY(rig.send(makeRecord(2, width, 2, QByteArray(width * 4, char(128)))));
-    auto *view = child<QGraphicsView>(&window, "graphicsView");
-    QTRY_VERIFY(view->horizontalScrollBar()->isVisible());
-    view->horizontalScrollBar()->setValue(view->horizontalScrollBar()->maximum());
-    const QPoint lastColumn(view->viewport()->width() - 1, view->mapFromScene(QPointF(0, 0)).y());
-    QMouseEvent move(QEvent::MouseMove, lastColumn, lastColumn, Qt::NoButton, Qt::NoButton, Qt::NoModifier);
-    QApplication::sendEvent(view->viewport(), &move);
-    const QList<QLabel *> readouts = window.statusBar()->findChildren<QLabel *>().mid(1);
-    QCOMPARE(readouts.size(), 2);
-    QVERIFY2(readouts[0]->text().startsWith("x 12345 y "), qPrintable(readouts[0]->text()));
-    QCOMPARE(readouts[0]->toolTip(), readouts[0]->text());
-    QTRY_VERIFY2(readouts[1]->text().endsWith(" \u00B7 4 lost \u00B7 1 damaged \u00B7 1 dropped"),
-                 qPrintable(readouts[1]->text()));
-
-    QCOMPARE(barWidth(), before);
-    window.resize(850, 520);
-    QTRY_COMPARE(window.size(), QSize(850, 520));
-    QVERIFY(window.minimumSizeHint().width() <= 850 && window.minimumSizeHint().height() <= 520);
-    for (QLabel *label : window.findChildren<QLabel *>())
-        if (label->isVisible())
-            QVERIFY2(label->width() >= label->minimumSizeHint().width(), qPrintable(label->text()));
-    for (QLabel *label : readouts) { // what is shown is the text's start, whole or ending in "..."
-        const QString shown = static_cast<ElidedLabel *>(label)->shownText();
-        QVERIFY2(shown == label->text() || (shown.endsWith(QChar(0x2026)) && label->text().startsWith(shown.chopped(1))),
-                 qPrintable(shown));
-    }
 }
 
 static bool scrollBarsShown(QGraphicsView *view)
@@ -135,63 +24,170 @@ static QSize fittedVga(QGraphicsView *view)
                                                  : QSize(area.height() * 4 / 3, area.height());
 }
 
-void tst_MainWindow::framesAreShownAndRescaled()
+class tst_MainWindow : public QObject
 {
-    WindowRig rig;
-    QWidget *w = &rig.window;
-    auto *view = child<QGraphicsView>(w, "graphicsView");
-    view->setFixedSize(500, 500);
-    w->show();
-    QVERIFY(QTest::qWaitForWindowExposed(w));
-    QVERIFY(rig.shown()->pixmap().isNull());
-    QCOMPARE(rig.videoConnections(), 0); // showing the window alone never connects
-    QTest::mouseClick(child<QPushButton>(w, "buttonReconnect"), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(rig.videoConnections(), 1, 10000);
-    QTRY_COMPARE_WITH_TIMEOUT(rig.window.statusBar()->currentMessage(), QStringLiteral("Connected"), 10000);
+    Q_OBJECT
 
-    QVERIFY(rig.send(grayRecord(640, 480, 1)));
-    QCOMPARE(rig.shown()->pixmap().size(), QSize(640, 480));
-    QTRY_VERIFY(view->horizontalScrollBar()->isVisible());
-    QCOMPARE(labelText(w, "labelFormat"), QStringLiteral("Gray"));
-    QCOMPARE(labelText(w, "labelSize"), QStringLiteral("640x480"));
-    QCOMPARE(labelText(w, "labelFps"), QStringLiteral("10"));
-    auto *state = child<QLabel>(w, "labelVideoState");
-    QCOMPARE(state->text(), QStringLiteral("OK"));
-    QCOMPARE(state->styleSheet(), QStringLiteral("QLabel { color : green; }"));
-    QCOMPARE(state->toolTip(), QStringLiteral("Connected"));
+private slots:
+    void initialState()
+    {
+        MainWindow window;
+        QCOMPARE(window.windowTitle(), QStringLiteral("Brevant: Image Viewer and Recorder"));
+        QVERIFY(!window.windowIcon().isNull());
+        const struct
+        {
+            const char *name, *property;
+            QVariant value;
+        } expected[] = {
+            { "comboFormat", "currentIndex", -1 },        { "comboFps", "currentIndex", -1 },
+            { "comboImgSize", "currentIndex", 0 },        { "radioNoApp", "checked", true },
+            { "buttonStartCapture", "enabled", false },   { "buttonStopCapture", "enabled", false },
+            { "checkGyro", "enabled", false },            { "checkLum", "enabled", false },
+            { "radioColorDetec", "enabled", false },      { "radioAutoSharp", "checkable", false },
+            { "radioNoise", "checkable", true },          { "labelVideoState", "text", "Problem" },
+            { "labelFormat", "text", "" },                { "labelImageName", "text", "bvtgrab_0.jpg" },
+            { "editPrefix", "text", "bvtgrab_" },         { "tabWidget", "currentIndex", 0 },
+            { "tabSource", "toolTip", "Control Image Source" },
+            { "tabSaveImage", "toolTip", "Image capture options" },
+            { "tabApplications", "toolTip", "Brevant Demonstrative Applicatons (processed by the platform)" },
+        };
+        for (const auto &e : expected)
+            QVERIFY2(child(&window, e.name)->property(e.property) == e.value, e.name);
+        auto *tabs = child<QTabWidget>(&window, "tabWidget");
+        for (int tab = 0; tab < tabs->count(); ++tab) // each header shows its page's tooltip
+            QCOMPARE(tabs->tabToolTip(tab), tabs->widget(tab)->toolTip());
+        QCOMPARE(items(&window, "comboFormat"),
+                 (QStringList { "Jpeg", "Raw - Grayscale", "Raw - Color (UYVY)", "Raw - Color (YUV420)",
+                                "Raw - Color (NV12)" }));
+        QCOMPARE(items(&window, "comboImgSize"),
+                 (QStringList { "", "VGA (640x480)", "QVGA (320x240)", "Endoscope (400x400)" }));
+        QCOMPARE(items(&window, "comboFps"), (QStringList { "30", "15", "10", "6", "5", "3", "2", "1" }));
 
-    // Rescaled into the visible area: the picture fits it whole.
-    auto *rescale = child<QCheckBox>(w, "check_Rescale");
-    rescale->setChecked(true);
-    QCOMPARE(rig.shown()->pixmap().size(), QSize(640, 480)); // takes effect with the next frame
-    QVERIFY(rig.send(grayRecord(640, 480, 2)));
-    QTRY_VERIFY(!scrollBarsShown(view));
-    QVERIFY(rig.send(grayRecord(640, 480, 3)));
-    const QSize fittedInSquare = fittedVga(view);
-    QCOMPARE(rig.shown()->pixmap().size(), fittedInSquare);
-    view->setFixedSize(700, 300);
-    QTRY_COMPARE(view->height(), 300);
-    QCOMPARE(rig.shown()->pixmap().size(), fittedInSquare); // scaled per frame, not per resize
-    QVERIFY(rig.send(grayRecord(640, 480, 4)));
-    QCOMPARE(rig.shown()->pixmap().size(), fittedVga(view));
-    QTRY_VERIFY(!scrollBarsShown(view));
+        // The default host is a build setting; both tooltips name it.
+        const QString host = child<QLineEdit>(&window, "editHostname")->text();
+        QVERIFY(!host.isEmpty());
+        for (const char *name : { "editHostname", "dispHostname" })
+            QCOMPARE(child(&window, name)->toolTip(), QStringLiteral("Set platform hostname (default %1)").arg(host));
+        for (const char *logo : { "label", "label_2", "label_3" })
+            QCOMPARE(child<QLabel>(&window, logo)->pixmap().size(), QSize(200, 30));
+    }
 
-    // A smaller picture leaves no stale scroll bars and sits in the middle of the view.
-    rescale->setChecked(false);
-    QVERIFY(rig.send(grayRecord(320, 240, 5)));
-    QTRY_VERIFY(!scrollBarsShown(view));
-    const QPoint corner = view->mapFromScene(0, 0);
-    QVERIFY(qAbs(corner.x() - (view->viewport()->width() - 320) / 2) <= 1);
-    QVERIFY(qAbs(corner.y() - (view->viewport()->height() - 240) / 2) <= 1);
+    // However long the readouts' texts, the window can still be made 850 x 520 and no text it shows
+    // is cut through: a readout short of space ends in an ellipsis, its whole text in its tooltip.
+    void minimumSizeAndLayout()
+    {
+        WindowRig rig;
+        MainWindow &window = rig.window;
+        QCOMPARE(window.minimumSize(), QSize(850, 480));
+        window.setMinimumSize(850, 520); // as the program's entry does
+        QCOMPARE(window.size(), QSize(863, 520));
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.resize(1400, 700);
+        QTRY_COMPARE(child(&window, "tabWidget")->width(), 250); // all extra width goes to the view
+        QCOMPARE(child(&window, "graphicsView")->width(), 1400 - 250);
 
-    // A lost connection shows in red and empties the received-stream labels.
-    rig.peer->close();
-    QTRY_COMPARE_WITH_TIMEOUT(state->text(), QStringLiteral("Problem"), 10000);
-    QCOMPARE(state->styleSheet(), QStringLiteral("QLabel { color : red; }"));
-    QCOMPARE(state->toolTip(), QStringLiteral("Connection closed by host"));
-    for (const char *label : { "labelFormat", "labelSize", "labelFps" })
-        QCOMPARE(labelText(w, label), QString());
-}
+        // Every counter of the readout grown, then a UYVY frame read at a five-digit column: whatever
+        // the font, the status bar asks for no more width than before.
+        const auto barWidth = [&window] {
+            window.statusBar()->clearMessage(); // a message hides the status label
+            return window.statusBar()->minimumSizeHint().width();
+        };
+        const int before = barWidth();
+        QVERIFY(rig.connect());
+        QByteArray trouble;
+        for (int second : { 0, 1, 2, 3, 4, 9 })
+            trouble += grayRecord(4, 2, second).toBytes();
+        FrameRecord oversize = makeRecord(1, 4, 2, {}, 11);
+        oversize.size = 0x7fffffff;
+        rig.peer->write(trouble + makeRecord(1, 4, 2, "short", 10).toBytes() + oversize.toBytes());
+        const int width = 12346;
+        QVERIFY(rig.send(makeRecord(2, width, 2, QByteArray(width * 4, char(128)))));
+        auto *view = child<QGraphicsView>(&window, "graphicsView");
+        QTRY_VERIFY(view->horizontalScrollBar()->isVisible());
+        view->horizontalScrollBar()->setValue(view->horizontalScrollBar()->maximum());
+        const QPoint lastColumn(view->viewport()->width() - 1, view->mapFromScene(QPointF(0, 0)).y());
+        QMouseEvent move(QEvent::MouseMove, lastColumn, lastColumn, Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(view->viewport(), &move);
+        const QList<QLabel *> readouts = window.statusBar()->findChildren<QLabel *>().mid(1);
+        QCOMPARE(readouts.size(), 2);
+        QVERIFY2(readouts[0]->text().startsWith("x 12345 y "), qPrintable(readouts[0]->text()));
+        QCOMPARE(readouts[0]->toolTip(), readouts[0]->text());
+        QTRY_VERIFY2(readouts[1]->text().endsWith(" \u00B7 4 lost \u00B7 1 damaged \u00B7 1 dropped"),
+                     qPrintable(readouts[1]->text()));
+
+        QCOMPARE(barWidth(), before);
+        window.resize(850, 520);
+        QTRY_COMPARE(window.size(), QSize(850, 520));
+        QVERIFY(window.minimumSizeHint().width() <= 850 && window.minimumSizeHint().height() <= 520);
+        for (QLabel *label : window.findChildren<QLabel *>())
+            if (label->isVisible())
+                QVERIFY2(label->width() >= label->minimumSizeHint().width(), qPrintable(label->text()));
+        for (QLabel *label : readouts) { // what is shown is the text's start, whole or ending in "..."
+            const QString shown = static_cast<ElidedLabel *>(label)->shownText();
+            QVERIFY2(shown == label->text() || (shown.endsWith(QChar(0x2026)) && label->text().startsWith(shown.chopped(1))),
+                     qPrintable(shown));
+        }
+    }
+
+    void framesAreShownAndRescaled()
+    {
+        WindowRig rig;
+        QWidget *w = &rig.window;
+        auto *view = child<QGraphicsView>(w, "graphicsView");
+        view->setFixedSize(500, 500);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w));
+        QVERIFY(rig.shown()->pixmap().isNull());
+        QCOMPARE(rig.videoConnections(), 0); // showing the window alone never connects
+        QTest::mouseClick(child<QPushButton>(w, "buttonReconnect"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.videoConnections(), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.window.statusBar()->currentMessage(), QStringLiteral("Connected"), 10000);
+
+        QVERIFY(rig.send(grayRecord(640, 480, 1)));
+        QCOMPARE(rig.shown()->pixmap().size(), QSize(640, 480));
+        QTRY_VERIFY(view->horizontalScrollBar()->isVisible());
+        QCOMPARE(labelText(w, "labelFormat"), QStringLiteral("Gray"));
+        QCOMPARE(labelText(w, "labelSize"), QStringLiteral("640x480"));
+        QCOMPARE(labelText(w, "labelFps"), QStringLiteral("10"));
+        auto *state = child<QLabel>(w, "labelVideoState");
+        QCOMPARE(state->text(), QStringLiteral("OK"));
+        QCOMPARE(state->styleSheet(), QStringLiteral("QLabel { color : green; }"));
+        QCOMPARE(state->toolTip(), QStringLiteral("Connected"));
+
+        // Rescaled into the visible area: the picture fits it whole.
+        auto *rescale = child<QCheckBox>(w, "check_Rescale");
+        rescale->setChecked(true);
+        QCOMPARE(rig.shown()->pixmap().size(), QSize(640, 480)); // takes effect with the next frame
+        QVERIFY(rig.send(grayRecord(640, 480, 2)));
+        QTRY_VERIFY(!scrollBarsShown(view));
+        QVERIFY(rig.send(grayRecord(640, 480, 3)));
+        const QSize fittedInSquare = fittedVga(view);
+        QCOMPARE(rig.shown()->pixmap().size(), fittedInSquare);
+        view->setFixedSize(700, 300);
+        QTRY_COMPARE(view->height(), 300);
+        QCOMPARE(rig.shown()->pixmap().size(), fittedInSquare); // scaled per frame, not per resize
+        QVERIFY(rig.send(grayRecord(640, 480, 4)));
+        QCOMPARE(rig.shown()->pixmap().size(), fittedVga(view));
+        QTRY_VERIFY(!scrollBarsShown(view));
+
+        // A smaller picture leaves no stale scroll bars and sits in the middle of the view.
+        rescale->setChecked(false);
+        QVERIFY(rig.send(grayRecord(320, 240, 5)));
+        QTRY_VERIFY(!scrollBarsShown(view));
+        const QPoint corner = view->mapFromScene(0, 0);
+        QVERIFY(qAbs(corner.x() - (view->viewport()->width() - 320) / 2) <= 1);
+        QVERIFY(qAbs(corner.y() - (view->viewport()->height() - 240) / 2) <= 1);
+
+        // A lost connection shows in red and empties the received-stream labels.
+        rig.peer->close();
+        QTRY_COMPARE_WITH_TIMEOUT(state->text(), QStringLiteral("Problem"), 10000);
+        QCOMPARE(state->styleSheet(), QStringLiteral("QLabel { color : red; }"));
+        QCOMPARE(state->toolTip(), QStringLiteral("Connection closed by host"));
+        for (const char *label : { "labelFormat", "labelSize", "labelFps" })
+            QCOMPARE(labelText(w, label), QString());
+    }
+};
 
 QTEST_MAIN(tst_MainWindow)
 #include "tst_mainwindow.moc"

@@ -5,20 +5,6 @@
 #include <functional>
 
 // The status bar's permanent area and the view's own actions, beside the form.
-class tst_ViewReadouts : public QObject
-{
-    Q_OBJECT
-
-private slots:
-    void statisticsReadout();
-    void pixelValues_data();
-    void pixelValues();
-    void pixelMappingThroughScalingAndScrolling();
-    void savePicture_data();
-    void savePicture();
-    void copyPicture();
-};
-
 // 0: pixel readout, 1: statistics; after the form's own status label.
 static QLabel *readout(MainWindow &window, int index)
 {
@@ -52,33 +38,6 @@ static void moveMouse(MainWindow &window, QPoint to)
     QApplication::sendEvent(view(window)->viewport(), &move);
 }
 
-void tst_ViewReadouts::statisticsReadout()
-{
-    WindowRig rig;
-    QLabel *label = readout(rig.window, 1);
-    QCOMPARE(label->text(), QStringLiteral("0.0 MB/s \u00B7 0 lost \u00B7 0 damaged"));
-    QVERIFY(rig.connect());
-    rig.peer->write(makeRecord(1, 8, 8, "short").toBytes());
-    QTRY_COMPARE_WITH_TIMEOUT(label->text(), QStringLiteral("0.0 MB/s \u00B7 0 lost \u00B7 1 damaged"), 10000);
-    QCOMPARE(label->styleSheet(), QStringLiteral("QLabel { color : red; }")); // news for a while
-    QTRY_COMPARE_WITH_TIMEOUT(label->styleSheet(), QString(), 10000);
-    // The detail's full text is the statistics' own; here only that it follows them.
-    QVERIFY(label->toolTip().contains("Frames damaged: 1\n"));
-    chooseFromViewMenu(rig.window, QStringLiteral("Reset Statistics"));
-    QCOMPARE(label->text(), QStringLiteral("0.0 MB/s \u00B7 0 lost \u00B7 0 damaged"));
-    for (const QString &line : label->toolTip().split(QLatin1Char('\n'))) // every counter back to 0
-        QVERIFY2(line.endsWith(": 0") || line == "Throughput: 0.0 MB/s", qPrintable(line));
-    rig.peer->close();
-    QTRY_VERIFY_WITH_TIMEOUT(label->toolTip().contains("Connections lost: 1\n"), 10000);
-    chooseFromViewMenu(rig.window, QStringLiteral("Copy Statistics"));
-    QCOMPARE(QGuiApplication::clipboard()->text(), label->toolTip());
-    // A temporary message leaves the readout in view.
-    rig.window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&rig.window));
-    rig.window.statusBar()->showMessage(QStringLiteral("busy"));
-    QVERIFY(label->isVisible());
-}
-
 static QByteArray bytes(std::initializer_list<int> values)
 {
     QByteArray out;
@@ -87,114 +46,9 @@ static QByteArray bytes(std::initializer_list<int> values)
     return out;
 }
 
-void tst_ViewReadouts::pixelValues_data()
-{
-    QTest::addColumn<FrameRecord>("record");
-    // At the corners (0, 0), (3, 0), (0, 1), (3, 1); a colour frame's readout ends with the R, G,
-    // B on screen.
-    QTest::addColumn<QStringList>("texts");
-    const QByteArray luma = bytes({ 16, 50, 90, 130, 170, 210, 235, 81 });
-    const QByteArray uyvy = bytes({ 90, 16, 240, 50, 54, 90, 34, 130, 128, 170, 128, 210, 240, 235, 110, 81 });
-    const QByteArray chroma = bytes({ 90, 54, 240, 34 });
-    QTest::newRow("gray") << makeRecord(1, 4, 2, luma)
-                          << QStringList { "x 0 y 0 · 16", "x 3 y 0 · 130", "x 0 y 1 · 170", "x 3 y 1 · 81" };
-    QTest::newRow("uyvy") << makeRecord(2, 4, 2, uyvy)
-                          << QStringList { "x 0 y 0 · Y 16 U 90 V 240 · ", "x 3 y 0 · Y 130 U 54 V 34 · ",
-                                           "x 0 y 1 · Y 170 U 128 V 128 · ", "x 3 y 1 · Y 81 U 240 V 110 · " };
-    QTest::newRow("yuv420") << makeRecord(3, 4, 2, luma + chroma)
-                            << QStringList { "x 0 y 0 · Y 16 U 90 V 240 · ", "x 3 y 0 · Y 130 U 54 V 34 · ",
-                                             "x 0 y 1 · Y 170 U 90 V 240 · ", "x 3 y 1 · Y 81 U 54 V 34 · " };
-    QTest::newRow("nv12") << makeRecord(4, 4, 2, luma + chroma)
-                          << QStringList { "x 0 y 0 · Y 16 U 90 V 54 · ", "x 3 y 0 · Y 130 U 240 V 34 · ",
-                                           "x 0 y 1 · Y 170 U 90 V 54 · ", "x 3 y 1 · Y 81 U 240 V 34 · " };
-    QByteArray rgb;
-    for (int i = 0; i < 4 * 2; ++i)
-        rgb += bytes({ 200, 30, 90 });
-    const auto *rgbData = reinterpret_cast<const uint8_t *>(rgb.constData());
-    QTest::newRow("jpeg") << makeRecord(0, 4, 2, encodeJpeg(rgbData, 4, 2, 3, 95))
-                          << QStringList { "x 0 y 0 · ", "x 3 y 0 · ", "x 0 y 1 · ", "x 3 y 1 · " };
-}
-
-void tst_ViewReadouts::pixelValues()
-{
-    QFETCH(FrameRecord, record);
-    QFETCH(QStringList, texts);
-    WindowRig rig;
-    rig.window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&rig.window));
-    QVERIFY(rig.connect());
-    QVERIFY(rig.send(record));
-    const QPoint corners[] = { { 0, 0 }, { 3, 0 }, { 0, 1 }, { 3, 1 } };
-    for (int i = 0; i < 4; ++i) {
-        // Read as the mouse arrives; the R, G, B read are those on screen, and so is a gray level.
-        moveMouse(rig.window, view(rig.window)->mapFromScene(QPointF(corners[i])));
-        const QColor shown = rig.shown()->pixmap().toImage().pixelColor(corners[i]);
-        const QString rgb = QStringLiteral("R %1 G %2 B %3").arg(shown.red()).arg(shown.green()).arg(shown.blue());
-        const QString expected = texts[i].endsWith(QStringLiteral("· ")) ? texts[i] + rgb : texts[i];
-        QCOMPARE(readout(rig.window, 0)->text(), expected);
-        QCOMPARE(readout(rig.window, 0)->toolTip(), expected);
-        if (record.format == 1)
-            QCOMPARE(QString::number(shown.red()), expected.section(' ', -1));
-        // Just past the picture's edge beside that corner, and back.
-        const QPointF outside[] = { { -2, 0.5 }, { 3.5, -2 }, { 0.5, 4 }, { 6, 1.5 } };
-        moveMouse(rig.window, view(rig.window)->mapFromScene(outside[i]));
-        QCOMPARE(readout(rig.window, 0)->text(), QString());
-    }
-    QEvent leave(QEvent::Leave);
-    QApplication::sendEvent(view(rig.window)->viewport(), &leave);
-    QCOMPARE(readout(rig.window, 0)->text(), QString());
-}
-
 static QString grayText(int x, int y, int width, int level = -1)
 {
     return QStringLiteral("x %1 y %2 \u00B7 %3").arg(x).arg(y).arg(level >= 0 ? level : ((y * width + x) * 7) & 255);
-}
-
-void tst_ViewReadouts::pixelMappingThroughScalingAndScrolling()
-{
-    WindowRig rig;
-    MainWindow &w = rig.window;
-    QGraphicsView *v = view(w);
-    v->setFixedSize(500, 500);
-    w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w));
-    QVERIFY(rig.connect());
-    QLabel *label = readout(w, 0);
-
-    // Scrolled to the far corner: the view's last pixel shows the frame's last.
-    QVERIFY(rig.send(grayRecord(800, 600)));
-    QCOMPARE(label->text(), QString()); // the pointer has not been in the view
-    QTRY_VERIFY(v->horizontalScrollBar()->isVisible() && v->verticalScrollBar()->isVisible());
-    v->horizontalScrollBar()->setValue(v->horizontalScrollBar()->maximum());
-    v->verticalScrollBar()->setValue(v->verticalScrollBar()->maximum());
-    moveMouse(w, QPoint(v->viewport()->width() - 1, v->viewport()->height() - 1));
-    QCOMPARE(label->text(), grayText(799, 599, 800));
-    moveMouse(w, QPoint(17, 29));
-    const int left = v->horizontalScrollBar()->value() + 17, top = v->verticalScrollBar()->value() + 29;
-    QCOMPARE(label->text(), grayText(left, top, 800));
-    // A still cursor follows the stream; a refused frame's samples are never shown, even those it holds.
-    QVERIFY(rig.send(makeRecord(1, 800, 600, QByteArray(800 * 600, char(200)))));
-    QCOMPARE(label->text(), grayText(left, top, 800, 200));
-    rig.peer->write(makeRecord(1, 800, 600, QByteArray(800 * 600 - 1, char(9))).toBytes());
-    QTRY_COMPARE(label->text(), QStringLiteral("x %1 y %2 \u00B7 R 200 G 200 B 200").arg(left).arg(top));
-
-    // Rescaled: each view pixel reads the frame pixel it shows.
-    child<QCheckBox>(&w, "check_Rescale")->setChecked(true);
-    QVERIFY(rig.send(grayRecord(37, 23)));
-    const QImage scaled = rig.shown()->pixmap().toImage();
-    QVERIFY(scaled.width() > 37 * 10);
-    for (int sx = 0; sx < scaled.width(); sx += 7) {
-        const int sy = (sx * 3) % scaled.height();
-        moveMouse(w, v->mapFromScene(QPointF(sx, sy)));
-        const QStringList parts = label->text().split(QLatin1Char(' '));
-        QCOMPARE(parts.size(), 6);
-        const int x = parts[1].toInt(), y = parts[3].toInt(), level = parts[5].toInt();
-        QCOMPARE(level, ((y * 37 + x) * 7) & 255);
-        QCOMPARE(qRed(scaled.pixel(sx, sy)), level);
-        QVERIFY(qAbs(x - sx * 37 / scaled.width()) <= 1 && qAbs(y - sy * 23 / scaled.height()) <= 1);
-    }
-    moveMouse(w, v->mapFromScene(-1, -1)); // around the picture nothing is read
-    QCOMPARE(label->text(), QString());
 }
 
 // Answers the file dialog once it shows, as its user would.
@@ -210,98 +64,236 @@ static void answerFileDialog(QObject *context, const std::function<void(QFileDia
     poll->start(20);
 }
 
-void tst_ViewReadouts::savePicture_data()
+class tst_ViewReadouts : public QObject
 {
-    QTest::addColumn<bool>("byKey"); // Ctrl+S on the view, or the view's menu
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("written"); // empty: refused
-    QTest::addColumn<QByteArray>("format");
-    QTest::newRow("png") << false << "frame.png" << "frame.png" << QByteArray("png");
-    QTest::newRow("bmp") << false << "frame.BMP" << "frame.BMP" << QByteArray("bmp");
-    QTest::newRow("no extension") << false << "frame" << "frame.png" << QByteArray("png");
-    QTest::newRow("missing folder") << false << "missing/frame.png" << "" << QByteArray();
-    QTest::newRow("by key") << true << "keyed.png" << "keyed.png" << QByteArray("png");
-}
+    Q_OBJECT
 
-// The file holds the picture on screen when the action was chosen, at its own size, though frames
-// arrive while the dialog is open.
-void tst_ViewReadouts::savePicture()
-{
-    QFETCH(bool, byKey);
-    QFETCH(QString, name);
-    QFETCH(QString, written);
-    QFETCH(QByteArray, format);
-    QTemporaryDir dir;
-    WindowRig rig;
-    MainWindow &w = rig.window;
-    child<QCheckBox>(&w, "check_Rescale")->setChecked(true);
-    w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w));
-    QVERIFY(rig.connect());
-    QVERIFY(rig.send(grayRecord(64, 48)));
+private slots:
+    void statisticsReadout()
+    {
+        WindowRig rig;
+        QLabel *label = readout(rig.window, 1);
+        QCOMPARE(label->text(), QStringLiteral("0.0 MB/s \u00B7 0 lost \u00B7 0 damaged"));
+        QVERIFY(rig.connect());
+        rig.peer->write(makeRecord(1, 8, 8, "short").toBytes());
+        QTRY_COMPARE_WITH_TIMEOUT(label->text(), QStringLiteral("0.0 MB/s \u00B7 0 lost \u00B7 1 damaged"), 10000);
+        QCOMPARE(label->styleSheet(), QStringLiteral("QLabel { color : red; }")); // news for a while
+        QTRY_COMPARE_WITH_TIMEOUT(label->styleSheet(), QString(), 10000);
+        // The detail's full text is the statistics' own; here only that it follows them.
+        QVERIFY(label->toolTip().contains("Frames damaged: 1\n"));
+        chooseFromViewMenu(rig.window, QStringLiteral("Reset Statistics"));
+        QCOMPARE(label->text(), QStringLiteral("0.0 MB/s \u00B7 0 lost \u00B7 0 damaged"));
+        for (const QString &line : label->toolTip().split(QLatin1Char('\n'))) // every counter back to 0
+            QVERIFY2(line.endsWith(": 0") || line == "Throughput: 0.0 MB/s", qPrintable(line));
+        rig.peer->close();
+        QTRY_VERIFY_WITH_TIMEOUT(label->toolTip().contains("Connections lost: 1\n"), 10000);
+        chooseFromViewMenu(rig.window, QStringLiteral("Copy Statistics"));
+        QCOMPARE(QGuiApplication::clipboard()->text(), label->toolTip());
+        // A temporary message leaves the readout in view.
+        rig.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&rig.window));
+        rig.window.statusBar()->showMessage(QStringLiteral("busy"));
+        QVERIFY(label->isVisible());
+    }
 
-    BoxCloser boxes;
-    answerFileDialog(&w, [&](QFileDialog *dialog) {
-        QVERIFY(rig.send(makeRecord(1, 64, 48, QByteArray(64 * 48, char(99)))));
-        auto *nameField = qobject_cast<QLineEdit *>(dialog->focusWidget());
-        QVERIFY(nameField);
-        nameField->setText(dir.filePath(name));
-        QTest::keyClick(nameField, Qt::Key_Return);
-    });
-    if (byKey) {
+    void pixelValues_data()
+    {
+        QTest::addColumn<FrameRecord>("record");
+        // At the corners (0, 0), (3, 0), (0, 1), (3, 1); a colour frame's readout ends with the R, G,
+        // B on screen.
+        QTest::addColumn<QStringList>("texts");
+        const QByteArray luma = bytes({ 16, 50, 90, 130, 170, 210, 235, 81 });
+        const QByteArray uyvy = bytes({ 90, 16, 240, 50, 54, 90, 34, 130, 128, 170, 128, 210, 240, 235, 110, 81 });
+        const QByteArray chroma = bytes({ 90, 54, 240, 34 });
+        QTest::newRow("gray") << makeRecord(1, 4, 2, luma)
+                              << QStringList { "x 0 y 0 · 16", "x 3 y 0 · 130", "x 0 y 1 · 170", "x 3 y 1 · 81" };
+        QTest::newRow("uyvy") << makeRecord(2, 4, 2, uyvy)
+                              << QStringList { "x 0 y 0 · Y 16 U 90 V 240 · ", "x 3 y 0 · Y 130 U 54 V 34 · ",
+                                               "x 0 y 1 · Y 170 U 128 V 128 · ", "x 3 y 1 · Y 81 U 240 V 110 · " };
+        QTest::newRow("yuv420") << makeRecord(3, 4, 2, luma + chroma)
+                                << QStringList { "x 0 y 0 · Y 16 U 90 V 240 · ", "x 3 y 0 · Y 130 U 54 V 34 · ",
+                                                 "x 0 y 1 · Y 170 U 90 V 240 · ", "x 3 y 1 · Y 81 U 54 V 34 · " };
+        QTest::newRow("nv12") << makeRecord(4, 4, 2, luma + chroma)
+                              << QStringList { "x 0 y 0 · Y 16 U 90 V 54 · ", "x 3 y 0 · Y 130 U 240 V 34 · ",
+                                               "x 0 y 1 · Y 170 U 90 V 54 · ", "x 3 y 1 · Y 81 U 240 V 34 · " };
+        QByteArray rgb;
+        for (int i = 0; i < 4 * 2; ++i)
+            rgb += bytes({ 200, 30, 90 });
+        const auto *rgbData = reinterpret_cast<const uint8_t *>(rgb.constData());
+        QTest::newRow("jpeg") << makeRecord(0, 4, 2, encodeJpeg(rgbData, 4, 2, 3, 95))
+                              << QStringList { "x 0 y 0 · ", "x 3 y 0 · ", "x 0 y 1 · ", "x 3 y 1 · " };
+    }
+
+    void pixelValues()
+    {
+        QFETCH(FrameRecord, record);
+        QFETCH(QStringList, texts);
+        WindowRig rig;
+        rig.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&rig.window));
+        QVERIFY(rig.connect());
+        QVERIFY(rig.send(record));
+        const QPoint corners[] = { { 0, 0 }, { 3, 0 }, { 0, 1 }, { 3, 1 } };
+        for (int i = 0; i < 4; ++i) {
+            // Read as the mouse arrives; the R, G, B read are those on screen, and so is a gray level.
+            moveMouse(rig.window, view(rig.window)->mapFromScene(QPointF(corners[i])));
+            const QColor shown = rig.shown()->pixmap().toImage().pixelColor(corners[i]);
+            const QString rgb = QStringLiteral("R %1 G %2 B %3").arg(shown.red()).arg(shown.green()).arg(shown.blue());
+            const QString expected = texts[i].endsWith(QStringLiteral("· ")) ? texts[i] + rgb : texts[i];
+            QCOMPARE(readout(rig.window, 0)->text(), expected);
+            QCOMPARE(readout(rig.window, 0)->toolTip(), expected);
+            if (record.format == 1)
+                QCOMPARE(QString::number(shown.red()), expected.section(' ', -1));
+            // Just past the picture's edge beside that corner, and back.
+            const QPointF outside[] = { { -2, 0.5 }, { 3.5, -2 }, { 0.5, 4 }, { 6, 1.5 } };
+            moveMouse(rig.window, view(rig.window)->mapFromScene(outside[i]));
+            QCOMPARE(readout(rig.window, 0)->text(), QString());
+        }
+        QEvent leave(QEvent::Leave);
+        QApplication::sendEvent(view(rig.window)->viewport(), &leave);
+        QCOMPARE(readout(rig.window, 0)->text(), QString());
+    }
+
+    void pixelMappingThroughScalingAndScrolling()
+    {
+        WindowRig rig;
+        MainWindow &w = rig.window;
+        QGraphicsView *v = view(w);
+        v->setFixedSize(500, 500);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QVERIFY(rig.connect());
+        QLabel *label = readout(w, 0);
+
+        // Scrolled to the far corner: the view's last pixel shows the frame's last.
+        QVERIFY(rig.send(grayRecord(800, 600)));
+        QCOMPARE(label->text(), QString()); // the pointer has not been in the view
+        QTRY_VERIFY(v->horizontalScrollBar()->isVisible() && v->verticalScrollBar()->isVisible());
+        v->horizontalScrollBar()->setValue(v->horizontalScrollBar()->maximum());
+        v->verticalScrollBar()->setValue(v->verticalScrollBar()->maximum());
+        moveMouse(w, QPoint(v->viewport()->width() - 1, v->viewport()->height() - 1));
+        QCOMPARE(label->text(), grayText(799, 599, 800));
+        moveMouse(w, QPoint(17, 29));
+        const int left = v->horizontalScrollBar()->value() + 17, top = v->verticalScrollBar()->value() + 29;
+        QCOMPARE(label->text(), grayText(left, top, 800));
+        // A still cursor follows the stream; a refused frame's samples are never shown, even those it holds.
+        QVERIFY(rig.send(makeRecord(1, 800, 600, QByteArray(800 * 600, char(200)))));
+        QCOMPARE(label->text(), grayText(left, top, 800, 200));
+        rig.peer->write(makeRecord(1, 800, 600, QByteArray(800 * 600 - 1, char(9))).toBytes());
+        QTRY_COMPARE(label->text(), QStringLiteral("x %1 y %2 \u00B7 R 200 G 200 B 200").arg(left).arg(top));
+
+        // Rescaled: each view pixel reads the frame pixel it shows.
+        child<QCheckBox>(&w, "check_Rescale")->setChecked(true);
+        QVERIFY(rig.send(grayRecord(37, 23)));
+        const QImage scaled = rig.shown()->pixmap().toImage();
+        QVERIFY(scaled.width() > 37 * 10);
+        for (int sx = 0; sx < scaled.width(); sx += 7) {
+            const int sy = (sx * 3) % scaled.height();
+            moveMouse(w, v->mapFromScene(QPointF(sx, sy)));
+            const QStringList parts = label->text().split(QLatin1Char(' '));
+            QCOMPARE(parts.size(), 6);
+            const int x = parts[1].toInt(), y = parts[3].toInt(), level = parts[5].toInt();
+            QCOMPARE(level, ((y * 37 + x) * 7) & 255);
+            QCOMPARE(qRed(scaled.pixel(sx, sy)), level);
+            QVERIFY(qAbs(x - sx * 37 / scaled.width()) <= 1 && qAbs(y - sy * 23 / scaled.height()) <= 1);
+        }
+        moveMouse(w, v->mapFromScene(-1, -1)); // around the picture nothing is read
+        QCOMPARE(label->text(), QString());
+    }
+
+    void savePicture_data()
+    {
+        QTest::addColumn<bool>("byKey"); // Ctrl+S on the view, or the view's menu
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("written"); // empty: refused
+        QTest::addColumn<QByteArray>("format");
+        QTest::newRow("png") << false << "frame.png" << "frame.png" << QByteArray("png");
+        QTest::newRow("bmp") << false << "frame.BMP" << "frame.BMP" << QByteArray("bmp");
+        QTest::newRow("no extension") << false << "frame" << "frame.png" << QByteArray("png");
+        QTest::newRow("missing folder") << false << "missing/frame.png" << "" << QByteArray();
+        QTest::newRow("by key") << true << "keyed.png" << "keyed.png" << QByteArray("png");
+    }
+
+    // The file holds the picture on screen when the action was chosen, at its own size, though frames
+    // arrive while the dialog is open.
+    void savePicture()
+    {
+        QFETCH(bool, byKey);
+        QFETCH(QString, name);
+        QFETCH(QString, written);
+        QFETCH(QByteArray, format);
+        QTemporaryDir dir;
+        WindowRig rig;
+        MainWindow &w = rig.window;
+        child<QCheckBox>(&w, "check_Rescale")->setChecked(true);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QVERIFY(rig.connect());
+        QVERIFY(rig.send(grayRecord(64, 48)));
+
+        BoxCloser boxes;
+        answerFileDialog(&w, [&](QFileDialog *dialog) {
+            QVERIFY(rig.send(makeRecord(1, 64, 48, QByteArray(64 * 48, char(99)))));
+            auto *nameField = qobject_cast<QLineEdit *>(dialog->focusWidget());
+            QVERIFY(nameField);
+            nameField->setText(dir.filePath(name));
+            QTest::keyClick(nameField, Qt::Key_Return);
+        });
+        if (byKey) {
+            view(w)->setFocus();
+            QTRY_VERIFY(view(w)->hasFocus());
+            QTest::keyClick(view(w), Qt::Key_S, Qt::ControlModifier);
+        } else {
+            chooseFromViewMenu(w, QStringLiteral("Save Picture As..."));
+        }
+        const QStringList files = QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries);
+        if (written.isEmpty()) { // the reason shown, no partial file left
+            QTRY_COMPARE(boxes.texts.size(), 1);
+            QVERIFY2(boxes.texts[0].startsWith("Could not save the picture to " + QDir::toNativeSeparators(dir.filePath(name)) + ": "),
+                     qPrintable(boxes.texts[0]));
+            QCOMPARE(files, QStringList());
+            return;
+        }
+        QCOMPARE(files, QStringList { written });
+        QCOMPARE(boxes.texts, QStringList());
+        QImageReader reader(dir.filePath(written));
+        QCOMPARE(reader.format(), format);
+        const QImage image = reader.read();
+        QCOMPARE(image.size(), QSize(64, 48)); // the frame, not the scaled view
+        for (int y = 0; y < 48; ++y)
+            for (int x = 0; x < 64; ++x) {
+                const int level = ((y * 64 + x) * 7) & 255;
+                QCOMPARE(image.pixelColor(x, y), QColor(level, level, level));
+            }
+    }
+
+    // Ctrl+C on the view and the menu's "Copy Picture" copy the picture on screen as they were chosen;
+    // a line edit keeps its own Ctrl+C.
+    void copyPicture()
+    {
+        WindowRig rig;
+        MainWindow &w = rig.window;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QVERIFY(rig.connect());
+        QVERIFY(rig.send(grayRecord(20, 10)));
+        const QImage picture = rig.shown()->pixmap().toImage();
+        auto *host = child<QLineEdit>(&w, "editHostname");
+        host->setFocus();
+        host->selectAll();
+        QTest::keyClick(host, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), host->text());
         view(w)->setFocus();
         QTRY_VERIFY(view(w)->hasFocus());
-        QTest::keyClick(view(w), Qt::Key_S, Qt::ControlModifier);
-    } else {
-        chooseFromViewMenu(w, QStringLiteral("Save Picture As..."));
-    }
-    const QStringList files = QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries);
-    if (written.isEmpty()) { // the reason shown, no partial file left
-        QTRY_COMPARE(boxes.texts.size(), 1);
-        QVERIFY2(boxes.texts[0].startsWith("Could not save the picture to " + QDir::toNativeSeparators(dir.filePath(name)) + ": "),
-                 qPrintable(boxes.texts[0]));
-        QCOMPARE(files, QStringList());
-        return;
-    }
-    QCOMPARE(files, QStringList { written });
-    QCOMPARE(boxes.texts, QStringList());
-    QImageReader reader(dir.filePath(written));
-    QCOMPARE(reader.format(), format);
-    const QImage image = reader.read();
-    QCOMPARE(image.size(), QSize(64, 48)); // the frame, not the scaled view
-    for (int y = 0; y < 48; ++y)
-        for (int x = 0; x < 64; ++x) {
-            const int level = ((y * 64 + x) * 7) & 255;
-            QCOMPARE(image.pixelColor(x, y), QColor(level, level, level));
-        }
-}
+        QTest::keyClick(view(w), Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->image().convertToFormat(picture.format()), picture);
 
-// Ctrl+C on the view and the menu's "Copy Picture" copy the picture on screen as they were chosen;
-// a line edit keeps its own Ctrl+C.
-void tst_ViewReadouts::copyPicture()
-{
-    WindowRig rig;
-    MainWindow &w = rig.window;
-    w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w));
-    QVERIFY(rig.connect());
-    QVERIFY(rig.send(grayRecord(20, 10)));
-    const QImage picture = rig.shown()->pixmap().toImage();
-    auto *host = child<QLineEdit>(&w, "editHostname");
-    host->setFocus();
-    host->selectAll();
-    QTest::keyClick(host, Qt::Key_C, Qt::ControlModifier);
-    QCOMPARE(QGuiApplication::clipboard()->text(), host->text());
-    view(w)->setFocus();
-    QTRY_VERIFY(view(w)->hasFocus());
-    QTest::keyClick(view(w), Qt::Key_C, Qt::ControlModifier);
-    QCOMPARE(QGuiApplication::clipboard()->image().convertToFormat(picture.format()), picture);
-
-    QGuiApplication::clipboard()->clear();
-    chooseFromViewMenu(w, QStringLiteral("Copy Picture"), 
-                       [&] { QVERIFY(rig.send(makeRecord(1, 20, 10, QByteArray(200, char(3))))); });
-    QCOMPARE(QGuiApplication::clipboard()->image().convertToFormat(picture.format()), picture);
-}
+        QGuiApplication::clipboard()->clear();
+        chooseFromViewMenu(w, QStringLiteral("Copy Picture"), 
+                           [&] { QVERIFY(rig.send(makeRecord(1, 20, 10, QByteArray(200, char(3))))); });
+        QCOMPARE(QGuiApplication::clipboard()->image().convertToFormat(picture.format()), picture);
+    }
+};
 
 QTEST_MAIN(tst_ViewReadouts)
 #include "tst_viewreadouts.moc"

@@ -51,177 +51,168 @@ class tst_CameraController : public QObject
     Q_OBJECT
 
 private slots:
-    void storedConfigurationSent_data();
-    void storedConfigurationSent();
-    void sequence_data();
-    void sequence();
-    void sendFps_data();
-    void sendFps();
-    void switching_data();
-    void switching();
+    void storedConfigurationSent_data()
+    {
+        QTest::addColumn<int>("fps");
+        QTest::addColumn<int>("format");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::addColumn<QString>("debugLine");
+        QTest::addColumn<QString>("sent");
+
+        QTest::newRow("nothing stored") << 0 << 0 << 0 << 0 << "" << DefaultSequence;
+        QTest::newRow("all valid") << 15 << 1 << 320 << 240 << "Selected config: 15 1 320 240 \n"
+                                   << "01000f 020001 030140 0400f0 050001";
+        QTest::newRow("fps 31, format 5 dropped")
+            << 31 << 5 << 640 << 480 << "Selected config: 30 0 640 480 \n" << DefaultSequence;
+        QTest::newRow("sizes 0, -1 dropped") << 1 << 1 << 0 << -1 << "Selected config: 1 1 640 480 \n"
+                                             << "010001 020001 030280 0401e0 050001";
+        QTest::newRow("size above 16 bits") << 5 << 6 << 70000 << 1 << "Selected config: 5 6 70000 1 \n"
+                                            << "010005 020006 031170 040001 050001";
+    }
+
+    void storedConfigurationSent()
+    {
+        QFETCH(int, fps);
+        QFETCH(int, format);
+        QFETCH(int, width);
+        QFETCH(int, height);
+        QFETCH(QString, debugLine);
+        QFETCH(QString, sent);
+
+        Rig rig;
+        if (!debugLine.isEmpty()) {
+            QTest::ignoreMessage(QtDebugMsg, qPrintable(debugLine));
+            rig.camera.store_config(fps, format, width, height);
+        }
+        QVERIFY(rig.server->requests().isEmpty());
+
+        // Refused values (format 6, a width of 70000 cut to 4464) do not end the sequence.
+        rig.camera.send_camera_config();
+        QCOMPARE(rig.server->requests(), requests(qPrintable(sent)));
+        QCOMPARE(rig.stateList(), QList<int>({1, 1, 1, 1, 1}));
+    }
+
+    void sequence_data()
+    {
+        QTest::addColumn<int>("failing");
+        QTest::addColumn<bool>("refuseAll");
+        QTest::addColumn<QString>("sent");
+
+        QTest::newRow("non-zero results go on") << 0 << true << DefaultSequence;
+        QTest::newRow("frame rate fails") << 1 << false << "01001e";
+        QTest::newRow("format fails") << 2 << false << "01001e 020000";
+        QTest::newRow("height fails") << 4 << false << "01001e 020000 030280 0401e0";
+    }
+
+    void sequence()
+    {
+        QFETCH(int, failing);
+        QFETCH(bool, refuseAll);
+        QFETCH(QString, sent);
+
+        Rig rig;
+        rig.server->setRefuseAll(refuseAll);
+        const CommandServer::Configuration before = rig.server->currentConfiguration();
+        CommandServer *server = rig.server.get();
+        // Runs on the server's thread before the request is answered.
+        connect(
+            server, &CommandServer::requestReceived, server,
+            [server, failing] {
+                if (server->requests().size() == failing)
+                    server->setReplyShape(CommandServer::ReplyShape::NoReply);
+            },
+            Qt::DirectConnection);
+
+        QElapsedTimer clock;
+        clock.start();
+        rig.camera.send_camera_config();
+        QVERIFY(clock.elapsed() < (failing ? failing : 5) * 2 * Timeout + MarginMs);
+
+        QCOMPARE(rig.server->requests(), requests(qPrintable(sent)));
+        QList<int> expectedStates(failing ? failing - 1 : 5, 1);
+        if (failing)
+            expectedStates << -1;
+        QCOMPARE(rig.stateList(), expectedStates);
+        QCOMPARE(rig.server->currentConfiguration(), before);
+    }
+
+    void sendFps_data()
+    {
+        QTest::addColumn<int>("fps");
+        QTest::addColumn<bool>("sent");
+
+        QTest::newRow("0") << 0 << false;
+        QTest::newRow("1") << 1 << true;
+        QTest::newRow("30") << 30 << true;
+        QTest::newRow("31") << 31 << false;
+    }
+
+    void sendFps()
+    {
+        QFETCH(int, fps);
+        QFETCH(bool, sent);
+
+        Rig rig;
+        rig.camera.send_fps(fps);
+        const QByteArray request = QByteArray::fromHex("0100") + char(fps);
+        QCOMPARE(rig.server->requests(), sent ? QList<QByteArray>{request} : QList<QByteArray>{});
+        QCOMPARE(rig.states.size(), sent ? 1 : 0);
+
+        // Only a sent rate is recorded.
+        rig.server->clearRequests();
+        rig.camera.send_camera_config();
+        QCOMPARE(rig.server->requests().value(0), sent ? request : QByteArray::fromHex("01001e"));
+    }
+
+    void switching_data()
+    {
+        QTest::addColumn<QList<int>>("choices");
+        QTest::addColumn<int>("faultyStep");
+        QTest::addColumn<CommandServer::ReplyShape>("shape");
+        QTest::addColumn<QString>("lastRequests");
+        QTest::addColumn<QList<int>>("active");
+
+        using L = QList<int>;
+        const auto ok = CommandServer::ReplyShape::Normal, silent = CommandServer::ReplyShape::NoReply;
+        // Each application switched on from none, then off by choosing it again.
+        for (int code = BoardProtocol::CommandEdgeDetection; code <= BoardProtocol::CommandMotionDetection; ++code) {
+            const QByteArray hex = QByteArray::number(code, 16).rightJustified(2, '0');
+            QTest::addRow("%d on", code) << L{code} << -1 << ok << QString::fromLatin1("000000 " + hex + "0001") << L{code};
+            QTest::addRow("%d off", code) << L{code, code} << -1 << ok << QString::fromLatin1(hex + "0000") << L{};
+        }
+        QTest::newRow("to another") << L{6, 10} << -1 << ok << "060000 0a0001" << L{10};
+        QTest::newRow("no processing again") << L{0} << -1 << ok << "000000" << L{};
+        QTest::newRow("after current again") << L{6, 6, 8} << -1 << ok << "060000 080001" << L{8};
+        // A fault on step 0: every command refused, or none answered.
+        QTest::newRow("non-zero result") << L{11} << 0 << ok << "000000" << L{};
+        QTest::newRow("failed exchange") << L{11} << 0 << silent << "000000" << L{};
+        // The refused choice is still the one switched off next.
+        QTest::newRow("after non-zero result") << L{11, 8} << 0 << ok << "0b0000 080001" << L{8};
+        QTest::newRow("after failed exchange") << L{11, 8} << 0 << silent << "0b0000 080001" << L{8};
+    }
+
+    void switching()
+    {
+        QFETCH(QList<int>, choices);
+        QFETCH(int, faultyStep);
+        QFETCH(CommandServer::ReplyShape, shape);
+        QFETCH(QString, lastRequests);
+        QFETCH(QList<int>, active);
+
+        Rig rig;
+        int previous = 0;
+        for (int step = 0; step < choices.size(); ++step) {
+            const bool faulty = step == faultyStep;
+            rig.server->setReplyShape(faulty ? shape : CommandServer::ReplyShape::Normal);
+            rig.server->setRefuseAll(faulty && shape == CommandServer::ReplyShape::Normal);
+            rig.choose(previous, choices[step]);
+            previous = choices[step];
+        }
+        QCOMPARE(rig.server->requests(), requests(qPrintable(lastRequests)));
+        QCOMPARE(rig.server->activeApplications(), QSet<int>(active.begin(), active.end()));
+    }
 };
-
-void tst_CameraController::storedConfigurationSent_data()
-{
-    QTest::addColumn<int>("fps");
-    QTest::addColumn<int>("format");
-    QTest::addColumn<int>("width");
-    QTest::addColumn<int>("height");
-    QTest::addColumn<QString>("debugLine");
-    QTest::addColumn<QString>("sent");
-
-    QTest::newRow("nothing stored") << 0 << 0 << 0 << 0 << "" << DefaultSequence;
-    QTest::newRow("all valid") << 15 << 1 << 320 << 240 << "Selected config: 15 1 320 240 \n"
-                               << "01000f 020001 030140 0400f0 050001";
-    QTest::newRow("fps 31, format 5 dropped")
-        << 31 << 5 << 640 << 480 << "Selected config: 30 0 640 480 \n" << DefaultSequence;
-    QTest::newRow("sizes 0, -1 dropped") << 1 << 1 << 0 << -1 << "Selected config: 1 1 640 480 \n"
-                                         << "010001 020001 030280 0401e0 050001";
-    QTest::newRow("size above 16 bits") << 5 << 6 << 70000 << 1 << "Selected config: 5 6 70000 1 \n"
-                                        << "010005 020006 031170 040001 050001";
-}
-
-void tst_CameraController::storedConfigurationSent()
-{
-    QFETCH(int, fps);
-    QFETCH(int, format);
-    QFETCH(int, width);
-    QFETCH(int, height);
-    QFETCH(QString, debugLine);
-    QFETCH(QString, sent);
-
-    Rig rig;
-    if (!debugLine.isEmpty()) {
-        QTest::ignoreMessage(QtDebugMsg, qPrintable(debugLine));
-        rig.camera.store_config(fps, format, width, height);
-    }
-    QVERIFY(rig.server->requests().isEmpty());
-
-    // Refused values (format 6, a width of 70000 cut to 4464) do not end the sequence.
-    rig.camera.send_camera_config();
-    QCOMPARE(rig.server->requests(), requests(qPrintable(sent)));
-    QCOMPARE(rig.stateList(), QList<int>({1, 1, 1, 1, 1}));
-}
-
-void tst_CameraController::sequence_data()
-{
-    QTest::addColumn<int>("failing");
-    QTest::addColumn<bool>("refuseAll");
-    QTest::addColumn<QString>("sent");
-
-    QTest::newRow("non-zero results go on") << 0 << true << DefaultSequence;
-    QTest::newRow("frame rate fails") << 1 << false << "01001e";
-    QTest::newRow("format fails") << 2 << false << "01001e 020000";
-    QTest::newRow("height fails") << 4 << false << "01001e 020000 030280 0401e0";
-}
-
-void tst_CameraController::sequence()
-{
-    QFETCH(int, failing);
-    QFETCH(bool, refuseAll);
-    QFETCH(QString, sent);
-
-    Rig rig;
-    rig.server->setRefuseAll(refuseAll);
-    const CommandServer::Configuration before = rig.server->currentConfiguration();
-    CommandServer *server = rig.server.get();
-    // Runs on the server's thread before the request is answered.
-    connect(
-        server, &CommandServer::requestReceived, server,
-        [server, failing] {
-            if (server->requests().size() == failing)
-                server->setReplyShape(CommandServer::ReplyShape::NoReply);
-        },
-        Qt::DirectConnection);
-
-    QElapsedTimer clock;
-    clock.start();
-    rig.camera.send_camera_config();
-    QVERIFY(clock.elapsed() < (failing ? failing : 5) * 2 * Timeout + MarginMs);
-
-    QCOMPARE(rig.server->requests(), requests(qPrintable(sent)));
-    QList<int> expectedStates(failing ? failing - 1 : 5, 1);
-    if (failing)
-        expectedStates << -1;
-    QCOMPARE(rig.stateList(), expectedStates);
-    QCOMPARE(rig.server->currentConfiguration(), before);
-}
-
-void tst_CameraController::sendFps_data()
-{
-    QTest::addColumn<int>("fps");
-    QTest::addColumn<bool>("sent");
-
-    QTest::newRow("0") << 0 << false;
-    QTest::newRow("1") << 1 << true;
-    QTest::newRow("30") << 30 << true;
-    QTest::newRow("31") << 31 << false;
-}
-
-void tst_CameraController::sendFps()
-{
-    QFETCH(int, fps);
-    QFETCH(bool, sent);
-
-    Rig rig;
-    rig.camera.send_fps(fps);
-    const QByteArray request = QByteArray::fromHex("0100") + char(fps);
-    QCOMPARE(rig.server->requests(), sent ? QList<QByteArray>{request} : QList<QByteArray>{});
-    QCOMPARE(rig.states.size(), sent ? 1 : 0);
-
-    // Only a sent rate is recorded.
-    rig.server->clearRequests();
-    rig.camera.send_camera_config();
-    QCOMPARE(rig.server->requests().value(0), sent ? request : QByteArray::fromHex("01001e"));
-}
-
-void tst_CameraController::switching_data()
-{
-    QTest::addColumn<QList<int>>("choices");
-    QTest::addColumn<int>("faultyStep");
-    QTest::addColumn<CommandServer::ReplyShape>("shape");
-    QTest::addColumn<QString>("lastRequests");
-    QTest::addColumn<QList<int>>("active");
-
-    using L = QList<int>;
-    const auto ok = CommandServer::ReplyShape::Normal, silent = CommandServer::ReplyShape::NoReply;
-    // Each application switched on from none, then off by choosing it again.
-    for (int code = BoardProtocol::CommandEdgeDetection; code <= BoardProtocol::CommandMotionDetection; ++code) {
-        const QByteArray hex = QByteArray::number(code, 16).rightJustified(2, '0');
-        QTest::addRow("%d on", code) << L{code} << -1 << ok << QString::fromLatin1("000000 " + hex + "0001") << L{code};
-        QTest::addRow("%d off", code) << L{code, code} << -1 << ok << QString::fromLatin1(hex + "0000") << L{};
-    }
-    QTest::newRow("to another") << L{6, 10} << -1 << ok << "060000 0a0001" << L{10};
-    QTest::newRow("no processing again") << L{0} << -1 << ok << "000000" << L{};
-    QTest::newRow("after current again") << L{6, 6, 8} << -1 << ok << "060000 080001" << L{8};
-    // A fault on step 0: every command refused, or none answered.
-    QTest::newRow("non-zero result") << L{11} << 0 << ok << "000000" << L{};
-    QTest::newRow("failed exchange") << L{11} << 0 << silent << "000000" << L{};
-    // The refused choice is still the one switched off next.
-    QTest::newRow("after non-zero result") << L{11, 8} << 0 << ok << "0b0000 080001" << L{8};
-    QTest::newRow("after failed exchange") << L{11, 8} << 0 << silent << "0b0000 080001" << L{8};
-}
-
-void tst_CameraController::switching()
-{
-    QFETCH(QList<int>, choices);
-    QFETCH(int, faultyStep);
-    QFETCH(CommandServer::ReplyShape, shape);
-    QFETCH(QString, lastRequests);
-    QFETCH(QList<int>, active);
-
-    Rig rig;
-    int previous = 0;
-    for (int step = 0; step < choices.size(); ++step) {
-        const bool faulty = step == faultyStep;
-        rig.server->setReplyShape(faulty ? shape : CommandServer::ReplyShape::Normal);
-        rig.server->setRefuseAll(faulty && shape == CommandServer::ReplyShape::Normal);
-        rig.choose(previous, choices[step]);
-        previous = choices[step];
-    }
-    QCOMPARE(rig.server->requests(), requests(qPrintable(lastRequests)));
-    QCOMPARE(rig.server->activeApplications(), QSet<int>(active.begin(), active.end()));
-}
 
 QTEST_GUILESS_MAIN(tst_CameraController)
 #include "tst_cameracontroller.moc"

@@ -144,294 +144,283 @@ class TestJpegDecoder : public QObject
     Q_OBJECT
 
 private slots:
-    void followsSizeAndRowLengthChanges();
-    void refusals_data();
-    void refusals();
-    void survivesBadFrame_data();
-    void survivesBadFrame();
-    void earlierFrameTablesAreNotUsed_data();
-    void earlierFrameTablesAreNotUsed();
-    void refusesBufferTooSmall();
-    void warningsJudgedByThePicture_data();
-    void warningsJudgedByThePicture();
-};
-
-// Every row in its place, after pictures of other sizes and row lengths (grey rows are a third of
-// colour ones), in rows with and without padding, which is left alone.
-void TestJpegDecoder::followsSizeAndRowLengthChanges()
-{
-    const int frames[][3] = {{640, 480, 3}, {640, 480, 3}, {640, 480, 1}, {320, 240, 3},
-                             {320, 240, 1}, {33, 17, 1},   {33, 17, 3},   {48, 1, 3},
-                             {45, 30, 3},   {1, 1, 1}};
-    JpegDecoder decoder;
-    decoder.init();
-    int seed = 0;
-    for (const auto &[width, height, components] : frames) {
-        const QByteArray jpeg = photo(width, height, components, ++seed);
-        const size_t padding = 4 * (seed % 3), stride = 4 * size_t(width) + padding;
-        std::vector<uchar> picture(stride * height, 0x5a);
-        decoder.setSource(reinterpret_cast<const uchar *>(jpeg.constData()), int(jpeg.size()));
-        QCOMPARE(decoder.jpeg_check_header(width, height), 0);
-        QCOMPARE(decoder.decodeInto(picture.data(), picture.size(), stride), 0);
-        const Words expected = referenceDecode(jpeg);
-        for (int y = 0; y < height; ++y) {
-            const uchar *row = picture.data() + y * stride;
-            QVERIFY(std::memcmp(row, &expected[size_t(y) * width], 4 * size_t(width)) == 0);
-            QVERIFY(std::all_of(row + 4 * width, row + stride, [](uchar b) { return b == 0x5a; }));
+    // Every row in its place, after pictures of other sizes and row lengths (grey rows are a third of
+    // colour ones), in rows with and without padding, which is left alone.
+    void followsSizeAndRowLengthChanges()
+    {
+        const int frames[][3] = {{640, 480, 3}, {640, 480, 3}, {640, 480, 1}, {320, 240, 3},
+                                 {320, 240, 1}, {33, 17, 1},   {33, 17, 3},   {48, 1, 3},
+                                 {45, 30, 3},   {1, 1, 1}};
+        JpegDecoder decoder;
+        decoder.init();
+        int seed = 0;
+        for (const auto &[width, height, components] : frames) {
+            const QByteArray jpeg = photo(width, height, components, ++seed);
+            const size_t padding = 4 * (seed % 3), stride = 4 * size_t(width) + padding;
+            std::vector<uchar> picture(stride * height, 0x5a);
+            decoder.setSource(reinterpret_cast<const uchar *>(jpeg.constData()), int(jpeg.size()));
+            QCOMPARE(decoder.jpeg_check_header(width, height), 0);
+            QCOMPARE(decoder.decodeInto(picture.data(), picture.size(), stride), 0);
+            const Words expected = referenceDecode(jpeg);
+            for (int y = 0; y < height; ++y) {
+                const uchar *row = picture.data() + y * stride;
+                QVERIFY(std::memcmp(row, &expected[size_t(y) * width], 4 * size_t(width)) == 0);
+                QVERIFY(std::all_of(row + 4 * width, row + stride, [](uchar b) { return b == 0x5a; }));
+            }
         }
     }
-}
 
-void TestJpegDecoder::refusals_data()
-{
-    QTest::addColumn<QByteArray>("jpeg");
-    QTest::addColumn<int>("announcedWidth");
-    QTest::addColumn<int>("announcedHeight");
-    QTest::addColumn<QString>("logged");
+    void refusals_data()
+    {
+        QTest::addColumn<QByteArray>("jpeg");
+        QTest::addColumn<int>("announcedWidth");
+        QTest::addColumn<int>("announcedHeight");
+        QTest::addColumn<QString>("logged");
 
-    const QString mismatch = QStringLiteral("Error: incompatible jpeg sizes");
-    QTest::newRow("one column more") << photo(65, 48, 3, 2) << 64 << 48 << mismatch;
-    QTest::newRow("width and height swapped") << photo(48, 64, 3, 2) << 64 << 48 << mismatch;
-    QTest::newRow("zero announced") << photo(16, 16) << 0 << 0 << mismatch;
-    QTest::newRow("negative announced") << photo(16, 16) << -16 << 16 << mismatch;
-    QTest::newRow("two components") << withTwoComponents(photo(16, 16)) << 16 << 16
-                                    << "Error: unsupported jpeg colour space with 2 components";
-    // The largest accepted: no log line, and the decode fails only for want of pixels.
-    for (const auto &[width, height] : {std::pair{4096, 4096}, {65500, 256}})
-        QTest::addRow("largest %d x %d", width, height)
-            << withFrameSize(photo(16, 16), width, height) << width << height << QString();
-    // An 800-byte frame announcing 20000 x 20000 pixels used to cost 1.2 GB and seconds; the last
-    // has more bytes than an int counts.
-    for (const auto &[width, height] : {std::pair{4096, 4097}, {20000, 20000}, {65500, 65500}})
-        QTest::addRow("%d x %d", width, height)
-            << withFrameSize(photo(16, 16), width, height) << width << height
-            << QStringLiteral("Error: jpeg size too large: %1 x %2").arg(width).arg(height);
-}
-
-// A refusal leaves the picture alone and the libjpeg object ready for the next frame.
-void TestJpegDecoder::refusals()
-{
-    QFETCH(QByteArray, jpeg);
-    QFETCH(int, announcedWidth);
-    QFETCH(int, announcedHeight);
-    QFETCH(QString, logged);
-
-    JpegDecoder decoder;
-    decoder.init();
-    Words picture;
-    QCOMPARE(decodeFrame(decoder, photo(64, 48), 64, 48, picture), 0);
-    const Words before = picture;
-
-    MessageLog log;
-    decoder.setSource(reinterpret_cast<const unsigned char *>(jpeg.constData()), int(jpeg.size()));
-    QCOMPARE(decoder.jpeg_check_header(announcedWidth, announcedHeight), logged.isEmpty() ? 0 : -1);
-    QCOMPARE(log.take(), logged.isEmpty() ? QStringList() : QStringList{logged});
-    if (logged.isEmpty())
-        return;
-    QCOMPARE(decoder.decodeInto(reinterpret_cast<uchar *>(picture.data()), 4 * picture.size(),
-                                4 * 64),
-             -1);
-    QCOMPARE(picture, before);
-
-    const QByteArray next = photo(64, 48, 3, 3);
-    QCOMPARE(decodeFrame(decoder, next, 64, 48, picture), 0);
-    QCOMPARE(log.take(), QStringList());
-    QCOMPARE(picture, referenceDecode(next));
-}
-
-void TestJpegDecoder::survivesBadFrame_data()
-{
-    QTest::addColumn<QByteArray>("frame");
-    QTest::addColumn<int>("result");
-    QTest::addColumn<QString>("logged");
-
-    const QByteArray jpeg = photo(Width, Height, 3, 4);
-    const int sos = findSegment(jpeg, 0xda), sof = findSegment(jpeg, 0xc0);
-    const int scan = sos + segmentLength(jpeg, sos);
-    const int scanLength = int(jpeg.size()) - 2 - scan;
-    const QString premature = QStringLiteral("JPEG error: Premature end of JPEG file");
-
-    QTest::newRow("empty payload") << QByteArray() << -1 << "JPEG error: Empty input file";
-    QTest::newRow("text") << QByteArray("this is no picture at all, only words") << -1
-                          << "JPEG error: Not a JPEG file: starts with 0x74 0x68";
-    const int dht = findSegment(jpeg, 0xc4);
-    QTest::newRow("cut in tables") << jpeg.left(dht + 10) << -1 << "JPEG error:";
-    // Cut off or corrupt: libjpeg would fill the rest grey or garble it, which is not the frame.
-    QTest::newRow("cut mid scan") << jpeg.left(scan + scanLength / 2) << -1 << premature;
-    QTest::newRow("cut before the end marker") << jpeg.left(jpeg.size() - 2) << -1 << premature;
-    // Tables persist in libjpeg between images, so point at one that no frame defines.
-    QByteArray undefinedTable = jpeg;
-    undefinedTable[sof + 12] = 3;
-    QTest::newRow("undefined quantisation table")
-        << undefinedTable << -1 << "JPEG error: Quantization table 0x03 was not defined";
-    QByteArray garbled = jpeg;
-    for (int i = scan + scanLength / 3; i < scan + scanLength / 3 + 2000; ++i)
-        garbled[i] = char(((i * 131) & 0xff) == 0xff ? 0 : (i * 131) & 0xff);
-    QTest::newRow("garbled scan data") << garbled << -1 << "JPEG error: Corrupt JPEG data:";
-    QByteArray newerJfif = jpeg;
-    newerJfif[2 + 9] = 2; // APP0 "JFIF" major version
-    QTest::newRow("unknown JFIF revision")
-        << newerJfif << 0 << "JPEG warning: Warning: unknown JFIF revision number 2.01";
-    QByteArray secondFrame = jpeg;
-    secondFrame.insert(scan + scanLength / 2, jpeg.mid(sof, segmentLength(jpeg, sof)));
-    QTest::newRow("second frame header in scan")
-        << secondFrame << -1 << "JPEG error: Corrupt JPEG data: premature end of data segment";
-}
-
-void TestJpegDecoder::survivesBadFrame()
-{
-    QFETCH(QByteArray, frame);
-    QFETCH(int, result);
-    QFETCH(QString, logged);
-
-    JpegDecoder decoder;
-    decoder.init();
-    Words picture;
-    QCOMPARE(decodeFrame(decoder, photo(Width, Height, 3, 5), Width, Height, picture), 0);
-
-    MessageLog log;
-    // Exactly the payload's bytes on the heap, so the sanitizers catch any read beyond them.
-    const QByteArray payload(frame.constData(), frame.size());
-    QCOMPARE(decodeFrame(decoder, payload, Width, Height, picture), result);
-    const QStringList lines = log.take();
-    const auto startingWith = [&](const QString &prefix) {
-        return int(std::count_if(lines.begin(), lines.end(),
-                                 [&](const QString &line) { return line.startsWith(prefix); }));
-    };
-    // However much is damaged: one warning line and one error line at most.
-    QVERIFY2(startingWith(logged) == 1 && startingWith("JPEG warning:") <= 1
-                 && startingWith("JPEG error:") == (result < 0 ? 1 : 0)
-                 && startingWith("JPEG ") == lines.size(),
-             qPrintable(lines.join('|')));
-    // Judged without a picture, the frame fares as it does decoded.
-    decoder.setSource(reinterpret_cast<const unsigned char *>(payload.constData()), int(payload.size()));
-    QCOMPARE(decoder.jpeg_check_header(Width, Height) < 0 ? -1 : decoder.verifyData(), result);
-    log.take();
-
-    const QByteArray good = photo(Width, Height, 3, 6);
-    QCOMPARE(decodeFrame(decoder, good, Width, Height, picture), 0);
-    QCOMPARE(log.take(), QStringList());
-    QCOMPARE(picture, referenceDecode(good));
-}
-
-void TestJpegDecoder::earlierFrameTablesAreNotUsed_data()
-{
-    QTest::addColumn<int>("announcedWidth");
-    // Its own tables do not fit its scan: decoding fails part way, with the tables loaded.
-    QTest::newRow("earlier frame failed in its scan") << 32;
-    QTest::newRow("earlier frame refused for its size") << 16;
-}
-
-// libjpeg keeps Huffman tables from image to image; streams that leave out the standard tables
-// used to be decoded with whatever tables an earlier frame had defined.
-void TestJpegDecoder::earlierFrameTablesAreNotUsed()
-{
-    QFETCH(int, announcedWidth);
-    const QByteArray standard = photo(32, 16, 3, 11);
-    const QByteArray bare = withoutHuffmanTables(standard);
-    QVERIFY(bare.size() < standard.size());
-    const Words expected = referenceDecode(standard);
-
-    MessageLog log;
-    JpegDecoder decoder;
-    decoder.init();
-    Words picture;
-    QCOMPARE(decodeFrame(decoder, withOddHuffmanTable(photo(32, 16, 3, 3)), announcedWidth, 16,
-                         picture),
-             -1);
-    for (int repeat = 0; repeat < 2; ++repeat) {
-        QCOMPARE(decodeFrame(decoder, bare, 32, 16, picture), 0);
-        QCOMPARE(picture, expected);
+        const QString mismatch = QStringLiteral("Error: incompatible jpeg sizes");
+        QTest::newRow("one column more") << photo(65, 48, 3, 2) << 64 << 48 << mismatch;
+        QTest::newRow("width and height swapped") << photo(48, 64, 3, 2) << 64 << 48 << mismatch;
+        QTest::newRow("zero announced") << photo(16, 16) << 0 << 0 << mismatch;
+        QTest::newRow("negative announced") << photo(16, 16) << -16 << 16 << mismatch;
+        QTest::newRow("two components") << withTwoComponents(photo(16, 16)) << 16 << 16
+                                        << "Error: unsupported jpeg colour space with 2 components";
+        // The largest accepted: no log line, and the decode fails only for want of pixels.
+        for (const auto &[width, height] : {std::pair{4096, 4096}, {65500, 256}})
+            QTest::addRow("largest %d x %d", width, height)
+                << withFrameSize(photo(16, 16), width, height) << width << height << QString();
+        // An 800-byte frame announcing 20000 x 20000 pixels used to cost 1.2 GB and seconds; the last
+        // has more bytes than an int counts.
+        for (const auto &[width, height] : {std::pair{4096, 4097}, {20000, 20000}, {65500, 65500}})
+            QTest::addRow("%d x %d", width, height)
+                << withFrameSize(photo(16, 16), width, height) << width << height
+                << QStringLiteral("Error: jpeg size too large: %1 x %2").arg(width).arg(height);
     }
-}
 
-// One byte short, or rows longer than the stride: refused untouched; the next frame decodes.
-void TestJpegDecoder::refusesBufferTooSmall()
-{
-    const QByteArray jpeg = photo(16, 8);
-    JpegDecoder decoder;
-    decoder.init();
-    for (const auto &[length, stride] : {std::pair{16 * 8 * 4 - 1, 64}, {16 * 8 * 4, 63}}) {
-        std::vector<uchar> words(size_t(length), 0);
-        decoder.setSource(reinterpret_cast<const unsigned char *>(jpeg.constData()), int(jpeg.size()));
-        QCOMPARE(decoder.jpeg_check_header(16, 8), 0);
-        QTest::ignoreMessage(QtDebugMsg, "JPEG error: the picture does not fit its buffer");
-        QCOMPARE(decoder.decodeInto(words.data(), words.size(), size_t(stride)), -1);
-        QVERIFY(std::all_of(words.begin(), words.end(), [](uchar b) { return b == 0; }));
+    // A refusal leaves the picture alone and the libjpeg object ready for the next frame.
+    void refusals()
+    {
+        QFETCH(QByteArray, jpeg);
+        QFETCH(int, announcedWidth);
+        QFETCH(int, announcedHeight);
+        QFETCH(QString, logged);
+
+        JpegDecoder decoder;
+        decoder.init();
         Words picture;
-        QCOMPARE(decodeFrame(decoder, jpeg, 16, 8, picture), 0);
-        QCOMPARE(picture, referenceDecode(jpeg));
+        QCOMPARE(decodeFrame(decoder, photo(64, 48), 64, 48, picture), 0);
+        const Words before = picture;
+
+        MessageLog log;
+        decoder.setSource(reinterpret_cast<const unsigned char *>(jpeg.constData()), int(jpeg.size()));
+        QCOMPARE(decoder.jpeg_check_header(announcedWidth, announcedHeight), logged.isEmpty() ? 0 : -1);
+        QCOMPARE(log.take(), logged.isEmpty() ? QStringList() : QStringList{logged});
+        if (logged.isEmpty())
+            return;
+        QCOMPARE(decoder.decodeInto(reinterpret_cast<uchar *>(picture.data()), 4 * picture.size(),
+                                    4 * 64),
+                 -1);
+        QCOMPARE(picture, before);
+
+        const QByteArray next = photo(64, 48, 3, 3);
+        QCOMPARE(decodeFrame(decoder, next, 64, 48, picture), 0);
+        QCOMPARE(log.take(), QStringList());
+        QCOMPARE(picture, referenceDecode(next));
     }
-}
 
-void TestJpegDecoder::warningsJudgedByThePicture_data()
-{
-    QTest::addColumn<QByteArray>("original");
-    QTest::addColumn<QByteArray>("frame");
-    QTest::addColumn<int>("result");
-    QTest::addColumn<QString>("logged"); // the one line, a pattern
+    void survivesBadFrame_data()
+    {
+        QTest::addColumn<QByteArray>("frame");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QString>("logged");
 
-    // Short runs are swallowed by the bit reader without a word, so the runs here are long
-    // enough to be warned of; 0xff bytes are fill that libjpeg skips silently.
-    const QString leftover = QStringLiteral("^JPEG warning: Corrupt JPEG data: \\d+ extraneous bytes before marker 0xd9$");
-    const QByteArray colour = photo(Width, Height, 3, 7), grey = photo(Width, Height, 1, 8);
-    QFile file(QFINDTESTDATA("data/restart-interval-32x32.jpg"));
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    // Another encoder's frame in two restart intervals.
-    const QByteArray intervals = file.readAll();
-    const auto end = [](const QByteArray &jpeg) { return int(jpeg.size()) - 2; };
-    for (const auto &[name, jpeg] : {std::pair{"colour", colour}, {"grey", grey}, {"other encoder's", intervals}})
-        for (const auto &[count, byte] : {std::pair{8, '\0'}, {64, '\0'}, {8, 'Z'}, {64, 'Z'}})
-            QTest::addRow("%s, %d bytes 0x%02x before the end", name, count, byte)
-                << jpeg << withBytesBefore(jpeg, end(jpeg), count, byte) << 0 << leftover;
-    QTest::newRow("colour, 64 bytes 0x5a and fill before the end")
-        << colour << withBytesBefore(withBytesBefore(colour, end(colour), 2, '\xff'), end(colour), 64, 'Z') << 0 << leftover;
-    QTest::newRow("colour, 64 bytes 0x5a before the end, bytes after it")
-        << colour << withBytesBefore(colour, end(colour), 64, 'Z') + "after" << 0 << leftover;
-    QByteArray anySos = colour;
-    const int sos = findSegment(colour, 0xda);
-    anySos.replace(sos + 4 + 2 * 3 + 1, 3, QByteArray(3, '\0'));
-    QTest::newRow("scan parameters a sequential image ignores")
-        << colour << anySos << 0 << "^JPEG warning: Invalid SOS parameters for sequential JPEG$";
+        const QByteArray jpeg = photo(Width, Height, 3, 4);
+        const int sos = findSegment(jpeg, 0xda), sof = findSegment(jpeg, 0xc0);
+        const int scan = sos + segmentLength(jpeg, sos);
+        const int scanLength = int(jpeg.size()) - 2 - scan;
+        const QString premature = QStringLiteral("JPEG error: Premature end of JPEG file");
 
-    // Before a restart marker, leftover bytes mostly mean the interval's data was damaged.
-    const int restart = int(intervals.indexOf("\xFF\xD0"));
-    QTest::newRow("bytes before a restart marker")
-        << intervals << withBytesBefore(intervals, restart, 8, '\0') << -1
-        << "^JPEG error: Corrupt JPEG data: 8 extraneous bytes before marker 0xd0$";
-    QByteArray damaged = intervals;
-    damaged[findSegment(intervals, 0xda) + segmentLength(intervals, findSegment(intervals, 0xda)) + 203] = 0;
-    QTest::newRow("one byte damaged in an interval")
-        << intervals << damaged << -1
-        << "^JPEG error: Corrupt JPEG data: 161 extraneous bytes before marker 0xd0$";
-}
+        QTest::newRow("empty payload") << QByteArray() << -1 << "JPEG error: Empty input file";
+        QTest::newRow("text") << QByteArray("this is no picture at all, only words") << -1
+                              << "JPEG error: Not a JPEG file: starts with 0x74 0x68";
+        const int dht = findSegment(jpeg, 0xc4);
+        QTest::newRow("cut in tables") << jpeg.left(dht + 10) << -1 << "JPEG error:";
+        // Cut off or corrupt: libjpeg would fill the rest grey or garble it, which is not the frame.
+        QTest::newRow("cut mid scan") << jpeg.left(scan + scanLength / 2) << -1 << premature;
+        QTest::newRow("cut before the end marker") << jpeg.left(jpeg.size() - 2) << -1 << premature;
+        // Tables persist in libjpeg between images, so point at one that no frame defines.
+        QByteArray undefinedTable = jpeg;
+        undefinedTable[sof + 12] = 3;
+        QTest::newRow("undefined quantisation table")
+            << undefinedTable << -1 << "JPEG error: Quantization table 0x03 was not defined";
+        QByteArray garbled = jpeg;
+        for (int i = scan + scanLength / 3; i < scan + scanLength / 3 + 2000; ++i)
+            garbled[i] = char(((i * 131) & 0xff) == 0xff ? 0 : (i * 131) & 0xff);
+        QTest::newRow("garbled scan data") << garbled << -1 << "JPEG error: Corrupt JPEG data:";
+        QByteArray newerJfif = jpeg;
+        newerJfif[2 + 9] = 2; // APP0 "JFIF" major version
+        QTest::newRow("unknown JFIF revision")
+            << newerJfif << 0 << "JPEG warning: Warning: unknown JFIF revision number 2.01";
+        QByteArray secondFrame = jpeg;
+        secondFrame.insert(scan + scanLength / 2, jpeg.mid(sof, segmentLength(jpeg, sof)));
+        QTest::newRow("second frame header in scan")
+            << secondFrame << -1 << "JPEG error: Corrupt JPEG data: premature end of data segment";
+    }
 
-// A frame is shown exactly as djpeg shows the data it was made from, or refused; judging without
-// a picture agrees.
-void TestJpegDecoder::warningsJudgedByThePicture()
-{
-    QFETCH(QByteArray, original);
-    QFETCH(QByteArray, frame);
-    QFETCH(int, result);
-    QFETCH(QString, logged);
-    if (QStandardPaths::findExecutable(QStringLiteral("djpeg")).isEmpty())
-        QSKIP("djpeg is not installed");
-    const QImage expected = djpegDecode(original);
-    QVERIFY(!expected.isNull());
+    void survivesBadFrame()
+    {
+        QFETCH(QByteArray, frame);
+        QFETCH(int, result);
+        QFETCH(QString, logged);
 
-    JpegDecoder decoder;
-    MessageLog log;
-    Words picture;
-    QCOMPARE(decodeFrame(decoder, frame, expected.width(), expected.height(), picture), result);
-    const QStringList lines = log.take();
-    QVERIFY2(lines.size() == 1 && QRegularExpression(logged).match(lines[0]).hasMatch(),
-             qPrintable(lines.join('|')));
-    if (result == 0)
-        QCOMPARE(picture, wordsOf(expected));
-    decoder.setSource(reinterpret_cast<const unsigned char *>(frame.constData()), int(frame.size()));
-    QCOMPARE(decoder.jpeg_check_header(expected.width(), expected.height()), 0);
-    QCOMPARE(decoder.verifyData(), result);
-}
+        JpegDecoder decoder;
+        decoder.init();
+        Words picture;
+        QCOMPARE(decodeFrame(decoder, photo(Width, Height, 3, 5), Width, Height, picture), 0);
+
+        MessageLog log;
+        // Exactly the payload's bytes on the heap, so the sanitizers catch any read beyond them.
+        const QByteArray payload(frame.constData(), frame.size());
+        QCOMPARE(decodeFrame(decoder, payload, Width, Height, picture), result);
+        const QStringList lines = log.take();
+        const auto startingWith = [&](const QString &prefix) {
+            return int(std::count_if(lines.begin(), lines.end(),
+                                     [&](const QString &line) { return line.startsWith(prefix); }));
+        };
+        // However much is damaged: one warning line and one error line at most.
+        QVERIFY2(startingWith(logged) == 1 && startingWith("JPEG warning:") <= 1
+                     && startingWith("JPEG error:") == (result < 0 ? 1 : 0)
+                     && startingWith("JPEG ") == lines.size(),
+                 qPrintable(lines.join('|')));
+        // Judged without a picture, the frame fares as it does decoded.
+        decoder.setSource(reinterpret_cast<const unsigned char *>(payload.constData()), int(payload.size()));
+        QCOMPARE(decoder.jpeg_check_header(Width, Height) < 0 ? -1 : decoder.verifyData(), result);
+        log.take();
+
+        const QByteArray good = photo(Width, Height, 3, 6);
+        QCOMPARE(decodeFrame(decoder, good, Width, Height, picture), 0);
+        QCOMPARE(log.take(), QStringList());
+        QCOMPARE(picture, referenceDecode(good));
+    }
+
+    void earlierFrameTablesAreNotUsed_data()
+    {
+        QTest::addColumn<int>("announcedWidth");
+        // Its own tables do not fit its scan: decoding fails part way, with the tables loaded.
+        QTest::newRow("earlier frame failed in its scan") << 32;
+        QTest::newRow("earlier frame refused for its size") << 16;
+    }
+
+    // libjpeg keeps Huffman tables from image to image; streams that leave out the standard tables
+    // used to be decoded with whatever tables an earlier frame had defined.
+    void earlierFrameTablesAreNotUsed()
+    {
+        QFETCH(int, announcedWidth);
+        const QByteArray standard = photo(32, 16, 3, 11);
+        const QByteArray bare = withoutHuffmanTables(standard);
+        QVERIFY(bare.size() < standard.size());
+        const Words expected = referenceDecode(standard);
+
+        MessageLog log;
+        JpegDecoder decoder;
+        decoder.init();
+        Words picture;
+        QCOMPARE(decodeFrame(decoder, withOddHuffmanTable(photo(32, 16, 3, 3)), announcedWidth, 16,
+                             picture),
+                 -1);
+        for (int repeat = 0; repeat < 2; ++repeat) {
+            QCOMPARE(decodeFrame(decoder, bare, 32, 16, picture), 0);
+            QCOMPARE(picture, expected);
+        }
+    }
+
+    // One byte short, or rows longer than the stride: refused untouched; the next frame decodes.
+    void refusesBufferTooSmall()
+    {
+        const QByteArray jpeg = photo(16, 8);
+        JpegDecoder decoder;
+        decoder.init();
+        for (const auto &[length, stride] : {std::pair{16 * 8 * 4 - 1, 64}, {16 * 8 * 4, 63}}) {
+            std::vector<uchar> words(size_t(length), 0);
+            decoder.setSource(reinterpret_cast<const unsigned char *>(jpeg.constData()), int(jpeg.size()));
+            QCOMPARE(decoder.jpeg_check_header(16, 8), 0);
+            QTest::ignoreMessage(QtDebugMsg, "JPEG error: the picture does not fit its buffer");
+            QCOMPARE(decoder.decodeInto(words.data(), words.size(), size_t(stride)), -1);
+            QVERIFY(std::all_of(words.begin(), words.end(), [](uchar b) { return b == 0; }));
+            Words picture;
+            QCOMPARE(decodeFrame(decoder, jpeg, 16, 8, picture), 0);
+            QCOMPARE(picture, referenceDecode(jpeg));
+        }
+    }
+
+    void warningsJudgedByThePicture_data()
+    {
+        QTest::addColumn<QByteArray>("original");
+        QTest::addColumn<QByteArray>("frame");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QString>("logged"); // the one line, a pattern
+
+        // Short runs are swallowed by the bit reader without a word, so the runs here are long
+        // enough to be warned of; 0xff bytes are fill that libjpeg skips silently.
+        const QString leftover = QStringLiteral("^JPEG warning: Corrupt JPEG data: \\d+ extraneous bytes before marker 0xd9$");
+        const QByteArray colour = photo(Width, Height, 3, 7), grey = photo(Width, Height, 1, 8);
+        QFile file(QFINDTESTDATA("data/restart-interval-32x32.jpg"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        // Another encoder's frame in two restart intervals.
+        const QByteArray intervals = file.readAll();
+        const auto end = [](const QByteArray &jpeg) { return int(jpeg.size()) - 2; };
+        for (const auto &[name, jpeg] : {std::pair{"colour", colour}, {"grey", grey}, {"other encoder's", intervals}})
+            for (const auto &[count, byte] : {std::pair{8, '\0'}, {64, '\0'}, {8, 'Z'}, {64, 'Z'}})
+                QTest::addRow("%s, %d bytes 0x%02x before the end", name, count, byte)
+                    << jpeg << withBytesBefore(jpeg, end(jpeg), count, byte) << 0 << leftover;
+        QTest::newRow("colour, 64 bytes 0x5a and fill before the end")
+            << colour << withBytesBefore(withBytesBefore(colour, end(colour), 2, '\xff'), end(colour), 64, 'Z') << 0 << leftover;
+        QTest::newRow("colour, 64 bytes 0x5a before the end, bytes after it")
+            << colour << withBytesBefore(colour, end(colour), 64, 'Z') + "after" << 0 << leftover;
+        QByteArray anySos = colour;
+        const int sos = findSegment(colour, 0xda);
+        anySos.replace(sos + 4 + 2 * 3 + 1, 3, QByteArray(3, '\0'));
+        QTest::newRow("scan parameters a sequential image ignores")
+            << colour << anySos << 0 << "^JPEG warning: Invalid SOS parameters for sequential JPEG$";
+
+        // Before a restart marker, leftover bytes mostly mean the interval's data was damaged.
+        const int restart = int(intervals.indexOf("\xFF\xD0"));
+        QTest::newRow("bytes before a restart marker")
+            << intervals << withBytesBefore(intervals, restart, 8, '\0') << -1
+            << "^JPEG error: Corrupt JPEG data: 8 extraneous bytes before marker 0xd0$";
+        QByteArray damaged = intervals;
+        damaged[findSegment(intervals, 0xda) + segmentLength(intervals, findSegment(intervals, 0xda)) + 203] = 0;
+        QTest::newRow("one byte damaged in an interval")
+            << intervals << damaged << -1
+            << "^JPEG error: Corrupt JPEG data: 161 extraneous bytes before marker 0xd0$";
+    }
+
+    // A frame is shown exactly as djpeg shows the data it was made from, or refused; judging without
+    // a picture agrees.
+    void warningsJudgedByThePicture()
+    {
+        QFETCH(QByteArray, original);
+        QFETCH(QByteArray, frame);
+        QFETCH(int, result);
+        QFETCH(QString, logged);
+        if (QStandardPaths::findExecutable(QStringLiteral("djpeg")).isEmpty())
+            QSKIP("djpeg is not installed");
+        const QImage expected = djpegDecode(original);
+        QVERIFY(!expected.isNull());
+
+        JpegDecoder decoder;
+        MessageLog log;
+        Words picture;
+        QCOMPARE(decodeFrame(decoder, frame, expected.width(), expected.height(), picture), result);
+        const QStringList lines = log.take();
+        QVERIFY2(lines.size() == 1 && QRegularExpression(logged).match(lines[0]).hasMatch(),
+                 qPrintable(lines.join('|')));
+        if (result == 0)
+            QCOMPARE(picture, wordsOf(expected));
+        decoder.setSource(reinterpret_cast<const unsigned char *>(frame.constData()), int(frame.size()));
+        QCOMPARE(decoder.jpeg_check_header(expected.width(), expected.height()), 0);
+        QCOMPARE(decoder.verifyData(), result);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestJpegDecoder)
 #include "tst_jpegdecoder.moc"

@@ -41,73 +41,68 @@ class tst_NearestScale : public QObject
     Q_OBJECT
 
 private slots:
-    void pickSamePixelsAsQt_data();
-    void pickSamePixelsAsQt();
-    void everyShortSideAsQt();
-    void refusesWithoutWriting();
-};
-
-void tst_NearestScale::pickSamePixelsAsQt_data()
-{
-    QTest::addColumn<QSize>("source");
-    QTest::addColumn<QSize>("target");
-    QTest::newRow("VGA into a 500 square view") << QSize(640, 480) << QSize(500, 375);
-    QTest::newRow("view then only lower") << QSize(640, 480) << QSize(500, 300);
-    QTest::newRow("then only narrower") << QSize(640, 480) << QSize(400, 300);
-    QTest::newRow("1080p into a 500 square view") << QSize(1920, 1080) << QSize(500, 281);
-    QTest::newRow("one pixel enlarged") << QSize(1, 1) << QSize(37, 41);
-    QTest::newRow("odd sizes") << QSize(1281, 719) << QSize(97, 54);
-    QTest::newRow("one row kept") << QSize(4095, 7) << QSize(502, 1);
-    QTest::newRow("largest JPEG side") << QSize(4096, 4096) << QSize(1000, 1000);
-    QTest::newRow("same size") << QSize(333, 17) << QSize(333, 17);
-}
-
-void tst_NearestScale::pickSamePixelsAsQt()
-{
-    QFETCH(QSize, source);
-    QFETCH(QSize, target);
-    const QImage image = noise(source.width(), source.height(), 7);
-    const QImage ours = scaledHere(image, target.width(), target.height());
-    const QImage qt = image.scaled(target, Qt::IgnoreAspectRatio, Qt::FastTransformation);
-    QCOMPARE(ours.size(), target);
-    QVERIFY(ours == qt);
-}
-
-// Every pair of short sides, across and down.
-void tst_NearestScale::everyShortSideAsQt()
-{
-    for (int from = 1; from <= 48; ++from)
-        for (int to = 1; to <= 48; ++to)
-            for (const auto &[source, target] : {std::pair{QSize(from, 1), QSize(to, 1)},
-                                                 {QSize(1, from), QSize(1, to)}}) {
-                const QImage image = noise(source.width(), source.height(), quint32(from));
-                if (!(scaledHere(image, target.width(), target.height())
-                      == image.scaled(target, Qt::IgnoreAspectRatio, Qt::FastTransformation)))
-                    QFAIL(qPrintable(QStringLiteral("%1 -> %2 differs").arg(from).arg(to)));
-            }
-}
-
-void tst_NearestScale::refusesWithoutWriting()
-{
-    std::vector<uint32_t> src(64, 1), dst(64, 0xabcdef);
-    NearestScaler scaler;
-    QVERIFY(!scaler.scale(src.data(), 16, dst.data(), 16)); // no sizes yet
-    const int tooLong = NearestScaler::MaxSide + 1;
-    const int sizes[][4] = {{0, 4, 4, 4}, {4, -1, 4, 4}, {4, 4, 0, 4}, {4, 4, 4, tooLong},
-                            {tooLong, 1, 4, 4}};
-    for (const auto &s : sizes) {
-        QVERIFY(!scaler.setSizes(s[0], s[1], s[2], s[3]));
-        QVERIFY(!scaler.scale(src.data(), 4 * size_t(tooLong), dst.data(), 4 * size_t(tooLong)));
+    void pickSamePixelsAsQt_data()
+    {
+        QTest::addColumn<QSize>("source");
+        QTest::addColumn<QSize>("target");
+        QTest::newRow("VGA into a 500 square view") << QSize(640, 480) << QSize(500, 375);
+        QTest::newRow("view then only lower") << QSize(640, 480) << QSize(500, 300);
+        QTest::newRow("then only narrower") << QSize(640, 480) << QSize(400, 300);
+        QTest::newRow("1080p into a 500 square view") << QSize(1920, 1080) << QSize(500, 281);
+        QTest::newRow("one pixel enlarged") << QSize(1, 1) << QSize(37, 41);
+        QTest::newRow("odd sizes") << QSize(1281, 719) << QSize(97, 54);
+        QTest::newRow("one row kept") << QSize(4095, 7) << QSize(502, 1);
+        QTest::newRow("largest JPEG side") << QSize(4096, 4096) << QSize(1000, 1000);
+        QTest::newRow("same size") << QSize(333, 17) << QSize(333, 17);
     }
-    QVERIFY(scaler.setSizes(4, 4, 4, 4));
-    QVERIFY(!scaler.scale(nullptr, 16, dst.data(), 16));
-    QVERIFY(!scaler.scale(src.data(), 16, nullptr, 16));
-    QVERIFY(!scaler.scale(src.data(), 15, dst.data(), 16));
-    QVERIFY(!scaler.scale(src.data(), 16, dst.data(), 12));
-    QVERIFY(std::all_of(dst.begin(), dst.end(), [](uint32_t v) { return v == 0xabcdef; }));
-    QVERIFY(scaler.scale(src.data(), 16, dst.data(), 16));
-    QCOMPARE(dst[15], 1u);
-}
+
+    void pickSamePixelsAsQt()
+    {
+        QFETCH(QSize, source);
+        QFETCH(QSize, target);
+        const QImage image = noise(source.width(), source.height(), 7);
+        const QImage ours = scaledHere(image, target.width(), target.height());
+        const QImage qt = image.scaled(target, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+        QCOMPARE(ours.size(), target);
+        QVERIFY(ours == qt);
+    }
+
+    // Every pair of short sides, across and down.
+    void everyShortSideAsQt()
+    {
+        for (int from = 1; from <= 48; ++from)
+            for (int to = 1; to <= 48; ++to)
+                for (const auto &[source, target] : {std::pair{QSize(from, 1), QSize(to, 1)},
+                                                     {QSize(1, from), QSize(1, to)}}) {
+                    const QImage image = noise(source.width(), source.height(), quint32(from));
+                    if (!(scaledHere(image, target.width(), target.height())
+                          == image.scaled(target, Qt::IgnoreAspectRatio, Qt::FastTransformation)))
+                        QFAIL(qPrintable(QStringLiteral("%1 -> %2 differs").arg(from).arg(to)));
+                }
+    }
+
+    void refusesWithoutWriting()
+    {
+        std::vector<uint32_t> src(64, 1), dst(64, 0xabcdef);
+        NearestScaler scaler;
+        QVERIFY(!scaler.scale(src.data(), 16, dst.data(), 16)); // no sizes yet
+        const int tooLong = NearestScaler::MaxSide + 1;
+        const int sizes[][4] = {{0, 4, 4, 4}, {4, -1, 4, 4}, {4, 4, 0, 4}, {4, 4, 4, tooLong},
+                                {tooLong, 1, 4, 4}};
+        for (const auto &s : sizes) {
+            QVERIFY(!scaler.setSizes(s[0], s[1], s[2], s[3]));
+            QVERIFY(!scaler.scale(src.data(), 4 * size_t(tooLong), dst.data(), 4 * size_t(tooLong)));
+        }
+        QVERIFY(scaler.setSizes(4, 4, 4, 4));
+        QVERIFY(!scaler.scale(nullptr, 16, dst.data(), 16));
+        QVERIFY(!scaler.scale(src.data(), 16, nullptr, 16));
+        QVERIFY(!scaler.scale(src.data(), 15, dst.data(), 16));
+        QVERIFY(!scaler.scale(src.data(), 16, dst.data(), 12));
+        QVERIFY(std::all_of(dst.begin(), dst.end(), [](uint32_t v) { return v == 0xabcdef; }));
+        QVERIFY(scaler.scale(src.data(), 16, dst.data(), 16));
+        QCOMPARE(dst[15], 1u);
+    }
+};
 
 QTEST_MAIN(tst_NearestScale)
 #include "tst_nearestscale.moc"

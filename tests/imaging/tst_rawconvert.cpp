@@ -164,217 +164,206 @@ class TestRawConvert : public QObject
     Q_OBJECT
 
 private slots:
-    void cornerValues_data();
-    void cornerValues();
-    void chromaSharing_data();
-    void chromaSharing();
-    void wholeFrames_data();
-    void wholeFrames();
-    void everyTripleMatchesReference();
-    void refusals_data();
-    void refusals();
-    void limits();
+    void cornerValues_data()
+    {
+        QTest::addColumn<int>("y");
+        QTest::addColumn<int>("u");
+        QTest::addColumn<int>("v");
+        QTest::addColumn<uint>("word");
+
+        QTest::newRow("black") << 16 << 128 << 128 << 0xff000000u;
+        QTest::newRow("white") << 235 << 128 << 128 << 0xffffffffu;
+        QTest::newRow("one above black rounds up") << 17 << 128 << 128 << 0xff010101u;
+        QTest::newRow("red") << 81 << 90 << 240 << 0xffff0000u;
+        QTest::newRow("green") << 145 << 54 << 34 << 0xff00ff01u;
+        QTest::newRow("all zero") << 0 << 0 << 0 << 0xff008700u;
+        QTest::newRow("chroma extremes") << 255 << 0 << 255 << 0xffffe114u;
+        QTest::newRow("other chroma extremes") << 0 << 255 << 0 << 0xff0024edu;
+    }
+
+    // Anchors the reference, which the exhaustive test holds every path to.
+    void cornerValues()
+    {
+        QFETCH(int, y);
+        QFETCH(int, u);
+        QFETCH(int, v);
+        QFETCH(uint, word);
+
+        QCOMPARE(referencePixel(y, u, v), word);
+    }
+
+    void chromaSharing_data()
+    {
+        QTest::addColumn<int>("format");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::addColumn<int>("offset");
+        QTest::addColumn<QStringList>("pixels");
+
+        const auto row = [](const char *name, int format, int width, int height, int offset,
+                            const char *pixels) {
+            QTest::newRow(name) << format << width << height << offset
+                                << (*pixels ? QString::fromLatin1(pixels).split(' ') : QStringList());
+        };
+        // UYVY 70 x 2: a row is 140 bytes.
+        row("uyvy U of the first pair", FormatUyvy, 70, 2, 0, "0,0 0,1");
+        row("uyvy next row", FormatUyvy, 70, 2, 140, "1,0 1,1");
+        row("uyvy pair in the last block", FormatUyvy, 70, 2, 134, "0,66 0,67");
+        // UYVY 71 x 2: rows of 36 groups, 144 bytes; the last group's Y1 lies outside the picture.
+        row("uyvy odd width last V", FormatUyvy, 71, 2, 142, "0,70");
+        row("uyvy odd width padding", FormatUyvy, 71, 2, 143, "");
+        // YUV420 70 x 4: U plane at 280 (35 a row), V plane at 350.
+        row("yuv420 first U", FormatYuv420, 70, 4, 280, "0,0 0,1 1,0 1,1");
+        row("yuv420 V in the last block", FormatYuv420, 70, 4, 384, "0,68 0,69 1,68 1,69");
+        // YUV420 71 x 3: lumas 213 bytes, chroma planes of 36 x 2 at 213 and 285.
+        row("yuv420 odd last column", FormatYuv420, 71, 3, 248, "0,70 1,70");
+        row("yuv420 odd last row", FormatYuv420, 71, 3, 249, "2,0 2,1");
+        // NV12 70 x 4: chroma rows of 70 bytes at 280.
+        row("nv12 first V", FormatNv12, 70, 4, 281, "0,0 0,1 1,0 1,1");
+        row("nv12 next chroma row", FormatNv12, 70, 4, 350, "2,0 2,1 3,0 3,1");
+        row("nv12 in the last block", FormatNv12, 70, 4, 349, "0,68 0,69 1,68 1,69");
+        // NV12 71 x 3: chroma rows of 72 bytes at 213.
+        row("nv12 odd last V", FormatNv12, 71, 3, 356, "2,70");
+    }
+
+    // Changing one payload byte changes exactly the pixels that sample it.
+    void chromaSharing()
+    {
+        QFETCH(int, format);
+        QFETCH(int, width);
+        QFETCH(int, height);
+        QFETCH(int, offset);
+        QFETCH(QStringList, pixels);
+
+        GuardedBuffer frame(size_t(rawPayloadSize(format, width, height)));
+        QVERIFY(size_t(offset) < frame.size());
+        for (RawConvertPath path : availablePaths()) {
+            std::vector<uint32_t> before(size_t(width) * height), after(before.size());
+            frame.fill(128);
+            QCOMPARE(convert(path, frame, format, width, height, before), 0);
+            frame.data()[offset] = 40;
+            QCOMPARE(convert(path, frame, format, width, height, after), 0);
+            QCOMPARE(changedPixels(before, after, width), pixels);
+        }
+    }
+
+    void wholeFrames_data()
+    {
+        QTest::addColumn<int>("format");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+
+        // Every width to past two blocks of the widest path, so every block count and tail length is
+        // taken at odd and even widths, with heights of 1 to 4; then a whole VGA frame.
+        for (int format : {int(FormatUyvy), int(FormatYuv420), int(FormatNv12)}) {
+            for (int width = 1; width <= 130; ++width)
+                QTest::addRow("%s %dx%d", formatName(format), width, 1 + width % 4) << format << width << 1 + width % 4;
+            QTest::addRow("%s 640x480", formatName(format)) << format << 640 << 480;
+        }
+    }
+
+    // Random frames of every path against the reference, in buffers of exactly the needed size:
+    // the guard pages catch any read or write past the frame or the picture.
+    void wholeFrames()
+    {
+        QFETCH(int, format);
+        QFETCH(int, width);
+        QFETCH(int, height);
+
+        // Odd sizes as if padded to even: whole UYVY groups, chroma planes rounded up.
+        const qint64 groups = (width + 1) / 2, chromaRows = (height + 1) / 2;
+        const qint64 payload = format == FormatUyvy ? 4 * groups * height
+                                                 : qint64(width) * height + 2 * groups * chromaRows;
+        QCOMPARE(rawPayloadSize(format, width, height), payload);
+        GuardedBuffer frame{size_t(payload)};
+        QRandomGenerator random(uint(width * 7919 + height * 31 + format));
+        for (size_t i = 0; i < frame.size(); ++i)
+            frame.data()[i] = uint8_t(random.bounded(256));
+        const std::vector<uint32_t> expected = referenceFrame(frame.data(), format, width, height);
+
+        for (RawConvertPath path : availablePaths()) {
+            GuardedBuffer words(size_t(xrgbPictureSize(width, height)));
+            words.fill(0xa5);
+            QCOMPARE(convert(path, frame, format, width, height, words), 0);
+            QVERIFY2(std::memcmp(words.data(), expected.data(), words.size()) == 0,
+                     rawConvertPathName(path));
+        }
+    }
+
+    void everyTripleMatchesReference()
+    {
+        const std::vector<uint8_t> frame = everyTriple();
+        const std::vector<uint32_t> expected =
+            referenceFrame(frame.data(), FormatUyvy, EveryTripleWidth, EveryTripleHeight);
+        std::vector<uint32_t> words(expected.size());
+        for (RawConvertPath path : availablePaths()) {
+            std::fill(words.begin(), words.end(), 0xa5a5a5a5u);
+            QCOMPARE(convert(path, frame, FormatUyvy, EveryTripleWidth, EveryTripleHeight, words), 0);
+            QVERIFY2(words == expected, rawConvertPathName(path));
+        }
+    }
+
+    void refusals_data()
+    {
+        QTest::addColumn<int>("format");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::addColumn<int>("srcLength");
+        QTest::addColumn<int>("dstLength");
+
+        QTest::newRow("uyvy payload one byte short") << int(FormatUyvy) << 64 << 2 << 255 << 512;
+        QTest::newRow("uyvy odd width payload short") << int(FormatUyvy) << 3 << 2 << 15 << 24;
+        QTest::newRow("yuv420 odd size payload short") << int(FormatYuv420) << 3 << 3 << 16 << 36;
+        QTest::newRow("nv12 odd size payload short") << int(FormatNv12) << 3 << 3 << 16 << 36;
+        QTest::newRow("picture one word short") << int(FormatYuv420) << 64 << 2 << 192 << 508;
+        QTest::newRow("zero width") << int(FormatUyvy) << 0 << 2 << 64 << 64;
+        QTest::newRow("negative height") << int(FormatNv12) << 4 << -2 << 64 << 64;
+        QTest::newRow("picture overflows int") << int(FormatYuv420) << 65536 << 65536 << 64 << 64;
+        QTest::newRow("picture just over int") << int(FormatUyvy) << 1 << 536870912 << 64 << 64;
+        QTest::newRow("gray") << 1 << 4 << 2 << 64 << 64;
+    }
+
+    // Refused calls return -1 and leave the picture untouched; the guard page catches any read.
+    void refusals()
+    {
+        QFETCH(int, format);
+        QFETCH(int, width);
+        QFETCH(int, height);
+        QFETCH(int, srcLength);
+        QFETCH(int, dstLength);
+
+        GuardedBuffer frame{size_t(srcLength)}, words{size_t(dstLength)};
+        frame.fill(200);
+        const std::vector<uint8_t> untouched(words.size(), 0xa5);
+        for (RawConvertPath path : availablePaths()) {
+            words.fill(0xa5);
+            QCOMPARE(convert(path, frame, format, width, height, words), -1);
+            QVERIFY(std::memcmp(words.data(), untouched.data(), untouched.size()) == 0);
+        }
+    }
+
+    void limits()
+    {
+        QCOMPARE(xrgbPictureSize(1, 536870911), 2147483644LL);
+        QCOMPARE(rawPayloadSize(FormatYuv420, 1, 536870911), 1073741823LL);
+        QCOMPARE(xrgbPictureSize(1, 536870912), -1LL);
+        QCOMPARE(rawPayloadSize(FormatNv12, 1, 536870912), -1LL);
+
+        std::vector<uint8_t> frame(16, 128);
+        std::vector<uint32_t> words(8, 0xa5u);
+        QCOMPARE(convertRawToXrgb32(nullptr, frame.size(), FormatUyvy, 4, 2, words.data(), 32), -1);
+        QCOMPARE(words, std::vector<uint32_t>(8, 0xa5u));
+        QCOMPARE(convertRawToXrgb32(frame.data(), frame.size(), FormatUyvy, 4, 2, nullptr, 32), -1);
+        QCOMPARE(convertRawToXrgb32(frame.data(), frame.size(), FormatUyvy, 4, 2, words.data(), 32), 0);
+
+        // A path this processor lacks is refused rather than run.
+        if (rawConvertDefaultPath() != RawConvertPath::Avx512) {
+            const auto above = RawConvertPath(int(rawConvertDefaultPath()) + 1);
+            QVERIFY(!rawConvertPathAvailable(above));
+            QCOMPARE(convert(above, frame, FormatUyvy, 4, 2, words), -1);
+        }
+    }
 };
-
-void TestRawConvert::cornerValues_data()
-{
-    QTest::addColumn<int>("y");
-    QTest::addColumn<int>("u");
-    QTest::addColumn<int>("v");
-    QTest::addColumn<uint>("word");
-
-    QTest::newRow("black") << 16 << 128 << 128 << 0xff000000u;
-    QTest::newRow("white") << 235 << 128 << 128 << 0xffffffffu;
-    QTest::newRow("one above black rounds up") << 17 << 128 << 128 << 0xff010101u;
-    QTest::newRow("red") << 81 << 90 << 240 << 0xffff0000u;
-    QTest::newRow("green") << 145 << 54 << 34 << 0xff00ff01u;
-    QTest::newRow("all zero") << 0 << 0 << 0 << 0xff008700u;
-    QTest::newRow("chroma extremes") << 255 << 0 << 255 << 0xffffe114u;
-    QTest::newRow("other chroma extremes") << 0 << 255 << 0 << 0xff0024edu;
-}
-
-// Anchors the reference, which the exhaustive test holds every path to.
-void TestRawConvert::cornerValues()
-{
-    QFETCH(int, y);
-    QFETCH(int, u);
-    QFETCH(int, v);
-    QFETCH(uint, word);
-
-    QCOMPARE(referencePixel(y, u, v), word);
-}
-
-void TestRawConvert::chromaSharing_data()
-{
-    QTest::addColumn<int>("format");
-    QTest::addColumn<int>("width");
-    QTest::addColumn<int>("height");
-    QTest::addColumn<int>("offset");
-    QTest::addColumn<QStringList>("pixels");
-
-    const auto row = [](const char *name, int format, int width, int height, int offset,
-                        const char *pixels) {
-        QTest::newRow(name) << format << width << height << offset
-                            << (*pixels ? QString::fromLatin1(pixels).split(' ') : QStringList());
-    };
-    // UYVY 70 x 2: a row is 140 bytes.
-    row("uyvy U of the first pair", FormatUyvy, 70, 2, 0, "0,0 0,1");
-    row("uyvy next row", FormatUyvy, 70, 2, 140, "1,0 1,1");
-    row("uyvy pair in the last block", FormatUyvy, 70, 2, 134, "0,66 0,67");
-    // UYVY 71 x 2: rows of 36 groups, 144 bytes; the last group's Y1 lies outside the picture.
-    row("uyvy odd width last V", FormatUyvy, 71, 2, 142, "0,70");
-    row("uyvy odd width padding", FormatUyvy, 71, 2, 143, "");
-    // YUV420 70 x 4: U plane at 280 (35 a row), V plane at 350.
-    row("yuv420 first U", FormatYuv420, 70, 4, 280, "0,0 0,1 1,0 1,1");
-    row("yuv420 V in the last block", FormatYuv420, 70, 4, 384, "0,68 0,69 1,68 1,69");
-    // YUV420 71 x 3: lumas 213 bytes, chroma planes of 36 x 2 at 213 and 285.
-    row("yuv420 odd last column", FormatYuv420, 71, 3, 248, "0,70 1,70");
-    row("yuv420 odd last row", FormatYuv420, 71, 3, 249, "2,0 2,1");
-    // NV12 70 x 4: chroma rows of 70 bytes at 280.
-    row("nv12 first V", FormatNv12, 70, 4, 281, "0,0 0,1 1,0 1,1");
-    row("nv12 next chroma row", FormatNv12, 70, 4, 350, "2,0 2,1 3,0 3,1");
-    row("nv12 in the last block", FormatNv12, 70, 4, 349, "0,68 0,69 1,68 1,69");
-    // NV12 71 x 3: chroma rows of 72 bytes at 213.
-    row("nv12 odd last V", FormatNv12, 71, 3, 356, "2,70");
-}
-
-// Changing one payload byte changes exactly the pixels that sample it.
-void TestRawConvert::chromaSharing()
-{
-    QFETCH(int, format);
-    QFETCH(int, width);
-    QFETCH(int, height);
-    QFETCH(int, offset);
-    QFETCH(QStringList, pixels);
-
-    GuardedBuffer frame(size_t(rawPayloadSize(format, width, height)));
-    QVERIFY(size_t(offset) < frame.size());
-    for (RawConvertPath path : availablePaths()) {
-        std::vector<uint32_t> before(size_t(width) * height), after(before.size());
-        frame.fill(128);
-        QCOMPARE(convert(path, frame, format, width, height, before), 0);
-        frame.data()[offset] = 40;
-        QCOMPARE(convert(path, frame, format, width, height, after), 0);
-        QCOMPARE(changedPixels(before, after, width), pixels);
-    }
-}
-
-void TestRawConvert::wholeFrames_data()
-{
-    QTest::addColumn<int>("format");
-    QTest::addColumn<int>("width");
-    QTest::addColumn<int>("height");
-
-    // Every width to past two blocks of the widest path, so every block count and tail length is
-    // taken at odd and even widths, with heights of 1 to 4; then a whole VGA frame.
-    for (int format : {int(FormatUyvy), int(FormatYuv420), int(FormatNv12)}) {
-        for (int width = 1; width <= 130; ++width)
-            QTest::addRow("%s %dx%d", formatName(format), width, 1 + width % 4) << format << width << 1 + width % 4;
-        QTest::addRow("%s 640x480", formatName(format)) << format << 640 << 480;
-    }
-}
-
-// Random frames of every path against the reference, in buffers of exactly the needed size:
-// the guard pages catch any read or write past the frame or the picture.
-void TestRawConvert::wholeFrames()
-{
-    QFETCH(int, format);
-    QFETCH(int, width);
-    QFETCH(int, height);
-
-    // Odd sizes as if padded to even: whole UYVY groups, chroma planes rounded up.
-    const qint64 groups = (width + 1) / 2, chromaRows = (height + 1) / 2;
-    const qint64 payload = format == FormatUyvy ? 4 * groups * height
-                                             : qint64(width) * height + 2 * groups * chromaRows;
-    QCOMPARE(rawPayloadSize(format, width, height), payload);
-    GuardedBuffer frame{size_t(payload)};
-    QRandomGenerator random(uint(width * 7919 + height * 31 + format));
-    for (size_t i = 0; i < frame.size(); ++i)
-        frame.data()[i] = uint8_t(random.bounded(256));
-    const std::vector<uint32_t> expected = referenceFrame(frame.data(), format, width, height);
-
-    for (RawConvertPath path : availablePaths()) {
-        GuardedBuffer words(size_t(xrgbPictureSize(width, height)));
-        words.fill(0xa5);
-        QCOMPARE(convert(path, frame, format, width, height, words), 0);
-        QVERIFY2(std::memcmp(words.data(), expected.data(), words.size()) == 0,
-                 rawConvertPathName(path));
-    }
-}
-
-void TestRawConvert::everyTripleMatchesReference()
-{
-    const std::vector<uint8_t> frame = everyTriple();
-    const std::vector<uint32_t> expected =
-        referenceFrame(frame.data(), FormatUyvy, EveryTripleWidth, EveryTripleHeight);
-    std::vector<uint32_t> words(expected.size());
-    for (RawConvertPath path : availablePaths()) {
-        std::fill(words.begin(), words.end(), 0xa5a5a5a5u);
-        QCOMPARE(convert(path, frame, FormatUyvy, EveryTripleWidth, EveryTripleHeight, words), 0);
-        QVERIFY2(words == expected, rawConvertPathName(path));
-    }
-}
-
-void TestRawConvert::refusals_data()
-{
-    QTest::addColumn<int>("format");
-    QTest::addColumn<int>("width");
-    QTest::addColumn<int>("height");
-    QTest::addColumn<int>("srcLength");
-    QTest::addColumn<int>("dstLength");
-
-    QTest::newRow("uyvy payload one byte short") << int(FormatUyvy) << 64 << 2 << 255 << 512;
-    QTest::newRow("uyvy odd width payload short") << int(FormatUyvy) << 3 << 2 << 15 << 24;
-    QTest::newRow("yuv420 odd size payload short") << int(FormatYuv420) << 3 << 3 << 16 << 36;
-    QTest::newRow("nv12 odd size payload short") << int(FormatNv12) << 3 << 3 << 16 << 36;
-    QTest::newRow("picture one word short") << int(FormatYuv420) << 64 << 2 << 192 << 508;
-    QTest::newRow("zero width") << int(FormatUyvy) << 0 << 2 << 64 << 64;
-    QTest::newRow("negative height") << int(FormatNv12) << 4 << -2 << 64 << 64;
-    QTest::newRow("picture overflows int") << int(FormatYuv420) << 65536 << 65536 << 64 << 64;
-    QTest::newRow("picture just over int") << int(FormatUyvy) << 1 << 536870912 << 64 << 64;
-    QTest::newRow("gray") << 1 << 4 << 2 << 64 << 64;
-}
-
-// Refused calls return -1 and leave the picture untouched; the guard page catches any read.
-void TestRawConvert::refusals()
-{
-    QFETCH(int, format);
-    QFETCH(int, width);
-    QFETCH(int, height);
-    QFETCH(int, srcLength);
-    QFETCH(int, dstLength);
-
-    GuardedBuffer frame{size_t(srcLength)}, words{size_t(dstLength)};
-    frame.fill(200);
-    const std::vector<uint8_t> untouched(words.size(), 0xa5);
-    for (RawConvertPath path : availablePaths()) {
-        words.fill(0xa5);
-        QCOMPARE(convert(path, frame, format, width, height, words), -1);
-        QVERIFY(std::memcmp(words.data(), untouched.data(), untouched.size()) == 0);
-    }
-}
-
-void TestRawConvert::limits()
-{
-    QCOMPARE(xrgbPictureSize(1, 536870911), 2147483644LL);
-    QCOMPARE(rawPayloadSize(FormatYuv420, 1, 536870911), 1073741823LL);
-    QCOMPARE(xrgbPictureSize(1, 536870912), -1LL);
-    QCOMPARE(rawPayloadSize(FormatNv12, 1, 536870912), -1LL);
-
-    std::vector<uint8_t> frame(16, 128);
-    std::vector<uint32_t> words(8, 0xa5u);
-    QCOMPARE(convertRawToXrgb32(nullptr, frame.size(), FormatUyvy, 4, 2, words.data(), 32), -1);
-    QCOMPARE(words, std::vector<uint32_t>(8, 0xa5u));
-    QCOMPARE(convertRawToXrgb32(frame.data(), frame.size(), FormatUyvy, 4, 2, nullptr, 32), -1);
-    QCOMPARE(convertRawToXrgb32(frame.data(), frame.size(), FormatUyvy, 4, 2, words.data(), 32), 0);
-
-    // A path this processor lacks is refused rather than run.
-    if (rawConvertDefaultPath() != RawConvertPath::Avx512) {
-        const auto above = RawConvertPath(int(rawConvertDefaultPath()) + 1);
-        QVERIFY(!rawConvertPathAvailable(above));
-        QCOMPARE(convert(above, frame, FormatUyvy, 4, 2, words), -1);
-    }
-}
 
 QTEST_GUILESS_MAIN(TestRawConvert)
 #include "tst_rawconvert.moc"

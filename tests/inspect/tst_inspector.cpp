@@ -102,502 +102,488 @@ class TestInspector : public QObject
     Q_OBJECT
 
 private slots:
-    void sources_data();
-    void sources();
-    void steppingAndMarks_data();
-    void steppingAndMarks();
-    void playsToTheEnd();
-    void cellValues_data();
-    void cellValues();
-    void recentFramesKept_data();
-    void recentFramesKept();
-    void viewerHandsOverItsLastFrames();
-    void levelsFollowTheFrame();
-    void exportStretch_data();
-    void exportStretch();
+    // Each row builds its source in a folder of its own: path to open, then what the window shows.
+    void sources_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<qint64>("frames");
+        QTest::addColumn<QString>("firstText"); // empty: the source is refused
+        QTest::addColumn<QString>("error");     // a part of the refusal's reason
+        QTest::addColumn<QByteArray>("clum");   // of the first frame
+
+        const QString root = dir.path();
+        const FrameRecord gray = record(1, 4, 2, GrayPixels, 5250000);
+        const FrameRecord uyvy = record(2, 4, 2, UyvyPixels, 5283333);
+
+        // Garbage between records is skipped as the stream skips it; a cut last record is left out.
+        writeFile(root + "/dump.bin", gray.toBytes() + QByteArray(8, '\x11') + uyvy.toBytes()
+                                          + gray.toBytes().left(40));
+        QTest::newRow("wire dump") << root + "/dump.bin" << qint64(2)
+                                   << "Frame 1 of 2" + Dot + "Gray" + Dot + "4x2" + Dot + "8 bytes" + Dot
+                                          + "board time 5.250000 s"
+                                   << "" << FrameRecord::sensorBlock(1, 2, 3, 4);
+        // Prevent DoS: a record announcing more than a board sends is dropped, the next one read.
+        FrameRecord huge = gray;
+        huge.size = 0x7fffffff;
+        writeFile(root + "/huge.bin", huge.header() + uyvy.toBytes());
+        QTest::newRow("huge payload announced") << root + "/huge.bin" << qint64(1)
+                                                << "Frame 1 of 1" + Dot + "UYVY" + Dot + "4x2" + Dot + "16 bytes"
+                                                       + Dot + "board time 5.283333 s"
+                                                << "" << FrameRecord::sensorBlock(1, 2, 3, 4);
+        writeFile(root + "/garbage.bin", QByteArray(5000, '\x5a'));
+        QTest::newRow("garbage") << root + "/garbage.bin" << qint64(0) << "" << "no whole frame record in 5000 bytes" << FrameRecord::sensorBlock(1, 2, 3, 4);
+        writeFile(root + "/cut.bin", gray.toBytes().left(70));
+        QTest::newRow("truncated") << root + "/cut.bin" << qint64(0) << "" << "no whole frame record in 70 bytes" << FrameRecord::sensorBlock(1, 2, 3, 4);
+
+        MatroskaWriter writer;
+        QVERIFY(writer.open(root + "/rec.mkv", 2, 4, 2));
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(writer.writeFrame(slotOf(record(2, 4, 2, UyvyPixels, 7000000 + i * 40000))), qint64(i));
+        QVERIFY(writer.close());
+        QTest::newRow("matroska") << root + "/rec.mkv" << qint64(3)
+                                  << "Frame 1 of 3" + Dot + "UYVY" + Dot + "4x2" + Dot + "16 bytes" + Dot
+                                         + "board time 7.000000 s"
+                                  << "" << FrameRecord::sensorBlock(1, 2, 3, 4);
+        writeFile(root + "/other.mkv", QByteArray("\x1A\x45\xDF\xA3", 4) + QByteArray(100, '\0'));
+        // A recording of another program, in a codec this one does not show.
+        if (QProcess::execute(QStringLiteral("ffmpeg"),
+                              {"-loglevel", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=64x48:rate=10", "-t",
+                               "0.3", "-c:v", "mpeg4", root + "/mpeg4.mkv"})
+            == 0)
+            QTest::newRow("matroska of another codec") << root + "/mpeg4.mkv" << qint64(0) << ""
+                                                       << "its video is \"V_MPEG4/ISO/ASP\", which this program does not show" << FrameRecord::sensorBlock(1, 2, 3, 4);
+        QTest::newRow("broken matroska") << root + "/other.mkv" << qint64(0) << "" << "other.mkv" << FrameRecord::sensorBlock(1, 2, 3, 4);
+
+        // A recorder's capture: raw payloads known by the index alone.
+        QDir(root).mkdir("rec");
+        writeFile(root + "/rec/g_0.bvt", GrayPixels);
+        writeFile(root + "/rec/g_1.bvt", UyvyPixels);
+        const QString clum = QString::fromLatin1(FrameRecord::sensorBlock(1, 2, 3, 4).toHex());
+        const QString zeros(32, QLatin1Char('0'));
+        writeFile(root + "/rec/g_index.csv",
+                  "record,file,status,format,width,height,payload_bytes,board_time,arrival_time,clum,cpos\n"
+                  "0,g_0.bvt,stored,Gray,4,2,8,5.250000,2026-01-01T00:00:00.000Z," + clum.toLatin1() + ","
+                      + zeros.toLatin1() + "\n"
+                  "1,g_1.bvt,stored,UYVY,4,2,16,5.290000,2026-01-01T00:00:00.040Z," + zeros.toLatin1() + ","
+                      + zeros.toLatin1() + "\n");
+        QTest::newRow("capture with index") << root + "/rec" << qint64(2)
+                                            << "Frame 1 of 2" + Dot + "Gray" + Dot + "4x2" + Dot + "8 bytes" + Dot
+                                                   + "board time 5.250000 s"
+                                            << "" << FrameRecord::sensorBlock(1, 2, 3, 4);
+        QDir(root).mkdir("escape");
+        writeFile(root + "/escape/e_index.csv",
+                  "record,file,status,format,width,height,payload_bytes,board_time,arrival_time,clum,cpos\n"
+                  "0,../dump.bin,stored,Gray,4,2,8,5.250000,x," + zeros.toLatin1() + "," + zeros.toLatin1() + "\n");
+        QDir(root).mkdir("cut");
+        writeFile(root + "/cut/c_0.bvt", GrayPixels);
+        writeFile(root + "/cut/c_index.csv",
+                  "record,file,status,format,width,height,payload_bytes,board_time,arrival_time,clum,cpos\n"
+                  "0,c_0.bvt,stored,Gray,4,2,8,5.250000,x," + clum.toLatin1() + "," + zeros.toLatin1() + "\n"
+                  "1,c_1.bvt,stored,Gray,4,2,8,5.29");
+        QTest::newRow("index cut by a crash") << root + "/cut/c_index.csv" << qint64(1)
+                                              << "Frame 1 of 1" + Dot + "Gray" + Dot + "4x2" + Dot + "8 bytes" + Dot
+                                                     + "board time 5.250000 s"
+                                              << "" << FrameRecord::sensorBlock(1, 2, 3, 4);
+        writeFile(root + "/cut/d_index.csv",
+                  "record,file,status,format,width,height,payload_bytes,board_time,arrival_time,clum,cpos\n"
+                  "0,d_0.bvt,stored,Gray,4,2\n"
+                  "1,c_0.bvt,stored,Gray,4,2,8,5.250000,x," + zeros.toLatin1() + "," + zeros.toLatin1() + "\n");
+        QTest::newRow("index row short inside") << root + "/cut/d_index.csv" << qint64(0) << ""
+                                                << "line 2 of d_index.csv has 6 fields, not 11" << QByteArray();
+        QTest::newRow("index naming a file elsewhere") << root + "/escape" << qint64(0) << ""
+                                                       << "line 2 of e_index.csv names a file outside the folder" << FrameRecord::sensorBlock(1, 2, 3, 4);
+
+        // The viewer's capture: JPEG files stand alone; raw ones cannot without an index.
+        QDir(root).mkdir("jpg");
+        writeFile(root + "/jpg/grab_0.jpg", jpegOf(16, 8, 40));
+        writeFile(root + "/jpg/grab_1.jpg", jpegOf(16, 8, 200));
+        writeFile(root + "/jpg/other_0.jpg", jpegOf(16, 8, 200));
+        QTest::newRow("capture of JPEG files")
+            << root + "/jpg" << qint64(2)
+            << "Frame 1 of 2" + Dot + "JPG" + Dot + "16x8" + Dot + QString::number(jpegOf(16, 8, 40).size()) + " bytes"
+            << "" << QByteArray(16, 0);
+        QDir(root).mkdir("raw");
+        writeFile(root + "/raw/r_0.bvt", GrayPixels);
+        QTest::newRow("raw capture without index") << root + "/raw" << qint64(0) << ""
+                                                   << "they can be shown only with the recorder's index r_index.csv" << FrameRecord::sensorBlock(1, 2, 3, 4);
+        QDir(root).mkdir("unrelated");
+        writeFile(root + "/unrelated/notes.txt", "hello");
+        writeFile(root + "/unrelated/photo.png", "png");
+        QTest::newRow("folder of unrelated files") << root + "/unrelated" << qint64(0) << ""
+                                                   << "no captured frames" << FrameRecord::sensorBlock(1, 2, 3, 4);
+    }
+
+    void sources()
+    {
+        QFETCH(QString, path);
+        QFETCH(qint64, frames);
+        QFETCH(QString, firstText);
+        QFETCH(QString, error);
+        QFETCH(QByteArray, clum);
+
+        std::unique_ptr<FrameSource> source = frameSourceFor(path);
+        const bool opened = source->open();
+        QCOMPARE(opened, !firstText.isEmpty());
+        if (!opened) {
+            QVERIFY2(source->errorString().contains(error), qPrintable(source->errorString()));
+            return;
+        }
+        QCOMPARE(source->count(), frames);
+        // A file by its name; a capture by its folder and prefix.
+        const bool capture = QFileInfo(path).isDir() || path.endsWith(".csv");
+        const QString name = capture ? source->name() : QFileInfo(path).fileName();
+        QVERIFY2(!capture || name.endsWith("_*"), qPrintable(name));
+        InspectorWindow window(std::move(source));
+        QCOMPARE(window.windowTitle(), "Brevant Inspector - " + name);
+        QCOMPARE(child<QSlider>(&window, "frameSlider")->maximum(), int(frames - 1));
+        QCOMPARE(child<QSlider>(&window, "frameSlider")->accessibleName(), QStringLiteral("Frame"));
+        QCOMPARE(frameText(window), firstText);
+        QCOMPARE(child<QLabel>(&window, "frameText")->toolTip(),
+                 "CLum " + clum.toHex(' ') + "\nCPos " + QByteArray(16, 0).toHex(' '));
+        QVERIFY(!window.zoomView()->picture().isNull());
+        // Every frame of a good source reads and shows, none marked damaged.
+        QTRY_VERIFY(window.marksComplete());
+        QTest::keyClick(&window, Qt::Key_N);
+        QCOMPARE(window.currentFrame(), 0);
+    }
+
+    // 30 Gray frames 40 ms apart: frame 12 is cut short, three frames are lost before frame 21.
+    void steppingAndMarks_data()
+    {
+        QTest::addColumn<QList<QKeyCombination>>("keys");
+        QTest::addColumn<qint64>("frame");
+
+        using K = QList<QKeyCombination>;
+        const QKeyCombination n(Qt::Key_N), back(Qt::SHIFT | Qt::Key_N);
+        QTest::newRow("right") << K{Qt::Key_Right} << qint64(1);
+        QTest::newRow("left at the start") << K{Qt::Key_Left} << qint64(0);
+        QTest::newRow("end") << K{Qt::Key_End} << qint64(29);
+        QTest::newRow("right at the end") << K{Qt::Key_End, Qt::Key_Right} << qint64(29);
+        QTest::newRow("page down twice") << K{Qt::Key_PageDown, Qt::Key_PageDown} << qint64(20);
+        QTest::newRow("page up past the start") << K{Qt::Key_Right, Qt::Key_PageUp} << qint64(0);
+        QTest::newRow("home") << K{Qt::Key_PageDown, Qt::Key_Home} << qint64(0);
+        QTest::newRow("next damaged") << K{n} << qint64(12);
+        QTest::newRow("next lost") << K{n, n} << qint64(21);
+        QTest::newRow("none after the last") << K{n, n, n} << qint64(21);
+        QTest::newRow("previous lost") << K{Qt::Key_End, back} << qint64(21);
+        QTest::newRow("previous damaged") << K{Qt::Key_End, back, back} << qint64(12);
+    }
+
+    void steppingAndMarks()
+    {
+        QFETCH(QList<QKeyCombination>, keys);
+        QFETCH(qint64, frame);
+
+        QByteArray dump;
+        for (int i = 0; i < 30; ++i) {
+            const qint64 timeUs = 1000000 + qint64(i + (i >= 21 ? 3 : 0)) * 40000;
+            dump += record(1, 4, 2, i == 12 ? GrayPixels.left(5) : GrayPixels, timeUs).toBytes();
+        }
+        const auto window = windowOn(dir.filePath("stepping.bin"), dump);
+        QVERIFY(window && QTest::qWaitForWindowExposed(window.get()));
+        QTRY_VERIFY(window->marksComplete());
+        for (const QKeyCombination &key : keys)
+            QTest::keyClick(window->zoomView(), key.key(), key.keyboardModifiers());
+        QCOMPARE(window->currentFrame(), frame);
+        QCOMPARE(child<QSlider>(window.get(), "frameSlider")->value(), int(frame));
+
+        const QString text = frameText(*window);
+        QVERIFY2(text.startsWith(QStringLiteral("Frame %1 of 30").arg(frame + 1)), qPrintable(text));
+        if (frame == 12)
+            QVERIFY2(text.endsWith("5 bytes" + Dot + "board time 1.480000 s" + Dot + "gap 40.0 ms" + Dot
+                                   + "DAMAGED: payload too short for 4x2"),
+                     qPrintable(text));
+        else if (frame == 21)
+            QVERIFY2(text.endsWith("board time 1.960000 s" + Dot + "gap 160.0 ms"), qPrintable(text));
+        else
+            QVERIFY2(!text.contains("DAMAGED"), qPrintable(text));
+        // What is left of the damaged frame shows, marked: its first 5 bytes, the rest grey.
+        if (frame == 12) {
+            QCOMPARE(window->zoomView()->picture().pixel(3, 0), qRgb(0xff, 0xff, 0xff));
+            QCOMPARE(window->zoomView()->picture().pixel(1, 1), qRgb(0x80, 0x80, 0x80));
+        }
+    }
+
+    void playsToTheEnd()
+    {
+        QByteArray dump;
+        for (int i = 0; i < 6; ++i)
+            dump += record(1, 4, 2, GrayPixels, 2000000 + i * 30000).toBytes();
+        const auto window = windowOn(dir.filePath("play.bin"), dump);
+        QVERIFY(window && QTest::qWaitForWindowActive(window.get()));
+        QTest::keyClick(window.get(), Qt::Key_Right);
+        QTest::keyClick(window.get(), Qt::Key_Space);
+        QVERIFY(window->isPlaying());
+        QTRY_COMPARE_WITH_TIMEOUT(window->currentFrame(), qint64(5), 10000);
+        QTRY_VERIFY(!window->isPlaying());
+    }
+
+    void cellValues_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QPoint>("pixel");
+        QTest::addColumn<QString>("cell");
+        QTest::addColumn<QString>("readout");
+
+        const FrameRecord gray = record(1, 4, 2, GrayPixels, 1000000);
+        const FrameRecord uyvy = record(2, 4, 2, UyvyPixels, 1000000);
+        QTest::newRow("gray level") << gray.toBytes() << QPoint(3, 0) << "255" << QString::fromUtf8("x 3 y 0 \u00B7 255");
+        QTest::newRow("gray second row") << gray.toBytes() << QPoint(1, 1) << "32" << QString::fromUtf8("x 1 y 1 \u00B7 32");
+        // U Y0 V Y1: the second pixel of a pair has its own luma and the pair's chroma.
+        QTest::newRow("uyvy second of pair") << uyvy.toBytes() << QPoint(1, 0) << "82\n90\n240" << "";
+        QTest::newRow("uyvy second pair") << uyvy.toBytes() << QPoint(2, 0) << "96\n16\n32" << "";
+        QTest::newRow("uyvy second row") << uyvy.toBytes() << QPoint(3, 1) << "113\n128\n128" << "";
+    }
+
+    void cellValues()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QPoint, pixel);
+        QFETCH(QString, cell);
+        QFETCH(QString, readout);
+
+        const auto window = windowOn(dir.filePath("cells.bin"), bytes);
+        QVERIFY(window && QTest::qWaitForWindowExposed(window.get()));
+        ZoomView *view = window->zoomView();
+        view->showOneToOne();
+        QVERIFY(view->zoom() == 1.0);
+        // One source pixel per device pixel, on a high-density screen too (run again at scale 2).
+        QCOMPARE(view->cellRect(0, 0).width() * view->devicePixelRatioF(), 1.0);
+        view->zoomAbout(ZoomView::ValuesZoom, view->rect().center());
+        QVERIFY(view->zoom() == ZoomView::ValuesZoom);
+        QCOMPARE(view->cellText(pixel.x(), pixel.y()), cell);
+        // The numbers are painted in the cell, dark on light and light on dark.
+        const QImage shot = view->grab().toImage();
+        const qreal ratio = shot.devicePixelRatio();
+        const QRectF cellRect = view->cellRect(pixel.x(), pixel.y());
+        const QRect cellArea = QRectF(cellRect.topLeft() * ratio, cellRect.size() * ratio).toRect().adjusted(2, 2, -2, -2);
+        const QRgb colour = view->picture().pixel(pixel);
+        const QRgb ink = qGray(colour) >= 128 ? qRgb(0, 0, 0) : qRgb(255, 255, 255);
+        int inked = 0;
+        for (int y = cellArea.top(); y <= cellArea.bottom(); ++y)
+            for (int x = cellArea.left(); x <= cellArea.right(); ++x)
+                inked += qAbs(qGray(shot.pixel(x, y)) - qGray(ink)) < qAbs(qGray(shot.pixel(x, y)) - qGray(colour));
+        QVERIFY2(inked > 10, qPrintable(QString::number(inked)));
+        // Zooming about a point keeps the pixel under it; the readout names that pixel.
+        const QPointF at = view->rect().center();
+        const QPoint before = view->sourcePixelAt(at);
+        view->zoomAbout(2, at);
+        QVERIFY(view->zoom() == ZoomView::MaxZoom);
+        view->zoomAbout(2, at);
+        QVERIFY(view->zoom() == ZoomView::MaxZoom);
+        QCOMPARE(view->sourcePixelAt(at), before);
+        // Ctrl+wheel zooms about the cursor too: two notches back halve the zoom.
+        QWheelEvent wheel(at, view->mapToGlobal(at), QPoint(), QPoint(0, -240), Qt::NoButton,
+                          Qt::ControlModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(view, &wheel);
+        QVERIFY(view->zoom() == ZoomView::ValuesZoom);
+        QCOMPARE(view->sourcePixelAt(at), before);
+        // Dragging by one cell moves the picture by one source pixel under the cursor.
+        const QPoint from = at.toPoint();
+        QTest::mousePress(view, Qt::LeftButton, {}, from);
+        QTest::mouseMove(view, from + QPoint(qRound(view->cellRect(0, 0).width()), 0));
+        QTest::mouseRelease(view, Qt::LeftButton, {}, from + QPoint(qRound(view->cellRect(0, 0).width()), 0));
+        QCOMPARE(view->sourcePixelAt(at), before - QPoint(1, 0));
+        if (!readout.isEmpty()) {
+            emit view->pixelHovered(pixel);
+            QCOMPARE(labelText(window.get(), "pixelReadout"), readout);
+        }
+    }
+
+    void recentFramesKept_data()
+    {
+        QTest::addColumn<QList<qint64>>("timesUs");
+        QTest::addColumn<int>("payloadMiB");
+        QTest::addColumn<QList<qint64>>("keptUs");
+
+        using T = QList<qint64>;
+        QTest::newRow("last ten seconds") << T{0, 5000000, 10000000, 11000000} << 0 << T{5000000, 10000000, 11000000};
+        QTest::newRow("exactly ten seconds") << T{0, 10000000} << 0 << T{0, 10000000};
+        QTest::newRow("board restarted") << T{5000000, 6000000, 1000000} << 0 << T{1000000};
+        QTest::newRow("byte cap") << T{0, 1, 2, 3} << 100 << T{2, 3};
+    }
+
+    void recentFramesKept()
+    {
+        QFETCH(QList<qint64>, timesUs);
+        QFETCH(int, payloadMiB);
+        QFETCH(QList<qint64>, keptUs);
+
+        // One buffer for every frame: kept frames share it, as the viewer's frames share theirs.
+        const QByteArray payload(payloadMiB * 1024 * 1024, '\x01');
+        RecentFrames recent;
+        for (qint64 t : timesUs)
+            recent.add(slotOf(record(1, 1, 1, payload, t)));
+        QList<qint64> kept;
+        for (const FrameSlot &frame : recent.frames()) {
+            kept << RecentFrames::boardTimeUs(frame);
+            QCOMPARE(frame.payload.constData(), payload.constData());
+        }
+        QCOMPARE(kept, keptUs);
+        QCOMPARE(recent.keptBytes(), qint64(payload.size()) * keptUs.size());
+    }
+
+    void viewerHandsOverItsLastFrames()
+    {
+        WindowRig rig;
+        rig.window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&rig.window));
+        QVERIFY(rig.connect());
+        for (int i = 0; i < 5; ++i)
+            QVERIFY(rig.send(record(1, 4, 2, GrayPixels, 3000000 + i * 100000)));
+        QTest::keyClick(&rig.window, Qt::Key_I, Qt::ControlModifier);
+        auto *inspector = rig.window.findChild<InspectorWindow *>();
+        QVERIFY(inspector);
+        QCOMPARE(inspector->currentFrame(), qint64(4));
+        QCOMPARE(frameText(*inspector), "Frame 5 of 5" + Dot + "Gray" + Dot + "4x2" + Dot + "8 bytes" + Dot
+                                            + "board time 3.400000 s" + Dot + "gap 100.0 ms");
+        // The stream goes on in the viewer; the inspector keeps the frames it was given.
+        QVERIFY(rig.send(record(2, 4, 2, UyvyPixels, 3500000)));
+        QCOMPARE(labelText(&rig.window, "labelFormat"), QStringLiteral("Gray"));
+        QCOMPARE(child<QSlider>(inspector, "frameSlider")->maximum(), 4);
+        inspector->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(inspector));
+        QTest::keyClick(inspector, Qt::Key_Home);
+        QVERIFY(frameText(*inspector).startsWith("Frame 1 of 5"));
+        // A second look, once the first window is closed, takes in the newer frame too.
+        QPointer<InspectorWindow> first = inspector;
+        inspector->close();
+        QTRY_VERIFY(first.isNull());
+        QApplication::setActiveWindow(&rig.window);
+        QVERIFY(QTest::qWaitForWindowActive(&rig.window));
+        QTest::keyClick(&rig.window, Qt::Key_I, Qt::ControlModifier);
+        inspector = rig.window.findChild<InspectorWindow *>();
+        QVERIFY(inspector);
+        QVERIFY(frameText(*inspector).startsWith("Frame 6 of 6" + Dot + "UYVY"));
+    }
+
+    void levelsFollowTheFrame()
+    {
+        const auto window = windowOn(dir.filePath("levels.bin"), record(1, 4, 2, GrayPixels, 1000000).toBytes() + record(2, 4, 2, UyvyPixels, 1040000).toBytes());
+        QVERIFY(window && QTest::qWaitForWindowExposed(window.get()));
+        QTest::keyClick(window.get(), Qt::Key_H);
+        QVERIFY(window->levelsShown());
+        QCOMPARE(labelText(window.get(), "levelsText"),
+                 QString::fromUtf8("Frame 4x2\nGray: mean 68.75  σ 80.10  min 0  max 255  SNR 0.86 (-1.33 dB)\n"
+                                   "   at 0: 1 (12.50 %)  at 255: 1 (12.50 %)"));
+        QCOMPARE(child<LevelPlot>(window.get(), "levelsHistogram")->curves().size(), size_t(1));
+
+        // Clipped samples painted over the picture: black in one colour, white in another.
+        ZoomView *view = window->zoomView();
+        QTest::keyClick(window.get(), Qt::Key_C);
+        const QImage mask = view->clipMask();
+        QCOMPARE(mask.size(), QSize(4, 2));
+        QCOMPARE(mask.pixel(0, 0), qRgb(0, 90, 255));
+        QCOMPARE(mask.pixel(3, 0), qRgb(255, 0, 0));
+        QCOMPARE(qAlpha(mask.pixel(1, 0)), 0);
+
+        // A region of source pixels, dragged either way; a plain drag still pans.
+        view->fit();
+        dragOver(view, QPoint(2, 1), QPoint(1, 0), Qt::ShiftModifier);
+        QCOMPARE(view->selectedRegion(), QRect(1, 0, 2, 2));
+        QVERIFY(labelText(window.get(), "levelsText").startsWith(QString::fromUtf8("Region x 1 y 0, 2x2\nGray: mean 37.75  σ 21.05")));
+        dragOver(view, QPoint(0, 0), QPoint(3, 1), Qt::ShiftModifier | Qt::AltModifier);
+        const auto *profile = child<LevelPlot>(window.get(), "levelsProfile");
+        QVERIFY(profile->isVisible());
+        QCOMPARE(profile->curves().at(0).values, (std::vector<double>{0, 7, 48, 128}));
+
+        // The next frame, its own samples: Y, U and V of the same region.
+        QTest::keyClick(window.get(), Qt::Key_Right);
+        QCOMPARE(labelText(window.get(), "levelsText").section('\n', 1, 1),
+                 QString::fromUtf8("Y: mean 131.25  σ 60.83  min 82  max 235  SNR 2.16 (6.68 dB)"));
+        QCOMPARE(labelText(window.get(), "levelsText").count(QStringLiteral("at 255")), 3);
+        QCOMPARE(profile->curves().size(), size_t(3));
+        QTest::keyClick(window.get(), Qt::Key_Escape);
+        QVERIFY(labelText(window.get(), "levelsText").startsWith("Frame 4x2\nY: mean 104.00"));
+        QVERIFY(!profile->isVisible());
+        QTest::keyClick(window.get(), Qt::Key_C);
+        QVERIFY(view->clipMask().isNull());
+    }
+
+    // Six frames 40 ms apart, Gray then UYVY from the fourth on; the stretch marked with I and O.
+    void exportStretch_data()
+    {
+        QTest::addColumn<int>("storage");
+        QTest::addColumn<QList<int>>("marks"); // frame at I, frame at O; -1 leaves it unset
+        QTest::addColumn<QStringList>("files"); // each with the frames (first, last) it holds
+
+        using S = FrameStore::Storage;
+        QTest::newRow("matroska split where the format changes")
+            << int(S::Recording) << QList<int>{1, 4} << QStringList{"x0.mkv 1 2", "x1.mkv 3 4"};
+        QTest::newRow("matroska to the end") << int(S::Recording) << QList<int>{4, -1} << QStringList{"x0.mkv 4 5"};
+        QTest::newRow("payloads from the start") << int(S::Payloads) << QList<int>{-1, 1} << QStringList{"x0.bvt 0 0", "x1.bvt 1 1"};
+        QTest::newRow("jpeg as received") << int(S::Pictures) << QList<int>{2, 3} << QStringList{"x0.jpg 2 2", "x1.jpg 3 3"};
+    }
+
+    void exportStretch()
+    {
+        QFETCH(int, storage);
+        QFETCH(QList<int>, marks);
+        QFETCH(QStringList, files);
+
+        const bool jpeg = storage == int(FrameStore::Storage::Pictures);
+        std::vector<FrameRecord> frames;
+        QByteArray dump;
+        for (int i = 0; i < 6; ++i) {
+            frames.push_back(jpeg ? record(0, 16, 8, jpegOf(16, 8, quint8(40 * i)), 1000000 + i * 40000)
+                                  : record(i < 3 ? 1 : 2, 4, 2, i < 3 ? GrayPixels : UyvyPixels, 1000000 + i * 40000));
+            dump += frames.back().toBytes();
+        }
+        QTemporaryDir out;
+        const QString path = out.filePath("stretch.bin");
+        const auto window = windowOn(path, dump);
+        QVERIFY(window && QTest::qWaitForWindowExposed(window.get()));
+        for (int m = 0; m < 2; ++m) {
+            if (marks[m] >= 0) {
+                window->showFrame(marks[m]);
+                QTest::keyClick(window.get(), m == 0 ? Qt::Key_I : Qt::Key_O);
+            }
+        }
+        const FrameExport::Result result = window->exportStretch(out.path(), "x", FrameStore::Storage(storage));
+        QCOMPARE(result.error, QString());
+        QStringList written;
+        for (const QString &file : files)
+            written << file.section(' ', 0, 0);
+        QCOMPARE(result.files, written + QStringList{"xindex.csv"});
+
+        // The index: a row a frame, naming its file; the board's time as received.
+        QFile index(out.filePath("xindex.csv"));
+        QVERIFY(index.open(QIODevice::ReadOnly));
+        const QStringList rows = QString::fromUtf8(index.readAll()).split('\n', Qt::SkipEmptyParts).mid(1);
+        QCOMPARE(rows.size(), window->stretchLast() - window->stretchFirst() + 1);
+        for (const QString &file : files) {
+            const QStringList parts = file.split(' ');
+            QByteArray payloads;
+            QStringList times;
+            for (int i = parts[1].toInt(); i <= parts[2].toInt(); ++i) {
+                const FrameRecord &frame = frames[size_t(i)];
+                const QStringList row = rows.at(i - window->stretchFirst()).split(',');
+                QCOMPARE(row.mid(1, 3), (QStringList{parts[0], "stored", RecordIndex::formatName(frame.format)}));
+                QCOMPARE(row.at(7), RecordIndex::boardTime(frame.timestamp_s, frame.timestamp_us));
+                QCOMPARE(row.at(8), QString()); // a wire dump keeps no arrival time
+                payloads += frame.payload;
+                times << RecordIndex::boardTime(0, qint32(i - parts[1].toInt()) * 40000);
+            }
+            if (!parts[0].endsWith(".mkv")) {
+                QFile stored(out.filePath(parts[0]));
+                QVERIFY(stored.open(QIODevice::ReadOnly));
+                QCOMPARE(stored.readAll(), payloads);
+                continue;
+            }
+            if (QStandardPaths::findExecutable("ffprobe").isEmpty() || QStandardPaths::findExecutable("ffmpeg").isEmpty())
+                QSKIP("ffprobe or ffmpeg missing");
+            const QString mkv = out.filePath(parts[0]);
+            QCOMPARE(QString::fromUtf8(output("ffprobe", {"-v", "error", "-show_entries", "packet=pts_time", "-of", "csv=p=0", mkv}))
+                         .remove(',')
+                         .split('\n', Qt::SkipEmptyParts),
+                     times);
+            QCOMPARE(output("ffmpeg", {"-v", "error", "-i", mkv, "-map", "0:v", "-c", "copy", "-f", "rawvideo", "-"}), payloads);
+        }
+    }
 
 private:
     QTemporaryDir dir;
 };
-
-// Each row builds its source in a folder of its own: path to open, then what the window shows.
-void TestInspector::sources_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<qint64>("frames");
-    QTest::addColumn<QString>("firstText"); // empty: the source is refused
-    QTest::addColumn<QString>("error");     // a part of the refusal's reason
-    QTest::addColumn<QByteArray>("clum");   // of the first frame
-
-    const QString root = dir.path();
-    const FrameRecord gray = record(1, 4, 2, GrayPixels, 5250000);
-    const FrameRecord uyvy = record(2, 4, 2, UyvyPixels, 5283333);
-
-    // Garbage between records is skipped as the stream skips it; a cut last record is left out.
-    writeFile(root + "/dump.bin", gray.toBytes() + QByteArray(8, '\x11') + uyvy.toBytes()
-                                      + gray.toBytes().left(40));
-    QTest::newRow("wire dump") << root + "/dump.bin" << qint64(2)
-                               << "Frame 1 of 2" + Dot + "Gray" + Dot + "4x2" + Dot + "8 bytes" + Dot
-                                      + "board time 5.250000 s"
-                               << "" << FrameRecord::sensorBlock(1, 2, 3, 4);
-    // Prevent DoS: a record announcing more than a board sends is dropped, the next one read.
-    FrameRecord huge = gray;
-    huge.size = 0x7fffffff;
-    writeFile(root + "/huge.bin", huge.header() + uyvy.toBytes());
-    QTest::newRow("huge payload announced") << root + "/huge.bin" << qint64(1)
-                                            << "Frame 1 of 1" + Dot + "UYVY" + Dot + "4x2" + Dot + "16 bytes"
-                                                   + Dot + "board time 5.283333 s"
-                                            << "" << FrameRecord::sensorBlock(1, 2, 3, 4);
-    writeFile(root + "/garbage.bin", QByteArray(5000, '\x5a'));
-    QTest::newRow("garbage") << root + "/garbage.bin" << qint64(0) << "" << "no whole frame record in 5000 bytes" << FrameRecord::sensorBlock(1, 2, 3, 4);
-    writeFile(root + "/cut.bin", gray.toBytes().left(70));
-    QTest::newRow("truncated") << root + "/cut.bin" << qint64(0) << "" << "no whole frame record in 70 bytes" << FrameRecord::sensorBlock(1, 2, 3, 4);
-
-    MatroskaWriter writer;
-    QVERIFY(writer.open(root + "/rec.mkv", 2, 4, 2));
-    for (int i = 0; i < 3; ++i)
-        QCOMPARE(writer.writeFrame(slotOf(record(2, 4, 2, UyvyPixels, 7000000 + i * 40000))), qint64(i));
-    QVERIFY(writer.close());
-    QTest::newRow("matroska") << root + "/rec.mkv" << qint64(3)
-                              << "Frame 1 of 3" + Dot + "UYVY" + Dot + "4x2" + Dot + "16 bytes" + Dot
-                                     + "board time 7.000000 s"
-                              << "" << FrameRecord::sensorBlock(1, 2, 3, 4);
-    writeFile(root + "/other.mkv", QByteArray("\x1A\x45\xDF\xA3", 4) + QByteArray(100, '\0'));
-    // A recording of another program, in a codec this one does not show.
-    if (QProcess::execute(QStringLiteral("ffmpeg"),
-                          {"-loglevel", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=64x48:rate=10", "-t",
-                           "0.3", "-c:v", "mpeg4", root + "/mpeg4.mkv"})
-        == 0)
-        QTest::newRow("matroska of another codec") << root + "/mpeg4.mkv" << qint64(0) << ""
-                                                   << "its video is \"V_MPEG4/ISO/ASP\", which this program does not show" << FrameRecord::sensorBlock(1, 2, 3, 4);
-    QTest::newRow("broken matroska") << root + "/other.mkv" << qint64(0) << "" << "other.mkv" << FrameRecord::sensorBlock(1, 2, 3, 4);
-
-    // A recorder's capture: raw payloads known by the index alone.
-    QDir(root).mkdir("rec");
-    writeFile(root + "/rec/g_0.bvt", GrayPixels);
-    writeFile(root + "/rec/g_1.bvt", UyvyPixels);
-    const QString clum = QString::fromLatin1(FrameRecord::sensorBlock(1, 2, 3, 4).toHex());
-    const QString zeros(32, QLatin1Char('0'));
-    writeFile(root + "/rec/g_index.csv",
-              "record,file,status,format,width,height,payload_bytes,board_time,arrival_time,clum,cpos\n"
-              "0,g_0.bvt,stored,Gray,4,2,8,5.250000,2026-01-01T00:00:00.000Z," + clum.toLatin1() + ","
-                  + zeros.toLatin1() + "\n"
-              "1,g_1.bvt,stored,UYVY,4,2,16,5.290000,2026-01-01T00:00:00.040Z," + zeros.toLatin1() + ","
-                  + zeros.toLatin1() + "\n");
-    QTest::newRow("capture with index") << root + "/rec" << qint64(2)
-                                        << "Frame 1 of 2" + Dot + "Gray" + Dot + "4x2" + Dot + "8 bytes" + Dot
-                                               + "board time 5.250000 s"
-                                        << "" << FrameRecord::sensorBlock(1, 2, 3, 4);
-    QDir(root).mkdir("escape");
-    writeFile(root + "/escape/e_index.csv",
-              "record,file,status,format,width,height,payload_bytes,board_time,arrival_time,clum,cpos\n"
-              "0,../dump.bin,stored,Gray,4,2,8,5.250000,x," + zeros.toLatin1() + "," + zeros.toLatin1() + "\n");
-    QDir(root).mkdir("cut");
-    writeFile(root + "/cut/c_0.bvt", GrayPixels);
-    writeFile(root + "/cut/c_index.csv",
-              "record,file,status,format,width,height,payload_bytes,board_time,arrival_time,clum,cpos\n"
-              "0,c_0.bvt,stored,Gray,4,2,8,5.250000,x," + clum.toLatin1() + "," + zeros.toLatin1() + "\n"
-              "1,c_1.bvt,stored,Gray,4,2,8,5.29");
-    QTest::newRow("index cut by a crash") << root + "/cut/c_index.csv" << qint64(1)
-                                          << "Frame 1 of 1" + Dot + "Gray" + Dot + "4x2" + Dot + "8 bytes" + Dot
-                                                 + "board time 5.250000 s"
-                                          << "" << FrameRecord::sensorBlock(1, 2, 3, 4);
-    writeFile(root + "/cut/d_index.csv",
-              "record,file,status,format,width,height,payload_bytes,board_time,arrival_time,clum,cpos\n"
-              "0,d_0.bvt,stored,Gray,4,2\n"
-              "1,c_0.bvt,stored,Gray,4,2,8,5.250000,x," + zeros.toLatin1() + "," + zeros.toLatin1() + "\n");
-    QTest::newRow("index row short inside") << root + "/cut/d_index.csv" << qint64(0) << ""
-                                            << "line 2 of d_index.csv has 6 fields, not 11" << QByteArray();
-    QTest::newRow("index naming a file elsewhere") << root + "/escape" << qint64(0) << ""
-                                                   << "line 2 of e_index.csv names a file outside the folder" << FrameRecord::sensorBlock(1, 2, 3, 4);
-
-    // The viewer's capture: JPEG files stand alone; raw ones cannot without an index.
-    QDir(root).mkdir("jpg");
-    writeFile(root + "/jpg/grab_0.jpg", jpegOf(16, 8, 40));
-    writeFile(root + "/jpg/grab_1.jpg", jpegOf(16, 8, 200));
-    writeFile(root + "/jpg/other_0.jpg", jpegOf(16, 8, 200));
-    QTest::newRow("capture of JPEG files")
-        << root + "/jpg" << qint64(2)
-        << "Frame 1 of 2" + Dot + "JPG" + Dot + "16x8" + Dot + QString::number(jpegOf(16, 8, 40).size()) + " bytes"
-        << "" << QByteArray(16, 0);
-    QDir(root).mkdir("raw");
-    writeFile(root + "/raw/r_0.bvt", GrayPixels);
-    QTest::newRow("raw capture without index") << root + "/raw" << qint64(0) << ""
-                                               << "they can be shown only with the recorder's index r_index.csv" << FrameRecord::sensorBlock(1, 2, 3, 4);
-    QDir(root).mkdir("unrelated");
-    writeFile(root + "/unrelated/notes.txt", "hello");
-    writeFile(root + "/unrelated/photo.png", "png");
-    QTest::newRow("folder of unrelated files") << root + "/unrelated" << qint64(0) << ""
-                                               << "no captured frames" << FrameRecord::sensorBlock(1, 2, 3, 4);
-}
-
-void TestInspector::sources()
-{
-    QFETCH(QString, path);
-    QFETCH(qint64, frames);
-    QFETCH(QString, firstText);
-    QFETCH(QString, error);
-    QFETCH(QByteArray, clum);
-
-    std::unique_ptr<FrameSource> source = frameSourceFor(path);
-    const bool opened = source->open();
-    QCOMPARE(opened, !firstText.isEmpty());
-    if (!opened) {
-        QVERIFY2(source->errorString().contains(error), qPrintable(source->errorString()));
-        return;
-    }
-    QCOMPARE(source->count(), frames);
-    // A file by its name; a capture by its folder and prefix.
-    const bool capture = QFileInfo(path).isDir() || path.endsWith(".csv");
-    const QString name = capture ? source->name() : QFileInfo(path).fileName();
-    QVERIFY2(!capture || name.endsWith("_*"), qPrintable(name));
-    InspectorWindow window(std::move(source));
-    QCOMPARE(window.windowTitle(), "Brevant Inspector - " + name);
-    QCOMPARE(child<QSlider>(&window, "frameSlider")->maximum(), int(frames - 1));
-    QCOMPARE(child<QSlider>(&window, "frameSlider")->accessibleName(), QStringLiteral("Frame"));
-    QCOMPARE(frameText(window), firstText);
-    QCOMPARE(child<QLabel>(&window, "frameText")->toolTip(),
-             "CLum " + clum.toHex(' ') + "\nCPos " + QByteArray(16, 0).toHex(' '));
-    QVERIFY(!window.zoomView()->picture().isNull());
-    // Every frame of a good source reads and shows, none marked damaged.
-    QTRY_VERIFY(window.marksComplete());
-    QTest::keyClick(&window, Qt::Key_N);
-    QCOMPARE(window.currentFrame(), 0);
-}
-
-// 30 Gray frames 40 ms apart: frame 12 is cut short, three frames are lost before frame 21.
-void TestInspector::steppingAndMarks_data()
-{
-    QTest::addColumn<QList<QKeyCombination>>("keys");
-    QTest::addColumn<qint64>("frame");
-
-    using K = QList<QKeyCombination>;
-    const QKeyCombination n(Qt::Key_N), back(Qt::SHIFT | Qt::Key_N);
-    QTest::newRow("right") << K{Qt::Key_Right} << qint64(1);
-    QTest::newRow("left at the start") << K{Qt::Key_Left} << qint64(0);
-    QTest::newRow("end") << K{Qt::Key_End} << qint64(29);
-    QTest::newRow("right at the end") << K{Qt::Key_End, Qt::Key_Right} << qint64(29);
-    QTest::newRow("page down twice") << K{Qt::Key_PageDown, Qt::Key_PageDown} << qint64(20);
-    QTest::newRow("page up past the start") << K{Qt::Key_Right, Qt::Key_PageUp} << qint64(0);
-    QTest::newRow("home") << K{Qt::Key_PageDown, Qt::Key_Home} << qint64(0);
-    QTest::newRow("next damaged") << K{n} << qint64(12);
-    QTest::newRow("next lost") << K{n, n} << qint64(21);
-    QTest::newRow("none after the last") << K{n, n, n} << qint64(21);
-    QTest::newRow("previous lost") << K{Qt::Key_End, back} << qint64(21);
-    QTest::newRow("previous damaged") << K{Qt::Key_End, back, back} << qint64(12);
-}
-
-void TestInspector::steppingAndMarks()
-{
-    QFETCH(QList<QKeyCombination>, keys);
-    QFETCH(qint64, frame);
-
-    QByteArray dump;
-    for (int i = 0; i < 30; ++i) {
-        const qint64 timeUs = 1000000 + qint64(i + (i >= 21 ? 3 : 0)) * 40000;
-        dump += record(1, 4, 2, i == 12 ? GrayPixels.left(5) : GrayPixels, timeUs).toBytes();
-    }
-    const auto window = windowOn(dir.filePath("stepping.bin"), dump);
-    QVERIFY(window && QTest::qWaitForWindowExposed(window.get()));
-    QTRY_VERIFY(window->marksComplete());
-    for (const QKeyCombination &key : keys)
-        QTest::keyClick(window->zoomView(), key.key(), key.keyboardModifiers());
-    QCOMPARE(window->currentFrame(), frame);
-    QCOMPARE(child<QSlider>(window.get(), "frameSlider")->value(), int(frame));
-
-    const QString text = frameText(*window);
-    QVERIFY2(text.startsWith(QStringLiteral("Frame %1 of 30").arg(frame + 1)), qPrintable(text));
-    if (frame == 12)
-        QVERIFY2(text.endsWith("5 bytes" + Dot + "board time 1.480000 s" + Dot + "gap 40.0 ms" + Dot
-                               + "DAMAGED: payload too short for 4x2"),
-                 qPrintable(text));
-    else if (frame == 21)
-        QVERIFY2(text.endsWith("board time 1.960000 s" + Dot + "gap 160.0 ms"), qPrintable(text));
-    else
-        QVERIFY2(!text.contains("DAMAGED"), qPrintable(text));
-    // What is left of the damaged frame shows, marked: its first 5 bytes, the rest grey.
-    if (frame == 12) {
-        QCOMPARE(window->zoomView()->picture().pixel(3, 0), qRgb(0xff, 0xff, 0xff));
-        QCOMPARE(window->zoomView()->picture().pixel(1, 1), qRgb(0x80, 0x80, 0x80));
-    }
-}
-
-void TestInspector::playsToTheEnd()
-{
-    QByteArray dump;
-    for (int i = 0; i < 6; ++i)
-        dump += record(1, 4, 2, GrayPixels, 2000000 + i * 30000).toBytes();
-    const auto window = windowOn(dir.filePath("play.bin"), dump);
-    QVERIFY(window && QTest::qWaitForWindowActive(window.get()));
-    QTest::keyClick(window.get(), Qt::Key_Right);
-    QTest::keyClick(window.get(), Qt::Key_Space);
-    QVERIFY(window->isPlaying());
-    QTRY_COMPARE_WITH_TIMEOUT(window->currentFrame(), qint64(5), 10000);
-    QTRY_VERIFY(!window->isPlaying());
-}
-
-void TestInspector::cellValues_data()
-{
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<QPoint>("pixel");
-    QTest::addColumn<QString>("cell");
-    QTest::addColumn<QString>("readout");
-
-    const FrameRecord gray = record(1, 4, 2, GrayPixels, 1000000);
-    const FrameRecord uyvy = record(2, 4, 2, UyvyPixels, 1000000);
-    QTest::newRow("gray level") << gray.toBytes() << QPoint(3, 0) << "255" << QString::fromUtf8("x 3 y 0 \u00B7 255");
-    QTest::newRow("gray second row") << gray.toBytes() << QPoint(1, 1) << "32" << QString::fromUtf8("x 1 y 1 \u00B7 32");
-    // U Y0 V Y1: the second pixel of a pair has its own luma and the pair's chroma.
-    QTest::newRow("uyvy second of pair") << uyvy.toBytes() << QPoint(1, 0) << "82\n90\n240" << "";
-    QTest::newRow("uyvy second pair") << uyvy.toBytes() << QPoint(2, 0) << "96\n16\n32" << "";
-    QTest::newRow("uyvy second row") << uyvy.toBytes() << QPoint(3, 1) << "113\n128\n128" << "";
-}
-
-void TestInspector::cellValues()
-{
-    QFETCH(QByteArray, bytes);
-    QFETCH(QPoint, pixel);
-    QFETCH(QString, cell);
-    QFETCH(QString, readout);
-
-    const auto window = windowOn(dir.filePath("cells.bin"), bytes);
-    QVERIFY(window && QTest::qWaitForWindowExposed(window.get()));
-    ZoomView *view = window->zoomView();
-    view->showOneToOne();
-    QVERIFY(view->zoom() == 1.0);
-    // One source pixel per device pixel, on a high-density screen too (run again at scale 2).
-    QCOMPARE(view->cellRect(0, 0).width() * view->devicePixelRatioF(), 1.0);
-    view->zoomAbout(ZoomView::ValuesZoom, view->rect().center());
-    QVERIFY(view->zoom() == ZoomView::ValuesZoom);
-    QCOMPARE(view->cellText(pixel.x(), pixel.y()), cell);
-    // The numbers are painted in the cell, dark on light and light on dark.
-    const QImage shot = view->grab().toImage();
-    const qreal ratio = shot.devicePixelRatio();
-    const QRectF cellRect = view->cellRect(pixel.x(), pixel.y());
-    const QRect cellArea = QRectF(cellRect.topLeft() * ratio, cellRect.size() * ratio).toRect().adjusted(2, 2, -2, -2);
-    const QRgb colour = view->picture().pixel(pixel);
-    const QRgb ink = qGray(colour) >= 128 ? qRgb(0, 0, 0) : qRgb(255, 255, 255);
-    int inked = 0;
-    for (int y = cellArea.top(); y <= cellArea.bottom(); ++y)
-        for (int x = cellArea.left(); x <= cellArea.right(); ++x)
-            inked += qAbs(qGray(shot.pixel(x, y)) - qGray(ink)) < qAbs(qGray(shot.pixel(x, y)) - qGray(colour));
-    QVERIFY2(inked > 10, qPrintable(QString::number(inked)));
-    // Zooming about a point keeps the pixel under it; the readout names that pixel.
-    const QPointF at = view->rect().center();
-    const QPoint before = view->sourcePixelAt(at);
-    view->zoomAbout(2, at);
-    QVERIFY(view->zoom() == ZoomView::MaxZoom);
-    view->zoomAbout(2, at);
-    QVERIFY(view->zoom() == ZoomView::MaxZoom);
-    QCOMPARE(view->sourcePixelAt(at), before);
-    // Ctrl+wheel zooms about the cursor too: two notches back halve the zoom.
-    QWheelEvent wheel(at, view->mapToGlobal(at), QPoint(), QPoint(0, -240), Qt::NoButton,
-                      Qt::ControlModifier, Qt::NoScrollPhase, false);
-    QApplication::sendEvent(view, &wheel);
-    QVERIFY(view->zoom() == ZoomView::ValuesZoom);
-    QCOMPARE(view->sourcePixelAt(at), before);
-    // Dragging by one cell moves the picture by one source pixel under the cursor.
-    const QPoint from = at.toPoint();
-    QTest::mousePress(view, Qt::LeftButton, {}, from);
-    QTest::mouseMove(view, from + QPoint(qRound(view->cellRect(0, 0).width()), 0));
-    QTest::mouseRelease(view, Qt::LeftButton, {}, from + QPoint(qRound(view->cellRect(0, 0).width()), 0));
-    QCOMPARE(view->sourcePixelAt(at), before - QPoint(1, 0));
-    if (!readout.isEmpty()) {
-        emit view->pixelHovered(pixel);
-        QCOMPARE(labelText(window.get(), "pixelReadout"), readout);
-    }
-}
-
-void TestInspector::recentFramesKept_data()
-{
-    QTest::addColumn<QList<qint64>>("timesUs");
-    QTest::addColumn<int>("payloadMiB");
-    QTest::addColumn<QList<qint64>>("keptUs");
-
-    using T = QList<qint64>;
-    QTest::newRow("last ten seconds") << T{0, 5000000, 10000000, 11000000} << 0 << T{5000000, 10000000, 11000000};
-    QTest::newRow("exactly ten seconds") << T{0, 10000000} << 0 << T{0, 10000000};
-    QTest::newRow("board restarted") << T{5000000, 6000000, 1000000} << 0 << T{1000000};
-    QTest::newRow("byte cap") << T{0, 1, 2, 3} << 100 << T{2, 3};
-}
-
-void TestInspector::recentFramesKept()
-{
-    QFETCH(QList<qint64>, timesUs);
-    QFETCH(int, payloadMiB);
-    QFETCH(QList<qint64>, keptUs);
-
-    // One buffer for every frame: kept frames share it, as the viewer's frames share theirs.
-    const QByteArray payload(payloadMiB * 1024 * 1024, '\x01');
-    RecentFrames recent;
-    for (qint64 t : timesUs)
-        recent.add(slotOf(record(1, 1, 1, payload, t)));
-    QList<qint64> kept;
-    for (const FrameSlot &frame : recent.frames()) {
-        kept << RecentFrames::boardTimeUs(frame);
-        QCOMPARE(frame.payload.constData(), payload.constData());
-    }
-    QCOMPARE(kept, keptUs);
-    QCOMPARE(recent.keptBytes(), qint64(payload.size()) * keptUs.size());
-}
-
-void TestInspector::viewerHandsOverItsLastFrames()
-{
-    WindowRig rig;
-    rig.window.show();
-    QVERIFY(QTest::qWaitForWindowActive(&rig.window));
-    QVERIFY(rig.connect());
-    for (int i = 0; i < 5; ++i)
-        QVERIFY(rig.send(record(1, 4, 2, GrayPixels, 3000000 + i * 100000)));
-    QTest::keyClick(&rig.window, Qt::Key_I, Qt::ControlModifier);
-    auto *inspector = rig.window.findChild<InspectorWindow *>();
-    QVERIFY(inspector);
-    QCOMPARE(inspector->currentFrame(), qint64(4));
-    QCOMPARE(frameText(*inspector), "Frame 5 of 5" + Dot + "Gray" + Dot + "4x2" + Dot + "8 bytes" + Dot
-                                        + "board time 3.400000 s" + Dot + "gap 100.0 ms");
-    // The stream goes on in the viewer; the inspector keeps the frames it was given.
-    QVERIFY(rig.send(record(2, 4, 2, UyvyPixels, 3500000)));
-    QCOMPARE(labelText(&rig.window, "labelFormat"), QStringLiteral("Gray"));
-    QCOMPARE(child<QSlider>(inspector, "frameSlider")->maximum(), 4);
-    inspector->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(inspector));
-    QTest::keyClick(inspector, Qt::Key_Home);
-    QVERIFY(frameText(*inspector).startsWith("Frame 1 of 5"));
-    // A second look, once the first window is closed, takes in the newer frame too.
-    QPointer<InspectorWindow> first = inspector;
-    inspector->close();
-    QTRY_VERIFY(first.isNull());
-    QApplication::setActiveWindow(&rig.window);
-    QVERIFY(QTest::qWaitForWindowActive(&rig.window));
-    QTest::keyClick(&rig.window, Qt::Key_I, Qt::ControlModifier);
-    inspector = rig.window.findChild<InspectorWindow *>();
-    QVERIFY(inspector);
-    QVERIFY(frameText(*inspector).startsWith("Frame 6 of 6" + Dot + "UYVY"));
-}
-
-void TestInspector::levelsFollowTheFrame()
-{
-    const auto window = windowOn(dir.filePath("levels.bin"), record(1, 4, 2, GrayPixels, 1000000).toBytes() + record(2, 4, 2, UyvyPixels, 1040000).toBytes());
-    QVERIFY(window && QTest::qWaitForWindowExposed(window.get()));
-    QTest::keyClick(window.get(), Qt::Key_H);
-    QVERIFY(window->levelsShown());
-    QCOMPARE(labelText(window.get(), "levelsText"),
-             QString::fromUtf8("Frame 4x2\nGray: mean 68.75  σ 80.10  min 0  max 255  SNR 0.86 (-1.33 dB)\n"
-                               "   at 0: 1 (12.50 %)  at 255: 1 (12.50 %)"));
-    QCOMPARE(child<LevelPlot>(window.get(), "levelsHistogram")->curves().size(), size_t(1));
-
-    // Clipped samples painted over the picture: black in one colour, white in another.
-    ZoomView *view = window->zoomView();
-    QTest::keyClick(window.get(), Qt::Key_C);
-    const QImage mask = view->clipMask();
-    QCOMPARE(mask.size(), QSize(4, 2));
-    QCOMPARE(mask.pixel(0, 0), qRgb(0, 90, 255));
-    QCOMPARE(mask.pixel(3, 0), qRgb(255, 0, 0));
-    QCOMPARE(qAlpha(mask.pixel(1, 0)), 0);
-
-    // A region of source pixels, dragged either way; a plain drag still pans.
-    view->fit();
-    dragOver(view, QPoint(2, 1), QPoint(1, 0), Qt::ShiftModifier);
-    QCOMPARE(view->selectedRegion(), QRect(1, 0, 2, 2));
-    QVERIFY(labelText(window.get(), "levelsText").startsWith(QString::fromUtf8("Region x 1 y 0, 2x2\nGray: mean 37.75  σ 21.05")));
-    dragOver(view, QPoint(0, 0), QPoint(3, 1), Qt::ShiftModifier | Qt::AltModifier);
-    const auto *profile = child<LevelPlot>(window.get(), "levelsProfile");
-    QVERIFY(profile->isVisible());
-    QCOMPARE(profile->curves().at(0).values, (std::vector<double>{0, 7, 48, 128}));
-
-    // The next frame, its own samples: Y, U and V of the same region.
-    QTest::keyClick(window.get(), Qt::Key_Right);
-    QCOMPARE(labelText(window.get(), "levelsText").section('\n', 1, 1),
-             QString::fromUtf8("Y: mean 131.25  σ 60.83  min 82  max 235  SNR 2.16 (6.68 dB)"));
-    QCOMPARE(labelText(window.get(), "levelsText").count(QStringLiteral("at 255")), 3);
-    QCOMPARE(profile->curves().size(), size_t(3));
-    QTest::keyClick(window.get(), Qt::Key_Escape);
-    QVERIFY(labelText(window.get(), "levelsText").startsWith("Frame 4x2\nY: mean 104.00"));
-    QVERIFY(!profile->isVisible());
-    QTest::keyClick(window.get(), Qt::Key_C);
-    QVERIFY(view->clipMask().isNull());
-}
-
-// Six frames 40 ms apart, Gray then UYVY from the fourth on; the stretch marked with I and O.
-void TestInspector::exportStretch_data()
-{
-    QTest::addColumn<int>("storage");
-    QTest::addColumn<QList<int>>("marks"); // frame at I, frame at O; -1 leaves it unset
-    QTest::addColumn<QStringList>("files"); // each with the frames (first, last) it holds
-
-    using S = FrameStore::Storage;
-    QTest::newRow("matroska split where the format changes")
-        << int(S::Recording) << QList<int>{1, 4} << QStringList{"x0.mkv 1 2", "x1.mkv 3 4"};
-    QTest::newRow("matroska to the end") << int(S::Recording) << QList<int>{4, -1} << QStringList{"x0.mkv 4 5"};
-    QTest::newRow("payloads from the start") << int(S::Payloads) << QList<int>{-1, 1} << QStringList{"x0.bvt 0 0", "x1.bvt 1 1"};
-    QTest::newRow("jpeg as received") << int(S::Pictures) << QList<int>{2, 3} << QStringList{"x0.jpg 2 2", "x1.jpg 3 3"};
-}
-
-void TestInspector::exportStretch()
-{
-    QFETCH(int, storage);
-    QFETCH(QList<int>, marks);
-    QFETCH(QStringList, files);
-
-    const bool jpeg = storage == int(FrameStore::Storage::Pictures);
-    std::vector<FrameRecord> frames;
-    QByteArray dump;
-    for (int i = 0; i < 6; ++i) {
-        frames.push_back(jpeg ? record(0, 16, 8, jpegOf(16, 8, quint8(40 * i)), 1000000 + i * 40000)
-                              : record(i < 3 ? 1 : 2, 4, 2, i < 3 ? GrayPixels : UyvyPixels, 1000000 + i * 40000));
-        dump += frames.back().toBytes();
-    }
-    QTemporaryDir out;
-    const QString path = out.filePath("stretch.bin");
-    const auto window = windowOn(path, dump);
-    QVERIFY(window && QTest::qWaitForWindowExposed(window.get()));
-    for (int m = 0; m < 2; ++m) {
-        if (marks[m] >= 0) {
-            window->showFrame(marks[m]);
-            QTest::keyClick(window.get(), m == 0 ? Qt::Key_I : Qt::Key_O);
-        }
-    }
-    const FrameExport::Result result = window->exportStretch(out.path(), "x", FrameStore::Storage(storage));
-    QCOMPARE(result.error, QString());
-    QStringList written;
-    for (const QString &file : files)
-        written << file.section(' ', 0, 0);
-    QCOMPARE(result.files, written + QStringList{"xindex.csv"});
-
-    // The index: a row a frame, naming its file; the board's time as received.
-    QFile index(out.filePath("xindex.csv"));
-    QVERIFY(index.open(QIODevice::ReadOnly));
-    const QStringList rows = QString::fromUtf8(index.readAll()).split('\n', Qt::SkipEmptyParts).mid(1);
-    QCOMPARE(rows.size(), window->stretchLast() - window->stretchFirst() + 1);
-    for (const QString &file : files) {
-        const QStringList parts = file.split(' ');
-        QByteArray payloads;
-        QStringList times;
-        for (int i = parts[1].toInt(); i <= parts[2].toInt(); ++i) {
-            const FrameRecord &frame = frames[size_t(i)];
-            const QStringList row = rows.at(i - window->stretchFirst()).split(',');
-            QCOMPARE(row.mid(1, 3), (QStringList{parts[0], "stored", RecordIndex::formatName(frame.format)}));
-            QCOMPARE(row.at(7), RecordIndex::boardTime(frame.timestamp_s, frame.timestamp_us));
-            QCOMPARE(row.at(8), QString()); // a wire dump keeps no arrival time
-            payloads += frame.payload;
-            times << RecordIndex::boardTime(0, qint32(i - parts[1].toInt()) * 40000);
-        }
-        if (!parts[0].endsWith(".mkv")) {
-            QFile stored(out.filePath(parts[0]));
-            QVERIFY(stored.open(QIODevice::ReadOnly));
-            QCOMPARE(stored.readAll(), payloads);
-            continue;
-        }
-        if (QStandardPaths::findExecutable("ffprobe").isEmpty() || QStandardPaths::findExecutable("ffmpeg").isEmpty())
-            QSKIP("ffprobe or ffmpeg missing");
-        const QString mkv = out.filePath(parts[0]);
-        QCOMPARE(QString::fromUtf8(output("ffprobe", {"-v", "error", "-show_entries", "packet=pts_time", "-of", "csv=p=0", mkv}))
-                     .remove(',')
-                     .split('\n', Qt::SkipEmptyParts),
-                 times);
-        QCOMPARE(output("ffmpeg", {"-v", "error", "-i", mkv, "-map", "0:v", "-c", "copy", "-f", "rawvideo", "-"}), payloads);
-    }
-}
 
 QTEST_MAIN(TestInspector)
 #include "tst_inspector.moc"

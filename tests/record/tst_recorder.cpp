@@ -173,544 +173,535 @@ class TestRecorder : public QObject
     Q_OBJECT
 
 private slots:
-    void records_data();
-    void records();
-    void failures_data();
-    void failures();
-    void judgingHeldBack_data();
-    void judgingHeldBack();
-    void configurationReconnectAndReplay();
-    void progressOnTerminal();
+    void records_data()
+    {
+        QTest::addColumn<QList<FrameRecord>>("sent");
+        QTest::addColumn<QList<int>>("cuts"); // the board closes the connection after these records
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QString>("blocked"); // a folder standing where this file must go
+        QTest::addColumn<int>("stopSignal"); // 0: stopped by --frames; SIGXFSZ: by a full disk
+        QTest::addColumn<QStringList>("rows");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QStringList>("errors");
+
+        const QList<FrameRecord> grays = {gray(5, 250000), gray(5, 350000), gray(5, 450000)};
+        const QStringList grayRows{row(0, u"bvtgrab_0.bmp"_s, u"stored"_s, grays[0], u"Gray"_s, u"5.250000"_s),
+                                   row(1, u"bvtgrab_1.bmp"_s, u"stored"_s, grays[1], u"Gray"_s, u"5.350000"_s),
+                                   row(2, u"bvtgrab_2.bmp"_s, u"stored"_s, grays[2], u"Gray"_s, u"5.450000"_s)};
+        const QStringList allStored{summary(u"3 frames, 3 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)};
+        // A clean stop: every frame received is in the index and on disk, the summary is written.
+        QTest::newRow("gray pictures, SIGINT")
+            << grays << QList<int>() << QStringList() << QString() << int(SIGINT) << grayRows << 0 << allStored;
+        QTest::newRow("raw payloads, own prefix, SIGTERM")
+            << grays << QList<int>() << QStringList{u"--raw"_s, u"--prefix"_s, u"run-"_s} << QString() << int(SIGTERM)
+            << QStringList(grayRows).replaceInStrings(u"bvtgrab_"_s, u"run-"_s).replaceInStrings(u".bmp"_s, u".bvt"_s)
+            << 0 << allStored;
+
+        // A cut-off JPEG is still stored as received, and counts as stored and damaged. JPEG frames
+        // are judged apart, yet rows and numbers keep their order, and the last frame is stored
+        // before any other comes.
+        const QByteArray pixels(8 * 8 * 3, '\x80');
+        const QByteArray jpeg = encodeJpeg(reinterpret_cast<const uint8_t *>(pixels.constData()), 8, 8, 3, 90);
+        const QList<FrameRecord> jpegs = {stamped(makeRecord(0, 8, 8, jpeg), 7, 0), gray(7, 100000),
+                                          stamped(makeRecord(0, 8, 8, jpeg.left(200)), 7, 200000)};
+        const QStringList jpegRows{row(0, u"bvtgrab_0.jpg"_s, u"stored"_s, jpegs[0], u"JPG"_s, u"7.000000"_s),
+                                   row(1, u"bvtgrab_1.bmp"_s, u"stored"_s, jpegs[1], u"Gray"_s, u"7.100000"_s),
+                                   row(2, u"bvtgrab_2.jpg"_s, u"damaged"_s, jpegs[2], u"JPG"_s, u"7.200000"_s)};
+        QTest::newRow("jpeg cut off, numbering across formats, SIGINT")
+            << jpegs << QList<int>() << QStringList() << QString() << int(SIGINT) << jpegRows
+            << 3 << QStringList{summary(u"3 frames, 3 stored, 1 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)};
+
+        // Bytes an encoder leaves before the end marker, of which libjpeg warns: the picture is whole.
+        const QByteArray padded = QByteArray(jpeg).insert(jpeg.size() - 2, QByteArray(64, '\0'));
+        const QList<FrameRecord> paddedJpegs = {stamped(makeRecord(0, 8, 8, padded), 8, 0)};
+        QTest::newRow("jpeg padded before its end")
+            << paddedJpegs << QList<int>() << QStringList() << QString() << 0
+            << QStringList{row(0, u"bvtgrab_0.jpg"_s, u"stored"_s, paddedJpegs[0], u"JPG"_s, u"8.000000"_s)}
+            << 0 << QStringList{summary(u"1 frames, 1 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)};
+
+        // Board times 0.1 s apart; those of the second connection go on from the first or leave a gap.
+        const auto grayRun = [](const QList<int> &tenths) {
+            QList<FrameRecord> records;
+            for (int t : tenths)
+                records << gray(10 + t / 10, t % 10 * 100000);
+            return records;
+        };
+        const auto storedRows = [](const QList<FrameRecord> &records) {
+            QStringList rows;
+            for (int i = 0; i < records.size(); ++i)
+                rows << row(i, u"bvtgrab_%1.bmp"_s.arg(i), u"stored"_s, records[i], RecordIndex::formatName(records[i].format),
+                            RecordIndex::boardTime(records[i].timestamp_s, records[i].timestamp_us));
+            return rows;
+        };
+        // One Matroska file while format and size stay and the board's clock runs on: rows name it
+        // and the frame's place in it.
+        const auto inMatroska = [](QStringList rows) {
+            int file = -1, place = 0;
+            QString shape;
+            double time = 0;
+            for (QString &line : rows) {
+                QStringList columns = line.split(QLatin1Char(','));
+                const QString frameShape = columns.mid(3, 3).join(u' '); // format and size
+                if (!columns[1].isEmpty() && (frameShape != shape || columns[7].toDouble() < time))
+                    shape = frameShape, ++file, place = 0;
+                time = columns[1].isEmpty() ? time : columns[7].toDouble();
+                if (!columns[1].isEmpty())
+                    columns[1] = u"bvtgrab_%1.mkv"_s.arg(file);
+                line = (columns << (columns[1].isEmpty() ? QString() : QString::number(place++))).join(u',');
+            }
+            return rows;
+        };
+        const QList<FrameRecord> gap = grayRun({0, 1, 2, 3, 6});
+        QTest::newRow("mkv: lost at the board, a gap in the timestamps")
+            << gap << QList<int>() << QStringList{u"--mkv"_s} << QString() << 0 << inMatroska(storedRows(gap)) << 3
+            << QStringList{summary(u"5 frames, 5 stored, 0 damaged, 0 hidden, 0 failed, 2 lost at the board"_s)};
+        const QList<FrameRecord> continuous = grayRun({0, 1, 2, 3, 4, 5});
+        QTest::newRow("mkv: connection lost, nothing missed, one file")
+            << continuous << QList<int>{4} << QStringList{u"--mkv"_s, u"--reconnect"_s} << QString() << 0
+            << inMatroska(storedRows(continuous)) << 0
+            << QStringList{unnamedLosses(0, 1), summary(u"6 frames, 6 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)};
+
+        // A code the board sends but never shows is indexed, not stored, and is no trouble.
+        const QList<FrameRecord> hidden = {gray(3, 0), stamped(makeRecord(7, 4, 2, "abcd"), 3, 100000), gray(3, 200000)};
+        QTest::newRow("hidden code")
+            << hidden << QList<int>() << QStringList() << QString() << 0
+            << QStringList{row(0, u"bvtgrab_0.bmp"_s, u"stored"_s, hidden[0], u"Gray"_s, u"3.000000"_s),
+                           row(1, QString(), u"hidden"_s, hidden[1], u"7"_s, u"3.100000"_s),
+                           row(2, u"bvtgrab_1.bmp"_s, u"stored"_s, hidden[2], u"Gray"_s, u"3.200000"_s)}
+            << 0 << QStringList{summary(u"3 frames, 2 stored, 0 damaged, 1 hidden, 0 failed, 0 lost at the board"_s)};
+
+        // A record refused for its size, a hidden code, a header-only record and a frame without
+        // pixels: one good frame stored after them. Fields are read unsigned.
+        FrameRecord badSize = stamped(makeRecord(1, 4, 2), 1, 0);
+        badSize.size = -1;
+        const QList<FrameRecord> hostile = {badSize, stamped(makeRecord(7, 4, 2, "abcd"), -1, 1500000),
+                                            stamped(makeRecord(12, 4, 2, "not sent"), 1, 0), gray(2, 0, 0, 2), gray(3, 0)};
+        const QStringList hostileRows{row(0, QString(), u"hidden"_s, hostile[1], u"7"_s, u"4294967296.500000"_s),
+                                      row(1, QString(), u"damaged"_s, hostile[3], u"Gray"_s, u"2.000000"_s),
+                                      row(2, u"bvtgrab_0.bmp"_s, u"stored"_s, hostile[4], u"Gray"_s, u"3.000000"_s)};
+        QTest::newRow("hostile bytes") << hostile << QList<int>() << QStringList() << QString() << 0 << hostileRows
+            << 3 << QStringList{unnamedLosses(1, 0), summary(u"3 frames, 1 stored, 1 damaged, 1 hidden, 0 failed, 0 lost at the board"_s)};
+
+        // The number stays after a failed write, as in the window's capture.
+        QTest::newRow("path fails")
+            << grays << QList<int>() << QStringList() << u"bvtgrab_1.bmp"_s << 0
+            << QStringList{grayRows[0], row(1, QString(), u"failed"_s, grays[1], u"Gray"_s, u"5.350000"_s),
+                           row(2, QString(), u"failed"_s, grays[2], u"Gray"_s, u"5.450000"_s)}
+            << 3 << QStringList{summary(u"3 frames, 1 stored, 0 damaged, 0 hidden, 2 failed, 0 lost at the board"_s)};
+
+        const QStringList mkv{u"--mkv"_s};
+        QTest::newRow("mkv: jpeg cut off, a file per format") << jpegs << QList<int>() << mkv << QString() << int(SIGINT)
+            << inMatroska(jpegRows) << 3 << QStringList{summary(u"3 frames, 3 stored, 1 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)};
+        const QList<FrameRecord> restarted = {gray(9, 0), gray(9, 100000), gray(1, 0), gray(1, 100000)};
+        QTest::newRow("mkv: the board's clock restarts, the next file") << restarted << QList<int>{2}
+            << QStringList{u"--mkv"_s, u"--reconnect"_s} << QString() << 0 << inMatroska(storedRows(restarted)) << 0
+            << QStringList{unnamedLosses(0, 1), summary(u"4 frames, 4 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)};
+        const QList<FrameRecord> formats = {gray(4, 0), stamped(makeRecord(2, 4, 2, "uyvyUYVYuyvyUYVY"), 4, 10000),
+                                            stamped(makeRecord(3, 4, 2, "yyyyYYYYuuvv"), 4, 20000),
+                                            stamped(makeRecord(4, 4, 2, "yyyyYYYYuvUV"), 4, 30000), gray(4, 40000, 2, 4),
+                                            gray(4, 50000, 1, 3)};
+        QTest::newRow("mkv: every raw format and size") << formats << QList<int>() << mkv << QString() << 0
+            << inMatroska(storedRows(formats)) << 0 << QStringList{summary(u"6 frames, 6 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)};
+        QTest::newRow("mkv: hostile bytes") << hostile << QList<int>() << mkv << QString() << 0 << inMatroska(hostileRows) << 3
+            << QStringList{unnamedLosses(1, 0), summary(u"3 frames, 1 stored, 1 damaged, 1 hidden, 0 failed, 0 lost at the board"_s)};
+        // Four frames a cluster: killed once all are indexed, the file, never closed, holds them all.
+        QList<FrameRecord> close, large;
+        for (int i = 0; i < 7; ++i)
+            close << gray(20, i * 10000), large << gray(30, i * 100000, 256, 256);
+        QTest::newRow("mkv: killed") << close << QList<int>() << mkv << QString() << int(SIGKILL)
+                                     << inMatroska(storedRows(close)) << -1 << QStringList();
+        // A cluster a frame: those before the one the disk refused, the last, are stored and readable.
+        const QStringList fullRows = storedRows(large).replaceInStrings(QRegularExpression(u",bvtgrab_6.bmp,stored,"_s), u",,failed,"_s);
+        QTest::newRow("mkv: full disk") << large << QList<int>() << mkv << QString() << int(SIGXFSZ) << inMatroska(fullRows) << 1
+            << QStringList{u"brevant-record: cannot write %folder/bvtgrab_0.mkv: File too large"_s,
+                           summary(u"7 frames, 6 stored, 0 damaged, 0 hidden, 1 failed, 0 lost at the board"_s)};
+
+        // Every kind of trouble in one recording, each counted once, in its place.
+        QList<FrameRecord> together = grayRun({0, 1, 2, 3, 10, 11});
+        together << badSize << hidden[1] << stamped(makeRecord(0, 8, 8, jpeg.left(200)), 11, 200000);
+        QStringList togetherRows = storedRows(together.mid(0, 5));
+        togetherRows << row(5, QString(), u"failed"_s, together[5], u"Gray"_s, u"11.100000"_s)
+                     << row(6, QString(), u"hidden"_s, hidden[1], u"7"_s, u"3.100000"_s)
+                     << row(7, u"bvtgrab_5.jpg"_s, u"damaged"_s, together[8], u"JPG"_s, u"11.200000"_s);
+        QTest::newRow("all together")
+            << together << QList<int>{4} << QStringList{u"--reconnect"_s} << u"bvtgrab_5.bmp"_s << 0 << togetherRows << 3
+            << QStringList{unnamedLosses(1, 1), summary(u"8 frames, 6 stored, 1 damaged, 1 hidden, 1 failed, 6 lost at the board"_s)};
+    }
+
+    // The whole index, the whole of stderr and the exit status; every file holds exactly what the
+    // window's capture writes: payloads as received, BMP pictures of the frame's own pixels.
+    void records()
+    {
+        QFETCH(QList<FrameRecord>, sent);
+        QFETCH(QList<int>, cuts);
+        QFETCH(QStringList, options);
+        QFETCH(QString, blocked);
+        QFETCH(int, stopSignal);
+        QFETCH(QStringList, rows);
+        QFETCH(int, exitCode);
+        QFETCH(QStringList, errors);
+
+        ScriptedBoard board;
+        // Garbage of whole words first: the magic search passes over it.
+        board.streams = {QByteArray::fromHex("0102030405060708")};
+        for (int i = 0; i < sent.size(); ++i) {
+            if (cuts.contains(i))
+                board.streams << QByteArray();
+            board.streams.last() += sent[i].toBytes();
+        }
+        const QString folder = temporary.filePath(QString::fromLatin1(QTest::currentDataTag()));
+        if (!blocked.isEmpty())
+            QVERIFY(QDir().mkpath(QDir(folder).filePath(blocked)));
+
+        options << u"--video-port"_s << board.port();
+        const bool fullDisk = stopSignal == SIGXFSZ;
+        if (!stopSignal || fullDisk)
+            options << u"--frames"_s << QString::number(rows.size());
+        const Run run = record(options << folder, [&](QProcess &process) {
+            if (stopSignal && !fullDisk && QTest::qWaitFor([&] { return indexRows(folder).size() > rows.size(); }, ProcessTimeoutMs)
+                && process.processId() > 0)
+                ::kill(pid_t(process.processId()), stopSignal);
+        }, fullDisk);
+        QCOMPARE(run.exitCode, exitCode);
+        QCOMPARE(run.errors, errors.replaceInStrings(u"%folder"_s, folder));
+        QCOMPARE(board.connections, cuts.size() + 1);
+
+        const bool matroska = options.contains(u"--mkv"_s);
+        QCOMPARE(indexRows(folder), QStringList{QString::fromLatin1(RecordIndex::HeaderLine)
+                                                + (matroska ? RecordIndex::PlaceColumn : "")} + rows);
+
+        const QMap<QString, QByteArray> files = storedFiles(folder);
+        // Row by row, the records that are frames: a payload, and a size that is not refused.
+        QList<FrameRecord> frames;
+        for (const FrameRecord &r : sent)
+            if (r.hasPayload() && r.sizeField() >= 0)
+                frames << r;
+        QCOMPARE(frames.size(), rows.size());
+        int named = 0;
+        QMap<QString, QList<FrameRecord>> recorded; // of each Matroska file, its frames in order
+        for (int i = 0; i < rows.size(); ++i) {
+            const FrameRecord &frame = frames.at(i);
+            const QString name = rows.at(i).section(QLatin1Char(','), 1, 1);
+            if (name.isEmpty())
+                continue;
+            if (name.endsWith(QLatin1String(".mkv"))) {
+                named += recorded[name].isEmpty();
+                recorded[name] << frame;
+                continue;
+            }
+            ++named;
+            if (name.endsWith(QLatin1String(".bmp"))) {
+                const QImage pixels(reinterpret_cast<const uchar *>(frame.payload.constData()),
+                                    frame.width, frame.height, frame.width, QImage::Format_Grayscale8);
+                QCOMPARE(QImage::fromData(files.value(name)).convertToFormat(QImage::Format_Grayscale8), pixels);
+            } else {
+                QCOMPARE(files.value(name), frame.payload);
+            }
+        }
+        QCOMPARE(files.size(), named);
+
+        // Each recording file as players see it: codec, size, pixel format, a packet a frame timed by
+        // the board's clock, the payloads exactly as received.
+        static const char *const streamOf[] = {"mjpeg,%1,%2,yuvj420p", "rawvideo,%1,%2,gray", "rawvideo,%1,%2,uyvy422",
+                                               "rawvideo,%1,%2,yuv420p", "rawvideo,%1,%2,nv12"};
+        for (auto file = recorded.cbegin(); file != recorded.cend(); ++file) {
+            const QString path = QDir(folder).filePath(file.key());
+            for (const QString &reader : {u"ffprobe"_s, u"ffmpeg"_s, u"mkvinfo"_s})
+                if (QStandardPaths::findExecutable(reader).isEmpty())
+                    QSKIP("ffprobe, ffmpeg or mkvinfo missing");
+            const FrameRecord &first = file->first();
+            QStringList probed;
+            QByteArray payloads;
+            for (const FrameRecord &frame : *file) {
+                probed << RecordIndex::boardTime(frame.timestamp_s - first.timestamp_s, frame.timestamp_us - first.timestamp_us);
+                payloads += frame.payload;
+            }
+            probed << QString::fromLatin1(streamOf[first.format]).arg(first.width).arg(first.height);
+            const QString probe = QString::fromUtf8(output(u"ffprobe"_s, {u"-v"_s, u"error"_s, u"-show_entries"_s,
+                u"stream=codec_name,width,height,pix_fmt:packet=pts_time"_s, u"-of"_s, u"csv=p=0"_s, path}));
+            QCOMPARE(probe.split(u'\n', Qt::SkipEmptyParts).replaceInStrings(QRegularExpression(u",$"_s), QString()), probed);
+            QCOMPARE(output(u"ffmpeg"_s, {u"-v"_s, u"error"_s, u"-i"_s, path, u"-map"_s, u"0:v"_s, u"-c"_s, u"copy"_s,
+                                         u"-f"_s, u"rawvideo"_s, u"-"_s}), payloads);
+            QVERIFY(output(u"mkvinfo"_s, {path}) != "failed");
+        }
+    }
+
+    void failures_data()
+    {
+        // %board and %commands: the ports of the board's servers; %free: a port nobody listens on;
+        // %folder: the recording folder; %program: a file.
+        QTest::addColumn<QString>("options");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QStringList>("errors");
+        QTest::addColumn<int>("rows"); // -1: no index
+
+        // Refused before anything connects.
+        const QString configured = u"--video-port %board --command-port %commands --fps 5 "_s;
+        const char *const refused[][2] = {
+            {"--colour", "Unknown option 'colour'."},
+            {"--fps 0", "Invalid --fps: 0 (1..30)"},
+            {"--fps 31", "Invalid --fps: 31 (1..30)"},
+            {"--format rgb", "Unknown --format: rgb (jpeg, gray, uyvy, yuv420 or nv12)"},
+            {"--size 640x481", "Unknown --size: 640x481 (640x480, 320x240 or 400x400)"},
+            {"--frames 0", "Invalid --frames: 0 (a whole number from 1)"},
+            {"--frames ten", "Invalid --frames: ten (a whole number from 1)"},
+            {"--seconds -1", "Invalid --seconds: -1 (a number above 0)"},
+            {"--seconds 2e9", "Invalid --seconds: 2e9 (a number above 0)"},
+            {"--host=", "Empty --host."},
+            {"--wire=", "Empty --wire."},
+            {"--prefix a\\b", "Invalid --prefix: a\\b (no folder separators, commas, quotes or line breaks)"},
+            {"--video-port 65536", "Invalid --video-port: 65536 (1..65535)"},
+            {"--command-port 0", "Invalid --command-port: 0 (1..65535)"},
+            {"--prefix a,b", "Invalid --prefix: a,b (no folder separators, commas, quotes or line breaks)"},
+            {"--mkv --raw", "--raw and --mkv exclude each other: --mkv always keeps payloads as received."},
+            {"second-folder", "Only one FOLDER may be given."}};
+        for (const auto &[options, error] : refused)
+            QTest::newRow(options) << configured + QLatin1String(options) + u" %folder"_s << 2
+                                   << QStringList{u"brevant-record: "_s + QLatin1String(error)} << -1;
+        QTest::newRow("no folder") << configured << 2 << QStringList{u"brevant-record: No FOLDER given."_s} << -1;
+        QTest::newRow("folder under a file") << configured + u"%program/sub"_s << 2
+                                             << QStringList{u"brevant-record: cannot make the folder %program/sub"_s} << -1;
+
+        // Trouble on the way, with a message naming the host and port or the file.
+        const QString nothing = summary(u"0 frames, 0 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board"_s);
+        QTest::newRow("refused") << u"--video-port %free %folder"_s << 1
+                                 << QStringList{u"brevant-record: cannot connect to 127.0.0.1:%free: Connection refused"_s, nothing} << 0;
+        QTest::newRow("refused all along, with reconnect")
+            << u"--video-port %free --reconnect --seconds 1 %folder"_s << 1
+            << QStringList{u"brevant-record: could not connect to 127.0.0.1:%free at all: Connection refused"_s, nothing} << 0;
+        // Refused, it tries again after 0.5 s, 1 s, 2 s: a board that listens from 2 s on is reached
+        // by the attempt at 3.5 s.
+        QTest::newRow("board listening late, with reconnect")
+            << u"--video-port %board --reconnect --frames 1 %folder"_s << 0
+            << QStringList{summary(u"1 frames, 1 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)} << 1;
+        QTest::newRow("connection lost") << u"--video-port %board %folder"_s << 1
+                                         << QStringList{u"brevant-record: lost the connection to 127.0.0.1:%board"_s,
+                                                        unnamedLosses(0, 1),
+                                                        summary(u"1 frames, 1 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)}
+                                         << 1;
+        QTest::newRow("index cannot be written")
+            << u"--video-port %board %folder"_s << 1
+            << QStringList{u"brevant-record: cannot write the index %folder/bvtgrab_index.csv: Is a directory"_s} << -1;
+        QTest::newRow("wire dump cannot be written")
+            << u"--video-port %board --wire %program/dump.wire %folder"_s << 1
+            << QStringList{u"brevant-record: cannot write the wire dump %program/dump.wire: Not a directory"_s, nothing} << 0;
+        QTest::newRow("command port refused")
+            << u"--video-port %board --command-port %free --fps 5 %folder"_s << 1
+            << QStringList{u"brevant-record: cannot configure the board at 127.0.0.1:%free: Connection refused"_s, nothing} << 0;
+    }
+
+    void failures()
+    {
+        QFETCH(QString, options);
+        QFETCH(int, exitCode);
+        QFETCH(QStringList, errors);
+        QFETCH(int, rows);
+        ScriptedBoard board;
+        const FrameRecord frame = gray(1, 0);
+        board.streams = {frame.toBytes()};
+        board.closes = QTest::currentDataTag() == QLatin1String("connection lost");
+        CommandServer commands;
+        QTcpServer closed;
+        QVERIFY(commands.listen(QHostAddress::LocalHost, 0) && closed.listen(QHostAddress::LocalHost, 0));
+        const QString freePort = QString::number(closed.serverPort());
+        closed.close();
+        const QString folder = temporary.filePath(QString::fromLatin1(QTest::currentDataTag()));
+        const auto fill = [&](QString text) {
+            return text.replace(u"%board"_s, board.port()).replace(u"%free"_s, freePort).replace(u"%folder"_s, folder)
+                .replace(u"%commands"_s, QString::number(commands.serverPort()))
+                .replace(u"%program"_s, QStringLiteral(BREVANT_RECORD));
+        };
+        for (QString &line : errors)
+            line = fill(line);
+        if (QTest::currentDataTag() == QLatin1String("index cannot be written"))
+            QVERIFY(QDir().mkpath(QDir(folder).filePath(u"bvtgrab_index.csv"_s)));
+        QStringList arguments = options.split(u' ', Qt::SkipEmptyParts);
+        for (QString &argument : arguments)
+            argument = fill(argument);
+        const bool late = QTest::currentDataTag() == QLatin1String("board listening late, with reconnect");
+        const quint16 boardPort = board.server.serverPort();
+        if (late) {
+            board.server.close();
+            QTimer::singleShot(2000, &board.server, [&] { board.server.listen(QHostAddress::LocalHost, boardPort); });
+        }
+
+        QElapsedTimer clock;
+        clock.start();
+        const Run run = record(arguments);
+        QCOMPARE(run.exitCode, exitCode);
+        QCOMPARE(run.errors, errors);
+        if (late)
+            QVERIFY2(clock.elapsed() >= 3000, qPrintable(QString::number(clock.elapsed())));
+        if (exitCode == 2) {
+            QCOMPARE(board.connections, 0);
+            QVERIFY(commands.requests().isEmpty());
+        }
+        const QStringList index{QString::fromLatin1(RecordIndex::HeaderLine),
+                                row(0, u"bvtgrab_0.bmp"_s, u"stored"_s, frame, u"Gray"_s, u"1.000000"_s)};
+        QCOMPARE(indexRows(folder), rows < 0 ? QStringList() : index.mid(0, rows + 1));
+    }
+
+    // JPEG judging held back: past the frames in hand the socket is not read, yet the event loop
+    // runs on, so a SIGTERM is taken at once and the recording ends as soon as they are judged; bytes
+    // that came before the board closed are all recorded, and only then is the connection lost.
+    void judgingHeldBack_data()
+    {
+        QTest::addColumn<bool>("closes");
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("SIGTERM") << false << int(Recorder::MaxFramesInHand) << 0;
+        QTest::newRow("board closes") << true << 3 * Recorder::MaxFramesInHand << 1;
+    }
+
+    void judgingHeldBack()
+    {
+        QFETCH(bool, closes);
+        QFETCH(int, rows);
+        QFETCH(int, exitCode);
+        const QByteArray pixels(8 * 8 * 3, '\x40');
+        const QByteArray jpeg = encodeJpeg(reinterpret_cast<const uint8_t *>(pixels.constData()), 8, 8, 3, 90);
+        ScriptedBoard board;
+        board.streams = {QByteArray()};
+        QStringList expected{QString::fromLatin1(RecordIndex::HeaderLine)};
+        for (int i = 0; i < 3 * Recorder::MaxFramesInHand; ++i) {
+            const FrameRecord frame = stamped(makeRecord(0, 8, 8, jpeg), 1, i * 100000);
+            board.streams[0] += frame.toBytes();
+            expected << row(i, u"bvtgrab_%1.jpg"_s.arg(i), u"stored"_s, frame, u"JPG"_s,
+                            RecordIndex::boardTime(frame.timestamp_s, frame.timestamp_us));
+        }
+        board.closes = closes;
+
+        RecorderOptions options;
+        options.host = u"127.0.0.1"_s;
+        options.videoPort = board.server.serverPort();
+        options.folder = temporary.filePath(QString::fromLatin1(QTest::currentDataTag()));
+        QVERIFY(QDir().mkpath(options.folder));
+        QSemaphore gate;
+        Recorder recorder(options, [&gate](FrameDecoder &decoder, const FrameSlot &frame) {
+            gate.acquire();
+            gate.release();
+            return decoder.judge(frame);
+        });
+        StopSignals stopSignals;
+        connect(&stopSignals, &StopSignals::stopRequested, &recorder, &Recorder::stop);
+        QSignalSpy stopRequested(&stopSignals, &StopSignals::stopRequested);
+        QSignalSpy finished(&recorder, &Recorder::finished);
+        QVERIFY(recorder.start());
+        QTRY_COMPARE_WITH_TIMEOUT(recorder.statistics().counters().framesReceived, quint64(Recorder::MaxFramesInHand), 10000);
+        if (!closes) {
+            ::raise(SIGTERM);
+            QTRY_COMPARE_WITH_TIMEOUT(stopRequested.size(), 1, 10000);
+        }
+        QCOMPARE(recorder.statistics().counters().framesReceived, quint64(Recorder::MaxFramesInHand));
+        QCOMPARE(finished.size(), 0);
+        gate.release();
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);
+        QCOMPARE(recorder.exitStatus(), exitCode);
+        QCOMPARE(indexRows(options.folder), expected.mid(0, rows + 1));
+        QCOMPARE(storedFiles(options.folder).size(), rows);
+    }
+
+    // The exchanges of "Send Values" before the video port is connected, and again before each
+    // reconnect. The wire dump of a connection, played back, is recorded as it was live.
+    void configurationReconnectAndReplay()
+    {
+        CommandServer commands;
+        commands.setProducibleFormats({0, 1, 2, 3, 4});
+        commands.setConfiguration({1, 640, 480, 30});
+        QVERIFY(commands.listen(QHostAddress::LocalHost, 0));
+        VideoServer video;
+        VideoFaults faults;
+        faults.closeEvery = 3;
+        faults.garbageEvery = 2;
+        video.setFaults(faults);
+        QVERIFY(video.setConfiguration(1, 640, 480, 30));
+        // The board restarting its stream: the video port refuses connections until a while after
+        // the first configuration, and the recorder keeps trying meanwhile, configuring no more.
+        QTcpServer portFinder;
+        QVERIFY(portFinder.listen(QHostAddress::LocalHost, 0));
+        const quint16 videoPort = portFinder.serverPort();
+        portFinder.close();
+        bool restarting = false;
+        connect(&commands, &CommandServer::configurationApplied, &video, [&](int format, int width, int height, int fps) {
+            video.applyConfiguration(format, width, height, fps);
+            if (!std::exchange(restarting, true))
+                QTimer::singleShot(RestartMs, &video, [&] { QVERIFY(video.listen(QHostAddress::LocalHost, videoPort)); });
+        });
+
+        const QString live = temporary.filePath(u"live"_s);
+        const Run run = record({u"--video-port"_s, QString::number(videoPort), u"--command-port"_s,
+                                QString::number(commands.serverPort()), u"--format"_s, u"uyvy"_s, u"--size"_s,
+                                u"320x240"_s, u"--reconnect"_s, u"--wire"_s, live + u".wire"_s, u"--frames"_s, u"5"_s, live});
+        // The board's clock ran on while no connection was open: frames are missing by it.
+        QCOMPARE(run.exitCode, 3);
+        // Values not given keep 30 frames/s.
+        const QList<QByteArray> configuration{QByteArray::fromHex("01001e"), QByteArray::fromHex("020002"),
+                                              QByteArray::fromHex("030140"), QByteArray::fromHex("0400f0"),
+                                              QByteArray::fromHex("050001")};
+        QCOMPARE(commands.requests(), configuration + configuration);
+        const QStringList rows = indexRows(live);
+        QCOMPARE(rows.size(), 6);
+        for (const QString &line : rows.mid(1))
+            QCOMPARE(line.section(QLatin1Char(','), 2, 6), u"stored,UYVY,320,240,153600"_s);
+        QVERIFY(QFile::exists(live + u".wire.1"_s));
+
+        WireDump dump;
+        QVERIFY(dump.load(live + u".wire"_s));
+        QCOMPARE(dump.records().size(), 3);
+        WireReplay replay(dump, WireReplay::Rate::Max, false);
+        VideoServer replaying;
+        replaying.setReplay(&replay);
+        QVERIFY(replaying.listen(QHostAddress::LocalHost, 0));
+        const QString replayed = temporary.filePath(u"replayed"_s);
+        const Run replayRun = record({u"--video-port"_s, QString::number(replaying.serverPort()), u"--wire"_s,
+                                      replayed + u".wire"_s, u"--frames"_s, u"3"_s, replayed});
+        QVERIFY(replayRun.exitCode == 0 || replayRun.exitCode == 3);
+        QCOMPARE(indexRows(replayed), rows.mid(0, 4));
+        QMap<QString, QByteArray> liveFiles = storedFiles(live);
+        liveFiles.remove(u"bvtgrab_3.bmp"_s);
+        liveFiles.remove(u"bvtgrab_4.bmp"_s);
+        QCOMPARE(storedFiles(replayed), liveFiles);
+        QCOMPARE(fileBytes(replayed + u".wire"_s), fileBytes(live + u".wire"_s));
+    }
+
+    // On a terminal the progress line is rewritten in place, and cleared before the summary.
+    void progressOnTerminal()
+    {
+        if (QStandardPaths::findExecutable(u"script"_s).isEmpty()
+            || QProcess::execute(u"script"_s, {u"-qfec"_s, u"true"_s, u"/dev/null"_s}) != 0)
+            QSKIP("no pseudo-terminal here");
+        ScriptedBoard board;
+        board.streams = {gray(1, 0).toBytes()};
+        QProcess terminal;
+        terminal.start(u"script"_s, {u"-qfec"_s, u"%1 --host 127.0.0.1 --video-port %2 --frames 2 %3"_s
+                       .arg(QStringLiteral(BREVANT_RECORD), board.port(), temporary.filePath(u"terminal"_s)), u"/dev/null"_s});
+        QByteArray shown;
+        QVERIFY(QTest::qWaitFor([&] { return (shown += terminal.readAllStandardOutput()).contains("\x1b[K"); }, ProcessTimeoutMs));
+        // The second frame ends the recording.
+        QTcpSocket *connection = board.server.findChild<QTcpSocket *>();
+        QVERIFY(connection);
+        connection->write(gray(1, 100000).toBytes());
+        QVERIFY(QTest::qWaitFor([&] { return terminal.state() == QProcess::NotRunning; }, ProcessTimeoutMs));
+        QCOMPARE(terminal.exitCode(), 0);
+        shown += terminal.readAllStandardOutput();
+        const QString progress = u"(\rbrevant-record: \\d frames [^\x1b]*\x1b\\[K)+\r\x1b\\[K"_s;
+        const QString counts = u"brevant-record: 2 frames, 2 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board, "_s;
+        const QRegularExpression whole(u"\\A"_s + progress + QRegularExpression::escape(counts) + u"\\d+\\.\\d MB in \\d+\\.\\d s\r\n\\z"_s);
+        QVERIFY2(whole.match(QString::fromLocal8Bit(shown)).hasMatch(), shown.toPercentEncoding().constData());
+
+        // Quiet for a second, two refresh periods: only the summary.
+        board.streams << gray(1, 0).toBytes();
+        terminal.start(u"script"_s, {u"-qfec"_s, u"%1 --host 127.0.0.1 --video-port %2 --seconds 1 --quiet %3"_s
+                       .arg(QStringLiteral(BREVANT_RECORD), board.port(), temporary.filePath(u"quiet"_s)), u"/dev/null"_s});
+        QVERIFY(QTest::qWaitFor([&] { return terminal.state() == QProcess::NotRunning; }, ProcessTimeoutMs));
+        shown = terminal.readAllStandardOutput();
+        const QRegularExpression summaryOnly(u"\\Abrevant-record: 1 frames, 1 stored, [^\r\x1b]*\r\n\\z"_s);
+        QVERIFY2(summaryOnly.match(QString::fromLocal8Bit(shown)).hasMatch(), shown.toPercentEncoding().constData());
+    }
 
 private:
     QTemporaryDir temporary;
 };
-
-void TestRecorder::records_data()
-{
-    QTest::addColumn<QList<FrameRecord>>("sent");
-    QTest::addColumn<QList<int>>("cuts"); // the board closes the connection after these records
-    QTest::addColumn<QStringList>("options");
-    QTest::addColumn<QString>("blocked"); // a folder standing where this file must go
-    QTest::addColumn<int>("stopSignal"); // 0: stopped by --frames; SIGXFSZ: by a full disk
-    QTest::addColumn<QStringList>("rows");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QStringList>("errors");
-
-    const QList<FrameRecord> grays = {gray(5, 250000), gray(5, 350000), gray(5, 450000)};
-    const QStringList grayRows{row(0, u"bvtgrab_0.bmp"_s, u"stored"_s, grays[0], u"Gray"_s, u"5.250000"_s),
-                               row(1, u"bvtgrab_1.bmp"_s, u"stored"_s, grays[1], u"Gray"_s, u"5.350000"_s),
-                               row(2, u"bvtgrab_2.bmp"_s, u"stored"_s, grays[2], u"Gray"_s, u"5.450000"_s)};
-    const QStringList allStored{summary(u"3 frames, 3 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)};
-    // A clean stop: every frame received is in the index and on disk, the summary is written.
-    QTest::newRow("gray pictures, SIGINT")
-        << grays << QList<int>() << QStringList() << QString() << int(SIGINT) << grayRows << 0 << allStored;
-    QTest::newRow("raw payloads, own prefix, SIGTERM")
-        << grays << QList<int>() << QStringList{u"--raw"_s, u"--prefix"_s, u"run-"_s} << QString() << int(SIGTERM)
-        << QStringList(grayRows).replaceInStrings(u"bvtgrab_"_s, u"run-"_s).replaceInStrings(u".bmp"_s, u".bvt"_s)
-        << 0 << allStored;
-
-    // A cut-off JPEG is still stored as received, and counts as stored and damaged. JPEG frames
-    // are judged apart, yet rows and numbers keep their order, and the last frame is stored
-    // before any other comes.
-    const QByteArray pixels(8 * 8 * 3, '\x80');
-    const QByteArray jpeg = encodeJpeg(reinterpret_cast<const uint8_t *>(pixels.constData()), 8, 8, 3, 90);
-    const QList<FrameRecord> jpegs = {stamped(makeRecord(0, 8, 8, jpeg), 7, 0), gray(7, 100000),
-                                      stamped(makeRecord(0, 8, 8, jpeg.left(200)), 7, 200000)};
-    const QStringList jpegRows{row(0, u"bvtgrab_0.jpg"_s, u"stored"_s, jpegs[0], u"JPG"_s, u"7.000000"_s),
-                               row(1, u"bvtgrab_1.bmp"_s, u"stored"_s, jpegs[1], u"Gray"_s, u"7.100000"_s),
-                               row(2, u"bvtgrab_2.jpg"_s, u"damaged"_s, jpegs[2], u"JPG"_s, u"7.200000"_s)};
-    QTest::newRow("jpeg cut off, numbering across formats, SIGINT")
-        << jpegs << QList<int>() << QStringList() << QString() << int(SIGINT) << jpegRows
-        << 3 << QStringList{summary(u"3 frames, 3 stored, 1 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)};
-
-    // Bytes an encoder leaves before the end marker, of which libjpeg warns: the picture is whole.
-    const QByteArray padded = QByteArray(jpeg).insert(jpeg.size() - 2, QByteArray(64, '\0'));
-    const QList<FrameRecord> paddedJpegs = {stamped(makeRecord(0, 8, 8, padded), 8, 0)};
-    QTest::newRow("jpeg padded before its end")
-        << paddedJpegs << QList<int>() << QStringList() << QString() << 0
-        << QStringList{row(0, u"bvtgrab_0.jpg"_s, u"stored"_s, paddedJpegs[0], u"JPG"_s, u"8.000000"_s)}
-        << 0 << QStringList{summary(u"1 frames, 1 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)};
-
-    // Board times 0.1 s apart; those of the second connection go on from the first or leave a gap.
-    const auto grayRun = [](const QList<int> &tenths) {
-        QList<FrameRecord> records;
-        for (int t : tenths)
-            records << gray(10 + t / 10, t % 10 * 100000);
-        return records;
-    };
-    const auto storedRows = [](const QList<FrameRecord> &records) {
-        QStringList rows;
-        for (int i = 0; i < records.size(); ++i)
-            rows << row(i, u"bvtgrab_%1.bmp"_s.arg(i), u"stored"_s, records[i], RecordIndex::formatName(records[i].format),
-                        RecordIndex::boardTime(records[i].timestamp_s, records[i].timestamp_us));
-        return rows;
-    };
-    // One Matroska file while format and size stay and the board's clock runs on: rows name it
-    // and the frame's place in it.
-    const auto inMatroska = [](QStringList rows) {
-        int file = -1, place = 0;
-        QString shape;
-        double time = 0;
-        for (QString &line : rows) {
-            QStringList columns = line.split(QLatin1Char(','));
-            const QString frameShape = columns.mid(3, 3).join(u' '); // format and size
-            if (!columns[1].isEmpty() && (frameShape != shape || columns[7].toDouble() < time))
-                shape = frameShape, ++file, place = 0;
-            time = columns[1].isEmpty() ? time : columns[7].toDouble();
-            if (!columns[1].isEmpty())
-                columns[1] = u"bvtgrab_%1.mkv"_s.arg(file);
-            line = (columns << (columns[1].isEmpty() ? QString() : QString::number(place++))).join(u',');
-        }
-        return rows;
-    };
-    const QList<FrameRecord> gap = grayRun({0, 1, 2, 3, 6});
-    QTest::newRow("mkv: lost at the board, a gap in the timestamps")
-        << gap << QList<int>() << QStringList{u"--mkv"_s} << QString() << 0 << inMatroska(storedRows(gap)) << 3
-        << QStringList{summary(u"5 frames, 5 stored, 0 damaged, 0 hidden, 0 failed, 2 lost at the board"_s)};
-    const QList<FrameRecord> continuous = grayRun({0, 1, 2, 3, 4, 5});
-    QTest::newRow("mkv: connection lost, nothing missed, one file")
-        << continuous << QList<int>{4} << QStringList{u"--mkv"_s, u"--reconnect"_s} << QString() << 0
-        << inMatroska(storedRows(continuous)) << 0
-        << QStringList{unnamedLosses(0, 1), summary(u"6 frames, 6 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)};
-
-    // A code the board sends but never shows is indexed, not stored, and is no trouble.
-    const QList<FrameRecord> hidden = {gray(3, 0), stamped(makeRecord(7, 4, 2, "abcd"), 3, 100000), gray(3, 200000)};
-    QTest::newRow("hidden code")
-        << hidden << QList<int>() << QStringList() << QString() << 0
-        << QStringList{row(0, u"bvtgrab_0.bmp"_s, u"stored"_s, hidden[0], u"Gray"_s, u"3.000000"_s),
-                       row(1, QString(), u"hidden"_s, hidden[1], u"7"_s, u"3.100000"_s),
-                       row(2, u"bvtgrab_1.bmp"_s, u"stored"_s, hidden[2], u"Gray"_s, u"3.200000"_s)}
-        << 0 << QStringList{summary(u"3 frames, 2 stored, 0 damaged, 1 hidden, 0 failed, 0 lost at the board"_s)};
-
-    // A record refused for its size, a hidden code, a header-only record and a frame without
-    // pixels: one good frame stored after them. Fields are read unsigned.
-    FrameRecord badSize = stamped(makeRecord(1, 4, 2), 1, 0);
-    badSize.size = -1;
-    const QList<FrameRecord> hostile = {badSize, stamped(makeRecord(7, 4, 2, "abcd"), -1, 1500000),
-                                        stamped(makeRecord(12, 4, 2, "not sent"), 1, 0), gray(2, 0, 0, 2), gray(3, 0)};
-    const QStringList hostileRows{row(0, QString(), u"hidden"_s, hostile[1], u"7"_s, u"4294967296.500000"_s),
-                                  row(1, QString(), u"damaged"_s, hostile[3], u"Gray"_s, u"2.000000"_s),
-                                  row(2, u"bvtgrab_0.bmp"_s, u"stored"_s, hostile[4], u"Gray"_s, u"3.000000"_s)};
-    QTest::newRow("hostile bytes") << hostile << QList<int>() << QStringList() << QString() << 0 << hostileRows
-        << 3 << QStringList{unnamedLosses(1, 0), summary(u"3 frames, 1 stored, 1 damaged, 1 hidden, 0 failed, 0 lost at the board"_s)};
-
-    // The number stays after a failed write, as in the window's capture.
-    QTest::newRow("path fails")
-        << grays << QList<int>() << QStringList() << u"bvtgrab_1.bmp"_s << 0
-        << QStringList{grayRows[0], row(1, QString(), u"failed"_s, grays[1], u"Gray"_s, u"5.350000"_s),
-                       row(2, QString(), u"failed"_s, grays[2], u"Gray"_s, u"5.450000"_s)}
-        << 3 << QStringList{summary(u"3 frames, 1 stored, 0 damaged, 0 hidden, 2 failed, 0 lost at the board"_s)};
-
-    const QStringList mkv{u"--mkv"_s};
-    QTest::newRow("mkv: jpeg cut off, a file per format") << jpegs << QList<int>() << mkv << QString() << int(SIGINT)
-        << inMatroska(jpegRows) << 3 << QStringList{summary(u"3 frames, 3 stored, 1 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)};
-    const QList<FrameRecord> restarted = {gray(9, 0), gray(9, 100000), gray(1, 0), gray(1, 100000)};
-    QTest::newRow("mkv: the board's clock restarts, the next file") << restarted << QList<int>{2}
-        << QStringList{u"--mkv"_s, u"--reconnect"_s} << QString() << 0 << inMatroska(storedRows(restarted)) << 0
-        << QStringList{unnamedLosses(0, 1), summary(u"4 frames, 4 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)};
-    const QList<FrameRecord> formats = {gray(4, 0), stamped(makeRecord(2, 4, 2, "uyvyUYVYuyvyUYVY"), 4, 10000),
-                                        stamped(makeRecord(3, 4, 2, "yyyyYYYYuuvv"), 4, 20000),
-                                        stamped(makeRecord(4, 4, 2, "yyyyYYYYuvUV"), 4, 30000), gray(4, 40000, 2, 4),
-                                        gray(4, 50000, 1, 3)};
-    QTest::newRow("mkv: every raw format and size") << formats << QList<int>() << mkv << QString() << 0
-        << inMatroska(storedRows(formats)) << 0 << QStringList{summary(u"6 frames, 6 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)};
-    QTest::newRow("mkv: hostile bytes") << hostile << QList<int>() << mkv << QString() << 0 << inMatroska(hostileRows) << 3
-        << QStringList{unnamedLosses(1, 0), summary(u"3 frames, 1 stored, 1 damaged, 1 hidden, 0 failed, 0 lost at the board"_s)};
-    // Four frames a cluster: killed once all are indexed, the file, never closed, holds them all.
-    QList<FrameRecord> close, large;
-    for (int i = 0; i < 7; ++i)
-        close << gray(20, i * 10000), large << gray(30, i * 100000, 256, 256);
-    QTest::newRow("mkv: killed") << close << QList<int>() << mkv << QString() << int(SIGKILL)
-                                 << inMatroska(storedRows(close)) << -1 << QStringList();
-    // A cluster a frame: those before the one the disk refused, the last, are stored and readable.
-    const QStringList fullRows = storedRows(large).replaceInStrings(QRegularExpression(u",bvtgrab_6.bmp,stored,"_s), u",,failed,"_s);
-    QTest::newRow("mkv: full disk") << large << QList<int>() << mkv << QString() << int(SIGXFSZ) << inMatroska(fullRows) << 1
-        << QStringList{u"brevant-record: cannot write %folder/bvtgrab_0.mkv: File too large"_s,
-                       summary(u"7 frames, 6 stored, 0 damaged, 0 hidden, 1 failed, 0 lost at the board"_s)};
-
-    // Every kind of trouble in one recording, each counted once, in its place.
-    QList<FrameRecord> together = grayRun({0, 1, 2, 3, 10, 11});
-    together << badSize << hidden[1] << stamped(makeRecord(0, 8, 8, jpeg.left(200)), 11, 200000);
-    QStringList togetherRows = storedRows(together.mid(0, 5));
-    togetherRows << row(5, QString(), u"failed"_s, together[5], u"Gray"_s, u"11.100000"_s)
-                 << row(6, QString(), u"hidden"_s, hidden[1], u"7"_s, u"3.100000"_s)
-                 << row(7, u"bvtgrab_5.jpg"_s, u"damaged"_s, together[8], u"JPG"_s, u"11.200000"_s);
-    QTest::newRow("all together")
-        << together << QList<int>{4} << QStringList{u"--reconnect"_s} << u"bvtgrab_5.bmp"_s << 0 << togetherRows << 3
-        << QStringList{unnamedLosses(1, 1), summary(u"8 frames, 6 stored, 1 damaged, 1 hidden, 1 failed, 6 lost at the board"_s)};
-}
-
-// The whole index, the whole of stderr and the exit status; every file holds exactly what the
-// window's capture writes: payloads as received, BMP pictures of the frame's own pixels.
-void TestRecorder::records()
-{
-    QFETCH(QList<FrameRecord>, sent);
-    QFETCH(QList<int>, cuts);
-    QFETCH(QStringList, options);
-    QFETCH(QString, blocked);
-    QFETCH(int, stopSignal);
-    QFETCH(QStringList, rows);
-    QFETCH(int, exitCode);
-    QFETCH(QStringList, errors);
-
-    ScriptedBoard board;
-    // Garbage of whole words first: the magic search passes over it.
-    board.streams = {QByteArray::fromHex("0102030405060708")};
-    for (int i = 0; i < sent.size(); ++i) {
-        if (cuts.contains(i))
-            board.streams << QByteArray();
-        board.streams.last() += sent[i].toBytes();
-    }
-    const QString folder = temporary.filePath(QString::fromLatin1(QTest::currentDataTag()));
-    if (!blocked.isEmpty())
-        QVERIFY(QDir().mkpath(QDir(folder).filePath(blocked)));
-
-    options << u"--video-port"_s << board.port();
-    const bool fullDisk = stopSignal == SIGXFSZ;
-    if (!stopSignal || fullDisk)
-        options << u"--frames"_s << QString::number(rows.size());
-    const Run run = record(options << folder, [&](QProcess &process) {
-        if (stopSignal && !fullDisk && QTest::qWaitFor([&] { return indexRows(folder).size() > rows.size(); }, ProcessTimeoutMs)
-            && process.processId() > 0)
-            ::kill(pid_t(process.processId()), stopSignal);
-    }, fullDisk);
-    QCOMPARE(run.exitCode, exitCode);
-    QCOMPARE(run.errors, errors.replaceInStrings(u"%folder"_s, folder));
-    QCOMPARE(board.connections, cuts.size() + 1);
-
-    const bool matroska = options.contains(u"--mkv"_s);
-    QCOMPARE(indexRows(folder), QStringList{QString::fromLatin1(RecordIndex::HeaderLine)
-                                            + (matroska ? RecordIndex::PlaceColumn : "")} + rows);
-
-    const QMap<QString, QByteArray> files = storedFiles(folder);
-    // Row by row, the records that are frames: a payload, and a size that is not refused.
-    QList<FrameRecord> frames;
-    for (const FrameRecord &r : sent)
-        if (r.hasPayload() && r.sizeField() >= 0)
-            frames << r;
-    QCOMPARE(frames.size(), rows.size());
-    int named = 0;
-    QMap<QString, QList<FrameRecord>> recorded; // of each Matroska file, its frames in order
-    for (int i = 0; i < rows.size(); ++i) {
-        const FrameRecord &frame = frames.at(i);
-        const QString name = rows.at(i).section(QLatin1Char(','), 1, 1);
-        if (name.isEmpty())
-            continue;
-        if (name.endsWith(QLatin1String(".mkv"))) {
-            named += recorded[name].isEmpty();
-            recorded[name] << frame;
-            continue;
-        }
-        ++named;
-        if (name.endsWith(QLatin1String(".bmp"))) {
-            const QImage pixels(reinterpret_cast<const uchar *>(frame.payload.constData()),
-                                frame.width, frame.height, frame.width, QImage::Format_Grayscale8);
-            QCOMPARE(QImage::fromData(files.value(name)).convertToFormat(QImage::Format_Grayscale8), pixels);
-        } else {
-            QCOMPARE(files.value(name), frame.payload);
-        }
-    }
-    QCOMPARE(files.size(), named);
-
-    // Each recording file as players see it: codec, size, pixel format, a packet a frame timed by
-    // the board's clock, the payloads exactly as received.
-    static const char *const streamOf[] = {"mjpeg,%1,%2,yuvj420p", "rawvideo,%1,%2,gray", "rawvideo,%1,%2,uyvy422",
-                                           "rawvideo,%1,%2,yuv420p", "rawvideo,%1,%2,nv12"};
-    for (auto file = recorded.cbegin(); file != recorded.cend(); ++file) {
-        const QString path = QDir(folder).filePath(file.key());
-        for (const QString &reader : {u"ffprobe"_s, u"ffmpeg"_s, u"mkvinfo"_s})
-            if (QStandardPaths::findExecutable(reader).isEmpty())
-                QSKIP("ffprobe, ffmpeg or mkvinfo missing");
-        const FrameRecord &first = file->first();
-        QStringList probed;
-        QByteArray payloads;
-        for (const FrameRecord &frame : *file) {
-            probed << RecordIndex::boardTime(frame.timestamp_s - first.timestamp_s, frame.timestamp_us - first.timestamp_us);
-            payloads += frame.payload;
-        }
-        probed << QString::fromLatin1(streamOf[first.format]).arg(first.width).arg(first.height);
-        const QString probe = QString::fromUtf8(output(u"ffprobe"_s, {u"-v"_s, u"error"_s, u"-show_entries"_s,
-            u"stream=codec_name,width,height,pix_fmt:packet=pts_time"_s, u"-of"_s, u"csv=p=0"_s, path}));
-        QCOMPARE(probe.split(u'\n', Qt::SkipEmptyParts).replaceInStrings(QRegularExpression(u",$"_s), QString()), probed);
-        QCOMPARE(output(u"ffmpeg"_s, {u"-v"_s, u"error"_s, u"-i"_s, path, u"-map"_s, u"0:v"_s, u"-c"_s, u"copy"_s,
-                                     u"-f"_s, u"rawvideo"_s, u"-"_s}), payloads);
-        QVERIFY(output(u"mkvinfo"_s, {path}) != "failed");
-    }
-}
-
-void TestRecorder::failures_data()
-{
-    // %board and %commands: the ports of the board's servers; %free: a port nobody listens on;
-    // %folder: the recording folder; %program: a file.
-    QTest::addColumn<QString>("options");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QStringList>("errors");
-    QTest::addColumn<int>("rows"); // -1: no index
-
-    // Refused before anything connects.
-    const QString configured = u"--video-port %board --command-port %commands --fps 5 "_s;
-    const char *const refused[][2] = {
-        {"--colour", "Unknown option 'colour'."},
-        {"--fps 0", "Invalid --fps: 0 (1..30)"},
-        {"--fps 31", "Invalid --fps: 31 (1..30)"},
-        {"--format rgb", "Unknown --format: rgb (jpeg, gray, uyvy, yuv420 or nv12)"},
-        {"--size 640x481", "Unknown --size: 640x481 (640x480, 320x240 or 400x400)"},
-        {"--frames 0", "Invalid --frames: 0 (a whole number from 1)"},
-        {"--frames ten", "Invalid --frames: ten (a whole number from 1)"},
-        {"--seconds -1", "Invalid --seconds: -1 (a number above 0)"},
-        {"--seconds 2e9", "Invalid --seconds: 2e9 (a number above 0)"},
-        {"--host=", "Empty --host."},
-        {"--wire=", "Empty --wire."},
-        {"--prefix a\\b", "Invalid --prefix: a\\b (no folder separators, commas, quotes or line breaks)"},
-        {"--video-port 65536", "Invalid --video-port: 65536 (1..65535)"},
-        {"--command-port 0", "Invalid --command-port: 0 (1..65535)"},
-        {"--prefix a,b", "Invalid --prefix: a,b (no folder separators, commas, quotes or line breaks)"},
-        {"--mkv --raw", "--raw and --mkv exclude each other: --mkv always keeps payloads as received."},
-        {"second-folder", "Only one FOLDER may be given."}};
-    for (const auto &[options, error] : refused)
-        QTest::newRow(options) << configured + QLatin1String(options) + u" %folder"_s << 2
-                               << QStringList{u"brevant-record: "_s + QLatin1String(error)} << -1;
-    QTest::newRow("no folder") << configured << 2 << QStringList{u"brevant-record: No FOLDER given."_s} << -1;
-    QTest::newRow("folder under a file") << configured + u"%program/sub"_s << 2
-                                         << QStringList{u"brevant-record: cannot make the folder %program/sub"_s} << -1;
-
-    // Trouble on the way, with a message naming the host and port or the file.
-    const QString nothing = summary(u"0 frames, 0 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board"_s);
-    QTest::newRow("refused") << u"--video-port %free %folder"_s << 1
-                             << QStringList{u"brevant-record: cannot connect to 127.0.0.1:%free: Connection refused"_s, nothing} << 0;
-    QTest::newRow("refused all along, with reconnect")
-        << u"--video-port %free --reconnect --seconds 1 %folder"_s << 1
-        << QStringList{u"brevant-record: could not connect to 127.0.0.1:%free at all: Connection refused"_s, nothing} << 0;
-    // Refused, it tries again after 0.5 s, 1 s, 2 s: a board that listens from 2 s on is reached
-    // by the attempt at 3.5 s.
-    QTest::newRow("board listening late, with reconnect")
-        << u"--video-port %board --reconnect --frames 1 %folder"_s << 0
-        << QStringList{summary(u"1 frames, 1 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)} << 1;
-    QTest::newRow("connection lost") << u"--video-port %board %folder"_s << 1
-                                     << QStringList{u"brevant-record: lost the connection to 127.0.0.1:%board"_s,
-                                                    unnamedLosses(0, 1),
-                                                    summary(u"1 frames, 1 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)}
-                                     << 1;
-    QTest::newRow("index cannot be written")
-        << u"--video-port %board %folder"_s << 1
-        << QStringList{u"brevant-record: cannot write the index %folder/bvtgrab_index.csv: Is a directory"_s} << -1;
-    QTest::newRow("wire dump cannot be written")
-        << u"--video-port %board --wire %program/dump.wire %folder"_s << 1
-        << QStringList{u"brevant-record: cannot write the wire dump %program/dump.wire: Not a directory"_s, nothing} << 0;
-    QTest::newRow("command port refused")
-        << u"--video-port %board --command-port %free --fps 5 %folder"_s << 1
-        << QStringList{u"brevant-record: cannot configure the board at 127.0.0.1:%free: Connection refused"_s, nothing} << 0;
-}
-
-void TestRecorder::failures()
-{
-    QFETCH(QString, options);
-    QFETCH(int, exitCode);
-    QFETCH(QStringList, errors);
-    QFETCH(int, rows);
-    ScriptedBoard board;
-    const FrameRecord frame = gray(1, 0);
-    board.streams = {frame.toBytes()};
-    board.closes = QTest::currentDataTag() == QLatin1String("connection lost");
-    CommandServer commands;
-    QTcpServer closed;
-    QVERIFY(commands.listen(QHostAddress::LocalHost, 0) && closed.listen(QHostAddress::LocalHost, 0));
-    const QString freePort = QString::number(closed.serverPort());
-    closed.close();
-    const QString folder = temporary.filePath(QString::fromLatin1(QTest::currentDataTag()));
-    const auto fill = [&](QString text) {
-        return text.replace(u"%board"_s, board.port()).replace(u"%free"_s, freePort).replace(u"%folder"_s, folder)
-            .replace(u"%commands"_s, QString::number(commands.serverPort()))
-            .replace(u"%program"_s, QStringLiteral(BREVANT_RECORD));
-    };
-    for (QString &line : errors)
-        line = fill(line);
-    if (QTest::currentDataTag() == QLatin1String("index cannot be written"))
-        QVERIFY(QDir().mkpath(QDir(folder).filePath(u"bvtgrab_index.csv"_s)));
-    QStringList arguments = options.split(u' ', Qt::SkipEmptyParts);
-    for (QString &argument : arguments)
-        argument = fill(argument);
-    const bool late = QTest::currentDataTag() == QLatin1String("board listening late, with reconnect");
-    const quint16 boardPort = board.server.serverPort();
-    if (late) {
-        board.server.close();
-        QTimer::singleShot(2000, &board.server, [&] { board.server.listen(QHostAddress::LocalHost, boardPort); });
-    }
-
-    QElapsedTimer clock;
-    clock.start();
-    const Run run = record(arguments);
-    QCOMPARE(run.exitCode, exitCode);
-    QCOMPARE(run.errors, errors);
-    if (late)
-        QVERIFY2(clock.elapsed() >= 3000, qPrintable(QString::number(clock.elapsed())));
-    if (exitCode == 2) {
-        QCOMPARE(board.connections, 0);
-        QVERIFY(commands.requests().isEmpty());
-    }
-    const QStringList index{QString::fromLatin1(RecordIndex::HeaderLine),
-                            row(0, u"bvtgrab_0.bmp"_s, u"stored"_s, frame, u"Gray"_s, u"1.000000"_s)};
-    QCOMPARE(indexRows(folder), rows < 0 ? QStringList() : index.mid(0, rows + 1));
-}
-
-// JPEG judging held back: past the frames in hand the socket is not read, yet the event loop
-// runs on, so a SIGTERM is taken at once and the recording ends as soon as they are judged; bytes
-// that came before the board closed are all recorded, and only then is the connection lost.
-void TestRecorder::judgingHeldBack_data()
-{
-    QTest::addColumn<bool>("closes");
-    QTest::addColumn<int>("rows");
-    QTest::addColumn<int>("exitCode");
-    QTest::newRow("SIGTERM") << false << int(Recorder::MaxFramesInHand) << 0;
-    QTest::newRow("board closes") << true << 3 * Recorder::MaxFramesInHand << 1;
-}
-
-void TestRecorder::judgingHeldBack()
-{
-    QFETCH(bool, closes);
-    QFETCH(int, rows);
-    QFETCH(int, exitCode);
-    const QByteArray pixels(8 * 8 * 3, '\x40');
-    const QByteArray jpeg = encodeJpeg(reinterpret_cast<const uint8_t *>(pixels.constData()), 8, 8, 3, 90);
-    ScriptedBoard board;
-    board.streams = {QByteArray()};
-    QStringList expected{QString::fromLatin1(RecordIndex::HeaderLine)};
-    for (int i = 0; i < 3 * Recorder::MaxFramesInHand; ++i) {
-        const FrameRecord frame = stamped(makeRecord(0, 8, 8, jpeg), 1, i * 100000);
-        board.streams[0] += frame.toBytes();
-        expected << row(i, u"bvtgrab_%1.jpg"_s.arg(i), u"stored"_s, frame, u"JPG"_s,
-                        RecordIndex::boardTime(frame.timestamp_s, frame.timestamp_us));
-    }
-    board.closes = closes;
-
-    RecorderOptions options;
-    options.host = u"127.0.0.1"_s;
-    options.videoPort = board.server.serverPort();
-    options.folder = temporary.filePath(QString::fromLatin1(QTest::currentDataTag()));
-    QVERIFY(QDir().mkpath(options.folder));
-    QSemaphore gate;
-    Recorder recorder(options, [&gate](FrameDecoder &decoder, const FrameSlot &frame) {
-        gate.acquire();
-        gate.release();
-        return decoder.judge(frame);
-    });
-    StopSignals stopSignals;
-    connect(&stopSignals, &StopSignals::stopRequested, &recorder, &Recorder::stop);
-    QSignalSpy stopRequested(&stopSignals, &StopSignals::stopRequested);
-    QSignalSpy finished(&recorder, &Recorder::finished);
-    QVERIFY(recorder.start());
-    QTRY_COMPARE_WITH_TIMEOUT(recorder.statistics().counters().framesReceived, quint64(Recorder::MaxFramesInHand), 10000);
-    if (!closes) {
-        ::raise(SIGTERM);
-        QTRY_COMPARE_WITH_TIMEOUT(stopRequested.size(), 1, 10000);
-    }
-    QCOMPARE(recorder.statistics().counters().framesReceived, quint64(Recorder::MaxFramesInHand));
-    QCOMPARE(finished.size(), 0);
-    gate.release();
-    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);
-    QCOMPARE(recorder.exitStatus(), exitCode);
-    QCOMPARE(indexRows(options.folder), expected.mid(0, rows + 1));
-    QCOMPARE(storedFiles(options.folder).size(), rows);
-}
-
-// The exchanges of "Send Values" before the video port is connected, and again before each
-// reconnect. The wire dump of a connection, played back, is recorded as it was live.
-void TestRecorder::configurationReconnectAndReplay()
-{
-    CommandServer commands;
-    commands.setProducibleFormats({0, 1, 2, 3, 4});
-    commands.setConfiguration({1, 640, 480, 30});
-    QVERIFY(commands.listen(QHostAddress::LocalHost, 0));
-    VideoServer video;
-    VideoFaults faults;
-    faults.closeEvery = 3;
-    faults.garbageEvery = 2;
-    video.setFaults(faults);
-    QVERIFY(video.setConfiguration(1, 640, 480, 30));
-    // The board restarting its stream: the video port refuses connections until a while after
-    // the first configuration, and the recorder keeps trying meanwhile, configuring no more.
-    QTcpServer portFinder;
-    QVERIFY(portFinder.listen(QHostAddress::LocalHost, 0));
-    const quint16 videoPort = portFinder.serverPort();
-    portFinder.close();
-    bool restarting = false;
-    connect(&commands, &CommandServer::configurationApplied, &video, [&](int format, int width, int height, int fps) {
-        video.applyConfiguration(format, width, height, fps);
-        if (!std::exchange(restarting, true))
-            QTimer::singleShot(RestartMs, &video, [&] { QVERIFY(video.listen(QHostAddress::LocalHost, videoPort)); });
-    });
-
-    const QString live = temporary.filePath(u"live"_s);
-    const Run run = record({u"--video-port"_s, QString::number(videoPort), u"--command-port"_s,
-                            QString::number(commands.serverPort()), u"--format"_s, u"uyvy"_s, u"--size"_s,
-                            u"320x240"_s, u"--reconnect"_s, u"--wire"_s, live + u".wire"_s, u"--frames"_s, u"5"_s, live});
-    // The board's clock ran on while no connection was open: frames are missing by it.
-    QCOMPARE(run.exitCode, 3);
-    // Values not given keep 30 frames/s.
-    const QList<QByteArray> configuration{QByteArray::fromHex("01001e"), QByteArray::fromHex("020002"),
-                                          QByteArray::fromHex("030140"), QByteArray::fromHex("0400f0"),
-                                          QByteArray::fromHex("050001")};
-    QCOMPARE(commands.requests(), configuration + configuration);
-    const QStringList rows = indexRows(live);
-    QCOMPARE(rows.size(), 6);
-    for (const QString &line : rows.mid(1))
-        QCOMPARE(line.section(QLatin1Char(','), 2, 6), u"stored,UYVY,320,240,153600"_s);
-    QVERIFY(QFile::exists(live + u".wire.1"_s));
-
-    WireDump dump;
-    QVERIFY(dump.load(live + u".wire"_s));
-    QCOMPARE(dump.records().size(), 3);
-    WireReplay replay(dump, WireReplay::Rate::Max, false);
-    VideoServer replaying;
-    replaying.setReplay(&replay);
-    QVERIFY(replaying.listen(QHostAddress::LocalHost, 0));
-    const QString replayed = temporary.filePath(u"replayed"_s);
-    const Run replayRun = record({u"--video-port"_s, QString::number(replaying.serverPort()), u"--wire"_s,
-                                  replayed + u".wire"_s, u"--frames"_s, u"3"_s, replayed});
-    QVERIFY(replayRun.exitCode == 0 || replayRun.exitCode == 3);
-    QCOMPARE(indexRows(replayed), rows.mid(0, 4));
-    QMap<QString, QByteArray> liveFiles = storedFiles(live);
-    liveFiles.remove(u"bvtgrab_3.bmp"_s);
-    liveFiles.remove(u"bvtgrab_4.bmp"_s);
-    QCOMPARE(storedFiles(replayed), liveFiles);
-    QCOMPARE(fileBytes(replayed + u".wire"_s), fileBytes(live + u".wire"_s));
-}
-
-// On a terminal the progress line is rewritten in place, and cleared before the summary.
-void TestRecorder::progressOnTerminal()
-{
-    if (QStandardPaths::findExecutable(u"script"_s).isEmpty()
-        || QProcess::execute(u"script"_s, {u"-qfec"_s, u"true"_s, u"/dev/null"_s}) != 0)
-        QSKIP("no pseudo-terminal here");
-    ScriptedBoard board;
-    board.streams = {gray(1, 0).toBytes()};
-    QProcess terminal;
-    terminal.start(u"script"_s, {u"-qfec"_s, u"%1 --host 127.0.0.1 --video-port %2 --frames 2 %3"_s
-                   .arg(QStringLiteral(BREVANT_RECORD), board.port(), temporary.filePath(u"terminal"_s)), u"/dev/null"_s});
-    QByteArray shown;
-    QVERIFY(QTest::qWaitFor([&] { return (shown += terminal.readAllStandardOutput()).contains("\x1b[K"); }, ProcessTimeoutMs));
-    // The second frame ends the recording.
-    QTcpSocket *connection = board.server.findChild<QTcpSocket *>();
-    QVERIFY(connection);
-    connection->write(gray(1, 100000).toBytes());
-    QVERIFY(QTest::qWaitFor([&] { return terminal.state() == QProcess::NotRunning; }, ProcessTimeoutMs));
-    QCOMPARE(terminal.exitCode(), 0);
-    shown += terminal.readAllStandardOutput();
-    const QString progress = u"(\rbrevant-record: \\d frames [^\x1b]*\x1b\\[K)+\r\x1b\\[K"_s;
-    const QString counts = u"brevant-record: 2 frames, 2 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board, "_s;
-    const QRegularExpression whole(u"\\A"_s + progress + QRegularExpression::escape(counts) + u"\\d+\\.\\d MB in \\d+\\.\\d s\r\n\\z"_s);
-    QVERIFY2(whole.match(QString::fromLocal8Bit(shown)).hasMatch(), shown.toPercentEncoding().constData());
-
-    // Quiet for a second, two refresh periods: only the summary.
-    board.streams << gray(1, 0).toBytes();
-    terminal.start(u"script"_s, {u"-qfec"_s, u"%1 --host 127.0.0.1 --video-port %2 --seconds 1 --quiet %3"_s
-                   .arg(QStringLiteral(BREVANT_RECORD), board.port(), temporary.filePath(u"quiet"_s)), u"/dev/null"_s});
-    QVERIFY(QTest::qWaitFor([&] { return terminal.state() == QProcess::NotRunning; }, ProcessTimeoutMs));
-    shown = terminal.readAllStandardOutput();
-    const QRegularExpression summaryOnly(u"\\Abrevant-record: 1 frames, 1 stored, [^\r\x1b]*\r\n\\z"_s);
-    QVERIFY2(summaryOnly.match(QString::fromLocal8Bit(shown)).hasMatch(), shown.toPercentEncoding().constData());
-}
 
 QTEST_GUILESS_MAIN(TestRecorder)
 #include "tst_recorder.moc"

@@ -39,290 +39,277 @@ class tst_FramePath : public QObject
     Q_OBJECT
 
 private slots:
-    void refusedFramesKeepLastPicture_data();
-    void refusedFramesKeepLastPicture();
-    void heldPicturesKeepTheirPixels_data();
-    void heldPicturesKeepTheirPixels();
-    void buffersFollowByteCount_data();
-    void buffersFollowByteCount();
-    void allocationFailureIsLoggedFirst_data();
-    void allocationFailureIsLoggedFirst();
-    void captureOfEachOutcome_data();
-    void captureOfEachOutcome();
-    void jpegPaddedBeforeItsEnd_data();
-    void jpegPaddedBeforeItsEnd();
-};
-
-void tst_FramePath::refusedFramesKeepLastPicture_data()
-{
-    QTest::addColumn<FrameSlot>("bad");
-    QTest::addColumn<Outcome>("outcome");
-    QTest::addColumn<QString>("message");
-    FrameSlot jpegOtherSize = frame(0, 32, 16), jpegBroken = frame(0, 32, 16);
-    jpegOtherSize.width = 16;
-    // A table of impossible length after the scan.
-    jpegBroken.payload = jpegBroken.payload.chopped(2) + QByteArray("\xFF\xC4\x00\x03\x00\xFF\xD9", 7);
-    FrameSlot notJpeg = frame(0, 32, 16);
-    notJpeg.payload = "no picture here";
-    QTest::newRow("UYVY one byte short") << frame(2, 16, 16, 1, 511) << Outcome::PayloadTooShort << "refused";
-    QTest::newRow("NV12 empty") << frame(4, 16, 16, 1, 0) << Outcome::PayloadTooShort << "refused";
-    QTest::newRow("zero width") << frame(2, 0, 16) << Outcome::BadSize << "refused";
-    QTest::newRow("3 x w x h overflows") << frame(4, 40000, 40000) << Outcome::BadSize << "refused";
-    QTest::newRow("gray short") << frame(1, 8, 8, 1, 63) << Outcome::PayloadTooShort << "not shown";
-    QTest::newRow("gray w x h overflows") << frame(1, 0x10000, 0x10001) << Outcome::PayloadTooShort << "not shown";
-    QTest::newRow("gray negative") << frame(1, -2, -2) << Outcome::BadSize << "not shown";
-    QTest::newRow("not a JPEG") << notJpeg << Outcome::JpegHeaderRefused << "jpeg_check_header";
-    QTest::newRow("empty JPEG") << frame(0, 32, 16, 1, 0) << Outcome::JpegHeaderRefused << "jpeg_check_header";
-    QTest::newRow("JPEG of another size") << jpegOtherSize << Outcome::JpegHeaderRefused << "incompatible jpeg sizes";
-    QTest::newRow("JPEG data broken") << jpegBroken << Outcome::JpegUndecodable << "Error in decoding jpeg";
-    QTest::newRow("code 7") << frame(7, 4, 4) << Outcome::HiddenCode << "";
-}
-
-// Each refusal says why and counts as damaged, a code the board hides counts apart and is no
-// trouble; judging alone comes to the same; the last good picture stays, and the next good frame
-// is shown again.
-void tst_FramePath::refusedFramesKeepLastPicture()
-{
-    QFETCH(FrameSlot, bad);
-    QFETCH(Outcome, outcome);
-    QFETCH(QString, message);
-    FramePath path;
-    StreamStatistics statistics;
-    path.setStatistics(&statistics);
-    QVERIFY(path.show(frame(2, 4, 2)).shown());
-    const QImage before = path.pixmap().toImage();
-    for (int twice = 0; twice < 2 && !message.isEmpty(); ++twice)
-        QTest::ignoreMessage(QtDebugMsg, QRegularExpression(message));
-    const FramePath::Result result = path.show(bad);
-    QCOMPARE(result.outcome, outcome);
-    const bool hidden = outcome == Outcome::HiddenCode;
-    QCOMPARE(result.damaged(), !hidden);
-    const StreamCounters &c = statistics.counters();
-    QCOMPARE((QList<quint64>{c.framesShown, c.framesDamaged, c.framesHidden}),
-             (QList<quint64>{1, hidden ? 0u : 1u, hidden ? 1u : 0u}));
-    FrameDecoder judge;
-    QCOMPARE(judge.judge(bad), outcome);
-    QCOMPARE(path.pixmap().toImage(), before);
-    QVERIFY(path.show(frame(bad.format == 7 ? 0 : bad.format, 32, 16)).shown());
-}
-
-void tst_FramePath::heldPicturesKeepTheirPixels_data()
-{
-    QTest::addColumn<int>("format");
-    for (int format : { 0, 1, 2, 3, 4 })
-        QTest::addRow("code %d", format) << format;
-}
-
-// A pixmap still on screen keeps its frame's pixels while later frames are shown; every picture
-// is 32-bit, a grey level v shown as (v, v, v).
-void tst_FramePath::heldPicturesKeepTheirPixels()
-{
-    QFETCH(int, format);
-    QPixmap held;
-    QColor dark;
+    void refusedFramesKeepLastPicture_data()
     {
+        QTest::addColumn<FrameSlot>("bad");
+        QTest::addColumn<Outcome>("outcome");
+        QTest::addColumn<QString>("message");
+        FrameSlot jpegOtherSize = frame(0, 32, 16), jpegBroken = frame(0, 32, 16);
+        jpegOtherSize.width = 16;
+        // A table of impossible length after the scan.
+        jpegBroken.payload = jpegBroken.payload.chopped(2) + QByteArray("\xFF\xC4\x00\x03\x00\xFF\xD9", 7);
+        FrameSlot notJpeg = frame(0, 32, 16);
+        notJpeg.payload = "no picture here";
+        QTest::newRow("UYVY one byte short") << frame(2, 16, 16, 1, 511) << Outcome::PayloadTooShort << "refused";
+        QTest::newRow("NV12 empty") << frame(4, 16, 16, 1, 0) << Outcome::PayloadTooShort << "refused";
+        QTest::newRow("zero width") << frame(2, 0, 16) << Outcome::BadSize << "refused";
+        QTest::newRow("3 x w x h overflows") << frame(4, 40000, 40000) << Outcome::BadSize << "refused";
+        QTest::newRow("gray short") << frame(1, 8, 8, 1, 63) << Outcome::PayloadTooShort << "not shown";
+        QTest::newRow("gray w x h overflows") << frame(1, 0x10000, 0x10001) << Outcome::PayloadTooShort << "not shown";
+        QTest::newRow("gray negative") << frame(1, -2, -2) << Outcome::BadSize << "not shown";
+        QTest::newRow("not a JPEG") << notJpeg << Outcome::JpegHeaderRefused << "jpeg_check_header";
+        QTest::newRow("empty JPEG") << frame(0, 32, 16, 1, 0) << Outcome::JpegHeaderRefused << "jpeg_check_header";
+        QTest::newRow("JPEG of another size") << jpegOtherSize << Outcome::JpegHeaderRefused << "incompatible jpeg sizes";
+        QTest::newRow("JPEG data broken") << jpegBroken << Outcome::JpegUndecodable << "Error in decoding jpeg";
+        QTest::newRow("code 7") << frame(7, 4, 4) << Outcome::HiddenCode << "";
+    }
+
+    // Each refusal says why and counts as damaged, a code the board hides counts apart and is no
+    // trouble; judging alone comes to the same; the last good picture stays, and the next good frame
+    // is shown again.
+    void refusedFramesKeepLastPicture()
+    {
+        QFETCH(FrameSlot, bad);
+        QFETCH(Outcome, outcome);
+        QFETCH(QString, message);
         FramePath path;
-        QVERIFY(path.show(frame(format, 32, 16, 60)).shown());
-        held = path.pixmap();
-        dark = held.toImage().pixelColor(5, 2);
-        QCOMPARE(held.toImage().format(), QImage::Format_RGB32);
-        QVERIFY(qAbs(dark.red() - (format <= 1 ? 60 : 51)) <= 2 && dark.red() == dark.blue());
-        for (int i = 0; i < 5; ++i) // of the same size, then of others
-            QVERIFY(path.show(frame(format, 32 - 4 * (i / 2), 16, char(200))).shown());
-        QVERIFY(path.pixmap().toImage().pixelColor(5, 2).red() > 190);
+        StreamStatistics statistics;
+        path.setStatistics(&statistics);
+        QVERIFY(path.show(frame(2, 4, 2)).shown());
+        const QImage before = path.pixmap().toImage();
+        for (int twice = 0; twice < 2 && !message.isEmpty(); ++twice)
+            QTest::ignoreMessage(QtDebugMsg, QRegularExpression(message));
+        const FramePath::Result result = path.show(bad);
+        QCOMPARE(result.outcome, outcome);
+        const bool hidden = outcome == Outcome::HiddenCode;
+        QCOMPARE(result.damaged(), !hidden);
+        const StreamCounters &c = statistics.counters();
+        QCOMPARE((QList<quint64>{c.framesShown, c.framesDamaged, c.framesHidden}),
+                 (QList<quint64>{1, hidden ? 0u : 1u, hidden ? 1u : 0u}));
+        FrameDecoder judge;
+        QCOMPARE(judge.judge(bad), outcome);
+        QCOMPARE(path.pixmap().toImage(), before);
+        QVERIFY(path.show(frame(bad.format == 7 ? 0 : bad.format, 32, 16)).shown());
     }
-    QCOMPARE(held.toImage().pixelColor(5, 2), dark); // kept, however the buffers changed or went
-}
 
-void tst_FramePath::buffersFollowByteCount_data()
-{
-    QTest::addColumn<int>("format");
-    QTest::addColumn<QString>("first");
-    QTest::addColumn<QString>("again");
-    QTest::newRow("colour") << 4 << "Allocating space for color image: 921600"
-                            << "Re-Allocating space for color image: 230400";
-    QTest::newRow("JPEG") << 0 << "Resizing  JPEG buffer to 921600" << "Resizing  JPEG buffer to 230400";
-}
+    void heldPicturesKeepTheirPixels_data()
+    {
+        QTest::addColumn<int>("format");
+        for (int format : { 0, 1, 2, 3, 4 })
+            QTest::addRow("code %d", format) << format;
+    }
 
-// Logged, with R,G,B bytes, only when the byte count changes: not for the same size again, nor
-// for another shape of the same area.
-void tst_FramePath::buffersFollowByteCount()
-{
-    QFETCH(int, format);
-    QFETCH(QString, first);
-    QFETCH(QString, again);
-    FramePath path;
-    MessageLog log;
-    for (QSize size : { QSize(640, 480), QSize(320, 240), QSize(320, 240), QSize(240, 320), QSize(160, 480) })
-        QVERIFY(path.show(frame(format, size.width(), size.height())).shown());
-    QCOMPARE(log.take(), (QStringList { first, again }));
-}
+    // A pixmap still on screen keeps its frame's pixels while later frames are shown; every picture
+    // is 32-bit, a grey level v shown as (v, v, v).
+    void heldPicturesKeepTheirPixels()
+    {
+        QFETCH(int, format);
+        QPixmap held;
+        QColor dark;
+        {
+            FramePath path;
+            QVERIFY(path.show(frame(format, 32, 16, 60)).shown());
+            held = path.pixmap();
+            dark = held.toImage().pixelColor(5, 2);
+            QCOMPARE(held.toImage().format(), QImage::Format_RGB32);
+            QVERIFY(qAbs(dark.red() - (format <= 1 ? 60 : 51)) <= 2 && dark.red() == dark.blue());
+            for (int i = 0; i < 5; ++i) // of the same size, then of others
+                QVERIFY(path.show(frame(format, 32 - 4 * (i / 2), 16, char(200))).shown());
+            QVERIFY(path.pixmap().toImage().pixelColor(5, 2).red() > 190);
+        }
+        QCOMPARE(held.toImage().pixelColor(5, 2), dark); // kept, however the buffers changed or went
+    }
 
-void tst_FramePath::allocationFailureIsLoggedFirst_data()
-{
-    QTest::addColumn<bool>("resize");
-    QTest::addColumn<QStringList>("messages");
-    QTest::newRow("first") << false
-                           << QStringList { "ERROR in allocating color image memory\n",
-                                            "Allocating space for color image: 25165824",
-                                            "Problem in image conversion" };
-    QTest::newRow("re-allocating") << true
-                                   << QStringList { "ERROR in re-allocating color image memory\n",
-                                                    "Re-Allocating space for color image: 25165824",
-                                                    "Problem in image conversion" };
-}
+    void buffersFollowByteCount_data()
+    {
+        QTest::addColumn<int>("format");
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("again");
+        QTest::newRow("colour") << 4 << "Allocating space for color image: 921600"
+                                << "Re-Allocating space for color image: 230400";
+        QTest::newRow("JPEG") << 0 << "Resizing  JPEG buffer to 921600" << "Resizing  JPEG buffer to 230400";
+    }
 
-// The error line comes before the size line, and nothing is written into the missing buffer.
-void tst_FramePath::allocationFailureIsLoggedFirst()
-{
-#if defined(__SANITIZE_ADDRESS__) || (defined(__has_feature) && __has_feature(address_sanitizer))
-    QSKIP("the address sanitizer cannot run under an address-space limit");
-#endif
-    QFETCH(bool, resize);
-    QFETCH(QStringList, messages);
-    FramePath path;
-    if (resize)
+    // Logged, with R,G,B bytes, only when the byte count changes: not for the same size again, nor
+    // for another shape of the same area.
+    void buffersFollowByteCount()
+    {
+        QFETCH(int, format);
+        QFETCH(QString, first);
+        QFETCH(QString, again);
+        FramePath path;
+        MessageLog log;
+        for (QSize size : { QSize(640, 480), QSize(320, 240), QSize(320, 240), QSize(240, 320), QSize(160, 480) })
+            QVERIFY(path.show(frame(format, size.width(), size.height())).shown());
+        QCOMPARE(log.take(), (QStringList { first, again }));
+    }
+
+    void allocationFailureIsLoggedFirst_data()
+    {
+        QTest::addColumn<bool>("resize");
+        QTest::addColumn<QStringList>("messages");
+        QTest::newRow("first") << false
+                               << QStringList { "ERROR in allocating color image memory\n",
+                                                "Allocating space for color image: 25165824",
+                                                "Problem in image conversion" };
+        QTest::newRow("re-allocating") << true
+                                       << QStringList { "ERROR in re-allocating color image memory\n",
+                                                        "Re-Allocating space for color image: 25165824",
+                                                        "Problem in image conversion" };
+    }
+
+    // The error line comes before the size line, and nothing is written into the missing buffer.
+    void allocationFailureIsLoggedFirst()
+    {
+    #if defined(__SANITIZE_ADDRESS__) || (defined(__has_feature) && __has_feature(address_sanitizer))
+        QSKIP("the address sanitizer cannot run under an address-space limit");
+    #endif
+        QFETCH(bool, resize);
+        QFETCH(QStringList, messages);
+        FramePath path;
+        if (resize)
+            QVERIFY(path.show(frame(2, 8, 8)).shown());
+        const FrameSlot big = frame(2, 4096, 2048);
+        rlimit limit {};
+        QVERIFY(getrlimit(RLIMIT_AS, &limit) == 0);
+        QFile statm("/proc/self/statm");
+        QVERIFY(statm.open(QIODevice::ReadOnly));
+        const rlim_t used = statm.readAll().split(' ').value(0).toULongLong() * 4096;
+        MessageLog log;
+        rlimit tight = limit;
+        tight.rlim_cur = used + 16 * 1024 * 1024; // less than the 32 MiB picture
+        QVERIFY(setrlimit(RLIMIT_AS, &tight) == 0);
+        const FramePath::Result result = path.show(big);
+        setrlimit(RLIMIT_AS, &limit);
+        QCOMPARE(result.outcome, Outcome::OutOfMemory);
+        QCOMPARE(log.take(), messages);
         QVERIFY(path.show(frame(2, 8, 8)).shown());
-    const FrameSlot big = frame(2, 4096, 2048);
-    rlimit limit {};
-    QVERIFY(getrlimit(RLIMIT_AS, &limit) == 0);
-    QFile statm("/proc/self/statm");
-    QVERIFY(statm.open(QIODevice::ReadOnly));
-    const rlim_t used = statm.readAll().split(' ').value(0).toULongLong() * 4096;
-    MessageLog log;
-    rlimit tight = limit;
-    tight.rlim_cur = used + 16 * 1024 * 1024; // less than the 32 MiB picture
-    QVERIFY(setrlimit(RLIMIT_AS, &tight) == 0);
-    const FramePath::Result result = path.show(big);
-    setrlimit(RLIMIT_AS, &limit);
-    QCOMPARE(result.outcome, Outcome::OutOfMemory);
-    QCOMPARE(log.take(), messages);
-    QVERIFY(path.show(frame(2, 8, 8)).shown());
-}
-
-void tst_FramePath::captureOfEachOutcome_data()
-{
-    QTest::addColumn<FrameSlot>("slot");
-    QTest::addColumn<QString>("extension");
-    QTest::addColumn<bool>("raw");
-    // "missing" folder, "full" device or a "cut" file: the write fails, then the same number
-    // is taken again once the fault is gone
-    QTest::addColumn<QString>("fault");
-    QTest::addColumn<int>("capture");
-    const FrameSlot shortGray = frame(1, 8, 8, 1, 10);
-    FrameSlot brokenJpeg = frame(0, 16, 16);
-    brokenJpeg.payload = "no JPEG";
-    const int failed = FramePath::CaptureFailed;
-    QTest::newRow("picture of a shown frame") << frame(1, 8, 8) << "bmp" << false << "" << 0;
-    QTest::newRow("picture in the extension's format") << frame(2, 16, 8) << "jpg" << false << "" << 0;
-    QTest::newRow("raw data of a shown frame") << frame(4, 16, 8) << "bvt" << true << "" << 0;
-    QTest::newRow("no picture of a refused frame") << shortGray << "bmp" << false << "" << FramePath::NoCapture;
-    QTest::newRow("raw data of a refused frame") << shortGray << "bvt" << true << "" << 0;
-    QTest::newRow("JPEG as received") << frame(0, 32, 16) << "jpg" << false << "" << 0;
-    QTest::newRow("undecodable JPEG as received") << brokenJpeg << "bmp" << false << "" << 0;
-    QTest::newRow("nothing of a hidden code") << frame(8, 4, 4) << "bvt" << true << "" << FramePath::NoCapture;
-    QTest::newRow("picture of no known format") << frame(1, 8, 8) << "bvt" << false << "" << failed;
-    QTest::newRow("raw data, folder missing") << frame(1, 8, 8) << "bvt" << true << "missing" << failed;
-    QTest::newRow("picture, folder missing") << frame(1, 8, 8) << "bmp" << false << "missing" << failed;
-    QTest::newRow("raw data, device full") << frame(1, 8, 8) << "bvt" << true << "full" << failed;
-    QTest::newRow("picture, device full") << frame(2, 64, 48) << "bmp" << false << "full" << failed;
-    // The disk fills part way: the first bytes are written, the rest refused.
-    QTest::newRow("raw data cut off") << frame(1, 64, 48) << "bvt" << true << "cut" << failed;
-}
-
-// Only a file wholly written counts; a failure leaves no file, and a picture is never the last
-// good frame's in place of this one's.
-void tst_FramePath::captureOfEachOutcome()
-{
-    QFETCH(FrameSlot, slot);
-    QFETCH(QString, extension);
-    QFETCH(bool, raw);
-    QFETCH(QString, fault);
-    QFETCH(int, capture);
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString folder = fault == "missing" ? dir.filePath("gone") : dir.path();
-    const QString name = folder + "/f_0." + extension;
-    if (fault == "full" && !QFile::link("/dev/full", name)) // writes fail as on a full disk
-        QSKIP("no /dev/full to link to");
-    FramePath path;
-    StreamStatistics statistics;
-    path.setStatistics(&statistics);
-    path.capture().start(dir.path(), "old", "bmp", false);
-    QCOMPARE(path.show(frame(1, 16, 16, 30)).capture, 0); // numbering starts again below
-    path.capture().start(folder, "f_", extension, raw);
-
-    MessageLog log;
-    rlimit unlimited {};
-    getrlimit(RLIMIT_FSIZE, &unlimited);
-    if (fault == "cut") {
-        std::signal(SIGXFSZ, SIG_IGN);
-        rlimit cutOff = unlimited;
-        cutOff.rlim_cur = 1000;
-        QVERIFY(setrlimit(RLIMIT_FSIZE, &cutOff) == 0);
     }
-    const int written = path.show(slot).capture;
-    setrlimit(RLIMIT_FSIZE, &unlimited);
-    QCOMPARE(written, capture);
-    const bool failed = written == FramePath::CaptureFailed;
-    const QString line = raw ? QString("save_image_jpg: can not write all data %1").arg(slot.payload.size())
-                             : "save_image: can not write picture " + name;
-    QCOMPARE(log.take().contains(line), failed && fault != "missing");
-    QVERIFY2(!QFileInfo(name).isSymLink() && QFileInfo::exists(name) == (written >= 0), qPrintable(name));
-    QCOMPARE(statistics.counters().captureFailures, failed ? 1u : 0u);
-    if (failed && !fault.isEmpty()) {
-        QVERIFY(QDir().mkpath(folder));
-        QCOMPARE(path.show(slot).capture, 0);
+
+    void captureOfEachOutcome_data()
+    {
+        QTest::addColumn<FrameSlot>("slot");
+        QTest::addColumn<QString>("extension");
+        QTest::addColumn<bool>("raw");
+        // "missing" folder, "full" device or a "cut" file: the write fails, then the same number
+        // is taken again once the fault is gone
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<int>("capture");
+        const FrameSlot shortGray = frame(1, 8, 8, 1, 10);
+        FrameSlot brokenJpeg = frame(0, 16, 16);
+        brokenJpeg.payload = "no JPEG";
+        const int failed = FramePath::CaptureFailed;
+        QTest::newRow("picture of a shown frame") << frame(1, 8, 8) << "bmp" << false << "" << 0;
+        QTest::newRow("picture in the extension's format") << frame(2, 16, 8) << "jpg" << false << "" << 0;
+        QTest::newRow("raw data of a shown frame") << frame(4, 16, 8) << "bvt" << true << "" << 0;
+        QTest::newRow("no picture of a refused frame") << shortGray << "bmp" << false << "" << FramePath::NoCapture;
+        QTest::newRow("raw data of a refused frame") << shortGray << "bvt" << true << "" << 0;
+        QTest::newRow("JPEG as received") << frame(0, 32, 16) << "jpg" << false << "" << 0;
+        QTest::newRow("undecodable JPEG as received") << brokenJpeg << "bmp" << false << "" << 0;
+        QTest::newRow("nothing of a hidden code") << frame(8, 4, 4) << "bvt" << true << "" << FramePath::NoCapture;
+        QTest::newRow("picture of no known format") << frame(1, 8, 8) << "bvt" << false << "" << failed;
+        QTest::newRow("raw data, folder missing") << frame(1, 8, 8) << "bvt" << true << "missing" << failed;
+        QTest::newRow("picture, folder missing") << frame(1, 8, 8) << "bmp" << false << "missing" << failed;
+        QTest::newRow("raw data, device full") << frame(1, 8, 8) << "bvt" << true << "full" << failed;
+        QTest::newRow("picture, device full") << frame(2, 64, 48) << "bmp" << false << "full" << failed;
+        // The disk fills part way: the first bytes are written, the rest refused.
+        QTest::newRow("raw data cut off") << frame(1, 64, 48) << "bvt" << true << "cut" << failed;
     }
-    if (!QFileInfo::exists(name))
-        return;
-    QCOMPARE(path.show(slot).capture, 1);
-    const QStringList files = { "f_0." + extension, "f_1." + extension };
-    QCOMPARE(QDir(folder).entryList({ "f_*" }, QDir::Files), files);
-    QCOMPARE(statistics.counters().captureFilesWritten, 3u);
-    if (raw || slot.format == 0) // the payload as received
-        QCOMPARE(fileBytes(name), slot.payload);
-    else if (extension == "bmp")
-        QCOMPARE(QImage(name, "BMP").convertToFormat(QImage::Format_RGB32), path.pixmap().toImage());
-    else
-        QCOMPARE(QImage(name, "JPEG").size(), QSize(slot.width, slot.height));
-}
 
-void tst_FramePath::jpegPaddedBeforeItsEnd_data()
-{
-    QTest::addColumn<int>("count");
-    QTest::addColumn<char>("byte");
-    QTest::newRow("8 zero bytes") << 8 << '\0';
-    QTest::newRow("64 bytes 0x5a") << 64 << 'Z';
-}
+    // Only a file wholly written counts; a failure leaves no file, and a picture is never the last
+    // good frame's in place of this one's.
+    void captureOfEachOutcome()
+    {
+        QFETCH(FrameSlot, slot);
+        QFETCH(QString, extension);
+        QFETCH(bool, raw);
+        QFETCH(QString, fault);
+        QFETCH(int, capture);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString folder = fault == "missing" ? dir.filePath("gone") : dir.path();
+        const QString name = folder + "/f_0." + extension;
+        if (fault == "full" && !QFile::link("/dev/full", name)) // writes fail as on a full disk
+            QSKIP("no /dev/full to link to");
+        FramePath path;
+        StreamStatistics statistics;
+        path.setStatistics(&statistics);
+        path.capture().start(dir.path(), "old", "bmp", false);
+        QCOMPARE(path.show(frame(1, 16, 16, 30)).capture, 0); // numbering starts again below
+        path.capture().start(folder, "f_", extension, raw);
 
-// Bytes an encoder leaves between the scan and the end marker: the frame is shown, not counted
-// damaged, with the pixels of the frame without them; libjpeg's warning is logged once.
-void tst_FramePath::jpegPaddedBeforeItsEnd()
-{
-    QFETCH(int, count);
-    QFETCH(char, byte);
-    QByteArray shades(64 * 48, 0);
-    for (int i = 0; i < shades.size(); ++i)
-        shades[i] = char(i % 64 * 3 + i / 64 + (i * 7 & 15));
-    FrameSlot plain = frame(0, 64, 48), padded = plain;
-    plain.payload = encodeJpeg(reinterpret_cast<const uint8_t *>(shades.constData()), 64, 48, 1, 90);
-    padded.payload = QByteArray(plain.payload).insert(plain.payload.size() - 2, QByteArray(count, byte));
-    FramePath reference, path;
-    QVERIFY(reference.show(plain).shown());
-    StreamStatistics statistics;
-    path.setStatistics(&statistics);
-    MessageLog log;
-    QVERIFY(path.show(padded).shown());
-    const QStringList lines = log.take();
-    QVERIFY2(lines.size() == 2 && lines[0].startsWith("Resizing")
-                 && QRegularExpression("^JPEG warning: Corrupt JPEG data: \\d+ extraneous bytes before marker 0xd9$")
-                        .match(lines[1]).hasMatch(),
-             qPrintable(lines.join('|')));
-    QCOMPARE(statistics.counters().framesShown, 1u);
-    QCOMPARE(statistics.counters().framesDamaged, 0u);
-    QCOMPARE(path.pixmap().toImage(), reference.pixmap().toImage());
-}
+        MessageLog log;
+        rlimit unlimited {};
+        getrlimit(RLIMIT_FSIZE, &unlimited);
+        if (fault == "cut") {
+            std::signal(SIGXFSZ, SIG_IGN);
+            rlimit cutOff = unlimited;
+            cutOff.rlim_cur = 1000;
+            QVERIFY(setrlimit(RLIMIT_FSIZE, &cutOff) == 0);
+        }
+        const int written = path.show(slot).capture;
+        setrlimit(RLIMIT_FSIZE, &unlimited);
+        QCOMPARE(written, capture);
+        const bool failed = written == FramePath::CaptureFailed;
+        const QString line = raw ? QString("save_image_jpg: can not write all data %1").arg(slot.payload.size())
+                                 : "save_image: can not write picture " + name;
+        QCOMPARE(log.take().contains(line), failed && fault != "missing");
+        QVERIFY2(!QFileInfo(name).isSymLink() && QFileInfo::exists(name) == (written >= 0), qPrintable(name));
+        QCOMPARE(statistics.counters().captureFailures, failed ? 1u : 0u);
+        if (failed && !fault.isEmpty()) {
+            QVERIFY(QDir().mkpath(folder));
+            QCOMPARE(path.show(slot).capture, 0);
+        }
+        if (!QFileInfo::exists(name))
+            return;
+        QCOMPARE(path.show(slot).capture, 1);
+        const QStringList files = { "f_0." + extension, "f_1." + extension };
+        QCOMPARE(QDir(folder).entryList({ "f_*" }, QDir::Files), files);
+        QCOMPARE(statistics.counters().captureFilesWritten, 3u);
+        if (raw || slot.format == 0) // the payload as received
+            QCOMPARE(fileBytes(name), slot.payload);
+        else if (extension == "bmp")
+            QCOMPARE(QImage(name, "BMP").convertToFormat(QImage::Format_RGB32), path.pixmap().toImage());
+        else
+            QCOMPARE(QImage(name, "JPEG").size(), QSize(slot.width, slot.height));
+    }
+
+    void jpegPaddedBeforeItsEnd_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<char>("byte");
+        QTest::newRow("8 zero bytes") << 8 << '\0';
+        QTest::newRow("64 bytes 0x5a") << 64 << 'Z';
+    }
+
+    // Bytes an encoder leaves between the scan and the end marker: the frame is shown, not counted
+    // damaged, with the pixels of the frame without them; libjpeg's warning is logged once.
+    void jpegPaddedBeforeItsEnd()
+    {
+        QFETCH(int, count);
+        QFETCH(char, byte);
+        QByteArray shades(64 * 48, 0);
+        for (int i = 0; i < shades.size(); ++i)
+            shades[i] = char(i % 64 * 3 + i / 64 + (i * 7 & 15));
+        FrameSlot plain = frame(0, 64, 48), padded = plain;
+        plain.payload = encodeJpeg(reinterpret_cast<const uint8_t *>(shades.constData()), 64, 48, 1, 90);
+        padded.payload = QByteArray(plain.payload).insert(plain.payload.size() - 2, QByteArray(count, byte));
+        FramePath reference, path;
+        QVERIFY(reference.show(plain).shown());
+        StreamStatistics statistics;
+        path.setStatistics(&statistics);
+        MessageLog log;
+        QVERIFY(path.show(padded).shown());
+        const QStringList lines = log.take();
+        QVERIFY2(lines.size() == 2 && lines[0].startsWith("Resizing")
+                     && QRegularExpression("^JPEG warning: Corrupt JPEG data: \\d+ extraneous bytes before marker 0xd9$")
+                            .match(lines[1]).hasMatch(),
+                 qPrintable(lines.join('|')));
+        QCOMPARE(statistics.counters().framesShown, 1u);
+        QCOMPARE(statistics.counters().framesDamaged, 0u);
+        QCOMPARE(path.pixmap().toImage(), reference.pixmap().toImage());
+    }
+};
 
 QTEST_MAIN(tst_FramePath)
 #include "tst_framepath.moc"

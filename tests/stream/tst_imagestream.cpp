@@ -51,260 +51,248 @@ class tst_ImageStream : public QObject
     Q_OBJECT
 
 private slots:
-    void reconnectSequence();
-    void errorTexts_data();
-    void errorTexts();
-    void portUsesLow16Bits();
-    void badFramesKeepLastPicture_data();
-    void badFramesKeepLastPicture();
-    void recordCutByLostConnectionIsDropped();
-    void countersFromStream_data();
-    void countersFromStream();
-    void destructionReportsNothing_data();
-    void destructionReportsNothing();
-};
-
-// States and counters on both sides of an asked-for reconnection, a lost connection and a reset.
-void tst_ImageStream::reconnectSequence()
-{
-    QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    imageStream stream(QStringLiteral("localhost"), server.serverPort());
-    connect(&stream, &imageStream::imageIsReady, this, [&] { stream.currentPixmap(); });
-    StatusLog log(&stream);
-    QTRY_COMPARE_WITH_TIMEOUT(stream.socketMessage(), QStringLiteral("Connected"), 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
-    QCOMPARE(log.entries.mid(log.entries.size() - 2), (QStringList { "1", "info:Connected" }));
-    // Four frames, one of them damaged, then the connection is left at a frame's start.
-    server.nextPendingConnection()->write(grayAt(0) + grayAt(100) + grayAt(200, 4, "short") + grayAt(300));
-    QTRY_COMPARE_WITH_TIMEOUT(stream.statistics().counters().framesReceived, 4u, 10000);
-    const QList<quint64> before { 4, 3, 1, 0, 0, 0, 0, 0, 0, 0 };
-    QCOMPARE(countsOf(stream.statistics().counters()), before);
-    log.entries.clear();
-
-    stream.reconnect();
-    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
-    QTRY_COMPARE_WITH_TIMEOUT(log.entries.count("info:Connected"), 2, 10000);
-    // Unconnected first, repeating the previous text, then lookup, connecting, connected.
-    QCOMPARE(log.entries, (QStringList { "-1", "info:Connected", "-1", "info:Looking for host...", "-1",
-                                         "info:Connecting...", "1", "info:Connected" }));
-    QCOMPARE(countsOf(stream.statistics().counters()), before); // asked for, not lost
-    // The board's clock ran on while apart: a new connection's first gap is no loss.
-    QTcpSocket *board = server.nextPendingConnection();
-    board->write(grayAt(5000) + grayAt(5100));
-    QTRY_COMPARE_WITH_TIMEOUT(stream.statistics().counters().framesReceived, 6u, 10000);
-    QCOMPARE(countsOf(stream.statistics().counters()), (QList<quint64> { 6, 5, 1, 0, 0, 0, 0, 0, 0, 0 }));
-
-    stream.resetStatistics();
-    QCOMPARE(countsOf(stream.statistics().counters()), QList<quint64>(10, 0));
-    QCOMPARE(stream.statistics().bytesPerSecond(StreamStatistics::clockMs() + 100), 0);
-    log.entries.clear();
-    board->write(grayAt(5200) + grayAt(5300) + grayAt(5400) + grayAt(5500) + grayAt(5900));
-    board->disconnectFromHost();
-    QTRY_COMPARE_WITH_TIMEOUT(stream.statistics().counters().connectionsLost, 1u, 10000);
-    QCOMPARE(log.entries, (QStringList { "error:Connection closed by host", "-1", "-1", "info:Connection closed by host" }));
-    QCOMPARE(countsOf(stream.statistics().counters()), (QList<quint64> { 5, 5, 0, 0, 3, 0, 0, 1, 0, 0 }));
-    QVERIFY(stream.statistics().bytesPerSecond(StreamStatistics::clockMs() + 100) > 0);
-}
-
-void tst_ImageStream::errorTexts_data()
-{
-    QTest::addColumn<QString>("host");
-    QTest::addColumn<bool>("listening");
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<quint64>("lost"); // only a connection the board closed counts
-    QTest::newRow("peer closes") << "127.0.0.1" << true << "Connection closed by host" << 1ull;
-    // The refusal keeps the previous text.
-    QTest::newRow("refused") << "localhost" << false << "Connecting..." << 0ull;
-    QTest::newRow("unknown host") << "no-such-board.invalid" << false
-                                  << "Host not found or port closed" << 0ull;
-}
-
-void tst_ImageStream::errorTexts()
-{
-    QFETCH(QString, host);
-    QFETCH(bool, listening);
-    QFETCH(QString, text);
-    QFETCH(quint64, lost);
-    QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    const quint16 port = server.serverPort();
-    if (!listening)
-        server.close();
-    imageStream stream(host, port);
-    StatusLog log(&stream);
-    if (!listening) {
-        stream.reconnect(); // a cached lookup reports its states before log is connected
-    } else {
-        QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
+    // States and counters on both sides of an asked-for reconnection, a lost connection and a reset.
+    void reconnectSequence()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        imageStream stream(QStringLiteral("localhost"), server.serverPort());
+        connect(&stream, &imageStream::imageIsReady, this, [&] { stream.currentPixmap(); });
+        StatusLog log(&stream);
         QTRY_COMPARE_WITH_TIMEOUT(stream.socketMessage(), QStringLiteral("Connected"), 10000);
-        server.nextPendingConnection()->close();
+        QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
+        QCOMPARE(log.entries.mid(log.entries.size() - 2), (QStringList { "1", "info:Connected" }));
+        // Four frames, one of them damaged, then the connection is left at a frame's start.
+        server.nextPendingConnection()->write(grayAt(0) + grayAt(100) + grayAt(200, 4, "short") + grayAt(300));
+        QTRY_COMPARE_WITH_TIMEOUT(stream.statistics().counters().framesReceived, 4u, 10000);
+        const QList<quint64> before { 4, 3, 1, 0, 0, 0, 0, 0, 0, 0 };
+        QCOMPARE(countsOf(stream.statistics().counters()), before);
+        log.entries.clear();
+
+        stream.reconnect();
+        QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(log.entries.count("info:Connected"), 2, 10000);
+        // Unconnected first, repeating the previous text, then lookup, connecting, connected.
+        QCOMPARE(log.entries, (QStringList { "-1", "info:Connected", "-1", "info:Looking for host...", "-1",
+                                             "info:Connecting...", "1", "info:Connected" }));
+        QCOMPARE(countsOf(stream.statistics().counters()), before); // asked for, not lost
+        // The board's clock ran on while apart: a new connection's first gap is no loss.
+        QTcpSocket *board = server.nextPendingConnection();
+        board->write(grayAt(5000) + grayAt(5100));
+        QTRY_COMPARE_WITH_TIMEOUT(stream.statistics().counters().framesReceived, 6u, 10000);
+        QCOMPARE(countsOf(stream.statistics().counters()), (QList<quint64> { 6, 5, 1, 0, 0, 0, 0, 0, 0, 0 }));
+
+        stream.resetStatistics();
+        QCOMPARE(countsOf(stream.statistics().counters()), QList<quint64>(10, 0));
+        QCOMPARE(stream.statistics().bytesPerSecond(StreamStatistics::clockMs() + 100), 0);
+        log.entries.clear();
+        board->write(grayAt(5200) + grayAt(5300) + grayAt(5400) + grayAt(5500) + grayAt(5900));
+        board->disconnectFromHost();
+        QTRY_COMPARE_WITH_TIMEOUT(stream.statistics().counters().connectionsLost, 1u, 10000);
+        QCOMPARE(log.entries, (QStringList { "error:Connection closed by host", "-1", "-1", "info:Connection closed by host" }));
+        QCOMPARE(countsOf(stream.statistics().counters()), (QList<quint64> { 5, 5, 0, 0, 3, 0, 0, 1, 0, 0 }));
+        QVERIFY(stream.statistics().bytesPerSecond(StreamStatistics::clockMs() + 100) > 0);
     }
-    QTRY_VERIFY2_WITH_TIMEOUT(log.entries.contains("error:" + text), qPrintable(log.entries.join("|")), 20000);
-    QCOMPARE(log.entries.value(log.entries.indexOf("error:" + text) + 1), QStringLiteral("-1"));
-    QCOMPARE(stream.socketMessage(), text);
-    QTRY_COMPARE_WITH_TIMEOUT(stream.statistics().counters().connectionsLost, lost, 10000);
-    if (listening) {
-        QTest::qWait(200); // no automatic reconnection
-        QVERIFY(!server.hasPendingConnections());
-    } else {
-        QVERIFY(!log.entries.contains("1"));
+
+    void errorTexts_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<bool>("listening");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<quint64>("lost"); // only a connection the board closed counts
+        QTest::newRow("peer closes") << "127.0.0.1" << true << "Connection closed by host" << 1ull;
+        // The refusal keeps the previous text.
+        QTest::newRow("refused") << "localhost" << false << "Connecting..." << 0ull;
+        QTest::newRow("unknown host") << "no-such-board.invalid" << false
+                                      << "Host not found or port closed" << 0ull;
     }
-}
 
-void tst_ImageStream::portUsesLow16Bits()
-{
-    QTcpServer server;
-    if (!server.listen(QHostAddress::LocalHost, 4464))
-        QSKIP("port 4464 is taken on this machine");
-    imageStream stream(QStringLiteral("127.0.0.1"), 1);
-    stream.setPort(70000);
-    stream.reconnect();
-    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
-}
+    void errorTexts()
+    {
+        QFETCH(QString, host);
+        QFETCH(bool, listening);
+        QFETCH(QString, text);
+        QFETCH(quint64, lost);
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        const quint16 port = server.serverPort();
+        if (!listening)
+            server.close();
+        imageStream stream(host, port);
+        StatusLog log(&stream);
+        if (!listening) {
+            stream.reconnect(); // a cached lookup reports its states before log is connected
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
+            QTRY_COMPARE_WITH_TIMEOUT(stream.socketMessage(), QStringLiteral("Connected"), 10000);
+            server.nextPendingConnection()->close();
+        }
+        QTRY_VERIFY2_WITH_TIMEOUT(log.entries.contains("error:" + text), qPrintable(log.entries.join("|")), 20000);
+        QCOMPARE(log.entries.value(log.entries.indexOf("error:" + text) + 1), QStringLiteral("-1"));
+        QCOMPARE(stream.socketMessage(), text);
+        QTRY_COMPARE_WITH_TIMEOUT(stream.statistics().counters().connectionsLost, lost, 10000);
+        if (listening) {
+            QTest::qWait(200); // no automatic reconnection
+            QVERIFY(!server.hasPendingConnections());
+        } else {
+            QVERIFY(!log.entries.contains("1"));
+        }
+    }
 
-void tst_ImageStream::badFramesKeepLastPicture_data()
-{
-    QTest::addColumn<QByteArray>("record");
-    QTest::addColumn<QString>("message"); // empty: a code that is never shown
-    FrameRecord shortGray = grayRecord(8, 8);
-    shortGray.payload.chop(1);
+    void portUsesLow16Bits()
+    {
+        QTcpServer server;
+        if (!server.listen(QHostAddress::LocalHost, 4464))
+            QSKIP("port 4464 is taken on this machine");
+        imageStream stream(QStringLiteral("127.0.0.1"), 1);
+        stream.setPort(70000);
+        stream.reconnect();
+        QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
+    }
 
-    QTest::newRow("gray payload short") << shortGray.toBytes() << "not shown";
-    QTest::newRow("code 9") << makeRecord(9, 2, 2, "nnnn").toBytes() << "";
-}
+    void badFramesKeepLastPicture_data()
+    {
+        QTest::addColumn<QByteArray>("record");
+        QTest::addColumn<QString>("message"); // empty: a code that is never shown
+        FrameRecord shortGray = grayRecord(8, 8);
+        shortGray.payload.chop(1);
 
-// Frame in, picture out, pictures taken as the window takes them: a good Gray frame, the bad one,
-// then a good JPEG frame. Capture reports only the files written.
-void tst_ImageStream::badFramesKeepLastPicture()
-{
-    QFETCH(QByteArray, record);
-    QFETCH(QString, message);
-    QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    imageStream stream(QStringLiteral("127.0.0.1"), server.serverPort());
-    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
-    QTemporaryDir dir;
-    stream.startCapture(dir.path(), "c", "bmp", false);
-    QSignalSpy progress(&stream, &imageStream::capture_in_progress);
-    QList<QImage> pictures;
-    connect(&stream, &imageStream::imageIsReady, this,
-            [&] { pictures << stream.currentPixmap().toImage(); });
+        QTest::newRow("gray payload short") << shortGray.toBytes() << "not shown";
+        QTest::newRow("code 9") << makeRecord(9, 2, 2, "nnnn").toBytes() << "";
+    }
 
-    if (!message.isEmpty())
-        QTest::ignoreMessage(QtDebugMsg, QRegularExpression(message));
-    const QByteArray gray = makeRecord(1, 4, 2, QByteArray::fromHex("0055AAFF0055AAFF")).toBytes();
-    server.nextPendingConnection()->write(gray + record + jpegRecord(64, 48, char(240)).toBytes());
-    QTRY_COMPARE_WITH_TIMEOUT(pictures.size(), 3, 10000);
+    // Frame in, picture out, pictures taken as the window takes them: a good Gray frame, the bad one,
+    // then a good JPEG frame. Capture reports only the files written.
+    void badFramesKeepLastPicture()
+    {
+        QFETCH(QByteArray, record);
+        QFETCH(QString, message);
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        imageStream stream(QStringLiteral("127.0.0.1"), server.serverPort());
+        QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
+        QTemporaryDir dir;
+        stream.startCapture(dir.path(), "c", "bmp", false);
+        QSignalSpy progress(&stream, &imageStream::capture_in_progress);
+        QList<QImage> pictures;
+        connect(&stream, &imageStream::imageIsReady, this,
+                [&] { pictures << stream.currentPixmap().toImage(); });
 
-    QCOMPARE(pictures.at(0).size(), QSize(4, 2));
-    const int levels[] = { 0, 85, 170, 255 };
-    for (int y = 0; y < 2; ++y)
-        for (int x = 0; x < 4; ++x)
-            QCOMPARE(pictures.at(0).pixelColor(x, y), QColor(levels[x], levels[x], levels[x]));
-    if (message.isEmpty())
-        QVERIFY(pictures.at(1).isNull());
-    else
-        QCOMPARE(pictures.at(1), pictures.at(0));
-    QCOMPARE(pictures.at(2).size(), QSize(64, 48));
-    QVERIFY(qAbs(pictures.at(2).pixelColor(5, 5).red() - 240) < 8);
-    QCOMPARE(progress.size(), 2);
-    QCOMPARE(progress.at(1).at(0).toString(), QStringLiteral("Capturing image... 1"));
-}
+        if (!message.isEmpty())
+            QTest::ignoreMessage(QtDebugMsg, QRegularExpression(message));
+        const QByteArray gray = makeRecord(1, 4, 2, QByteArray::fromHex("0055AAFF0055AAFF")).toBytes();
+        server.nextPendingConnection()->write(gray + record + jpegRecord(64, 48, char(240)).toBytes());
+        QTRY_COMPARE_WITH_TIMEOUT(pictures.size(), 3, 10000);
 
-// A board starts every connection on a record boundary: what the old connection cut off must
-// not be completed from the new connection's bytes.
-void tst_ImageStream::recordCutByLostConnectionIsDropped()
-{
-    QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    imageStream stream(QStringLiteral("127.0.0.1"), server.serverPort());
-    QList<QSize> shown;
-    connect(&stream, &imageStream::imageIsReady, this,
-            [&] { shown << stream.currentPixmap().size(); });
-    QSignalSpy lost(&stream, &imageStream::new_socket_error);
+        QCOMPARE(pictures.at(0).size(), QSize(4, 2));
+        const int levels[] = { 0, 85, 170, 255 };
+        for (int y = 0; y < 2; ++y)
+            for (int x = 0; x < 4; ++x)
+                QCOMPARE(pictures.at(0).pixelColor(x, y), QColor(levels[x], levels[x], levels[x]));
+        if (message.isEmpty())
+            QVERIFY(pictures.at(1).isNull());
+        else
+            QCOMPARE(pictures.at(1), pictures.at(0));
+        QCOMPARE(pictures.at(2).size(), QSize(64, 48));
+        QVERIFY(qAbs(pictures.at(2).pixelColor(5, 5).red() - 240) < 8);
+        QCOMPARE(progress.size(), 2);
+        QCOMPARE(progress.at(1).at(0).toString(), QStringLiteral("Capturing image... 1"));
+    }
 
-    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
-    QTcpSocket *first = server.nextPendingConnection();
-    first->write(grayRecord(64, 64).toBytes().chopped(1000));
-    first->disconnectFromHost();
-    QVERIFY(lost.wait(10000));
+    // A board starts every connection on a record boundary: what the old connection cut off must
+    // not be completed from the new connection's bytes.
+    void recordCutByLostConnectionIsDropped()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        imageStream stream(QStringLiteral("127.0.0.1"), server.serverPort());
+        QList<QSize> shown;
+        connect(&stream, &imageStream::imageIsReady, this,
+                [&] { shown << stream.currentPixmap().size(); });
+        QSignalSpy lost(&stream, &imageStream::new_socket_error);
 
-    stream.reconnect();
-    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
-    QTcpSocket *second = server.nextPendingConnection();
-    second->write(grayRecord(32, 32).toBytes() + grayRecord(16, 16).toBytes());
-    QTRY_COMPARE_WITH_TIMEOUT(shown, (QList<QSize> { QSize(32, 32), QSize(16, 16) }), 10000);
-}
+        QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
+        QTcpSocket *first = server.nextPendingConnection();
+        first->write(grayRecord(64, 64).toBytes().chopped(1000));
+        first->disconnectFromHost();
+        QVERIFY(lost.wait(10000));
 
-void tst_ImageStream::countersFromStream_data()
-{
-    QTest::addColumn<QByteArray>("stream");
-    QTest::addColumn<QList<quint64>>("counts"); // received, shown, damaged, hidden, lost, dropped, skipped
-    const QByteArray steady = grayAt(0) + grayAt(100) + grayAt(200) + grayAt(300);
-    FrameRecord oversize = makeRecord(1, 4, 2);
-    oversize.size = 0x7fffffff;
-    oversize.timestamp_us = 400000;
-    const QByteArray jpeg = jpegRecord(64, 48, 10).payload;
-    QByteArray corrupt = jpeg;
-    for (int i = jpeg.size() / 2; i < jpeg.size() - 2; i += 7)
-        corrupt[i] = char(0xff);
+        stream.reconnect();
+        QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
+        QTcpSocket *second = server.nextPendingConnection();
+        second->write(grayRecord(32, 32).toBytes() + grayRecord(16, 16).toBytes());
+        QTRY_COMPARE_WITH_TIMEOUT(shown, (QList<QSize> { QSize(32, 32), QSize(16, 16) }), 10000);
+    }
 
-    QTest::newRow("gap of 4 intervals") << steady + grayAt(700) << QList<quint64> { 5, 5, 0, 0, 3, 0, 0 };
-    QTest::newRow("oversize record") << steady + oversize.toBytes() + grayAt(500)
-                                     << QList<quint64> { 5, 5, 0, 0, 0, 1, 0 };
-    QTest::newRow("garbage") << QByteArray("twelve bytes") + steady << QList<quint64> { 4, 4, 0, 0, 0, 0, 12 };
-    QTest::newRow("short frame") << steady + grayAt(400, 4, "short") << QList<quint64> { 5, 4, 1, 0, 0, 0, 0 };
-    QTest::newRow("code 7") << steady + makeRecord(7, 2, 2, "nnnn").toBytes() << QList<quint64> { 5, 4, 0, 1, 0, 0, 0 };
-    QTest::newRow("header only") << steady + makeRecord(12, 2, 2).toBytes() << QList<quint64> { 4, 4, 0, 0, 0, 0, 0 };
-    QTest::newRow("cut-off jpeg") << makeRecord(0, 64, 48, jpeg.left(jpeg.size() * 2 / 3)).toBytes()
-                                  << QList<quint64> { 1, 0, 1, 0, 0, 0, 0 };
-    QTest::newRow("corrupt jpeg") << makeRecord(0, 64, 48, corrupt).toBytes() << QList<quint64> { 1, 0, 1, 0, 0, 0, 0 };
-}
+    void countersFromStream_data()
+    {
+        QTest::addColumn<QByteArray>("stream");
+        QTest::addColumn<QList<quint64>>("counts"); // received, shown, damaged, hidden, lost, dropped, skipped
+        const QByteArray steady = grayAt(0) + grayAt(100) + grayAt(200) + grayAt(300);
+        FrameRecord oversize = makeRecord(1, 4, 2);
+        oversize.size = 0x7fffffff;
+        oversize.timestamp_us = 400000;
+        const QByteArray jpeg = jpegRecord(64, 48, 10).payload;
+        QByteArray corrupt = jpeg;
+        for (int i = jpeg.size() / 2; i < jpeg.size() - 2; i += 7)
+            corrupt[i] = char(0xff);
 
-// Through the whole client, each frame's picture taken as the window takes it.
-void tst_ImageStream::countersFromStream()
-{
-    QFETCH(QByteArray, stream);
-    QFETCH(QList<quint64>, counts);
-    QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    imageStream client(QStringLiteral("127.0.0.1"), server.serverPort());
-    connect(&client, &imageStream::imageIsReady, this, [&] { client.currentPixmap(); });
-    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
-    QTcpSocket *board = server.nextPendingConnection();
-    QTRY_COMPARE_WITH_TIMEOUT(client.socketMessage(), QStringLiteral("Connected"), 10000);
-    // Ends with a frame of another size, which the loss estimate starts afresh from.
-    board->write(stream + grayAt(0, 8, QByteArray(16, 's')));
-    QTRY_COMPARE_WITH_TIMEOUT(client.completedFrame().width, 8, 10000);
-    counts[0] += 1;
-    counts[1] += 1;
-    QCOMPARE(countsOf(client.statistics().counters()), counts + QList<quint64>(3, 0));
-    QVERIFY(client.statistics().bytesPerSecond(StreamStatistics::clockMs() + 100) > 0);
-}
+        QTest::newRow("gap of 4 intervals") << steady + grayAt(700) << QList<quint64> { 5, 5, 0, 0, 3, 0, 0 };
+        QTest::newRow("oversize record") << steady + oversize.toBytes() + grayAt(500)
+                                         << QList<quint64> { 5, 5, 0, 0, 0, 1, 0 };
+        QTest::newRow("garbage") << QByteArray("twelve bytes") + steady << QList<quint64> { 4, 4, 0, 0, 0, 0, 12 };
+        QTest::newRow("short frame") << steady + grayAt(400, 4, "short") << QList<quint64> { 5, 4, 1, 0, 0, 0, 0 };
+        QTest::newRow("code 7") << steady + makeRecord(7, 2, 2, "nnnn").toBytes() << QList<quint64> { 5, 4, 0, 1, 0, 0, 0 };
+        QTest::newRow("header only") << steady + makeRecord(12, 2, 2).toBytes() << QList<quint64> { 4, 4, 0, 0, 0, 0, 0 };
+        QTest::newRow("cut-off jpeg") << makeRecord(0, 64, 48, jpeg.left(jpeg.size() * 2 / 3)).toBytes()
+                                      << QList<quint64> { 1, 0, 1, 0, 0, 0, 0 };
+        QTest::newRow("corrupt jpeg") << makeRecord(0, 64, 48, corrupt).toBytes() << QList<quint64> { 1, 0, 1, 0, 0, 0, 0 };
+    }
 
-void tst_ImageStream::destructionReportsNothing_data()
-{
-    QTest::addColumn<bool>("connected");
-    QTest::newRow("connected") << true;
-    QTest::newRow("connecting") << false;
-}
+    // Through the whole client, each frame's picture taken as the window takes it.
+    void countersFromStream()
+    {
+        QFETCH(QByteArray, stream);
+        QFETCH(QList<quint64>, counts);
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        imageStream client(QStringLiteral("127.0.0.1"), server.serverPort());
+        connect(&client, &imageStream::imageIsReady, this, [&] { client.currentPixmap(); });
+        QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
+        QTcpSocket *board = server.nextPendingConnection();
+        QTRY_COMPARE_WITH_TIMEOUT(client.socketMessage(), QStringLiteral("Connected"), 10000);
+        // Ends with a frame of another size, which the loss estimate starts afresh from.
+        board->write(stream + grayAt(0, 8, QByteArray(16, 's')));
+        QTRY_COMPARE_WITH_TIMEOUT(client.completedFrame().width, 8, 10000);
+        counts[0] += 1;
+        counts[1] += 1;
+        QCOMPARE(countsOf(client.statistics().counters()), counts + QList<quint64>(3, 0));
+        QVERIFY(client.statistics().bytesPerSecond(StreamStatistics::clockMs() + 100) > 0);
+    }
 
-// The window deletes its form before the stream; a state report from the closing socket used to
-// reach the window's slots after the form was gone.
-void tst_ImageStream::destructionReportsNothing()
-{
-    QFETCH(bool, connected);
-    QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    auto *stream = new imageStream(QStringLiteral("127.0.0.1"), server.serverPort());
-    StatusLog log(stream);
-    if (connected)
-        QTRY_COMPARE_WITH_TIMEOUT(stream->socketMessage(), QStringLiteral("Connected"), 10000);
-    const QStringList before = log.entries;
-    delete stream;
-    QCOMPARE(log.entries, before);
-}
+    void destructionReportsNothing_data()
+    {
+        QTest::addColumn<bool>("connected");
+        QTest::newRow("connected") << true;
+        QTest::newRow("connecting") << false;
+    }
+
+    // The window deletes its form before the stream; a state report from the closing socket used to
+    // reach the window's slots after the form was gone.
+    void destructionReportsNothing()
+    {
+        QFETCH(bool, connected);
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        auto *stream = new imageStream(QStringLiteral("127.0.0.1"), server.serverPort());
+        StatusLog log(stream);
+        if (connected)
+            QTRY_COMPARE_WITH_TIMEOUT(stream->socketMessage(), QStringLiteral("Connected"), 10000);
+        const QStringList before = log.entries;
+        delete stream;
+        QCOMPARE(log.entries, before);
+    }
+};
 
 QTEST_MAIN(tst_ImageStream)
 #include "tst_imagestream.moc"

@@ -184,377 +184,366 @@ class tst_Matroska : public QObject
     Q_OBJECT
 
 private slots:
-    void readers_data();
-    void readers();
-    void writeFailure_data();
-    void writeFailure();
-    void refusedOpen_data();
-    void refusedOpen();
-    void otherFiles_data();
-    void otherFiles();
-    void damaged_data();
-    void damaged();
+    void readers_data()
+    {
+        QTest::addColumn<int>("format");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::addColumn<QByteArray>("stream");
+
+        QTest::newRow("JPEG") << int(FormatJpg) << 7 << 5
+                              << QByteArray("codec_name=mjpeg\nwidth=7\nheight=5\npix_fmt=yuvj420p\nnb_read_packets=9\n");
+        QTest::newRow("Gray") << int(FormatGray) << 7 << 5
+                              << QByteArray("codec_name=rawvideo\nwidth=7\nheight=5\npix_fmt=gray\nnb_read_packets=9\n");
+        QTest::newRow("UYVY") << int(FormatUyvy) << 6 << 5
+                              << QByteArray("codec_name=rawvideo\nwidth=6\nheight=5\npix_fmt=uyvy422\nnb_read_packets=9\n");
+        QTest::newRow("YUV420") << int(FormatYuv420) << 7 << 5
+                                << QByteArray("codec_name=rawvideo\nwidth=7\nheight=5\npix_fmt=yuv420p\nnb_read_packets=9\n");
+        QTest::newRow("NV12") << int(FormatNv12) << 7 << 5
+                              << QByteArray("codec_name=rawvideo\nwidth=7\nheight=5\npix_fmt=nv12\nnb_read_packets=9\n");
+    }
+
+    void readers()
+    {
+        QFETCH(int, format);
+        QFETCH(int, width);
+        QFETCH(int, height);
+        QFETCH(QByteArray, stream);
+        const QList<FrameSlot> frames = clip(format, width, height);
+        const QString path = dir.filePath(QStringLiteral("readers%1.mkv").arg(format));
+        MatroskaWriter writer;
+        QVERIFY2(writeAll(writer, path, frames), qPrintable(writer.errorString()));
+        QCOMPARE(writer.framesWritten(), frames.size());
+
+        QCOMPARE(readBack(path), described(frames));
+
+        if (!have("ffprobe") || !have("ffmpeg") || !have("mkvinfo"))
+            QSKIP("ffmpeg or mkvtoolnix is not installed");
+        const Run probe = run("ffprobe", { "-v", "error", "-select_streams", "v:0", "-count_packets", "-show_entries",
+                                           "stream=codec_name,width,height,pix_fmt,nb_read_packets", "-of",
+                                           "default=noprint_wrappers=1", path });
+        QCOMPARE(probe.err, QByteArray());
+        QCOMPARE(probe.out, stream);
+
+        QByteArray times;
+        for (qint64 offset : OffsetsUs)
+            times += QByteArray::number(offset / 1e6, 'f', 6) + '\n';
+        // The file lasts until the last frame's period is over, as long as the one before it.
+        const qint64 durationUs = 2 * OffsetsUs.last() - OffsetsUs[OffsetsUs.size() - 2];
+        times += QByteArray::number(durationUs / 1e6, 'f', 6) + '\n';
+        const Run packets = run("ffprobe", { "-v", "error", "-select_streams", "v:0", "-show_entries",
+                                             "packet=pts_time:format=duration", "-of", "default=noprint_wrappers=1:nokey=1", path });
+        QCOMPARE(packets.out, times);
+
+        QCOMPARE(ffmpegCopy(path), payloads(frames, frames.size()));
+
+        // An independent reader of the sensor blocks: mkvinfo's dump of each block addition.
+        const Run info = run("mkvinfo", { "-v", "-v", "-v", "-X", path });
+        QCOMPARE(info.exitCode, 0);
+        QByteArrayList additions;
+        for (const QByteArray &line : info.out.split('\n'))
+            if (line.contains("+ Block additional: length 32, data: "))
+                additions << line.mid(line.indexOf("data: ") + 6, 5 * SensorBytes - 1).replace("0x", "");
+        QByteArrayList expected;
+        for (const FrameSlot &frame : frames)
+            expected << (QByteArray(frame.CLum, SensorBlockBytes) + QByteArray(frame.CPos, SensorBlockBytes)).toHex(' ');
+        QCOMPARE(additions, expected);
+    }
+
+    void writeFailure_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("fileLimitFrames"); // 0: no limit
+        QTest::addColumn<int>("otherSizeAt");     // -1: every frame of one size
+        QTest::addColumn<qint64>("written");
+        QTest::addColumn<QString>("error");
+
+        QTest::newRow("full device") << "/dev/full" << 0 << -1 << qint64(0)
+                                     << "cannot write /dev/full: No space left on device";
+        QTest::newRow("file size limit") << "limited.mkv" << 3 << -1 << qint64(2) << "cannot write %1: File too large";
+        QTest::newRow("frame of another size") << "switched.mkv" << 0 << 4 << qint64(4)
+                                               << "cannot write %1: a 641x480 frame of format 1 does not belong in a file of 640x480 format 1";
+    }
+
+    // A full disk ends the file at its last complete cluster and names the file; a frame that does
+    // not fit the file is refused and leaves it good.
+    void writeFailure()
+    {
+        QFETCH(QString, path);
+        QFETCH(int, fileLimitFrames);
+        QFETCH(int, otherSizeAt);
+        QFETCH(qint64, written);
+        QFETCH(QString, error);
+        if (!path.startsWith('/'))
+            path = dir.filePath(path);
+        QList<FrameSlot> frames;
+        for (int i = 0; i < 6; ++i) // a frame period apart: a cluster each
+            frames << makeFrame(FormatGray, i == otherSizeAt ? 641 : 640, 480, i, StartUs + i * PeriodUs);
+
+        rlimit unlimited {};
+        getrlimit(RLIMIT_FSIZE, &unlimited);
+        if (fileLimitFrames > 0) {
+            std::signal(SIGXFSZ, SIG_IGN);
+            rlimit limit = unlimited;
+            limit.rlim_cur = rlim_t(fileLimitFrames) * frames[0].payload.size();
+            QVERIFY(setrlimit(RLIMIT_FSIZE, &limit) == 0);
+        }
+        MatroskaWriter writer;
+        qint64 lastTaken = -2;
+        if (writer.open(path, FormatGray, 640, 480))
+            for (const FrameSlot &frame : frames)
+                if ((lastTaken = writer.writeFrame(frame)) < 0)
+                    break;
+        QCOMPARE(writer.isOpen(), path != "/dev/full"); // a file whose head failed is not left open
+        const bool closed = writer.close();
+        setrlimit(RLIMIT_FSIZE, &unlimited);
+        std::signal(SIGXFSZ, SIG_DFL);
+
+        QCOMPARE(writer.errorString(), QString(error).replace("%1", path));
+        QCOMPARE(writer.framesWritten(), written);
+        QCOMPARE(closed, otherSizeAt >= 0);
+        QCOMPARE(lastTaken, qint64(-1 - (path == "/dev/full")));
+        if (path == "/dev/full")
+            return;
+        QCOMPARE(readBack(path), described(frames.mid(0, written)));
+        if (!have("ffmpeg"))
+            QSKIP("ffmpeg is not installed");
+        QVERIFY(isWholePrefix(ffmpegCopy(path), frames.mid(0, otherSizeAt >= 0 ? otherSizeAt : frames.size()), written));
+    }
+
+    void refusedOpen_data()
+    {
+        QTest::addColumn<int>("format");
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<QString>("path"); // in the test's folder
+        QTest::addColumn<QString>("error");
+        QTest::newRow("hidden code") << 5 << QSize(640, 480) << "a.mkv" << "cannot write %1: frame format 5 has no Matroska codec";
+        QTest::newRow("no size") << int(FormatGray) << QSize(640, 0) << "a.mkv" << "cannot write %1: no image size (640x0)";
+        QTest::newRow("folder gone") << int(FormatGray) << QSize(640, 480) << "gone/a.mkv"
+                                     << "cannot create %1: No such file or directory";
+    }
+
+    // Refused with the reason before any file is made.
+    void refusedOpen()
+    {
+        QFETCH(int, format);
+        QFETCH(QSize, size);
+        QFETCH(QString, path);
+        QFETCH(QString, error);
+        path = dir.filePath(path);
+        MatroskaWriter writer;
+        QVERIFY(!writer.open(path, format, size.width(), size.height()));
+        QCOMPARE(writer.errorString(), error.arg(path));
+        QVERIFY(!writer.isOpen() && !QFile::exists(path));
+        QCOMPARE(writer.writeFrame(makeFrame(format, size.width(), size.height(), 0, StartUs)), qint64(-1));
+    }
+
+    void otherFiles_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QStringList>("ffmpegMakes"); // the file from ffmpeg, when given
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<QByteArray>("firstFrame");
+
+        const QStringList testPattern = { "-v", "error", "-f", "lavfi", "-i", "testsrc=size=8x6:rate=5", "-frames:v", "3" };
+        QTest::newRow("missing") << QByteArray() << QStringList() << "cannot read %1: No such file or directory" << QByteArray();
+        QTest::newRow("empty") << QByteArray("") << QStringList() << "cannot read %1: not a Matroska file" << QByteArray();
+        QTest::newRow("garbage") << QByteArray(5000, '\x5a') << QStringList() << "cannot read %1: not a Matroska file"
+                                 << QByteArray();
+        QTest::newRow("head only") << QByteArray::fromHex("1a45dfa39b4286810142f7810142f2810442f381084282886d6174726f736b61")
+                                   << QStringList() << "cannot read %1: no segment after the head" << QByteArray();
+        QTest::newRow("MPEG-4 video") << QByteArray() << (testPattern + QStringList { "-c:v", "mpeg4" })
+                                      << "cannot read %1: its video is \"V_MPEG4/ISO/ASP\", which this program does not show"
+                                      << QByteArray();
+        QTest::newRow("YUY2 video") << QByteArray() << (testPattern + QStringList { "-c:v", "rawvideo", "-pix_fmt", "yuyv422" })
+                                         << "cannot read %1: its video is \"V_UNCOMPRESSED\" with colour space \"YUY2\", which this program does not show"
+                                       << QByteArray();
+        QTest::newRow("grey video from ffmpeg") << QByteArray() << (testPattern + QStringList { "-c:v", "rawvideo", "-pix_fmt", "gray" })
+                                                << QString() << QByteArray("1 8x6 48 0.0 ");
+    }
+
+    // Files this program did not write: a clear message, or the frames when it can show them.
+    void otherFiles()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QStringList, ffmpegMakes);
+        QFETCH(QString, error);
+        QFETCH(QByteArray, firstFrame);
+        const QString path = dir.filePath(QStringLiteral("other-%1.mkv").arg(QTest::currentDataTag()));
+        if (!ffmpegMakes.isEmpty()) {
+            if (!have("ffmpeg"))
+                QSKIP("ffmpeg is not installed");
+            QCOMPARE(run("ffmpeg", ffmpegMakes + QStringList { "-y", path }).exitCode, 0);
+        } else if (!bytes.isNull()) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        }
+        QString message;
+        const QByteArrayList frames = readBack(path, &message);
+        QCOMPARE(message, QString(error).replace("%1", path));
+        if (!firstFrame.isEmpty()) {
+            QCOMPARE(frames.size(), 3);
+            QVERIFY2(frames[0].startsWith(firstFrame), frames[0].left(60).constData());
+        }
+    }
+
+    void damaged_data()
+    {
+        QTest::addColumn<QString>("open");    // in the row's folder of good files; empty: the folder
+        QTest::addColumn<QString>("damaged"); // the file damaged, none when empty
+        QTest::addColumn<QByteArray>("at");   // the first of its bytes that are damaged
+        QTest::addColumn<QByteArray>("put");  // what is written instead; null: the file ends before them
+        QTest::addColumn<QString>("error");   // of open(); %1 the path opened
+        QTest::addColumn<QByteArrayList>("frames"); // each frame read, or the reason it is not
+
+        const auto row = [](const char *tag, const char *open, const char *damaged, const QByteArray &at,
+                            const QByteArray &put, const QString &error, const QByteArrayList &frames) {
+            QTest::newRow(tag) << open << damaged << at << put << error << frames;
+        };
+        const auto mkv = [&](const char *tag, const char *at, const char *put, const char *error,
+                             const QList<FrameSlot> &frames) {
+            row(tag, "rec.mkv", "rec.mkv", QByteArray::fromHex(at), put ? QByteArray::fromHex(put) : QByteArray(),
+                error ? QStringLiteral("cannot read %1: ") + error : QString(), described(frames));
+        };
+        const QList<FrameSlot> good = clip(FormatGray, 8, 4);
+        QList<FrameSlot> but1 = good, sensorless = good, earlier = good, back = good;
+        but1.removeAt(1);
+        std::memset(sensorless[3].CLum, 0, 2 * SensorBlockBytes);
+        earlier[1].timestamp_us -= 202; // 101 µs before the first frame instead of after it
+        back[4].timestamp_s = good[0].timestamp_s, back[4].timestamp_us = good[0].timestamp_us;
+        // Damage found by its bytes in the writer's file: 1f43b675 and a size open a cluster, e783 its
+        // time; a1a4 810065 opens frame 1's block (track 1, 101 µs), a5a0 6061 frame 3's sensor blocks.
+        mkv("head's id", "1a45dfa3", "1a45dfa4", "not a Matroska file", {});
+        mkv("cut in the head", "4282886d", nullptr, "not a Matroska file", {});
+        mkv("document type", "6d6174726f736b61", "6d61747472657373", "not a Matroska file (document type \"mattress\")", {});
+        mkv("timestamp scale 0", "2ad7b18203e8", "2ad7b1820000", "timestamp scale 0 ns is out of range", {});
+        mkv("tracks' id", "1654ae6bb3", "1654ae6cb3", "a cluster comes before the tracks", {});
+        mkv("cut before the tracks", "1654ae6bb3", nullptr, "no video track", {});
+        mkv("cut in the tracks", "868e565f", nullptr, "no video track", {});
+        mkv("audio track", "838101", "838102", "no video track", {});
+        mkv("unknown codec", "565f554e434f4d50524553534544", "565f554e4b4e4f574e5f434f4445",
+            "its video is \"V_UNKNOWN_CODE\", which this program does not show", {});
+        mkv("no width", "b08108", "b08100", "its video has no usable size (0x4)", {});
+        mkv("cut before the first cluster", "1f43b675", nullptr, "it holds no whole frame", {});
+        mkv("cut in the second block", "1114171a", nullptr, nullptr, good.mid(0, 1));
+        mkv("cut after a cluster", "1f43b675d3", nullptr, nullptr, good.mid(0, 3));
+        mkv("block of another track", "a1a4810065", "a1a4820065", nullptr, but1);
+        mkv("laced block", "a1a481006500", "a1a481006502", nullptr, but1);
+        mkv("block shorter than its head", "a1a4810065", "a183810065", nullptr, but1);
+        mkv("cluster of unknown size", "1f43b67540f0", "1f43b6757fff", nullptr, good);
+        mkv("cluster size beyond the file", "1f43b67540f0", "1f43b6757ffe", nullptr, good);
+        mkv("cluster size over the next", "1f43b675d3", "1f43b675fe", nullptr, good);
+        mkv("addition of another size", "a5a06061", "a59f6061", nullptr, sensorless);
+        mkv("addition of another id", "a5a06061", "ee810261", nullptr, sensorless);
+        mkv("block before the first frame", "a1a4810065", "a1a481ff9b", nullptr, earlier);
+        mkv("cluster time going back", "e783020daa", "e783000000", nullptr, back);
+
+        // A recorder's capture of good[0] and good[1], and a wire dump of them.
+        QByteArrayList two = described(good.mid(0, 2));
+        for (QByteArray &frame : two)
+            frame += " stored";
+        FrameSlot cut = good[0], notStored = good[1];
+        cut.payload.truncate(20);
+        cut.size = 20;
+        notStored.payload.clear(); // its size stays as the index gives it
+        const QString unreadable = QStringLiteral("%1: line 3 of cap_index.csv cannot be read");
+        row("capture as written", "", "", "", "", "", two);
+        row("capture named by a frame", "cap_1.bvt", "", "", "", "", two);
+        row("no capture", "rec.mkv", "", "", "", "%1: not a captured frame (prefix, number, .jpg, .bmp or .bvt) nor a recorder's index", {});
+        row("nothing there", "cap_7.bvt", "", "", "", "%1: no such file or folder", {});
+        row("index of other columns", "", "cap_index.csv", "record,", "frame,",
+            "%1: cap_index.csv is not a recorder's index: its first line names other columns", {});
+        row("empty index", "", "cap_index.csv", "0,cap", QByteArray(), "%1: the index cap_index.csv lists no frames", {});
+        row("bad number", "", "cap_index.csv", "Gray,8,4,32,41.980101", "Gray,8x,4,32,41.980101", unreadable, {});
+        row("unknown format", "", "cap_index.csv", "Gray,8,4,32,41.980101", "Grey,8,4,32,41.980101", unreadable, {});
+        row("format as its code", "", "cap_index.csv", "Gray", "1", "", two);
+        row("board time without decimals", "", "cap_index.csv", "41.980101", "41", unreadable, {});
+        row("board time of 7 decimals", "", "cap_index.csv", "41.980101", "41.9801010", unreadable, {});
+        row("board time of 2 decimals", "", "cap_index.csv", "41.980000", "41.98", "", two);
+        row("sensor hex not hex", "", "cap_index.csv", "2021222324", "202122232g", unreadable, {});
+        row("sensor hex short", "", "cap_index.csv", "2021222324", "20212223", unreadable, {});
+        row("file outside the folder", "", "cap_index.csv", "cap_1", "..\\cap_1", "%1: line 3 of cap_index.csv names a file outside the folder", {});
+        row("missing file", "", "cap_index.csv", "cap_1", "cap_7", "", { two[0], "cap_7.bvt: No such file or directory" });
+        row("frame not stored", "", "cap_index.csv", "cap_1.bvt", "", "", { two[0], describe(notStored) + " stored" });
+        row("payload file cut", "", "cap_0.bvt", good[0].payload.mid(20), QByteArray(), "", { describe(cut) + " stored", two[1] });
+        FrameSlot picture;
+        picture.format = -1, picture.width = 3, picture.height = 2;
+        row("pictures", "pic_0.bmp", "", "", "", "", { describe(picture) + " picture" });
+
+        const QByteArray second = wireBytes(good[1]).left(32); // its board time tells it from the first
+        row("dump as written", "dump.bin", "", "", "", "", described(good.mid(0, 2)));
+        row("dump cut in a record", "dump.bin", "dump.bin", good[1].payload.mid(8), QByteArray(), "", described({ good[0] }));
+        row("dump with garbage of whole words", "dump.bin", "dump.bin", second, "garbage!" + second, "", described(good.mid(0, 2)));
+        // The stream searches for a record in whole words: one that does not start on one is passed over.
+        row("dump with garbage of 6 bytes", "dump.bin", "dump.bin", second, "rubble" + second, "", described({ good[0] }));
+        row("dump with an absurd size", "dump.bin", "dump.bin", QByteArray::fromHex("0000000400000020"),
+            QByteArray::fromHex("000000047fffffff"), "", described({ good[1] }));
+        row("dump missing", "none.bin", "", "", "", "%1: No such file or directory", {});
+    }
+
+    // Good recordings, captures and wire dumps, damaged as a crash, a disk or an editor leaves them:
+    // refused with the reason, or read as far as they are sound.
+    void damaged()
+    {
+        QFETCH(QString, open);
+        QFETCH(QString, damaged);
+        QFETCH(QByteArray, at);
+        QFETCH(QByteArray, put);
+        QFETCH(QString, error);
+        QFETCH(QByteArrayList, frames);
+        const QList<FrameSlot> good = clip(FormatGray, 8, 4);
+        const QString folder = dir.filePath(QTest::currentDataTag());
+        RecordIndex index;
+        QVERIFY(QDir().mkpath(folder) && index.open(folder + "/cap_index.csv"));
+        for (int i = 0; i < 2; ++i) {
+            QVERIFY(index.append(i, QStringLiteral("cap_%1.bvt").arg(i), "stored", good[i], QDateTime()));
+            writeFile(folder + QStringLiteral("/cap_%1.bvt").arg(i), good[i].payload);
+        }
+        writeFile(folder + "/dump.bin", wireBytes(good[0]) + wireBytes(good[1]));
+        QVERIFY(QImage(3, 2, QImage::Format_RGB32).save(folder + "/pic_0.bmp"));
+        MatroskaWriter writer;
+        QVERIFY(writeAll(writer, folder + "/rec.mkv", good));
+        if (!damaged.isEmpty()) {
+            QByteArray bytes = fileBytes(folder + "/" + damaged);
+            const qsizetype from = bytes.indexOf(at);
+            QVERIFY(from >= 0);
+            writeFile(folder + "/" + damaged, put.isNull() ? bytes.left(from) : bytes.replace(from, at.size(), put));
+        }
+
+        const QString path = open.isEmpty() ? folder : folder + "/" + open;
+        std::unique_ptr<FrameSource> source;
+        if (QByteArray(QTest::currentDataTag()).startsWith("dump"))
+            source = std::make_unique<WireDumpSource>(path);
+        else if (damaged == "rec.mkv")
+            source = std::make_unique<MatroskaSource>(path);
+        else
+            source = std::make_unique<CaptureFolderSource>(path);
+        QCOMPARE(source->open() ? QString() : source->errorString(), QString(error).replace("%1", path));
+        QByteArrayList read;
+        FrameSlot frame;
+        for (qint64 i = 0; i < source->count(); ++i) {
+            const QString status = source->recordedStatus(i);
+            read << (source->frame(i, frame) ? describe(frame) + (status.isEmpty() ? "" : " " + status.toUtf8())
+                                                    + (source->picture(i).isNull() ? "" : " picture")
+                                             : source->errorString().toUtf8());
+        }
+        QCOMPARE(read, frames);
+        QVERIFY(!source->frame(-1, frame) && !source->header(read.size(), frame));
+        QVERIFY2(source->errorString().endsWith(QStringLiteral("no frame %1").arg(read.size())), qPrintable(source->errorString()));
+        if (damaged == "rec.mkv" && put.isNull() && !read.isEmpty() && have("ffmpeg"))
+            QCOMPARE(ffmpegCopy(path), payloads(good, read.size()));
+        // The file cut after it was opened: the frames gone are refused, not read short.
+        if (!read.isEmpty() && (damaged == "rec.mkv" || open == "dump.bin")) {
+            QVERIFY(QFile::resize(path, 0) && !source->frame(0, frame));
+            QCOMPARE(source->errorString(), QString(damaged == "rec.mkv" ? "cannot read %1: frame 0 is damaged"
+                                                                         : "%1: frame 0 cannot be read: the file changed since it was opened")
+                                                .replace("%1", path));
+        }
+    }
 
 private:
     QTemporaryDir dir;
 };
-
-void tst_Matroska::readers_data()
-{
-    QTest::addColumn<int>("format");
-    QTest::addColumn<int>("width");
-    QTest::addColumn<int>("height");
-    QTest::addColumn<QByteArray>("stream");
-
-    QTest::newRow("JPEG") << int(FormatJpg) << 7 << 5
-                          << QByteArray("codec_name=mjpeg\nwidth=7\nheight=5\npix_fmt=yuvj420p\nnb_read_packets=9\n");
-    QTest::newRow("Gray") << int(FormatGray) << 7 << 5
-                          << QByteArray("codec_name=rawvideo\nwidth=7\nheight=5\npix_fmt=gray\nnb_read_packets=9\n");
-    QTest::newRow("UYVY") << int(FormatUyvy) << 6 << 5
-                          << QByteArray("codec_name=rawvideo\nwidth=6\nheight=5\npix_fmt=uyvy422\nnb_read_packets=9\n");
-    QTest::newRow("YUV420") << int(FormatYuv420) << 7 << 5
-                            << QByteArray("codec_name=rawvideo\nwidth=7\nheight=5\npix_fmt=yuv420p\nnb_read_packets=9\n");
-    QTest::newRow("NV12") << int(FormatNv12) << 7 << 5
-                          << QByteArray("codec_name=rawvideo\nwidth=7\nheight=5\npix_fmt=nv12\nnb_read_packets=9\n");
-}
-
-void tst_Matroska::readers()
-{
-    QFETCH(int, format);
-    QFETCH(int, width);
-    QFETCH(int, height);
-    QFETCH(QByteArray, stream);
-    const QList<FrameSlot> frames = clip(format, width, height);
-    const QString path = dir.filePath(QStringLiteral("readers%1.mkv").arg(format));
-    MatroskaWriter writer;
-    QVERIFY2(writeAll(writer, path, frames), qPrintable(writer.errorString()));
-    QCOMPARE(writer.framesWritten(), frames.size());
-
-    QCOMPARE(readBack(path), described(frames));
-
-    if (!have("ffprobe") || !have("ffmpeg") || !have("mkvinfo"))
-        QSKIP("ffmpeg or mkvtoolnix is not installed");
-    const Run probe = run("ffprobe", { "-v", "error", "-select_streams", "v:0", "-count_packets", "-show_entries",
-                                       "stream=codec_name,width,height,pix_fmt,nb_read_packets", "-of",
-                                       "default=noprint_wrappers=1", path });
-    QCOMPARE(probe.err, QByteArray());
-    QCOMPARE(probe.out, stream);
-
-    QByteArray times;
-    for (qint64 offset : OffsetsUs)
-        times += QByteArray::number(offset / 1e6, 'f', 6) + '\n';
-    // The file lasts until the last frame's period is over, as long as the one before it.
-    const qint64 durationUs = 2 * OffsetsUs.last() - OffsetsUs[OffsetsUs.size() - 2];
-    times += QByteArray::number(durationUs / 1e6, 'f', 6) + '\n';
-    const Run packets = run("ffprobe", { "-v", "error", "-select_streams", "v:0", "-show_entries",
-                                         "packet=pts_time:format=duration", "-of", "default=noprint_wrappers=1:nokey=1", path });
-    QCOMPARE(packets.out, times);
-
-    QCOMPARE(ffmpegCopy(path), payloads(frames, frames.size()));
-
-    // An independent reader of the sensor blocks: mkvinfo's dump of each block addition.
-    const Run info = run("mkvinfo", { "-v", "-v", "-v", "-X", path });
-    QCOMPARE(info.exitCode, 0);
-    QByteArrayList additions;
-    for (const QByteArray &line : info.out.split('\n'))
-        if (line.contains("+ Block additional: length 32, data: "))
-            additions << line.mid(line.indexOf("data: ") + 6, 5 * SensorBytes - 1).replace("0x", "");
-    QByteArrayList expected;
-    for (const FrameSlot &frame : frames)
-        expected << (QByteArray(frame.CLum, SensorBlockBytes) + QByteArray(frame.CPos, SensorBlockBytes)).toHex(' ');
-    QCOMPARE(additions, expected);
-}
-
-void tst_Matroska::writeFailure_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<int>("fileLimitFrames"); // 0: no limit
-    QTest::addColumn<int>("otherSizeAt");     // -1: every frame of one size
-    QTest::addColumn<qint64>("written");
-    QTest::addColumn<QString>("error");
-
-    QTest::newRow("full device") << "/dev/full" << 0 << -1 << qint64(0)
-                                 << "cannot write /dev/full: No space left on device";
-    QTest::newRow("file size limit") << "limited.mkv" << 3 << -1 << qint64(2) << "cannot write %1: File too large";
-    QTest::newRow("frame of another size") << "switched.mkv" << 0 << 4 << qint64(4)
-                                           << "cannot write %1: a 641x480 frame of format 1 does not belong in a file of 640x480 format 1";
-}
-
-// A full disk ends the file at its last complete cluster and names the file; a frame that does
-// not fit the file is refused and leaves it good.
-void tst_Matroska::writeFailure()
-{
-    QFETCH(QString, path);
-    QFETCH(int, fileLimitFrames);
-    QFETCH(int, otherSizeAt);
-    QFETCH(qint64, written);
-    QFETCH(QString, error);
-    if (!path.startsWith('/'))
-        path = dir.filePath(path);
-    QList<FrameSlot> frames;
-    for (int i = 0; i < 6; ++i) // a frame period apart: a cluster each
-        frames << makeFrame(FormatGray, i == otherSizeAt ? 641 : 640, 480, i, StartUs + i * PeriodUs);
-
-    rlimit unlimited {};
-    getrlimit(RLIMIT_FSIZE, &unlimited);
-    if (fileLimitFrames > 0) {
-        std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = unlimited;
-        limit.rlim_cur = rlim_t(fileLimitFrames) * frames[0].payload.size();
-        QVERIFY(setrlimit(RLIMIT_FSIZE, &limit) == 0);
-    }
-    MatroskaWriter writer;
-    qint64 lastTaken = -2;
-    if (writer.open(path, FormatGray, 640, 480))
-        for (const FrameSlot &frame : frames)
-            if ((lastTaken = writer.writeFrame(frame)) < 0)
-                break;
-    QCOMPARE(writer.isOpen(), path != "/dev/full"); // a file whose head failed is not left open
-    const bool closed = writer.close();
-    setrlimit(RLIMIT_FSIZE, &unlimited);
-    std::signal(SIGXFSZ, SIG_DFL);
-
-    QCOMPARE(writer.errorString(), QString(error).replace("%1", path));
-    QCOMPARE(writer.framesWritten(), written);
-    QCOMPARE(closed, otherSizeAt >= 0);
-    QCOMPARE(lastTaken, qint64(-1 - (path == "/dev/full")));
-    if (path == "/dev/full")
-        return;
-    QCOMPARE(readBack(path), described(frames.mid(0, written)));
-    if (!have("ffmpeg"))
-        QSKIP("ffmpeg is not installed");
-    QVERIFY(isWholePrefix(ffmpegCopy(path), frames.mid(0, otherSizeAt >= 0 ? otherSizeAt : frames.size()), written));
-}
-
-void tst_Matroska::refusedOpen_data()
-{
-    QTest::addColumn<int>("format");
-    QTest::addColumn<QSize>("size");
-    QTest::addColumn<QString>("path"); // in the test's folder
-    QTest::addColumn<QString>("error");
-    QTest::newRow("hidden code") << 5 << QSize(640, 480) << "a.mkv" << "cannot write %1: frame format 5 has no Matroska codec";
-    QTest::newRow("no size") << int(FormatGray) << QSize(640, 0) << "a.mkv" << "cannot write %1: no image size (640x0)";
-    QTest::newRow("folder gone") << int(FormatGray) << QSize(640, 480) << "gone/a.mkv"
-                                 << "cannot create %1: No such file or directory";
-}
-
-// Refused with the reason before any file is made.
-void tst_Matroska::refusedOpen()
-{
-    QFETCH(int, format);
-    QFETCH(QSize, size);
-    QFETCH(QString, path);
-    QFETCH(QString, error);
-    path = dir.filePath(path);
-    MatroskaWriter writer;
-    QVERIFY(!writer.open(path, format, size.width(), size.height()));
-    QCOMPARE(writer.errorString(), error.arg(path));
-    QVERIFY(!writer.isOpen() && !QFile::exists(path));
-    QCOMPARE(writer.writeFrame(makeFrame(format, size.width(), size.height(), 0, StartUs)), qint64(-1));
-}
-
-void tst_Matroska::otherFiles_data()
-{
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<QStringList>("ffmpegMakes"); // the file from ffmpeg, when given
-    QTest::addColumn<QString>("error");
-    QTest::addColumn<QByteArray>("firstFrame");
-
-    const QStringList testPattern = { "-v", "error", "-f", "lavfi", "-i", "testsrc=size=8x6:rate=5", "-frames:v", "3" };
-    QTest::newRow("missing") << QByteArray() << QStringList() << "cannot read %1: No such file or directory" << QByteArray();
-    QTest::newRow("empty") << QByteArray("") << QStringList() << "cannot read %1: not a Matroska file" << QByteArray();
-    QTest::newRow("garbage") << QByteArray(5000, '\x5a') << QStringList() << "cannot read %1: not a Matroska file"
-                             << QByteArray();
-    QTest::newRow("head only") << QByteArray::fromHex("1a45dfa39b4286810142f7810142f2810442f381084282886d6174726f736b61")
-                               << QStringList() << "cannot read %1: no segment after the head" << QByteArray();
-    QTest::newRow("MPEG-4 video") << QByteArray() << (testPattern + QStringList { "-c:v", "mpeg4" })
-                                  << "cannot read %1: its video is \"V_MPEG4/ISO/ASP\", which this program does not show"
-                                  << QByteArray();
-    QTest::newRow("YUY2 video") << QByteArray() << (testPattern + QStringList { "-c:v", "rawvideo", "-pix_fmt", "yuyv422" })
-                                     << "cannot read %1: its video is \"V_UNCOMPRESSED\" with colour space \"YUY2\", which this program does not show"
-                                   << QByteArray();
-    QTest::newRow("grey video from ffmpeg") << QByteArray() << (testPattern + QStringList { "-c:v", "rawvideo", "-pix_fmt", "gray" })
-                                            << QString() << QByteArray("1 8x6 48 0.0 ");
-}
-
-// Files this program did not write: a clear message, or the frames when it can show them.
-void tst_Matroska::otherFiles()
-{
-    QFETCH(QByteArray, bytes);
-    QFETCH(QStringList, ffmpegMakes);
-    QFETCH(QString, error);
-    QFETCH(QByteArray, firstFrame);
-    const QString path = dir.filePath(QStringLiteral("other-%1.mkv").arg(QTest::currentDataTag()));
-    if (!ffmpegMakes.isEmpty()) {
-        if (!have("ffmpeg"))
-            QSKIP("ffmpeg is not installed");
-        QCOMPARE(run("ffmpeg", ffmpegMakes + QStringList { "-y", path }).exitCode, 0);
-    } else if (!bytes.isNull()) {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
-    }
-    QString message;
-    const QByteArrayList frames = readBack(path, &message);
-    QCOMPARE(message, QString(error).replace("%1", path));
-    if (!firstFrame.isEmpty()) {
-        QCOMPARE(frames.size(), 3);
-        QVERIFY2(frames[0].startsWith(firstFrame), frames[0].left(60).constData());
-    }
-}
-
-void tst_Matroska::damaged_data()
-{
-    QTest::addColumn<QString>("open");    // in the row's folder of good files; empty: the folder
-    QTest::addColumn<QString>("damaged"); // the file damaged, none when empty
-    QTest::addColumn<QByteArray>("at");   // the first of its bytes that are damaged
-    QTest::addColumn<QByteArray>("put");  // what is written instead; null: the file ends before them
-    QTest::addColumn<QString>("error");   // of open(); %1 the path opened
-    QTest::addColumn<QByteArrayList>("frames"); // each frame read, or the reason it is not
-
-    const auto row = [](const char *tag, const char *open, const char *damaged, const QByteArray &at,
-                        const QByteArray &put, const QString &error, const QByteArrayList &frames) {
-        QTest::newRow(tag) << open << damaged << at << put << error << frames;
-    };
-    const auto mkv = [&](const char *tag, const char *at, const char *put, const char *error,
-                         const QList<FrameSlot> &frames) {
-        row(tag, "rec.mkv", "rec.mkv", QByteArray::fromHex(at), put ? QByteArray::fromHex(put) : QByteArray(),
-            error ? QStringLiteral("cannot read %1: ") + error : QString(), described(frames));
-    };
-    const QList<FrameSlot> good = clip(FormatGray, 8, 4);
-    QList<FrameSlot> but1 = good, sensorless = good, earlier = good, back = good;
-    but1.removeAt(1);
-    std::memset(sensorless[3].CLum, 0, 2 * SensorBlockBytes);
-    earlier[1].timestamp_us -= 202; // 101 µs before the first frame instead of after it
-    back[4].timestamp_s = good[0].timestamp_s, back[4].timestamp_us = good[0].timestamp_us;
-    // Damage found by its bytes in the writer's file: 1f43b675 and a size open a cluster, e783 its
-    // time; a1a4 810065 opens frame 1's block (track 1, 101 µs), a5a0 6061 frame 3's sensor blocks.
-    mkv("head's id", "1a45dfa3", "1a45dfa4", "not a Matroska file", {});
-    mkv("cut in the head", "4282886d", nullptr, "not a Matroska file", {});
-    mkv("document type", "6d6174726f736b61", "6d61747472657373", "not a Matroska file (document type \"mattress\")", {});
-    mkv("timestamp scale 0", "2ad7b18203e8", "2ad7b1820000", "timestamp scale 0 ns is out of range", {});
-    mkv("tracks' id", "1654ae6bb3", "1654ae6cb3", "a cluster comes before the tracks", {});
-    mkv("cut before the tracks", "1654ae6bb3", nullptr, "no video track", {});
-    mkv("cut in the tracks", "868e565f", nullptr, "no video track", {});
-    mkv("audio track", "838101", "838102", "no video track", {});
-    mkv("unknown codec", "565f554e434f4d50524553534544", "565f554e4b4e4f574e5f434f4445",
-        "its video is \"V_UNKNOWN_CODE\", which this program does not show", {});
-    mkv("no width", "b08108", "b08100", "its video has no usable size (0x4)", {});
-    mkv("cut before the first cluster", "1f43b675", nullptr, "it holds no whole frame", {});
-    mkv("cut in the second block", "1114171a", nullptr, nullptr, good.mid(0, 1));
-    mkv("cut after a cluster", "1f43b675d3", nullptr, nullptr, good.mid(0, 3));
-    mkv("block of another track", "a1a4810065", "a1a4820065", nullptr, but1);
-    mkv("laced block", "a1a481006500", "a1a481006502", nullptr, but1);
-    mkv("block shorter than its head", "a1a4810065", "a183810065", nullptr, but1);
-    mkv("cluster of unknown size", "1f43b67540f0", "1f43b6757fff", nullptr, good);
-    mkv("cluster size beyond the file", "1f43b67540f0", "1f43b6757ffe", nullptr, good);
-    mkv("cluster size over the next", "1f43b675d3", "1f43b675fe", nullptr, good);
-    mkv("addition of another size", "a5a06061", "a59f6061", nullptr, sensorless);
-    mkv("addition of another id", "a5a06061", "ee810261", nullptr, sensorless);
-    mkv("block before the first frame", "a1a4810065", "a1a481ff9b", nullptr, earlier);
-    mkv("cluster time going back", "e783020daa", "e783000000", nullptr, back);
-
-    // A recorder's capture of good[0] and good[1], and a wire dump of them.
-    QByteArrayList two = described(good.mid(0, 2));
-    for (QByteArray &frame : two)
-        frame += " stored";
-    FrameSlot cut = good[0], notStored = good[1];
-    cut.payload.truncate(20);
-    cut.size = 20;
-    notStored.payload.clear(); // its size stays as the index gives it
-    const QString unreadable = QStringLiteral("%1: line 3 of cap_index.csv cannot be read");
-    row("capture as written", "", "", "", "", "", two);
-    row("capture named by a frame", "cap_1.bvt", "", "", "", "", two);
-    row("no capture", "rec.mkv", "", "", "", "%1: not a captured frame (prefix, number, .jpg, .bmp or .bvt) nor a recorder's index", {});
-    row("nothing there", "cap_7.bvt", "", "", "", "%1: no such file or folder", {});
-    row("index of other columns", "", "cap_index.csv", "record,", "frame,",
-        "%1: cap_index.csv is not a recorder's index: its first line names other columns", {});
-    row("empty index", "", "cap_index.csv", "0,cap", QByteArray(), "%1: the index cap_index.csv lists no frames", {});
-    row("bad number", "", "cap_index.csv", "Gray,8,4,32,41.980101", "Gray,8x,4,32,41.980101", unreadable, {});
-    row("unknown format", "", "cap_index.csv", "Gray,8,4,32,41.980101", "Grey,8,4,32,41.980101", unreadable, {});
-    row("format as its code", "", "cap_index.csv", "Gray", "1", "", two);
-    row("board time without decimals", "", "cap_index.csv", "41.980101", "41", unreadable, {});
-    row("board time of 7 decimals", "", "cap_index.csv", "41.980101", "41.9801010", unreadable, {});
-    row("board time of 2 decimals", "", "cap_index.csv", "41.980000", "41.98", "", two);
-    row("sensor hex not hex", "", "cap_index.csv", "2021222324", "202122232g", unreadable, {});
-    row("sensor hex short", "", "cap_index.csv", "2021222324", "20212223", unreadable, {});
-    row("file outside the folder", "", "cap_index.csv", "cap_1", "..\\cap_1", "%1: line 3 of cap_index.csv names a file outside the folder", {});
-    row("missing file", "", "cap_index.csv", "cap_1", "cap_7", "", { two[0], "cap_7.bvt: No such file or directory" });
-    row("frame not stored", "", "cap_index.csv", "cap_1.bvt", "", "", { two[0], describe(notStored) + " stored" });
-    row("payload file cut", "", "cap_0.bvt", good[0].payload.mid(20), QByteArray(), "", { describe(cut) + " stored", two[1] });
-    FrameSlot picture;
-    picture.format = -1, picture.width = 3, picture.height = 2;
-    row("pictures", "pic_0.bmp", "", "", "", "", { describe(picture) + " picture" });
-
-    const QByteArray second = wireBytes(good[1]).left(32); // its board time tells it from the first
-    row("dump as written", "dump.bin", "", "", "", "", described(good.mid(0, 2)));
-    row("dump cut in a record", "dump.bin", "dump.bin", good[1].payload.mid(8), QByteArray(), "", described({ good[0] }));
-    row("dump with garbage of whole words", "dump.bin", "dump.bin", second, "garbage!" + second, "", described(good.mid(0, 2)));
-    // The stream searches for a record in whole words: one that does not start on one is passed over.
-    row("dump with garbage of 6 bytes", "dump.bin", "dump.bin", second, "rubble" + second, "", described({ good[0] }));
-    row("dump with an absurd size", "dump.bin", "dump.bin", QByteArray::fromHex("0000000400000020"),
-        QByteArray::fromHex("000000047fffffff"), "", described({ good[1] }));
-    row("dump missing", "none.bin", "", "", "", "%1: No such file or directory", {});
-}
-
-// Good recordings, captures and wire dumps, damaged as a crash, a disk or an editor leaves them:
-// refused with the reason, or read as far as they are sound.
-void tst_Matroska::damaged()
-{
-    QFETCH(QString, open);
-    QFETCH(QString, damaged);
-    QFETCH(QByteArray, at);
-    QFETCH(QByteArray, put);
-    QFETCH(QString, error);
-    QFETCH(QByteArrayList, frames);
-    const QList<FrameSlot> good = clip(FormatGray, 8, 4);
-    const QString folder = dir.filePath(QTest::currentDataTag());
-    RecordIndex index;
-    QVERIFY(QDir().mkpath(folder) && index.open(folder + "/cap_index.csv"));
-    for (int i = 0; i < 2; ++i) {
-        QVERIFY(index.append(i, QStringLiteral("cap_%1.bvt").arg(i), "stored", good[i], QDateTime()));
-        writeFile(folder + QStringLiteral("/cap_%1.bvt").arg(i), good[i].payload);
-    }
-    writeFile(folder + "/dump.bin", wireBytes(good[0]) + wireBytes(good[1]));
-    QVERIFY(QImage(3, 2, QImage::Format_RGB32).save(folder + "/pic_0.bmp"));
-    MatroskaWriter writer;
-    QVERIFY(writeAll(writer, folder + "/rec.mkv", good));
-    if (!damaged.isEmpty()) {
-        QByteArray bytes = fileBytes(folder + "/" + damaged);
-        const qsizetype from = bytes.indexOf(at);
-        QVERIFY(from >= 0);
-        writeFile(folder + "/" + damaged, put.isNull() ? bytes.left(from) : bytes.replace(from, at.size(), put));
-    }
-
-    const QString path = open.isEmpty() ? folder : folder + "/" + open;
-    std::unique_ptr<FrameSource> source;
-    if (QByteArray(QTest::currentDataTag()).startsWith("dump"))
-        source = std::make_unique<WireDumpSource>(path);
-    else if (damaged == "rec.mkv")
-        source = std::make_unique<MatroskaSource>(path);
-    else
-        source = std::make_unique<CaptureFolderSource>(path);
-    QCOMPARE(source->open() ? QString() : source->errorString(), QString(error).replace("%1", path));
-    QByteArrayList read;
-    FrameSlot frame;
-    for (qint64 i = 0; i < source->count(); ++i) {
-        const QString status = source->recordedStatus(i);
-        read << (source->frame(i, frame) ? describe(frame) + (status.isEmpty() ? "" : " " + status.toUtf8())
-                                                + (source->picture(i).isNull() ? "" : " picture")
-                                         : source->errorString().toUtf8());
-    }
-    QCOMPARE(read, frames);
-    QVERIFY(!source->frame(-1, frame) && !source->header(read.size(), frame));
-    QVERIFY2(source->errorString().endsWith(QStringLiteral("no frame %1").arg(read.size())), qPrintable(source->errorString()));
-    if (damaged == "rec.mkv" && put.isNull() && !read.isEmpty() && have("ffmpeg"))
-        QCOMPARE(ffmpegCopy(path), payloads(good, read.size()));
-    // The file cut after it was opened: the frames gone are refused, not read short.
-    if (!read.isEmpty() && (damaged == "rec.mkv" || open == "dump.bin")) {
-        QVERIFY(QFile::resize(path, 0) && !source->frame(0, frame));
-        QCOMPARE(source->errorString(), QString(damaged == "rec.mkv" ? "cannot read %1: frame 0 is damaged"
-                                                                     : "%1: frame 0 cannot be read: the file changed since it was opened")
-                                            .replace("%1", path));
-    }
-}
 
 QTEST_GUILESS_MAIN(tst_Matroska)
 #include "tst_matroska.moc"

@@ -131,16 +131,320 @@ class TestPlatformSim : public QObject
     Q_OBJECT
 
 private slots:
-    void streamsAndRestarts();
-    void patternConvertedBack_data();
-    void patternConvertedBack();
-    void pacedByBoardClock();
-    void commandLine_data();
-    void commandLine();
-    void faults_data();
-    void faults();
-    void replay_data();
-    void replay();
+    // Records go out exactly as the server reports them, stamped with the wall clock. A new
+    // configuration closes every connection, and the next client gets the new format from frame 0.
+    void streamsAndRestarts()
+    {
+        QVERIFY(start(TestPattern::Gray, 64, 48));
+        QSignalSpy sent(server.get(), &VideoServer::recordSent);
+        const qint64 before = QDateTime::currentSecsSinceEpoch();
+        server->sendFrames(3);
+        QTRY_COMPARE_WITH_TIMEOUT(received().size(), 3, NetworkTimeoutMs);
+        for (int i = 0; i < 3; ++i) {
+            const FrameSlot &r = received().at(i);
+            const auto record = sent.at(i).at(0).value<FrameRecord>();
+            QCOMPARE(r.payload, record.payload);
+            QCOMPARE(QByteArray(r.CPos, 16), record.CPos);
+            QCOMPARE(QList<int>({r.format, r.width, r.height, r.size}), QList<int>({1, 64, 48, 3072}));
+            QVERIFY(r.timestamp_s >= before - 1 && r.timestamp_s <= QDateTime::currentSecsSinceEpoch());
+            QVERIFY(r.timestamp_us >= 0 && r.timestamp_us < 1000000);
+        }
+        QVERIFY(received().at(0).payload != received().at(1).payload);
+
+        QSignalSpy restarted(server.get(), &VideoServer::streamRestarted);
+        QVERIFY(!server->applyConfiguration(TestPattern::Nv12, 6, 5, 30));
+        QVERIFY(server->applyConfiguration(TestPattern::Uyvy, 32, 16, 0));
+        QCOMPARE(restarted.size(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(client->closed(), NetworkTimeoutMs);
+        client = std::make_unique<TestClient>(server->serverPort());
+        server->sendFrames(1);
+        QTRY_COMPARE_WITH_TIMEOUT(received().size(), 1, NetworkTimeoutMs);
+        const FrameSlot &r = received().at(0);
+        QCOMPARE(QList<int>({r.format, r.width, r.height, r.size}), QList<int>({2, 32, 16, 1024}));
+        QCOMPARE(r.payload, TestPattern().payload(TestPattern::Uyvy, 32, 16, 0));
+    }
+
+    void patternConvertedBack_data()
+    {
+        QTest::addColumn<int>("format");
+        QTest::addColumn<int>("tolerance");
+        QTest::newRow("gray") << int(TestPattern::Gray) << 0;
+        QTest::newRow("uyvy") << int(TestPattern::Uyvy) << 3;
+        QTest::newRow("yuv420") << int(TestPattern::Yuv420) << 3;
+        QTest::newRow("nv12") << int(TestPattern::Nv12) << 3;
+    }
+
+    // The first two frames, converted back, show the pattern.
+    void patternConvertedBack()
+    {
+        QFETCH(int, format);
+        QFETCH(int, tolerance);
+        constexpr int Width = 254, Height = 128; // digits two pixels a dot
+
+        QVERIFY(start(format, Width, Height));
+        server->sendFrames(2);
+        QTRY_COMPARE_WITH_TIMEOUT(received().size(), 2, NetworkTimeoutMs);
+        QStringList wrong;
+        for (int n = 0; n < 2; ++n) {
+            const FrameSlot &frame = received().at(n);
+            QCOMPARE(qint64(frame.payload.size()), TestPattern::payloadSize(format, Width, Height));
+            for (int y = 0; y < Height; ++y) {
+                for (int x = 0; x < Width; ++x) {
+                    const Rgb want = patternPixel(format, x, y, Width, Height, n);
+                    const int wantLuma = format == TestPattern::Gray
+                        ? want[0] : 16 + ((66 * want[0] + 129 * want[1] + 25 * want[2] + 128) >> 8); // BT.601, in integers
+                    if (luma(frame, x, y) != wantLuma)
+                        wrong << QStringLiteral("frame %1 (%2,%3) luma %4, not %5").arg(n).arg(x).arg(y).arg(luma(frame, x, y)).arg(wantLuma);
+                    // Colours where every pixel sharing this one's chroma shows the same.
+                    bool uniform = true;
+                    for (int i = 0; i < (format == TestPattern::Uyvy ? 2 : 4); ++i)
+                        uniform = uniform && patternPixel(format, (x & ~1) + i % 2, (y & ~1) + i / 2, Width, Height, n) == want;
+                    const Rgb got = decodedPixel(frame, x, y);
+                    for (int c = 0; c < 3; ++c)
+                        if (uniform && std::abs(got[c] - want[c]) > tolerance)
+                            wrong << QStringLiteral("frame %1 (%2,%3) channel %4: %5, not %6").arg(n).arg(x).arg(y).arg(c).arg(got[c]).arg(want[c]);
+                }
+            }
+        }
+        QVERIFY2(wrong.isEmpty(), qPrintable(wrong.mid(0, 20).join(QStringLiteral("; "))));
+    }
+
+    // Frames leave at the asked rate by the board's own clock. A busy machine makes a frame late,
+    // never the schedule fast, so only the first frame's lateness may shorten the span.
+    void pacedByBoardClock()
+    {
+        constexpr int Fps = 25, Intervals = 20;
+        QVERIFY(start(TestPattern::Gray, 16, 8));
+        QVERIFY(server->applyConfiguration(TestPattern::Gray, 16, 8, Fps));
+        QTRY_VERIFY_WITH_TIMEOUT(client->closed(), NetworkTimeoutMs);
+        client = std::make_unique<TestClient>(server->serverPort());
+        QTRY_VERIFY_WITH_TIMEOUT(received().size() > Intervals, NetworkTimeoutMs);
+        const auto boardUs = [this](int i) {
+            return qint64(received().at(i).timestamp_s) * 1000000 + received().at(i).timestamp_us;
+        };
+        const qint64 periodUs = 1000000 / Fps;
+        const qint64 span = boardUs(Intervals) - boardUs(0);
+        QVERIFY2(span >= Intervals * periodUs - periodUs / 2 && span < 2 * Intervals * periodUs,
+                 qPrintable(QString::number(span)));
+    }
+
+    void commandLine_data()
+    {
+        QTest::addColumn<QString>("arguments");
+        QTest::addColumn<QList<int>>("formats"); // of the frames a client receives; none: no client
+        QTest::addColumn<int>("exitCode");       // -1: runs until stopped
+        QTest::addColumn<QString>("output");     // %V, %C: its ports; %P: the client's; %D: the dump
+        QTest::addColumn<QString>("errors");
+        QTest::addColumn<QByteArray>("dump"); // the file %D
+        const QString listening = QStringLiteral("Video stream listening on 127.0.0.1:%V (%1); commands on port %C\n");
+        const QString client = QStringLiteral("Video client %1: 127.0.0.1:%P\n");
+        // Bad usage: one line saying what was wrong, before anything listens.
+        const auto usage = [](const char *name, const QString &arguments, const QString &message) {
+            QTest::newRow(name) << arguments << QList<int>{} << 2 << QString() << message + '\n' << QByteArray();
+        };
+        usage("unknown option", "--colour red", "Unknown option 'colour'.");
+        usage("missing value", "--fps", "Missing value after '--fps'.");
+        usage("address", "--address board", "Invalid --address: board");
+        usage("format", "--format rgb", "Unknown --format: rgb (gray, uyvy, yuv420, nv12 or jpeg)");
+        usage("port", "--video-port 65536", "Invalid --video-port: 65536 (0..65535)");
+        usage("command port", "--command-port 65536", "Invalid --command-port: 65536 (0..65535)");
+        usage("reply shape", "--command-reply slow", "Unknown --command-reply: slow (normal, no-reply, truncated, pieces, long)");
+        usage("seed", "--seed x", "Invalid --seed: x");
+        usage("fault", "--fault-close-every -1", "Invalid --fault-close-every: -1 (0..2147483647)");
+        usage("odd width", "--format uyvy --width 5", "Cannot stream uyvy at 5x48: sizes run from 1 to 4096, uyvy needs an "
+                                                      "even width, yuv420 and nv12 an even width and height");
+        usage("odd width, nv12", "--format nv12 --width 5 --height 4", "Cannot stream nv12 at 5x4: sizes run from 1 to 4096, uyvy needs "
+                                                                       "an even width, yuv420 and nv12 an even width and height");
+        usage("odd height, yuv420", "--format yuv420 --width 4 --height 5", "Cannot stream yuv420 at 4x5: sizes run from 1 to 4096, uyvy "
+                                                                            "needs an even width, yuv420 and nv12 an even width and height");
+        usage("replay rate", "--replay x --replay-rate slow", "Unknown --replay-rate: slow (recorded or max)");
+        usage("loop alone", "--loop", "--replay-rate and --loop need --replay");
+        usage("dump missing", "--replay %D.none", "Cannot replay %D.none: No such file or directory");
+        const auto badDump = [](const char *name, const QByteArray &bytes, const QString &reason) {
+            QTest::newRow(name) << "--replay %D" << QList<int>{} << 2 << QString() << "Cannot replay %D: " + reason + '\n' << bytes;
+        };
+        badDump("dump empty", "", "the file is empty");
+        badDump("dump of garbage", QByteArray(400, '\x5a'), "no whole frame record in its 400 bytes");
+        badDump("dump cut off", record(1, 0, QByteArray(8, 'p')).chopped(1), "no whole frame record in its 71 bytes");
+        const QByteArray twoRecords = record(5, 0, "first") + record(5, 100000, "second");
+        QTest::newRow("gray, verbose") << "--frames 2 -v" << QList<int>{1, 1} << 0
+                                       << listening.arg("gray 64x48 at 30 fps") + client.arg("connected") + client.arg("gone")
+                                              + "Frames: 2 produced, 2 records intact, 0 damaged, 0 skipped; 0 clients\n"
+                                       << "" << QByteArray();
+        QTest::newRow("jpeg") << "--format jpeg --fps 1 --frames 1" << QList<int>{0} << 0
+                              << listening.arg("jpeg 64x48 at 1 fps")
+                                     + "Frames: 1 produced, 1 records intact, 0 damaged, 0 skipped; 0 clients\n"
+                              << "" << QByteArray();
+        // Stopped by a signal: only lines written out at once are there.
+        QTest::newRow("replay, verbose") << "--replay %D -v" << QList<int>{1, 1} << -1
+                                         << listening.arg("replaying %D, 2 records") + client.arg("connected") << "" << twoRecords;
+        QTest::newRow("video port taken") << "--video-port %T" << QList<int>{} << 1 << ""
+                                          << "Cannot listen on 127.0.0.1:%T: The bound address is already in use\n" << QByteArray();
+    }
+
+    // A run from the command line: what it prints, what a client receives and how it ends.
+    void commandLine()
+    {
+        QFETCH(QString, arguments);
+        QFETCH(QList<int>, formats);
+        QFETCH(int, exitCode);
+        QFETCH(QString, output);
+        QFETCH(QString, errors);
+        QFETCH(QByteArray, dump);
+
+        QTcpServer taken;
+        QVERIFY(taken.listen(QHostAddress::LocalHost, 0));
+        const QString dumpPath = writeDump(dump);
+        const auto filledIn = [&](QString text) {
+            return text.replace(QStringLiteral("%T"), QString::number(taken.serverPort())).replace(QStringLiteral("%D"), dumpPath);
+        };
+        QProcess simulator;
+        simulator.start(QStringLiteral(BREVANT_SIMULATOR),
+                        filledIn(QStringLiteral("--video-port 0 --command-port 0 --width 64 --height 48 ") + arguments)
+                            .split(QLatin1Char(' ')));
+        QByteArray printed;
+        QObject::connect(&simulator, &QProcess::readyReadStandardOutput, &simulator,
+                         [&] { printed += simulator.readAllStandardOutput(); });
+        if (!formats.isEmpty()) {
+            QTRY_VERIFY_WITH_TIMEOUT(printed.contains('\n'), NetworkTimeoutMs);
+            const auto ports = QRegularExpression(QStringLiteral(":(\\d+) .* port (\\d+)\n")).match(QString::fromUtf8(printed));
+            output.replace(QStringLiteral("%V"), ports.captured(1)).replace(QStringLiteral("%C"), ports.captured(2));
+            client = std::make_unique<TestClient>(quint16(ports.captured(1).toUInt()));
+            QObject::connect(&client->socket, &QTcpSocket::connected, &client->socket, [&] {
+                output.replace(QStringLiteral("%P"), QString::number(client->socket.localPort()));
+            });
+            QTRY_COMPARE_WITH_TIMEOUT(received().size(), formats.size(), NetworkTimeoutMs);
+            for (int i = 0; i < formats.size(); ++i)
+                QCOMPARE(received().at(i).format, formats.at(i));
+        }
+        if (exitCode < 0)
+            simulator.terminate();
+        QTRY_COMPARE_WITH_TIMEOUT(simulator.state(), QProcess::NotRunning, NetworkTimeoutMs);
+        printed += simulator.readAllStandardOutput();
+        QCOMPARE(QString::fromUtf8(printed), filledIn(output));
+        QCOMPARE(QString::fromUtf8(simulator.readAllStandardError()), filledIn(errors));
+        QCOMPARE(simulator.exitStatus(), exitCode < 0 ? QProcess::CrashExit : QProcess::NormalExit);
+        if (exitCode >= 0)
+            QCOMPARE(simulator.exitCode(), exitCode);
+    }
+
+    void faults_data()
+    {
+        QTest::addColumn<VideoFaults>("faults");
+        QTest::addColumn<int>("frames");
+        QTest::addColumn<int>("arriving");
+        QTest::addColumn<int>("damaged");
+
+        const auto every = [](int VideoFaults::*fault, int n) {
+            VideoFaults faults;
+            faults.*fault = n;
+            return faults;
+        };
+        QTest::newRow("close every 2") << every(&VideoFaults::closeEvery, 2) << 3 << 2 << 0;
+        QTest::newRow("garbage") << every(&VideoFaults::garbageEvery, 1) << 6 << 6 << 0;
+        QTest::newRow("cut off every 2") << every(&VideoFaults::truncateEvery, 2) << 2 << 1 << 1;
+        QTest::newRow("bad size every 2") << every(&VideoFaults::badSizeEvery, 2) << 6 << 3 << 3;
+        QTest::newRow("corrupt jpeg") << every(&VideoFaults::corruptJpegEvery, 2) << 7 << 7 << 3;
+        QTest::newRow("switch every 2") << every(&VideoFaults::switchEvery, 2) << 8 << 8 << 0;
+    }
+
+    // Every record the server counts as intact arrives whole; damaged ones cannot pass for intact.
+    void faults()
+    {
+        QFETCH(VideoFaults, faults);
+        QFETCH(int, frames);
+        QFETCH(int, arriving);
+        QFETCH(int, damaged);
+
+        QVERIFY(start(faults.corruptJpegEvery ? TestPattern::Jpeg : TestPattern::Gray, 64, 48, faults));
+        for (int i = 0; i < frames; ++i)
+            server->sendFrame();
+        const bool closes = faults.closeEvery > 0 || faults.truncateEvery > 0;
+        QTRY_VERIFY_WITH_TIMEOUT(closes ? client->closed() : received().size() >= arriving, NetworkTimeoutMs);
+        QCOMPARE(received().size(), arriving);
+        QCOMPARE(stats().recordsDamaged, damaged);
+        QCOMPARE(stats().connectionsClosed, closes ? 1 : 0);
+        const StreamCounters &counters = client->statistics.counters();
+        QCOMPARE(counters.recordsDropped, quint64(faults.badSizeEvery ? damaged : 0));
+        QCOMPARE(client->parser.state() == FrameParser::WaitMagic, faults.truncateEvery == 0);
+        QCOMPARE(qint64(counters.bytesSkipped), stats().garbageBytes);
+        QCOMPARE(stats().garbageBytes > 0, faults.garbageEvery > 0);
+
+        int intact = 0;
+        QSet<QList<int>> configurations;
+        QStringList damage; // of JPEG frames: in turn bytes changed, the second half cut, the start marker gone
+        for (const FrameSlot &r : received()) {
+            intact += r.format == TestPattern::Jpeg
+                          ? r.payload == FakeJpeg
+                          : r.size == TestPattern::payloadSize(r.format, r.width, r.height);
+            configurations.insert({r.format, r.width, r.height});
+            if (r.format == TestPattern::Jpeg && r.payload != FakeJpeg)
+                damage << (r.payload.startsWith(QByteArray(2, 0)) ? "no start" : r.payload.size() < FakeJpeg.size() ? "cut" : "changed");
+        }
+        QCOMPARE(damage, faults.corruptJpegEvery ? QStringList({"changed", "cut", "no start"}) : QStringList());
+        QCOMPARE(intact, stats().recordsIntact);
+        QCOMPARE(configurations.size() > 1, faults.switchEvery > 0);
+    }
+
+    void replay_data()
+    {
+        QTest::addColumn<WireReplay::Rate>("rate");
+        QTest::addColumn<bool>("loop");
+        QTest::addColumn<QByteArray>("tail");
+        QTest::addColumn<bool>("tailLoops");
+        QTest::addColumn<int>("minimumSpanMs");
+
+        const QByteArray garbage = QByteArray::fromHex("0102030405060708");
+        const QByteArray cutOff = record(1, 0, QByteArray(8, 'c')).left(BoardProtocol::RecordPrefixBytes + 3);
+        QTest::newRow("max") << WireReplay::Rate::Max << false << cutOff << false << 0;
+        // Three records 0.3 s apart on the board's clock: no burst, whatever the machine's speed.
+        QTest::newRow("recorded") << WireReplay::Rate::Recorded << false << garbage << true << 400;
+        QTest::newRow("loop") << WireReplay::Rate::Max << true << garbage << true << 0;
+        // A dump cut off inside a record loops from its last whole record, or every later round
+        // would be read as the cut-off record's payload.
+        QTest::newRow("loop, cut off") << WireReplay::Rate::Max << true << cutOff << false << 0;
+    }
+
+    // Garbage, a record with a bad size and a cut-off end are part of the stream: they all go out.
+    void replay()
+    {
+        QFETCH(WireReplay::Rate, rate);
+        QFETCH(bool, loop);
+        QFETCH(QByteArray, tail);
+        QFETCH(bool, tailLoops);
+        QFETCH(int, minimumSpanMs);
+
+        FrameRecord badSize;
+        badSize.size = -1;
+        const QByteArray garbage = QByteArray::fromHex("f00df00d");
+        const QByteArray whole = garbage + record(100, 0, "payload0") + garbage
+                                 + record(100, 300000, "payload1") + badSize.toBytes()
+                                 + record(100, 600000, "payload2");
+        const QByteArray bytes = whole + tail;
+        WireDump dump;
+        QVERIFY(dump.load(writeDump(bytes)));
+        QCOMPARE(dump.records().size(), 3);
+        WireReplay wireReplay(dump, rate, loop);
+        VideoServer replaying;
+        replaying.setReplay(&wireReplay);
+        QVERIFY(replaying.listen(QHostAddress(QHostAddress::LocalHost), 0));
+        const QByteArray round = tailLoops ? bytes : whole;
+        const QByteArray expected = loop ? round.repeated(3) : bytes;
+        // Each client from the dump's first byte, one that comes after another has gone too.
+        for (int client = 0; client < 5; ++client) {
+            QElapsedTimer clock;
+            clock.start();
+            QTcpSocket receiver;
+            QByteArray received;
+            QObject::connect(&receiver, &QTcpSocket::readyRead, &receiver, [&] { received += receiver.readAll(); });
+            receiver.connectToHost(QHostAddress::LocalHost, replaying.serverPort());
+            QTRY_VERIFY_WITH_TIMEOUT(received.size() >= expected.size(), NetworkTimeoutMs);
+            QVERIFY(clock.elapsed() >= minimumSpanMs);
+            QCOMPARE(loop ? received.left(expected.size()) : received, expected);
+            receiver.abort();
+            QTRY_COMPARE_WITH_TIMEOUT(replaying.clientCount(), 0, NetworkTimeoutMs);
+        }
+    }
 
 private:
     bool start(int format, int width, int height, const VideoFaults &faults = {});
@@ -172,321 +476,6 @@ bool TestPlatformSim::start(int format, int width, int height, const VideoFaults
         return false;
     client = std::make_unique<TestClient>(server->serverPort());
     return QTest::qWaitFor([this] { return server->clientCount() == 1; }, NetworkTimeoutMs);
-}
-
-// Records go out exactly as the server reports them, stamped with the wall clock. A new
-// configuration closes every connection, and the next client gets the new format from frame 0.
-void TestPlatformSim::streamsAndRestarts()
-{
-    QVERIFY(start(TestPattern::Gray, 64, 48));
-    QSignalSpy sent(server.get(), &VideoServer::recordSent);
-    const qint64 before = QDateTime::currentSecsSinceEpoch();
-    server->sendFrames(3);
-    QTRY_COMPARE_WITH_TIMEOUT(received().size(), 3, NetworkTimeoutMs);
-    for (int i = 0; i < 3; ++i) {
-        const FrameSlot &r = received().at(i);
-        const auto record = sent.at(i).at(0).value<FrameRecord>();
-        QCOMPARE(r.payload, record.payload);
-        QCOMPARE(QByteArray(r.CPos, 16), record.CPos);
-        QCOMPARE(QList<int>({r.format, r.width, r.height, r.size}), QList<int>({1, 64, 48, 3072}));
-        QVERIFY(r.timestamp_s >= before - 1 && r.timestamp_s <= QDateTime::currentSecsSinceEpoch());
-        QVERIFY(r.timestamp_us >= 0 && r.timestamp_us < 1000000);
-    }
-    QVERIFY(received().at(0).payload != received().at(1).payload);
-
-    QSignalSpy restarted(server.get(), &VideoServer::streamRestarted);
-    QVERIFY(!server->applyConfiguration(TestPattern::Nv12, 6, 5, 30));
-    QVERIFY(server->applyConfiguration(TestPattern::Uyvy, 32, 16, 0));
-    QCOMPARE(restarted.size(), 1);
-    QTRY_VERIFY_WITH_TIMEOUT(client->closed(), NetworkTimeoutMs);
-    client = std::make_unique<TestClient>(server->serverPort());
-    server->sendFrames(1);
-    QTRY_COMPARE_WITH_TIMEOUT(received().size(), 1, NetworkTimeoutMs);
-    const FrameSlot &r = received().at(0);
-    QCOMPARE(QList<int>({r.format, r.width, r.height, r.size}), QList<int>({2, 32, 16, 1024}));
-    QCOMPARE(r.payload, TestPattern().payload(TestPattern::Uyvy, 32, 16, 0));
-}
-
-void TestPlatformSim::patternConvertedBack_data()
-{
-    QTest::addColumn<int>("format");
-    QTest::addColumn<int>("tolerance");
-    QTest::newRow("gray") << int(TestPattern::Gray) << 0;
-    QTest::newRow("uyvy") << int(TestPattern::Uyvy) << 3;
-    QTest::newRow("yuv420") << int(TestPattern::Yuv420) << 3;
-    QTest::newRow("nv12") << int(TestPattern::Nv12) << 3;
-}
-
-// The first two frames, converted back, show the pattern.
-void TestPlatformSim::patternConvertedBack()
-{
-    QFETCH(int, format);
-    QFETCH(int, tolerance);
-    constexpr int Width = 254, Height = 128; // digits two pixels a dot
-
-    QVERIFY(start(format, Width, Height));
-    server->sendFrames(2);
-    QTRY_COMPARE_WITH_TIMEOUT(received().size(), 2, NetworkTimeoutMs);
-    QStringList wrong;
-    for (int n = 0; n < 2; ++n) {
-        const FrameSlot &frame = received().at(n);
-        QCOMPARE(qint64(frame.payload.size()), TestPattern::payloadSize(format, Width, Height));
-        for (int y = 0; y < Height; ++y) {
-            for (int x = 0; x < Width; ++x) {
-                const Rgb want = patternPixel(format, x, y, Width, Height, n);
-                const int wantLuma = format == TestPattern::Gray
-                    ? want[0] : 16 + ((66 * want[0] + 129 * want[1] + 25 * want[2] + 128) >> 8); // BT.601, in integers
-                if (luma(frame, x, y) != wantLuma)
-                    wrong << QStringLiteral("frame %1 (%2,%3) luma %4, not %5").arg(n).arg(x).arg(y).arg(luma(frame, x, y)).arg(wantLuma);
-                // Colours where every pixel sharing this one's chroma shows the same.
-                bool uniform = true;
-                for (int i = 0; i < (format == TestPattern::Uyvy ? 2 : 4); ++i)
-                    uniform = uniform && patternPixel(format, (x & ~1) + i % 2, (y & ~1) + i / 2, Width, Height, n) == want;
-                const Rgb got = decodedPixel(frame, x, y);
-                for (int c = 0; c < 3; ++c)
-                    if (uniform && std::abs(got[c] - want[c]) > tolerance)
-                        wrong << QStringLiteral("frame %1 (%2,%3) channel %4: %5, not %6").arg(n).arg(x).arg(y).arg(c).arg(got[c]).arg(want[c]);
-            }
-        }
-    }
-    QVERIFY2(wrong.isEmpty(), qPrintable(wrong.mid(0, 20).join(QStringLiteral("; "))));
-}
-
-// Frames leave at the asked rate by the board's own clock. A busy machine makes a frame late,
-// never the schedule fast, so only the first frame's lateness may shorten the span.
-void TestPlatformSim::pacedByBoardClock()
-{
-    constexpr int Fps = 25, Intervals = 20;
-    QVERIFY(start(TestPattern::Gray, 16, 8));
-    QVERIFY(server->applyConfiguration(TestPattern::Gray, 16, 8, Fps));
-    QTRY_VERIFY_WITH_TIMEOUT(client->closed(), NetworkTimeoutMs);
-    client = std::make_unique<TestClient>(server->serverPort());
-    QTRY_VERIFY_WITH_TIMEOUT(received().size() > Intervals, NetworkTimeoutMs);
-    const auto boardUs = [this](int i) {
-        return qint64(received().at(i).timestamp_s) * 1000000 + received().at(i).timestamp_us;
-    };
-    const qint64 periodUs = 1000000 / Fps;
-    const qint64 span = boardUs(Intervals) - boardUs(0);
-    QVERIFY2(span >= Intervals * periodUs - periodUs / 2 && span < 2 * Intervals * periodUs,
-             qPrintable(QString::number(span)));
-}
-
-void TestPlatformSim::commandLine_data()
-{
-    QTest::addColumn<QString>("arguments");
-    QTest::addColumn<QList<int>>("formats"); // of the frames a client receives; none: no client
-    QTest::addColumn<int>("exitCode");       // -1: runs until stopped
-    QTest::addColumn<QString>("output");     // %V, %C: its ports; %P: the client's; %D: the dump
-    QTest::addColumn<QString>("errors");
-    QTest::addColumn<QByteArray>("dump"); // the file %D
-    const QString listening = QStringLiteral("Video stream listening on 127.0.0.1:%V (%1); commands on port %C\n");
-    const QString client = QStringLiteral("Video client %1: 127.0.0.1:%P\n");
-    // Bad usage: one line saying what was wrong, before anything listens.
-    const auto usage = [](const char *name, const QString &arguments, const QString &message) {
-        QTest::newRow(name) << arguments << QList<int>{} << 2 << QString() << message + '\n' << QByteArray();
-    };
-    usage("unknown option", "--colour red", "Unknown option 'colour'.");
-    usage("missing value", "--fps", "Missing value after '--fps'.");
-    usage("address", "--address board", "Invalid --address: board");
-    usage("format", "--format rgb", "Unknown --format: rgb (gray, uyvy, yuv420, nv12 or jpeg)");
-    usage("port", "--video-port 65536", "Invalid --video-port: 65536 (0..65535)");
-    usage("command port", "--command-port 65536", "Invalid --command-port: 65536 (0..65535)");
-    usage("reply shape", "--command-reply slow", "Unknown --command-reply: slow (normal, no-reply, truncated, pieces, long)");
-    usage("seed", "--seed x", "Invalid --seed: x");
-    usage("fault", "--fault-close-every -1", "Invalid --fault-close-every: -1 (0..2147483647)");
-    usage("odd width", "--format uyvy --width 5", "Cannot stream uyvy at 5x48: sizes run from 1 to 4096, uyvy needs an "
-                                                  "even width, yuv420 and nv12 an even width and height");
-    usage("odd width, nv12", "--format nv12 --width 5 --height 4", "Cannot stream nv12 at 5x4: sizes run from 1 to 4096, uyvy needs "
-                                                                   "an even width, yuv420 and nv12 an even width and height");
-    usage("odd height, yuv420", "--format yuv420 --width 4 --height 5", "Cannot stream yuv420 at 4x5: sizes run from 1 to 4096, uyvy "
-                                                                        "needs an even width, yuv420 and nv12 an even width and height");
-    usage("replay rate", "--replay x --replay-rate slow", "Unknown --replay-rate: slow (recorded or max)");
-    usage("loop alone", "--loop", "--replay-rate and --loop need --replay");
-    usage("dump missing", "--replay %D.none", "Cannot replay %D.none: No such file or directory");
-    const auto badDump = [](const char *name, const QByteArray &bytes, const QString &reason) {
-        QTest::newRow(name) << "--replay %D" << QList<int>{} << 2 << QString() << "Cannot replay %D: " + reason + '\n' << bytes;
-    };
-    badDump("dump empty", "", "the file is empty");
-    badDump("dump of garbage", QByteArray(400, '\x5a'), "no whole frame record in its 400 bytes");
-    badDump("dump cut off", record(1, 0, QByteArray(8, 'p')).chopped(1), "no whole frame record in its 71 bytes");
-    const QByteArray twoRecords = record(5, 0, "first") + record(5, 100000, "second");
-    QTest::newRow("gray, verbose") << "--frames 2 -v" << QList<int>{1, 1} << 0
-                                   << listening.arg("gray 64x48 at 30 fps") + client.arg("connected") + client.arg("gone")
-                                          + "Frames: 2 produced, 2 records intact, 0 damaged, 0 skipped; 0 clients\n"
-                                   << "" << QByteArray();
-    QTest::newRow("jpeg") << "--format jpeg --fps 1 --frames 1" << QList<int>{0} << 0
-                          << listening.arg("jpeg 64x48 at 1 fps")
-                                 + "Frames: 1 produced, 1 records intact, 0 damaged, 0 skipped; 0 clients\n"
-                          << "" << QByteArray();
-    // Stopped by a signal: only lines written out at once are there.
-    QTest::newRow("replay, verbose") << "--replay %D -v" << QList<int>{1, 1} << -1
-                                     << listening.arg("replaying %D, 2 records") + client.arg("connected") << "" << twoRecords;
-    QTest::newRow("video port taken") << "--video-port %T" << QList<int>{} << 1 << ""
-                                      << "Cannot listen on 127.0.0.1:%T: The bound address is already in use\n" << QByteArray();
-}
-
-// A run from the command line: what it prints, what a client receives and how it ends.
-void TestPlatformSim::commandLine()
-{
-    QFETCH(QString, arguments);
-    QFETCH(QList<int>, formats);
-    QFETCH(int, exitCode);
-    QFETCH(QString, output);
-    QFETCH(QString, errors);
-    QFETCH(QByteArray, dump);
-
-    QTcpServer taken;
-    QVERIFY(taken.listen(QHostAddress::LocalHost, 0));
-    const QString dumpPath = writeDump(dump);
-    const auto filledIn = [&](QString text) {
-        return text.replace(QStringLiteral("%T"), QString::number(taken.serverPort())).replace(QStringLiteral("%D"), dumpPath);
-    };
-    QProcess simulator;
-    simulator.start(QStringLiteral(BREVANT_SIMULATOR),
-                    filledIn(QStringLiteral("--video-port 0 --command-port 0 --width 64 --height 48 ") + arguments)
-                        .split(QLatin1Char(' ')));
-    QByteArray printed;
-    QObject::connect(&simulator, &QProcess::readyReadStandardOutput, &simulator,
-                     [&] { printed += simulator.readAllStandardOutput(); });
-    if (!formats.isEmpty()) {
-        QTRY_VERIFY_WITH_TIMEOUT(printed.contains('\n'), NetworkTimeoutMs);
-        const auto ports = QRegularExpression(QStringLiteral(":(\\d+) .* port (\\d+)\n")).match(QString::fromUtf8(printed));
-        output.replace(QStringLiteral("%V"), ports.captured(1)).replace(QStringLiteral("%C"), ports.captured(2));
-        client = std::make_unique<TestClient>(quint16(ports.captured(1).toUInt()));
-        QObject::connect(&client->socket, &QTcpSocket::connected, &client->socket, [&] {
-            output.replace(QStringLiteral("%P"), QString::number(client->socket.localPort()));
-        });
-        QTRY_COMPARE_WITH_TIMEOUT(received().size(), formats.size(), NetworkTimeoutMs);
-        for (int i = 0; i < formats.size(); ++i)
-            QCOMPARE(received().at(i).format, formats.at(i));
-    }
-    if (exitCode < 0)
-        simulator.terminate();
-    QTRY_COMPARE_WITH_TIMEOUT(simulator.state(), QProcess::NotRunning, NetworkTimeoutMs);
-    printed += simulator.readAllStandardOutput();
-    QCOMPARE(QString::fromUtf8(printed), filledIn(output));
-    QCOMPARE(QString::fromUtf8(simulator.readAllStandardError()), filledIn(errors));
-    QCOMPARE(simulator.exitStatus(), exitCode < 0 ? QProcess::CrashExit : QProcess::NormalExit);
-    if (exitCode >= 0)
-        QCOMPARE(simulator.exitCode(), exitCode);
-}
-
-void TestPlatformSim::faults_data()
-{
-    QTest::addColumn<VideoFaults>("faults");
-    QTest::addColumn<int>("frames");
-    QTest::addColumn<int>("arriving");
-    QTest::addColumn<int>("damaged");
-
-    const auto every = [](int VideoFaults::*fault, int n) {
-        VideoFaults faults;
-        faults.*fault = n;
-        return faults;
-    };
-    QTest::newRow("close every 2") << every(&VideoFaults::closeEvery, 2) << 3 << 2 << 0;
-    QTest::newRow("garbage") << every(&VideoFaults::garbageEvery, 1) << 6 << 6 << 0;
-    QTest::newRow("cut off every 2") << every(&VideoFaults::truncateEvery, 2) << 2 << 1 << 1;
-    QTest::newRow("bad size every 2") << every(&VideoFaults::badSizeEvery, 2) << 6 << 3 << 3;
-    QTest::newRow("corrupt jpeg") << every(&VideoFaults::corruptJpegEvery, 2) << 7 << 7 << 3;
-    QTest::newRow("switch every 2") << every(&VideoFaults::switchEvery, 2) << 8 << 8 << 0;
-}
-
-// Every record the server counts as intact arrives whole; damaged ones cannot pass for intact.
-void TestPlatformSim::faults()
-{
-    QFETCH(VideoFaults, faults);
-    QFETCH(int, frames);
-    QFETCH(int, arriving);
-    QFETCH(int, damaged);
-
-    QVERIFY(start(faults.corruptJpegEvery ? TestPattern::Jpeg : TestPattern::Gray, 64, 48, faults));
-    for (int i = 0; i < frames; ++i)
-        server->sendFrame();
-    const bool closes = faults.closeEvery > 0 || faults.truncateEvery > 0;
-    QTRY_VERIFY_WITH_TIMEOUT(closes ? client->closed() : received().size() >= arriving, NetworkTimeoutMs);
-    QCOMPARE(received().size(), arriving);
-    QCOMPARE(stats().recordsDamaged, damaged);
-    QCOMPARE(stats().connectionsClosed, closes ? 1 : 0);
-    const StreamCounters &counters = client->statistics.counters();
-    QCOMPARE(counters.recordsDropped, quint64(faults.badSizeEvery ? damaged : 0));
-    QCOMPARE(client->parser.state() == FrameParser::WaitMagic, faults.truncateEvery == 0);
-    QCOMPARE(qint64(counters.bytesSkipped), stats().garbageBytes);
-    QCOMPARE(stats().garbageBytes > 0, faults.garbageEvery > 0);
-
-    int intact = 0;
-    QSet<QList<int>> configurations;
-    QStringList damage; // of JPEG frames: in turn bytes changed, the second half cut, the start marker gone
-    for (const FrameSlot &r : received()) {
-        intact += r.format == TestPattern::Jpeg
-                      ? r.payload == FakeJpeg
-                      : r.size == TestPattern::payloadSize(r.format, r.width, r.height);
-        configurations.insert({r.format, r.width, r.height});
-        if (r.format == TestPattern::Jpeg && r.payload != FakeJpeg)
-            damage << (r.payload.startsWith(QByteArray(2, 0)) ? "no start" : r.payload.size() < FakeJpeg.size() ? "cut" : "changed");
-    }
-    QCOMPARE(damage, faults.corruptJpegEvery ? QStringList({"changed", "cut", "no start"}) : QStringList());
-    QCOMPARE(intact, stats().recordsIntact);
-    QCOMPARE(configurations.size() > 1, faults.switchEvery > 0);
-}
-
-void TestPlatformSim::replay_data()
-{
-    QTest::addColumn<WireReplay::Rate>("rate");
-    QTest::addColumn<bool>("loop");
-    QTest::addColumn<QByteArray>("tail");
-    QTest::addColumn<bool>("tailLoops");
-    QTest::addColumn<int>("minimumSpanMs");
-
-    const QByteArray garbage = QByteArray::fromHex("0102030405060708");
-    const QByteArray cutOff = record(1, 0, QByteArray(8, 'c')).left(BoardProtocol::RecordPrefixBytes + 3);
-    QTest::newRow("max") << WireReplay::Rate::Max << false << cutOff << false << 0;
-    // Three records 0.3 s apart on the board's clock: no burst, whatever the machine's speed.
-    QTest::newRow("recorded") << WireReplay::Rate::Recorded << false << garbage << true << 400;
-    QTest::newRow("loop") << WireReplay::Rate::Max << true << garbage << true << 0;
-    // A dump cut off inside a record loops from its last whole record, or every later round
-    // would be read as the cut-off record's payload.
-    QTest::newRow("loop, cut off") << WireReplay::Rate::Max << true << cutOff << false << 0;
-}
-
-// Garbage, a record with a bad size and a cut-off end are part of the stream: they all go out.
-void TestPlatformSim::replay()
-{
-    QFETCH(WireReplay::Rate, rate);
-    QFETCH(bool, loop);
-    QFETCH(QByteArray, tail);
-    QFETCH(bool, tailLoops);
-    QFETCH(int, minimumSpanMs);
-
-    FrameRecord badSize;
-    badSize.size = -1;
-    const QByteArray garbage = QByteArray::fromHex("f00df00d");
-    const QByteArray whole = garbage + record(100, 0, "payload0") + garbage
-                             + record(100, 300000, "payload1") + badSize.toBytes()
-                             + record(100, 600000, "payload2");
-    const QByteArray bytes = whole + tail;
-    WireDump dump;
-    QVERIFY(dump.load(writeDump(bytes)));
-    QCOMPARE(dump.records().size(), 3);
-    WireReplay wireReplay(dump, rate, loop);
-    VideoServer replaying;
-    replaying.setReplay(&wireReplay);
-    QVERIFY(replaying.listen(QHostAddress(QHostAddress::LocalHost), 0));
-    const QByteArray round = tailLoops ? bytes : whole;
-    const QByteArray expected = loop ? round.repeated(3) : bytes;
-    // Each client from the dump's first byte, one that comes after another has gone too.
-    for (int client = 0; client < 5; ++client) {
-        QElapsedTimer clock;
-        clock.start();
-        QTcpSocket receiver;
-        QByteArray received;
-        QObject::connect(&receiver, &QTcpSocket::readyRead, &receiver, [&] { received += receiver.readAll(); });
-        receiver.connectToHost(QHostAddress::LocalHost, replaying.serverPort());
-        QTRY_VERIFY_WITH_TIMEOUT(received.size() >= expected.size(), NetworkTimeoutMs);
-        QVERIFY(clock.elapsed() >= minimumSpanMs);
-        QCOMPARE(loop ? received.left(expected.size()) : received, expected);
-        receiver.abort();
-        QTRY_COMPARE_WITH_TIMEOUT(replaying.clientCount(), 0, NetworkTimeoutMs);
-    }
 }
 
 QTEST_GUILESS_MAIN(TestPlatformSim)
