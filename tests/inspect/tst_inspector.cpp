@@ -122,18 +122,8 @@ private slots:
                                    << "Frame 1 of 2" + Dot + "Gray" + Dot + "4x2" + Dot + "8 bytes" + Dot
                                           + "board time 5.250000 s"
                                    << "" << FrameRecord::sensorBlock(1, 2, 3, 4);
-        // Prevent DoS: a record announcing more than a board sends is dropped, the next one read.
-        FrameRecord huge = gray;
-        huge.size = 0x7fffffff;
-        writeFile(root + "/huge.bin", huge.header() + uyvy.toBytes());
-        QTest::newRow("huge payload announced") << root + "/huge.bin" << qint64(1)
-                                                << "Frame 1 of 1" + Dot + "UYVY" + Dot + "4x2" + Dot + "16 bytes"
-                                                       + Dot + "board time 5.283333 s"
-                                                << "" << FrameRecord::sensorBlock(1, 2, 3, 4);
         writeFile(root + "/garbage.bin", QByteArray(5000, '\x5a'));
         QTest::newRow("garbage") << root + "/garbage.bin" << qint64(0) << "" << "no whole frame record in 5000 bytes" << FrameRecord::sensorBlock(1, 2, 3, 4);
-        writeFile(root + "/cut.bin", gray.toBytes().left(70));
-        QTest::newRow("truncated") << root + "/cut.bin" << qint64(0) << "" << "no whole frame record in 70 bytes" << FrameRecord::sensorBlock(1, 2, 3, 4);
 
         MatroskaWriter writer;
         QVERIFY(writer.open(root + "/rec.mkv", 2, 4, 2));
@@ -144,7 +134,6 @@ private slots:
                                   << "Frame 1 of 3" + Dot + "UYVY" + Dot + "4x2" + Dot + "16 bytes" + Dot
                                          + "board time 7.000000 s"
                                   << "" << FrameRecord::sensorBlock(1, 2, 3, 4);
-        writeFile(root + "/other.mkv", QByteArray("\x1A\x45\xDF\xA3", 4) + QByteArray(100, '\0'));
         // A recording of another program, in a codec this one does not show.
         if (QProcess::execute(QStringLiteral("ffmpeg"),
                               {"-loglevel", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=64x48:rate=10", "-t",
@@ -152,7 +141,6 @@ private slots:
             == 0)
             QTest::newRow("matroska of another codec") << root + "/mpeg4.mkv" << qint64(0) << ""
                                                        << "its video is \"V_MPEG4/ISO/ASP\", which this program does not show" << FrameRecord::sensorBlock(1, 2, 3, 4);
-        QTest::newRow("broken matroska") << root + "/other.mkv" << qint64(0) << "" << "other.mkv" << FrameRecord::sensorBlock(1, 2, 3, 4);
 
         // A recorder's capture: raw payloads known by the index alone.
         QDir(root).mkdir("rec");
@@ -170,10 +158,6 @@ private slots:
                                             << "Frame 1 of 2" + Dot + "Gray" + Dot + "4x2" + Dot + "8 bytes" + Dot
                                                    + "board time 5.250000 s"
                                             << "" << FrameRecord::sensorBlock(1, 2, 3, 4);
-        QDir(root).mkdir("escape");
-        writeFile(root + "/escape/e_index.csv",
-                  "record,file,status,format,width,height,payload_bytes,board_time,arrival_time,clum,cpos\n"
-                  "0,../dump.bin,stored,Gray,4,2,8,5.250000,x," + zeros.toLatin1() + "," + zeros.toLatin1() + "\n");
         QDir(root).mkdir("cut");
         writeFile(root + "/cut/c_0.bvt", GrayPixels);
         writeFile(root + "/cut/c_index.csv",
@@ -190,8 +174,6 @@ private slots:
                   "1,c_0.bvt,stored,Gray,4,2,8,5.250000,x," + zeros.toLatin1() + "," + zeros.toLatin1() + "\n");
         QTest::newRow("index row short inside") << root + "/cut/d_index.csv" << qint64(0) << ""
                                                 << "line 2 of d_index.csv has 6 fields, not 11" << QByteArray();
-        QTest::newRow("index naming a file elsewhere") << root + "/escape" << qint64(0) << ""
-                                                       << "line 2 of e_index.csv names a file outside the folder" << FrameRecord::sensorBlock(1, 2, 3, 4);
 
         // The viewer's capture: JPEG files stand alone; raw ones cannot without an index.
         QDir(root).mkdir("jpg");
