@@ -39,19 +39,14 @@ void countRow(const uchar *samples, int n, quint32 *bins)
         ++bins[samples[i * Step]];
 }
 
+// Rows of single samples (grey, YUV420's planes) or of NV12's pairs; groups of four go apart.
 void countRowOf(int step, const uchar *samples, int n, quint32 *bins)
 {
-    switch (step) {
-    case 1:
-        return countRow<1>(samples, n, bins);
-    case 2:
-        return countRow<2>(samples, n, bins);
-    case 4:
-        return countRow<4>(samples, n, bins);
-    default:
-        for (int i = 0; i < n; ++i)
-            ++bins[samples[i * step]];
-    }
+    Q_ASSERT(step == 1 || step == 2);
+    if (step == 2)
+        countRow<2>(samples, n, bins);
+    else
+        countRow<1>(samples, n, bins);
 }
 
 // The four bytes of each 4-byte group counted at once, byte k into tables[k] (the fourth only when

@@ -488,6 +488,10 @@ private slots:
         QTest::newRow("command port refused")
             << u"--video-port %board --command-port %free --fps 5 %folder"_s << 1
             << QStringList{u"brevant-record: cannot configure the board at 127.0.0.1:%free: Connection refused"_s, nothing} << 0;
+        QTest::newRow("command port refused all along, with reconnect")
+            << u"--video-port %board --command-port %free --fps 5 --reconnect --seconds 1 %folder"_s << 1
+            << QStringList{u"brevant-record: could not connect to 127.0.0.1:%board at all: cannot configure the board at "
+                           "127.0.0.1:%free: Connection refused"_s, nothing} << 0;
     }
 
     void failures()
