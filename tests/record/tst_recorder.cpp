@@ -302,6 +302,10 @@ private slots:
                                             gray(4, 50000, 1, 3)};
         QTest::newRow("mkv: every raw format and size") << formats << QList<int>() << mkv << QString() << 0
             << inMatroska(storedRows(formats)) << 0 << QStringList{summary(u"6 frames, 6 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)};
+        QTest::newRow("mkv: the file cannot be made") << grays.mid(0, 1) << QList<int>() << mkv << u"bvtgrab_0.mkv"_s << 0
+            << inMatroska({row(0, QString(), u"failed"_s, grays[0], u"Gray"_s, u"5.250000"_s)}) << 1
+            << QStringList{u"brevant-record: cannot create %folder/bvtgrab_0.mkv: Is a directory"_s,
+                           summary(u"1 frames, 0 stored, 0 damaged, 0 hidden, 1 failed, 0 lost at the board"_s)};
         QTest::newRow("mkv: hostile bytes") << hostile << QList<int>() << mkv << QString() << 0 << inMatroska(hostileRows) << 3
             << QStringList{unnamedLosses(1, 0), summary(u"3 frames, 1 stored, 1 damaged, 1 hidden, 0 failed, 0 lost at the board"_s)};
         // Four frames a cluster: killed once all are indexed, the file, never closed, holds them all.
