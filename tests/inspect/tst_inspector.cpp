@@ -411,6 +411,10 @@ private slots:
         rig.window.show();
         QVERIFY(QTest::qWaitForWindowActive(&rig.window));
         QVERIFY(rig.connect());
+        // Nothing received yet: nothing to look at, and the status bar says so.
+        QTest::keyClick(&rig.window, Qt::Key_I, Qt::ControlModifier);
+        QVERIFY(!rig.window.findChild<InspectorWindow *>());
+        QVERIFY(rig.window.statusBar()->currentMessage().endsWith(": no frames have been received"));
         for (int i = 0; i < 5; ++i)
             QVERIFY(rig.send(record(1, 4, 2, GrayPixels, 3000000 + i * 100000)));
         QTest::keyClick(&rig.window, Qt::Key_I, Qt::ControlModifier);
