@@ -278,6 +278,8 @@ private slots:
         // Stopped by a signal: only lines written out at once are there.
         QTest::newRow("replay, verbose") << "--replay %D -v" << QList<int>{1, 1} << -1
                                          << listening.arg("replaying %D, 2 records") + client.arg("connected") << "" << twoRecords;
+        QTest::newRow("replay from a pipe") << "--replay /dev/stdin" << QList<int>{1, 1} << -1
+                                            << listening.arg("replaying /dev/stdin, 2 records") << "" << twoRecords;
         QTest::newRow("video port taken") << "--video-port %T" << QList<int>{} << 1 << ""
                                           << "Cannot listen on 127.0.0.1:%T: The bound address is already in use\n" << QByteArray();
     }
@@ -302,6 +304,8 @@ private slots:
         simulator.start(QStringLiteral(BREVANT_SIMULATOR),
                         filledIn(QStringLiteral("--video-port 0 --command-port 0 --width 64 --height 48 ") + arguments)
                             .split(QLatin1Char(' ')));
+        if (arguments.contains(QLatin1String("/dev/stdin")))
+            simulator.write(dump), simulator.closeWriteChannel();
         QByteArray printed;
         QObject::connect(&simulator, &QProcess::readyReadStandardOutput, &simulator,
                          [&] { printed += simulator.readAllStandardOutput(); });
