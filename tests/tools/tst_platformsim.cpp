@@ -167,19 +167,21 @@ private slots:
     void patternConvertedBack_data()
     {
         QTest::addColumn<int>("format");
-        QTest::addColumn<int>("tolerance");
-        QTest::newRow("gray") << int(TestPattern::Gray) << 0;
-        QTest::newRow("uyvy") << int(TestPattern::Uyvy) << 3;
-        QTest::newRow("yuv420") << int(TestPattern::Yuv420) << 3;
-        QTest::newRow("nv12") << int(TestPattern::Nv12) << 3;
+        QTest::addColumn<QSize>("size");
+        const QSize twoPixelDots(254, 128); // the digits drawn two pixels a dot
+        QTest::newRow("gray") << int(TestPattern::Gray) << twoPixelDots;
+        QTest::newRow("uyvy") << int(TestPattern::Uyvy) << twoPixelDots;
+        QTest::newRow("yuv420") << int(TestPattern::Yuv420) << twoPixelDots;
+        QTest::newRow("nv12") << int(TestPattern::Nv12) << twoPixelDots;
+        QTest::newRow("uyvy, the smallest square") << int(TestPattern::Uyvy) << QSize(8, 8);
     }
 
     // The first two frames, converted back, show the pattern.
     void patternConvertedBack()
     {
         QFETCH(int, format);
-        QFETCH(int, tolerance);
-        constexpr int Width = 254, Height = 128; // digits two pixels a dot
+        QFETCH(QSize, size);
+        const int Width = size.width(), Height = size.height(), tolerance = 3;
 
         QVERIFY(start(format, Width, Height));
         server->sendFrames(2);
