@@ -69,7 +69,6 @@ size_t MatroskaFileIO::write(const void *buffer, size_t size)
         pieces.push_back({ nullptr, gathered.size(), size });
         gathered.append(bytes, size);
     }
-    pendingBytes += size;
     position += size;
     return size;
 }
@@ -111,7 +110,6 @@ bool MatroskaFileIO::flush()
     const bool written = pieces.empty() || writeAllPieces();
     pieces.clear();
     gathered.clear();
-    pendingBytes = 0;
     return written;
 }
 

@@ -57,7 +57,6 @@ private:
     bool borrowLargeWrites = false;
     std::string gathered;
     std::vector<Piece> pieces;
-    size_t pendingBytes = 0;
 
     std::vector<char> window;
     uint64_t windowStart = 0;
