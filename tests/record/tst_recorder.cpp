@@ -489,6 +489,10 @@ private slots:
         QTest::newRow("wire dump cannot be written")
             << u"--video-port %board --wire %program/dump.wire %folder"_s << 1
             << QStringList{u"brevant-record: cannot write the wire dump %program/dump.wire: Not a directory"_s, nothing} << 0;
+        QTest::newRow("wire dump on a full disk")
+            << u"--video-port %board --wire /dev/full --frames 1 %folder"_s << 1
+            << QStringList{u"brevant-record: cannot write the wire dump /dev/full: No space left on device"_s,
+                           summary(u"1 frames, 1 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)} << 1;
         QTest::newRow("command port refused")
             << u"--video-port %board --command-port %free --fps 5 %folder"_s << 1
             << QStringList{u"brevant-record: cannot configure the board at 127.0.0.1:%free: Connection refused"_s, nothing} << 0;

@@ -274,16 +274,19 @@ private slots:
     void writeFailure_data()
     {
         QTest::addColumn<QString>("path");
-        QTest::addColumn<int>("fileLimitFrames"); // 0: no limit
+        QTest::addColumn<int>("fileLimitFrames"); // 0: no limit; -1: where the index of the whole file begins
         QTest::addColumn<int>("otherSizeAt");     // -1: every frame of one size
         QTest::addColumn<qint64>("written");
+        QTest::addColumn<qint64>("lastTaken"); // the last frame's place, -1 if refused, -2 if none was offered
         QTest::addColumn<QString>("error");
 
-        QTest::newRow("full device") << "/dev/full" << 0 << -1 << qint64(0)
+        const QString tooLarge = QStringLiteral("cannot write %1: File too large");
+        QTest::newRow("full device") << "/dev/full" << 0 << -1 << qint64(0) << qint64(-2)
                                      << "cannot write /dev/full: No space left on device";
-        QTest::newRow("file size limit") << "limited.mkv" << 3 << -1 << qint64(2) << "cannot write %1: File too large";
-        QTest::newRow("file size limit met by the close") << "closed.mkv" << 6 << -1 << qint64(5) << "cannot write %1: File too large";
-        QTest::newRow("frame of another size") << "switched.mkv" << 0 << 4 << qint64(4)
+        QTest::newRow("file size limit") << "limited.mkv" << 3 << -1 << qint64(2) << qint64(-1) << tooLarge;
+        QTest::newRow("file size limit met by the last cluster") << "closed.mkv" << 6 << -1 << qint64(5) << qint64(5) << tooLarge;
+        QTest::newRow("file size limit met by the index") << "indexed.mkv" << -1 << -1 << qint64(6) << qint64(5) << tooLarge;
+        QTest::newRow("frame of another size") << "switched.mkv" << 0 << 4 << qint64(4) << qint64(-1)
                                                << "cannot write %1: a 641x480 frame of format 1 does not belong in a file of 640x480 format 1";
     }
 
@@ -295,6 +298,7 @@ private slots:
         QFETCH(int, fileLimitFrames);
         QFETCH(int, otherSizeAt);
         QFETCH(qint64, written);
+        QFETCH(qint64, lastTaken);
         QFETCH(QString, error);
         if (!path.startsWith('/'))
             path = dir.filePath(path);
@@ -304,17 +308,21 @@ private slots:
 
         rlimit unlimited {};
         getrlimit(RLIMIT_FSIZE, &unlimited);
-        if (fileLimitFrames > 0) {
+        if (fileLimitFrames != 0) {
+            MatroskaWriter whole;
+            const QString wholePath = dir.filePath(QStringLiteral("whole.mkv"));
+            QVERIFY(fileLimitFrames > 0 || writeAll(whole, wholePath, frames));
             std::signal(SIGXFSZ, SIG_IGN);
             rlimit limit = unlimited;
-            limit.rlim_cur = rlim_t(fileLimitFrames) * frames[0].payload.size();
+            limit.rlim_cur = fileLimitFrames > 0 ? rlim_t(fileLimitFrames) * frames[0].payload.size()
+                                                 : rlim_t(fileBytes(wholePath).lastIndexOf("\x1c\x53\xbb\x6b")); // Cues
             QVERIFY(setrlimit(RLIMIT_FSIZE, &limit) == 0);
         }
         MatroskaWriter writer;
-        qint64 lastTaken = -2;
+        qint64 taken = -2;
         if (writer.open(path, FormatGray, 640, 480))
             for (const FrameSlot &frame : frames)
-                if ((lastTaken = writer.writeFrame(frame)) < 0)
+                if ((taken = writer.writeFrame(frame)) < 0)
                     break;
         QCOMPARE(writer.isOpen(), path != "/dev/full"); // a file whose head failed is not left open
         const bool closed = writer.close();
@@ -324,8 +332,7 @@ private slots:
         QCOMPARE(writer.errorString(), QString(error).replace("%1", path));
         QCOMPARE(writer.framesWritten(), written);
         QCOMPARE(closed, otherSizeAt >= 0);
-        // A limit past five frames is met only when the close writes the last cluster.
-        QCOMPARE(lastTaken, qint64(path == "/dev/full" ? -2 : fileLimitFrames > 5 ? 5 : -1));
+        QCOMPARE(taken, lastTaken);
         if (path == "/dev/full")
             return;
         QCOMPARE(readBack(path), described(frames.mid(0, written)));
