@@ -23,10 +23,4 @@ struct VideoFaults
     int corruptJpegEvery = 0;
     // Every K frames the stream moves on to another format and size, without closing anything.
     int switchEvery = 0;
-
-    bool any() const
-    {
-        return closeEvery > 0 || closeChance > 0.0 || garbageEvery > 0 || truncateEvery > 0
-               || badSizeEvery > 0 || corruptJpegEvery > 0 || switchEvery > 0;
-    }
 };
