@@ -251,6 +251,22 @@ private slots:
         QCOMPARE(additions, expected);
     }
 
+    // The largest payload a board may send is a frame; a byte more is no board's and is refused.
+    void largestPayload()
+    {
+        const QString path = dir.filePath(QStringLiteral("largest.mkv"));
+        for (const int extra : {0, 1}) {
+            FrameSlot frame = makeFrame(FormatGray, 2, 2, 0, StartUs);
+            frame.payload = QByteArray(MaxPayloadBytes + extra, '\x7f');
+            frame.size = qint32(frame.payload.size());
+            MatroskaWriter writer;
+            QVERIFY(writeAll(writer, path, {frame}));
+            MatroskaReader reader;
+            FrameSlot back;
+            QCOMPARE(reader.open(path) && reader.frame(0, back) && back.payload == frame.payload, extra == 0);
+        }
+    }
+
     // The file under libebml: seeks from each origin, and failures answered with short counts.
     void fileCalls()
     {
