@@ -7,11 +7,11 @@
 // The header fields of a frame record that tell its place in the board's stream.
 struct FrameStamp
 {
-    qint32 format = 0;
-    qint32 width = 0;
-    qint32 height = 0;
-    qint32 timestamp_s = 0;
-    qint32 timestamp_us = 0;
+    qint32 format;
+    qint32 width;
+    qint32 height;
+    qint32 timestamp_s;
+    qint32 timestamp_us;
 };
 
 // Estimates the frames the board skipped, from the board's timestamps of consecutive records of
@@ -40,6 +40,6 @@ private:
     int intervalCount = 0;
     int nextInterval = 0;
     bool havePrevious = false;
-    FrameStamp previous;
+    FrameStamp previous{}; // read only once havePrevious is set
     quint64 previousTimeUs = 0;
 };
