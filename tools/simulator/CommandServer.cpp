@@ -57,12 +57,6 @@ void CommandServer::setRefuseAll(bool refuse)
     refusing = refuse;
 }
 
-bool CommandServer::refuseAll() const
-{
-    QMutexLocker lock(&mutex);
-    return refusing;
-}
-
 void CommandServer::setAcceptDelay(int ms)
 {
     QMutexLocker lock(&mutex);
@@ -79,12 +73,6 @@ void CommandServer::setProducibleFormats(const QSet<int> &formats)
 {
     QMutexLocker lock(&mutex);
     this->formats = formats;
-}
-
-QSet<int> CommandServer::producibleFormats() const
-{
-    QMutexLocker lock(&mutex);
-    return formats;
 }
 
 void CommandServer::setConfiguration(const Configuration &configuration)
@@ -182,7 +170,6 @@ void CommandServer::processRequests(QTcpSocket *socket)
 quint8 CommandServer::handle(quint8 code, quint16 value)
 {
     std::optional<Configuration> applied;
-    bool switched = false;
     quint8 result = CommandDone;
     {
         QMutexLocker lock(&mutex);
@@ -235,7 +222,6 @@ quint8 CommandServer::handle(quint8 code, quint16 value)
                     applications.insert(code);
                 else
                     applications.remove(code);
-                switched = true;
             }
             break;
         }
@@ -243,8 +229,6 @@ quint8 CommandServer::handle(quint8 code, quint16 value)
     // Emitted unlocked, so receivers may call back into the readers.
     if (applied)
         emit configurationApplied(applied->format, applied->width, applied->height, applied->fps);
-    if (switched)
-        emit applicationSwitched(code, value == 1);
     return result;
 }
 

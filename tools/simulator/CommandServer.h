@@ -51,14 +51,12 @@ public:
     ReplyShape replyShape() const;
     // Answers every command with CommandRefused and carries none out.
     void setRefuseAll(bool refuse);
-    bool refuseAll() const;
     // Leaves a new connection's data unread for this long.
     void setAcceptDelay(int ms);
     int acceptDelay() const;
 
     // Formats the video stream can produce; others are answered CommandNotProducible. Gray only at first.
     void setProducibleFormats(const QSet<int> &formats);
-    QSet<int> producibleFormats() const;
 
     // Sets the current and pending configuration without emitting configurationApplied.
     void setConfiguration(const Configuration &configuration);
@@ -80,7 +78,6 @@ signals:
     // Emitted before the request is answered.
     void requestReceived(int code, int value);
     void configurationApplied(int format, int width, int height, int fps);
-    void applicationSwitched(int code, bool on);
 
 private:
     void acceptConnections();
