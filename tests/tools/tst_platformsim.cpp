@@ -273,6 +273,11 @@ private slots:
                                        << listening.arg("gray 64x48 at 30 fps") + client.arg("connected") + client.arg("gone")
                                               + "Frames: 2 produced, 2 records intact, 0 damaged, 0 skipped; 0 clients\n"
                                        << "" << QByteArray();
+        QTest::newRow("switching, verbose") << "--frames 3 -v --fault-switch-every 1" << QList<int>{1, 2, 3} << 0
+                                            << listening.arg("gray 64x48 at 30 fps") + client.arg("connected")
+                                                   + "Stream switched to uyvy 320x240\nStream switched to yuv420 400x400\n" + client.arg("gone")
+                                                   + "Frames: 3 produced, 3 records intact, 0 damaged, 0 skipped; 0 clients\n"
+                                            << "" << QByteArray();
         QTest::newRow("jpeg") << "--format jpeg --fps 1 --frames 1" << QList<int>{0} << 0
                               << listening.arg("jpeg 64x48 at 1 fps")
                                      + "Frames: 1 produced, 1 records intact, 0 damaged, 0 skipped; 0 clients\n"
