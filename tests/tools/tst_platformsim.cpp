@@ -96,12 +96,17 @@ Rgb patternPixel(int format, int x, int y, int width, int height, int n)
 {
     static constexpr Rgb Bars[8] = {{255, 255, 255}, {255, 255, 0}, {0, 255, 255}, {0, 255, 0},
                                     {255, 0, 255},   {255, 0, 0},   {0, 0, 255},   {0, 0, 0}};
-    static const char *const Digits[2][5] = {{"###", "# #", "# #", "# #", "###"},
-                                             {" # ", "## ", " # ", " # ", "###"}};
+    static const char *const Font[5] = {"### .#. ### ### #.# ### ### ### ### ###",  // digit d's row at 4 d
+                                        "#.# ##. ..# ..# #.# #.. #.. ..# #.# #.#",
+                                        "#.# .#. ### ### ### ### ### .#. ### ###",
+                                        "#.# .#. #.. ..# ..# ..# #.# .#. #.# ..#",
+                                        "### ### ### ### ..# ### ### .#. ### ###"};
     const Rgb white{255, 255, 255}, black{0, 0, 0};
+    const QByteArray number = QByteArray::number(n);
     const int scale = std::max(1, std::min(width, height) / 60), cx = x / scale - 3, cy = y / scale - 3;
-    if (cx >= -1 && cx < 4 && cy >= -1 && cy < 6)
-        return cx >= 0 && cx < 3 && cy >= 0 && cy < 5 && Digits[n][cy][cx] == '#' ? white : black;
+    if (cx >= -1 && cx < 4 * number.size() && cy >= -1 && cy < 6)
+        return cx >= 0 && cx % 4 < 3 && cy >= 0 && cy < 5 && Font[cy][4 * (number[cx / 4] - '0') + cx % 4] == '#'
+            ? white : black;
     const int ramp = x * 255 / (width - 1), left = n * std::max(1, width / 128) % width;
     if (format == TestPattern::Gray) {
         const int grey = x >= left && x < left + width / 16 ? 255 - 255 * (ramp >= 128) : ramp;
@@ -176,7 +181,7 @@ private slots:
         QTest::newRow("uyvy, the smallest square") << int(TestPattern::Uyvy) << QSize(8, 8);
     }
 
-    // The first two frames, converted back, show the pattern.
+    // The first frames, converted back, show the pattern: Gray's every digit and two of them.
     void patternConvertedBack()
     {
         QFETCH(int, format);
@@ -184,10 +189,11 @@ private slots:
         const int Width = size.width(), Height = size.height(), tolerance = 3;
 
         QVERIFY(start(format, Width, Height));
-        server->sendFrames(2);
-        QTRY_COMPARE_WITH_TIMEOUT(received().size(), 2, NetworkTimeoutMs);
+        const int frames = format == TestPattern::Gray ? 12 : 2;
+        server->sendFrames(frames);
+        QTRY_COMPARE_WITH_TIMEOUT(received().size(), frames, NetworkTimeoutMs);
         QStringList wrong;
-        for (int n = 0; n < 2; ++n) {
+        for (int n = 0; n < frames; ++n) {
             const FrameSlot &frame = received().at(n);
             QCOMPARE(qint64(frame.payload.size()), TestPattern::payloadSize(format, Width, Height));
             for (int y = 0; y < Height; ++y) {
