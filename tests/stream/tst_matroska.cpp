@@ -470,6 +470,7 @@ private slots:
         mkv("unknown codec", "565f554e434f4d50524553534544", "565f554e4b4e4f574e5f434f4445",
             "its video is \"V_UNKNOWN_CODE\", which this program does not show", {});
         mkv("no width", "b08108", "b08100", "its video has no usable size (0x4)", {});
+        mkv("no height", "ba8104", "ba8100", "its video has no usable size (8x0)", {});
         mkv("cut before the first cluster", "1f43b675", nullptr, "it holds no whole frame", {});
         mkv("cut in the second block", "1114171a", nullptr, nullptr, good.mid(0, 1));
         mkv("cut after a cluster", "1f43b675d3", nullptr, nullptr, good.mid(0, 3));
