@@ -478,6 +478,8 @@ private slots:
         mkv("cut in the second block", "1114171a", nullptr, nullptr, good.mid(0, 1));
         mkv("cut after a cluster", "1f43b675d3", nullptr, nullptr, good.mid(0, 3));
         mkv("block of another track", "a1a4810065", "a1a4820065", nullptr, but1);
+        mkv("element of no known kind in a track", "9c810055ee", "8a810055ee", nullptr, good);
+        mkv("element of no known kind in a cluster", "a0cda1a4810065", "8acda1a4810065", nullptr, but1);
         mkv("laced block", "a1a481006500", "a1a481006502", nullptr, but1);
         mkv("block shorter than its head", "a1a4810065", "a183810065", nullptr, but1);
         mkv("cluster of unknown size", "1f43b67540f0", "1f43b6757fff", nullptr, good);
