@@ -341,6 +341,7 @@ private slots:
                 if ((taken = writer.writeFrame(frame)) < 0)
                     break;
         QCOMPARE(writer.isOpen(), path != "/dev/full"); // a file whose head failed is not left open
+        QCOMPARE(writer.errorString().isEmpty(), taken >= 0); // a failure is told when it happens
         const bool closed = writer.close();
         setrlimit(RLIMIT_FSIZE, &unlimited);
         std::signal(SIGXFSZ, SIG_DFL);
