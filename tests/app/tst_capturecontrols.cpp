@@ -13,11 +13,17 @@ static bool capturing(QWidget *window, bool running)
     return child(window, "buttonStopCapture")->isEnabled() == running;
 }
 
+// Through the button, as a user would: the dialog it opens is answered once it shows.
 static void chooseFolder(QWidget *window, const QString &path)
 {
-    auto *dialog = window->findChild<QFileDialog *>();
-    dialog->selectFile(path);
-    static_cast<QDialog *>(dialog)->done(QDialog::Accepted); // public there, protected in QFileDialog
+    QTimer::singleShot(0, window, [window, path] {
+        auto *dialog = window->findChild<QFileDialog *>();
+        if (!dialog->isVisible())
+            return;
+        dialog->selectFile(path);
+        static_cast<QDialog *>(dialog)->done(QDialog::Accepted); // public there, protected in QFileDialog
+    });
+    QTest::mouseClick(child(window, "buttonChooseFolder"), Qt::LeftButton);
 }
 
 class tst_CaptureControls : public QObject
