@@ -317,6 +317,10 @@ private slots:
         // A cluster a frame: those before the one the disk refused, the last, written once the stream
         // pauses, are stored and readable, and the recorder ends at once.
         const QStringList fullRows = storedRows(large).replaceInStrings(QRegularExpression(u",bvtgrab_6.bmp,stored,"_s), u",,failed,"_s);
+        QTest::newRow("mkv: full disk at the last frame asked for") << large << QList<int>() << QStringList{u"--mkv"_s, u"--frames"_s, u"7"_s}
+            << QString() << int(SIGXFSZ) << inMatroska(fullRows) << 1
+            << QStringList{u"brevant-record: cannot write %folder/bvtgrab_0.mkv: File too large"_s,
+                           summary(u"7 frames, 6 stored, 0 damaged, 0 hidden, 1 failed, 0 lost at the board"_s)};
         QTest::newRow("mkv: full disk") << large << QList<int>() << mkv << QString() << int(SIGXFSZ) << inMatroska(fullRows) << 1
             << QStringList{u"brevant-record: cannot write %folder/bvtgrab_0.mkv: File too large"_s,
                            summary(u"7 frames, 6 stored, 0 damaged, 0 hidden, 1 failed, 0 lost at the board"_s)};

@@ -39,6 +39,8 @@ private slots:
         QTest::newRow("median despite an outlier")
             << t0 << withGap(1000000, 3, 3) + Intervals{200000} << "" << 0 << 10ull;
         QTest::newRow("gap among the first intervals") << t0 << withGap(200000, 0) << "" << 0 << 1ull;
+        // Of four intervals the nominal lies between the middle two: 120 ms, and 300 ms is 2.5 of them.
+        QTest::newRow("median of an even count") << t0 << Intervals{100000, 100000, 140000, 300000} << "" << 0 << 2ull;
         QTest::newRow("too few to judge") << t0 << Intervals{100000, 400000} << "" << 0 << 0ull;
         QTest::newRow("stamps left at zero") << 0ll << Intervals(6, 0) << "" << 0 << 0ull;
         QTest::newRow("backwards") << t0 << withGap(-5000000) << "" << 0 << 0ull;
