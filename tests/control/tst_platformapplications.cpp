@@ -42,6 +42,9 @@ private slots:
         const QList<int> stepRegion = {20, 20, 220, 220, 20, 20, 220, 220, 20, 20, 220, 220, 20, 20, 220, 220};
         QTest::newRow("none") << 0 << step << Frame() << stepRegion;
         QTest::newRow("edges") << 6 << step << Frame() << QList<int>{0, 255, 255, 0, 0, 255, 255, 0, 0, 255, 255, 0, 0, 255, 255, 0};
+        // A single point: each neighbour's gradient in both directions counts.
+        QTest::newRow("edges around a point") << 6 << ramp(0, {{4 * W + 3, 60}}) << Frame()
+                                              << QList<int>{0, 0, 0, 0, 255, 255, 255, 0, 255, 0, 255, 0, 255, 255, 255, 0};
         QTest::newRow("colour: nothing") << 7 << step << Frame() << stepRegion;
         // 54..250 stretched to 0..255.
         QTest::newRow("contrast") << 8 << ramp(3, {{27, 250}}) << Frame()
