@@ -314,16 +314,15 @@ private slots:
             close << gray(20, i * 10000), large << gray(30, i * 100000, 256, 256);
         QTest::newRow("mkv: killed") << close << QList<int>() << mkv << QString() << int(SIGKILL)
                                      << inMatroska(storedRows(close)) << -1 << QStringList();
-        // A cluster a frame: those before the one the disk refused, the last, written once the stream
-        // pauses, are stored and readable, and the recorder ends at once.
+        // A cluster a frame: those before the one the disk refused, the last, are stored and readable;
+        // the failure ends the run at once, met at the close after --frames or once the stream pauses.
         const QStringList fullRows = storedRows(large).replaceInStrings(QRegularExpression(u",bvtgrab_6.bmp,stored,"_s), u",,failed,"_s);
+        const QStringList fullErrors{u"brevant-record: cannot write %folder/bvtgrab_0.mkv: File too large"_s,
+                                     summary(u"7 frames, 6 stored, 0 damaged, 0 hidden, 1 failed, 0 lost at the board"_s)};
         QTest::newRow("mkv: full disk at the last frame asked for") << large << QList<int>() << QStringList{u"--mkv"_s, u"--frames"_s, u"7"_s}
-            << QString() << int(SIGXFSZ) << inMatroska(fullRows) << 1
-            << QStringList{u"brevant-record: cannot write %folder/bvtgrab_0.mkv: File too large"_s,
-                           summary(u"7 frames, 6 stored, 0 damaged, 0 hidden, 1 failed, 0 lost at the board"_s)};
+            << QString() << int(SIGXFSZ) << inMatroska(fullRows) << 1 << fullErrors;
         QTest::newRow("mkv: full disk") << large << QList<int>() << mkv << QString() << int(SIGXFSZ) << inMatroska(fullRows) << 1
-            << QStringList{u"brevant-record: cannot write %folder/bvtgrab_0.mkv: File too large"_s,
-                           summary(u"7 frames, 6 stored, 0 damaged, 0 hidden, 1 failed, 0 lost at the board"_s)};
+                                        << fullErrors;
 
         // Every kind of trouble in one recording, each counted once, in its place.
         QList<FrameRecord> together = grayRun({0, 1, 2, 3, 10, 11});

@@ -317,8 +317,10 @@ private slots:
         simulator.start(QStringLiteral(BREVANT_SIMULATOR),
                         filledIn(QStringLiteral("--video-port 0 --command-port 0 --width 64 --height 48 ") + arguments)
                             .split(QLatin1Char(' ')));
-        if (arguments.contains(QLatin1String("/dev/stdin")))
-            simulator.write(dump), simulator.closeWriteChannel();
+        if (arguments.contains(QLatin1String("/dev/stdin"))) {
+            simulator.write(dump);
+            simulator.closeWriteChannel();
+        }
         QByteArray printed;
         QObject::connect(&simulator, &QProcess::readyReadStandardOutput, &simulator,
                          [&] { printed += simulator.readAllStandardOutput(); });
