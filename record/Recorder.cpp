@@ -134,9 +134,7 @@ void Recorder::connected()
     // The loss estimate runs on across connections: frames the board sent while none was open
     // are missing by its clock. A board that restarted its clock starts the estimate afresh.
     parser.restartRecord();
-    if (!openWireDump())
-        return;
-    parser.process();
+    openWireDump();
 }
 
 void Recorder::connectFailed()
@@ -184,20 +182,19 @@ void Recorder::retryLater()
     backoffMs = qMin(backoffMs * 2, MaxBackoffMs);
 }
 
-bool Recorder::openWireDump()
+void Recorder::openWireDump()
 {
     if (options.wireFile.isEmpty())
-        return true;
+        return;
     const QString path = connectionsMade == 1
                              ? options.wireFile
                              : options.wireFile + QLatin1Char('.') + QString::number(connectionsMade - 1);
     wireDump.setFileName(path);
     if (!wireDump.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         fail(QStringLiteral("cannot write the wire dump %1: %2").arg(path, wireDump.errorString()));
-        return false;
+        return;
     }
     tee.setDump(&wireDump);
-    return true;
 }
 
 void Recorder::closeWireDump()

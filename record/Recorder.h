@@ -69,7 +69,7 @@ private:
     void pauseReading(bool pause);
     void judgementsIn();
     void writeRows();
-    bool openWireDump();
+    void openWireDump();
     void closeWireDump();
     void fail(const QString &text);
     void finish();

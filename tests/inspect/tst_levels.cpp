@@ -105,6 +105,7 @@ private slots:
         QTest::newRow("gray big") << 1 << QSize(333, 97) << ramp(333 * 97, 6) << QRect(5, 7, 300, 80) << M{};
         QTest::newRow("picture big, in two bands") << -1 << QSize(300, 240) << ramp(300 * 240 * 3, 8) << QRect(1, 3, 297, 230) << M{};
         QTest::newRow("gray without a width") << 1 << QSize(0, 2) << gray << QRect() << M();
+        QTest::newRow("uyvy payload short") << 2 << QSize(4, 2) << uyvy.left(15) << QRect() << M();
         QTest::newRow("nv12 payload short") << 4 << QSize(6, 4) << ramp(35, 4) << QRect() << M();
         QTest::newRow("jpeg carries no samples") << 0 << QSize(6, 4) << ramp(100, 4) << QRect() << M();
         QTest::newRow("picture") << -1 << QSize(3, 2) << QByteArray("\xff\x00\x0a" "\x00\xff\x0a" "\x14\x1e\xff" "\x01\x02\x03" "\x04\x05\x06" "\x07\x08\x09", 18)
@@ -128,8 +129,13 @@ private slots:
         const bool hasSamples = format < 0 || (format == BoardProtocol::FormatGray && !size.isEmpty())
             || (format > BoardProtocol::FormatGray && payload.size() >= rawPayloadSize(format, size.width(), size.height()));
         QCOMPARE(measured, hasSamples);
-        if (!hasSamples)
+        if (!hasSamples) {
+            // A short raw payload still gives the pixels it holds, and not the last, whose samples it lacks.
+            if (format > BoardProtocol::FormatGray)
+                QCOMPARE(QList<int>({ framePixelAt(frame, 0, 0).kind, framePixelAt(frame, size.width() - 1, size.height() - 1).kind }),
+                         QList<int>({ FramePixel::Yuv, FramePixel::None }));
             return;
+        }
         const QRect area = region.isNull() ? QRect(QPoint(0, 0), size) : region.intersected(QRect(QPoint(0, 0), size));
         QCOMPARE(levels.region(), area);
         const std::vector<std::vector<int>> samples = format < 0 ? samplesOf(picture, area) : samplesOf(frame, area);

@@ -5,6 +5,7 @@
 #include "MatroskaReader.h"
 #include "MatroskaSource.h"
 #include "MatroskaWriter.h"
+#include "RecentFramesSource.h"
 #include "RecordIndex.h"
 #include "WireDumpSource.h"
 
@@ -270,21 +271,26 @@ private slots:
     // The file under libebml: seeks from each origin, and failures answered with short counts.
     void fileCalls()
     {
-        MatroskaFileIO file;
-        char bytes[4];
-        QVERIFY(file.open(dir.filePath("calls.bin"), MatroskaFileIO::Mode::Create));
-        QCOMPARE(file.write("0123456789", 10), size_t(10));
-        file.setFilePointer(-4, libebml::seek_end);
-        QCOMPARE(file.read(bytes, 4), 4u);
-        file.setFilePointer(-6, libebml::seek_current);
-        QCOMPARE(file.read(bytes, 2), 2u);
-        QCOMPARE(QByteArray(bytes, 2), QByteArray("45"));
-        file.setFilePointer(-1);
-        QCOMPARE(file.errorString(), QStringLiteral("cannot seek to -1"));
-        QCOMPARE(file.write("x", 1), size_t(0));
-        QVERIFY(file.open(dir.path(), MatroskaFileIO::Mode::Read));
-        QCOMPARE(file.read(bytes, 4), 0u);
-        QCOMPARE(file.errorString(), QStringLiteral("Is a directory"));
+        const auto openFiles = [] { return QDir(QStringLiteral("/proc/self/fd")).count(); };
+        const uint filesBefore = openFiles();
+        {
+            MatroskaFileIO file;
+            char bytes[4];
+            QVERIFY(file.open(dir.filePath("calls.bin"), MatroskaFileIO::Mode::Create));
+            QCOMPARE(file.write("0123456789", 10), size_t(10));
+            file.setFilePointer(-4, libebml::seek_end);
+            QCOMPARE(file.read(bytes, 4), 4u);
+            file.setFilePointer(-6, libebml::seek_current);
+            QCOMPARE(file.read(bytes, 2), 2u);
+            QCOMPARE(QByteArray(bytes, 2), QByteArray("45"));
+            file.setFilePointer(-1);
+            QCOMPARE(file.errorString(), QStringLiteral("cannot seek to -1"));
+            QCOMPARE(file.write("x", 1), size_t(0));
+            QVERIFY(file.open(dir.path(), MatroskaFileIO::Mode::Read));
+            QCOMPARE(file.read(bytes, 4), 0u);
+            QCOMPARE(file.errorString(), QStringLiteral("Is a directory"));
+        }
+        QCOMPARE(openFiles(), filesBefore);
     }
 
     void writeFailure_data()
@@ -458,6 +464,9 @@ private slots:
         std::memset(sensorless[3].CLum, 0, 2 * SensorBlockBytes);
         earlier[1].timestamp_us -= 202; // 101 µs before the first frame instead of after it
         back[4].timestamp_s = good[0].timestamp_s, back[4].timestamp_us = good[0].timestamp_us;
+        QList<FrameSlot> untagged; // without the tag of its board time, time counts from the first frame
+        for (int i = 0; i < good.size(); ++i)
+            untagged << makeFrame(FormatGray, 8, 4, i, OffsetsUs[i]);
         // Damage found by its bytes in the writer's file: 1f43b675 and a size open a cluster, e783 its
         // time; a1a4 810065 opens frame 1's block (track 1, 101 µs), a5a0 6061 frame 3's sensor blocks.
         mkv("head's id", "1a45dfa3", "1a45dfa4", "not a Matroska file", {});
@@ -490,6 +499,7 @@ private slots:
         mkv("addition of another id", "a5a06061", "ee810261", nullptr, sensorless);
         mkv("block before the first frame", "a1a4810065", "a1a481ff9b", nullptr, earlier);
         mkv("cluster time going back", "e783020daa", "e783000000", nullptr, back);
+        mkv("second tracks, in place of the tags", "1254c367ae7373", "1654ae6bae7373", nullptr, untagged);
 
         // A recorder's capture of good[0] and good[1], and a wire dump of them.
         QByteArrayList two = described(good.mid(0, 2));
@@ -532,6 +542,7 @@ private slots:
         row("dump with an absurd size", "dump.bin", "dump.bin", QByteArray::fromHex("0000000400000020"),
             QByteArray::fromHex("000000047fffffff"), "", described({ good[1] }));
         row("dump missing", "none.bin", "", "", "", "%1: No such file or directory", {});
+        row("viewer's recent frames", "", "", "", "", "", described(good.mid(0, 2)));
     }
 
     // Good recordings, captures and wire dumps, damaged as a crash, a disk or an editor leaves them:
@@ -567,6 +578,8 @@ private slots:
         std::unique_ptr<FrameSource> source;
         if (QByteArray(QTest::currentDataTag()).startsWith("dump"))
             source = std::make_unique<WireDumpSource>(path);
+        else if (QByteArray(QTest::currentDataTag()).startsWith("viewer"))
+            source = std::make_unique<RecentFramesSource>(std::vector<FrameSlot>(good.begin(), good.begin() + 2), path);
         else if (damaged == "rec.mkv")
             source = std::make_unique<MatroskaSource>(path);
         else
