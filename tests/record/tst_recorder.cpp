@@ -23,6 +23,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <cstring>
 #include <functional>
 #include <utility>
 #include <sys/resource.h>
@@ -136,12 +137,12 @@ QByteArray output(const QString &program, const QStringList &arguments)
 
 // Runs the recorder to its end; whileRunning, when given, acts on it meanwhile.
 Run record(const QStringList &arguments, const std::function<void(QProcess &)> &whileRunning = {},
-           bool fullDisk = false)
+           rlim_t diskBytes = 0)
 {
     QProcess process;
-    if (fullDisk)
-        process.setChildProcessModifier([] {
-            const rlimit limit{FullDiskBytes, FullDiskBytes};
+    if (diskBytes)
+        process.setChildProcessModifier([diskBytes] {
+            const rlimit limit{diskBytes, diskBytes};
             ::setrlimit(RLIMIT_FSIZE, &limit);
             ::signal(SIGXFSZ, SIG_IGN); // a write past the limit then fails as on a full disk
         });
@@ -369,7 +370,7 @@ private slots:
             if (stopSignal && !fullDisk && QTest::qWaitFor([&] { return indexRows(folder).size() > rows.size(); }, ProcessTimeoutMs)
                 && process.processId() > 0)
                 ::kill(pid_t(process.processId()), stopSignal);
-        }, fullDisk);
+        }, fullDisk ? FullDiskBytes : 0);
         QCOMPARE(run.exitCode, exitCode);
         QCOMPARE(run.errors, errors.replaceInStrings(u"%folder"_s, folder));
         QCOMPARE(board.connections, cuts.size() + 1);
@@ -490,6 +491,10 @@ private slots:
         QTest::newRow("index cannot be written")
             << u"--video-port %board %folder"_s << 1
             << QStringList{u"brevant-record: cannot write the index %folder/bvtgrab_index.csv: Is a directory"_s} << -1;
+        QTest::newRow("index on a full disk")
+            << u"--video-port %board --raw --frames 1 %folder"_s << 1
+            << QStringList{u"brevant-record: cannot write the index %folder/bvtgrab_index.csv: File too large"_s,
+                           summary(u"1 frames, 1 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)} << 0;
         QTest::newRow("wire dump cannot be written")
             << u"--video-port %board --wire %program/dump.wire %folder"_s << 1
             << QStringList{u"brevant-record: cannot write the wire dump %program/dump.wire: Not a directory"_s, nothing} << 0;
@@ -543,7 +548,9 @@ private slots:
 
         QElapsedTimer clock;
         clock.start();
-        const Run run = record(arguments);
+        // Room for the index's header line, none for a row.
+        const Run run = record(arguments, {}, QTest::currentDataTag() == QLatin1String("index on a full disk")
+                                                  ? std::strlen(RecordIndex::HeaderLine) + 1 : 0);
         QCOMPARE(run.exitCode, exitCode);
         QCOMPARE(run.errors, errors);
         if (late)

@@ -24,12 +24,6 @@ constexpr CommandServer::ReplyShape Shapes[] = {
 };
 }
 
-bool CommandServer::Configuration::operator==(const Configuration &other) const
-{
-    return format == other.format && width == other.width && height == other.height
-           && fps == other.fps;
-}
-
 CommandServer::CommandServer(QObject *parent)
     : QTcpServer(parent),
       formats{GrayFormat},

@@ -42,7 +42,6 @@ public:
         int width;
         int height;
         int fps;
-        bool operator==(const Configuration &other) const;
     };
 
     explicit CommandServer(QObject *parent = nullptr);
