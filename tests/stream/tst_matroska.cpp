@@ -502,9 +502,8 @@ private slots:
         mkv("second tracks, in place of the tags", "1254c367ae7373", "1654ae6bae7373", nullptr, untagged);
 
         // A recorder's capture of good[0] and good[1], and a wire dump of them.
-        QByteArrayList two = described(good.mid(0, 2));
-        for (QByteArray &frame : two)
-            frame += " stored";
+        const auto stored = [](int i) { return " stored at 1970-01-01T00:00:01.00" + QByteArray::number(i) + "Z"; };
+        const QByteArrayList two{ describe(good[0]) + stored(0), describe(good[1]) + stored(1) };
         FrameSlot cut = good[0], notStored = good[1];
         cut.payload.truncate(20);
         cut.size = 20;
@@ -527,8 +526,8 @@ private slots:
         row("sensor hex short", "", "cap_index.csv", "2021222324", "20212223", unreadable, {});
         row("file outside the folder", "", "cap_index.csv", "cap_1", "..\\cap_1", "%1: line 3 of cap_index.csv names a file outside the folder", {});
         row("missing file", "", "cap_index.csv", "cap_1", "cap_7", "", { two[0], "cap_7.bvt: No such file or directory" });
-        row("frame not stored", "", "cap_index.csv", "cap_1.bvt", "", "", { two[0], describe(notStored) + " stored" });
-        row("payload file cut", "", "cap_0.bvt", good[0].payload.mid(20), QByteArray(), "", { describe(cut) + " stored", two[1] });
+        row("frame not stored", "", "cap_index.csv", "cap_1.bvt", "", "", { two[0], describe(notStored) + stored(1) });
+        row("payload file cut", "", "cap_0.bvt", good[0].payload.mid(20), QByteArray(), "", { describe(cut) + stored(0), two[1] });
         FrameSlot picture;
         picture.format = -1, picture.width = 3, picture.height = 2;
         row("pictures", "pic_0.bmp", "", "", "", "", { describe(picture) + " picture" });
@@ -560,7 +559,7 @@ private slots:
         RecordIndex index;
         QVERIFY(QDir().mkpath(folder) && index.open(folder + "/cap_index.csv"));
         for (int i = 0; i < 2; ++i) {
-            QVERIFY(index.append(i, QStringLiteral("cap_%1.bvt").arg(i), "stored", good[i], QDateTime()));
+            QVERIFY(index.append(i, QStringLiteral("cap_%1.bvt").arg(i), "stored", good[i], QDateTime::fromMSecsSinceEpoch(1000 + i, Qt::UTC)));
             writeFile(folder + QStringLiteral("/cap_%1.bvt").arg(i), good[i].payload);
         }
         writeFile(folder + "/dump.bin", wireBytes(good[0]) + wireBytes(good[1]));
@@ -589,7 +588,9 @@ private slots:
         FrameSlot frame;
         for (qint64 i = 0; i < source->count(); ++i) {
             const QString status = source->recordedStatus(i);
+            const QDateTime arrival = source->arrival(i);
             read << (source->frame(i, frame) ? describe(frame) + (status.isEmpty() ? "" : " " + status.toUtf8())
+                                                    + (arrival.isNull() ? "" : " at " + arrival.toString(Qt::ISODateWithMs).toUtf8())
                                                     + (source->picture(i).isNull() ? "" : " picture")
                                              : source->errorString().toUtf8());
         }
