@@ -67,8 +67,6 @@ int CaptureWriter::savePicture(const Picture &picture, const QByteArray &payload
 {
     if (saveRawData)
         return save_image_jpg(payload);
-    if (picture.isNull())
-        return -1;
 
     // Opened here rather than by QPixmap::save, so that a file is removed only if this call made it.
     QFile file(fileName(captureCounter));

@@ -30,7 +30,7 @@ public:
     // The payload exactly as received, in one write.
     int save_image_jpg(const QByteArray &payload);
     // The picture encoded by the extension's format (or, with raw data chosen, the payload). A
-    // null picture, from a frame that could not be converted, is not written.
+    // null picture, from a frame that could not be converted, is not written: it fails.
     int save_image(const QPixmap &picture, const QByteArray &payload);
     // The same from an image, for programs without a screen; the file's bytes are the same.
     int save_image(const QImage &picture, const QByteArray &payload);

@@ -511,6 +511,26 @@ private slots:
                            "127.0.0.1:%free: Connection refused"_s, nothing} << 0;
     }
 
+    // Each option at both ends of what it takes, as the recorder goes on to use it.
+    void optionsAtTheirLimits()
+    {
+        const auto taken = [](const QString &line) {
+            RecorderOptions options;
+            if (!options.parse(QStringList{u"brevant-record"_s} + line.split(u' ')))
+                return options.errorText();
+            const BoardConfiguration board = options.configuration.value_or(BoardConfiguration());
+            return u"%1 %2 %3 frames %4 ms %5 fps %6 format %7 %8x%9"_s.arg(options.host).arg(options.videoPort)
+                .arg(options.commandPort).arg(options.frameLimit).arg(options.timeLimitMs).arg(board.fps.value_or(-1))
+                .arg(board.format.value_or(-1)).arg(board.width.value_or(-1)).arg(board.height.value_or(-1));
+        };
+        QCOMPARE(taken(u"--video-port 65535 --command-port 1 --frames 9223372036854775807 --seconds 1e9 --fps 30 "
+                       "--format nv12 --size 400x400 f"_s),
+                 u"localhost 65535 1 frames 9223372036854775807 ms 1000000000000 fps 30 format 4 400x400"_s);
+        QCOMPARE(taken(u"--host h --video-port 1 --command-port 65535 --frames 1 --seconds 0.0001 --fps 1 --format jpeg f"_s),
+                 u"h 1 65535 frames 1 ms 1 fps 1 format 0 -1x-1"_s);
+        QCOMPARE(taken(u"--seconds 0.0015 --size 320x240 f"_s), u"localhost 5412 4305 frames 0 ms 2 fps -1 format -1 320x240"_s);
+    }
+
     void failures()
     {
         QFETCH(QString, options);

@@ -412,16 +412,19 @@ private slots:
         QTest::addColumn<QByteArray>("tail");
         QTest::addColumn<bool>("tailLoops");
         QTest::addColumn<int>("minimumSpanMs");
+        QTest::addColumn<int>("records");
 
         const QByteArray garbage = QByteArray::fromHex("0102030405060708");
         const QByteArray cutOff = record(1, 0, QByteArray(8, 'c')).left(BoardProtocol::RecordPrefixBytes + 3);
-        QTest::newRow("max") << WireReplay::Rate::Max << false << cutOff << false << 0;
+        QTest::newRow("max") << WireReplay::Rate::Max << false << cutOff << false << 0 << 3;
         // Three records 0.3 s apart on the board's clock: no burst, whatever the machine's speed.
-        QTest::newRow("recorded") << WireReplay::Rate::Recorded << false << garbage << true << 400;
-        QTest::newRow("loop") << WireReplay::Rate::Max << true << garbage << true << 0;
+        QTest::newRow("recorded") << WireReplay::Rate::Recorded << false << garbage << true << 400 << 3;
+        QTest::newRow("loop") << WireReplay::Rate::Max << true << garbage << true << 0 << 3;
+        // One record has no gap to go by: its rounds come at 30 a second.
+        QTest::newRow("one record looped at the recorded rate") << WireReplay::Rate::Recorded << true << QByteArray() << true << 66 << 1;
         // A dump cut off inside a record loops from its last whole record, or every later round
         // would be read as the cut-off record's payload.
-        QTest::newRow("loop, cut off") << WireReplay::Rate::Max << true << cutOff << false << 0;
+        QTest::newRow("loop, cut off") << WireReplay::Rate::Max << true << cutOff << false << 0 << 3;
     }
 
     // Garbage, a record with a bad size and a cut-off end are part of the stream: they all go out.
@@ -432,17 +435,19 @@ private slots:
         QFETCH(QByteArray, tail);
         QFETCH(bool, tailLoops);
         QFETCH(int, minimumSpanMs);
+        QFETCH(int, records);
 
         FrameRecord badSize;
         badSize.size = -1;
         const QByteArray garbage = QByteArray::fromHex("f00df00d");
-        const QByteArray whole = garbage + record(100, 0, "payload0") + garbage
-                                 + record(100, 300000, "payload1") + badSize.toBytes()
-                                 + record(100, 600000, "payload2");
+        const QByteArray whole = records == 1 ? record(100, 0, "payload0")
+                                              : garbage + record(100, 0, "payload0") + garbage
+                                                    + record(100, 300000, "payload1") + badSize.toBytes()
+                                                    + record(100, 600000, "payload2");
         const QByteArray bytes = whole + tail;
         WireDump dump;
         QVERIFY(dump.load(writeDump(bytes)));
-        QCOMPARE(dump.records().size(), 3);
+        QCOMPARE(dump.records().size(), records);
         WireReplay wireReplay(dump, rate, loop);
         VideoServer replaying;
         replaying.setReplay(&wireReplay);
