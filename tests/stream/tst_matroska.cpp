@@ -283,6 +283,8 @@ private slots:
             file.setFilePointer(-6, libebml::seek_current);
             QCOMPARE(file.read(bytes, 2), 2u);
             QCOMPARE(QByteArray(bytes, 2), QByteArray("45"));
+            file.setFilePointer(0);
+            QVERIFY(file.read(bytes, 1) == 1 && bytes[0] == '0');
             file.setFilePointer(-1);
             QCOMPARE(file.errorString(), QStringLiteral("cannot seek to -1"));
             QCOMPARE(file.write("x", 1), size_t(0));
