@@ -122,16 +122,14 @@ void FrameStore::close()
     closeRecording();
 }
 
-bool FrameStore::closeRecording()
+void FrameStore::closeRecording()
 {
     if (!recording.isOpen())
-        return true;
-    const bool closed = recording.close();
-    if (!closed && recordingFailure.isEmpty())
+        return;
+    if (!recording.close() && recordingFailure.isEmpty())
         recordingFailure = recording.errorString();
     for (Recorded &frame : recorded)
         settle(frame);
-    return closed;
 }
 
 // Payloads as received, whatever their judgement; a frame of another format or size starts the

@@ -96,7 +96,7 @@ private:
     };
     Stored store(const FrameSlot &frame, FrameDecoder::Outcome judged);
     Stored record(const FrameSlot &frame, FrameDecoder::Outcome outcome);
-    bool closeRecording();
+    void closeRecording();
     void settle(Recorded &frame);
 
     StreamStatistics &statistics;

@@ -256,7 +256,7 @@ private slots:
                                                    + "Stream switched to uyvy 320x240\nStream switched to yuv420 400x400\n" + client.arg("gone")
                                                    + "Frames: 3 produced, 3 records intact, 0 damaged, 0 skipped; 0 clients\n"
                                             << "" << QByteArray();
-        QTest::newRow("jpeg") << "--format jpeg --fps 1 --frames 1" << QList<int>{0} << 0
+        QTest::newRow("jpeg, options at their limits") << "--format jpeg --fps 1 --quality 100 --fault-close-every 2147483647 --frames 1" << QList<int>{0} << 0
                               << listening.arg("jpeg 64x48 at 1 fps")
                                      + "Frames: 1 produced, 1 records intact, 0 damaged, 0 skipped; 0 clients\n"
                               << "" << QByteArray();
