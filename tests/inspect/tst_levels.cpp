@@ -132,8 +132,9 @@ private slots:
         if (!hasSamples) {
             // A short raw payload still gives the pixels it holds, and not the last, whose samples it lacks.
             if (format > BoardProtocol::FormatGray)
-                QCOMPARE(QList<int>({ framePixelAt(frame, 0, 0).kind, framePixelAt(frame, size.width() - 1, size.height() - 1).kind }),
-                         QList<int>({ FramePixel::Yuv, FramePixel::None }));
+                QCOMPARE(QList<int>({ framePixelAt(frame, 0, 0).kind, framePixelAt(frame, size.width() - 1, size.height() - 1).kind,
+                                      framePixelAt(frame, size.width(), 0).kind }),
+                         QList<int>({ FramePixel::Yuv, FramePixel::None, FramePixel::None }));
             return;
         }
         const QRect area = region.isNull() ? QRect(QPoint(0, 0), size) : region.intersected(QRect(QPoint(0, 0), size));
@@ -231,6 +232,7 @@ private slots:
         const QRgb low = qRgb(0, 0, 255), high = qRgb(255, 0, 0);
         const QImage mask = format < 0 ? FrameLevels::clipMask(picture, low, high) : FrameLevels::clipMask(frame, channel, low, high);
         QCOMPARE(mask.size(), QSize(W, H));
+        QVERIFY(FrameLevels::clipMask(frame, 3, low, high).isNull() && FrameLevels::clipMask(QImage(), low, high).isNull());
         for (int y = 0; y < H; ++y) {
             for (int x = 0; x < W; ++x) {
                 const FramePixel p = framePixelAt(frame, x, y);
