@@ -298,7 +298,7 @@ private slots:
     void writeFailure_data()
     {
         QTest::addColumn<QString>("path");
-        QTest::addColumn<int>("fileLimitFrames"); // 0: no limit; -1: where the index of the whole file begins
+        QTest::addColumn<int>("fileLimitFrames"); // 0: no limit; -1, -2: where the whole file's index, its tags begin
         QTest::addColumn<int>("otherSizeAt");     // -1: every frame of one size
         QTest::addColumn<qint64>("written");
         QTest::addColumn<qint64>("lastTaken"); // the last frame's place, -1 if refused, -2 if none was offered
@@ -310,6 +310,7 @@ private slots:
         QTest::newRow("file size limit") << "limited.mkv" << 3 << -1 << qint64(2) << qint64(-1) << tooLarge;
         QTest::newRow("file size limit met by the last cluster") << "closed.mkv" << 6 << -1 << qint64(5) << qint64(5) << tooLarge;
         QTest::newRow("file size limit met by the index") << "indexed.mkv" << -1 << -1 << qint64(6) << qint64(5) << tooLarge;
+        QTest::newRow("file size limit met by the first board time") << "untimed.mkv" << -2 << -1 << qint64(0) << qint64(-1) << tooLarge;
         QTest::newRow("frame of another size") << "switched.mkv" << 0 << 4 << qint64(4) << qint64(-1)
                                                << "cannot write %1: a 641x480 frame of format 1 does not belong in a file of 640x480 format 1";
     }
@@ -339,7 +340,7 @@ private slots:
             std::signal(SIGXFSZ, SIG_IGN);
             rlimit limit = unlimited;
             limit.rlim_cur = fileLimitFrames > 0 ? rlim_t(fileLimitFrames) * frames[0].payload.size()
-                                                 : rlim_t(fileBytes(wholePath).lastIndexOf("\x1c\x53\xbb\x6b")); // Cues
+                                                 : rlim_t(fileBytes(wholePath).lastIndexOf(fileLimitFrames == -1 ? "\x1c\x53\xbb\x6b" : "\x12\x54\xc3\x67"));
             QVERIFY(setrlimit(RLIMIT_FSIZE, &limit) == 0);
         }
         MatroskaWriter writer;
@@ -360,7 +361,8 @@ private slots:
         QCOMPARE(taken, lastTaken);
         if (path == "/dev/full")
             return;
-        QCOMPARE(readBack(path), described(frames.mid(0, written)));
+        QCOMPARE(readBack(path), written ? described(frames.mid(0, written))
+                                         : QByteArrayList{"open failed: cannot read " + path.toUtf8() + ": it holds no whole frame"});
         if (!have("ffmpeg"))
             QSKIP("ffmpeg is not installed");
         QVERIFY(isWholePrefix(ffmpegCopy(path), frames.mid(0, otherSizeAt >= 0 ? otherSizeAt : frames.size()), written));
@@ -501,6 +503,7 @@ private slots:
         mkv("addition of another id", "a5a06061", "ee810261", nullptr, sensorless);
         mkv("block before the first frame", "a1a4810065", "a1a481ff9b", nullptr, earlier);
         mkv("cluster time going back", "e783020daa", "e783000000", nullptr, back);
+        mkv("index beyond the segment's end", "18538067010000000000044c", "185380670100000000000439", nullptr, good);
         mkv("second tracks, in place of the tags", "1254c367ae7373", "1654ae6bae7373", nullptr, untagged);
 
         // A recorder's capture of good[0] and good[1], and a wire dump of them.
