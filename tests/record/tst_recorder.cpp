@@ -404,7 +404,9 @@ private slots:
             if (name.endsWith(QLatin1String(".bmp"))) {
                 const QImage pixels(reinterpret_cast<const uchar *>(frame.payload.constData()),
                                     frame.width, frame.height, frame.width, QImage::Format_Grayscale8);
-                QCOMPARE(QImage::fromData(files.value(name)).convertToFormat(QImage::Format_Grayscale8), pixels);
+                const QImage stored = QImage::fromData(files.value(name));
+                QCOMPARE(stored.convertToFormat(QImage::Format_Grayscale8), pixels);
+                QCOMPARE(QList<int>({ stored.dotsPerMeterX(), stored.dotsPerMeterY() }), QList<int>({ 3780, 3780 })); // 96 dpi
             } else {
                 QCOMPARE(files.value(name), frame.payload);
             }
