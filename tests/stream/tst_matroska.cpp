@@ -266,6 +266,11 @@ private slots:
             FrameSlot back;
             QCOMPARE(reader.open(path) && reader.frame(0, back) && back.payload == frame.payload, extra == 0);
         }
+        // A file written over a larger one keeps nothing of it.
+        const QList<FrameSlot> small = clip(FormatGray, 8, 4, 1);
+        MatroskaWriter over, fresh;
+        QVERIFY(writeAll(over, path, small) && writeAll(fresh, dir.filePath(QStringLiteral("fresh.mkv")), small));
+        QCOMPARE(fileBytes(path), fileBytes(dir.filePath(QStringLiteral("fresh.mkv"))));
     }
 
     // The file under libebml: seeks from each origin, and failures answered with short counts.
