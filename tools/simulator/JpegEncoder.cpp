@@ -43,13 +43,7 @@ void compress(EncodeJob *job)
     c.input_components = job->components;
     c.in_color_space = job->components == 3 ? JCS_RGB : JCS_GRAYSCALE;
     jpeg_set_defaults(&c);
-    jpeg_set_quality(&c, job->quality, TRUE);
-    if (job->components == 3) {
-        c.comp_info[0].h_samp_factor = 2;
-        c.comp_info[0].v_samp_factor = 2;
-        c.comp_info[1].h_samp_factor = c.comp_info[1].v_samp_factor = 1;
-        c.comp_info[2].h_samp_factor = c.comp_info[2].v_samp_factor = 1;
-    }
+    jpeg_set_quality(&c, job->quality, TRUE); // colour: 4:2:0 by libjpeg's defaults, as boards send
     jpeg_start_compress(&c, TRUE);
     const size_t stride = static_cast<size_t>(job->width) * job->components;
     while (c.next_scanline < c.image_height) {
