@@ -54,8 +54,9 @@ int NearestScaler::sourceIndex(int index, int sourceSide, int targetSide)
 
 bool NearestScaler::setSizes(int srcWidth, int srcHeight, int dstWidth, int dstHeight)
 {
-    if (srcWidth == sourceWidth && srcHeight == sourceHeight && size_t(dstWidth) == columns.size()
-        && size_t(dstHeight) == rows.size())
+    // The same sizes as last time, accepted then (none are set before the first).
+    if (!columns.empty() && srcWidth == sourceWidth && srcHeight == sourceHeight
+        && size_t(dstWidth) == columns.size() && size_t(dstHeight) == rows.size())
         return true;
     sourceWidth = sourceHeight = 0;
     columns.clear();
