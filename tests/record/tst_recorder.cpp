@@ -325,6 +325,10 @@ private slots:
                                      summary(u"7 frames, 6 stored, 0 damaged, 0 hidden, 1 failed, 0 lost at the board"_s)};
         QTest::newRow("mkv: full disk at the last frame asked for") << large << QList<int>() << QStringList{u"--mkv"_s, u"--frames"_s, u"7"_s}
             << QString() << int(SIGXFSZ) << inMatroska(fullRows) << 1 << fullErrors;
+        const QList<FrameRecord> huge{gray(31, 0, 1024, 512)}; // more than the disk takes
+        QTest::newRow("mkv: full disk at the first frame") << huge << QList<int>() << mkv << QString() << int(SIGXFSZ)
+            << inMatroska({row(0, QString(), u"failed"_s, huge[0], u"Gray"_s, u"31.000000"_s)}) << 1
+            << QStringList{fullErrors[0], summary(u"1 frames, 0 stored, 0 damaged, 0 hidden, 1 failed, 0 lost at the board"_s)};
         QTest::newRow("mkv: full disk") << large << QList<int>() << mkv << QString() << int(SIGXFSZ) << inMatroska(fullRows) << 1
                                         << fullErrors;
 
@@ -412,6 +416,10 @@ private slots:
                 QCOMPARE(files.value(name), frame.payload);
             }
         }
+        // A recording file whose first cluster the disk refused is named by no row and holds no frame.
+        for (auto file = files.cbegin(); file != files.cend(); ++file)
+            if (file.key().endsWith(u".mkv"_s) && !recorded.contains(file.key()))
+                named += !MatroskaReader().open(QDir(folder).filePath(file.key()));
         QCOMPARE(files.size(), named);
 
         // Each recording file as players see it: codec, size, pixel format, a packet a frame timed by
