@@ -1,4 +1,4 @@
-#include "FrameRecord.h"
+#include "FileBytes.h"
 #include "FrameSourceFor.h"
 #include "InspectorWindow.h"
 #include "JpegEncoder.h"
@@ -7,6 +7,7 @@
 #include "MatroskaWriter.h"
 #include "RecentFrames.h"
 #include "RecordIndex.h"
+#include "Records.h"
 #include "WindowRig.h"
 #include "ZoomView.h"
 
@@ -18,12 +19,7 @@ const QString Dot = QStringLiteral(" \u00B7 ");
 
 FrameRecord record(qint32 format, int width, int height, const QByteArray &payload, qint64 timeUs)
 {
-    FrameRecord r;
-    r.format = format;
-    r.width = width;
-    r.height = height;
-    r.payload = payload;
-    r.timestamp_s = qint32(timeUs / 1000000);
+    FrameRecord r = makeRecord(format, width, height, payload, qint32(timeUs / 1000000));
     r.timestamp_us = qint32(timeUs % 1000000);
     r.CLum = FrameRecord::sensorBlock(1, 2, 3, 4);
     return r;
@@ -45,13 +41,6 @@ FrameSlot slotOf(const FrameRecord &r)
     slot.payload = r.payload;
     std::memcpy(slot.CLum, r.CLum.constData(), sizeof slot.CLum);
     return slot;
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(bytes), bytes.size());
 }
 
 // The window on a file of these bytes, shown; none when the file cannot be opened.
@@ -533,9 +522,7 @@ private slots:
         QCOMPARE(result.files, written + QStringList{"xindex.csv"});
 
         // The index: a row a frame, naming its file; the board's time as received.
-        QFile index(out.filePath("xindex.csv"));
-        QVERIFY(index.open(QIODevice::ReadOnly));
-        const QStringList rows = QString::fromUtf8(index.readAll()).split('\n', Qt::SkipEmptyParts).mid(1);
+        const QStringList rows = QString::fromUtf8(fileBytes(out.filePath("xindex.csv"))).split('\n', Qt::SkipEmptyParts).mid(1);
         QCOMPARE(rows.size(), window->stretchLast() - window->stretchFirst() + 1);
         for (const QString &file : files) {
             const QStringList parts = file.split(' ');
@@ -551,9 +538,7 @@ private slots:
                 times << RecordIndex::boardTime(0, qint32(i - parts[1].toInt()) * 40000);
             }
             if (!parts[0].endsWith(".mkv")) {
-                QFile stored(out.filePath(parts[0]));
-                QVERIFY(stored.open(QIODevice::ReadOnly));
-                QCOMPARE(stored.readAll(), payloads);
+                QCOMPARE(fileBytes(out.filePath(parts[0])), payloads);
                 continue;
             }
             if (QStandardPaths::findExecutable("ffprobe").isEmpty() || QStandardPaths::findExecutable("ffmpeg").isEmpty())

@@ -173,12 +173,6 @@ QByteArray wireBytes(const FrameSlot &frame)
     return bytes + QByteArray(frame.CLum, SensorBlockBytes) + QByteArray(frame.CPos, SensorBlockBytes) + frame.payload;
 }
 
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
-}
-
 } // namespace
 
 class tst_Matroska : public QObject
@@ -437,8 +431,7 @@ private slots:
                 QSKIP("ffmpeg is not installed");
             QCOMPARE(run("ffmpeg", ffmpegMakes + QStringList { "-y", path }).exitCode, 0);
         } else if (!bytes.isNull()) {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+            writeFile(path, bytes);
         }
         QString message;
         const QByteArrayList frames = readBack(path, &message);
