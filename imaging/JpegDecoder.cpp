@@ -338,7 +338,6 @@ int JpegDecoder::verifyData()
     d.cinfo.scale_num = 1;
     d.cinfo.scale_denom = 8;
     d.cinfo.out_color_space = JCS_GRAYSCALE;
-    d.cinfo.do_fancy_upsampling = FALSE;
     if (!d.runGuarded([](Impl *self) { jpeg_start_decompress(&self->cinfo); }))
         return d.fail(d.jerr.message);
     return d.readToEnd(Impl::readRowsSkipped);
