@@ -60,14 +60,6 @@ QString frameText(InspectorWindow &window)
     return child<QLabel>(&window, "frameText")->text();
 }
 
-QByteArray output(const QString &program, const QStringList &arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    const bool ran = process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit;
-    return ran && process.exitCode() == 0 ? process.readAllStandardOutput() : QByteArray("failed");
-}
-
 // A drag over the view from the centre of one source pixel to another's, with modifiers held.
 void dragOver(ZoomView *view, QPoint from, QPoint to, Qt::KeyboardModifiers modifiers)
 {

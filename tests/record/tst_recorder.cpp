@@ -127,15 +127,6 @@ QStringList indexRows(const QString &folder)
     return lines;
 }
 
-// What a reader prints, or "failed".
-QByteArray output(const QString &program, const QStringList &arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    const bool ran = process.waitForFinished(ProcessTimeoutMs) && process.exitStatus() == QProcess::NormalExit;
-    return ran && process.exitCode() == 0 ? process.readAllStandardOutput() : QByteArray("failed");
-}
-
 // Runs the recorder to its end; whileRunning, when given, acts on it meanwhile.
 Run record(const QStringList &arguments, const std::function<void(QProcess &)> &whileRunning = {},
            rlim_t diskBytes = 0)

@@ -237,13 +237,24 @@ private slots:
         const Run info = run("mkvinfo", { "-v", "-v", "-v", "-X", path });
         QCOMPARE(info.exitCode, 0);
         QByteArrayList additions;
-        for (const QByteArray &line : info.out.split('\n'))
+        QList<qint64> clusters, cued; // each cue names a cluster's place, counted from the segment's data
+        qint64 segmentData = 0;
+        for (const QByteArray &line : info.out.split('\n')) {
+            const QByteArrayList words = line.simplified().split(' ');
             if (line.contains("+ Block additional: length 32, data: "))
                 additions << line.mid(line.indexOf("data: ") + 6, 5 * SensorBytes - 1).replace("0x", "");
+            else if (line.startsWith("+ Segment:"))
+                segmentData = words.last().toLongLong() + 12; // after its id and 8-byte size
+            else if (line.contains("+ Cluster at "))
+                clusters << words.last().toLongLong();
+            else if (line.contains("+ Cue cluster position: "))
+                cued << segmentData + words.at(words.size() - 3).toLongLong();
+        }
         QByteArrayList expected;
         for (const FrameSlot &frame : frames)
             expected << (QByteArray(frame.CLum, SensorBlockBytes) + QByteArray(frame.CPos, SensorBlockBytes)).toHex(' ');
         QCOMPARE(additions, expected);
+        QVERIFY(!cued.isEmpty() && std::all_of(cued.begin(), cued.end(), [&](qint64 at) { return clusters.contains(at); }));
     }
 
     // The largest payload a board may send is a frame; a byte more is no board's and is refused.
@@ -275,15 +286,16 @@ private slots:
         {
             MatroskaFileIO file;
             char bytes[4];
+            QByteArray digits = QByteArray("0123456789").repeated(500); // more than the read window
             QVERIFY(file.open(dir.filePath("calls.bin"), MatroskaFileIO::Mode::Create));
-            QCOMPARE(file.write("0123456789", 10), size_t(10));
+            QCOMPARE(file.write(digits.constData(), 5000), size_t(5000));
             file.setFilePointer(-4, libebml::seek_end);
             QCOMPARE(file.read(bytes, 4), 4u);
             file.setFilePointer(-6, libebml::seek_current);
             QCOMPARE(file.read(bytes, 2), 2u);
             QCOMPARE(QByteArray(bytes, 2), QByteArray("45"));
-            file.setFilePointer(0);
-            QVERIFY(file.read(bytes, 1) == 1 && bytes[0] == '0');
+            file.setFilePointer(0); // a read past the window goes straight into the caller's buffer
+            QCOMPARE(QList<quint64>({ file.read(digits.data(), 5000), file.getFilePointer() }), QList<quint64>({ 5000, 5000 }));
             file.setFilePointer(-1);
             QCOMPARE(file.errorString(), QStringLiteral("cannot seek to -1"));
             QCOMPARE(file.write("x", 1), size_t(0));
