@@ -154,7 +154,7 @@ Run record(const QStringList &arguments, const std::function<void(QProcess &)> &
     const QRegularExpression progress(u"^brevant-record: \\d+ frames \u00B7 "_s);
     const QRegularExpression figures(u", \\d+\\.\\d MB in \\d+\\.\\d s$"_s);
     for (QString line : QString::fromLocal8Bit(process.readAllStandardError()).split(u'\n', Qt::SkipEmptyParts))
-        if (!progress.match(line).hasMatch() && !line.startsWith(u"profiling:"_s)) // a coverage build's counters on a full disk
+        if (!progress.match(line).hasMatch() && !line.startsWith(u"libgcov profiling error:"_s)) // a coverage build's counters, on a full disk
             run.errors << line.replace(figures, u", M MB in S s"_s);
     return run;
 }
