@@ -356,7 +356,8 @@ private slots:
         QCOMPARE(convertRawToXrgb32(frame.data(), frame.size(), FormatUyvy, 4, 2, nullptr, 32), -1);
         QCOMPARE(convertRawToXrgb32(frame.data(), frame.size(), FormatUyvy, 4, 2, words.data(), 32), 0);
 
-        // A path this processor lacks is refused rather than run.
+        // The portable path runs on every processor; a path this processor lacks is refused rather than run.
+        QVERIFY(rawConvertPathAvailable(RawConvertPath::Scalar));
         if (rawConvertDefaultPath() != RawConvertPath::Avx512) {
             const auto above = RawConvertPath(int(rawConvertDefaultPath()) + 1);
             QVERIFY(!rawConvertPathAvailable(above));

@@ -175,14 +175,15 @@ private slots:
         QTest::addColumn<int>("format");
         QTest::addColumn<QPoint>("from");
         QTest::addColumn<QPoint>("to");
-        QTest::addColumn<QList<int>>("first"); // the first channel's samples along the line
+        QTest::addColumn<QList<QList<int>>>("channels"); // each channel's samples along the line
 
-        QTest::newRow("gray diagonal") << 1 << QPoint(0, 0) << QPoint(3, 1) << QList<int>{0, 7, 48, 128};
-        QTest::newRow("gray backwards") << 1 << QPoint(3, 0) << QPoint(0, 0) << QList<int>{255, 64, 7, 0};
-        QTest::newRow("gray one pixel") << 1 << QPoint(2, 1) << QPoint(2, 1) << QList<int>{48};
-        QTest::newRow("uyvy luma down") << 2 << QPoint(3, 0) << QPoint(3, 1) << QList<int>{97, 113};
-        QTest::newRow("off the frame") << 1 << QPoint(0, 0) << QPoint(4, 1) << QList<int>{};
-        QTest::newRow("picture's red across") << -1 << QPoint(0, 1) << QPoint(3, 1) << QList<int>{16, 32, 48, 128};
+        QTest::newRow("gray diagonal") << 1 << QPoint(0, 0) << QPoint(3, 1) << QList<QList<int>>{{0, 7, 48, 128}};
+        QTest::newRow("gray backwards") << 1 << QPoint(3, 0) << QPoint(0, 0) << QList<QList<int>>{{255, 64, 7, 0}};
+        QTest::newRow("gray one pixel") << 1 << QPoint(2, 1) << QPoint(2, 1) << QList<QList<int>>{{48}};
+        QTest::newRow("uyvy down") << 2 << QPoint(3, 0) << QPoint(3, 1) << QList<QList<int>>{{97, 113}, {16, 128}, {32, 128}};
+        QTest::newRow("off the frame") << 1 << QPoint(0, 0) << QPoint(4, 1) << QList<QList<int>>{};
+        QTest::newRow("picture across") << -1 << QPoint(0, 1) << QPoint(3, 1)
+                                        << QList<QList<int>>{{16, 32, 48, 128}, {4, 5, 6, 7}, {239, 223, 207, 127}};
     }
 
     void profile()
@@ -190,19 +191,20 @@ private slots:
         QFETCH(int, format);
         QFETCH(QPoint, from);
         QFETCH(QPoint, to);
-        QFETCH(QList<int>, first);
+        QFETCH(QList<QList<int>>, channels);
 
         const QByteArray payload = format <= 1 ? QByteArray("\x00\x07\x40\xff\x10\x20\x30\x80", 8)
                                                : QByteArray("\x5a\x51\xf0\x52\x10\x60\x20\x61" "\x80\x10\x80\xeb\x80\x70\x80\x71", 16);
-        // A picture: the Gray frame's levels in red.
+        // A picture: the Gray frame's levels in red, the pixel's number in green, red's complement in blue.
         QImage picture(4, 2, QImage::Format_RGB32);
         for (int i = 0; i < 8; ++i)
-            picture.setPixel(i % 4, i / 4, qRgb(quint8(payload[i]), 1, 2));
+            picture.setPixel(i % 4, i / 4, qRgb(quint8(payload[i]), i, 255 - quint8(payload[i])));
         const std::vector<std::vector<int>> samples = format < 0 ? FrameLevels::profile(picture, from, to)
                                                                  : FrameLevels::profile(frameOf(format, 4, 2, payload), from, to);
-        QCOMPARE(samples.empty(), first.isEmpty());
-        if (!first.isEmpty())
-            QCOMPARE(QList<int>(samples[0].begin(), samples[0].end()), first);
+        QList<QList<int>> got;
+        for (const std::vector<int> &channel : samples)
+            got << QList<int>(channel.begin(), channel.end());
+        QCOMPARE(got, channels);
     }
 
     void clipMask_data()

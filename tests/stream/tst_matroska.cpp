@@ -238,6 +238,8 @@ private slots:
         QCOMPARE(info.exitCode, 0);
         QByteArrayList additions;
         QList<qint64> clusters, cued; // each cue names a cluster's place, counted from the segment's data
+        QByteArrayList seekHead;          // "(KaxTracks) 256": each entry's element and where it points
+        QHash<QByteArray, qint64> placeOf; // of the segment's children, by mkvinfo's name
         qint64 segmentData = 0;
         for (const QByteArray &line : info.out.split('\n')) {
             const QByteArrayList words = line.simplified().split(' ');
@@ -245,11 +247,20 @@ private slots:
                 additions << line.mid(line.indexOf("data: ") + 6, 5 * SensorBytes - 1).replace("0x", "");
             else if (line.startsWith("+ Segment:"))
                 segmentData = words.last().toLongLong() + 12; // after its id and 8-byte size
-            else if (line.contains("+ Cluster at "))
-                clusters << words.last().toLongLong();
             else if (line.contains("+ Cue cluster position: "))
                 cued << segmentData + words.at(words.size() - 3).toLongLong();
+            else if (line.contains("+ Seek ID: "))
+                seekHead << words.at(words.size() - 3);
+            else if (line.contains("+ Seek position: "))
+                seekHead.last() += ' ' + QByteArray::number(segmentData + words.at(words.size() - 3).toLongLong());
+            else if (line.startsWith("|+ ") && words.size() > 2)
+                placeOf[line.mid(3, line.lastIndexOf(" at ") - 3)] = words.last().toLongLong();
+            if (line.startsWith("|+ Cluster at "))
+                clusters << words.last().toLongLong();
         }
+        auto entry = [&](const char *id, const char *name) { return id + (' ' + QByteArray::number(placeOf.value(name, -1))); };
+        QCOMPARE(seekHead, QByteArrayList({ entry("(KaxInfo)", "Segment information"), entry("(KaxTracks)", "Tracks"),
+                                            entry("(KaxTags)", "Tags"), entry("(KaxCues)", "Cues") }));
         QByteArrayList expected;
         for (const FrameSlot &frame : frames)
             expected << (QByteArray(frame.CLum, SensorBlockBytes) + QByteArray(frame.CPos, SensorBlockBytes)).toHex(' ');
