@@ -20,8 +20,7 @@ QByteArray photo(int width, int height, int components = 3, int seed = 0)
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
             for (int c = 0; c < components; ++c)
-                *p++ = uchar(x * (c + 1) * 255 / width + y * 255 / height + seed * 37
-                             + ((x ^ y) & 7));
+                *p++ = uchar(x * (c + 1) * 255 / width + y * 255 / height + seed * 37 + ((x ^ y) & 7));
     const QByteArray jpeg = encodeJpeg(reinterpret_cast<const uint8_t *>(pixels.constData()), width,
                                        height, components, 90);
     if (jpeg.isEmpty())
@@ -339,6 +338,8 @@ private slots:
         const QByteArray jpeg = photo(16, 8);
         JpegDecoder decoder;
         decoder.init();
+        // Out of order: no header to check before a source, no data to verify before its header.
+        QCOMPARE(QList<int>({ decoder.jpeg_check_header(16, 8), decoder.verifyData() }), QList<int>({ -1, -1 }));
         for (const auto &[length, stride] : {std::pair{16 * 8 * 4 - 1, 64}, {16 * 8 * 4, 63}}) {
             std::vector<uchar> words(size_t(length), 0);
             decoder.setSource(reinterpret_cast<const unsigned char *>(jpeg.constData()), int(jpeg.size()));
@@ -389,8 +390,7 @@ private slots:
             << "^JPEG error: Corrupt JPEG data: 8 extraneous bytes before marker 0xd0$";
         QByteArray damaged = intervals;
         damaged[findSegment(intervals, 0xda) + segmentLength(intervals, findSegment(intervals, 0xda)) + 203] = 0;
-        QTest::newRow("one byte damaged in an interval")
-            << intervals << damaged << -1
+        QTest::newRow("one byte damaged in an interval") << intervals << damaged << -1
             << "^JPEG error: Corrupt JPEG data: 161 extraneous bytes before marker 0xd0$";
     }
 

@@ -1,5 +1,6 @@
 #include "FileBytes.h"
 #include "FrameSourceFor.h"
+#include "Frames.h"
 #include "InspectorWindow.h"
 #include "JpegEncoder.h"
 #include "LevelPlot.h"
@@ -31,14 +32,9 @@ const QByteArray UyvyPixels("\x5a\x51\xf0\x52\x10\x60\x20\x61" "\x80\x10\x80\xeb
 
 FrameSlot slotOf(const FrameRecord &r)
 {
-    FrameSlot slot;
-    slot.format = r.format;
-    slot.width = r.width;
-    slot.height = r.height;
-    slot.size = qint32(r.payload.size());
+    FrameSlot slot = frameOf(r.format, r.width, r.height, r.payload);
     slot.timestamp_s = r.timestamp_s;
     slot.timestamp_us = r.timestamp_us;
-    slot.payload = r.payload;
     std::memcpy(slot.CLum, r.CLum.constData(), sizeof slot.CLum);
     return slot;
 }
@@ -161,8 +157,7 @@ private slots:
         writeFile(root + "/jpg/grab_0.jpg", jpegOf(16, 8, 40));
         writeFile(root + "/jpg/grab_1.jpg", jpegOf(16, 8, 200));
         writeFile(root + "/jpg/other_0.jpg", jpegOf(16, 8, 200));
-        QTest::newRow("capture of JPEG files")
-            << root + "/jpg" << qint64(2)
+        QTest::newRow("capture of JPEG files") << root + "/jpg" << qint64(2)
             << "Frame 1 of 2" + Dot + "JPG" + Dot + "16x8" + Dot + QString::number(jpegOf(16, 8, 40).size()) + " bytes"
             << "" << QByteArray(16, 0);
         QDir(root).mkdir("raw");

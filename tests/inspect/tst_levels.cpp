@@ -1,6 +1,7 @@
 #include "BoardProtocol.h"
 #include "FrameLevels.h"
 #include "FramePixel.h"
+#include "Frames.h"
 #include "RawConvert.h"
 
 #include <QtTest>
@@ -9,17 +10,6 @@
 #include <map>
 
 namespace {
-
-FrameSlot frameOf(qint32 format, int width, int height, const QByteArray &payload)
-{
-    FrameSlot frame;
-    frame.format = format;
-    frame.width = width;
-    frame.height = height;
-    frame.payload = payload;
-    frame.size = qint32(payload.size());
-    return frame;
-}
 
 QByteArray ramp(int bytes, int seed)
 {
@@ -93,6 +83,8 @@ private slots:
         QTest::newRow("gray clipped both ways") << 1 << QSize(4, 2) << gray << QRect() << M{68.75};
         QTest::newRow("gray region") << 1 << QSize(4, 2) << gray << QRect(1, 0, 2, 2) << M{37.75};
         QTest::newRow("gray region past the edge") << 1 << QSize(4, 2) << gray << QRect(3, 1, 5, 5) << M{128};
+        QTest::newRow("gray region off the frame") << 1 << QSize(4, 2) << gray << QRect(4, 0, 2, 2) << M{};
+        QTest::newRow("picture region off it") << -1 << QSize(2, 1) << QByteArray(6, '\x10') << QRect(-3, -3, 2, 2) << M{};
         QTest::newRow("uyvy") << 2 << QSize(4, 2) << uyvy << QRect() << M{104, 90.5, 132};
         // Pixels 1 and 2 of the first row: two pairs, so two chroma samples each.
         QTest::newRow("uyvy region across pairs") << 2 << QSize(4, 2) << uyvy << QRect(1, 0, 2, 1) << M{89, 53, 136};
@@ -139,7 +131,9 @@ private slots:
         }
         const QRect area = region.isNull() ? QRect(QPoint(0, 0), size) : region.intersected(QRect(QPoint(0, 0), size));
         QCOMPARE(levels.region(), area);
-        const std::vector<std::vector<int>> samples = format < 0 ? samplesOf(picture, area) : samplesOf(frame, area);
+        const std::vector<std::vector<int>> samples = area.isEmpty() ? std::vector<std::vector<int>>()
+                                                      : format < 0   ? samplesOf(picture, area)
+                                                                     : samplesOf(frame, area);
         QCOMPARE(levels.channels().size(), samples.size());
         for (size_t c = 0; c < samples.size(); ++c) {
             const ChannelLevels &channel = levels.channels()[c];
@@ -182,6 +176,7 @@ private slots:
         QTest::newRow("gray one pixel") << 1 << QPoint(2, 1) << QPoint(2, 1) << QList<QList<int>>{{48}};
         QTest::newRow("uyvy down") << 2 << QPoint(3, 0) << QPoint(3, 1) << QList<QList<int>>{{97, 113}, {16, 128}, {32, 128}};
         QTest::newRow("off the frame") << 1 << QPoint(0, 0) << QPoint(4, 1) << QList<QList<int>>{};
+        QTest::newRow("no picture") << -2 << QPoint(0, 0) << QPoint(0, 0) << QList<QList<int>>{};
         QTest::newRow("picture across") << -1 << QPoint(0, 1) << QPoint(3, 1)
                                         << QList<QList<int>>{{16, 32, 48, 128}, {4, 5, 6, 7}, {239, 223, 207, 127}};
     }
@@ -199,7 +194,7 @@ private slots:
         QImage picture(4, 2, QImage::Format_RGB32);
         for (int i = 0; i < 8; ++i)
             picture.setPixel(i % 4, i / 4, qRgb(quint8(payload[i]), i, 255 - quint8(payload[i])));
-        const std::vector<std::vector<int>> samples = format < 0 ? FrameLevels::profile(picture, from, to)
+        const std::vector<std::vector<int>> samples = format < 0 ? FrameLevels::profile(format == -1 ? picture : QImage(), from, to)
                                                                  : FrameLevels::profile(frameOf(format, 4, 2, payload), from, to);
         QList<QList<int>> got;
         for (const std::vector<int> &channel : samples)

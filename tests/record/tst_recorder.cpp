@@ -256,8 +256,7 @@ private slots:
 
         // A code the board sends but never shows is indexed, not stored, and is no trouble.
         const QList<FrameRecord> hidden = {gray(3, 0), stamped(makeRecord(7, 4, 2, "abcd"), 3, 100000), gray(3, 200000)};
-        QTest::newRow("hidden code")
-            << hidden << QList<int>() << QStringList() << QString() << 0
+        QTest::newRow("hidden code") << hidden << QList<int>() << QStringList() << QString() << 0
             << QStringList{row(0, u"bvtgrab_0.bmp"_s, u"stored"_s, hidden[0], u"Gray"_s, u"3.000000"_s),
                            row(1, QString(), u"hidden"_s, hidden[1], u"7"_s, u"3.100000"_s),
                            row(2, u"bvtgrab_1.bmp"_s, u"stored"_s, hidden[2], u"Gray"_s, u"3.200000"_s)}
@@ -278,8 +277,7 @@ private slots:
             << 3 << QStringList{unnamedLosses(1, 0), summary(u"4 frames, 1 stored, 2 damaged, 1 hidden, 0 failed, 0 lost at the board"_s)};
 
         // The number stays after a failed write, as in the window's capture.
-        QTest::newRow("path fails")
-            << grays << QList<int>() << QStringList() << u"bvtgrab_1.bmp"_s << 0
+        QTest::newRow("path fails") << grays << QList<int>() << QStringList() << u"bvtgrab_1.bmp"_s << 0
             << QStringList{grayRows[0], row(1, QString(), u"failed"_s, grays[1], u"Gray"_s, u"5.350000"_s),
                            row(2, QString(), u"failed"_s, grays[2], u"Gray"_s, u"5.450000"_s)}
             << 3 << QStringList{summary(u"3 frames, 1 stored, 0 damaged, 0 hidden, 2 failed, 0 lost at the board"_s)};
@@ -492,11 +490,9 @@ private slots:
                                                         unnamedLosses(0, 1),
                                                         summary(u"1 frames, 1 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)}
                                          << 1;
-        QTest::newRow("index cannot be written")
-            << u"--video-port %board %folder"_s << 1
+        QTest::newRow("index cannot be written") << u"--video-port %board %folder"_s << 1
             << QStringList{u"brevant-record: cannot write the index %folder/bvtgrab_index.csv: Is a directory"_s} << -1;
-        QTest::newRow("index on a full disk")
-            << u"--video-port %board --raw --frames 1 %folder"_s << 1
+        QTest::newRow("index on a full disk") << u"--video-port %board --raw --frames 1 %folder"_s << 1
             << QStringList{u"brevant-record: cannot write the index %folder/bvtgrab_index.csv: File too large"_s,
                            summary(u"1 frames, 1 stored, 0 damaged, 0 hidden, 0 failed, 0 lost at the board"_s)} << 0;
         QTest::newRow("wire dump cannot be written")

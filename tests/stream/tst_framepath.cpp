@@ -1,5 +1,6 @@
 #include "FileBytes.h"
 #include "FramePath.h"
+#include "Frames.h"
 #include "JpegEncoder.h"
 #include "MessageLog.h"
 #include "StreamStatistics.h"
@@ -16,10 +17,7 @@ Q_DECLARE_METATYPE(FrameSlot)
 // A frame of one level: grey, raw colour of that luma with neutral chroma, or a grey JPEG.
 static FrameSlot frame(int format, int width, int height, char level = 100, int payloadBytes = -1)
 {
-    FrameSlot f;
-    f.format = format;
-    f.width = width;
-    f.height = height;
+    FrameSlot f = frameOf(format, width, height);
     const int pixels = width > 0 && height > 0 && width < 5000 ? width * height : 64;
     if (format == 0) {
         const QByteArray grey(pixels, level);
@@ -146,16 +144,15 @@ private slots:
 
     void allocationFailureIsLoggedFirst_data()
     {
+        QTest::addColumn<int>("format");
         QTest::addColumn<bool>("resize");
         QTest::addColumn<QStringList>("messages");
-        QTest::newRow("first") << false
-                               << QStringList { "ERROR in allocating color image memory\n",
-                                                "Allocating space for color image: 25165824",
-                                                "Problem in image conversion" };
-        QTest::newRow("re-allocating") << true
-                                       << QStringList { "ERROR in re-allocating color image memory\n",
-                                                        "Re-Allocating space for color image: 25165824",
-                                                        "Problem in image conversion" };
+        QTest::newRow("first") << 2 << false << QStringList { "ERROR in allocating color image memory\n",
+                                                              "Allocating space for color image: 25165824", "Problem in image conversion" };
+        QTest::newRow("re-allocating") << 2 << true << QStringList { "ERROR in re-allocating color image memory\n",
+                                                                     "Re-Allocating space for color image: 25165824", "Problem in image conversion" };
+        QTest::newRow("JPEG") << 0 << false << QStringList { "Resizing  JPEG buffer to 25165824",
+                                                             "ERROR in allocating JPEG buffer memory", "Error in decoding jpeg" };
     }
 
     // The error line comes before the size line, and nothing is written into the missing buffer.
@@ -164,12 +161,13 @@ private slots:
     #if defined(__SANITIZE_ADDRESS__) || (defined(__has_feature) && __has_feature(address_sanitizer))
         QSKIP("the address sanitizer cannot run under an address-space limit");
     #endif
+        QFETCH(int, format);
         QFETCH(bool, resize);
         QFETCH(QStringList, messages);
         FramePath path;
         if (resize)
-            QVERIFY(path.show(frame(2, 8, 8)).shown());
-        const FrameSlot big = frame(2, 4096, 2048);
+            QVERIFY(path.show(frame(format, 8, 8)).shown());
+        const FrameSlot big = frame(format, 4096, 2048);
         rlimit limit {};
         QVERIFY(getrlimit(RLIMIT_AS, &limit) == 0);
         QFile statm("/proc/self/statm");
@@ -183,7 +181,7 @@ private slots:
         setrlimit(RLIMIT_AS, &limit);
         QCOMPARE(result.outcome, Outcome::OutOfMemory);
         QCOMPARE(log.take(), messages);
-        QVERIFY(path.show(frame(2, 8, 8)).shown());
+        QVERIFY(path.show(frame(format, 8, 8)).shown());
     }
 
     void captureOfEachOutcome_data()

@@ -1,5 +1,6 @@
 #include "CaptureFolderSource.h"
 #include "FileBytes.h"
+#include "Frames.h"
 #include "JpegEncoder.h"
 #include "MatroskaFileIO.h"
 #include "MatroskaReader.h"
@@ -39,10 +40,7 @@ int rawBytes(int format, int width, int height)
 
 FrameSlot makeFrame(int format, int width, int height, int index, qint64 boardTimeUs)
 {
-    FrameSlot frame;
-    frame.format = format;
-    frame.width = width;
-    frame.height = height;
+    FrameSlot frame = frameOf(format, width, height);
     if (format == FormatJpg) {
         QByteArray rgb(width * height * 3, Qt::Uninitialized);
         for (int i = 0; i < rgb.size(); ++i)
@@ -308,7 +306,7 @@ private slots:
             QCOMPARE(QList<quint64>({ file.read(digits.data(), 5000), file.getFilePointer() }), QList<quint64>({ 5000, 5000 }));
             file.setFilePointer(-1);
             QCOMPARE(file.errorString(), QStringLiteral("cannot seek to -1"));
-            QCOMPARE(file.write("x", 1), size_t(0));
+            QCOMPARE(file.write("x", 1) + file.read(bytes, 4), size_t(0)); // a failed file neither writes nor reads
             QVERIFY(file.open(dir.path(), MatroskaFileIO::Mode::Read));
             QCOMPARE(file.read(bytes, 4), 0u);
             QCOMPARE(file.errorString(), QStringLiteral("Is a directory"));
@@ -373,6 +371,7 @@ private slots:
         QCOMPARE(writer.isOpen(), path != "/dev/full"); // a file whose head failed is not left open
         QCOMPARE(writer.errorString().isEmpty(), taken >= 0); // a failure is told when it happens
         const bool closed = writer.close();
+        QVERIFY(!writer.flush()); // closed, nothing more goes in
         setrlimit(RLIMIT_FSIZE, &unlimited);
         std::signal(SIGXFSZ, SIG_DFL);
 
