@@ -36,7 +36,7 @@ Recorder::Recorder(const RecorderOptions &options, FrameStore::Judge judge, QObj
     connect(&frames, &FrameStore::judged, this, &Recorder::judgementsIn, Qt::QueuedConnection);
 
     connect(&socket, &QTcpSocket::connected, this, &Recorder::connected);
-    connect(&socket, &QTcpSocket::readyRead, this, [this] { parser.process(); });
+    connect(&socket, &QTcpSocket::readyRead, this, &Recorder::parse);
     connect(&socket, &QTcpSocket::disconnected, this, &Recorder::disconnected);
     connect(&socket, &QTcpSocket::errorOccurred, this, [this] {
         if (!isConnected)
@@ -134,6 +134,7 @@ void Recorder::connected()
     // The loss estimate runs on across connections: frames the board sent while none was open
     // are missing by its clock. A board that restarted its clock starts the estimate afresh.
     parser.restartRecord();
+    tee.restart();
     openWireDump();
 }
 
@@ -221,13 +222,18 @@ void Recorder::recordFrame()
         stop();
 }
 
+void Recorder::parse()
+{
+    tee.takeStock();
+    parser.process();
+}
+
 // Paused, the parser returns at its next step, and the socket takes no more than it holds: the
 // rest waits in the kernel, whose full buffer then holds the board back.
 void Recorder::pauseReading(bool pause)
 {
     readingPaused = pause;
     tee.setPaused(pause);
-    socket.setReadBufferSize(pause ? qMax<qint64>(socket.bytesAvailable(), 1) : 0);
 }
 
 // From the event loop, never inside the parser's call.
@@ -238,7 +244,7 @@ void Recorder::judgementsIn()
         finish();
     } else if (readingPaused && frames.unstored() < MaxFramesInHand && !stopping) {
         pauseReading(false);
-        parser.process();
+        parse();
     }
 }
 

@@ -67,6 +67,7 @@ private:
     void retryLater();
     void recordFrame();
     void pauseReading(bool pause);
+    void parse();
     void judgementsIn();
     void writeRows();
     void openWireDump();

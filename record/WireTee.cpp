@@ -1,26 +1,98 @@
 #include "WireTee.h"
 
+#include <QAbstractSocket>
 #include <QFileDevice>
 
-WireTee::WireTee(QIODevice *source)
-    : source(source)
+#include <climits>
+#include <cstring>
+
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#endif
+
+WireTee::WireTee(QAbstractSocket *socket)
+    : socket(socket)
 {
     // Unbuffered: the parser's reads go straight to readData, never ahead of what it asked.
     open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    socket->setReadBufferSize(SocketReadAheadBytes);
+}
+
+void WireTee::setPaused(bool paused)
+{
+    isPaused = paused;
+    socket->setReadBufferSize(paused ? qMax<qint64>(socket->bytesAvailable(), 1) : SocketReadAheadBytes);
 }
 
 qint64 WireTee::bytesAvailable() const
 {
-    return isPaused ? 0 : source->bytesAvailable();
+    return isPaused ? 0 : takenAhead.size() + socket->bytesAvailable() + kernelStock;
 }
 
+// Oldest first: what was taken ahead, which the socket had not read yet, then what the socket
+// read since, then the kernel's.
 qint64 WireTee::readData(char *data, qint64 maxSize)
 {
-    const qint64 got = source->read(data, maxSize);
-    if (got > 0) {
-        totalBytes += got;
-        copyToDump(data, got);
+    qint64 got = takeAhead(data, maxSize);
+    if (got < maxSize) {
+        const qint64 fromSocket = socket->read(data + got, maxSize - got);
+        got += qMax<qint64>(fromSocket, 0);
     }
+    if (got < maxSize) { // the socket holds nothing more
+        if (maxSize - got >= TakenAheadBytes) {
+            got += receive(data + got, maxSize - got);
+        } else {
+            takenAhead.resize(TakenAheadBytes);
+            takenAhead.resize(receive(takenAhead.data(), TakenAheadBytes));
+            got += takeAhead(data + got, maxSize - got);
+        }
+    }
+    totalBytes += got;
+    copyToDump(data, got);
+    return got;
+}
+
+qint64 WireTee::takeAhead(char *data, qint64 maxSize)
+{
+    const qint64 taken = qMin<qint64>(maxSize, takenAhead.size());
+    std::memcpy(data, takenAhead.constData(), size_t(taken));
+    takenAhead.remove(0, taken);
+    return taken;
+}
+
+// What the kernel holds for the socket; 0 when it cannot say, so nothing is promised that is not there.
+qint64 WireTee::inKernel() const
+{
+    const qintptr descriptor = socket->socketDescriptor();
+    if (descriptor < 0)
+        return 0;
+#ifdef Q_OS_WIN
+    u_long bytes = 0;
+    return ioctlsocket(SOCKET(descriptor), FIONREAD, &bytes) == 0 ? qint64(bytes) : 0;
+#else
+    int bytes = 0;
+    return ::ioctl(int(descriptor), FIONREAD, &bytes) == 0 ? qint64(bytes) : 0;
+#endif
+}
+
+// Without waiting; the end of the stream and errors are left for the socket to find and report.
+qint64 WireTee::receive(char *data, qint64 maxSize)
+{
+    const qintptr descriptor = socket->socketDescriptor();
+    maxSize = qMin(maxSize, kernelStock);
+    if (descriptor < 0 || maxSize <= 0)
+        return 0;
+#ifdef Q_OS_WIN
+    const int got = ::recv(SOCKET(descriptor), data, int(qMin<qint64>(maxSize, INT_MAX)), 0);
+#else
+    const ssize_t got = ::recv(int(descriptor), data, size_t(maxSize), MSG_DONTWAIT);
+#endif
+    if (got <= 0)
+        return 0;
+    kernelStock -= got;
     return got;
 }
 
@@ -31,7 +103,8 @@ qint64 WireTee::writeData(const char *, qint64)
 
 void WireTee::drainToDump()
 {
-    const QByteArray rest = source->readAll();
+    const QByteArray rest = takenAhead + socket->readAll();
+    takenAhead.clear();
     totalBytes += rest.size();
     copyToDump(rest.constData(), rest.size());
 }

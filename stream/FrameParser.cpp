@@ -51,9 +51,8 @@ void FrameParser::process()
             readSensors();
             break;
         case WaitPayload:
-            if (available < quint32(frameSlots[fillIndex].size))
+            if (!readPayload(available))
                 return;
-            readPayload();
             completeFrame();
             break;
         }
@@ -91,21 +90,29 @@ void FrameParser::readSensors()
         parseState = WaitMagic;
         return;
     }
-    parseState = WaitPayload;
-}
-
-void FrameParser::readPayload()
-{
-    FrameSlot &slot = frameSlots[fillIndex];
     // Storage that a reader still shares, or that is too small, is replaced rather than grown:
-    // growing would copy the old bytes first, only for the read to overwrite them.
+    // growing would copy the old bytes first, only for the reads to overwrite them.
     if (!slot.payload.isDetached() || slot.payload.capacity() < slot.size)
         slot.payload = QByteArray(slot.size, Qt::Uninitialized);
     else
         slot.payload.resize(slot.size);
-    const qint64 got = device->read(slot.payload.data(), slot.size);
-    if (got < slot.size) // only if the device itself failed; never hand out stale bytes
-        slot.payload.resize(got < 0 ? 0 : int(got));
+    payloadFilled = 0;
+    parseState = WaitPayload;
+}
+
+// Takes as much of the payload as the device holds, so that the device need never hold a whole
+// payload; true once the payload is complete.
+bool FrameParser::readPayload(qint64 available)
+{
+    FrameSlot &slot = frameSlots[fillIndex];
+    const qint64 wanted = qMin<qint64>(available, slot.size - payloadFilled);
+    const qint64 got = device->read(slot.payload.data() + payloadFilled, wanted);
+    if (got < wanted) { // only if the device itself failed; never hand out stale bytes
+        slot.payload.resize(payloadFilled + (got < 0 ? 0 : int(got)));
+        return true;
+    }
+    payloadFilled += int(got);
+    return payloadFilled == slot.size;
 }
 
 void FrameParser::completeFrame()

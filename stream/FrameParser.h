@@ -20,8 +20,9 @@ struct FrameStatistics
     QString format; // empty when the code names no format
 };
 
-// Incremental parser of the frame record stream. It takes each piece of a record (magic, header,
-// sensor blocks, payload) only once the device holds all of it, and never waits for more.
+// Incremental parser of the frame record stream. It takes each piece of a record's prefix (magic,
+// header, sensor blocks) only once the device holds all of it, the payload as it comes, and never
+// waits for more.
 // Completed frames alternate between two slots, so the frame handed out stays untouched while
 // the next record's header and sensor blocks are read.
 class FrameParser
@@ -48,7 +49,7 @@ public:
 private:
     void readHeader();
     void readSensors();
-    void readPayload();
+    bool readPayload(qint64 available);
     void completeFrame();
     static FrameStamp stampOf(const FrameSlot &slot);
     FrameStatistics makeStatistics(const FrameSlot &frame);
@@ -59,6 +60,7 @@ private:
     ParseState parseState = WaitMagic;
     FrameSlot frameSlots[2];
     int fillIndex = 0;
+    int payloadFilled = 0; // bytes of the payload read so far
     qint32 frameCounter = 0;
     quint32 previousTimestampS = 0;
     quint32 previousTimestampUs = 0;
