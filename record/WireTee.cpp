@@ -21,9 +21,16 @@ WireTee::WireTee(QAbstractSocket *socket)
     socket->setReadBufferSize(SocketReadAheadBytes);
 }
 
+// Paused, what was taken ahead goes back to the socket, whose buffer is then full: it reads no
+// more, so it cannot see the stream end before every byte that came before the end is parsed.
 void WireTee::setPaused(bool paused)
 {
     isPaused = paused;
+    if (paused && socket->isReadable()) {
+        for (qsizetype i = takenAhead.size() - 1; i >= 0; --i)
+            socket->ungetChar(takenAhead.at(i));
+        takenAhead.clear();
+    }
     socket->setReadBufferSize(paused ? qMax<qint64>(socket->bytesAvailable(), 1) : SocketReadAheadBytes);
 }
 
