@@ -48,7 +48,7 @@ qint64 WireTee::readData(char *data, qint64 maxSize)
         const qint64 fromSocket = socket->read(data + got, maxSize - got);
         got += qMax<qint64>(fromSocket, 0);
     }
-    if (got < maxSize) { // the socket holds nothing more
+    if (got < maxSize && kernelStock > 0) { // the socket holds nothing more
         if (maxSize - got >= TakenAheadBytes) {
             got += receive(data + got, maxSize - got);
         } else {
@@ -70,12 +70,11 @@ qint64 WireTee::takeAhead(char *data, qint64 maxSize)
     return taken;
 }
 
-// What the kernel holds for the socket; 0 when it cannot say, so nothing is promised that is not there.
+// What the kernel holds for the socket; 0 when it cannot say (no connection), so nothing is
+// promised that is not there.
 qint64 WireTee::inKernel() const
 {
     const qintptr descriptor = socket->socketDescriptor();
-    if (descriptor < 0)
-        return 0;
 #ifdef Q_OS_WIN
     u_long bytes = 0;
     return ioctlsocket(SOCKET(descriptor), FIONREAD, &bytes) == 0 ? qint64(bytes) : 0;
@@ -85,22 +84,20 @@ qint64 WireTee::inKernel() const
 #endif
 }
 
-// Without waiting; the end of the stream and errors are left for the socket to find and report.
+// Without waiting, and no more than the stock taken; the end of the stream and errors are left for
+// the socket to find and report.
 qint64 WireTee::receive(char *data, qint64 maxSize)
 {
     const qintptr descriptor = socket->socketDescriptor();
     maxSize = qMin(maxSize, kernelStock);
-    if (descriptor < 0 || maxSize <= 0)
-        return 0;
 #ifdef Q_OS_WIN
-    const int got = ::recv(SOCKET(descriptor), data, int(qMin<qint64>(maxSize, INT_MAX)), 0);
+    const qint64 got = ::recv(SOCKET(descriptor), data, int(qMin<qint64>(maxSize, INT_MAX)), 0);
 #else
-    const ssize_t got = ::recv(int(descriptor), data, size_t(maxSize), MSG_DONTWAIT);
+    const qint64 got = ::recv(int(descriptor), data, size_t(maxSize), MSG_DONTWAIT);
 #endif
-    if (got <= 0)
-        return 0;
-    kernelStock -= got;
-    return got;
+    const qint64 taken = qMax<qint64>(got, 0);
+    kernelStock -= taken;
+    return taken;
 }
 
 qint64 WireTee::writeData(const char *, qint64)

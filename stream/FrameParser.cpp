@@ -106,13 +106,11 @@ bool FrameParser::readPayload(qint64 available)
 {
     FrameSlot &slot = frameSlots[fillIndex];
     const qint64 wanted = qMin<qint64>(available, slot.size - payloadFilled);
-    const qint64 got = device->read(slot.payload.data() + payloadFilled, wanted);
-    if (got < wanted) { // only if the device itself failed; never hand out stale bytes
-        slot.payload.resize(payloadFilled + (got < 0 ? 0 : int(got)));
-        return true;
-    }
+    const qint64 got = qMax<qint64>(device->read(slot.payload.data() + payloadFilled, wanted), 0);
     payloadFilled += int(got);
-    return payloadFilled == slot.size;
+    if (got < wanted) // only if the device itself failed; never hand out stale bytes
+        slot.payload.resize(payloadFilled);
+    return got < wanted || payloadFilled == slot.size;
 }
 
 void FrameParser::completeFrame()
