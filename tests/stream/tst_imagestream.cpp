@@ -231,15 +231,15 @@ private slots:
         const QByteArray steady = grayAt(0) + grayAt(100) + grayAt(200) + grayAt(300);
         FrameRecord oversize = makeRecord(1, 4, 2);
         oversize.size = 0x7fffffff;
-        oversize.timestamp_us = 400000;
+        oversize.timestamp_us = 600000; // after two frames lost at the board
         const QByteArray jpeg = jpegRecord(64, 48, 10).payload;
         QByteArray corrupt = jpeg;
         for (int i = jpeg.size() / 2; i < jpeg.size() - 2; i += 7)
             corrupt[i] = char(0xff);
 
         QTest::newRow("gap of 4 intervals") << steady + grayAt(700) << QList<quint64> { 5, 5, 0, 0, 3, 0, 0 };
-        QTest::newRow("oversize record") << steady + oversize.toBytes() + grayAt(500)
-                                         << QList<quint64> { 5, 5, 0, 0, 0, 1, 0 };
+        QTest::newRow("oversize record after a gap") << steady + oversize.toBytes() + grayAt(700)
+                                                     << QList<quint64> { 5, 5, 0, 0, 2, 1, 0 };
         QTest::newRow("garbage") << QByteArray("twelve bytes") + steady << QList<quint64> { 4, 4, 0, 0, 0, 0, 12 };
         QTest::newRow("short frame") << steady + grayAt(400, 4, "short") << QList<quint64> { 5, 4, 1, 0, 0, 0, 0 };
         QTest::newRow("code 7") << steady + makeRecord(7, 2, 2, "nnnn").toBytes() << QList<quint64> { 5, 4, 0, 1, 0, 0, 0 };

@@ -394,6 +394,8 @@ private slots:
         QTest::newRow("loop") << WireReplay::Rate::Max << true << garbage << true << 0 << 3;
         // One record has no gap to go by: its rounds come at 30 a second.
         QTest::newRow("one record looped at the recorded rate") << WireReplay::Rate::Recorded << true << QByteArray() << true << 66 << 1;
+        // Rounds 0.9 s apart: the last gap of a round is the dump's mean gap, 0.3 s.
+        QTest::newRow("three records looped at the recorded rate") << WireReplay::Rate::Recorded << true << QByteArray() << true << 2350 << 3;
         // A dump cut off inside a record loops from its last whole record, or every later round
         // would be read as the cut-off record's payload.
         QTest::newRow("loop, cut off") << WireReplay::Rate::Max << true << cutOff << false << 0 << 3;
