@@ -3,10 +3,10 @@
 #include <QAbstractSocket>
 #include <QFileDevice>
 
-#include <climits>
 #include <cstring>
 
 #ifdef Q_OS_WIN
+#include <climits>
 #include <winsock2.h>
 #else
 #include <sys/ioctl.h>

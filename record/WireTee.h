@@ -38,14 +38,14 @@ public:
     bool isSequential() const override { return true; }
     qint64 bytesAvailable() const override;
 
-    static constexpr qint64 SocketReadAheadBytes = 4096;
-    static constexpr qint64 TakenAheadBytes = 4096;
-
 protected:
     qint64 readData(char *data, qint64 maxSize) override;
     qint64 writeData(const char *data, qint64 maxSize) override;
 
 private:
+    static constexpr qint64 SocketReadAheadBytes = 4096;
+    static constexpr qint64 TakenAheadBytes = 4096;
+
     qint64 inKernel() const;
     qint64 receive(char *data, qint64 maxSize);
     qint64 takeAhead(char *data, qint64 maxSize);

@@ -24,7 +24,7 @@ struct FrameStatistics
 // header, sensor blocks) only once the device holds all of it, the payload as it comes, and never
 // waits for more.
 // Completed frames alternate between two slots, so the frame handed out stays untouched while
-// the next record's header and sensor blocks are read.
+// the next record is read into the other.
 class FrameParser
 {
 public:
