@@ -223,13 +223,9 @@ qint64 MatroskaWriter::writeFrame(const FrameSlot &frame)
         auto *data = new DataBuffer(reinterpret_cast<binary *>(const_cast<char *>(clusterPayloads.back().constData())),
                                     uint32_t(bytes));
         // The block owns `data` from here; the result only says whether it would take more.
+        // Without lacing every frame is given a block group of its own.
         KaxBlockGroup *group = nullptr;
         cluster->AddFrame(*track, timestamp * MatroskaLayout::TimestampScaleNs, *data, group, LACING_NONE);
-        if (!group) {
-            failed = true;
-            fail(QStringLiteral("cannot write %1: the frame was not taken").arg(path));
-            return -1;
-        }
         KaxBlockMore &addition = GetChild<KaxBlockMore>(GetChild<KaxBlockAdditions>(*group));
         GetChild<KaxBlockAddID>(addition).SetValue(MatroskaLayout::SensorAdditionId);
         binary sensors[MatroskaLayout::SensorAdditionBytes];

@@ -168,7 +168,7 @@ private slots:
     void oversizedRecordIsDropped_data()
     {
         QTest::addColumn<qint32>("size");
-        QTest::newRow("just over the bound") << qint32(BoardProtocol::MaxPayloadBytes + 1);
+        QTest::newRow("just over 64 MiB") << qint32(64 * 1024 * 1024 + 1);
         QTest::newRow("negative") << qint32(-5);
     }
 

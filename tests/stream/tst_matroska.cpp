@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
 #include <csignal>
 #include <sys/resource.h>
 
@@ -299,6 +300,9 @@ private slots:
             QCOMPARE(file.write(digits.constData(), 5000), size_t(5000));
             file.setFilePointer(-4, libebml::seek_end);
             QCOMPARE(file.read(bytes, 4), 4u);
+            file.setFilePointer(-2, libebml::seek_current);
+            errno = EINTR; // as a signal that stopped an earlier call leaves it: the file's end still ends a read
+            QCOMPARE(file.read(bytes, 4), 2u);
             file.setFilePointer(-6, libebml::seek_current);
             QCOMPARE(file.read(bytes, 2), 2u);
             QCOMPARE(QByteArray(bytes, 2), QByteArray("45"));
@@ -435,6 +439,12 @@ private slots:
         QTest::newRow("YUY2 video") << QByteArray() << (testPattern + QStringList { "-c:v", "rawvideo", "-pix_fmt", "yuyv422" })
                                          << "cannot read %1: its video is \"V_UNCOMPRESSED\" with colour space \"YUY2\", which this program does not show"
                                        << QByteArray();
+        // Head, segment, a timestamp scale of one second, a 2x2 Y800 track, a cluster at 3 s with one block.
+        QTest::newRow("one-second ticks") << QByteArray::fromHex("1a45dfa39b4286810142f7810142f2810442f381084282886d6174726f736b61"
+                                                                 "1853806701ffffffffffffff1549a966882ad7b1843b9aca001654ae6ba8aea6d78101838101"
+                                                                 "868e565f554e434f4d50524553534544e08eb08102ba81022eb5248459383030"
+                                                                 "1f43b6758de78103a3888100008010203040")
+                                          << QStringList() << QString() << QByteArray("1 2x2 4 3.0 ");
         QTest::newRow("grey video from ffmpeg") << QByteArray() << (testPattern + QStringList { "-c:v", "rawvideo", "-pix_fmt", "gray" })
                                                 << QString() << QByteArray("1 8x6 48 0.0 ");
     }
@@ -458,7 +468,7 @@ private slots:
         const QByteArrayList frames = readBack(path, &message);
         QCOMPARE(message, QString(error).replace("%1", path));
         if (!firstFrame.isEmpty()) {
-            QCOMPARE(frames.size(), 3);
+            QCOMPARE(frames.size(), ffmpegMakes.isEmpty() ? 1 : 3);
             QVERIFY2(frames[0].startsWith(firstFrame), frames[0].left(60).constData());
         }
     }

@@ -10,6 +10,7 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QtEndian>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -136,6 +137,21 @@ private slots:
         const FrameSlot &r = received().at(0);
         QCOMPARE(QList<int>({r.format, r.width, r.height, r.size}), QList<int>({2, 32, 16, 1024}));
         QCOMPARE(r.payload, TestPattern().payload(TestPattern::Uyvy, 32, 16, 0));
+
+        // The gyroscope's three rates and temperature drift both ways, a step at most a frame.
+        QSignalSpy drift(server.get(), &VideoServer::recordSent);
+        server->sendFrames(300);
+        QTRY_COMPARE_WITH_TIMEOUT(drift.size(), 300, NetworkTimeoutMs);
+        const auto gyro = [&](int i, int v) { return qFromBigEndian<qint32>(drift.at(i).at(0).value<FrameRecord>().CPos.constData() + 4 * v); };
+        for (int v = 0; v < 4; ++v) {
+            const int step = v < 3 ? 4 : 1, low = v < 3 ? -2000 : 3000, high = v < 3 ? 2000 : 4500;
+            QSet<int> ways;
+            for (int i = 1; i < drift.size(); ++i) {
+                QVERIFY(gyro(i, v) >= low && gyro(i, v) <= high && std::abs(gyro(i, v) - gyro(i - 1, v)) <= step);
+                ways << (gyro(i, v) > gyro(i - 1, v)) - (gyro(i, v) < gyro(i - 1, v));
+            }
+            QVERIFY2(ways.contains(1) && ways.contains(-1), qPrintable(QString::number(v)));
+        }
     }
 
     void patternSamples_data()
@@ -148,6 +164,7 @@ private slots:
         QTest::newRow("yuv420") << int(TestPattern::Yuv420) << twoPixelDots;
         QTest::newRow("nv12") << int(TestPattern::Nv12) << twoPixelDots;
         QTest::newRow("uyvy, the smallest square") << int(TestPattern::Uyvy) << QSize(8, 8);
+        QTest::newRow("nv12, the ramp the last row") << int(TestPattern::Nv12) << QSize(8, 4);
     }
 
     // The first frames show the pattern, sample for sample: Gray's every digit and two of them.
