@@ -356,9 +356,9 @@ private slots:
 
         using T = QList<qint64>;
         QTest::newRow("last ten seconds") << T{0, 5000000, 10000000, 11000000} << 0 << T{5000000, 10000000, 11000000};
-        QTest::newRow("exactly ten seconds") << T{0, 10000000} << 0 << T{0, 10000000};
+        QTest::newRow("ten seconds and a microsecond") << T{0, 1, 10000001} << 0 << T{1, 10000001};
         QTest::newRow("board restarted") << T{5000000, 6000000, 1000000} << 0 << T{1000000};
-        QTest::newRow("byte cap") << T{0, 1, 2, 3} << 100 << T{2, 3};
+        QTest::newRow("byte cap, reached exactly") << T{0, 1, 2, 3, 4} << 64 << T{1, 2, 3, 4};
     }
 
     void recentFramesKept()

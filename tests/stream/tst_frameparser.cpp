@@ -136,7 +136,7 @@ private slots:
         QTest::addColumn<QString>("size");
         using T = QList<qint64>;
         using S = QStringList;
-        QTest::newRow("from zero, then 0.4 s") << T { 100000000, 100400000 } << 640 << S { "0.1", "25" } << "640x2";
+        QTest::newRow("from zero, then 0.4 s") << T { 100400000, 100800000 } << 640 << S { "0.0996", "25" } << "640x2";
         QTest::newRow("same time gives inf") << T { 3000000, 3000000 } << 1920 << S { "3.333", "inf" } << "1920x2";
         QTest::newRow("exponent form") << T { 1000000 } << 10000 << S { "10" } << "1e+04x2";
         QTest::newRow("seconds wrap in 32 bits") << T { 4294968LL * 1000000 } << 4 << S { "14.2" } << "4x2";

@@ -62,11 +62,11 @@ FrameSlot makeFrame(int format, int width, int height, int index, qint64 boardTi
     return frame;
 }
 
-QList<FrameSlot> clip(int format, int width, int height, int frames = int(OffsetsUs.size()))
+QList<FrameSlot> clip(int format, int width, int height, int frames = int(OffsetsUs.size()), qint64 startUs = StartUs)
 {
     QList<FrameSlot> list;
     for (int i = 0; i < frames; ++i)
-        list << makeFrame(format, width, height, i, StartUs + OffsetsUs.value(i, OffsetsUs.last() + i * PeriodUs));
+        list << makeFrame(format, width, height, i, startUs + OffsetsUs.value(i, OffsetsUs.last() + i * PeriodUs));
     return list;
 }
 
@@ -185,17 +185,20 @@ private slots:
         QTest::addColumn<int>("width");
         QTest::addColumn<int>("height");
         QTest::addColumn<QByteArray>("stream");
+        QTest::addColumn<qint64>("startUs"); // the first frame's board time
 
         QTest::newRow("JPEG") << int(FormatJpg) << 7 << 5
-                              << QByteArray("codec_name=mjpeg\nwidth=7\nheight=5\npix_fmt=yuvj420p\nnb_read_packets=9\n");
+                              << QByteArray("codec_name=mjpeg\nwidth=7\nheight=5\npix_fmt=yuvj420p\nnb_read_packets=9\n") << StartUs;
         QTest::newRow("Gray") << int(FormatGray) << 7 << 5
-                              << QByteArray("codec_name=rawvideo\nwidth=7\nheight=5\npix_fmt=gray\nnb_read_packets=9\n");
+                              << QByteArray("codec_name=rawvideo\nwidth=7\nheight=5\npix_fmt=gray\nnb_read_packets=9\n") << StartUs;
         QTest::newRow("UYVY") << int(FormatUyvy) << 6 << 5
-                              << QByteArray("codec_name=rawvideo\nwidth=6\nheight=5\npix_fmt=uyvy422\nnb_read_packets=9\n");
+                              << QByteArray("codec_name=rawvideo\nwidth=6\nheight=5\npix_fmt=uyvy422\nnb_read_packets=9\n") << StartUs;
         QTest::newRow("YUV420") << int(FormatYuv420) << 7 << 5
-                                << QByteArray("codec_name=rawvideo\nwidth=7\nheight=5\npix_fmt=yuv420p\nnb_read_packets=9\n");
+                                << QByteArray("codec_name=rawvideo\nwidth=7\nheight=5\npix_fmt=yuv420p\nnb_read_packets=9\n") << StartUs;
         QTest::newRow("NV12") << int(FormatNv12) << 7 << 5
-                              << QByteArray("codec_name=rawvideo\nwidth=7\nheight=5\npix_fmt=nv12\nnb_read_packets=9\n");
+                              << QByteArray("codec_name=rawvideo\nwidth=7\nheight=5\npix_fmt=nv12\nnb_read_packets=9\n") << StartUs;
+        QTest::newRow("Gray, the board's clock in its last second") << int(FormatGray) << 7 << 5
+                              << QByteArray("codec_name=rawvideo\nwidth=7\nheight=5\npix_fmt=gray\nnb_read_packets=9\n") << qint64(UINT32_MAX) * 1000000;
     }
 
     void readers()
@@ -204,7 +207,8 @@ private slots:
         QFETCH(int, width);
         QFETCH(int, height);
         QFETCH(QByteArray, stream);
-        const QList<FrameSlot> frames = clip(format, width, height);
+        QFETCH(qint64, startUs);
+        const QList<FrameSlot> frames = clip(format, width, height, int(OffsetsUs.size()), startUs);
         const QString path = dir.filePath(QStringLiteral("readers%1.mkv").arg(format));
         MatroskaWriter writer;
         QVERIFY2(writeAll(writer, path, frames), qPrintable(writer.errorString()));

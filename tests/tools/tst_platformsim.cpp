@@ -1,6 +1,7 @@
 #include "FrameParser.h"
 #include "FramePixel.h"
 #include "FrameRecord.h"
+#include "PlatformApplications.h"
 #include "Records.h"
 #include "StreamStatistics.h"
 #include "TestPattern.h"
@@ -223,6 +224,33 @@ private slots:
         const qint64 span = boardUs(Intervals) - boardUs(0);
         QVERIFY2(span >= Intervals * periodUs - periodUs / 2 && span < 2 * Intervals * periodUs,
                  qPrintable(QString::number(span)));
+    }
+
+    // Motion detection switched on over the command port: each Gray frame that follows is its
+    // difference from the frame before it as produced; the first, with none before it, is as produced.
+    void applicationOnTheFrames()
+    {
+        QProcess simulator;
+        simulator.start(QStringLiteral(BREVANT_SIMULATOR), QStringLiteral("--video-port 0 --command-port 0 --width 64 --height 48").split(u' '));
+        QByteArray printed;
+        QTRY_VERIFY_WITH_TIMEOUT((printed += simulator.readAllStandardOutput()).contains('\n'), NetworkTimeoutMs);
+        const auto ports = QRegularExpression(QStringLiteral(":(\\d+) .* port (\\d+)\n")).match(QString::fromUtf8(printed));
+        QTcpSocket commands;
+        commands.connectToHost(QHostAddress::LocalHost, quint16(ports.captured(2).toUInt()));
+        commands.write(QByteArray::fromHex("0b0001"));
+        QTRY_COMPARE_WITH_TIMEOUT(commands.bytesAvailable(), qint64(BoardProtocol::CommandReplyBytes), NetworkTimeoutMs);
+        QCOMPARE(commands.readAll().at(2), char(BoardProtocol::CommandDone));
+        client = std::make_unique<TestClient>(quint16(ports.captured(1).toUInt()));
+        QTRY_VERIFY_WITH_TIMEOUT(received().size() >= 3, NetworkTimeoutMs);
+        for (quint32 n = 0; n < 3; ++n) {
+            QByteArray expected = TestPattern().payload(TestPattern::Gray, 64, 48, n);
+            const QByteArray before = n > 0 ? TestPattern().payload(TestPattern::Gray, 64, 48, n - 1) : QByteArray();
+            QCOMPARE(applyApplication(BoardProtocol::CommandMotionDetection, reinterpret_cast<uint8_t *>(expected.data()), size_t(expected.size()),
+                                      reinterpret_cast<const uint8_t *>(before.constData()), size_t(before.size()), 64, 48), n > 0);
+            QCOMPARE(received().at(int(n)).payload, expected);
+        }
+        simulator.terminate();
+        QVERIFY(simulator.waitForFinished(NetworkTimeoutMs));
     }
 
     void commandLine_data()
