@@ -89,6 +89,12 @@ Rgb patternPixel(int format, int x, int y, int width, int height, int n)
     return y < height * 3 / 4 ? Bars[x * 8 / width] : Rgb{ramp, ramp, ramp};
 }
 
+// The video and command ports of the simulator's first line, as captures 1 and 2.
+QRegularExpressionMatch listeningPorts(const QByteArray &printed)
+{
+    return QRegularExpression(QStringLiteral(":(\\d+) .* port (\\d+)\n")).match(QString::fromUtf8(printed));
+}
+
 QString toText(const QList<int> &samples)
 {
     QStringList texts;
@@ -143,13 +149,15 @@ private slots:
         QSignalSpy drift(server.get(), &VideoServer::recordSent);
         server->sendFrames(300);
         QTRY_COMPARE_WITH_TIMEOUT(drift.size(), 300, NetworkTimeoutMs);
-        const auto gyro = [&](int i, int v) { return qFromBigEndian<qint32>(drift.at(i).at(0).value<FrameRecord>().CPos.constData() + 4 * v); };
         for (int v = 0; v < 4; ++v) {
             const int step = v < 3 ? 4 : 1, low = v < 3 ? -2000 : 3000, high = v < 3 ? 2000 : 4500;
+            QList<int> values;
+            for (const QList<QVariant> &sent : drift)
+                values << qFromBigEndian<qint32>(sent.at(0).value<FrameRecord>().CPos.constData() + 4 * v);
             QSet<int> ways;
-            for (int i = 1; i < drift.size(); ++i) {
-                QVERIFY(gyro(i, v) >= low && gyro(i, v) <= high && std::abs(gyro(i, v) - gyro(i - 1, v)) <= step);
-                ways << (gyro(i, v) > gyro(i - 1, v)) - (gyro(i, v) < gyro(i - 1, v));
+            for (int i = 1; i < values.size(); ++i) {
+                QVERIFY(values[i] >= low && values[i] <= high && std::abs(values[i] - values[i - 1]) <= step);
+                ways << (values[i] > values[i - 1]) - (values[i] < values[i - 1]);
             }
             QVERIFY2(ways.contains(1) && ways.contains(-1), qPrintable(QString::number(v)));
         }
@@ -234,7 +242,7 @@ private slots:
         simulator.start(QStringLiteral(BREVANT_SIMULATOR), QStringLiteral("--video-port 0 --command-port 0 --width 64 --height 48").split(u' '));
         QByteArray printed;
         QTRY_VERIFY_WITH_TIMEOUT((printed += simulator.readAllStandardOutput()).contains('\n'), NetworkTimeoutMs);
-        const auto ports = QRegularExpression(QStringLiteral(":(\\d+) .* port (\\d+)\n")).match(QString::fromUtf8(printed));
+        const QRegularExpressionMatch ports = listeningPorts(printed);
         QTcpSocket commands;
         commands.connectToHost(QHostAddress::LocalHost, quint16(ports.captured(2).toUInt()));
         commands.write(QByteArray::fromHex("0b0001"));
@@ -343,7 +351,7 @@ private slots:
                          [&] { printed += simulator.readAllStandardOutput(); });
         if (!formats.isEmpty()) {
             QTRY_VERIFY_WITH_TIMEOUT(printed.contains('\n'), NetworkTimeoutMs);
-            const auto ports = QRegularExpression(QStringLiteral(":(\\d+) .* port (\\d+)\n")).match(QString::fromUtf8(printed));
+            const QRegularExpressionMatch ports = listeningPorts(printed);
             output.replace(QStringLiteral("%V"), ports.captured(1)).replace(QStringLiteral("%C"), ports.captured(2));
             client = std::make_unique<TestClient>(quint16(ports.captured(1).toUInt()));
             QObject::connect(&client->socket, &QTcpSocket::connected, &client->socket, [&] {
