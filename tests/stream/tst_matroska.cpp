@@ -290,6 +290,12 @@ private slots:
         MatroskaWriter over, fresh;
         QVERIFY(writeAll(over, path, small) && writeAll(fresh, dir.filePath(QStringLiteral("fresh.mkv")), small));
         QCOMPARE(fileBytes(path), fileBytes(dir.filePath(QStringLiteral("fresh.mkv"))));
+        // Opened again before it was closed, the writer finishes the first file.
+        const QString first = dir.filePath(QStringLiteral("first.mkv"));
+        MatroskaWriter twice;
+        QVERIFY(twice.open(first, FormatGray, 8, 4) && twice.writeFrame(small.first()) == 0);
+        QVERIFY(writeAll(twice, path, small));
+        QCOMPARE(fileBytes(first), fileBytes(dir.filePath(QStringLiteral("fresh.mkv"))));
     }
 
     // The file under libebml: seeks from each origin, and failures answered with short counts.

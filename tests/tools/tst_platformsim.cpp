@@ -236,10 +236,11 @@ private slots:
 
     // Motion detection switched on over the command port: each Gray frame that follows is its
     // difference from the frame before it as produced; the first, with none before it, is as produced.
+    // Told to be verbose, the simulator shows the command as it comes, not only when it ends.
     void applicationOnTheFrames()
     {
         QProcess simulator;
-        simulator.start(QStringLiteral(BREVANT_SIMULATOR), QStringLiteral("--video-port 0 --command-port 0 --width 64 --height 48").split(u' '));
+        simulator.start(QStringLiteral(BREVANT_SIMULATOR), QStringLiteral("--video-port 0 --command-port 0 --width 64 --height 48 -v").split(u' '));
         QByteArray printed;
         QTRY_VERIFY_WITH_TIMEOUT((printed += simulator.readAllStandardOutput()).contains('\n'), NetworkTimeoutMs);
         const QRegularExpressionMatch ports = listeningPorts(printed);
@@ -248,6 +249,7 @@ private slots:
         commands.write(QByteArray::fromHex("0b0001"));
         QTRY_COMPARE_WITH_TIMEOUT(commands.bytesAvailable(), qint64(BoardProtocol::CommandReplyBytes), NetworkTimeoutMs);
         QCOMPARE(commands.readAll().at(2), char(BoardProtocol::CommandDone));
+        QTRY_VERIFY_WITH_TIMEOUT((printed += simulator.readAllStandardOutput()).endsWith("\nCommand 11 1\n"), NetworkTimeoutMs);
         client = std::make_unique<TestClient>(quint16(ports.captured(1).toUInt()));
         QTRY_VERIFY_WITH_TIMEOUT(received().size() >= 3, NetworkTimeoutMs);
         for (quint32 n = 0; n < 3; ++n) {
