@@ -11,6 +11,7 @@
 #else
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #endif
 
 WireTee::WireTee(QAbstractSocket *socket)
@@ -49,13 +50,14 @@ qint64 WireTee::readData(char *data, qint64 maxSize)
         got += qMax<qint64>(fromSocket, 0);
     }
     if (got < maxSize && kernelStock > 0) { // the socket holds nothing more
-        if (maxSize - got >= TakenAheadBytes) {
-            got += receive(data + got, maxSize - got);
-        } else {
-            takenAhead.resize(TakenAheadBytes);
-            takenAhead.resize(receive(takenAhead.data(), TakenAheadBytes));
-            got += takeAhead(data + got, maxSize - got);
-        }
+        // A payload's read takes the next record's start with it, so that a record costs one call.
+        const qint64 wanted = maxSize - got;
+        const qint64 straight = wanted >= TakenAheadBytes ? wanted : 0;
+        takenAhead.resize(TakenAheadBytes);
+        const qint64 received = receive(data + got, straight, takenAhead.data(), TakenAheadBytes);
+        got += qMin(received, straight);
+        takenAhead.resize(qMax<qint64>(received - straight, 0));
+        got += takeAhead(data + got, maxSize - got);
     }
     totalBytes += got;
     copyToDump(data, got);
@@ -84,16 +86,24 @@ qint64 WireTee::inKernel() const
 #endif
 }
 
-// Without waiting, and no more than the stock taken; the end of the stream and errors are left for
-// the socket to find and report.
-qint64 WireTee::receive(char *data, qint64 maxSize)
+// Without waiting, and no more than the stock taken: first into `data`, then into `ahead`. The end
+// of the stream and errors are left for the socket to find and report.
+qint64 WireTee::receive(char *data, qint64 size, char *ahead, qint64 aheadSize)
 {
     const qintptr descriptor = socket->socketDescriptor();
-    maxSize = qMin(maxSize, kernelStock);
+    size = qMin(size, kernelStock);
+    aheadSize = qMin(aheadSize, kernelStock - size);
 #ifdef Q_OS_WIN
-    const qint64 got = ::recv(SOCKET(descriptor), data, int(qMin<qint64>(maxSize, INT_MAX)), 0);
+    WSABUF parts[2] = {{ULONG(qMin<qint64>(size, INT_MAX)), data}, {ULONG(aheadSize), ahead}};
+    DWORD received = 0, flags = 0;
+    const qint64 got = ::WSARecv(SOCKET(descriptor), parts, 2, &received, &flags, nullptr, nullptr) == 0
+                           ? qint64(received) : -1;
 #else
-    const qint64 got = ::recv(int(descriptor), data, size_t(maxSize), MSG_DONTWAIT);
+    iovec parts[2] = {{data, size_t(size)}, {ahead, size_t(aheadSize)}};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = 2;
+    const qint64 got = ::recvmsg(int(descriptor), &message, MSG_DONTWAIT);
 #endif
     const qint64 taken = qMax<qint64>(got, 0);
     kernelStock -= taken;

@@ -11,8 +11,8 @@ class QFileDevice;
 // stops at the next piece of a record, and the socket takes no more than it holds: the rest waits
 // in the kernel, whose full buffer then holds the board back.
 // A payload is read from the kernel straight into the parser's buffer, so that each byte is copied
-// once; the socket itself reads ahead only a little, and small reads (a record's prefix) take a
-// little more at once, so that they cost no system call each.
+// once; the socket itself reads ahead only a little, and each call to the kernel takes a little
+// more than asked, so that the small reads that follow (the next record's prefix) cost none.
 class WireTee : public QIODevice
 {
 public:
@@ -47,7 +47,7 @@ private:
     static constexpr qint64 TakenAheadBytes = 4096;
 
     qint64 inKernel() const;
-    qint64 receive(char *data, qint64 maxSize);
+    qint64 receive(char *data, qint64 size, char *ahead, qint64 aheadSize);
     qint64 takeAhead(char *data, qint64 maxSize);
     void copyToDump(const char *data, qint64 size);
 
