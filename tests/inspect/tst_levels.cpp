@@ -97,6 +97,7 @@ private slots:
         QTest::newRow("gray big") << 1 << QSize(333, 97) << ramp(333 * 97, 6) << QRect(5, 7, 300, 80) << M{};
         QTest::newRow("picture big, in two bands") << -1 << QSize(300, 240) << ramp(300 * 240 * 3, 8) << QRect(1, 3, 297, 230) << M{};
         QTest::newRow("gray without a width") << 1 << QSize(0, 2) << gray << QRect() << M();
+        QTest::newRow("gray payload short") << 1 << QSize(4, 2) << gray.left(7) << QRect() << M();
         QTest::newRow("uyvy payload short") << 2 << QSize(4, 2) << uyvy.left(15) << QRect() << M();
         QTest::newRow("nv12 payload short") << 4 << QSize(6, 4) << ramp(35, 4) << QRect() << M();
         QTest::newRow("jpeg carries no samples") << 0 << QSize(6, 4) << ramp(100, 4) << QRect() << M();
@@ -118,8 +119,10 @@ private slots:
                                           : QImage();
         FrameLevels levels;
         const bool measured = format < 0 ? levels.measure(picture, region) : levels.measure(frame, region);
-        const bool hasSamples = format < 0 || (format == BoardProtocol::FormatGray && !size.isEmpty())
-            || (format > BoardProtocol::FormatGray && payload.size() >= rawPayloadSize(format, size.width(), size.height()));
+        const qint64 needed = format == BoardProtocol::FormatGray ? qint64(size.width()) * size.height()
+                                                                  : rawPayloadSize(format, size.width(), size.height());
+        const bool hasSamples = format < 0
+            || (format >= BoardProtocol::FormatGray && !size.isEmpty() && needed >= 0 && payload.size() >= needed);
         QCOMPARE(measured, hasSamples);
         if (!hasSamples) {
             // A short raw payload still gives the pixels it holds, and not the last, whose samples it lacks.

@@ -326,6 +326,12 @@ private slots:
         QTest::newRow("mkv: full disk at the first frame") << huge << QList<int>() << mkv << QString() << int(SIGXFSZ)
             << inMatroska({row(0, QString(), u"failed"_s, huge[0], u"Gray"_s, u"31.000000"_s)}) << 1
             << QStringList{fullErrors[0], summary(u"1 frames, 0 stored, 0 damaged, 0 hidden, 1 failed, 0 lost at the board"_s)};
+        // The frames of the file a new size closed stay stored when the next file fails at once.
+        const QList<FrameRecord> thenHuge = grayRun({0, 1, 2}) << gray(10, 300000, 1024, 512);
+        QTest::newRow("mkv: full disk at the next file's first frame") << thenHuge << QList<int>() << mkv << QString() << int(SIGXFSZ)
+            << inMatroska(storedRows(thenHuge.mid(0, 3)) << row(3, QString(), u"failed"_s, thenHuge[3], u"Gray"_s, u"10.300000"_s)) << 1
+            << QStringList{u"brevant-record: cannot write %folder/bvtgrab_1.mkv: File too large"_s,
+                           summary(u"4 frames, 3 stored, 0 damaged, 0 hidden, 1 failed, 0 lost at the board"_s)};
         QTest::newRow("mkv: full disk") << large << QList<int>() << mkv << QString() << int(SIGXFSZ) << inMatroska(fullRows) << 1
                                         << fullErrors;
 

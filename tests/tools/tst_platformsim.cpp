@@ -234,6 +234,25 @@ private slots:
                  qPrintable(QString::number(span)));
     }
 
+    // A viewer that stops reading cannot hold up the end of a run of a set number of frames: its
+    // connection is cut when the finishing grace is over, and the run ends, once.
+    void stuckViewer()
+    {
+        VideoServer video;
+        QVERIFY(video.setConfiguration(TestPattern::Gray, 4096, 4096, 30) && video.listen(QHostAddress::LocalHost, 0));
+        QTcpSocket viewer;
+        viewer.setReadBufferSize(1); // takes a byte, then nothing more from the kernel
+        viewer.connectToHost(QHostAddress::LocalHost, video.serverPort());
+        QTRY_COMPARE_WITH_TIMEOUT(video.clientCount(), 1, NetworkTimeoutMs);
+        QSignalSpy finished(&video, &VideoServer::finished);
+        video.setFrameLimit(3); // of 16 MiB each: more than the kernel holds
+        QVERIFY(finished.wait(VideoServer::FinishTimeoutMs + NetworkTimeoutMs));
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(video.statistics().framesProduced, qint64(3));
+        viewer.setReadBufferSize(0); // reading again, it finds its connection cut
+        QTRY_COMPARE_WITH_TIMEOUT(viewer.state(), QAbstractSocket::UnconnectedState, NetworkTimeoutMs);
+    }
+
     // Motion detection switched on over the command port: each Gray frame that follows is its
     // difference from the frame before it as produced; the first, with none before it, is as produced.
     // Told to be verbose, the simulator shows the command as it comes, not only when it ends.
