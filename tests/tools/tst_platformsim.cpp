@@ -126,7 +126,7 @@ private slots:
             const FrameSlot &r = received().at(i);
             const auto record = sent.at(i).at(0).value<FrameRecord>();
             QCOMPARE(r.payload, record.payload);
-            QCOMPARE(QByteArray(r.CPos, 16), record.CPos);
+            QCOMPARE(QByteArray(r.CLum, 16) + QByteArray(r.CPos, 16), record.CLum + record.CPos);
             QCOMPARE(QList<int>({r.format, r.width, r.height, r.size}), QList<int>({1, 64, 48, 3072}));
             QVERIFY(r.timestamp_s >= before - 1 && r.timestamp_s <= QDateTime::currentSecsSinceEpoch());
             QVERIFY(r.timestamp_us >= 0 && r.timestamp_us < 1000000);
@@ -145,10 +145,17 @@ private slots:
         QCOMPARE(QList<int>({r.format, r.width, r.height, r.size}), QList<int>({2, 32, 16, 1024}));
         QCOMPARE(r.payload, TestPattern().payload(TestPattern::Uyvy, 32, 16, 0));
 
-        // The gyroscope's three rates and temperature drift both ways, a step at most a frame.
+        // The gyroscope's three rates and temperature drift both ways, a step at most a frame;
+        // the light stays within 300 +- 80 lux, with its red, green and blue parts.
         QSignalSpy drift(server.get(), &VideoServer::recordSent);
         server->sendFrames(300);
         QTRY_COMPARE_WITH_TIMEOUT(drift.size(), 300, NetworkTimeoutMs);
+        for (const QList<QVariant> &sent : drift) {
+            const QByteArray light = sent.at(0).value<FrameRecord>().CLum;
+            const int lux = qFromBigEndian<qint32>(light.constData());
+            QVERIFY2(lux >= 220 && lux <= 380, qPrintable(QString::number(lux)));
+            QCOMPARE(light, FrameRecord::sensorBlock(lux, lux * 2 / 5, lux / 2, lux / 4));
+        }
         for (int v = 0; v < 4; ++v) {
             const int step = v < 3 ? 4 : 1, low = v < 3 ? -2000 : 3000, high = v < 3 ? 2000 : 4500;
             QList<int> values;
