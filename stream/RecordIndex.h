@@ -27,6 +27,8 @@ public:
 
     // The board's timestamp as seconds with six decimals.
     static QString boardTime(qint32 timestampS, qint32 timestampUs);
+    // The arrival time in UTC, ISO 8601 with milliseconds.
+    static QString arrivalTime(const QDateTime &arrival);
     static QString formatName(qint32 format);
 
 private:

@@ -548,6 +548,19 @@ private slots:
         QCOMPARE(taken(u"--seconds 0.0015 --size 320x240 f"_s), u"localhost 5412 4305 frames 0 ms 2 fps -1 format -1 320x240"_s);
     }
 
+    // The index's arrival time is written as Qt writes a UTC time, whatever the time's zone.
+    void arrivalTimes()
+    {
+        const qint64 year10000 = 253402300800000; // 10000-01-01T00:00:00.000Z
+        for (const qint64 ms : {qint64(0), qint64(-1), qint64(86399999), qint64(951868799999), year10000 - 1,
+                                year10000, qint64(-30610224000001), QDateTime::currentMSecsSinceEpoch()}) {
+            for (const QDateTime &time : {QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC),
+                                          QDateTime::fromMSecsSinceEpoch(ms, Qt::OffsetFromUTC, -5400)})
+                QCOMPARE(RecordIndex::arrivalTime(time), time.toUTC().toString(Qt::ISODateWithMs));
+        }
+        QCOMPARE(RecordIndex::arrivalTime(QDateTime()), QString());
+    }
+
     void failures()
     {
         QFETCH(QString, options);
