@@ -292,6 +292,11 @@ private slots:
                      && startingWith("JPEG error:") == (result < 0 ? 1 : 0)
                      && startingWith("JPEG ") == lines.size(),
                  qPrintable(lines.join('|')));
+        // A failure leaves the decoder at its start: the frame is not read on, nor logged again.
+        if (result < 0) {
+            QCOMPARE(decoder.decodeInto(reinterpret_cast<uchar *>(picture.data()), 4 * picture.size(), 4 * Width), -1);
+            QCOMPARE(log.take(), QStringList());
+        }
         // Judged without a picture, the frame fares as it does decoded.
         decoder.setSource(reinterpret_cast<const unsigned char *>(payload.constData()), int(payload.size()));
         QCOMPARE(decoder.jpeg_check_header(Width, Height) < 0 ? -1 : decoder.verifyData(), result);

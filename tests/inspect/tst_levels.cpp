@@ -97,6 +97,7 @@ private slots:
         QTest::newRow("gray big") << 1 << QSize(333, 97) << ramp(333 * 97, 6) << QRect(5, 7, 300, 80) << M{};
         QTest::newRow("picture big, in two bands") << -1 << QSize(300, 240) << ramp(300 * 240 * 3, 8) << QRect(1, 3, 297, 230) << M{};
         QTest::newRow("gray without a width") << 1 << QSize(0, 2) << gray << QRect() << M();
+        QTest::newRow("gray without a height") << 1 << QSize(4, 0) << gray << QRect() << M();
         QTest::newRow("gray payload short") << 1 << QSize(4, 2) << gray.left(7) << QRect() << M();
         QTest::newRow("uyvy payload short") << 2 << QSize(4, 2) << uyvy.left(15) << QRect() << M();
         QTest::newRow("nv12 payload short") << 4 << QSize(6, 4) << ramp(35, 4) << QRect() << M();

@@ -202,17 +202,21 @@ private slots:
                 for (int x = 0; x < Width; ++x) {
                     const auto [r, g, b] = patternPixel(format, x, y, Width, Height, n);
                     const FramePixel got = framePixelAt(frame, x, y);
-                    // BT.601 in integers; chroma where every pixel sharing it shows the same colour.
+                    // BT.601 in integers; chroma of the rounded mean colour of the pixels sharing it.
                     QList<int> want{ 16 + ((66 * r + 129 * g + 25 * b + 128) >> 8) }, samples{ got.y };
                     if (format == TestPattern::Gray) {
                         want = { r }, samples = { got.level };
                     } else {
-                        bool uniform = true;
-                        for (int i = 0; i < (format == TestPattern::Uyvy ? 2 : 4); ++i)
-                            uniform = uniform && patternPixel(format, (x & ~1) + i % 2, (y & ~1) + i / 2, Width, Height, n) == Rgb{ r, g, b };
-                        if (uniform)
-                            want << 128 + ((-38 * r - 74 * g + 112 * b + 128) >> 8) << 128 + ((112 * r - 94 * g - 18 * b + 128) >> 8),
-                                samples << got.u << got.v;
+                        const int sharing = format == TestPattern::Uyvy ? 2 : 4;
+                        int sum[3] = {};
+                        for (int i = 0; i < sharing; ++i) {
+                            const auto [pr, pg, pb] = patternPixel(format, (x & ~1) + i % 2, (y & ~1) + i / 2, Width, Height, n);
+                            sum[0] += pr, sum[1] += pg, sum[2] += pb;
+                        }
+                        const int mr = (sum[0] + sharing / 2) / sharing, mg = (sum[1] + sharing / 2) / sharing,
+                                  mb = (sum[2] + sharing / 2) / sharing;
+                        want << 128 + ((-38 * mr - 74 * mg + 112 * mb + 128) >> 8) << 128 + ((112 * mr - 94 * mg - 18 * mb + 128) >> 8);
+                        samples << got.u << got.v;
                     }
                     if (samples != want)
                         wrong << QStringLiteral("frame %1 (%2,%3): %4, not %5").arg(n).arg(x).arg(y).arg(toText(samples), toText(want));
