@@ -35,7 +35,8 @@ QString RecordIndex::arrivalTime(const QDateTime &arrival)
     const qint64 ms = arrival.isValid() ? arrival.toMSecsSinceEpoch() : 0;
     const qint64 msOfDay = (ms % MsPerDay + MsPerDay) % MsPerDay;
     const QDate date = QDate(1970, 1, 1).addDays((ms - msOfDay) / MsPerDay);
-    // Years of other than four digits are written otherwise; an invalid time as nothing.
+    // Years before 1000 or after 9999 are left to Qt, whose writing of them varies; an invalid
+    // time is written as nothing.
     if (!arrival.isValid() || date.year() < 1000 || date.year() > 9999)
         return arrival.toUTC().toString(Qt::ISODateWithMs);
     char text[] = "yyyy-MM-ddTHH:mm:ss.zzzZ";
