@@ -61,11 +61,16 @@ MatroskaWriter::~MatroskaWriter()
     close();
 }
 
-void MatroskaWriter::reset()
+void MatroskaWriter::dropCluster()
 {
     cluster.reset();
     clusterPayloads.clear();
     clusterBytes = 0;
+}
+
+void MatroskaWriter::reset()
+{
+    dropCluster();
     clusterStart = previousClusterStart = 0;
     cues.clear();
     seekHeadSpace.reset();
@@ -86,9 +91,13 @@ bool MatroskaWriter::fail(const QString &what)
 
 bool MatroskaWriter::failWrite()
 {
+    return stop(io.hasFailed() ? io.errorString() : QStringLiteral("write refused"));
+}
+
+bool MatroskaWriter::stop(const QString &reason)
+{
     failed = true;
-    return fail(QStringLiteral("cannot write %1: %2")
-                    .arg(path, io.hasFailed() ? io.errorString() : QStringLiteral("write refused")));
+    return fail(QStringLiteral("cannot write %1: %2").arg(path, reason));
 }
 
 bool MatroskaWriter::open(const QString &path, qint32 format, int width, int height)
@@ -131,8 +140,7 @@ bool MatroskaWriter::writeHead()
         // renders a master's head with the size of its children, so the all-ones size that
         // readers take for unknown is put in by overwriting the head.
         segment->WriteHead(io, SegmentSizeBytes, SkipDefaults);
-        if (!setSegmentSize(UnknownSize))
-            return false;
+        setSegmentSize(UnknownSize);
         segmentDataStart = io.getFilePointer();
 
         seekHeadSpace = std::make_unique<EbmlVoid>();
@@ -179,13 +187,14 @@ bool MatroskaWriter::writeHead()
     }
 }
 
-bool MatroskaWriter::setSegmentSize(uint64_t size)
+void MatroskaWriter::setSegmentSize(uint64_t size)
 {
     segment->SetSizeInfinite(true); // ForceSize takes only an unknown size
-    if (!segment->ForceSize(size))
-        return false;
+    // Eight bytes of size hold any file this writer can reach.
+    const bool fits = segment->ForceSize(size);
+    Q_ASSERT(fits);
+    Q_UNUSED(fits);
     segment->OverwriteHead(io);
-    return true;
 }
 
 qint64 MatroskaWriter::writeFrame(const FrameSlot &frame)
@@ -233,8 +242,7 @@ qint64 MatroskaWriter::writeFrame(const FrameSlot &frame)
         std::memcpy(sensors + BoardProtocol::SensorBlockBytes, frame.CPos, BoardProtocol::SensorBlockBytes);
         GetChild<KaxBlockAdditional>(addition).CopyBuffer(sensors, sizeof sensors);
     } catch (const std::exception &) {
-        failed = true;
-        fail(QStringLiteral("cannot write %1: out of memory").arg(path));
+        stop(QStringLiteral("out of memory"));
         return -1;
     }
     clusterBytes += bytes;
@@ -282,9 +290,7 @@ bool MatroskaWriter::writeCluster()
         io.flush(); // drops what refers to the payloads before they go
         written = false;
     }
-    cluster.reset();
-    clusterPayloads.clear();
-    clusterBytes = 0;
+    dropCluster();
     previousClusterStart = clusterStart;
     if (!written)
         return failWrite();
@@ -323,16 +329,15 @@ bool MatroskaWriter::writeTail()
             duration.SetValue(double(lastTimestamp + lastInterval));
             io.setFilePointer(int64_t(infoPosition));
             info->Render(io, SkipDefaults);
-            const uint64_t left = infoSpaceEnd - io.getFilePointer();
+            // Every write either goes whole or throws, so the space reserved at open is filled exactly.
+            Q_ASSERT(io.getFilePointer() + 2 <= infoSpaceEnd);
             EbmlVoid rest;
-            rest.SetSize(left - 2);
+            rest.SetSize(infoSpaceEnd - io.getFilePointer() - 2);
             rest.Render(io, SkipDefaults);
-            if (io.getFilePointer() != infoSpaceEnd)
-                return false;
+            Q_ASSERT(io.getFilePointer() == infoSpaceEnd);
         }
         seekHeadSpace->ReplaceWith(*seekHead, io, false, SkipDefaults);
-        if (!setSegmentSize(segmentEnd - segmentDataStart))
-            return false;
+        setSegmentSize(segmentEnd - segmentDataStart);
         io.setFilePointer(int64_t(segmentEnd));
         return io.flush();
     } catch (const std::exception &) {

@@ -68,9 +68,11 @@ private:
     bool writeCluster();
     bool writeFirstBoardTime();
     bool writeTail();
-    bool setSegmentSize(uint64_t size);
+    void setSegmentSize(uint64_t size);
     bool fail(const QString &what);
     bool failWrite();
+    bool stop(const QString &reason); // no more writes
+    void dropCluster();
     void reset();
 
     MatroskaFileIO io;
