@@ -339,19 +339,18 @@ bool MatroskaReader::scanCluster(EbmlElement &cluster, uint64_t parentEnd)
 
 // The block's head is read here rather than through libebml's partial block read, which reads
 // past a short block.
-bool MatroskaReader::readBlock(EbmlElement &element, int64_t clusterTimestamp, uint64_t groupPosition)
+void MatroskaReader::readBlock(EbmlElement &element, int64_t clusterTimestamp, uint64_t groupPosition)
 {
     if (element.GetSize() < uint64_t(BlockHeadBytes))
-        return false;
+        return;
     uint8_t head[BlockHeadBytes];
     if (io.read(head, sizeof head) != sizeof head)
-        return false;
+        return;
     // One-byte track numbers (1 to 127) only, as every file with a handful of tracks has.
     if (!(head[0] & 0x80) || uint64_t(head[0] & 0x7F) != trackNumber || (head[3] & LacingFlags))
-        return false;
+        return;
     const int16_t relative = int16_t(uint16_t(head[1] << 8 | head[2]));
     frames.push_back({ groupPosition, clusterTimestamp + relative });
-    return true;
 }
 
 bool MatroskaReader::frame(qint64 index, FrameSlot &slot)

@@ -58,7 +58,7 @@ private:
     bool readTracks(libebml::EbmlElement &element);
     void readTags(libebml::EbmlElement &element);
     bool scanCluster(libebml::EbmlElement &cluster, uint64_t parentEnd);
-    bool readBlock(libebml::EbmlElement &element, int64_t clusterTimestamp, uint64_t groupPosition);
+    void readBlock(libebml::EbmlElement &element, int64_t clusterTimestamp, uint64_t groupPosition);
     bool readPayload(libebml::EbmlElement &element, FrameSlot &slot);
     bool readSensorBlocks(libebml::EbmlElement &additions, FrameSlot &slot);
     int64_t microsOf(int64_t timestamp) const;

@@ -71,7 +71,7 @@ class TestLevels : public QObject
 private slots:
     void levels_data()
     {
-        QTest::addColumn<int>("format"); // -1: the picture
+        QTest::addColumn<int>("format"); // -1: the picture, -2: the picture with an alpha channel
         QTest::addColumn<QSize>("size");
         QTest::addColumn<QByteArray>("payload");
         QTest::addColumn<QRect>("region");
@@ -104,6 +104,7 @@ private slots:
         QTest::newRow("jpeg carries no samples") << 0 << QSize(6, 4) << ramp(100, 4) << QRect() << M();
         QTest::newRow("picture") << -1 << QSize(3, 2) << QByteArray("\xff\x00\x0a" "\x00\xff\x0a" "\x14\x1e\xff" "\x01\x02\x03" "\x04\x05\x06" "\x07\x08\x09", 18)
                                  << QRect() << M{287.0 / 6, 50, 293.0 / 6};
+        QTest::newRow("picture with alpha") << -2 << QSize(2, 1) << QByteArray("\x10\x20\x30\x40\x50\x60", 6) << QRect() << M{40, 56, 72};
     }
 
     void levels()
@@ -116,7 +117,8 @@ private slots:
 
         const FrameSlot frame = frameOf(format, size.width(), size.height(), payload);
         const QImage picture = format < 0 ? QImage(reinterpret_cast<const uchar *>(payload.constData()), size.width(),
-                                                   size.height(), 3 * size.width(), QImage::Format_RGB888).copy()
+                                                   size.height(), 3 * size.width(), QImage::Format_RGB888)
+                                                .convertToFormat(format == -2 ? QImage::Format_ARGB32 : QImage::Format_RGB888)
                                           : QImage();
         FrameLevels levels;
         const bool measured = format < 0 ? levels.measure(picture, region) : levels.measure(frame, region);

@@ -59,6 +59,7 @@ private slots:
         QTest::newRow("pause, new width") << t0 << pause << "width" << 5 << 0ull;
         QTest::newRow("pause, new height") << t0 << pause << "height" << 5 << 0ull;
         QTest::newRow("dropped record is not lost") << t0 << steady(8) << "dropped" << 4 << 0ull;
+        QTest::newRow("JPEG records of no size, from the first") << t0 << steady(8) << "no size" << 0 << 0ull;
     }
 
     void lostAtBoard()
@@ -69,7 +70,8 @@ private slots:
         QFETCH(int, eventAt);
         QFETCH(quint64, lost);
         StreamStatistics stats;
-        FrameStamp stamp{0, 640, 480, 0, 0};
+        const bool sized = event != "no size";
+        FrameStamp stamp{0, sized ? 640 : 0, sized ? 480 : 0, 0, 0};
         qint64 timeUs = startUs;
         for (int i = 0; i <= intervalsUs.size(); ++i) {
             timeUs += i > 0 ? intervalsUs.at(i - 1) : 0;

@@ -174,24 +174,27 @@ private slots:
     {
         QTest::addColumn<int>("format");
         QTest::addColumn<QSize>("size");
+        QTest::addColumn<int>("frames");
         const QSize twoPixelDots(254, 128); // the digits drawn two pixels a dot
-        QTest::newRow("gray") << int(TestPattern::Gray) << twoPixelDots;
-        QTest::newRow("uyvy") << int(TestPattern::Uyvy) << twoPixelDots;
-        QTest::newRow("yuv420") << int(TestPattern::Yuv420) << twoPixelDots;
-        QTest::newRow("nv12") << int(TestPattern::Nv12) << twoPixelDots;
-        QTest::newRow("uyvy, the smallest square") << int(TestPattern::Uyvy) << QSize(8, 8);
-        QTest::newRow("nv12, the ramp the last row") << int(TestPattern::Nv12) << QSize(8, 4);
+        QTest::newRow("gray, every digit and two") << int(TestPattern::Gray) << twoPixelDots << 12;
+        QTest::newRow("uyvy") << int(TestPattern::Uyvy) << twoPixelDots << 2;
+        QTest::newRow("yuv420") << int(TestPattern::Yuv420) << twoPixelDots << 2;
+        QTest::newRow("nv12") << int(TestPattern::Nv12) << twoPixelDots << 2;
+        QTest::newRow("uyvy, the smallest square") << int(TestPattern::Uyvy) << QSize(8, 8) << 2;
+        QTest::newRow("nv12, the ramp the last row") << int(TestPattern::Nv12) << QSize(8, 4) << 2;
+        // Level 128 lies at x = 129, which the bar reaches at frame 57.
+        QTest::newRow("gray, the bar over the middle level") << int(TestPattern::Gray) << QSize(257, 8) << 60;
     }
 
-    // The first frames show the pattern, sample for sample: Gray's every digit and two of them.
+    // The first frames show the pattern, sample for sample.
     void patternSamples()
     {
         QFETCH(int, format);
         QFETCH(QSize, size);
+        QFETCH(int, frames);
         const int Width = size.width(), Height = size.height();
 
         QVERIFY(start(format, Width, Height));
-        const int frames = format == TestPattern::Gray ? 12 : 2;
         server->sendFrames(frames);
         QTRY_COMPARE_WITH_TIMEOUT(received().size(), frames, NetworkTimeoutMs);
         QStringList wrong;
