@@ -19,6 +19,8 @@ constexpr int HeaderFieldBytes = HeaderFields * 4;
 constexpr int SensorBlockBytes = 16;
 constexpr int SensorBytes = 2 * SensorBlockBytes;
 constexpr int RecordPrefixBytes = MagicBytes + HeaderFieldBytes + SensorBytes;
+// Where in a record the timestamp seconds stand, the microseconds right after them.
+constexpr int TimestampOffset = MagicBytes + 5 * 4;
 // Prevent DoS: far above the largest frame a board sends (1920 x 1080 UYVY is under 4 MiB).
 constexpr int32_t MaxPayloadBytes = 64 * 1024 * 1024;
 

@@ -502,10 +502,18 @@ private slots:
         FrameRecord badSize;
         badSize.size = -1;
         const QByteArray garbage = QByteArray::fromHex("f00df00d");
-        const QByteArray whole = records == 1 ? record(100, 0, "payload0")
-                                              : garbage + record(100, 0, "payload0") + garbage
-                                                    + record(100, 300000, "payload1") + badSize.toBytes()
-                                                    + record(100, 600000, "payload2");
+        // Each round's board times run on from the last: by the dump's span and its mean gap.
+        const qint64 roundUs = records == 1 ? 1000000 / 30 : 900000;
+        const auto wholeInRound = [&](int round) {
+            const auto at = [&](qint64 us, const QByteArray &payload) {
+                const qint64 boardUs = 100000000 + us + round * roundUs;
+                return record(qint32(boardUs / 1000000), qint32(boardUs % 1000000), payload);
+            };
+            return records == 1 ? at(0, "payload0")
+                                : garbage + at(0, "payload0") + garbage + at(300000, "payload1")
+                                      + badSize.toBytes() + at(600000, "payload2");
+        };
+        const QByteArray whole = wholeInRound(0);
         const QByteArray bytes = whole + tail;
         WireDump dump;
         QVERIFY(dump.load(writeDump(bytes)));
@@ -514,8 +522,9 @@ private slots:
         VideoServer replaying;
         replaying.setReplay(&wireReplay);
         QVERIFY(replaying.listen(QHostAddress(QHostAddress::LocalHost), 0));
-        const QByteArray round = tailLoops ? bytes : whole;
-        const QByteArray expected = loop ? round.repeated(3) : bytes;
+        QByteArray expected = loop ? QByteArray() : bytes;
+        for (int round = 0; loop && round < 3; ++round)
+            expected += wholeInRound(round) + (tailLoops ? tail : QByteArray());
         // Each client from the dump's first byte, one that comes after another has gone too.
         for (int client = 0; client < 5; ++client) {
             QElapsedTimer clock;

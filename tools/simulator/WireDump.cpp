@@ -1,5 +1,6 @@
 #include "WireDump.h"
 
+#include "BoardProtocol.h"
 #include "FrameParser.h"
 
 #include <QBuffer>
@@ -49,8 +50,10 @@ void WireDump::findRecords()
     parser.setDevice(&device);
     parser.onFrameReady = [&] {
         const FrameSlot &slot = parser.completedSlot();
-        wholeRecords.append({device.pos(), qint64(quint32(slot.timestamp_s)) * 1000000
-                                               + qint64(quint32(slot.timestamp_us))});
+        const qint64 start = device.pos() - slot.payload.size() - BoardProtocol::RecordPrefixBytes;
+        wholeRecords.append({device.pos(),
+                             qint64(quint32(slot.timestamp_s)) * 1000000 + qint64(quint32(slot.timestamp_us)),
+                             start + BoardProtocol::TimestampOffset});
     };
     // The parser reports every record it drops; the replay sends those bytes as they are.
     QLoggingCategory *const debugLines = QLoggingCategory::defaultCategory();

@@ -15,6 +15,7 @@ public:
     {
         qint64 end;         // offset just past the record's last byte
         qint64 boardTimeUs; // timestamp_s and timestamp_us, read unsigned as the parser does
+        qint64 timeAt;      // offset of its timestamp fields
     };
 
     WireDump() = default;

@@ -2,8 +2,11 @@
 
 #include "WireDump.h"
 
+#include "BoardProtocol.h"
+
 #include <QTcpSocket>
 #include <QTimer>
+#include <QtEndian>
 
 #include <algorithm>
 #include <chrono>
@@ -40,8 +43,10 @@ WireReplay::WireReplay(const WireDump &dump, Rate rate, bool loop, QObject *pare
                               MaxRecordGapUs);
         dueUs.append(due);
     }
-    // The next round follows after the dump's mean record gap.
+    // The next round follows after the dump's mean record gap, on the board's clock too.
     roundSpanUs = due + (records.size() > 1 ? due / (records.size() - 1) : SingleRecordGapUs);
+    const qint64 clockSpanUs = std::max(records.constLast().boardTimeUs - records.constFirst().boardTimeUs, qint64(0));
+    clockStepUs = clockSpanUs + (clockSpanUs > 0 ? clockSpanUs / (records.size() - 1) : SingleRecordGapUs);
 }
 
 void WireReplay::addClient(QTcpSocket *socket)
@@ -68,23 +73,43 @@ void WireReplay::pump(QTcpSocket *socket)
         if (cursor.position < cursor.sendUntil) {
             if (socket->bytesToWrite() > WatermarkBytes)
                 return; // bytesWritten resumes
-            const qint64 length = std::min(ChunkBytes, cursor.sendUntil - cursor.position);
+            if (cursor.position == cursor.timeAt) {
+                writeShiftedTime(socket, cursor);
+                cursor.position += TimestampBytes;
+                continue;
+            }
+            const qint64 until = cursor.timeAt > cursor.position ? cursor.timeAt : cursor.sendUntil;
+            const qint64 length = std::min(ChunkBytes, until - cursor.position);
             socket->write(dump.data() + cursor.position, length);
             cursor.position += length;
         } else if (cursor.nextRecord < records.size()) {
             if (rate == Rate::Recorded && !isDue(cursor))
                 return; // the timer resumes
-            cursor.sendUntil = records[cursor.nextRecord++].end;
+            const WireDump::Record &record = records[cursor.nextRecord++];
+            cursor.sendUntil = record.end;
+            cursor.timeAt = cursor.clockShiftUs > 0 ? record.timeAt : -1;
         } else if (cursor.position < roundEnd) {
             cursor.sendUntil = roundEnd;
         } else if (loop) {
             cursor.position = cursor.sendUntil = 0;
             cursor.nextRecord = 0;
             cursor.roundStartUs += roundSpanUs;
+            cursor.clockShiftUs += clockStepUs;
         } else {
             return;
         }
     }
+}
+
+// The current record's timestamp fields, big-endian seconds and microseconds, its board time
+// shifted by the rounds before.
+void WireReplay::writeShiftedTime(QTcpSocket *socket, const Cursor &cursor) const
+{
+    const qint64 boardTimeUs = dump.records()[cursor.nextRecord - 1].boardTimeUs + cursor.clockShiftUs;
+    uchar fields[TimestampBytes];
+    qToBigEndian(quint32(boardTimeUs / 1000000), fields);
+    qToBigEndian(quint32(boardTimeUs % 1000000), fields + 4);
+    socket->write(reinterpret_cast<const char *>(fields), TimestampBytes);
 }
 
 bool WireReplay::isDue(Cursor &cursor) const

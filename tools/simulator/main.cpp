@@ -152,8 +152,9 @@ int main(int argc, char *argv[])
                         "default) or max (as fast as the client takes it)."),
          QStringLiteral("rate"), QStringLiteral("recorded")},
         {QStringLiteral("loop"),
-         QStringLiteral("Start --replay over at the end of the dump; without it the connection "
-                        "stays open and silent after the last byte.")},
+         QStringLiteral("Start --replay over at the end of the dump, the board's clock running on "
+                        "from round to round; without it the connection stays open and silent "
+                        "after the last byte.")},
         {{QStringLiteral("v"), QStringLiteral("verbose")},
          QStringLiteral("Report connections, restarts and statistics.")},
     };
