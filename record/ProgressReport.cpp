@@ -3,7 +3,11 @@
 #include "Recorder.h"
 
 #include <cstdio>
+#ifdef Q_OS_WIN
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -14,12 +18,21 @@ void writeError(const QString &text)
     std::fflush(stderr);
 }
 
+bool standardErrorIsTerminal()
+{
+#ifdef Q_OS_WIN
+    return ::_isatty(_fileno(stderr)) != 0;
+#else
+    return ::isatty(STDERR_FILENO) == 1;
+#endif
+}
+
 } // namespace
 
 ProgressReport::ProgressReport(const Recorder &recorder, bool quiet, QObject *parent)
     : QObject(parent)
     , recorder(recorder)
-    , onTerminal(::isatty(STDERR_FILENO) == 1)
+    , onTerminal(standardErrorIsTerminal())
 {
     if (quiet)
         return;

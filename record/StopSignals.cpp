@@ -1,5 +1,39 @@
 #include "StopSignals.h"
 
+#ifdef Q_OS_WIN
+#include <atomic>
+#include <windows.h>
+
+namespace {
+std::atomic<StopSignals *> watcher{nullptr};
+std::atomic<bool> stopAsked{false};
+
+// On a thread of the console's own: the request reaches the event loop queued. Any other event,
+// and a second request, go on to the default handler, which ends the program.
+BOOL WINAPI handleConsoleEvent(DWORD event)
+{
+    StopSignals *const target = watcher.load();
+    if ((event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) || !target || stopAsked.exchange(true))
+        return FALSE;
+    QMetaObject::invokeMethod(target, &StopSignals::stopRequested, Qt::QueuedConnection);
+    return TRUE;
+}
+} // namespace
+
+StopSignals::StopSignals(QObject *parent)
+    : QObject(parent)
+{
+    stopAsked = false;
+    watcher = this;
+    ::SetConsoleCtrlHandler(handleConsoleEvent, TRUE);
+}
+
+StopSignals::~StopSignals()
+{
+    ::SetConsoleCtrlHandler(handleConsoleEvent, FALSE);
+    watcher = nullptr;
+}
+#else
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -47,3 +81,4 @@ void StopSignals::readSignal()
     [[maybe_unused]] const ssize_t got = ::read(pair[1], &byte, 1);
     emit stopRequested();
 }
+#endif

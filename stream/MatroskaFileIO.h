@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-// The file under libebml's reads and writes, over a POSIX descriptor. A failed call is recorded
-// (errorString) and answered with a short count, never with an exception, so the failure
-// reaches the caller through its return value. Writes are gathered and handed to the kernel in
-// one writev() by flush(); reads go through a small window, because the element scanner reads
-// a byte at a time.
+// The file under libebml's reads and writes, over a C runtime descriptor. A failed call is
+// recorded (errorString) and answered with a short count, never with an exception, so the
+// failure reaches the caller through its return value. Writes are gathered and handed to the
+// kernel in one writev() by flush() (a call a piece on Windows, which has none); reads go
+// through a small window, because the element scanner reads a byte at a time.
 class MatroskaFileIO : public libebml::IOCallback
 {
 public:
