@@ -184,8 +184,9 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QStringList>("errors");
 
-        // The second is large enough to be read from the kernel straight into its frame.
-        const QList<FrameRecord> grays = {gray(5, 250000), gray(5, 350000, 160, 120), gray(5, 450000)};
+        // The second is large enough to be read from the kernel straight into its frame; the third
+        // is as wide but not as tall, so its picture cannot be the second's.
+        const QList<FrameRecord> grays = {gray(5, 250000), gray(5, 350000, 160, 120), gray(5, 450000, 160, 90)};
         const QStringList grayRows{row(0, u"bvtgrab_0.bmp"_s, u"stored"_s, grays[0], u"Gray"_s, u"5.250000"_s),
                                    row(1, u"bvtgrab_1.bmp"_s, u"stored"_s, grays[1], u"Gray"_s, u"5.350000"_s),
                                    row(2, u"bvtgrab_2.bmp"_s, u"stored"_s, grays[2], u"Gray"_s, u"5.450000"_s)};

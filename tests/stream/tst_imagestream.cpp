@@ -2,6 +2,7 @@
 #include "Records.h"
 #include "imageStream.h"
 
+#include <QNetworkProxy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -100,11 +101,15 @@ private slots:
         QTest::addColumn<bool>("listening");
         QTest::addColumn<QString>("text");
         QTest::addColumn<quint64>("lost"); // only a connection the board closed counts
-        QTest::newRow("peer closes") << "127.0.0.1" << true << "Connection closed by host" << 1ull;
+        QTest::addColumn<bool>("viaProxy"); // through a SOCKS proxy at the port nobody listens on
+        QTest::newRow("peer closes") << "127.0.0.1" << true << "Connection closed by host" << 1ull << false;
         // The refusal keeps the previous text.
-        QTest::newRow("refused") << "localhost" << false << "Connecting..." << 0ull;
+        QTest::newRow("refused") << "localhost" << false << "Connecting..." << 0ull << false;
         QTest::newRow("unknown host") << "no-such-board.invalid" << false
-                                      << "Host not found or port closed" << 0ull;
+                                      << "Host not found or port closed" << 0ull << false;
+        // Any other error in the socket's own words. Loopback addresses are never proxied; the
+        // documentation address is never reached either, as the proxy refuses first.
+        QTest::newRow("proxy refuses") << "192.0.2.1" << false << "Connection to proxy refused" << 0ull << true;
     }
 
     void errorTexts()
@@ -113,11 +118,15 @@ private slots:
         QFETCH(bool, listening);
         QFETCH(QString, text);
         QFETCH(quint64, lost);
+        QFETCH(bool, viaProxy);
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost, 0));
         const quint16 port = server.serverPort();
         if (!listening)
             server.close();
+        if (viaProxy)
+            QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::Socks5Proxy, QStringLiteral("127.0.0.1"), port));
+        const auto noProxy = qScopeGuard([] { QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy); });
         imageStream stream(host, port);
         StatusLog log(&stream);
         if (!listening) {
