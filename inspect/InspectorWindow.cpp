@@ -7,7 +7,6 @@
 #include "LevelsPanel.h"
 #include "PixelReadout.h"
 #include "RawConvert.h"
-#include "RecentFrames.h"
 #include "ZoomView.h"
 
 #include <QApplication>
@@ -362,7 +361,7 @@ std::optional<qint64> InspectorWindow::boardTimeUs(qint64 index)
     FrameSlot header;
     if (index < 0 || !source->hasBoardTime() || !source->header(index, header))
         return std::nullopt;
-    return RecentFrames::boardTimeUs(header);
+    return header.boardTimeUs();
 }
 
 void InspectorWindow::showFrame(qint64 index)

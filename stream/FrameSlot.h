@@ -18,4 +18,8 @@ struct FrameSlot
     QByteArray payload;
     char CLum[BoardProtocol::SensorBlockBytes] = {};
     char CPos[BoardProtocol::SensorBlockBytes] = {};
+
+    static constexpr qint64 MicrosPerSecond = 1000000;
+    // The board's time of the frame in microseconds, both fields read unsigned as the parser does.
+    qint64 boardTimeUs() const { return qint64(quint32(timestamp_s)) * MicrosPerSecond + quint32(timestamp_us); }
 };

@@ -13,7 +13,6 @@ namespace {
 // The resolution a BMP file records: a display's 96 dots per inch, as pictures made through a
 // pixmap carry it, not an image's own default of 100.
 constexpr int PictureDotsPerMeter = 3780;
-constexpr quint64 MicrosPerSecond = 1000000;
 } // namespace
 
 FrameStore::FrameStore(const QString &folder, const QString &prefix, Storage storage,
@@ -147,7 +146,7 @@ FrameStore::Stored FrameStore::record(const FrameSlot &frame, Outcome outcome)
     }
     // A board clock that went back (the board restarted) would stop the file's time: its
     // frames start the next file, timed from their own first frame.
-    const quint64 boardTimeUs = quint64(quint32(frame.timestamp_s)) * MicrosPerSecond + quint32(frame.timestamp_us);
+    const quint64 boardTimeUs = quint64(frame.boardTimeUs());
     if (recording.isOpen()
         && (frame.format != recordingFormat.format || frame.width != recordingFormat.width
             || frame.height != recordingFormat.height || boardTimeUs < lastBoardTimeUs))

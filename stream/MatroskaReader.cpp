@@ -34,7 +34,7 @@ constexpr uint64_t MaxGroupBytes = uint64_t(BoardProtocol::MaxPayloadBytes) + 64
 constexpr uint64_t AnySize = UINT64_MAX;
 constexpr uint64_t DefaultTimestampScaleNs = 1000000;
 constexpr uint64_t MaxTimestampScaleNs = 1000000000;
-constexpr uint64_t MicrosPerSecond = 1000000;
+constexpr uint64_t MicrosPerSecond = FrameSlot::MicrosPerSecond;
 constexpr int BlockHeadBytes = 4; // track number (one byte), 16-bit timestamp, flags
 constexpr uint8_t LacingFlags = 0x06;
 

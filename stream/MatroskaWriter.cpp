@@ -39,12 +39,7 @@ constexpr uint64_t TrackUid = 1;
 constexpr qint64 MaxClusterBytes = 8 * 1024 * 1024;
 // A seek point per second of board time is enough to seek in and keeps the index small.
 constexpr uint64_t CueIntervalUs = 1000000;
-constexpr uint64_t MicrosPerSecond = 1000000;
-
-uint64_t boardTimeUs(const FrameSlot &frame)
-{
-    return uint64_t(quint32(frame.timestamp_s)) * MicrosPerSecond + quint32(frame.timestamp_us);
-}
+constexpr uint64_t MicrosPerSecond = FrameSlot::MicrosPerSecond;
 
 void setUtf8(EbmlUnicodeString &element, const char *text)
 {
@@ -209,7 +204,7 @@ qint64 MatroskaWriter::writeFrame(const FrameSlot &frame)
     }
     // Timestamps may not go back: a board time before the previous frame's keeps the previous
     // timestamp.
-    const uint64_t boardTime = boardTimeUs(frame);
+    const uint64_t boardTime = uint64_t(frame.boardTimeUs());
     if (takenFrames == 0)
         firstBoardTimeUs = boardTime;
     const uint64_t sinceFirst = boardTime > firstBoardTimeUs ? boardTime - firstBoardTimeUs : 0;

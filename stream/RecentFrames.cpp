@@ -1,21 +1,16 @@
 #include "RecentFrames.h"
 
-qint64 RecentFrames::boardTimeUs(const FrameSlot &frame)
-{
-    return qint64(quint32(frame.timestamp_s)) * 1000000 + quint32(frame.timestamp_us);
-}
-
 void RecentFrames::add(const FrameSlot &frame)
 {
-    const qint64 newest = boardTimeUs(frame);
+    const qint64 newest = frame.boardTimeUs();
     // A board clock that went back (a restarted board) starts the seconds anew: frames from
     // before it would otherwise stay for as long as the old clock was ahead.
-    if (!kept.empty() && newest < boardTimeUs(kept.back()))
+    if (!kept.empty() && newest < kept.back().boardTimeUs())
         clear();
     kept.push_back(frame);
     bytes += frame.payload.size();
     while (kept.size() > 1
-           && (newest - boardTimeUs(kept.front()) > KeptSpanUs || bytes > MaxKeptBytes)) {
+           && (newest - kept.front().boardTimeUs() > KeptSpanUs || bytes > MaxKeptBytes)) {
         bytes -= kept.front().payload.size();
         kept.pop_front();
     }

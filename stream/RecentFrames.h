@@ -20,9 +20,6 @@ public:
     qint64 keptBytes() const { return bytes; }
     int size() const { return int(kept.size()); }
 
-    // The board's time of a frame in microseconds, both fields read unsigned as the parser does.
-    static qint64 boardTimeUs(const FrameSlot &frame);
-
 private:
     std::deque<FrameSlot> kept;
     qint64 bytes = 0;

@@ -374,7 +374,7 @@ private slots:
             recent.add(slotOf(record(1, 1, 1, payload, t)));
         QList<qint64> kept;
         for (const FrameSlot &frame : recent.frames()) {
-            kept << RecentFrames::boardTimeUs(frame);
+            kept << frame.boardTimeUs();
             QCOMPARE(frame.payload.constData(), payload.constData());
         }
         QCOMPARE(kept, keptUs);

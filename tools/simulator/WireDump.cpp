@@ -51,9 +51,7 @@ void WireDump::findRecords()
     parser.onFrameReady = [&] {
         const FrameSlot &slot = parser.completedSlot();
         const qint64 start = device.pos() - slot.payload.size() - BoardProtocol::RecordPrefixBytes;
-        wholeRecords.append({device.pos(),
-                             qint64(quint32(slot.timestamp_s)) * 1000000 + qint64(quint32(slot.timestamp_us)),
-                             start + BoardProtocol::TimestampOffset});
+        wholeRecords.append({device.pos(), slot.boardTimeUs(), start + BoardProtocol::TimestampOffset});
     };
     // The parser reports every record it drops; the replay sends those bytes as they are.
     QLoggingCategory *const debugLines = QLoggingCategory::defaultCategory();
