@@ -35,8 +35,9 @@ constexpr uint64_t UnknownSize = (uint64_t(1) << (7 * SegmentSizeBytes)) - 1;
 constexpr uint64_t SeekHeadSpaceBytes = 128; // a seek head of four entries
 constexpr uint64_t DurationSpaceBytes = 16;  // the duration (11 bytes) and a void of the rest
 constexpr uint64_t TrackUid = 1;
-// Bounds the memory a cluster holds: a cluster is cut before it would grow past this.
-constexpr qint64 MaxClusterBytes = 8 * 1024 * 1024;
+// A cluster is written as soon as its payloads come to this much, while the processor's cache
+// still holds them, and the parser can then fill the same buffer again.
+constexpr qint64 ClusterBytes = 256 * 1024;
 // A seek point per second of board time is enough to seek in and keeps the index small.
 constexpr uint64_t CueIntervalUs = 1000000;
 constexpr uint64_t MicrosPerSecond = FrameSlot::MicrosPerSecond;
@@ -210,9 +211,7 @@ qint64 MatroskaWriter::writeFrame(const FrameSlot &frame)
     const uint64_t sinceFirst = boardTime > firstBoardTimeUs ? boardTime - firstBoardTimeUs : 0;
     const uint64_t timestamp = std::max(sinceFirst, lastTimestamp);
     const qint64 bytes = frame.payload.size();
-    if (cluster && (timestamp - clusterStart > uint64_t(MatroskaLayout::MaxBlockOffset)
-                    || clusterBytes + bytes > MaxClusterBytes)
-        && !writeCluster())
+    if (cluster && timestamp - clusterStart > uint64_t(MatroskaLayout::MaxBlockOffset) && !writeCluster())
         return -1;
 
     try {
@@ -244,7 +243,11 @@ qint64 MatroskaWriter::writeFrame(const FrameSlot &frame)
     if (takenFrames > 0)
         lastInterval = timestamp - lastTimestamp;
     lastTimestamp = timestamp;
-    return takenFrames++;
+    const qint64 place = takenFrames++;
+    // A frame of a cluster that cannot be written is not taken either.
+    if (clusterBytes >= ClusterBytes && !writeCluster())
+        return -1;
+    return place;
 }
 
 bool MatroskaWriter::writeFirstBoardTime()

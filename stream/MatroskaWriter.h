@@ -23,10 +23,11 @@ class EbmlVoid;
 // Writes one video track of frames as received into a Matroska file: JPEG as V_MJPEG, the raw
 // formats as V_UNCOMPRESSED with their FourCC. Each frame's timestamp is its board time since
 // the file's first frame, exact to the microsecond; its two sensor blocks travel with it as a
-// block addition. Frames gather in a cluster that is written whole, in one system call, when
-// the next frame no longer fits it (or on flush/close): a frame counts as written once its
-// cluster has been handed to the kernel, so it survives the process being killed. A file cut
-// anywhere keeps every frame of every complete cluster. close() adds the duration and the seek
+// block addition. Frames gather in a cluster that is written whole, in one system call, once
+// it holds 256 KiB of payloads, when the next frame's time no longer fits it, or on flush or
+// close: a frame counts as written once its cluster has been handed to the kernel, so it
+// survives the process being killed. A file cut anywhere keeps every frame of every complete
+// cluster. close() adds the duration and the seek
 // index and fixes the sizes. Failures are returned and described by errorString(), naming the
 // file; after a write failure the writer takes no more frames.
 class MatroskaWriter

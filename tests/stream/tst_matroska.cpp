@@ -341,7 +341,7 @@ private slots:
         QTest::newRow("full device") << "/dev/full" << 0 << -1 << qint64(0) << qint64(-2)
                                      << "cannot write /dev/full: No space left on device";
         QTest::newRow("file size limit") << "limited.mkv" << 3 << -1 << qint64(2) << qint64(-1) << tooLarge;
-        QTest::newRow("file size limit met by the last cluster") << "closed.mkv" << 6 << -1 << qint64(5) << qint64(5) << tooLarge;
+        QTest::newRow("file size limit met by the last frame") << "closed.mkv" << 6 << -1 << qint64(5) << qint64(-1) << tooLarge;
         QTest::newRow("file size limit met by the index") << "indexed.mkv" << -1 << -1 << qint64(6) << qint64(5) << tooLarge;
         QTest::newRow("file size limit met by the first board time") << "untimed.mkv" << -2 << -1 << qint64(0) << qint64(-1) << tooLarge;
         QTest::newRow("frame of another size") << "switched.mkv" << 0 << 4 << qint64(4) << qint64(-1)
