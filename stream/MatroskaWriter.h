@@ -27,9 +27,9 @@ class EbmlVoid;
 // it holds 256 KiB of payloads, when the next frame's time no longer fits it, or on flush or
 // close: a frame counts as written once its cluster has been handed to the kernel, so it
 // survives the process being killed. A file cut anywhere keeps every frame of every complete
-// cluster. close() adds the duration and the seek
-// index and fixes the sizes. Failures are returned and described by errorString(), naming the
-// file; after a write failure the writer takes no more frames.
+// cluster. close() adds the duration and the seek index and fixes the sizes. Failures are
+// returned and described by errorString(), naming the file; after a write failure the writer
+// takes no more frames.
 class MatroskaWriter
 {
 public:
