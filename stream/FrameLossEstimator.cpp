@@ -1,5 +1,7 @@
 #include "FrameLossEstimator.h"
 
+#include "FrameSlot.h"
+
 #include <algorithm>
 
 namespace {
@@ -10,8 +12,7 @@ constexpr quint64 ClockModulusUs = (quint64(1) << 32) * 1000;
 
 quint64 boardTimeUs(const FrameStamp &stamp)
 {
-    return (quint64(quint32(stamp.timestamp_s)) * 1000000 + quint32(stamp.timestamp_us))
-        % ClockModulusUs;
+    return quint64(FrameSlot::boardTimeUs(stamp.timestamp_s, stamp.timestamp_us)) % ClockModulusUs;
 }
 
 // Signed difference, the shorter way round the clock.

@@ -20,6 +20,10 @@ struct FrameSlot
     char CPos[BoardProtocol::SensorBlockBytes] = {};
 
     static constexpr qint64 MicrosPerSecond = 1000000;
-    // The board's time of the frame in microseconds, both fields read unsigned as the parser does.
-    qint64 boardTimeUs() const { return qint64(quint32(timestamp_s)) * MicrosPerSecond + quint32(timestamp_us); }
+    // The board's time in microseconds, both fields read unsigned as the parser does.
+    static qint64 boardTimeUs(qint32 seconds, qint32 micros)
+    {
+        return qint64(quint32(seconds)) * MicrosPerSecond + quint32(micros);
+    }
+    qint64 boardTimeUs() const { return boardTimeUs(timestamp_s, timestamp_us); }
 };

@@ -23,9 +23,9 @@ QString RecordIndex::boardTime(qint32 timestampS, qint32 timestampUs)
 {
     // Both fields read unsigned, as the parser reads them; a microseconds field of a million or
     // more carries into the seconds, so the text always has six decimals that mean microseconds.
-    const quint64 us = quint64(quint32(timestampS)) * 1000000u + quint32(timestampUs);
-    return QString::number(us / 1000000u) + QLatin1Char('.')
-           + QString::number(us % 1000000u).rightJustified(6, QLatin1Char('0'));
+    const qint64 us = FrameSlot::boardTimeUs(timestampS, timestampUs);
+    return QString::number(us / FrameSlot::MicrosPerSecond) + QLatin1Char('.')
+           + QString::number(us % FrameSlot::MicrosPerSecond).rightJustified(6, QLatin1Char('0'));
 }
 
 // As QDateTime::toString(Qt::ISODateWithMs) writes a UTC time, at a fraction of its cost.
