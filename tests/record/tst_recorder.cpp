@@ -275,10 +275,10 @@ private slots:
         // pixels: one good frame stored after them. Fields are read unsigned.
         FrameRecord badSize = stamped(makeRecord(1, 4, 2), 1, 0);
         badSize.size = -1;
-        const QList<FrameRecord> hostile = {badSize, stamped(makeRecord(7, 4, 2, "abcd"), -1, 1500000),
+        const QList<FrameRecord> hostile = {badSize, stamped(makeRecord(7, 4, 2, "abcd"), -1, -1),
                                             stamped(makeRecord(12, 4, 2, "not sent"), 1, 0), gray(2, 0, 0, 2), gray(2, 1, 4, 0),
                                             gray(3, 0)};
-        const QStringList hostileRows{row(0, QString(), u"hidden"_s, hostile[1], u"7"_s, u"4294967296.500000"_s),
+        const QStringList hostileRows{row(0, QString(), u"hidden"_s, hostile[1], u"7"_s, u"4294971589.967295"_s),
                                       row(1, QString(), u"damaged"_s, hostile[3], u"Gray"_s, u"2.000000"_s),
                                       row(2, QString(), u"damaged"_s, hostile[4], u"Gray"_s, u"2.000001"_s),
                                       row(3, u"bvtgrab_0.bmp"_s, u"stored"_s, hostile[5], u"Gray"_s, u"3.000000"_s)};
