@@ -328,6 +328,21 @@ private slots:
         QCOMPARE(QDir(QStringLiteral("/proc/self/fd")).count(), filesBefore);
     }
 
+    // A cluster goes to the file once its payloads come to 256 KiB, and not before.
+    void clusterWrittenOnceFull()
+    {
+        MatroskaWriter writer;
+        QVERIFY(writer.open(dir.filePath(QStringLiteral("full.mkv")), FormatGray, 512, 256));
+        QList<qint64> written;
+        for (int i = 0; i < 3; ++i) { // 128 KiB each, 1 ms apart
+            QCOMPARE(writer.writeFrame(makeFrame(FormatGray, 512, 256, i, StartUs + i * 1000)), qint64(i));
+            written << writer.framesWritten();
+        }
+        QCOMPARE(written, (QList<qint64>{0, 2, 2}));
+        QVERIFY(writer.close());
+        QCOMPARE(writer.framesWritten(), qint64(3));
+    }
+
     void writeFailure_data()
     {
         QTest::addColumn<QString>("path");
