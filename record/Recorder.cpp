@@ -50,8 +50,14 @@ Recorder::Recorder(const RecorderOptions &options, FrameStore::Judge judge, QObj
     timeLimit.setSingleShot(true);
     connect(&timeLimit, &QTimer::timeout, this, &Recorder::stop);
     idleFlush.setSingleShot(true);
-    idleFlush.setInterval(IdleFlushMs);
+    // Not restarted at every frame, which would cost more than writing some frames: at its time
+    // the timer waits again for whatever is left of the pause since the last frame.
     connect(&idleFlush, &QTimer::timeout, this, [this] {
+        const qint64 idleMs = clock.elapsed() - lastFrameMs;
+        if (idleMs < IdleFlushMs) {
+            idleFlush.start(int(IdleFlushMs - idleMs));
+            return;
+        }
         frames.flush();
         writeRows();
     });
@@ -212,8 +218,9 @@ void Recorder::closeWireDump()
 void Recorder::recordFrame()
 {
     frames.take(parser.completedSlot(), QDateTime::currentDateTimeUtc());
-    if (options.matroska)
-        idleFlush.start();
+    lastFrameMs = clock.elapsed();
+    if (options.matroska && !idleFlush.isActive())
+        idleFlush.start(IdleFlushMs);
     writeRows();
     if (frames.unstored() >= MaxFramesInHand)
         pauseReading(true);
@@ -222,10 +229,14 @@ void Recorder::recordFrame()
         stop();
 }
 
+// The index rows of the frames parsed in one go are written together, after them.
 void Recorder::parse()
 {
     tee.takeStock();
+    parsing = true;
     parser.process();
+    parsing = false;
+    writeIndex();
 }
 
 // Paused, the parser returns at its next step, and the socket takes no more than it holds: the
@@ -256,19 +267,25 @@ void Recorder::writeRows()
     while (frames.giveBack(entry)) {
         if (indexFailed)
             continue;
-        if (!index.append(rows, entry.stored.file, FrameStore::statusWord(entry.stored.status),
-                          entry.frame, entry.arrival, entry.stored.place)) {
-            indexFailed = true;
-            fail(QStringLiteral("cannot write the index %1: %2").arg(index.fileName(), index.errorString()));
-            continue;
-        }
+        index.addRow(rows, entry.stored.file, FrameStore::statusWord(entry.stored.status), entry.frame,
+                     entry.arrival, entry.stored.place);
         ++rows;
     }
+    if (!parsing)
+        writeIndex();
     if (!frames.recordingError().isEmpty())
         fail(frames.recordingError());
     // Frames judged after the stream paused are written a while after, too.
     else if (options.matroska && frames.inHand() > 0 && !idleFlush.isActive())
-        idleFlush.start();
+        idleFlush.start(IdleFlushMs);
+}
+
+void Recorder::writeIndex()
+{
+    if (indexFailed || index.writePending())
+        return;
+    indexFailed = true;
+    fail(QStringLiteral("cannot write the index %1: %2").arg(index.fileName(), index.errorString()));
 }
 
 void Recorder::fail(const QString &text)

@@ -70,6 +70,7 @@ private:
     void parse();
     void judgementsIn();
     void writeRows();
+    void writeIndex();
     void openWireDump();
     void closeWireDump();
     void fail(const QString &text);
@@ -93,9 +94,11 @@ private:
     QTimer idleFlush;
     int backoffMs = FirstBackoffMs;
     qint64 restartWaitUntilMs = -1;
+    qint64 lastFrameMs = 0; // when the last frame came, by the clock
     qint64 rows = 0;
     bool isConnected = false;
     bool readingPaused = false; // frames in hand, waiting for their judgement
+    bool parsing = false; // index rows wait for the end of the parser's call
     bool stopping = false;
     bool finishing = false;
     bool finishedAll = false;

@@ -156,6 +156,7 @@ FrameStore::Stored FrameStore::record(const FrameSlot &frame, Outcome outcome)
         const QString path = QDir(folder).filePath(prefix + QString::number(recordingFiles++) + QStringLiteral(".mkv"));
         if (!recording.open(path, frame.format, frame.width, frame.height))
             recordingFailure = recording.errorString();
+        recordingName = QFileInfo(path).fileName();
         recordingFormat = {frame.format, frame.width, frame.height};
     }
     stored.place = recordingFailure.isEmpty() ? recording.writeFrame(frame) : -1;
@@ -164,7 +165,7 @@ FrameStore::Stored FrameStore::record(const FrameSlot &frame, Outcome outcome)
             recordingFailure = recording.errorString();
         stored.status = Status::Failed;
     } else {
-        stored.file = QFileInfo(recording.fileName()).fileName();
+        stored.file = recordingName;
     }
     return stored;
 }

@@ -116,6 +116,7 @@ private:
         int width = 0;
         int height = 0;
     } recordingFormat; // of the open recording file
+    QString recordingName; // its name in the folder, shared by the entries of its frames
     quint64 lastBoardTimeUs = 0; // of the frame last recorded
     int recordingFiles = 0;
     QString recordingFailure;

@@ -9,14 +9,17 @@ bool RecordIndex::open(const QString &path, bool places)
 {
     this->places = places;
     file.setFileName(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-           && writeLine(QByteArray(HeaderLine) + (places ? PlaceColumn : ""));
+    pending = QByteArray(HeaderLine) + (places ? PlaceColumn : "") + '\n';
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && writePending();
 }
 
-bool RecordIndex::writeLine(const QByteArray &line)
+bool RecordIndex::writePending()
 {
-    const QByteArray text = line + '\n';
-    return file.write(text) == text.size() && file.flush();
+    if (pending.isEmpty())
+        return true;
+    const bool written = file.write(pending) == pending.size() && file.flush();
+    pending.resize(0); // keeps its room for the next rows
+    return written;
 }
 
 QString RecordIndex::boardTime(qint32 timestampS, qint32 timestampUs)
@@ -61,14 +64,14 @@ QString RecordIndex::formatName(qint32 format)
     return QString::number(format); // codes 5 to 9 have no name
 }
 
-bool RecordIndex::append(qint64 record, const QString &fileName, const QString &status,
+void RecordIndex::addRow(qint64 record, const QString &fileName, const QString &status,
                          const FrameSlot &frame, const QDateTime &arrival, qint64 place)
 {
     // Built as bytes, not through a list of strings: a row is written for every frame, and at
     // thousands of frames a second its formatting was half the recorder's own work. Numbers
     // through QByteArray::number, which never follows the locale.
-    QByteArray row = QByteArray::number(record);
-    row.reserve(256);
+    QByteArray &row = pending;
+    row += QByteArray::number(record);
     const auto field = [&row](const QByteArray &text) {
         row += ',';
         row += text;
@@ -85,5 +88,5 @@ bool RecordIndex::append(qint64 record, const QString &fileName, const QString &
     field(QByteArray::fromRawData(frame.CPos, BoardProtocol::SensorBlockBytes).toHex());
     if (places)
         field(place >= 0 ? QByteArray::number(place) : QByteArray());
-    return writeLine(row);
+    row += '\n';
 }

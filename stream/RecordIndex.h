@@ -6,8 +6,9 @@
 class QDateTime;
 struct FrameSlot;
 
-// FOLDER/<prefix>index.csv: one header line, then one row per frame record received, each
-// flushed as it is written, so that a recording cut short leaves a readable index.
+// FOLDER/<prefix>index.csv: one header line, then one row per frame record received. Rows are
+// written whole and at once, so that a recording cut short leaves a readable index; the rows of
+// many frames can be gathered and written together, in one call to the system.
 class RecordIndex
 {
 public:
@@ -19,9 +20,18 @@ public:
     // Replaces an index left by an earlier recording, as the files are. With places, each row
     // ends with the frame's number in its file.
     bool open(const QString &path, bool places = false);
-    // False when the row could not be written whole. place: -1 when the frame is in no file.
-    bool append(qint64 record, const QString &file, const QString &status, const FrameSlot &frame,
+    // A row, written with the next writePending(). place: -1 when the frame is in no file.
+    void addRow(qint64 record, const QString &file, const QString &status, const FrameSlot &frame,
                 const QDateTime &arrival, qint64 place = -1);
+    // The rows added since the last call; false when they could not be written whole.
+    bool writePending();
+    // A row added and written at once.
+    bool append(qint64 record, const QString &file, const QString &status, const FrameSlot &frame,
+                const QDateTime &arrival, qint64 place = -1)
+    {
+        addRow(record, file, status, frame, arrival, place);
+        return writePending();
+    }
     QString fileName() const { return file.fileName(); }
     QString errorString() const { return file.errorString(); }
 
@@ -32,8 +42,7 @@ public:
     static QString formatName(qint32 format);
 
 private:
-    bool writeLine(const QByteArray &line);
-
     QFile file;
+    QByteArray pending; // rows added, not yet written
     bool places = false;
 };
