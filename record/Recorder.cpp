@@ -229,12 +229,20 @@ void Recorder::recordFrame()
         stop();
 }
 
-// The index rows of the frames parsed in one go are written together, after them.
+// While the kernel has more, the parser goes on, up to a bound: a turn of the event loop for a
+// frame or two would cost a poll and the socket's own look and read. The index rows of the frames
+// parsed in one go are written together, after them.
 void Recorder::parse()
 {
-    tee.takeStock();
     parsing = true;
-    parser.process();
+    const qint64 turnStart = tee.bytesRead();
+    qint64 before = 0;
+    do {
+        before = tee.bytesRead();
+        tee.takeStock();
+        parser.process();
+    } while (tee.bytesRead() > before && tee.bytesRead() - turnStart < ParseTurnBytes && !readingPaused
+             && !stopping);
     parsing = false;
     writeIndex();
 }

@@ -34,6 +34,8 @@ public:
     // Frames judged ahead of the oldest one not yet stored: enough to keep every core busy. With
     // this many in hand the socket is not read; the kernel's buffer then slows the board.
     static constexpr int MaxFramesInHand = 16;
+    // Bytes parsed at most before the event loop has its turn, for its timers and signals.
+    static constexpr qint64 ParseTurnBytes = 4 << 20;
     // With no frame for this long the recording file's gathered frames are written: a paused
     // stream is then safe on disk and its frames indexed.
     static constexpr int IdleFlushMs = 200;
