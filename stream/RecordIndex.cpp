@@ -9,8 +9,10 @@ bool RecordIndex::open(const QString &path, bool places)
 {
     this->places = places;
     file.setFileName(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
     pending = QByteArray(HeaderLine) + (places ? PlaceColumn : "") + '\n';
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && writePending();
+    return writePending();
 }
 
 bool RecordIndex::writePending()
