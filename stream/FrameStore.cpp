@@ -5,7 +5,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QtConcurrent/QtConcurrentRun>
 
 using Outcome = FrameDecoder::Outcome;
 
@@ -51,12 +50,14 @@ void FrameStore::take(const FrameSlot &frame, const QDateTime &arrival)
 {
     InHand taken{frame, arrival, {}};
     if (frame.format == BoardProtocol::FormatJpg) {
+        taken.judgement = std::make_shared<Judgement>();
         // The payload is shared, never copied: the parser fills a buffer of its own next time.
-        taken.judgement = QtConcurrent::run(&judges, [judge = judge, frame] {
+        judges.start([this, judge = judge, frame, judgement = taken.judgement] {
             thread_local FrameDecoder decoder;
-            return judge(decoder, frame);
+            judgement->outcome = judge(decoder, frame);
+            judgement->done.store(true, std::memory_order_release);
+            emit judged();
         });
-        taken.judgement.then([this](Outcome) { emit judged(); });
     }
     frames.push_back(std::move(taken));
 }
@@ -65,10 +66,10 @@ bool FrameStore::giveBack(Entry &entry)
 {
     while (!frames.empty()) {
         InHand &oldest = frames.front();
-        const bool judgedApart = oldest.judgement.isValid();
-        if (judgedApart && !oldest.judgement.isFinished())
+        const bool judgedApart = oldest.judgement != nullptr;
+        if (judgedApart && !oldest.judgement->done.load(std::memory_order_acquire))
             break;
-        const Outcome judged = judgedApart ? oldest.judgement.result() : Outcome::Shown;
+        const Outcome judged = judgedApart ? oldest.judgement->outcome : Outcome::Shown;
         Entry stored;
         stored.stored = store(oldest.frame, judged);
         stored.frame = std::move(oldest.frame);

@@ -6,14 +6,15 @@
 #include "MatroskaWriter.h"
 
 #include <QDateTime>
-#include <QFuture>
 #include <QImage>
 #include <QObject>
 #include <QString>
 #include <QThreadPool>
 
+#include <atomic>
 #include <deque>
 #include <functional>
+#include <memory>
 
 class StreamStatistics;
 
@@ -83,11 +84,18 @@ signals:
     void judged();
 
 private:
+    // Written once on a judging thread, then read here. A plain flag, not a future with a
+    // continuation: those raced with the frame being given back and crashed now and then.
+    struct Judgement
+    {
+        FrameDecoder::Outcome outcome = FrameDecoder::Outcome::Shown;
+        std::atomic<bool> done{false};
+    };
     struct InHand
     {
         FrameSlot frame;
         QDateTime arrival;
-        QFuture<FrameDecoder::Outcome> judgement; // JPEG frames only
+        std::shared_ptr<Judgement> judgement; // JPEG frames only
     };
     struct Recorded
     {
