@@ -70,7 +70,7 @@ QString Recorder::videoAddress() const
 
 bool Recorder::start()
 {
-    const QString indexPath = QDir(options.folder).filePath(options.prefix + QStringLiteral("index.csv"));
+    const QString indexPath = QDir(options.folder).filePath(RecordIndex::recorderIndexName(options.prefix));
     if (!index.open(indexPath, options.matroska)) {
         error = QStringLiteral("cannot write the index %1: %2").arg(indexPath, index.errorString());
         return false;
@@ -275,8 +275,8 @@ void Recorder::writeRows()
     while (frames.giveBack(entry)) {
         if (indexFailed)
             continue;
-        index.addRow(rows, entry.stored.file, FrameStore::statusWord(entry.stored.status), entry.frame,
-                     entry.arrival, entry.stored.place);
+        index.addRow({rows, entry.stored.file, FrameStore::statusWord(entry.stored.status), entry.frame, true,
+                      entry.arrival, entry.stored.place});
         ++rows;
     }
     if (!parsing)

@@ -25,7 +25,7 @@ FrameExport::Result FrameExport::run(FrameSource &source, qint64 first, qint64 l
     QObject::connect(&store, &FrameStore::judged, &store, [&judgements] { judgements.release(); },
                      Qt::DirectConnection);
     RecordIndex index;
-    const QString indexPath = QDir(folder).filePath(prefix + QStringLiteral("index.csv"));
+    const QString indexPath = QDir(folder).filePath(RecordIndex::recorderIndexName(prefix));
     if (!index.open(indexPath, storage == FrameStore::Storage::Recording)) {
         result.error = QStringLiteral("cannot write the index %1: %2").arg(indexPath, index.errorString());
         return result;
@@ -40,8 +40,9 @@ FrameExport::Result FrameExport::run(FrameSource &source, qint64 first, qint64 l
                 ++failed;
             if (!entry.stored.file.isEmpty() && !result.files.contains(entry.stored.file))
                 result.files << entry.stored.file;
-            if (!index.append(result.frames, entry.stored.file, FrameStore::statusWord(entry.stored.status),
-                              entry.frame, entry.arrival, entry.stored.place))
+            index.addRow({result.frames, entry.stored.file, FrameStore::statusWord(entry.stored.status), entry.frame,
+                          true, entry.arrival, entry.stored.place});
+            if (!index.writePending())
                 result.error = QStringLiteral("cannot write the index %1: %2").arg(indexPath, index.errorString());
             else
                 ++result.frames;

@@ -1,15 +1,11 @@
 #include "FrameMarkScan.h"
 
 #include "FrameSource.h"
+#include "RecordIndex.h"
 
 FrameMarkScan::FrameMarkScan(FrameSource &source) : source(source)
 {
     marks.reserve(size_t(source.count()));
-}
-
-bool FrameMarkScan::isTroubleStatus(const QString &status)
-{
-    return status == QLatin1String("damaged") || status == QLatin1String("failed");
 }
 
 bool FrameMarkScan::scan(qint64 frames)
@@ -18,7 +14,7 @@ bool FrameMarkScan::scan(qint64 frames)
     for (qint64 done = 0; done < frames && next < source.count(); ++done, ++next) {
         quint8 mark = 0;
         const bool read = source.frame(next, slot);
-        if (!read || isTroubleStatus(source.recordedStatus(next)))
+        if (!read || RecordIndex::isTroubleStatus(source.recordedStatus(next)))
             mark |= Damaged;
         else if (source.picture(next).isNull() && FrameDecoder::isDamage(decoder.judge(slot)))
             mark |= Damaged;

@@ -27,8 +27,6 @@ public:
     QString recordedStatus(qint64 index) const override;
     QDateTime arrival(qint64 index) const override;
 
-    static constexpr const char *IndexSuffix = "index.csv";
-
 private:
     struct Entry
     {

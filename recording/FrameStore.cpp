@@ -31,21 +31,6 @@ FrameStore::~FrameStore()
     judges.waitForDone();
 }
 
-QString FrameStore::statusWord(Status status)
-{
-    switch (status) {
-    case Status::Stored:
-        return QStringLiteral("stored");
-    case Status::Damaged:
-        return QStringLiteral("damaged");
-    case Status::Hidden:
-        return QStringLiteral("hidden");
-    case Status::Failed:
-        break;
-    }
-    return QStringLiteral("failed");
-}
-
 void FrameStore::take(const FrameSlot &frame, const QDateTime &arrival)
 {
     InHand taken{frame, arrival, {}};

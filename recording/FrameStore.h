@@ -4,6 +4,7 @@
 #include "FrameDecoder.h"
 #include "FrameSlot.h"
 #include "MatroskaWriter.h"
+#include "RecordIndex.h"
 
 #include <QDateTime>
 #include <QImage>
@@ -34,7 +35,7 @@ class FrameStore : public QObject
     Q_OBJECT
 
 public:
-    enum class Status { Stored, Damaged, Hidden, Failed };
+    using Status = RecordIndex::FrameStatus;
     struct Stored
     {
         Status status = Status::Stored;
@@ -76,7 +77,7 @@ public:
     // Why the recording file could not be written; empty while all is well.
     QString recordingError() const { return recordingFailure; }
 
-    static QString statusWord(Status status);
+    static QString statusWord(Status status) { return RecordIndex::statusWord(status); }
 
 signals:
     // A judgement came in, emitted on the judging thread: connect it queued, and frames may be

@@ -25,7 +25,6 @@ public:
     // The nearest marked frame after (step 1) or before (step -1) `from`, or -1.
     qint64 nearestMarked(qint64 from, int step) const;
 
-    static bool isTroubleStatus(const QString &status);
 
 private:
     FrameSource &source;

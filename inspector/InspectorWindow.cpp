@@ -7,6 +7,7 @@
 #include "LevelsPanel.h"
 #include "PixelReadout.h"
 #include "RawConvert.h"
+#include "RecordIndex.h"
 #include "ZoomView.h"
 
 #include <QApplication>
@@ -393,7 +394,7 @@ void InspectorWindow::showFrame(qint64 index)
     }
     pictureIsSource = pictureIsSource || frame.format == BoardProtocol::FormatJpg;
     const QString status = source->recordedStatus(index);
-    if (trouble.isEmpty() && FrameMarkScan::isTroubleStatus(status))
+    if (trouble.isEmpty() && RecordIndex::isTroubleStatus(status))
         trouble = QStringLiteral("recorded as %1").arg(status);
 
     view->setFrame(picture, samplesShown ? std::optional<FrameSlot>(frame) : std::nullopt);
@@ -420,9 +421,7 @@ QString InspectorWindow::frameText(const FrameSlot &shownFrame, qint64 index, co
           << QStringLiteral("%1 bytes").arg(shownFrame.payload.size());
     const std::optional<qint64> time = boardTimeUs(index);
     if (time) {
-        parts << QStringLiteral("board time %1.%2 s")
-                     .arg(*time / 1000000)
-                     .arg(*time % 1000000, 6, 10, QLatin1Char('0'));
+        parts << QStringLiteral("board time %1 s").arg(RecordIndex::boardTime(*time));
         const std::optional<qint64> previous = boardTimeUs(index - 1);
         if (previous)
             parts << QStringLiteral("gap %1 ms").arg(double(*time - *previous) / 1000.0, 0, 'f', 1);

@@ -1,6 +1,7 @@
 #include "CaptureFolderSource.h"
 
 #include "BoardProtocol.h"
+#include "RecordIndex.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -17,51 +18,6 @@ const QRegularExpression &captureName()
 {
     static const QRegularExpression pattern(QStringLiteral("^(.*?)(\\d+)\\.(jpg|bmp|bvt)$"));
     return pattern;
-}
-
-const QStringList IndexColumns = {
-    QStringLiteral("record"), QStringLiteral("file"), QStringLiteral("status"),
-    QStringLiteral("format"), QStringLiteral("width"), QStringLiteral("height"),
-    QStringLiteral("payload_bytes"), QStringLiteral("board_time"), QStringLiteral("arrival_time"),
-    QStringLiteral("clum"), QStringLiteral("cpos")};
-constexpr int MicrosDigits = 6;
-enum Column { File = 1, Status, Format, Width, Height, PayloadBytes, BoardTime, ArrivalTime, Clum, Cpos };
-
-qint32 formatCode(const QString &name, bool *ok)
-{
-    for (int code = 0; code < BoardProtocol::FormatCount; ++code) {
-        if (name == QLatin1String(BoardProtocol::FormatNames[code])) {
-            *ok = true;
-            return code;
-        }
-    }
-    return name.toInt(ok);
-}
-
-// "S.UUUUUU" as the recorder writes it, back into the header's two fields. Fewer decimals, as
-// an editor may leave them, are still a fraction of a second: "5.25" is 5.250000.
-bool parseBoardTime(const QString &text, FrameSlot &slot)
-{
-    static const QRegularExpression pattern(QStringLiteral("^(\\d+)\\.(\\d{1,%1})$").arg(MicrosDigits));
-    const QRegularExpressionMatch match = pattern.match(text);
-    bool secondsOk = false;
-    const quint64 seconds = match.captured(1).toULongLong(&secondsOk);
-    if (!match.hasMatch() || !secondsOk)
-        return false;
-    slot.timestamp_s = qint32(quint32(seconds));
-    slot.timestamp_us = qint32(match.captured(2).leftJustified(MicrosDigits, QLatin1Char('0')).toUInt());
-    return true;
-}
-
-// QByteArray::fromHex() passes over what is not a hex digit, so the text is checked first.
-bool parseSensorBlock(const QString &hex, char *block)
-{
-    static const QRegularExpression pattern(QStringLiteral("^[0-9a-fA-F]{%1}$").arg(2 * BoardProtocol::SensorBlockBytes));
-    if (!pattern.match(hex).hasMatch())
-        return false;
-    const QByteArray bytes = QByteArray::fromHex(hex.toLatin1());
-    std::memcpy(block, bytes.constData(), size_t(bytes.size()));
-    return true;
 }
 
 } // namespace
@@ -87,8 +43,8 @@ bool CaptureFolderSource::choosePrefix()
         folder = info.absoluteDir();
         const QString fileName = info.fileName();
         const QRegularExpressionMatch match = captureName().match(fileName);
-        if (fileName.endsWith(QLatin1String(IndexSuffix)))
-            prefix = fileName.chopped(int(std::strlen(IndexSuffix)));
+        if (fileName.endsWith(QLatin1String(RecordIndex::RecorderSuffix)))
+            prefix = fileName.chopped(int(std::strlen(RecordIndex::RecorderSuffix)));
         else if (match.hasMatch())
             prefix = match.captured(1);
         else
@@ -98,8 +54,8 @@ bool CaptureFolderSource::choosePrefix()
     folder = QDir(info.absoluteFilePath());
     const QStringList names = folder.entryList(QDir::Files, QDir::Name);
     for (const QString &name : names) {
-        if (name.endsWith(QLatin1String(IndexSuffix))) {
-            prefix = name.chopped(int(std::strlen(IndexSuffix)));
+        if (name.endsWith(QLatin1String(RecordIndex::RecorderSuffix))) {
+            prefix = name.chopped(int(std::strlen(RecordIndex::RecorderSuffix)));
             return true;
         }
     }
@@ -121,7 +77,7 @@ bool CaptureFolderSource::open()
     frames.clear();
     if (!choosePrefix())
         return false;
-    const QString indexPath = folder.filePath(prefix + QLatin1String(IndexSuffix));
+    const QString indexPath = folder.filePath(prefix + QLatin1String(RecordIndex::RecorderSuffix));
     indexed = QFileInfo::exists(indexPath);
     if (indexed)
         return readIndex(indexPath);
@@ -130,45 +86,17 @@ bool CaptureFolderSource::open()
 
 bool CaptureFolderSource::readIndex(const QString &indexPath)
 {
-    QFile index(indexPath);
-    if (!index.open(QIODevice::ReadOnly | QIODevice::Text))
-        return fail(index.errorString());
-    if (QString::fromUtf8(index.readLine()).trimmed().split(QLatin1Char(',')) != IndexColumns)
-        return fail(QStringLiteral("%1 is not a recorder's index: its first line names other columns")
-                        .arg(QFileInfo(indexPath).fileName()));
-    qint64 line = 1;
-    while (!index.atEnd()) {
-        ++line;
-        const QStringList fields = QString::fromUtf8(index.readLine()).trimmed().split(QLatin1Char(','));
+    RecordIndex::Contents contents = RecordIndex::read(indexPath);
+    if (!contents.error.isEmpty())
+        return fail(contents.error);
+    for (RecordIndex::Row &row : contents.rows) {
         Entry entry;
-        FrameSlot &slot = entry.header;
-        bool formatOk = false, widthOk = false, heightOk = false, sizeOk = false;
-        if (fields.size() != IndexColumns.size()) {
-            // A last row cut short by a crash names no frame that can be trusted; elsewhere the
-            // index itself is wrong.
-            if (index.atEnd())
-                break;
-            return fail(QStringLiteral("line %1 of %2 has %3 fields, not %4")
-                            .arg(line).arg(QFileInfo(indexPath).fileName()).arg(fields.size()).arg(IndexColumns.size()));
-        }
-        slot.format = formatCode(fields[Format], &formatOk);
-        slot.width = fields[Width].toInt(&widthOk);
-        slot.height = fields[Height].toInt(&heightOk);
-        slot.size = fields[PayloadBytes].toInt(&sizeOk);
-        if (!formatOk || !widthOk || !heightOk || !sizeOk || slot.size < 0
-            || !parseBoardTime(fields[BoardTime], slot) || !parseSensorBlock(fields[Clum], slot.CLum)
-            || !parseSensorBlock(fields[Cpos], slot.CPos))
-            return fail(QStringLiteral("line %1 of %2 cannot be read").arg(line).arg(QFileInfo(indexPath).fileName()));
-        // Only a plain name in this folder: the index must not lead anywhere else.
-        entry.file = fields[File];
-        if (entry.file.contains(QLatin1Char('/')) || entry.file.contains(QLatin1Char('\\')))
-            return fail(QStringLiteral("line %1 of %2 names a file outside the folder").arg(line).arg(QFileInfo(indexPath).fileName()));
-        entry.status = fields[Status];
-        entry.arrival = QDateTime::fromString(fields[ArrivalTime], Qt::ISODateWithMs);
-        frames.push_back(entry);
+        entry.header = row.frame;
+        entry.file = row.file;
+        entry.status = row.status;
+        entry.arrival = row.arrival;
+        frames.push_back(std::move(entry));
     }
-    if (frames.empty())
-        return fail(QStringLiteral("the index %1 lists no frames").arg(QFileInfo(indexPath).fileName()));
     return true;
 }
 
@@ -188,7 +116,7 @@ bool CaptureFolderSource::listFiles()
     if (rawWithoutIndex && byNumber.isEmpty())
         return fail(QStringLiteral("raw .bvt files hold neither format nor size; they can be shown only "
                                    "with the recorder's index %1%2 beside them")
-                        .arg(prefix, QLatin1String(IndexSuffix)));
+                        .arg(prefix, QLatin1String(RecordIndex::RecorderSuffix)));
     for (const QString &name : byNumber) {
         Entry entry;
         entry.file = name;

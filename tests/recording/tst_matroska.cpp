@@ -627,8 +627,9 @@ private slots:
         row("capture named by a frame", "cap_1.bvt", "", "", "", "", two);
         row("no capture", "rec.mkv", "", "", "", "%1: not a captured frame (prefix, number, .jpg, .bmp or .bvt) nor a recorder's index", {});
         row("nothing there", "cap_7.bvt", "", "", "", "%1: no such file or folder", {});
-        row("index of other columns", "", "cap_index.csv", "record,", "frame,",
-            "%1: cap_index.csv is not a recorder's index: its first line names other columns", {});
+        row("index without its file column", "", "cap_index.csv", "record,file,", "record,name,",
+            "%1: cap_index.csv is not a recorder's index: its first line names no file column", {});
+        row("index of a column more and one less", "", "cap_index.csv", "record,", "frame,", "", two);
         row("empty index", "", "cap_index.csv", "0,cap", QByteArray(), "%1: the index cap_index.csv lists no frames", {});
         row("bad number", "", "cap_index.csv", "Gray,8,4,32,41.980101", "Gray,8x,4,32,41.980101", unreadable, {});
         row("unknown format", "", "cap_index.csv", "Gray,8,4,32,41.980101", "Grey,8,4,32,41.980101", unreadable, {});
@@ -673,7 +674,8 @@ private slots:
         RecordIndex index;
         QVERIFY(QDir().mkpath(folder) && index.open(folder + "/cap_index.csv"));
         for (int i = 0; i < 2; ++i) {
-            QVERIFY(index.append(i, QStringLiteral("cap_%1.bvt").arg(i), "stored", good[i], QDateTime::fromMSecsSinceEpoch(1000 + i, Qt::UTC)));
+            index.addRow({i, QStringLiteral("cap_%1.bvt").arg(i), "stored", good[i], true, QDateTime::fromMSecsSinceEpoch(1000 + i, Qt::UTC)});
+            QVERIFY(index.writePending());
             writeFile(folder + QStringLiteral("/cap_%1.bvt").arg(i), good[i].payload);
         }
         writeFile(folder + "/dump.bin", wireBytes(good[0]) + wireBytes(good[1]));
