@@ -1,11 +1,11 @@
-// The capture-folder source on an arbitrary recorder's index, in a folder that also holds a raw
+// The recording-folder source on an arbitrary recorder's index, in a folder that also holds a raw
 // payload and a JPEG file the index may name: open, then every frame (up to a bound), its
 // picture and its status. It must give frames or an error text, never crash, hang, read out of
 // bounds or open a file outside the folder.
 //
 // Input: the index file's bytes.
 
-#include "CaptureFolderSource.h"
+#include "RecordingFolderSource.h"
 
 #include <QDir>
 #include <QFile>
@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     index.write(reinterpret_cast<const char *>(data), qint64(size));
     index.close();
 
-    CaptureFolderSource source(indexPath);
+    RecordingFolderSource source(indexPath);
     if (source.open()) {
         FrameSlot frame;
         for (qint64 i = 0; i < source.count() && i < MaxFramesRead; ++i) {

@@ -6,6 +6,8 @@
 #include <QImage>
 #include <QString>
 
+#include <memory>
+
 // Frames that can be looked at again, one at a time and in any order: a wire dump, a Matroska
 // recording, a capture folder or the viewer's recent frames all look alike through it. Frames are
 // read on demand; only where each one lies is kept. Failures are returned and described by
@@ -34,4 +36,13 @@ public:
     virtual QString recordedStatus(qint64 index) const { Q_UNUSED(index); return QString(); }
     // When the frame arrived, where the source keeps it (a recorder's index); null elsewhere.
     virtual QDateTime arrival(qint64 index) const { Q_UNUSED(index); return QDateTime(); }
+
+    // The frame to show first: that of the file named when one file of a recording was opened.
+    virtual qint64 startFrame() const { return 0; }
+    // What the user should know of how the frames were read (an index of another shape); empty
+    // when there is nothing to say.
+    virtual QString notice() const { return QString(); }
+    // An opened source of the same frames that shares nothing mutable with this one, for use on
+    // another thread; null when it cannot be made.
+    virtual std::unique_ptr<FrameSource> reopened() const { return nullptr; }
 };

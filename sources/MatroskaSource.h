@@ -14,6 +14,7 @@ public:
     bool frame(qint64 index, FrameSlot &slot) override { return reader.frame(index, slot); }
     QString name() const override;
     QString errorString() const override { return reader.errorString(); }
+    std::unique_ptr<FrameSource> reopened() const override;
 
 private:
     QString path;

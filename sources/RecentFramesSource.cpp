@@ -17,3 +17,11 @@ bool RecentFramesSource::frame(qint64 index, FrameSlot &slot)
     slot = frames[size_t(index)];
     return true;
 }
+
+// The payloads stay shared: nothing changes them.
+std::unique_ptr<FrameSource> RecentFramesSource::reopened() const
+{
+    if (frames.empty())
+        return nullptr;
+    return std::make_unique<RecentFramesSource>(frames, sourceName);
+}

@@ -17,6 +17,7 @@ public:
     bool frame(qint64 index, FrameSlot &slot) override;
     QString name() const override { return sourceName; }
     QString errorString() const override { return error; }
+    std::unique_ptr<FrameSource> reopened() const override;
 
 private:
     std::vector<FrameSlot> frames;

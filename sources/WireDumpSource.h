@@ -1,10 +1,9 @@
 #pragma once
 
 #include "FrameSource.h"
+#include "WireDumpRecords.h"
 
 #include <QFile>
-
-#include <vector>
 
 // A file of frame records as they came over the wire. open() runs the stream's own parser over
 // the file once, so a damaged stretch is skipped exactly as the viewer would skip it, and keeps
@@ -20,16 +19,12 @@ public:
     bool header(qint64 index, FrameSlot &slot) override;
     QString name() const override;
     QString errorString() const override { return error; }
+    std::unique_ptr<FrameSource> reopened() const override;
 
 private:
-    struct Place
-    {
-        FrameSlot header; // payload left empty
-        qint64 payloadOffset = 0;
-    };
     bool fail(const QString &what);
 
     QFile file;
     QString error;
-    std::vector<Place> frames;
+    QList<WireDumpRecords::Record> frames; // shared, never changed, with the sources reopened
 };

@@ -1,4 +1,3 @@
-#include "CaptureFolderSource.h"
 #include "FileBytes.h"
 #include "FrameStore.h"
 #include "Frames.h"
@@ -9,6 +8,7 @@
 #include "MatroskaWriter.h"
 #include "RecentFramesSource.h"
 #include "RecordIndex.h"
+#include "RecordingFolderSource.h"
 #include "StreamStatistics.h"
 #include "WireDumpSource.h"
 
@@ -625,7 +625,7 @@ private slots:
         const QString unreadable = QStringLiteral("%1: line 3 of cap_index.csv cannot be read");
         row("capture as written", "", "", "", "", "", two);
         row("capture named by a frame", "cap_1.bvt", "", "", "", "", two);
-        row("no capture", "rec.mkv", "", "", "", "%1: not a captured frame (prefix, number, .jpg, .bmp or .bvt) nor a recorder's index", {});
+        row("no capture", "rec.mkv", "", "", "", "%1: not a captured frame (prefix, number, .jpg, .bmp or .bvt), nor a file that an index beside it names, nor an index", {});
         row("nothing there", "cap_7.bvt", "", "", "", "%1: no such file or folder", {});
         row("index without its file column", "", "cap_index.csv", "record,file,", "record,name,",
             "%1: cap_index.csv is not a recorder's index: its first line names no file column", {});
@@ -698,7 +698,7 @@ private slots:
         else if (damaged == "rec.mkv")
             source = std::make_unique<MatroskaSource>(path);
         else
-            source = std::make_unique<CaptureFolderSource>(path);
+            source = std::make_unique<RecordingFolderSource>(path);
         QCOMPARE(source->open() ? QString() : source->errorString(), QString(error).replace("%1", path));
         QByteArrayList read;
         FrameSlot frame;

@@ -1,8 +1,5 @@
 #include "WireDump.h"
 
-#include "BoardProtocol.h"
-#include "FrameParser.h"
-
 #include <QBuffer>
 #include <QLoggingCategory>
 
@@ -29,7 +26,17 @@ bool WireDump::load(const QString &path)
     }
     if (byteCount == 0)
         return refuse(QStringLiteral("the file is empty"));
-    findRecords();
+    QByteArray view = QByteArray::fromRawData(bytes, qsizetype(byteCount));
+    QBuffer device(&view);
+    device.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    // The parser reports every record it drops; the replay sends those bytes as they are.
+    QLoggingCategory *const debugLines = QLoggingCategory::defaultCategory();
+    const bool debugWasOn = debugLines->isDebugEnabled();
+    debugLines->setEnabled(QtDebugMsg, false);
+    const WireDumpRecords found = WireDumpRecords::find(device);
+    debugLines->setEnabled(QtDebugMsg, debugWasOn);
+    wholeRecords = found.records;
+    cleanEnd = found.endsClean || wholeRecords.isEmpty() ? byteCount : wholeRecords.constLast().end();
     if (wholeRecords.isEmpty())
         return refuse(QStringLiteral("no whole frame record in its %1 bytes").arg(byteCount));
     return true;
@@ -39,26 +46,4 @@ bool WireDump::refuse(const QString &reason)
 {
     error = QStringLiteral("Cannot replay %1: %2").arg(file.fileName(), reason);
     return false;
-}
-
-void WireDump::findRecords()
-{
-    QByteArray view = QByteArray::fromRawData(bytes, qsizetype(byteCount));
-    QBuffer device(&view);
-    device.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
-    FrameParser parser;
-    parser.setDevice(&device);
-    parser.onFrameReady = [&] {
-        const FrameSlot &slot = parser.completedSlot();
-        const qint64 start = device.pos() - slot.payload.size() - BoardProtocol::RecordPrefixBytes;
-        wholeRecords.append({device.pos(), slot.boardTimeUs(), start + BoardProtocol::TimestampOffset});
-    };
-    // The parser reports every record it drops; the replay sends those bytes as they are.
-    QLoggingCategory *const debugLines = QLoggingCategory::defaultCategory();
-    const bool debugWasOn = debugLines->isDebugEnabled();
-    debugLines->setEnabled(QtDebugMsg, false);
-    parser.process();
-    debugLines->setEnabled(QtDebugMsg, debugWasOn);
-    const bool endsClean = parser.state() == FrameParser::WaitMagic && device.atEnd();
-    cleanEnd = endsClean || wholeRecords.isEmpty() ? byteCount : wholeRecords.constLast().end;
 }

@@ -1,22 +1,20 @@
 #pragma once
 
+#include "WireDumpRecords.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QList>
 #include <QString>
 
 // A wire dump: the plain bytes a client received on the video port. The file is mapped (read
-// once when it cannot be), never copied per client; its records are found by the stream
-// client's own parser, so a dump splits exactly as a recorder or the viewer would read it.
+// once when it cannot be), never copied per client; its records are found as the inspector
+// finds them, by the stream client's own parser, so a dump splits exactly as a recorder or the
+// viewer would read it.
 class WireDump
 {
 public:
-    struct Record
-    {
-        qint64 end;         // offset just past the record's last byte
-        qint64 boardTimeUs; // timestamp_s and timestamp_us, read unsigned as the parser does
-        qint64 timeAt;      // offset of its timestamp fields
-    };
+    using Record = WireDumpRecords::Record;
 
     WireDump() = default;
     WireDump(const WireDump &) = delete;
@@ -39,7 +37,6 @@ public:
 
 private:
     bool refuse(const QString &reason);
-    void findRecords();
 
     QFile file;
     uchar *mapped = nullptr;

@@ -39,13 +39,14 @@ WireReplay::WireReplay(const WireDump &dump, Rate rate, bool loop, QObject *pare
     qint64 due = 0;
     for (qsizetype i = 0; i < records.size(); ++i) {
         if (i > 0)
-            due += std::clamp(records[i].boardTimeUs - records[i - 1].boardTimeUs, qint64(0),
+            due += std::clamp(records[i].header.boardTimeUs() - records[i - 1].header.boardTimeUs(), qint64(0),
                               MaxRecordGapUs);
         dueUs.append(due);
     }
     // The next round follows after the dump's mean record gap, on the board's clock too.
     roundSpanUs = due + (records.size() > 1 ? due / (records.size() - 1) : SingleRecordGapUs);
-    const qint64 clockSpanUs = std::max(records.constLast().boardTimeUs - records.constFirst().boardTimeUs, qint64(0));
+    const qint64 clockSpanUs =
+        std::max(records.constLast().header.boardTimeUs() - records.constFirst().header.boardTimeUs(), qint64(0));
     clockStepUs = clockSpanUs + (clockSpanUs > 0 ? clockSpanUs / (records.size() - 1) : SingleRecordGapUs);
 }
 
@@ -86,8 +87,8 @@ void WireReplay::pump(QTcpSocket *socket)
             if (rate == Rate::Recorded && !isDue(cursor))
                 return; // the timer resumes
             const WireDump::Record &record = records[cursor.nextRecord++];
-            cursor.sendUntil = record.end;
-            cursor.timeAt = cursor.clockShiftUs > 0 ? record.timeAt : -1;
+            cursor.sendUntil = record.end();
+            cursor.timeAt = cursor.clockShiftUs > 0 ? record.start + BoardProtocol::TimestampOffset : -1;
         } else if (cursor.position < roundEnd) {
             cursor.sendUntil = roundEnd;
         } else if (loop) {
@@ -105,7 +106,7 @@ void WireReplay::pump(QTcpSocket *socket)
 // shifted by the rounds before.
 void WireReplay::writeShiftedTime(QTcpSocket *socket, const Cursor &cursor) const
 {
-    const qint64 boardTimeUs = dump.records()[cursor.nextRecord - 1].boardTimeUs + cursor.clockShiftUs;
+    const qint64 boardTimeUs = dump.records()[cursor.nextRecord - 1].header.boardTimeUs() + cursor.clockShiftUs;
     uchar fields[TimestampBytes];
     qToBigEndian(quint32(boardTimeUs / 1000000), fields);
     qToBigEndian(quint32(boardTimeUs % 1000000), fields + 4);

@@ -1,0 +1,361 @@
+#include "FileBytes.h"
+#include "FrameRecord.h"
+#include "FrameSourceFor.h"
+#include "FrameStore.h"
+#include "Frames.h"
+#include "JpegEncoder.h"
+#include "RecentFramesSource.h"
+#include "RecordIndex.h"
+#include "StreamStatistics.h"
+
+#include <QDir>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <thread>
+
+namespace {
+
+constexpr int WaitMs = 30000;
+
+struct Stored
+{
+    FrameSlot frame;
+    QDateTime arrival;
+    FrameStore::Stored stored;
+};
+
+// Frames of several formats and sizes, so that a recording runs over several Matroska files:
+// Gray, a code never shown, UYVY, a JPEG and a JPEG cut short.
+QList<FrameSlot> clip()
+{
+    QList<FrameSlot> frames;
+    const auto add = [&](qint32 format, int width, int height, const QByteArray &payload) {
+        FrameSlot frame = frameOf(format, width, height, payload);
+        const int i = int(frames.size());
+        frame.timestamp_s = 50 + i;
+        frame.timestamp_us = 1000 * i + 7;
+        std::memcpy(frame.CLum, FrameRecord::sensorBlock(i, 2, 3, 4).constData(), sizeof frame.CLum);
+        std::memcpy(frame.CPos, FrameRecord::sensorBlock(9, i, 8, 7).constData(), sizeof frame.CPos);
+        frames << frame;
+    };
+    QByteArray gray(8 * 4, Qt::Uninitialized);
+    for (int i = 0; i < gray.size(); ++i)
+        gray[i] = char(i * 7);
+    const QByteArray grey(16 * 8, char(90));
+    const QByteArray jpeg = encodeJpeg(reinterpret_cast<const uint8_t *>(grey.constData()), 16, 8, 1, 90);
+    add(BoardProtocol::FormatGray, 8, 4, gray);
+    add(BoardProtocol::FormatGray, 8, 4, gray.right(16) + gray.left(16));
+    add(7, 8, 4, "unshown");
+    add(BoardProtocol::FormatGray, 8, 4, gray);
+    add(BoardProtocol::FormatUyvy, 4, 2, QByteArray(16, char(128)));
+    add(BoardProtocol::FormatJpg, 16, 8, jpeg);
+    add(BoardProtocol::FormatJpg, 16, 8, jpeg.left(jpeg.size() / 2));
+    add(BoardProtocol::FormatJpg, 16, 8, jpeg);
+    return frames;
+}
+
+// The frames through the recorder's frame store, as they are given back.
+QList<Stored> store(const QString &folder, FrameStore::Storage storage, const QList<FrameSlot> &frames)
+{
+    StreamStatistics statistics;
+    FrameStore store(folder, QStringLiteral("bvtgrab_"), storage, statistics);
+    QList<Stored> entries;
+    const auto giveBack = [&] {
+        FrameStore::Entry entry;
+        while (store.giveBack(entry))
+            entries << Stored{entry.frame, entry.arrival, entry.stored};
+    };
+    for (int i = 0; i < frames.size(); ++i)
+        store.take(frames[i], QDateTime::fromMSecsSinceEpoch(1700000000000 + 33 * i, Qt::UTC));
+    const bool judged = QTest::qWaitFor([&] { giveBack(); return store.unstored() == 0; }, WaitMs);
+    store.close();
+    giveBack();
+    return judged ? entries : QList<Stored>();
+}
+
+// The recording's index, written as the recorder writes it; files renamed as `renamed` says.
+bool writeIndex(const QString &path, const QList<Stored> &entries, bool frameInFile,
+                const std::function<QString(const QString &)> &renamed)
+{
+    RecordIndex index;
+    if (!index.open(path, frameInFile))
+        return false;
+    for (int i = 0; i < entries.size(); ++i) {
+        const Stored &entry = entries[i];
+        index.addRow({i, renamed(entry.stored.file), RecordIndex::statusWord(entry.stored.status), entry.frame, true,
+                      entry.arrival, entry.stored.place});
+    }
+    return index.writePending();
+}
+
+QByteArray describe(const FrameSlot &frame)
+{
+    return QByteArray::number(frame.format) + ' ' + QByteArray::number(frame.width) + 'x'
+           + QByteArray::number(frame.height) + ' ' + QByteArray::number(frame.size) + ' '
+           + RecordIndex::boardTime(frame.boardTimeUs()).toLatin1() + ' '
+           + QByteArray(frame.CLum, BoardProtocol::SensorBlockBytes).toHex() + ' '
+           + QByteArray(frame.CPos, BoardProtocol::SensorBlockBytes).toHex() + ' ' + frame.payload.toHex();
+}
+
+QByteArray describe(const FrameSlot &frame, const QString &status, const QDateTime &arrival, const QImage &picture)
+{
+    QByteArray text = describe(frame);
+    if (!status.isEmpty())
+        text += ' ' + status.toUtf8();
+    if (!arrival.isNull())
+        text += " at " + RecordIndex::arrivalTime(arrival).toLatin1();
+    if (!picture.isNull())
+        text += " picture " + QByteArray::number(picture.width()) + 'x' + QByteArray::number(picture.height());
+    return text;
+}
+
+// Every frame of an opened source, as a user would see it.
+QByteArrayList described(FrameSource &source)
+{
+    QByteArrayList list;
+    FrameSlot frame;
+    for (qint64 i = 0; i < source.count(); ++i) {
+        list << (source.frame(i, frame)
+                     ? describe(frame, source.recordedStatus(i), source.arrival(i), source.picture(i))
+                     : "error " + source.errorString().toUtf8());
+    }
+    return list;
+}
+
+// What the index says of each frame, with the payload as received where it was kept as received,
+// and the picture where it was kept as one.
+QByteArrayList expected(const QList<Stored> &entries, bool withArrival = true)
+{
+    QByteArrayList list;
+    for (const Stored &entry : entries) {
+        FrameSlot frame = entry.frame;
+        QImage picture;
+        if (entry.stored.file.endsWith(".bmp")) {
+            picture = QImage(frame.width, frame.height, QImage::Format_RGB32);
+            frame.payload.clear();
+        } else if (entry.stored.file.isEmpty()) {
+            frame.payload.clear();
+        }
+        list << describe(frame, RecordIndex::statusWord(entry.stored.status),
+                         withArrival ? entry.arrival : QDateTime(), picture);
+    }
+    return list;
+}
+
+bool have(const QString &program)
+{
+    return !QStandardPaths::findExecutable(program).isEmpty();
+}
+
+} // namespace
+
+class TestSources : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void recordingsOpenAlike_data()
+    {
+        QTest::addColumn<FrameStore::Storage>("storage");
+        QTest::addColumn<bool>("exported"); // named as the inspector's export names them
+        QTest::addColumn<bool>("frameInFile"); // the index has the column
+        QTest::addColumn<QStringList>("files");
+
+        const QStringList pictures{"bvtgrab_0.bmp", "bvtgrab_1.bmp", "bvtgrab_2.bmp", "bvtgrab_3.bmp",
+                                   "bvtgrab_4.jpg", "bvtgrab_5.jpg", "bvtgrab_6.jpg"};
+        const QStringList payloads{"bvtgrab_0.bvt", "bvtgrab_1.bvt", "bvtgrab_2.bvt", "bvtgrab_3.bvt",
+                                   "bvtgrab_4.jpg", "bvtgrab_5.jpg", "bvtgrab_6.jpg"};
+        const QStringList recording{"bvtgrab_0.mkv", "bvtgrab_1.mkv", "bvtgrab_2.mkv"};
+        QTest::newRow("pictures") << FrameStore::Storage::Pictures << false << true << pictures;
+        QTest::newRow("payloads") << FrameStore::Storage::Payloads << false << true << payloads;
+        QTest::newRow("matroska") << FrameStore::Storage::Recording << false << true << recording;
+        QTest::newRow("matroska, older index") << FrameStore::Storage::Recording << false << false << recording;
+        QTest::newRow("payloads, exported") << FrameStore::Storage::Payloads << true << true
+                                            << QStringList{"cut-0.bvt", "cut-1.bvt", "cut-2.bvt", "cut-3.bvt",
+                                                           "cut-4.jpg", "cut-5.jpg", "cut-6.jpg"};
+        QTest::newRow("matroska, exported") << FrameStore::Storage::Recording << true << true
+                                            << QStringList{"cut.mkv", "cut-2.mkv", "cut-3.mkv"};
+    }
+
+    // A recording opened as its folder, its index or any one of its files gives every frame as
+    // the index says, payloads as received from wherever they were stored.
+    void recordingsOpenAlike()
+    {
+        QFETCH(FrameStore::Storage, storage);
+        QFETCH(bool, exported);
+        QFETCH(bool, frameInFile);
+        QFETCH(QStringList, files);
+
+        const QString folder = dir.filePath(QTest::currentDataTag());
+        QVERIFY(QDir().mkpath(folder));
+        const QList<Stored> entries = store(folder, storage, clip());
+        QCOMPARE(entries.size(), clip().size());
+        // Exported files: cut.mkv, cut-2.mkv, ... or cut-0.jpg, cut-1.bvt, ...
+        const auto renamed = [&](const QString &file) {
+            if (!exported || file.isEmpty())
+                return file;
+            const QString number = file.section('_', 1).section('.', 0, 0);
+            const QString extension = file.section('.', 1);
+            if (extension != "mkv")
+                return "cut-" + number + "." + extension;
+            return number == "0" ? QStringLiteral("cut.mkv") : "cut-" + QString::number(number.toInt() + 1) + ".mkv";
+        };
+        const QString indexName = exported ? QStringLiteral("cut.csv") : QStringLiteral("bvtgrab_index.csv");
+        QVERIFY(writeIndex(folder + "/" + indexName, entries, frameInFile, renamed));
+        QStringList written;
+        for (const Stored &entry : entries) {
+            const QString file = renamed(entry.stored.file);
+            if (!file.isEmpty() && !written.contains(file)) {
+                QVERIFY(file == entry.stored.file || QFile::rename(folder + "/" + entry.stored.file, folder + "/" + file));
+                written << file;
+            }
+        }
+        QCOMPARE(written, files);
+        const QByteArrayList frames = expected(entries);
+
+        for (const QString &opened : QStringList{QString(), indexName} + files) {
+            const QString path = opened.isEmpty() ? folder : folder + "/" + opened;
+            std::unique_ptr<FrameSource> source = frameSourceFor(path);
+            QVERIFY2(source->open(), qPrintable(source->errorString()));
+            QCOMPARE(described(*source), frames);
+            const auto first = std::find_if(entries.cbegin(), entries.cend(),
+                                            [&](const Stored &entry) { return renamed(entry.stored.file) == opened; });
+            QCOMPARE(source->startFrame(), first == entries.cend() ? 0 : qint64(first - entries.cbegin()));
+            QCOMPARE(source->name(), QDir::toNativeSeparators(folder + (exported ? "/cut*" : "/bvtgrab_*")));
+            QVERIFY(source->hasBoardTime());
+            QCOMPARE(source->notice(), QString());
+        }
+
+        // What any player reads of each file: the frames the index places in it.
+        if (storage == FrameStore::Storage::Recording && have("ffprobe")) {
+            for (const QString &file : files) {
+                const qsizetype rows = std::count_if(entries.cbegin(), entries.cend(),
+                                                     [&](const Stored &entry) { return renamed(entry.stored.file) == file; });
+                QCOMPARE(output("ffprobe", {"-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
+                                            "stream=nb_read_frames", "-of", "csv=p=0", folder + "/" + file})
+                             .trimmed(),
+                         QByteArray::number(rows));
+            }
+        }
+        // Without its index, a Matroska file is read alone: the frames it holds, as it holds them.
+        if (storage == FrameStore::Storage::Recording) {
+            QVERIFY(QFile::remove(folder + "/" + indexName));
+            std::unique_ptr<FrameSource> alone = frameSourceFor(folder + "/" + files.first());
+            QVERIFY(alone->open());
+            QCOMPARE(alone->name(), files.first());
+            QCOMPARE(alone->count(), 3);
+            QCOMPARE(alone->recordedStatus(0), QString());
+        }
+    }
+
+    // An index of another shape opens, and says what it lacks and what it leaves aside.
+    void indexOfAnotherShape()
+    {
+        const QString folder = dir.filePath("shape");
+        QVERIFY(QDir().mkpath(folder));
+        const QList<Stored> entries = store(folder, FrameStore::Storage::Recording, clip());
+        const QString indexPath = folder + "/bvtgrab_index.csv";
+        QVERIFY(writeIndex(indexPath, entries, true, [](const QString &file) { return file; }));
+        // arrival_time (the 9th column) gives way to a column this reader does not know.
+        QByteArrayList lines = fileBytes(indexPath).trimmed().split('\n');
+        for (int i = 0; i < lines.size(); ++i) {
+            QByteArrayList fields = lines[i].split(',');
+            fields.removeAt(8);
+            fields.insert(2, i == 0 ? "lens" : "wide");
+            lines[i] = fields.join(',');
+        }
+        writeFile(indexPath, lines.join('\n') + '\n');
+
+        for (const QString &path : {folder, indexPath, folder + "/bvtgrab_1.mkv"}) {
+            std::unique_ptr<FrameSource> source = frameSourceFor(path);
+            QVERIFY2(source->open(), qPrintable(source->errorString()));
+            QCOMPARE(source->notice(), "bvtgrab_index.csv has no column arrival_time; column lens is not known and left aside");
+            QCOMPARE(described(*source), expected(entries, false));
+        }
+    }
+
+    void reopened_data()
+    {
+        QTest::addColumn<QString>("path"); // empty: the viewer's recent frames
+        const QString folder = dir.filePath("again");
+        QVERIFY(QDir().mkpath(folder + "/files"));
+        const QList<Stored> recorded = store(folder, FrameStore::Storage::Recording, clip());
+        QVERIFY(writeIndex(folder + "/bvtgrab_index.csv", recorded, true, [](const QString &file) { return file; }));
+        const QList<Stored> pictures = store(folder + "/files", FrameStore::Storage::Pictures, clip());
+        QVERIFY(writeIndex(folder + "/files/bvtgrab_index.csv", pictures, false, [](const QString &file) { return file; }));
+        QByteArray dump = "garbage!";
+        for (const FrameSlot &frame : clip()) {
+            FrameRecord record = makeRecordOf(frame);
+            dump += record.toBytes();
+        }
+        writeFile(folder + "/run.wire", dump);
+        QVERIFY(QFile::copy(folder + "/bvtgrab_2.mkv", folder + "/alone.mkv"));
+
+        QTest::newRow("recording") << folder + "/bvtgrab_1.mkv";
+        QTest::newRow("pictures") << folder + "/files";
+        QTest::newRow("wire dump") << folder + "/run.wire";
+        QTest::newRow("matroska file") << folder + "/alone.mkv";
+        QTest::newRow("recent frames") << QString();
+    }
+
+    // Another source of the same frames, read on another thread while the first is read too.
+    void reopened()
+    {
+        QFETCH(QString, path);
+        std::unique_ptr<FrameSource> source;
+        if (path.isEmpty()) {
+            const QList<FrameSlot> frames = clip();
+            source = std::make_unique<RecentFramesSource>(std::vector<FrameSlot>(frames.cbegin(), frames.cend()), "recent");
+        } else {
+            source = frameSourceFor(path);
+        }
+        QVERIFY2(source->open(), qPrintable(source->errorString()));
+        const QByteArrayList frames = described(*source);
+        QVERIFY(frames.size() >= 3 && !frames.join().contains("error"));
+        std::unique_ptr<FrameSource> again = source->reopened();
+        QVERIFY(again);
+        QCOMPARE(again->name(), source->name());
+        QCOMPARE(again->startFrame(), source->startFrame());
+        QCOMPARE(again->hasBoardTime(), source->hasBoardTime());
+
+        QByteArrayList readThere;
+        std::thread there([&] {
+            for (int round = 0; round < 20; ++round)
+                readThere = described(*again);
+        });
+        QByteArrayList readHere;
+        for (int round = 0; round < 20; ++round)
+            readHere = described(*source);
+        there.join();
+        QCOMPARE(readHere, frames);
+        QCOMPARE(readThere, frames);
+        // The copy stands on its own.
+        source.reset();
+        QCOMPARE(described(*again), frames);
+    }
+
+private:
+    static FrameRecord makeRecordOf(const FrameSlot &frame)
+    {
+        FrameRecord record;
+        record.format = frame.format;
+        record.width = frame.width;
+        record.height = frame.height;
+        record.payload = frame.payload;
+        record.timestamp_s = frame.timestamp_s;
+        record.timestamp_us = frame.timestamp_us;
+        record.CLum = QByteArray(frame.CLum, BoardProtocol::SensorBlockBytes);
+        record.CPos = QByteArray(frame.CPos, BoardProtocol::SensorBlockBytes);
+        return record;
+    }
+
+    QTemporaryDir dir;
+};
+
+QTEST_GUILESS_MAIN(TestSources)
+#include "tst_sources.moc"
