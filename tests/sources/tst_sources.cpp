@@ -223,8 +223,9 @@ private slots:
             std::unique_ptr<FrameSource> source = frameSourceFor(path);
             QVERIFY2(source->open(), qPrintable(source->errorString()));
             QCOMPARE(described(*source), frames);
-            const auto first = std::find_if(entries.cbegin(), entries.cend(),
-                                            [&](const Stored &entry) { return renamed(entry.stored.file) == opened; });
+            const auto first = std::find_if(entries.cbegin(), entries.cend(), [&](const Stored &entry) {
+                return !opened.isEmpty() && renamed(entry.stored.file) == opened;
+            });
             QCOMPARE(source->startFrame(), first == entries.cend() ? 0 : qint64(first - entries.cbegin()));
             QCOMPARE(source->name(), QDir::toNativeSeparators(folder + (exported ? "/cut*" : "/bvtgrab_*")));
             QVERIFY(source->hasBoardTime());
@@ -236,8 +237,8 @@ private slots:
             for (const QString &file : files) {
                 const qsizetype rows = std::count_if(entries.cbegin(), entries.cend(),
                                                      [&](const Stored &entry) { return renamed(entry.stored.file) == file; });
-                QCOMPARE(output("ffprobe", {"-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
-                                            "stream=nb_read_frames", "-of", "csv=p=0", folder + "/" + file})
+                QCOMPARE(output("ffprobe", {"-v", "error", "-count_packets", "-select_streams", "v:0", "-show_entries",
+                                            "stream=nb_read_packets", "-of", "csv=p=0", folder + "/" + file})
                              .trimmed(),
                          QByteArray::number(rows));
             }
