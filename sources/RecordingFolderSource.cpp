@@ -166,7 +166,7 @@ bool RecordingFolderSource::openFile(const QFileInfo &info)
     QString indexError;
     const QString indexPath = findIndexNaming(info, contents, indexError);
     if (!indexPath.isEmpty()) {
-        if (!readIndex(indexPath))
+        if (!takeIndex(indexPath, contents))
             return false;
         startAt(fileName);
         return true;
@@ -193,11 +193,15 @@ void RecordingFolderSource::startAt(const QString &fileName)
 
 bool RecordingFolderSource::readIndex(const QString &indexPath)
 {
+    return takeIndex(indexPath, RecordIndex::read(indexPath));
+}
+
+bool RecordingFolderSource::takeIndex(const QString &indexPath, const RecordIndex::Contents &contents)
+{
     const QString indexName = QFileInfo(indexPath).fileName();
     prefix = indexName.endsWith(QLatin1String(RecordIndex::RecorderSuffix))
                  ? indexName.chopped(int(qstrlen(RecordIndex::RecorderSuffix)))
                  : indexName.chopped(IndexSuffix.size());
-    const RecordIndex::Contents contents = RecordIndex::read(indexPath);
     if (!contents.error.isEmpty())
         return fail(contents.error);
     // An index of an older recorder has no frame_in_file: its rows name their frames in order.
@@ -348,7 +352,7 @@ std::unique_ptr<FrameSource> RecordingFolderSource::reopened() const
     if (frames.isEmpty())
         return nullptr;
     auto copy = std::make_unique<RecordingFolderSource>(path);
-    copy->folder = folder;
+    copy->folder = QDir(folder.path()); // its own, not a shared copy whose caches both would fill
     copy->prefix = prefix;
     copy->withBoardTime = withBoardTime;
     copy->start = start;

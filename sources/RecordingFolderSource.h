@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FrameSource.h"
+#include "RecordIndex.h"
 
 #include <QDir>
 #include <QList>
@@ -54,6 +55,7 @@ private:
     bool openFolder();
     bool openFile(const QFileInfo &info);
     bool readIndex(const QString &indexPath);
+    bool takeIndex(const QString &indexPath, const RecordIndex::Contents &contents);
     bool listFiles();
     void startAt(const QString &fileName);
     MatroskaReader *readerOf(const QString &fileName);
