@@ -195,8 +195,7 @@ bool InspectorWindow::openPath(const QString &path)
     QString error;
     std::unique_ptr<FrameSource> opened = openSource(path, error);
     if (!opened) {
-        QMessageBox::warning(this, windowTitle(),
-                             QStringLiteral("Could not open %1: %2").arg(QDir::toNativeSeparators(path), error));
+        QMessageBox::warning(this, windowTitle(), error); // the reason names the source
         return false;
     }
     showSource(std::move(opened), path);
