@@ -50,6 +50,7 @@ public:
     void showSource(std::unique_ptr<FrameSource> source, const QString &path);
 
     static constexpr int MaxRecentSources = 8;
+    // Paths opened before, newest first; those gone since are left out.
     static QStringList recentSources();
 
     static constexpr int PageFrames = 10;

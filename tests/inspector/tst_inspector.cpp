@@ -88,21 +88,6 @@ QAction *menuItem(QMainWindow &window, const QString &menu, const QString &item)
     return nullptr;
 }
 
-// Answers the next modal dialog once it shows, as its user would.
-template<typename Dialog>
-void answerDialog(QObject *context, const std::function<void(Dialog *)> &answer)
-{
-    auto *poll = new QTimer(context);
-    QObject::connect(poll, &QTimer::timeout, context, [poll, answer] {
-        if (auto *dialog = qobject_cast<Dialog *>(QApplication::activeModalWidget())) {
-            poll->deleteLater();
-            poll->stop();
-            answer(dialog);
-        }
-    });
-    poll->start(20);
-}
-
 // Active again after a dialog or a menu, as a window manager would have it.
 bool reactivate(QWidget &window)
 {
@@ -110,15 +95,22 @@ bool reactivate(QWidget &window)
     return QTest::qWaitForWindowActive(&window);
 }
 
-// Types a name into the file dialog and accepts it.
+// Types a name into the file dialog once it shows, and accepts it.
 void answerFileDialog(QObject *context, const QString &path)
 {
-    answerDialog<QFileDialog>(context, [path](QFileDialog *dialog) {
+    auto *poll = new QTimer(context);
+    QObject::connect(poll, &QTimer::timeout, context, [poll, path] {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        poll->deleteLater();
+        poll->stop();
         auto *nameField = qobject_cast<QLineEdit *>(dialog->focusWidget());
         QVERIFY(nameField);
         nameField->setText(path);
         QTest::keyClick(nameField, Qt::Key_Return);
     });
+    poll->start(20);
 }
 
 // Drags paths over the window and drops them; whether the window took them.
