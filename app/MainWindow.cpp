@@ -5,6 +5,7 @@
 #include "CommandController.h"
 #include "ElidedLabel.h"
 #include "InspectorWindow.h"
+#include "PictureFile.h"
 #include "PixelReadout.h"
 #include "RecentFramesSource.h"
 #include "StatisticsReadout.h"
@@ -17,11 +18,9 @@
 #include <QFileInfo>
 #include <QGraphicsPixmapItem>
 #include <QGuiApplication>
-#include <QImageWriter>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
-#include <QSaveFile>
 #include <QShortcut>
 #include <QStatusBar>
 #include <QTimer>
@@ -209,10 +208,7 @@ void MainWindow::inspectLastSeconds()
         return;
     }
     const qint64 newest = source->count() - 1;
-    auto *inspector = new InspectorWindow(std::move(source), this);
-    inspector->setAttribute(Qt::WA_DeleteOnClose);
-    inspector->showFrame(newest);
-    inspector->show();
+    InspectorWindow::showFrames(std::move(source), newest, this);
 }
 
 void MainWindow::savePictureAs(QPixmap picture)
@@ -229,28 +225,9 @@ void MainWindow::savePictureAs(QPixmap picture)
 void MainWindow::savePictureTo(const QString &name, const QPixmap &picture)
 {
     QString fileName = name;
-    QString suffix = QFileInfo(fileName).suffix().toLower();
-    if (suffix.isEmpty()) {
+    if (QFileInfo(fileName).suffix().isEmpty())
         fileName += QStringLiteral(".png");
-        suffix = QStringLiteral("png");
-    }
-    const QByteArray format = suffix == QLatin1String("bmp")                                ? "bmp"
-        : (suffix == QLatin1String("jpg") || suffix == QLatin1String("jpeg")) ? "jpeg"
-                                                                              : "png";
-    // Written beside the name and moved there only when whole: a failure leaves no partial file.
-    QSaveFile file(fileName);
-    QString reason;
-    if (!file.open(QIODevice::WriteOnly)) {
-        reason = file.errorString();
-    } else {
-        QImageWriter writer(&file, format);
-        if (!writer.write(picture.toImage())) {
-            reason = writer.errorString();
-            file.cancelWriting();
-        } else if (!file.commit()) {
-            reason = file.errorString();
-        }
-    }
+    const QString reason = PictureFile::write(fileName, picture.toImage());
     if (reason.isEmpty())
         return;
     QMessageBox box;
@@ -262,8 +239,7 @@ void MainWindow::savePictureTo(const QString &name, const QPixmap &picture)
 
 void MainWindow::copyPicture(const QPixmap &picture)
 {
-    if (!picture.isNull())
-        QGuiApplication::clipboard()->setImage(picture.toImage());
+    PictureFile::copyToClipboard(picture.toImage());
 }
 
 void MainWindow::copyStatistics()

@@ -1,9 +1,7 @@
-#include "FrameSourceFor.h"
 #include "InspectorWindow.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QFileDialog>
 #include <QMessageBox>
 
 #include <cstdio>
@@ -56,19 +54,18 @@ int main(int argc, char *argv[])
 
     QString path = options.positionalArguments().value(0);
     if (path.isEmpty()) {
-        path = QFileDialog::getOpenFileName(nullptr, QStringLiteral("Open Frames"), QString(),
-                                            QStringLiteral("Frames (*.mkv *.bin *.wire *index.csv *.jpg *.bmp *.bvt);;All files (*)"));
+        path = InspectorWindow::chooseSourceFile(nullptr);
         if (path.isEmpty())
             return 0;
     }
-    std::unique_ptr<FrameSource> source = frameSourceFor(path);
-    if (!source->open()) {
-        const QString message = source->errorString();
-        std::fprintf(stderr, "brevant-inspect: %s\n", qPrintable(message));
-        QMessageBox::critical(nullptr, QStringLiteral("Brevant Inspector"), message);
+    QString error;
+    std::unique_ptr<FrameSource> source = InspectorWindow::openSource(path, error);
+    if (!source) {
+        std::fprintf(stderr, "brevant-inspect: %s\n", qPrintable(error));
+        QMessageBox::critical(nullptr, QStringLiteral("Brevant Inspector"), error);
         return ExitTrouble;
     }
-    InspectorWindow window(std::move(source));
+    InspectorWindow window(std::move(source), path);
     window.show();
     return app->exec();
 }

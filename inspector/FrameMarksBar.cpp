@@ -16,10 +16,19 @@ void FrameMarksBar::setStretch(qint64 first, qint64 last)
     update();
 }
 
-FrameMarksBar::FrameMarksBar(const FrameMarkScan &marks, qint64 frames, QWidget *parent)
-    : QWidget(parent), marks(marks), frames(frames)
+FrameMarksBar::FrameMarksBar(QWidget *parent)
+    : QWidget(parent)
 {
     setFixedHeight(sizeHint().height());
+}
+
+void FrameMarksBar::showScan(const FrameMarkScan &scan, qint64 count)
+{
+    marks = &scan;
+    frames = count;
+    stretchFirst = -1;
+    stretchLast = -1;
+    update();
 }
 
 void FrameMarksBar::paintEvent(QPaintEvent *)
@@ -31,8 +40,9 @@ void FrameMarksBar::paintEvent(QPaintEvent *)
         const double to = double(stretchLast >= 0 ? stretchLast : frames - 1) * step;
         painter.fillRect(QRectF(from - 1, 0, to - from + 2, height()), StretchColour);
     }
-    for (qint64 i = 0; i < marks.scanned(); ++i) {
-        const quint8 mark = marks.mark(i);
+    const qint64 scanned = marks ? marks->scanned() : 0;
+    for (qint64 i = 0; i < scanned; ++i) {
+        const quint8 mark = marks->mark(i);
         if (!mark)
             continue;
         const QColor colour = (mark & FrameMarkScan::Damaged) ? QColor(220, 30, 30) : QColor(240, 150, 0);

@@ -10,8 +10,10 @@ class FrameMarkScan;
 class FrameMarksBar : public QWidget
 {
 public:
-    FrameMarksBar(const FrameMarkScan &marks, qint64 frames, QWidget *parent = nullptr);
+    explicit FrameMarksBar(QWidget *parent = nullptr);
     QSize sizeHint() const override { return QSize(200, 6); }
+    // The marks of a source of this many frames, no stretch yet; kept by the caller while shown.
+    void showScan(const FrameMarkScan &marks, qint64 frames);
     // -1: from the start, to the end; both -1: no stretch.
     void setStretch(qint64 first, qint64 last);
 
@@ -19,8 +21,8 @@ protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
-    const FrameMarkScan &marks;
-    qint64 frames;
+    const FrameMarkScan *marks = nullptr;
+    qint64 frames = 0;
     qint64 stretchFirst = -1;
     qint64 stretchLast = -1;
 };

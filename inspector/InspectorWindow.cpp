@@ -1,29 +1,35 @@
 #include "InspectorWindow.h"
 
 #include "BoardProtocol.h"
+#include "CaptureFolderSource.h"
 #include "ElidedLabel.h"
 #include "FrameLevels.h"
 #include "FrameMarksBar.h"
+#include "FrameSourceFor.h"
 #include "LevelsPanel.h"
+#include "MatroskaSource.h"
+#include "PictureFile.h"
 #include "PixelReadout.h"
 #include "RawConvert.h"
+#include "RecentFramesSource.h"
 #include "RecordIndex.h"
+#include "WireDumpSource.h"
 #include "ZoomView.h"
 
-#include <QApplication>
 #include <QAction>
-#include <QClipboard>
 #include <QDockWidget>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QImageWriter>
 #include <QLabel>
 #include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QProgressDialog>
-#include <QSaveFile>
-#include <QShortcut>
+#include <QSettings>
 #include <QSlider>
 #include <QStatusBar>
 #include <QVBoxLayout>
@@ -38,6 +44,31 @@ constexpr int MessageMs = 5000;
 const QString MatroskaFilter = QStringLiteral("Matroska (*.mkv)");
 const QString PayloadsFilter = QStringLiteral("Frames as received (*.bvt *.jpg)");
 const QString PicturesFilter = QStringLiteral("BMP pictures, JPEG as received (*.bmp *.jpg)");
+const QString SourcesFilter = QStringLiteral("Frames (*.mkv *.bin *.wire *index.csv *.jpg *.bmp *.bvt);;All files (*)");
+const QString AppTitle = QStringLiteral("Brevant Inspector");
+const QString SettingsOrganization = QStringLiteral("Brevant");
+const QString SettingsApplication = QStringLiteral("brevant-inspect");
+const QString RecentKey = QStringLiteral("recentSources");
+
+QString kindOf(const FrameSource &source)
+{
+    if (dynamic_cast<const WireDumpSource *>(&source))
+        return QStringLiteral("wire dump");
+    if (dynamic_cast<const MatroskaSource *>(&source))
+        return QStringLiteral("Matroska recording");
+    if (dynamic_cast<const CaptureFolderSource *>(&source))
+        return QStringLiteral("capture folder");
+    if (dynamic_cast<const RecentFramesSource *>(&source))
+        return QStringLiteral("recent frames");
+    return QStringLiteral("frames");
+}
+
+// The first thing dropped, when it is a local file or folder.
+QString droppedPath(const QMimeData *dropped)
+{
+    const QList<QUrl> urls = dropped->urls();
+    return !urls.isEmpty() && urls.first().isLocalFile() ? urls.first().toLocalFile() : QString();
+}
 
 QString outcomeReason(FrameDecoder::Outcome outcome, const FrameSlot &frame)
 {
@@ -82,11 +113,9 @@ QImage salvage(FrameDecoder &decoder, const FrameSlot &frame, FrameDecoder::Outc
 
 } // namespace
 
-InspectorWindow::InspectorWindow(std::unique_ptr<FrameSource> frameSource, QWidget *parent)
-    : QMainWindow(parent), source(std::move(frameSource)), marks(*source)
+InspectorWindow::InspectorWindow(std::unique_ptr<FrameSource> frameSource, const QString &path, QWidget *parent)
+    : QMainWindow(parent)
 {
-    setWindowTitle(QStringLiteral("Brevant Inspector - ") + source->name());
-
     auto *central = new QWidget;
     auto *layout = new QVBoxLayout(central);
     view = new ZoomView;
@@ -94,11 +123,10 @@ InspectorWindow::InspectorWindow(std::unique_ptr<FrameSource> frameSource, QWidg
     slider = new QSlider(Qt::Horizontal);
     slider->setObjectName(QStringLiteral("frameSlider"));
     slider->setAccessibleName(QStringLiteral("Frame"));
-    slider->setRange(0, int(std::max<qint64>(0, source->count() - 1)));
     slider->setPageStep(PageFrames);
     slider->setFocusPolicy(Qt::NoFocus); // the window's keys step, whatever has the focus
     layout->addWidget(slider);
-    marksBar = new FrameMarksBar(marks, source->count());
+    marksBar = new FrameMarksBar;
     layout->addWidget(marksBar);
     frameLabel = new QLabel;
     frameLabel->setObjectName(QStringLiteral("frameText"));
@@ -125,41 +153,16 @@ InspectorWindow::InspectorWindow(std::unique_ptr<FrameSource> frameSource, QWidg
     view->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(view, &QWidget::customContextMenuRequested, this, &InspectorWindow::showViewMenu);
 
-    const auto addKey = [this](const QKeySequence &key, auto action) {
-        auto *shortcut = new QShortcut(key, this);
-        connect(shortcut, &QShortcut::activated, this, action);
-    };
-    addKey(Qt::Key_Right, [this] { step(1); });
-    addKey(Qt::Key_Left, [this] { step(-1); });
-    addKey(Qt::Key_PageDown, [this] { step(PageFrames); });
-    addKey(Qt::Key_PageUp, [this] { step(-PageFrames); });
-    addKey(Qt::Key_Home, [this] { showFrame(0); });
-    addKey(Qt::Key_End, [this] { showFrame(source->count() - 1); });
-    addKey(Qt::Key_Space, [this] { togglePlay(); });
-    addKey(Qt::Key_N, [this] { jumpToMarked(1); });
-    addKey(Qt::SHIFT | Qt::Key_N, [this] { jumpToMarked(-1); });
-    addKey(Qt::Key_Plus, [this] { view->zoomStep(1); });
-    addKey(Qt::Key_Equal, [this] { view->zoomStep(1); });
-    addKey(Qt::Key_Minus, [this] { view->zoomStep(-1); });
-    addKey(Qt::Key_0, [this] { view->fit(); });
-    addKey(Qt::Key_1, [this] { view->showOneToOne(); });
-    addKey(Qt::Key_Escape, [this] { view->clearSelection(); });
-    addKey(QKeySequence::Save, [this] { savePictureAs(view->picture()); });
-    addKey(QKeySequence::Copy, [this] {
-        if (!view->picture().isNull())
-            QGuiApplication::clipboard()->setImage(view->picture());
-    });
-
     addActions();
+    setAcceptDrops(true);
 
     playTimer.setSingleShot(true);
     connect(&playTimer, &QTimer::timeout, this, &InspectorWindow::playNext);
     // Marks are found while the window is in use: a big file shows its first frame at once.
     connect(&scanTimer, &QTimer::timeout, this, &InspectorWindow::scanMarks);
-    scanTimer.start(0);
 
     resize(960, 720);
-    showFrame(0);
+    showSource(std::move(frameSource), path);
 }
 
 InspectorWindow::~InspectorWindow()
@@ -169,27 +172,204 @@ InspectorWindow::~InspectorWindow()
     disconnect(levelsDock, nullptr, this, nullptr);
 }
 
-// Keys of the window, and items of the view's menu too.
+InspectorWindow *InspectorWindow::showFrames(std::unique_ptr<FrameSource> frames, qint64 frame, QWidget *parent)
+{
+    auto *window = new InspectorWindow(std::move(frames), QString(), parent);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    window->showFrame(frame);
+    window->show();
+    return window;
+}
+
+std::unique_ptr<FrameSource> InspectorWindow::openSource(const QString &path, QString &error)
+{
+    std::unique_ptr<FrameSource> opened = frameSourceFor(path);
+    if (opened->open())
+        return opened;
+    error = opened->errorString();
+    return nullptr;
+}
+
+bool InspectorWindow::openPath(const QString &path)
+{
+    QString error;
+    std::unique_ptr<FrameSource> opened = openSource(path, error);
+    if (!opened) {
+        QMessageBox::warning(this, windowTitle(), error); // the reason names the source
+        return false;
+    }
+    showSource(std::move(opened), path);
+    return true;
+}
+
+void InspectorWindow::showSource(std::unique_ptr<FrameSource> opened, const QString &path)
+{
+    setPlaying(false);
+    view->clearSelection();
+    // The old scan reads the old source: both go, the scan first.
+    auto scan = std::make_unique<FrameMarkScan>(*opened);
+    marksBar->showScan(*scan, opened->count());
+    marks = std::move(scan);
+    source = std::move(opened);
+    markIn = -1;
+    markOut = -1;
+    current = -1;
+    {
+        const QSignalBlocker quiet(slider);
+        slider->setRange(0, int(std::max<qint64>(0, source->count() - 1)));
+        slider->setValue(0);
+    }
+    scanTimer.start(0);
+
+    // The name without its folder, as opened when it was opened through a path.
+    const QString pathName = QFileInfo(QDir::cleanPath(path)).fileName();
+    const qint64 frames = source->count();
+    setWindowTitle(QStringLiteral("%1 - %2, %3 %4 - %5")
+                       .arg(pathName.isEmpty() ? QFileInfo(source->name()).fileName() : pathName, kindOf(*source))
+                       .arg(frames)
+                       .arg(frames == 1 ? QStringLiteral("frame") : QStringLiteral("frames"), AppTitle));
+    if (!path.isEmpty())
+        rememberSource(path);
+    view->fit();
+    showFrame(0);
+}
+
+QString InspectorWindow::chooseSourceFile(QWidget *parent)
+{
+    return QFileDialog::getOpenFileName(parent, QStringLiteral("Open Frames"), QString(), SourcesFilter);
+}
+
+void InspectorWindow::chooseFile()
+{
+    const QString path = chooseSourceFile(this);
+    if (!path.isEmpty())
+        openPath(path);
+}
+
+void InspectorWindow::chooseFolder()
+{
+    const QString path = QFileDialog::getExistingDirectory(this, QStringLiteral("Open Capture Folder"));
+    if (!path.isEmpty())
+        openPath(path);
+}
+
+QStringList InspectorWindow::recentSources()
+{
+    QStringList kept;
+    const QStringList remembered = QSettings(SettingsOrganization, SettingsApplication).value(RecentKey).toStringList();
+    for (const QString &path : remembered) {
+        if (QFileInfo::exists(path))
+            kept << path;
+    }
+    return kept;
+}
+
+void InspectorWindow::rememberSource(const QString &path)
+{
+    const QString absolute = QFileInfo(path).absoluteFilePath();
+    QStringList recent = recentSources();
+    recent.removeAll(absolute);
+    recent.prepend(absolute);
+    QSettings(SettingsOrganization, SettingsApplication).setValue(RecentKey, recent.mid(0, MaxRecentSources));
+    fillRecentMenu();
+}
+
+void InspectorWindow::fillRecentMenu()
+{
+    // The item chosen may be the one asking for this: it goes once its signal is through.
+    const QList<QAction *> old = recentMenu->actions();
+    for (QAction *action : old) {
+        recentMenu->removeAction(action);
+        action->deleteLater();
+    }
+    const QStringList recent = recentSources();
+    for (const QString &path : recent)
+        recentMenu->addAction(QDir::toNativeSeparators(path), this, [this, path] { openPath(path); });
+    recentMenu->addSeparator();
+    recentMenu->addAction(QStringLiteral("Clear"), this, [this] {
+        QSettings(SettingsOrganization, SettingsApplication).remove(RecentKey);
+        fillRecentMenu();
+    })->setEnabled(!recent.isEmpty());
+}
+
+void InspectorWindow::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (!droppedPath(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void InspectorWindow::dropEvent(QDropEvent *event)
+{
+    const QString path = droppedPath(event->mimeData());
+    if (path.isEmpty())
+        return;
+    event->acceptProposedAction();
+    // Opened once the drop is over: a refusal's message box would hold the drag up.
+    QMetaObject::invokeMethod(this, [this, path] { openPath(path); }, Qt::QueuedConnection);
+}
+
+// One action per job, the same in the menu bar and the view's menu; each a key of the window,
+// whatever has the focus.
 void InspectorWindow::addActions()
 {
-    const auto add = [this](const QString &text, const QKeySequence &key, auto slot) {
-        auto *action = new QAction(text, this);
-        action->setShortcut(key);
+    const auto add = [this](QMenu *menu, const QString &text, const QList<QKeySequence> &keys, auto slot) {
+        QAction *action = menu->addAction(text);
+        action->setShortcuts(keys);
         connect(action, &QAction::triggered, this, slot);
         addAction(action);
-        analysisActions << action;
         return action;
     };
-    QAction *histogram = levelsDock->toggleViewAction();
-    histogram->setText(QStringLiteral("Histogram"));
-    histogram->setShortcut(Qt::Key_H);
-    addAction(histogram);
-    analysisActions << histogram;
-    clipsAction = add(QStringLiteral("Clipping Overlay"), Qt::Key_C, &InspectorWindow::updateClipMask);
+
+    QMenu *file = menuBar()->addMenu(QStringLiteral("File"));
+    add(file, QStringLiteral("Open..."), {QKeySequence::Open}, &InspectorWindow::chooseFile);
+    add(file, QStringLiteral("Open Folder..."), {}, &InspectorWindow::chooseFolder);
+    recentMenu = file->addMenu(QStringLiteral("Open Recent"));
+    connect(recentMenu, &QMenu::aboutToShow, this, &InspectorWindow::fillRecentMenu);
+    fillRecentMenu();
+    file->addSeparator();
+    QAction *exportAction = add(file, QStringLiteral("Export Frames..."), {}, &InspectorWindow::exportFrames);
+    saveAction = add(file, QStringLiteral("Save Picture As..."), {QKeySequence::Save},
+                     [this] { savePictureAs(view->picture()); });
+    file->addSeparator();
+    add(file, QStringLiteral("Quit"), {QKeySequence(Qt::CTRL | Qt::Key_Q)}, &QWidget::close);
+
+    QMenu *edit = menuBar()->addMenu(QStringLiteral("Edit"));
+    copyAction = add(edit, QStringLiteral("Copy Picture"), {QKeySequence::Copy},
+                     [this] { PictureFile::copyToClipboard(view->picture()); });
+    add(edit, QStringLiteral("Clear Selection"), {Qt::Key_Escape}, [this] { view->clearSelection(); });
+
+    QMenu *viewMenu = menuBar()->addMenu(QStringLiteral("View"));
+    QAction *levelsAction = levelsDock->toggleViewAction();
+    levelsAction->setText(QStringLiteral("Levels"));
+    levelsAction->setShortcut(Qt::Key_H);
+    viewMenu->addAction(levelsAction);
+    addAction(levelsAction);
+    clipsAction = add(viewMenu, QStringLiteral("Clipping"), {Qt::Key_C}, &InspectorWindow::updateClipMask);
     clipsAction->setCheckable(true);
-    add(QStringLiteral("Mark In"), Qt::Key_I, [this] { setMark(true); });
-    add(QStringLiteral("Mark Out"), Qt::Key_O, [this] { setMark(false); });
-    add(QStringLiteral("Export Frames..."), QKeySequence(), &InspectorWindow::exportFrames);
+    viewMenu->addSeparator();
+    add(viewMenu, QStringLiteral("Zoom In"), {Qt::Key_Plus, Qt::Key_Equal}, [this] { view->zoomStep(1); });
+    add(viewMenu, QStringLiteral("Zoom Out"), {Qt::Key_Minus}, [this] { view->zoomStep(-1); });
+    add(viewMenu, QStringLiteral("Actual Pixels"), {Qt::Key_1}, [this] { view->showOneToOne(); });
+    add(viewMenu, QStringLiteral("Fit"), {Qt::Key_0}, [this] { view->fit(); });
+
+    QMenu *go = menuBar()->addMenu(QStringLiteral("Go"));
+    add(go, QStringLiteral("First Frame"), {Qt::Key_Home}, [this] { showFrame(0); });
+    add(go, QStringLiteral("Previous Frame"), {Qt::Key_Left}, [this] { step(-1); });
+    add(go, QStringLiteral("Next Frame"), {Qt::Key_Right}, [this] { step(1); });
+    add(go, QStringLiteral("Last Frame"), {Qt::Key_End}, [this] { showFrame(source->count() - 1); });
+    add(go, QStringLiteral("Back 10 Frames"), {Qt::Key_PageUp}, [this] { step(-PageFrames); });
+    add(go, QStringLiteral("Forward 10 Frames"), {Qt::Key_PageDown}, [this] { step(PageFrames); });
+    go->addSeparator();
+    add(go, QStringLiteral("Next Trouble"), {Qt::Key_N}, [this] { jumpToMarked(1); });
+    add(go, QStringLiteral("Previous Trouble"), {Qt::SHIFT | Qt::Key_N}, [this] { jumpToMarked(-1); });
+    go->addSeparator();
+    playAction = add(go, QStringLiteral("Play"), {Qt::Key_Space}, &InspectorWindow::setPlaying);
+    playAction->setCheckable(true);
+    go->addSeparator();
+    QAction *markInAction = add(go, QStringLiteral("Mark In"), {Qt::Key_I}, [this] { setMark(true); });
+    QAction *markOutAction = add(go, QStringLiteral("Mark Out"), {Qt::Key_O}, [this] { setMark(false); });
+
+    analysisActions = {levelsAction, clipsAction, markInAction, markOutAction, exportAction};
 }
 
 bool InspectorWindow::levelsShown() const
@@ -311,7 +491,7 @@ void InspectorWindow::scanMarks()
     spent.start();
     bool done = false;
     while (!done && spent.elapsed() < ScanBudgetMs)
-        done = marks.scan(1);
+        done = marks->scan(1);
     if (done)
         scanTimer.stop();
     marksBar->update();
@@ -324,7 +504,7 @@ void InspectorWindow::step(qint64 frames)
 
 void InspectorWindow::jumpToMarked(int direction)
 {
-    const qint64 found = marks.nearestMarked(current, direction);
+    const qint64 found = marks->nearestMarked(current, direction);
     if (found >= 0)
         showFrame(found);
     else
@@ -333,28 +513,29 @@ void InspectorWindow::jumpToMarked(int direction)
                                  3000);
 }
 
-void InspectorWindow::togglePlay()
+void InspectorWindow::setPlaying(bool playing)
 {
-    if (playTimer.isActive())
-        playTimer.stop();
-    else if (current + 1 < source->count())
+    if (playing && current + 1 < source->count())
         playTimer.start(0);
+    else
+        playTimer.stop();
+    playAction->setChecked(playTimer.isActive());
 }
 
 // At the board's pace: each frame stays for the time to the next one on the board's clock.
 void InspectorWindow::playNext()
 {
-    if (current + 1 >= source->count())
-        return;
-    step(1);
-    if (current + 1 >= source->count())
-        return;
-    const std::optional<qint64> now = boardTimeUs(current);
-    const std::optional<qint64> next = boardTimeUs(current + 1);
-    qint64 waitMs = FallbackPeriodMs;
-    if (now && next && *next > *now)
-        waitMs = std::min<qint64>((*next - *now) / 1000, LongestPauseMs);
-    playTimer.start(int(waitMs));
+    if (current + 1 < source->count())
+        step(1);
+    if (current + 1 < source->count()) {
+        const std::optional<qint64> now = boardTimeUs(current);
+        const std::optional<qint64> next = boardTimeUs(current + 1);
+        qint64 waitMs = FallbackPeriodMs;
+        if (now && next && *next > *now)
+            waitMs = std::min<qint64>((*next - *now) / 1000, LongestPauseMs);
+        playTimer.start(int(waitMs));
+    }
+    playAction->setChecked(playTimer.isActive());
 }
 
 std::optional<qint64> InspectorWindow::boardTimeUs(qint64 index)
@@ -398,6 +579,8 @@ void InspectorWindow::showFrame(qint64 index)
         trouble = QStringLiteral("recorded as %1").arg(status);
 
     view->setFrame(picture, samplesShown ? std::optional<FrameSlot>(frame) : std::nullopt);
+    saveAction->setEnabled(!picture.isNull());
+    copyAction->setEnabled(!picture.isNull());
     view->setDamage(trouble);
     updateClipMask();
     updateLevels();
@@ -444,13 +627,9 @@ void InspectorWindow::showReadout(QPoint pixel)
 
 void InspectorWindow::showViewMenu(const QPoint &position)
 {
-    const QImage picture = view->picture();
     QMenu menu;
-    menu.addAction(QStringLiteral("Save Picture As..."), this, [this, picture] { savePictureAs(picture); })
-        ->setEnabled(!picture.isNull());
-    menu.addAction(QStringLiteral("Copy Picture"), this,
-                   [picture] { QGuiApplication::clipboard()->setImage(picture); })
-        ->setEnabled(!picture.isNull());
+    menu.addAction(saveAction);
+    menu.addAction(copyAction);
     menu.addSeparator();
     menu.addActions(analysisActions);
     menu.exec(view->mapToGlobal(position));
@@ -465,27 +644,9 @@ void InspectorWindow::savePictureAs(const QImage &picture)
         QStringLiteral("PNG (*.png);;BMP (*.bmp);;JPEG (*.jpg *.jpeg)"));
     if (fileName.isEmpty())
         return;
-    const QString reason = savePicture(fileName, picture);
+    const QString reason = PictureFile::write(fileName, picture);
     if (!reason.isEmpty())
         QMessageBox::warning(this, windowTitle(),
                              QStringLiteral("Could not save the picture to %1: %2")
                                  .arg(QDir::toNativeSeparators(fileName), reason));
-}
-
-QString InspectorWindow::savePicture(const QString &fileName, const QImage &picture)
-{
-    const QString suffix = QFileInfo(fileName).suffix().toLower();
-    const QByteArray format = suffix == QLatin1String("bmp") ? "bmp"
-        : (suffix == QLatin1String("jpg") || suffix == QLatin1String("jpeg")) ? "jpeg"
-                                                                              : "png";
-    // Written beside the name and moved there only when whole.
-    QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly))
-        return file.errorString();
-    QImageWriter writer(&file, format);
-    if (!writer.write(picture)) {
-        file.cancelWriting();
-        return writer.errorString();
-    }
-    return file.commit() ? QString() : file.errorString();
 }

@@ -17,21 +17,41 @@ class LevelsPanel;
 class QAction;
 class QDockWidget;
 class QLabel;
+class QMenu;
 class QSlider;
 class ZoomView;
 
 // Looks again at the frames of one source: a timeline over every frame with its damaged and
 // lost frames marked, keys to step, play and jump, the frame's header in words and its picture
 // zoomable to the pixel, its levels (histogram, clipping, a region's statistics, a line's
-// profile), and a stretch marked with I and O exported as the recorder stores frames. The source
-// is opened by whoever makes the window.
+// profile), and a stretch marked with I and O exported as the recorder stores frames. Another
+// source opened, from the menu, a recent one or dropped on the window, takes the place of the
+// one shown.
 class InspectorWindow : public QMainWindow
 {
     Q_OBJECT
 
 public:
-    explicit InspectorWindow(std::unique_ptr<FrameSource> source, QWidget *parent = nullptr);
+    // path: where the source was opened from, remembered among the recent ones; none for frames
+    // that are nowhere on disk.
+    explicit InspectorWindow(std::unique_ptr<FrameSource> source, const QString &path = QString(),
+                             QWidget *parent = nullptr);
     ~InspectorWindow() override;
+
+    // A window of its own on these frames at `frame`, closed with its parent at the latest.
+    static InspectorWindow *showFrames(std::unique_ptr<FrameSource> source, qint64 frame, QWidget *parent);
+    // The source at `path`, opened; null with the reason in `error` when it cannot be.
+    static std::unique_ptr<FrameSource> openSource(const QString &path, QString &error);
+    // A file dialog for a source to open; empty when none was chosen.
+    static QString chooseSourceFile(QWidget *parent);
+    // Shows the source at `path` instead of this one; when it cannot be opened, says why and
+    // keeps the one shown.
+    bool openPath(const QString &path);
+    void showSource(std::unique_ptr<FrameSource> source, const QString &path);
+
+    static constexpr int MaxRecentSources = 8;
+    // Paths opened before, newest first; those gone since are left out.
+    static QStringList recentSources();
 
     static constexpr int PageFrames = 10;
     static constexpr int FallbackPeriodMs = 33;
@@ -39,10 +59,9 @@ public:
 
     qint64 currentFrame() const { return current; }
     void showFrame(qint64 index);
-    bool marksComplete() const { return marks.complete(); }
+    bool marksComplete() const { return marks->complete(); }
     bool isPlaying() const { return playTimer.isActive(); }
     ZoomView *zoomView() const { return view; }
-    LevelsPanel *levelsPanel() const { return levels; }
     bool levelsShown() const;
 
     // The stretch marked with I and O: from the first frame when I is unset, to the last when O is.
@@ -51,20 +70,24 @@ public:
     FrameExport::Result exportStretch(const QString &folder, const QString &prefix, FrameStore::Storage storage,
                                       const FrameExport::Progress &progress = {});
 
-    // The picture as the window saves it: the format follows the name's extension, PNG when it
-    // names none of BMP or JPEG. An empty string, or why it could not be written.
-    static QString savePicture(const QString &fileName, const QImage &picture);
+protected:
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
 
 private:
     void step(qint64 frames);
     void jumpToMarked(int direction);
-    void togglePlay();
+    void setPlaying(bool playing);
     void playNext();
     void scanMarks();
     void showReadout(QPoint pixel);
     void showViewMenu(const QPoint &position);
     void savePictureAs(const QImage &picture);
     void addActions();
+    void chooseFile();
+    void chooseFolder();
+    void rememberSource(const QString &path);
+    void fillRecentMenu();
     void setMark(bool in);
     void exportFrames();
     enum class MeasuredFrom { Nothing, Samples, Picture };
@@ -77,7 +100,7 @@ private:
 
     std::unique_ptr<FrameSource> source;
     FrameDecoder decoder;
-    FrameMarkScan marks;
+    std::unique_ptr<FrameMarkScan> marks;
     ZoomView *view = nullptr;
     QSlider *slider = nullptr;
     FrameMarksBar *marksBar = nullptr;
@@ -86,7 +109,11 @@ private:
     LevelsPanel *levels = nullptr;
     QDockWidget *levelsDock = nullptr;
     QAction *clipsAction = nullptr;
+    QAction *playAction = nullptr;
+    QAction *saveAction = nullptr;
+    QAction *copyAction = nullptr;
     QList<QAction *> analysisActions; // in the view's menu
+    QMenu *recentMenu = nullptr;
     QTimer playTimer;
     QTimer scanTimer;
     qint64 current = -1;

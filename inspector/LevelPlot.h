@@ -22,7 +22,6 @@ public:
     // top: the value at the top edge; 0 takes the highest value of the curves.
     void setCurves(std::vector<Curve> curves, double top, bool filled);
     void setLogarithmic(bool logarithmic);
-    bool isLogarithmic() const { return logarithmic; }
     const std::vector<Curve> &curves() const { return shown; }
 
 protected:

@@ -81,16 +81,6 @@ int LevelsPanel::chosenChannel() const
     return channelBox->currentIndex();
 }
 
-void LevelsPanel::chooseChannel(int channel)
-{
-    channelBox->setCurrentIndex(channel);
-}
-
-void LevelsPanel::setLogarithmic(bool logarithmic)
-{
-    logarithmicBox->setChecked(logarithmic);
-}
-
 void LevelsPanel::showLevels(const FrameLevels &shown, bool isRegion)
 {
     levels = shown;

@@ -24,8 +24,6 @@ public:
     void showProfile(const std::vector<std::vector<int>> &samples, const std::vector<ChannelLevels> &channels);
     // Of a raw colour frame: 0 Y, 1 U, 2 V.
     int chosenChannel() const;
-    void chooseChannel(int channel);
-    void setLogarithmic(bool logarithmic);
 
     // The numbers as the panel shows them: whole frame or region, then a line per channel.
     static QString text(const FrameLevels &levels, bool region);

@@ -14,6 +14,8 @@
 
 #include <QtTest>
 
+#include <functional>
+
 namespace {
 
 const QString Dot = QStringLiteral(" \u00B7 ");
@@ -72,6 +74,68 @@ QByteArray jpegOf(int width, int height, quint8 level)
     return encodeJpeg(reinterpret_cast<const uint8_t *>(grey.constData()), width, height, 1, 90);
 }
 
+// The item of the menu bar's menu, by their texts.
+QAction *menuItem(QMainWindow &window, const QString &menu, const QString &item)
+{
+    for (QAction *top : window.menuBar()->actions()) {
+        if (top->text() != menu || !top->menu())
+            continue;
+        for (QAction *action : top->menu()->actions()) {
+            if (action->text() == item)
+                return action;
+        }
+    }
+    return nullptr;
+}
+
+// Active again after a dialog or a menu, as a window manager would have it.
+bool reactivate(QWidget &window)
+{
+    QApplication::setActiveWindow(&window);
+    return QTest::qWaitForWindowActive(&window);
+}
+
+// Types a name into the file dialog once it shows, and accepts it.
+void answerFileDialog(QObject *context, const QString &path)
+{
+    auto *poll = new QTimer(context);
+    QObject::connect(poll, &QTimer::timeout, context, [poll, path] {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        poll->deleteLater();
+        poll->stop();
+        auto *nameField = qobject_cast<QLineEdit *>(dialog->focusWidget());
+        QVERIFY(nameField);
+        nameField->setText(path);
+        QTest::keyClick(nameField, Qt::Key_Return);
+    });
+    poll->start(20);
+}
+
+// Drags paths over the window and drops them; whether the window took them.
+bool drop(QWidget &window, const QList<QUrl> &urls)
+{
+    QMimeData dropped;
+    dropped.setUrls(urls);
+    const QPoint at = window.rect().center();
+    QDragEnterEvent enter(at, Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window, &enter);
+    if (!enter.isAccepted())
+        return false;
+    QDropEvent dropping(at, Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window, &dropping);
+    return dropping.isAccepted();
+}
+
+QByteArray dumpOf(int frames, qint32 format, const QByteArray &pixels)
+{
+    QByteArray dump;
+    for (int i = 0; i < frames; ++i)
+        dump += record(format, 4, 2, pixels, 1000000 + i * 40000).toBytes();
+    return dump;
+}
+
 } // namespace
 
 class TestInspector : public QObject
@@ -79,6 +143,199 @@ class TestInspector : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true); // recent sources kept apart from the user's
+        QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
+    }
+
+    // Each item of the menu bar by its key, whatever has the focus: the item is the one that
+    // fires, and its outcome shows. 30 Gray frames, 12 damaged, frames lost before 21.
+    void menuKeys()
+    {
+        QByteArray dump;
+        for (int i = 0; i < 30; ++i) {
+            const qint64 timeUs = 1000000 + qint64(i + (i >= 21 ? 3 : 0)) * 40000;
+            dump += record(1, 4, 2, i == 12 ? GrayPixels.left(5) : GrayPixels, timeUs).toBytes();
+        }
+        const auto window = windowOn(dir.filePath("keys.bin"), dump);
+        QVERIFY(window && QTest::qWaitForWindowActive(window.get()));
+        QTRY_VERIFY(window->marksComplete());
+        ZoomView *view = window->zoomView();
+        const double fitted = view->zoom();
+        QLabel *label = child<QLabel>(window.get(), "frameText");
+        const auto frameIs = [&](qint64 frame) { return [&, frame] { return window->currentFrame() == frame; }; };
+        const auto zoomIs = [&](double zoom) { return [view, zoom] { return view->zoom() == zoom; }; };
+
+        struct Item
+        {
+            QString menu, text;
+            QKeyCombination key;
+            std::function<bool()> done;
+        };
+        const QList<Item> items{
+            {"Go", "Next Frame", Qt::Key_Right, frameIs(1)},
+            {"Go", "Forward 10 Frames", Qt::Key_PageDown, frameIs(11)},
+            {"Go", "Back 10 Frames", Qt::Key_PageUp, frameIs(1)},
+            {"Go", "Previous Frame", Qt::Key_Left, frameIs(0)},
+            {"Go", "Last Frame", Qt::Key_End, frameIs(29)},
+            {"Go", "First Frame", Qt::Key_Home, frameIs(0)},
+            {"Go", "Next Trouble", Qt::Key_N, frameIs(12)},
+            {"Go", "Next Trouble", Qt::Key_N, frameIs(21)},
+            {"Go", "Previous Trouble", Qt::SHIFT | Qt::Key_N, frameIs(12)},
+            {"Go", "Mark In", Qt::Key_I, [&] { return window->stretchFirst() == 12 && window->stretchLast() == 29; }},
+            {"Go", "Next Frame", Qt::Key_Right, frameIs(13)},
+            {"Go", "Mark Out", Qt::Key_O, [&] { return window->stretchFirst() == 12 && window->stretchLast() == 13; }},
+            {"View", "Actual Pixels", Qt::Key_1, zoomIs(1)},
+            {"View", "Zoom In", Qt::Key_Plus, zoomIs(2)},
+            {"View", "Zoom In", Qt::Key_Equal, zoomIs(4)},
+            {"View", "Zoom Out", Qt::Key_Minus, zoomIs(2)},
+            {"View", "Fit", Qt::Key_0, zoomIs(fitted)},
+            {"View", "Levels", Qt::Key_H, [&] { return window->levelsShown(); }},
+            {"View", "Clipping", Qt::Key_C, [&] { return !view->clipMask().isNull(); }},
+            {"View", "Clipping", Qt::Key_C, [&] { return view->clipMask().isNull(); }},
+            {"View", "Levels", Qt::Key_H, [&] { return !window->levelsShown(); }},
+            {"Edit", "Copy Picture", Qt::CTRL | Qt::Key_C, [&] {
+                 return QGuiApplication::clipboard()->image().convertToFormat(view->picture().format()) == view->picture();
+             }},
+            {"Go", "Play", Qt::Key_Space, [&] { return window->isPlaying(); }},
+            {"Go", "Play", Qt::Key_Space, [&] { return !window->isPlaying(); }},
+        };
+        for (int i = 0; i < items.size(); ++i) {
+            const Item &item = items[i];
+            QAction *action = menuItem(*window, item.menu, item.text);
+            QVERIFY2(action, qPrintable(item.text));
+            QSignalSpy fired(action, &QAction::triggered);
+            QWidget *focus = i % 2 ? static_cast<QWidget *>(view) : label;
+            QTest::keyClick(focus, item.key.key(), item.key.keyboardModifiers());
+            QVERIFY2(fired.size() == 1 && item.done(), qPrintable(item.menu + " > " + item.text));
+        }
+        QCOMPARE(QGuiApplication::clipboard()->image().isNull(), false);
+
+        // Play follows the timer: it stops, unchecked, at the last frame.
+        QAction *play = menuItem(*window, "Go", "Play");
+        QTest::keyClick(window.get(), Qt::Key_Home);
+        QTest::keyClick(window.get(), Qt::Key_PageDown);
+        QTest::keyClick(window.get(), Qt::Key_PageDown);
+        QTest::keyClick(window.get(), Qt::Key_Space);
+        QVERIFY(play->isChecked());
+        QTRY_COMPARE_WITH_TIMEOUT(window->currentFrame(), qint64(29), 10000);
+        QTRY_VERIFY(!play->isChecked());
+
+        // The view's menu holds the same items: chosen there, the levels show.
+        QTimer::singleShot(0, window.get(), [] {
+            auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+            QVERIFY(menu);
+            QStringList texts;
+            for (QAction *action : menu->actions())
+                texts << action->text();
+            QCOMPARE(texts, (QStringList{"Save Picture As...", "Copy Picture", "", "Levels", "Clipping", "Mark In",
+                                         "Mark Out", "Export Frames..."}));
+            menu->actions().at(3)->trigger();
+            menu->close();
+        });
+        emit view->customContextMenuRequested(view->rect().center());
+        QVERIFY(window->levelsShown());
+        QVERIFY(reactivate(*window));
+
+        // Ctrl+S saves the picture on screen; Ctrl+Q closes the window.
+        QTemporaryDir out;
+        answerFileDialog(window.get(), out.filePath("shot.bmp"));
+        QTest::keyClick(label, Qt::Key_S, Qt::ControlModifier);
+        QImageReader saved(out.filePath("shot.bmp"));
+        QCOMPARE(saved.format(), QByteArray("bmp"));
+        QCOMPARE(saved.read().convertToFormat(view->picture().format()), view->picture());
+        QVERIFY(reactivate(*window));
+        QTest::keyClick(label, Qt::Key_Q, Qt::ControlModifier);
+        QVERIFY(!window->isVisible());
+    }
+
+    // Sources opened one after another in one window: each replaces the one shown, everything
+    // tied to it starting again; one that cannot be opened leaves it and says why. The recent
+    // list keeps those opened, newest first.
+    void opensAnotherSource()
+    {
+        QTemporaryDir root;
+        const QString first = root.filePath("first.bin");
+        writeFile(first, dumpOf(25, 1, GrayPixels));
+        MatroskaWriter writer;
+        QVERIFY(writer.open(root.filePath("second.mkv"), 2, 4, 2));
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(writer.writeFrame(slotOf(record(2, 4, 2, UyvyPixels, 7000000 + i * 40000))), qint64(i));
+        QVERIFY(writer.close());
+        QDir(root.path()).mkdir("capture");
+        writeFile(root.filePath("capture/bvtgrab_0.jpg"), jpegOf(16, 8, 40));
+        const QString garbage = root.filePath("garbage.bin");
+        writeFile(garbage, QByteArray(5000, '\x5a'));
+
+        QString error;
+        InspectorWindow window(InspectorWindow::openSource(first, error), first);
+        QVERIFY(error.isEmpty());
+        QMenu *recent = menuItem(window, "File", "Open Recent")->menu();
+        const auto recentTexts = [recent] {
+            recent->popup(QPoint());
+            QStringList texts;
+            for (QAction *action : recent->actions())
+                texts << action->text();
+            recent->hide();
+            return texts;
+        };
+        for (QAction *action : recent->actions())
+            if (action->text() == "Clear")
+                action->trigger();
+        QCOMPARE(recentTexts(), (QStringList{"", "Clear"}));
+        QVERIFY(window.openPath(first));
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+
+        // Under way in the first: a stretch marked, levels of a region, playing.
+        QTest::keyClick(&window, Qt::Key_PageDown);
+        QTest::keyClick(&window, Qt::Key_I);
+        QTest::keyClick(&window, Qt::Key_H);
+        dragOver(window.zoomView(), QPoint(0, 0), QPoint(1, 1), Qt::ShiftModifier);
+        QTest::keyClick(&window, Qt::Key_Space);
+        QVERIFY(window.isPlaying());
+
+        answerFileDialog(&window, root.filePath("second.mkv"));
+        QTest::keyClick(&window, Qt::Key_O, Qt::ControlModifier);
+        QVERIFY(reactivate(window));
+        QCOMPARE(window.windowTitle(), "second.mkv - Matroska recording, 3 frames - Brevant Inspector");
+        QCOMPARE(window.currentFrame(), qint64(0));
+        QVERIFY(frameText(window).startsWith("Frame 1 of 3" + Dot + "UYVY"));
+        QCOMPARE(child<QSlider>(&window, "frameSlider")->maximum(), 2);
+        QVERIFY(!window.isPlaying());
+        QVERIFY(!menuItem(window, "Go", "Play")->isChecked());
+        QCOMPARE(window.stretchFirst(), qint64(0));
+        QCOMPARE(window.stretchLast(), qint64(2));
+        QVERIFY(window.zoomView()->selectedRegion().isNull());
+        QVERIFY(labelText(&window, "levelsText").startsWith("Frame 4x2\nY: "));
+        QTRY_VERIFY(window.marksComplete());
+        QTest::keyClick(&window, Qt::Key_End);
+        QCOMPARE(window.currentFrame(), qint64(2));
+
+        // Refused: the reason shown, the Matroska file still there.
+        BoxCloser boxes;
+        QVERIFY(drop(window, {QUrl::fromLocalFile(garbage)}));
+        QTRY_COMPARE(boxes.texts,
+                     QStringList{garbage + ": no whole frame record in 5000 bytes"});
+        QCOMPARE(window.windowTitle(), "second.mkv - Matroska recording, 3 frames - Brevant Inspector");
+        QCOMPARE(window.currentFrame(), qint64(2));
+
+        // Dropped: only local files, the first of them.
+        QVERIFY(!drop(window, {QUrl("https://example.org/capture")}));
+        QVERIFY(drop(window, {QUrl::fromLocalFile(root.filePath("capture")), QUrl::fromLocalFile(first)}));
+        QTRY_COMPARE(window.windowTitle(), QStringLiteral("capture - capture folder, 1 frame - Brevant Inspector"));
+        QVERIFY(frameText(window).startsWith("Frame 1 of 1" + Dot + "JPG"));
+
+        QCOMPARE(recentTexts(), (QStringList{root.filePath("capture"), root.filePath("second.mkv"), first, "", "Clear"}));
+        // Chosen again, a recent source comes to the top; one gone is left out.
+        QFile::remove(root.filePath("second.mkv"));
+        QCOMPARE(recentTexts(), (QStringList{root.filePath("capture"), first, "", "Clear"}));
+        recent->actions().at(1)->trigger();
+        QCOMPARE(window.windowTitle(), "first.bin - wire dump, 25 frames - Brevant Inspector");
+        QCOMPARE(recentTexts(), (QStringList{first, root.filePath("capture"), "", "Clear"}));
+        QCOMPARE(InspectorWindow::recentSources(), (QStringList{first, root.filePath("capture")}));
+    }
     // Each row builds its source in a folder of its own: path to open, then what the window shows.
     void sources_data()
     {
@@ -87,6 +344,7 @@ private slots:
         QTest::addColumn<QString>("firstText"); // empty: the source is refused
         QTest::addColumn<QString>("error");     // a part of the refusal's reason
         QTest::addColumn<QByteArray>("clum");   // of the first frame
+        QTest::addColumn<QString>("kind");      // as the title names it
 
         const QString root = dir.path();
         const FrameRecord gray = record(1, 4, 2, GrayPixels, 5250000);
@@ -98,9 +356,9 @@ private slots:
         QTest::newRow("wire dump") << root + "/dump.bin" << qint64(2)
                                    << "Frame 1 of 2" + Dot + "Gray" + Dot + "4x2" + Dot + "8 bytes" + Dot
                                           + "board time 5.250000 s"
-                                   << "" << FrameRecord::sensorBlock(1, 2, 3, 4);
+                                   << "" << FrameRecord::sensorBlock(1, 2, 3, 4) << QStringLiteral("wire dump");
         writeFile(root + "/garbage.bin", QByteArray(5000, '\x5a'));
-        QTest::newRow("garbage") << root + "/garbage.bin" << qint64(0) << "" << "no whole frame record in 5000 bytes" << FrameRecord::sensorBlock(1, 2, 3, 4);
+        QTest::newRow("garbage") << root + "/garbage.bin" << qint64(0) << "" << "no whole frame record in 5000 bytes" << FrameRecord::sensorBlock(1, 2, 3, 4) << QStringLiteral("wire dump");
 
         MatroskaWriter writer;
         QVERIFY(writer.open(root + "/rec.mkv", 2, 4, 2));
@@ -110,14 +368,14 @@ private slots:
         QTest::newRow("matroska") << root + "/rec.mkv" << qint64(3)
                                   << "Frame 1 of 3" + Dot + "UYVY" + Dot + "4x2" + Dot + "16 bytes" + Dot
                                          + "board time 7.000000 s"
-                                  << "" << FrameRecord::sensorBlock(1, 2, 3, 4);
+                                  << "" << FrameRecord::sensorBlock(1, 2, 3, 4) << QStringLiteral("Matroska recording");
         // A recording of another program, in a codec this one does not show.
         if (QProcess::execute(QStringLiteral("ffmpeg"),
                               {"-loglevel", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=64x48:rate=10", "-t",
                                "0.3", "-c:v", "mpeg4", root + "/mpeg4.mkv"})
             == 0)
             QTest::newRow("matroska of another codec") << root + "/mpeg4.mkv" << qint64(0) << ""
-                                                       << "its video is \"V_MPEG4/ISO/ASP\", which this program does not show" << FrameRecord::sensorBlock(1, 2, 3, 4);
+                                                       << "its video is \"V_MPEG4/ISO/ASP\", which this program does not show" << FrameRecord::sensorBlock(1, 2, 3, 4) << QStringLiteral("Matroska recording");
 
         // A recorder's capture: raw payloads known by the index alone.
         QDir(root).mkdir("rec");
@@ -134,7 +392,7 @@ private slots:
         QTest::newRow("capture with index") << root + "/rec" << qint64(2)
                                             << "Frame 1 of 2" + Dot + "Gray" + Dot + "4x2" + Dot + "8 bytes" + Dot
                                                    + "board time 5.250000 s"
-                                            << "" << FrameRecord::sensorBlock(1, 2, 3, 4);
+                                            << "" << FrameRecord::sensorBlock(1, 2, 3, 4) << QStringLiteral("capture folder");
         QDir(root).mkdir("cut");
         writeFile(root + "/cut/c_0.bvt", GrayPixels);
         writeFile(root + "/cut/c_index.csv",
@@ -144,13 +402,13 @@ private slots:
         QTest::newRow("index cut by a crash") << root + "/cut/c_index.csv" << qint64(1)
                                               << "Frame 1 of 1" + Dot + "Gray" + Dot + "4x2" + Dot + "8 bytes" + Dot
                                                      + "board time 5.250000 s"
-                                              << "" << FrameRecord::sensorBlock(1, 2, 3, 4);
+                                              << "" << FrameRecord::sensorBlock(1, 2, 3, 4) << QStringLiteral("capture folder");
         writeFile(root + "/cut/d_index.csv",
                   "record,file,status,format,width,height,payload_bytes,board_time,arrival_time,clum,cpos\n"
                   "0,d_0.bvt,stored,Gray,4,2\n"
                   "1,c_0.bvt,stored,Gray,4,2,8,5.250000,x," + zeros.toLatin1() + "," + zeros.toLatin1() + "\n");
         QTest::newRow("index row short inside") << root + "/cut/d_index.csv" << qint64(0) << ""
-                                                << "line 2 of d_index.csv has 6 fields, not 11" << QByteArray();
+                                                << "line 2 of d_index.csv has 6 fields, not 11" << QByteArray() << QStringLiteral("capture folder");
 
         // The viewer's capture: JPEG files stand alone; raw ones cannot without an index.
         QDir(root).mkdir("jpg");
@@ -159,16 +417,16 @@ private slots:
         writeFile(root + "/jpg/other_0.jpg", jpegOf(16, 8, 200));
         QTest::newRow("capture of JPEG files") << root + "/jpg" << qint64(2)
             << "Frame 1 of 2" + Dot + "JPG" + Dot + "16x8" + Dot + QString::number(jpegOf(16, 8, 40).size()) + " bytes"
-            << "" << QByteArray(16, 0);
+            << "" << QByteArray(16, 0) << QStringLiteral("capture folder");
         QDir(root).mkdir("raw");
         writeFile(root + "/raw/r_0.bvt", GrayPixels);
         QTest::newRow("raw capture without index") << root + "/raw" << qint64(0) << ""
-                                                   << "they can be shown only with the recorder's index r_index.csv" << FrameRecord::sensorBlock(1, 2, 3, 4);
+                                                   << "they can be shown only with the recorder's index r_index.csv" << FrameRecord::sensorBlock(1, 2, 3, 4) << QStringLiteral("capture folder");
         QDir(root).mkdir("unrelated");
         writeFile(root + "/unrelated/notes.txt", "hello");
         writeFile(root + "/unrelated/photo.png", "png");
         QTest::newRow("folder of unrelated files") << root + "/unrelated" << qint64(0) << ""
-                                                   << "no captured frames" << FrameRecord::sensorBlock(1, 2, 3, 4);
+                                                   << "no captured frames" << FrameRecord::sensorBlock(1, 2, 3, 4) << QStringLiteral("capture folder");
     }
 
     void sources()
@@ -178,6 +436,7 @@ private slots:
         QFETCH(QString, firstText);
         QFETCH(QString, error);
         QFETCH(QByteArray, clum);
+        QFETCH(QString, kind);
 
         std::unique_ptr<FrameSource> source = frameSourceFor(path);
         const bool opened = source->open();
@@ -187,12 +446,13 @@ private slots:
             return;
         }
         QCOMPARE(source->count(), frames);
-        // A file by its name; a capture by its folder and prefix.
+        // A capture known by its folder and prefix; the title names what was opened.
         const bool capture = QFileInfo(path).isDir() || path.endsWith(".csv");
-        const QString name = capture ? source->name() : QFileInfo(path).fileName();
-        QVERIFY2(!capture || name.endsWith("_*"), qPrintable(name));
-        InspectorWindow window(std::move(source));
-        QCOMPARE(window.windowTitle(), "Brevant Inspector - " + name);
+        QVERIFY2(!capture || source->name().endsWith("_*"), qPrintable(source->name()));
+        InspectorWindow window(std::move(source), path);
+        QCOMPARE(window.windowTitle(), QStringLiteral("%1 - %2, %3 %4 - Brevant Inspector")
+                                           .arg(QFileInfo(path).fileName(), kind).arg(frames)
+                                           .arg(frames == 1 ? "frame" : "frames"));
         QCOMPARE(child<QSlider>(&window, "frameSlider")->maximum(), int(frames - 1));
         QCOMPARE(child<QSlider>(&window, "frameSlider")->accessibleName(), QStringLiteral("Frame"));
         QCOMPARE(frameText(window), firstText);
@@ -397,6 +657,8 @@ private slots:
         auto *inspector = rig.window.findChild<InspectorWindow *>();
         QVERIFY(inspector);
         QCOMPARE(inspector->currentFrame(), qint64(4));
+        QCOMPARE(inspector->windowTitle(), QStringLiteral("last seconds from 127.0.0.1:%1 - recent frames, 5 frames - Brevant Inspector")
+                                               .arg(rig.video.serverPort()));
         QCOMPARE(frameText(*inspector), "Frame 5 of 5" + Dot + "Gray" + Dot + "4x2" + Dot + "8 bytes" + Dot
                                             + "board time 3.400000 s" + Dot + "gap 100.0 ms");
         // The stream goes on in the viewer; the inspector keeps the frames it was given.
