@@ -1,19 +1,15 @@
 #include "InspectorWindow.h"
 
 #include "BoardProtocol.h"
-#include "CaptureFolderSource.h"
 #include "ElidedLabel.h"
 #include "FrameLevels.h"
 #include "FrameMarksBar.h"
 #include "FrameSourceFor.h"
 #include "LevelsPanel.h"
-#include "MatroskaSource.h"
 #include "PictureFile.h"
 #include "PixelReadout.h"
 #include "RawConvert.h"
-#include "RecentFramesSource.h"
 #include "RecordIndex.h"
-#include "WireDumpSource.h"
 #include "ZoomView.h"
 
 #include <QAction>
@@ -49,19 +45,6 @@ const QString AppTitle = QStringLiteral("Brevant Inspector");
 const QString SettingsOrganization = QStringLiteral("Brevant");
 const QString SettingsApplication = QStringLiteral("brevant-inspect");
 const QString RecentKey = QStringLiteral("recentSources");
-
-QString kindOf(const FrameSource &source)
-{
-    if (dynamic_cast<const WireDumpSource *>(&source))
-        return QStringLiteral("wire dump");
-    if (dynamic_cast<const MatroskaSource *>(&source))
-        return QStringLiteral("Matroska recording");
-    if (dynamic_cast<const CaptureFolderSource *>(&source))
-        return QStringLiteral("capture folder");
-    if (dynamic_cast<const RecentFramesSource *>(&source))
-        return QStringLiteral("recent frames");
-    return QStringLiteral("frames");
-}
 
 // The first thing dropped, when it is a local file or folder.
 QString droppedPath(const QMimeData *dropped)
@@ -225,13 +208,15 @@ void InspectorWindow::showSource(std::unique_ptr<FrameSource> opened, const QStr
     const QString pathName = QFileInfo(QDir::cleanPath(path)).fileName();
     const qint64 frames = source->count();
     setWindowTitle(QStringLiteral("%1 - %2, %3 %4 - %5")
-                       .arg(pathName.isEmpty() ? QFileInfo(source->name()).fileName() : pathName, kindOf(*source))
+                       .arg(pathName.isEmpty() ? QFileInfo(source->name()).fileName() : pathName, source->kind())
                        .arg(frames)
                        .arg(frames == 1 ? QStringLiteral("frame") : QStringLiteral("frames"), AppTitle));
     if (!path.isEmpty())
         rememberSource(path);
     view->fit();
-    showFrame(0);
+    showFrame(source->startFrame());
+    if (!source->notice().isEmpty())
+        statusBar()->showMessage(source->notice());
 }
 
 QString InspectorWindow::chooseSourceFile(QWidget *parent)

@@ -22,6 +22,8 @@ public:
     // Header fields, sensor blocks and payload of frame `index` (0 for the first).
     virtual bool frame(qint64 index, FrameSlot &slot) = 0;
     virtual QString name() const = 0;
+    // What the frames are, in a few words: "wire dump", "capture folder", ...
+    virtual QString kind() const = 0;
     virtual QString errorString() const = 0;
 
     // Frame `index` without its payload where the source can leave it unread.

@@ -13,6 +13,7 @@ public:
     qint64 count() const override { return reader.frameCount(); }
     bool frame(qint64 index, FrameSlot &slot) override { return reader.frame(index, slot); }
     QString name() const override;
+    QString kind() const override { return QStringLiteral("Matroska recording"); }
     QString errorString() const override { return reader.errorString(); }
     std::unique_ptr<FrameSource> reopened() const override;
 

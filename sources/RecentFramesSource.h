@@ -16,6 +16,7 @@ public:
     qint64 count() const override { return qint64(frames.size()); }
     bool frame(qint64 index, FrameSlot &slot) override;
     QString name() const override { return sourceName; }
+    QString kind() const override { return QStringLiteral("recent frames"); }
     QString errorString() const override { return error; }
     std::unique_ptr<FrameSource> reopened() const override;
 

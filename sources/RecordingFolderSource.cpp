@@ -110,6 +110,14 @@ QString RecordingFolderSource::name() const
     return QDir::toNativeSeparators(folder.filePath(prefix)) + QStringLiteral("*");
 }
 
+QString RecordingFolderSource::kind() const
+{
+    const bool matroska = std::any_of(frames.cbegin(), frames.cend(), [](const Entry &entry) {
+        return entry.file.endsWith(QLatin1String(".mkv"), Qt::CaseInsensitive);
+    });
+    return matroska ? QStringLiteral("Matroska recording") : QStringLiteral("capture folder");
+}
+
 bool RecordingFolderSource::fail(const QString &what)
 {
     error = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), what);

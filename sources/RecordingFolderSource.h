@@ -35,6 +35,7 @@ public:
     bool header(qint64 index, FrameSlot &slot) override;
     bool hasBoardTime() const override { return withBoardTime; }
     QString name() const override;
+    QString kind() const override;
     QString errorString() const override { return error; }
     QImage picture(qint64 index) override;
     QString recordedStatus(qint64 index) const override;

@@ -18,6 +18,7 @@ public:
     bool frame(qint64 index, FrameSlot &slot) override;
     bool header(qint64 index, FrameSlot &slot) override;
     QString name() const override;
+    QString kind() const override { return QStringLiteral("wire dump"); }
     QString errorString() const override { return error; }
     std::unique_ptr<FrameSource> reopened() const override;
 
