@@ -1,7 +1,5 @@
 #include "JpegDecoder.h"
 
-#include <QtDebug>
-
 #include <algorithm>
 #include <csetjmp>
 #include <cstdint>
@@ -25,6 +23,7 @@ struct ErrorManager
     // Bytes found between the last scan and the end-of-image marker, judged once it is read.
     unsigned leftoverBytes;
     char leftoverMessage[JMSG_LENGTH_MAX];
+    QStringList *warnings;
 };
 
 // Warnings after which the picture would not be the frame: blocks left grey, garbled or decoded
@@ -56,13 +55,12 @@ bool damagesPicture(int messageCode)
     longjmp(err->jumpBuffer, 1);
 }
 
-void logWarning(jpeg_error_mgr &err, const char *text)
+void keepWarning(ErrorManager &err, const char *text)
 {
-    if (err.num_warnings++ == 0)
-        qDebug("JPEG warning: %s", text);
+    err.warnings->append(QString::fromUtf8(text));
 }
 
-// A damaging warning ends the decode like an error; a benign one is logged once a frame.
+// A damaging warning ends the decode like an error; a benign one is kept.
 void emitMessage(j_common_ptr cinfo, int msgLevel)
 {
     if (msgLevel >= 0)
@@ -77,7 +75,7 @@ void emitMessage(j_common_ptr cinfo, int msgLevel)
         errorExit(cinfo);
     char text[JMSG_LENGTH_MAX];
     (*cinfo->err->format_message)(cinfo, text);
-    logWarning(err->pub, text);
+    keepWarning(*err, text);
 }
 
 // Whether the bytes left before the end-of-image marker, which ends at end, are padding: many
@@ -112,6 +110,8 @@ struct JpegDecoder::Impl
     int checkedHeight = 0;
     bool readFailed = false;
     std::vector<JSAMPROW> outputRows;
+    QStringList warnings;
+    QString failure;
 
     // Only plain calls happen between setjmp and a possible longjmp, and no object with a
     // destructor lives in the frames that a longjmp skips.
@@ -124,22 +124,27 @@ struct JpegDecoder::Impl
         return true;
     }
 
-    // Logs the failure, returns the object to its start state and gives -1.
-    int fail(const char *reason)
+    // Keeps the reason, returns the object to its start state and gives -1.
+    int refuse(const QString &line)
     {
-        qDebug("JPEG error: %s", reason);
+        failure = line;
         resetToStart();
         return -1;
+    }
+    int fail(const char *reason)
+    {
+        return refuse(QStringLiteral("JPEG error: ") + QString::fromUtf8(reason));
     }
 
     void create()
     {
         cinfo.err = jpeg_std_error(&jerr.pub);
         jerr.leftoverBytes = 0;
+        jerr.warnings = &warnings;
         jerr.pub.error_exit = errorExit;
         jerr.pub.emit_message = emitMessage;
         if (!runGuarded([](Impl *self) { jpeg_create_decompress(&self->cinfo); })) {
-            qDebug("JPEG error: %s", jerr.message);
+            failure = QStringLiteral("JPEG error: ") + QString::fromUtf8(jerr.message);
             jpeg_destroy_decompress(&cinfo);
             return;
         }
@@ -153,6 +158,8 @@ struct JpegDecoder::Impl
             return false;
         }
         resetToStart();
+        failure.clear();
+        warnings.clear();
         // libjpeg keeps Huffman and quantisation tables from image to image, so a frame that
         // leaves out the standard tables would be decoded with those of an earlier frame.
         jpeg_destroy_decompress(&cinfo);
@@ -192,7 +199,7 @@ struct JpegDecoder::Impl
         if (jerr.leftoverBytes > 0) {
             if (!isPadding(srcData, cinfo.src->next_input_byte, jerr.leftoverBytes))
                 return fail(jerr.leftoverMessage);
-            logWarning(jerr.pub, jerr.leftoverMessage);
+            keepWarning(jerr, jerr.leftoverMessage);
         }
         stage = Stage::Idle;
         return 0;
@@ -276,24 +283,16 @@ int JpegDecoder::jpeg_check_header(int width, int height)
     d.stage = Impl::Stage::HeaderRead;
 
     if (static_cast<long long>(d.cinfo.image_width) != width
-        || static_cast<long long>(d.cinfo.image_height) != height) {
-        qDebug("Error: incompatible jpeg sizes");
-        d.resetToStart();
-        return -1;
-    }
+        || static_cast<long long>(d.cinfo.image_height) != height)
+        return d.refuse(QStringLiteral("Error: incompatible jpeg sizes"));
     // The bound also keeps a picture of 4 bytes a pixel within an int.
-    if (width <= 0 || height <= 0 || static_cast<long long>(width) * height > MaxPixels) {
-        qDebug("Error: jpeg size too large: %d x %d", width, height);
-        d.resetToStart();
-        return -1;
-    }
+    if (width <= 0 || height <= 0 || static_cast<long long>(width) * height > MaxPixels)
+        return d.refuse(QStringLiteral("Error: jpeg size too large: %1 x %2").arg(width).arg(height));
     // libjpeg's default output is RGB for colour and one sample for grey; CMYK and others are
     // not shown.
-    if (d.cinfo.out_color_space != JCS_RGB && d.cinfo.out_color_space != JCS_GRAYSCALE) {
-        qDebug("Error: unsupported jpeg colour space with %d components", d.cinfo.num_components);
-        d.resetToStart();
-        return -1;
-    }
+    if (d.cinfo.out_color_space != JCS_RGB && d.cinfo.out_color_space != JCS_GRAYSCALE)
+        return d.refuse(QStringLiteral("Error: unsupported jpeg colour space with %1 components")
+                            .arg(d.cinfo.num_components));
     d.checkedWidth = width;
     d.checkedHeight = height;
     return 0;
@@ -341,4 +340,14 @@ int JpegDecoder::verifyData()
     if (!d.runGuarded([](Impl *self) { jpeg_start_decompress(&self->cinfo); }))
         return d.fail(d.jerr.message);
     return d.readToEnd(Impl::readRowsSkipped);
+}
+
+const QStringList &JpegDecoder::warnings() const
+{
+    return impl->warnings;
+}
+
+const QString &JpegDecoder::failure() const
+{
+    return impl->failure;
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <QString>
+#include <QStringList>
+
 #include <cstddef>
 #include <memory>
 
@@ -8,7 +11,8 @@
 // decompression object of its own, so no table of an earlier frame is ever used. A frame that
 // libjpeg finds cut off or corrupt is reported as -1, never by ending the process and never as a
 // picture with grey or garbled blocks; bytes an encoder left before the end-of-image marker are
-// not damage. Damage that still decodes as valid data cannot be told from the frame.
+// not damage. Damage that still decodes as valid data cannot be told from the frame. Nothing is
+// printed: what libjpeg warned of and why a frame was refused are kept for the caller.
 class JpegDecoder
 {
 public:
@@ -36,6 +40,12 @@ public:
     // fraction of its cost: every coefficient is read, but only the last rows of an eighth-size
     // grey picture are made. 0, or -1 when the data is damaged.
     int verifyData();
+
+    // libjpeg's warnings about the current source, in order, those it shrugged off included.
+    const QStringList &warnings() const;
+    // Why the current source was refused, as one line ("JPEG error: ...", "Error: ..."); empty
+    // while it was not.
+    const QString &failure() const;
 
 private:
     struct Impl;

@@ -53,27 +53,6 @@ QString droppedPath(const QMimeData *dropped)
     return !urls.isEmpty() && urls.first().isLocalFile() ? urls.first().toLocalFile() : QString();
 }
 
-QString outcomeReason(FrameDecoder::Outcome outcome, const FrameSlot &frame)
-{
-    switch (outcome) {
-    case FrameDecoder::Outcome::BadSize:
-        return QStringLiteral("size %1x%2 is no picture's").arg(frame.width).arg(frame.height);
-    case FrameDecoder::Outcome::PayloadTooShort:
-        return QStringLiteral("payload too short for %1x%2").arg(frame.width).arg(frame.height);
-    case FrameDecoder::Outcome::JpegHeaderRefused:
-        return QStringLiteral("no JPEG header of the announced size");
-    case FrameDecoder::Outcome::JpegUndecodable:
-        return QStringLiteral("JPEG data damaged or cut off");
-    case FrameDecoder::Outcome::OutOfMemory:
-        return QStringLiteral("no memory for the picture");
-    case FrameDecoder::Outcome::HiddenCode:
-        return QStringLiteral("code %1 carries no picture").arg(frame.format);
-    case FrameDecoder::Outcome::Shown:
-        break;
-    }
-    return QString();
-}
-
 // What can still be seen of a damaged frame: a JPEG decoded as far as its data goes, a short
 // raw payload with its missing part grey.
 QImage salvage(FrameDecoder &decoder, const FrameSlot &frame, FrameDecoder::Outcome outcome)
@@ -551,10 +530,10 @@ void InspectorWindow::showFrame(qint64 index)
     } else if (picture.isNull()) {
         const FrameDecoder::Outcome outcome = decoder.decode(frame, picture);
         if (FrameDecoder::isDamage(outcome)) {
-            trouble = outcomeReason(outcome, frame);
+            trouble = FrameDecoder::reason(outcome, frame);
             picture = salvage(decoder, frame, outcome);
         } else if (outcome != FrameDecoder::Outcome::Shown) {
-            statusBar()->showMessage(outcomeReason(outcome, frame), 3000);
+            statusBar()->showMessage(FrameDecoder::reason(outcome, frame), 3000);
         }
         samplesShown = outcome == FrameDecoder::Outcome::Shown;
     }

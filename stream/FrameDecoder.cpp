@@ -5,26 +5,7 @@
 #include "RawConvert.h"
 #include "XrgbRows.h"
 
-#include <QDebug>
-
-#include <cstdarg>
-#include <cstdio>
-
 using namespace BoardProtocol;
-
-namespace {
-
-// The raw conversion's own errors go to standard output, apart from the debug channel.
-void printError(const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    std::vprintf(format, args);
-    va_end(args);
-    std::fflush(stdout);
-}
-
-} // namespace
 
 FrameDecoder::FrameDecoder()
     : jpegDecoder(std::make_unique<JpegDecoder>())
@@ -57,13 +38,51 @@ void FrameDecoder::preparePicture(const FrameSlot &frame, QImage &picture)
         picture = QImage(frame.width, frame.height, QImage::Format_RGB32);
 }
 
+QString FrameDecoder::reason(Outcome outcome, const FrameSlot &frame)
+{
+    switch (outcome) {
+    case Outcome::BadSize:
+        return QStringLiteral("size %1x%2 is no picture's").arg(frame.width).arg(frame.height);
+    case Outcome::PayloadTooShort:
+        return QStringLiteral("payload too short for %1x%2").arg(frame.width).arg(frame.height);
+    case Outcome::JpegHeaderRefused:
+        return QStringLiteral("no JPEG header of the announced size");
+    case Outcome::JpegUndecodable:
+        return QStringLiteral("JPEG data damaged or cut off");
+    case Outcome::OutOfMemory:
+        return QStringLiteral("no memory for the picture");
+    case Outcome::HiddenCode:
+        return QStringLiteral("code %1 carries no picture").arg(frame.format);
+    case Outcome::Shown:
+        break;
+    }
+    return QString();
+}
+
+void FrameDecoder::note(const QString &text, Note::Channel channel)
+{
+    frameNotes.append({channel, text});
+}
+
+// libjpeg's first warning of the frame, once, and the line that refused it.
+void FrameDecoder::noteJpegFindings()
+{
+    if (!jpegWarningNoted && !jpegDecoder->warnings().isEmpty()) {
+        note(QStringLiteral("JPEG warning: ") + jpegDecoder->warnings().first());
+        jpegWarningNoted = true;
+    }
+    if (!jpegDecoder->failure().isEmpty())
+        note(jpegDecoder->failure());
+}
+
 FrameDecoder::Outcome FrameDecoder::run(const FrameSlot &frame, QImage *picture)
 {
+    frameNotes.clear();
     switch (frame.format) {
     case FormatJpg: {
         const Outcome outcome = decodeJpegFrame(frame, picture);
         if (outcome != Outcome::Shown)
-            qDebug("Error in decoding jpeg");
+            note(QStringLiteral("Error in decoding jpeg"));
         return outcome;
     }
     case FormatGray:
@@ -82,8 +101,10 @@ FrameDecoder::Outcome FrameDecoder::makeGrayImage(const FrameSlot &frame, QImage
 {
     const qint64 pixels = qint64(frame.width) * frame.height;
     if (frame.width <= 0 || frame.height <= 0 || pixels > frame.payload.size()) {
-        qDebug("Gray frame %dx%d does not fit its %d payload bytes, not shown", frame.width,
-               frame.height, int(frame.payload.size()));
+        note(QStringLiteral("Gray frame %1x%2 does not fit its %3 payload bytes, not shown")
+                 .arg(frame.width)
+                 .arg(frame.height)
+                 .arg(frame.payload.size()));
         return frame.width <= 0 || frame.height <= 0 ? Outcome::BadSize : Outcome::PayloadTooShort;
     }
     if (!picture)
@@ -101,22 +122,27 @@ FrameDecoder::Outcome FrameDecoder::makeGrayImage(const FrameSlot &frame, QImage
 // All calls of the JPEG decoder are here.
 FrameDecoder::Outcome FrameDecoder::decodeJpegFrame(const FrameSlot &frame, QImage *picture)
 {
+    jpegWarningNoted = false;
     jpegDecoder->setSource(reinterpret_cast<const unsigned char *>(frame.payload.constData()),
                            int(frame.payload.size()));
-    if (jpegDecoder->jpeg_check_header(frame.width, frame.height) < 0) {
-        qDebug("Error in jpeg_check_header");
+    const int header = jpegDecoder->jpeg_check_header(frame.width, frame.height);
+    noteJpegFindings();
+    if (header < 0) {
+        note(QStringLiteral("Error in jpeg_check_header"));
         return Outcome::JpegHeaderRefused;
     }
-    if (!picture)
-        return jpegDecoder->verifyData() < 0 ? Outcome::JpegUndecodable : Outcome::Shown;
+    if (!picture) {
+        const int verified = jpegDecoder->verifyData();
+        noteJpegFindings();
+        return verified < 0 ? Outcome::JpegUndecodable : Outcome::Shown;
+    }
     preparePicture(frame, *picture);
     if (picture->isNull())
         return Outcome::OutOfMemory;
-    if (jpegDecoder->decodeInto(picture->bits(), size_t(picture->sizeInBytes()),
-                                size_t(picture->bytesPerLine()))
-        < 0)
-        return Outcome::JpegUndecodable;
-    return Outcome::Shown;
+    const int decoded = jpegDecoder->decodeInto(picture->bits(), size_t(picture->sizeInBytes()),
+                                                size_t(picture->bytesPerLine()));
+    noteJpegFindings();
+    return decoded < 0 ? Outcome::JpegUndecodable : Outcome::Shown;
 }
 
 // Refused before a picture is asked for, so a bad frame of another size costs no buffer.
@@ -124,16 +150,18 @@ FrameDecoder::Outcome FrameDecoder::makeColorImage(const FrameSlot &frame, QImag
 {
     const long long needed = rawPayloadSize(frame.format, frame.width, frame.height);
     if (needed < 0 || needed > frame.payload.size()) {
-        qDebug("Raw frame %dx%d refused: %d payload bytes", frame.width, frame.height,
-               int(frame.payload.size()));
-        qDebug("Problem in image conversion");
+        note(QStringLiteral("Raw frame %1x%2 refused: %3 payload bytes")
+                 .arg(frame.width)
+                 .arg(frame.height)
+                 .arg(frame.payload.size()));
+        note(QStringLiteral("Problem in image conversion"));
         return needed < 0 ? Outcome::BadSize : Outcome::PayloadTooShort;
     }
     if (!picture)
         return Outcome::Shown;
     preparePicture(frame, *picture);
     if (bvtCvtRawImage(frame, *picture) < 0) {
-        qDebug("Problem in image conversion");
+        note(QStringLiteral("Problem in image conversion"));
         return picture->isNull() ? Outcome::OutOfMemory : Outcome::BadSize;
     }
     return Outcome::Shown;
@@ -142,7 +170,7 @@ FrameDecoder::Outcome FrameDecoder::makeColorImage(const FrameSlot &frame, QImag
 int FrameDecoder::bvtCvtRawImage(const FrameSlot &frame, QImage &picture)
 {
     if (picture.isNull()) {
-        printError("Error: dest image not available\n");
+        note(QStringLiteral("Error: dest image not available\n"), Note::Channel::StandardOutput);
         return -1;
     }
     // The frame's size was checked against its payload; only an unknown layout is left to refuse.
@@ -151,7 +179,8 @@ int FrameDecoder::bvtCvtRawImage(const FrameSlot &frame, QImage &picture)
                            reinterpret_cast<uint32_t *>(picture.bits()),
                            size_t(picture.sizeInBytes()))
         < 0) {
-        printError("Pixel format not supported: %d\n", frame.format);
+        note(QStringLiteral("Pixel format not supported: %1\n").arg(frame.format),
+             Note::Channel::StandardOutput);
         return -1;
     }
     return 0;

@@ -3,6 +3,8 @@
 #include "FrameSlot.h"
 
 #include <QImage>
+#include <QList>
+#include <QString>
 
 #include <functional>
 #include <memory>
@@ -11,7 +13,8 @@ class JpegDecoder;
 
 // Judges a completed frame and, when asked, makes its picture: grey widened, raw colour
 // converted, JPEG decoded, each into a 32-bit picture (QImage::Format_RGB32). It knows no screen
-// and no files, so the window's path, the recorder and the tools share it. One per thread.
+// and no files, so the window's path, the recorder and the tools share it. It prints nothing:
+// what it found on the way is kept in notes() for a caller that logs it. One per thread.
 class FrameDecoder
 {
 public:
@@ -28,6 +31,14 @@ public:
     // memory ran out. Without one, the picture passed in is reused when it fits, else made anew.
     using PictureSource = std::function<QImage(qint32 format, int width, int height)>;
 
+    // A line about the last frame, for the debug log or, from the raw conversion, standard output.
+    struct Note
+    {
+        enum class Channel { Debug, StandardOutput };
+        Channel channel;
+        QString text;
+    };
+
     FrameDecoder();
     ~FrameDecoder();
     FrameDecoder(const FrameDecoder &) = delete;
@@ -39,6 +50,12 @@ public:
     Outcome judge(const FrameSlot &frame);
     // The frame's picture into picture, which is left null unless the outcome is Shown.
     Outcome decode(const FrameSlot &frame, QImage &picture);
+    // What the last judge() or decode() found, in order: libjpeg's first warning, each step that
+    // refused the frame. Those before the picture source was asked come first.
+    const QList<Note> &notes() const { return frameNotes; }
+
+    // Why a frame with this outcome is not shown, in a few words; empty for a shown one.
+    static QString reason(Outcome outcome, const FrameSlot &frame);
 
     // The frame arrived but what it carries cannot be shown: not a code the board hides, nor a
     // picture this side could not find memory for.
@@ -58,6 +75,11 @@ private:
     Outcome decodeJpegFrame(const FrameSlot &frame, QImage *picture);
     int bvtCvtRawImage(const FrameSlot &frame, QImage &picture);
 
+    void note(const QString &text, Note::Channel channel = Note::Channel::Debug);
+    void noteJpegFindings();
+
     std::unique_ptr<JpegDecoder> jpegDecoder;
     PictureSource pictureSource;
+    QList<Note> frameNotes;
+    bool jpegWarningNoted = false;
 };

@@ -5,6 +5,8 @@
 
 #include <QDebug>
 
+#include <cstdio>
+
 using namespace BoardProtocol;
 
 namespace {
@@ -35,7 +37,9 @@ FramePath::Result FramePath::show(const FrameSlot &frame)
 {
     QImage picture;
     Result result;
+    decoderNotesLogged = 0;
     result.outcome = decoder.decode(frame, picture);
+    logDecoderNotes();
     if (result.shown())
         currentPicture = QPixmap::fromImage(std::move(picture));
     if (statistics) {
@@ -54,6 +58,7 @@ FramePath::Result FramePath::show(const FrameSlot &frame)
 // A buffer of the frame's kind; a picture still on screen is never written.
 QImage FramePath::pictureFor(qint32 format, int width, int height)
 {
+    logDecoderNotes();
     if (format == FormatGray) {
         grayPictures.setPictureSize(width, height);
         return grayPictures.acquire();
@@ -83,6 +88,22 @@ QImage FramePath::allocColorImage(int width, int height)
                      : "Re-Allocating space for color image: %d",
                rgbBytes(width, height));
     return picture;
+}
+
+// The decoder's lines so far that are not written yet, where the viewer has always written them;
+// those found before a picture was asked for come before the picture's own lines.
+void FramePath::logDecoderNotes()
+{
+    const QList<FrameDecoder::Note> &notes = decoder.notes();
+    for (; decoderNotesLogged < notes.size(); ++decoderNotesLogged) {
+        const FrameDecoder::Note &note = notes.at(decoderNotesLogged);
+        if (note.channel == FrameDecoder::Note::Channel::Debug) {
+            qDebug("%s", qUtf8Printable(note.text));
+        } else {
+            std::fputs(qUtf8Printable(note.text), stdout);
+            std::fflush(stdout);
+        }
+    }
 }
 
 // Payloads as received go out whatever became of the picture (JPEG always, raw data when chosen);

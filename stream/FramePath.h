@@ -46,11 +46,13 @@ private:
     QImage pictureFor(qint32 format, int width, int height);
     QImage allocColorImage(int width, int height);
     int store(const FrameSlot &frame, bool pictured);
+    void logDecoderNotes();
 
     PictureBuffers grayPictures;
     PictureBuffers colorPictures;
     PictureBuffers jpegPictures;
     FrameDecoder decoder;
+    qsizetype decoderNotesLogged = 0;
     QPixmap currentPicture;
     CaptureWriter captureWriter;
     StreamStatistics *statistics = nullptr;

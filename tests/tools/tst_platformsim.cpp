@@ -319,6 +319,14 @@ private slots:
         usage("reply shape", "--command-reply slow", "Unknown --command-reply: slow (normal, no-reply, truncated, pieces, long)");
         usage("seed", "--seed x", "Invalid --seed: x");
         usage("fault", "--fault-close-every -1", "Invalid --fault-close-every: -1 (0..2147483647)");
+        usage("width", "--width 0", "Invalid --width: 0 (1..4096)");
+        usage("height", "--height 4097", "Invalid --height: 4097 (1..4096)");
+        usage("rate", "--fps 1001", "Invalid --fps: 1001 (1..1000)");
+        usage("quality", "--quality 101", "Invalid --quality: 101 (1..100)");
+        usage("frames", "--frames -1", "Invalid --frames: -1 (0..2147483647)");
+        usage("close chance", "--fault-close-chance 101", "Invalid --fault-close-chance: 101 (0..100)");
+        usage("command delay", "--command-delay 60001", "Invalid --command-delay: 60001 (0..60000)");
+        usage("two bad values, the first named", "--fps x --fault-switch-every y", "Invalid --fps: x (1..1000)");
         usage("odd width", "--format uyvy --width 5", "Cannot stream uyvy at 5x48: sizes run from 1 to 4096, uyvy needs an "
                                                       "even width, yuv420 and nv12 an even width and height");
         usage("odd width, nv12", "--format nv12 --width 5 --height 4", "Cannot stream nv12 at 5x4: sizes run from 1 to 4096, uyvy needs "

@@ -183,7 +183,7 @@ void VideoServer::sendFrames(int count)
 
 void VideoServer::pumpBurst()
 {
-    const qint64 watermark = std::min(BurstWatermarkBytes, maxPendingBytes);
+    const qint64 watermark = std::min(BurstWatermarkBytes, MaxPendingBytes);
     while (burstRemaining > 0 && !finishing) {
         if (clients.isEmpty())
             return;
@@ -256,7 +256,7 @@ void VideoServer::sendFrame()
     for (QTcpSocket *socket : sockets) {
         if (socket->state() != QAbstractSocket::ConnectedState)
             continue;
-        if (socket->bytesToWrite() > maxPendingBytes) {
+        if (socket->bytesToWrite() > MaxPendingBytes) {
             ++stats.framesSkipped;
             continue;
         }

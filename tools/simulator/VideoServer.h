@@ -29,7 +29,7 @@ public:
     // Far above the board's own rates, for benchmarks.
     static constexpr int MaxSimulatedFps = 1000;
     // A client with more than this many bytes still queued misses the next frame.
-    static constexpr qint64 DefaultMaxPendingBytes = 8 * 1024 * 1024;
+    static constexpr qint64 MaxPendingBytes = 8 * 1024 * 1024;
     // sendFrames() writes the next frame once every client has at most this much queued.
     static constexpr qint64 BurstWatermarkBytes = 1024 * 1024;
     // How long finish() lets clients take what was written before it drops them.
@@ -67,7 +67,6 @@ public:
     void setFaults(const VideoFaults &faults);
     const VideoFaults &faults() const { return activeFaults; }
     void setRandomSeed(quint32 seed) { random.seed(seed); }
-    void setMaxPendingBytes(qint64 bytes) { maxPendingBytes = bytes; }
     // After this many frames the server stops producing, lets the clients take what was written,
     // closes them and emits finished(). 0: no limit.
     void setFrameLimit(qint64 frames) { frameLimit = frames; }
@@ -147,7 +146,6 @@ private:
 
     QHash<QTcpSocket *, qint64> clients; // records written to each connection
     QSet<QTcpSocket *> closingSockets;
-    qint64 maxPendingBytes = DefaultMaxPendingBytes;
     qint64 frameLimit = 0;
     int burstRemaining = 0;
     bool finishing = false;
