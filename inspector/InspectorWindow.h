@@ -17,6 +17,7 @@ class LevelsPanel;
 class QAction;
 class QDockWidget;
 class QLabel;
+class QProgressDialog;
 class QSlider;
 class ZoomView;
 
@@ -48,8 +49,9 @@ public:
     // The stretch marked with I and O: from the first frame when I is unset, to the last when O is.
     qint64 stretchFirst() const { return markIn >= 0 ? markIn : 0; }
     qint64 stretchLast() const { return markOut >= 0 ? markOut : source->count() - 1; }
-    FrameExport::Result exportStretch(const QString &folder, const QString &prefix, FrameStore::Storage storage,
-                                      const FrameExport::Progress &progress = {});
+    // The stretch written beside the window, from a source of its own; false when the source
+    // cannot be opened again for it.
+    bool exportStretch(const QString &path, FrameExport::Storage storage);
 
     // The picture as the window saves it: the format follows the name's extension, PNG when it
     // names none of BMP or JPEG. An empty string, or why it could not be written.
@@ -67,6 +69,7 @@ private:
     void addActions();
     void setMark(bool in);
     void exportFrames();
+    void exportFinished(const FrameExport::Result &result);
     enum class MeasuredFrom { Nothing, Samples, Picture };
     MeasuredFrom measureShown(FrameLevels &measured, const QRect &region) const;
     void updateLevels();
@@ -95,4 +98,6 @@ private:
     bool pictureIsSource = false; // a JPEG's or a stored picture, not a damaged raw frame's guess
     qint64 markIn = -1;
     qint64 markOut = -1;
+    std::unique_ptr<FrameExport> exporting;
+    QProgressDialog *exportProgress = nullptr;
 };

@@ -6,6 +6,8 @@
 #include <QImage>
 #include <QString>
 
+#include <memory>
+
 // Frames that can be looked at again, one at a time and in any order: a wire dump, a Matroska
 // recording, a capture folder or the viewer's recent frames all look alike through it. Frames are
 // read on demand; only where each one lies is kept. Failures are returned and described by
@@ -34,4 +36,5 @@ public:
     virtual QString recordedStatus(qint64 index) const { Q_UNUSED(index); return QString(); }
     // When the frame arrived, where the source keeps it (a recorder's index); null elsewhere.
     virtual QDateTime arrival(qint64 index) const { Q_UNUSED(index); return QDateTime(); }
+    virtual std::unique_ptr<FrameSource> reopened() const { return nullptr; }
 };
