@@ -82,7 +82,7 @@ private slots:
             if (next == Frames)
                 session.finish();
         };
-        connect(&session, &RecordingSession::judged, this, feed, Qt::QueuedConnection);
+        connect(&session, &RecordingSession::judged, &session, feed, Qt::QueuedConnection);
         QSignalSpy finished(&session, &RecordingSession::finished);
         feed();
         QVERIFY(finished.wait(SessionTimeoutMs));
