@@ -3,6 +3,7 @@
 #include "BoardProtocol.h"
 #include "StreamStatistics.h"
 
+#include <QFutureWatcher>
 #include <QtConcurrent/QtConcurrentRun>
 
 using Outcome = FrameDecoder::Outcome;
@@ -33,7 +34,7 @@ RecordingSession::RecordingSession(std::unique_ptr<FrameStorage> storage, const 
 {
 }
 
-// Every judgement's continuation is posted before the session goes, and then dropped with it.
+// A judgement's watcher is told of it by an event, dropped with the watcher when the session goes.
 RecordingSession::~RecordingSession()
 {
     judges.waitForDone();
@@ -53,11 +54,18 @@ void RecordingSession::take(const FrameSlot &frame, const QDateTime &arrival)
     const qint64 serial = taken++;
     unjudged.push_back({frame, arrival, judgedApart, std::nullopt});
     if (judgedApart) {
+        // A watcher, not a continuation: with Qt 6.4 one attached just as the judging ended ran
+        // twice now and then, and crashed.
+        auto *watcher = new QFutureWatcher<Outcome>(this);
+        connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, serial] {
+            judgementIn(serial, watcher->result());
+            watcher->deleteLater();
+        });
         // The payload is shared, never copied: the parser fills a buffer of its own next time.
-        QtConcurrent::run(&judges, [judge = judge, frame] {
+        watcher->setFuture(QtConcurrent::run(&judges, [judge = judge, frame] {
             thread_local FrameDecoder decoder;
             return judge(decoder, frame);
-        }).then(this, [this, serial](Outcome outcome) { judgementIn(serial, outcome); });
+        }));
     }
     advance();
 }

@@ -22,8 +22,8 @@ class StreamStatistics;
 // decoder's outcomes and the files written or failed are counted into the statistics.
 // Judging a JPEG means reading every coefficient, and one core reads them only about as fast as
 // a gigabit link brings them; so JPEG frames are judged on other threads while the next ones
-// come, their judgements coming back on the session's own thread. Nothing here waits: judged()
-// says when frames taken may have been stored.
+// come, their judgements coming back through the event loop of the session's own thread.
+// Nothing here waits: judged() says when frames taken may have been stored.
 class RecordingSession : public QObject
 {
     Q_OBJECT
@@ -65,8 +65,8 @@ public:
     QString errorString() const { return error; }
 
 signals:
-    // A judgement came in and frames may have been stored. Emitted on the session's thread,
-    // within take() when the judgement was in at once: connect it queued to act outside.
+    // A judgement came in and frames may have been stored: emitted from the event loop of the
+    // session's thread, never within a call to the session.
     void judged();
     // The first frame in a file after frames in another, once it is safe: each file once, in order.
     void fileWritten(const QString &name);
