@@ -1,81 +1,116 @@
 #include "FrameExport.h"
 
-#include "FrameSource.h"
-#include "RecordIndex.h"
+#include "FrameStorage.h"
+#include "RecordingSession.h"
 #include "StreamStatistics.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSemaphore>
 
 namespace {
-// JPEG frames judged at once on other threads, as the recorder keeps them in hand.
-constexpr int MaxFramesInHand = 16;
+// Progress reported about this many times over an export, not at every frame.
+constexpr qint64 ProgressSteps = 200;
+
+} // namespace
+
+FrameExport::FrameExport(std::unique_ptr<FrameSource> source, qint64 first, qint64 last, const QString &path,
+                         Storage storage)
+    : source(std::move(source))
+    , first(first)
+    , last(last)
+    , names(RecordingNames::exported(path))
+    , storage(storage)
+    , worker(std::make_unique<QObject>())
+{
+    worker->moveToThread(&thread);
 }
 
-FrameExport::Result FrameExport::run(FrameSource &source, qint64 first, qint64 last, const QString &folder,
-                                     const QString &prefix, FrameStore::Storage storage, const Progress &progress)
+FrameExport::~FrameExport()
 {
-    Result result;
-    StreamStatistics statistics;
-    // Released on the judging thread once per JPEG judged, so that waiting needs no event loop;
-    // made first, so that it outlives the store's judging threads.
-    QSemaphore judgements;
-    FrameStore store(folder, prefix, storage, statistics);
-    QObject::connect(&store, &FrameStore::judged, &store, [&judgements] { judgements.release(); },
-                     Qt::DirectConnection);
-    RecordIndex index;
-    const QString indexPath = QDir(folder).filePath(RecordIndex::recorderIndexName(prefix));
-    if (!index.open(indexPath, storage == FrameStore::Storage::Recording)) {
-        result.error = QStringLiteral("cannot write the index %1: %2").arg(indexPath, index.errorString());
-        return result;
-    }
-    qint64 failed = 0;
-    const auto writeRows = [&] {
-        FrameStore::Entry entry;
-        while (store.giveBack(entry)) {
-            if (!result.error.isEmpty())
-                continue;
-            if (entry.stored.status == FrameStore::Status::Failed)
-                ++failed;
-            if (!entry.stored.file.isEmpty() && !result.files.contains(entry.stored.file))
-                result.files << entry.stored.file;
-            index.addRow({result.frames, entry.stored.file, FrameStore::statusWord(entry.stored.status), entry.frame,
-                          true, entry.arrival, entry.stored.place});
-            if (!index.writePending())
-                result.error = QStringLiteral("cannot write the index %1: %2").arg(indexPath, index.errorString());
-            else
-                ++result.frames;
-        }
-    };
-    const auto waitForJudgements = [&](int atMost) {
-        while (store.unstored() > atMost) {
-            writeRows();
-            if (store.unstored() > atMost)
-                judgements.acquire();
-        }
-    };
+    cancel();
+    thread.wait();
+}
 
-    for (qint64 i = first; i <= last && result.error.isEmpty() && store.recordingError().isEmpty(); ++i) {
-        FrameSlot frame;
-        if (!source.frame(i, frame)) {
-            result.error = QStringLiteral("cannot read frame %1: %2").arg(i + 1).arg(source.errorString());
-            break;
-        }
-        store.take(frame, source.arrival(i));
-        waitForJudgements(MaxFramesInHand - 1);
-        if (progress && !progress(i - first + 1)) {
-            result.error = QStringLiteral("cancelled after %1 frames").arg(i - first + 1);
-            break;
-        }
+void FrameExport::start()
+{
+    thread.start();
+    QMetaObject::invokeMethod(worker.get(), [this] { begin(); }, Qt::QueuedConnection);
+}
+
+void FrameExport::cancel()
+{
+    QMetaObject::invokeMethod(worker.get(), [this] { cancelRequested = true; }, Qt::QueuedConnection);
+}
+
+void FrameExport::begin()
+{
+    next = first;
+    statistics = std::make_unique<StreamStatistics>();
+    session = std::make_unique<RecordingSession>(FrameStorage::make(storage, names), names.indexFile(), *statistics);
+    connect(session.get(), &RecordingSession::judged, worker.get(), [this] { scheduleFeed(); });
+    connect(session.get(), &RecordingSession::fileWritten, worker.get(), [this](const QString &name) { result.files << name; });
+    // Queued: the session is then no longer inside its own call.
+    connect(session.get(), &RecordingSession::finished, worker.get(), [this] { end(); }, Qt::QueuedConnection);
+    if (!session->open()) {
+        result.error = session->errorString();
+        QMetaObject::invokeMethod(this, [this, result = result] { emit finished(result); });
+        thread.quit();
+        return;
     }
-    waitForJudgements(0);
-    store.close();
-    writeRows();
+    scheduleFeed();
+}
+
+// A frame a turn of the event loop, so that a cancel is seen after the frame in hand.
+void FrameExport::scheduleFeed()
+{
+    if (feedPosted)
+        return;
+    feedPosted = true;
+    QMetaObject::invokeMethod(worker.get(), [this] { feed(); }, Qt::QueuedConnection);
+}
+
+void FrameExport::feed()
+{
+    feedPosted = false;
+    if (session->unstored() >= RecordingSession::MaxFramesInHand)
+        return; // judged() brings it back
+    if (cancelRequested || next > last || !result.error.isEmpty() || !session->errorString().isEmpty()) {
+        session->finish();
+        return;
+    }
+    FrameSlot frame;
+    if (!source->frame(next, frame)) {
+        result.error = QStringLiteral("cannot read frame %1: %2").arg(next + 1).arg(source->errorString());
+        session->finish();
+        return;
+    }
+    session->take(frame, source->arrival(next));
+    ++next;
+    report(next - first);
+    scheduleFeed();
+}
+
+void FrameExport::report(qint64 done)
+{
+    if (done < total() && done - reported < qMax<qint64>(1, total() / ProgressSteps))
+        return;
+    reported = done;
+    QMetaObject::invokeMethod(this, [this, done, total = total()] { emit progressed(done, total); });
+}
+
+void FrameExport::end()
+{
+    result.frames = session->framesIndexed();
+    result.cancelled = cancelRequested && next <= last;
     if (result.error.isEmpty())
-        result.error = store.recordingError();
-    if (result.error.isEmpty() && failed)
-        result.error = QStringLiteral("%1 of %2 frames could not be written").arg(failed).arg(result.frames);
-    result.files << QFileInfo(indexPath).fileName();
-    return result;
+        result.error = session->errorString();
+    const quint64 failures = statistics->counters().captureFailures;
+    if (result.error.isEmpty() && failures > 0)
+        result.error = QStringLiteral("%1 of %2 frames could not be written").arg(failures).arg(result.frames);
+    result.files << QFileInfo(names.indexFile()).fileName();
+    const QDir folder(names.folder());
+    for (const QString &file : std::as_const(result.files))
+        result.bytes += QFileInfo(folder.filePath(file)).size();
+    QMetaObject::invokeMethod(this, [this, result = result] { emit finished(result); });
+    thread.quit();
 }

@@ -37,6 +37,8 @@ constexpr char PadByte = char(0x80); // mid grey in every raw layout
 constexpr QRgb ClippedLow = qRgb(0, 90, 255);
 constexpr QRgb ClippedHigh = qRgb(255, 0, 0);
 constexpr int MessageMs = 5000;
+// A short export ends before its progress would be worth showing.
+constexpr int ExportProgressDelayMs = 500;
 const QString MatroskaFilter = QStringLiteral("Matroska (*.mkv)");
 const QString PayloadsFilter = QStringLiteral("Frames as received (*.bvt *.jpg)");
 const QString PicturesFilter = QStringLiteral("BMP pictures, JPEG as received (*.bmp *.jpg)");
@@ -358,42 +360,74 @@ void InspectorWindow::setMark(bool in)
                              MessageMs);
 }
 
-FrameExport::Result InspectorWindow::exportStretch(const QString &folder, const QString &prefix,
-                                                   FrameStore::Storage storage, const FrameExport::Progress &progress)
+bool InspectorWindow::exportStretch(const QString &path, FrameExport::Storage storage)
 {
-    return FrameExport::run(*source, stretchFirst(), stretchLast(), folder, prefix, storage, progress);
+    if (exporting)
+        return false;
+    std::unique_ptr<FrameSource> exported = source->reopened();
+    if (!exported) {
+        exportFinished({QStringLiteral("this source cannot be exported while shown"), false, 0, {}, 0});
+        return false;
+    }
+    exporting = std::make_unique<FrameExport>(std::move(exported), stretchFirst(), stretchLast(), path, storage);
+    exportProgress = new QProgressDialog(QStringLiteral("Exporting frames..."), QStringLiteral("Cancel"), 0,
+                                         int(exporting->total()), this);
+    exportProgress->setWindowModality(Qt::NonModal);
+    exportProgress->setAutoReset(false);
+    exportProgress->setMinimumDuration(ExportProgressDelayMs);
+    connect(exportProgress, &QProgressDialog::canceled, exporting.get(), &FrameExport::cancel);
+    connect(exporting.get(), &FrameExport::progressed, exportProgress,
+            [this](qint64 done) { exportProgress->setValue(int(done)); });
+    connect(exporting.get(), &FrameExport::finished, this, &InspectorWindow::exportFinished);
+    exporting->start();
+    return true;
 }
 
 void InspectorWindow::exportFrames()
 {
+    if (exporting) {
+        exportProgress->show();
+        exportProgress->raise();
+        return;
+    }
     QString filter;
     const QString fileName = QFileDialog::getSaveFileName(this, QStringLiteral("Export Frames"), QString(),
                                                           QStringList{MatroskaFilter, PayloadsFilter, PicturesFilter}.join(QStringLiteral(";;")),
                                                           &filter);
     if (fileName.isEmpty())
         return;
-    const FrameStore::Storage storage = filter == PayloadsFilter ? FrameStore::Storage::Payloads
-        : filter == PicturesFilter                               ? FrameStore::Storage::Pictures
-                                                                 : FrameStore::Storage::Recording;
-    const QFileInfo chosen(fileName);
-    QProgressDialog progress(QStringLiteral("Exporting frames..."), QStringLiteral("Cancel"), 0,
-                             int(stretchLast() - stretchFirst() + 1), this);
-    progress.setWindowModality(Qt::WindowModal);
-    const FrameExport::Result result = exportStretch(chosen.absolutePath(), chosen.completeBaseName(), storage,
-                                                     [&progress](qint64 done) {
-                                                         progress.setValue(int(done));
-                                                         return !progress.wasCanceled();
-                                                     });
-    progress.reset();
-    if (!result.error.isEmpty())
-        QMessageBox::warning(this, windowTitle(),
-                             QStringLiteral("Could not export frames %1 to %2: %3")
-                                 .arg(stretchFirst() + 1).arg(stretchLast() + 1).arg(result.error));
-    else
-        statusBar()->showMessage(QStringLiteral("Exported %1 frames to %2: %3")
-                                     .arg(result.frames)
-                                     .arg(QDir::toNativeSeparators(chosen.absolutePath()), result.files.join(QStringLiteral(", "))),
-                                 MessageMs);
+    const FrameExport::Storage storage = filter == PayloadsFilter ? FrameExport::Storage::Payloads
+        : filter == PicturesFilter                                ? FrameExport::Storage::Pictures
+                                                                  : FrameExport::Storage::Matroska;
+    exportStretch(fileName, storage);
+}
+
+void InspectorWindow::exportFinished(const FrameExport::Result &result)
+{
+    const qint64 total = stretchLast() - stretchFirst() + 1;
+    const QString folder = exporting ? QDir::toNativeSeparators(exporting->folder()) : QString();
+    if (exportProgress) {
+        exportProgress->hide();
+        exportProgress->deleteLater();
+        exportProgress = nullptr;
+    }
+    // Gone once this call returns: the signal came from it.
+    if (exporting)
+        exporting.release()->deleteLater();
+    const QString written = QStringLiteral("%1 (%2 bytes)").arg(result.files.join(QStringLiteral(", "))).arg(result.bytes);
+    if (!result.error.isEmpty()) {
+        auto *box = new QMessageBox(QMessageBox::Warning, windowTitle(),
+                                    QStringLiteral("Could not export frames %1 to %2: %3")
+                                        .arg(stretchFirst() + 1).arg(stretchLast() + 1).arg(result.error),
+                                    QMessageBox::Ok, this);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->open();
+    } else if (result.cancelled) {
+        statusBar()->showMessage(QStringLiteral("Export cancelled after %1 of %2 frames: %3 in %4")
+                                     .arg(result.frames).arg(total).arg(written, folder));
+    } else {
+        statusBar()->showMessage(QStringLiteral("Exported %1 frames to %2: %3").arg(result.frames).arg(folder, written));
+    }
 }
 
 // The frame's own samples where it has them, else the picture when it is the frame's (a JPEG

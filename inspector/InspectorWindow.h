@@ -18,6 +18,7 @@ class QAction;
 class QDockWidget;
 class QLabel;
 class QMenu;
+class QProgressDialog;
 class QSlider;
 class ZoomView;
 
@@ -67,8 +68,9 @@ public:
     // The stretch marked with I and O: from the first frame when I is unset, to the last when O is.
     qint64 stretchFirst() const { return markIn >= 0 ? markIn : 0; }
     qint64 stretchLast() const { return markOut >= 0 ? markOut : source->count() - 1; }
-    FrameExport::Result exportStretch(const QString &folder, const QString &prefix, FrameStore::Storage storage,
-                                      const FrameExport::Progress &progress = {});
+    // The stretch written beside the window, from a source of its own; false when the source
+    // cannot be opened again for it.
+    bool exportStretch(const QString &path, FrameExport::Storage storage);
 
 protected:
     void dragEnterEvent(QDragEnterEvent *event) override;
@@ -90,6 +92,7 @@ private:
     void fillRecentMenu();
     void setMark(bool in);
     void exportFrames();
+    void exportFinished(const FrameExport::Result &result);
     enum class MeasuredFrom { Nothing, Samples, Picture };
     MeasuredFrom measureShown(FrameLevels &measured, const QRect &region) const;
     void updateLevels();
@@ -122,4 +125,6 @@ private:
     bool pictureIsSource = false; // a JPEG's or a stored picture, not a damaged raw frame's guess
     qint64 markIn = -1;
     qint64 markOut = -1;
+    std::unique_ptr<FrameExport> exporting;
+    QProgressDialog *exportProgress = nullptr;
 };

@@ -2,6 +2,7 @@
 
 #include "CameraController.h"
 #include "CommandController.h"
+#include "RecordingNames.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -14,26 +15,30 @@ constexpr int KeepFps = 0;
 constexpr int KeepFormat = BoardProtocol::KeepFormatCode;
 constexpr int KeepSize = 0;
 
-FrameStore::Storage storageOf(const RecorderOptions &options)
+std::unique_ptr<FrameStorage> storageFor(const RecorderOptions &options)
 {
-    if (options.matroska)
-        return FrameStore::Storage::Recording;
-    return options.raw ? FrameStore::Storage::Payloads : FrameStore::Storage::Pictures;
+    const FrameStorage::Kind kind = options.matroska ? FrameStorage::Kind::Matroska
+        : options.raw                                ? FrameStorage::Kind::Payloads
+                                                     : FrameStorage::Kind::Pictures;
+    return FrameStorage::make(kind, RecordingNames::recorder(options.folder, options.prefix));
 }
 } // namespace
 
-Recorder::Recorder(const RecorderOptions &options, FrameStore::Judge judge, QObject *parent)
+Recorder::Recorder(const RecorderOptions &options, RecordingSession::Judge judge, QObject *parent)
     : QObject(parent)
     , options(options)
     , tee(&socket)
-    , frames(options.folder, options.prefix, storageOf(options), stats, std::move(judge))
+    , session(storageFor(options), RecordingNames::recorder(options.folder, options.prefix).indexFile(), stats,
+              std::move(judge))
 {
     clock.start();
     parser.setDevice(&tee);
     parser.setStatistics(&stats);
     parser.onFrameReady = [this] { recordFrame(); };
     // Queued also when a judgement was in before take() returned: never inside the parser's call.
-    connect(&frames, &FrameStore::judged, this, &Recorder::judgementsIn, Qt::QueuedConnection);
+    connect(&session, &RecordingSession::judged, this, &Recorder::judgementsIn, Qt::QueuedConnection);
+    connect(&session, &RecordingSession::failed, this, &Recorder::fail);
+    connect(&session, &RecordingSession::finished, this, &Recorder::sessionFinished);
 
     connect(&socket, &QTcpSocket::connected, this, &Recorder::connected);
     connect(&socket, &QTcpSocket::readyRead, this, &Recorder::parse);
@@ -58,8 +63,8 @@ Recorder::Recorder(const RecorderOptions &options, FrameStore::Judge judge, QObj
             idleFlush.start(int(IdleFlushMs - idleMs));
             return;
         }
-        frames.flush();
-        writeRows();
+        session.flush();
+        keepIdleFlush();
     });
 }
 
@@ -70,9 +75,8 @@ QString Recorder::videoAddress() const
 
 bool Recorder::start()
 {
-    const QString indexPath = QDir(options.folder).filePath(RecordIndex::recorderIndexName(options.prefix));
-    if (!index.open(indexPath, options.matroska)) {
-        error = QStringLiteral("cannot write the index %1: %2").arg(indexPath, index.errorString());
+    if (!session.open()) {
+        error = session.errorString();
         return false;
     }
     if (options.timeLimitMs > 0)
@@ -217,15 +221,14 @@ void Recorder::closeWireDump()
 
 void Recorder::recordFrame()
 {
-    frames.take(parser.completedSlot(), QDateTime::currentDateTimeUtc());
+    session.take(parser.completedSlot(), QDateTime::currentDateTimeUtc());
     lastFrameMs = clock.elapsed();
     if (options.matroska && !idleFlush.isActive())
         idleFlush.start(IdleFlushMs);
-    writeRows();
-    if (frames.unstored() >= MaxFramesInHand)
+    // The kernel's buffer then fills and slows the board.
+    if (session.unstored() >= RecordingSession::MaxFramesInHand)
         pauseReading(true);
-    // Frames received: those indexed and those still in hand.
-    if (options.frameLimit > 0 && rows + frames.inHand() >= options.frameLimit)
+    if (options.frameLimit > 0 && session.framesTaken() >= options.frameLimit)
         stop();
 }
 
@@ -234,7 +237,7 @@ void Recorder::recordFrame()
 // parsed in one go are written together, after them.
 void Recorder::parse()
 {
-    parsing = true;
+    session.holdRows(true);
     const qint64 turnStart = tee.bytesRead();
     qint64 before = 0;
     do {
@@ -243,8 +246,7 @@ void Recorder::parse()
         parser.process();
     } while (tee.bytesRead() > before && tee.bytesRead() - turnStart < ParseTurnBytes && !readingPaused
              && !stopping);
-    parsing = false;
-    writeIndex();
+    session.holdRows(false);
 }
 
 // Paused, the parser returns at its next step, and the socket takes no more than it holds: the
@@ -258,42 +260,18 @@ void Recorder::pauseReading(bool pause)
 // From the event loop, never inside the parser's call.
 void Recorder::judgementsIn()
 {
-    writeRows();
-    if (finishing) {
-        finish();
-    } else if (readingPaused && frames.unstored() < MaxFramesInHand && !stopping) {
+    keepIdleFlush();
+    if (readingPaused && session.unstored() < RecordingSession::MaxFramesInHand && !stopping) {
         pauseReading(false);
         parse();
     }
 }
 
-// The rows of the frames given back, in order.
-void Recorder::writeRows()
+// Frames judged after the stream paused are written a while after, too.
+void Recorder::keepIdleFlush()
 {
-    FrameStore::Entry entry;
-    // Frames received before a failure are still indexed; after the index itself failed, none.
-    while (frames.giveBack(entry)) {
-        if (indexFailed)
-            continue;
-        index.addRow({rows, entry.stored.file, FrameStore::statusWord(entry.stored.status), entry.frame, true,
-                      entry.arrival, entry.stored.place});
-        ++rows;
-    }
-    if (!parsing)
-        writeIndex();
-    if (!frames.recordingError().isEmpty())
-        fail(frames.recordingError());
-    // Frames judged after the stream paused are written a while after, too.
-    else if (options.matroska && frames.inHand() > 0 && !idleFlush.isActive())
+    if (options.matroska && session.errorString().isEmpty() && session.inHand() > 0 && !idleFlush.isActive())
         idleFlush.start(IdleFlushMs);
-}
-
-void Recorder::writeIndex()
-{
-    if (indexFailed || index.writePending())
-        return;
-    indexFailed = true;
-    fail(QStringLiteral("cannot write the index %1: %2").arg(index.fileName(), index.errorString()));
 }
 
 void Recorder::fail(const QString &text)
@@ -319,17 +297,15 @@ void Recorder::stop()
     QTimer::singleShot(0, this, &Recorder::finish);
 }
 
-// Ends once every frame in hand is stored; until then each judgement that comes in calls it again.
+// Ends once every frame in hand is stored.
 void Recorder::finish()
 {
-    finishing = true;
-    writeRows();
-    if (frames.unstored() > 0 || finishedAll)
-        return;
+    session.finish();
+}
+
+void Recorder::sessionFinished()
+{
     idleFlush.stop();
-    frames.close();
-    writeRows();
-    finishedAll = true;
     // Retrying all along is no recording: a rig must not read it as success.
     if (options.reconnect && connectionsMade == 0 && !failed) {
         failed = true;

@@ -1,9 +1,8 @@
 #pragma once
 
 #include "FrameParser.h"
-#include "FrameStore.h"
-#include "RecordIndex.h"
 #include "RecorderOptions.h"
+#include "RecordingSession.h"
 #include "StreamStatistics.h"
 #include "WireTee.h"
 
@@ -31,9 +30,6 @@ public:
     // often it is tried meanwhile.
     static constexpr int RestartWaitMs = 5000;
     static constexpr int RestartPollMs = 250;
-    // Frames judged ahead of the oldest one not yet stored: enough to keep every core busy. With
-    // this many in hand the socket is not read; the kernel's buffer then slows the board.
-    static constexpr int MaxFramesInHand = 16;
     // Bytes parsed at most before the event loop has its turn, for its timers and signals.
     static constexpr qint64 ParseTurnBytes = 4 << 20;
     // With no frame for this long the recording file's gathered frames are written: a paused
@@ -41,7 +37,7 @@ public:
     static constexpr int IdleFlushMs = 200;
 
     // judge: how JPEG frames are judged, by default as the window would show them.
-    explicit Recorder(const RecorderOptions &options, FrameStore::Judge judge = FrameStore::judgeFrame,
+    explicit Recorder(const RecorderOptions &options, RecordingSession::Judge judge = RecordingSession::judgeFrame,
                       QObject *parent = nullptr);
 
     // Opens the index, then configures and connects; false with errorText() if the index could
@@ -71,12 +67,12 @@ private:
     void pauseReading(bool pause);
     void parse();
     void judgementsIn();
-    void writeRows();
-    void writeIndex();
+    void keepIdleFlush();
     void openWireDump();
     void closeWireDump();
     void fail(const QString &text);
     void finish();
+    void sessionFinished();
     QString videoAddress() const;
 
     const RecorderOptions options;
@@ -85,8 +81,7 @@ private:
     WireTee tee;
     FrameParser parser;
     StreamStatistics stats;
-    FrameStore frames;
-    RecordIndex index;
+    RecordingSession session;
     QFile wireDump;
     int connectionsMade = 0;
     QString lastConnectError;
@@ -97,14 +92,9 @@ private:
     int backoffMs = FirstBackoffMs;
     qint64 restartWaitUntilMs = -1;
     qint64 lastFrameMs = 0; // when the last frame came, by the clock
-    qint64 rows = 0;
     bool isConnected = false;
     bool readingPaused = false; // frames in hand, waiting for their judgement
-    bool parsing = false; // index rows wait for the end of the parser's call
     bool stopping = false;
-    bool finishing = false;
-    bool finishedAll = false;
     bool failed = false;
-    bool indexFailed = false;
     QString error;
 };

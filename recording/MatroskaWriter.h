@@ -56,7 +56,6 @@ public:
     QString errorString() const { return error; }
     // Frames 0 .. framesWritten() - 1 are in the file; later ones are still gathered.
     qint64 framesWritten() const { return writtenFrames; }
-    qint64 framesTaken() const { return takenFrames; }
 
 private:
     struct CueEntry

@@ -5,6 +5,7 @@
 #include "JpegEncoder.h"
 #include "LevelPlot.h"
 #include "LevelsPanel.h"
+#include "MatroskaReader.h"
 #include "MatroskaWriter.h"
 #include "RecentFrames.h"
 #include "RecordIndex.h"
@@ -134,6 +135,112 @@ QByteArray dumpOf(int frames, qint32 format, const QByteArray &pixels)
     for (int i = 0; i < frames; ++i)
         dump += record(format, 4, 2, pixels, 1000000 + i * 40000).toBytes();
     return dump;
+}
+
+} // namespace
+
+namespace {
+
+// A source the export can open again on its own thread; from frame `gatedFrom` on, each frame
+// the export reads waits until the gate has a permit. The window's own reads never wait.
+class ReopenedSource : public FrameSource
+{
+public:
+    ReopenedSource(const QString &path, std::shared_ptr<QSemaphore> gate = {}, qint64 gatedFrom = -1)
+        : path(path), gate(std::move(gate)), gatedFrom(gatedFrom), inner(frameSourceFor(path))
+    {
+    }
+    bool open() override { return inner->open(); }
+    qint64 count() const override { return inner->count(); }
+    bool frame(qint64 index, FrameSlot &slot) override
+    {
+        if (exported && gate && index >= gatedFrom) {
+            gate->acquire();
+            gate->release();
+        }
+        return inner->frame(index, slot);
+    }
+    QString name() const override { return inner->name(); }
+    QString kind() const override { return inner->kind(); }
+    QString errorString() const override { return inner->errorString(); }
+    QDateTime arrival(qint64 index) const override { return inner->arrival(index); }
+    std::unique_ptr<FrameSource> reopened() const override
+    {
+        auto again = std::make_unique<ReopenedSource>(path, gate, gatedFrom);
+        again->exported = true;
+        return again->open() ? std::move(again) : nullptr;
+    }
+
+private:
+    const QString path;
+    const std::shared_ptr<QSemaphore> gate;
+    const qint64 gatedFrom;
+    std::unique_ptr<FrameSource> inner;
+    bool exported = false;
+};
+
+std::unique_ptr<InspectorWindow> exportingWindowOn(const QString &path, const QByteArray &bytes,
+                                                   std::shared_ptr<QSemaphore> gate = {}, qint64 gatedFrom = -1)
+{
+    writeFile(path, bytes);
+    auto source = std::make_unique<ReopenedSource>(path, std::move(gate), gatedFrom);
+    if (!source->open())
+        return nullptr;
+    auto window = std::make_unique<InspectorWindow>(std::move(source));
+    window->show();
+    return window;
+}
+
+// Acts on the first popup or modal widget of type T to come up, from the event loop of whoever
+// waits for it.
+template<typename T>
+void whenShown(std::function<void(T *)> act)
+{
+    auto *poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, act] {
+        QWidget *shown = QApplication::activePopupWidget() ? QApplication::activePopupWidget()
+                                                           : QApplication::activeModalWidget();
+        if (auto *widget = qobject_cast<T *>(shown)) {
+            poll->stop();
+            poll->deleteLater();
+            act(widget);
+        }
+    });
+    poll->start(20);
+}
+
+// "Export Frames..." from the view's menu, the name typed into the file dialog.
+void exportThroughMenu(InspectorWindow *window, const QString &path, const QString &filter)
+{
+    whenShown<QMenu>([](QMenu *menu) {
+        for (QAction *action : menu->actions()) {
+            if (action->text() == QLatin1String("Export Frames...")) {
+                menu->setActiveAction(action);
+                QTest::keyClick(menu, Qt::Key_Return);
+            }
+        }
+    });
+    whenShown<QFileDialog>([path, filter](QFileDialog *dialog) {
+        dialog->selectNameFilter(filter);
+        dialog->selectFile(path);
+        QMetaObject::invokeMethod(dialog, &QDialog::accept);
+    });
+    ZoomView *view = window->zoomView();
+    QContextMenuEvent menuEvent(QContextMenuEvent::Mouse, QPoint(2, 2), view->mapToGlobal(QPoint(2, 2)));
+    QApplication::sendEvent(view, &menuEvent);
+}
+
+QString exportMessage(InspectorWindow *window)
+{
+    return window->statusBar()->currentMessage();
+}
+
+qint64 bytesOf(const QDir &folder, const QStringList &files)
+{
+    qint64 bytes = 0;
+    for (const QString &file : files)
+        bytes += QFileInfo(folder.filePath(file)).size();
+    return bytes;
 }
 
 } // namespace
@@ -731,12 +838,12 @@ private slots:
         QTest::addColumn<QList<int>>("marks"); // frame at I, frame at O; -1 leaves it unset
         QTest::addColumn<QStringList>("files"); // each with the frames (first, last) it holds
 
-        using S = FrameStore::Storage;
+        using S = FrameExport::Storage;
         QTest::newRow("matroska split where the format changes")
-            << int(S::Recording) << QList<int>{1, 4} << QStringList{"x0.mkv 1 2", "x1.mkv 3 4"};
-        QTest::newRow("matroska to the end") << int(S::Recording) << QList<int>{4, -1} << QStringList{"x0.mkv 4 5"};
-        QTest::newRow("payloads from the start") << int(S::Payloads) << QList<int>{-1, 1} << QStringList{"x0.bvt 0 0", "x1.bvt 1 1"};
-        QTest::newRow("jpeg as received") << int(S::Pictures) << QList<int>{2, 3} << QStringList{"x0.jpg 2 2", "x1.jpg 3 3"};
+            << int(S::Matroska) << QList<int>{1, 4} << QStringList{"x.mkv 1 2", "x-2.mkv 3 4"};
+        QTest::newRow("matroska to the end") << int(S::Matroska) << QList<int>{4, -1} << QStringList{"x.mkv 4 5"};
+        QTest::newRow("payloads from the start") << int(S::Payloads) << QList<int>{-1, 1} << QStringList{"x-0.bvt 0 0", "x-1.bvt 1 1"};
+        QTest::newRow("jpeg as received") << int(S::Pictures) << QList<int>{2, 3} << QStringList{"x-0.jpg 2 2", "x-1.jpg 3 3"};
     }
 
     void exportStretch()
@@ -745,7 +852,7 @@ private slots:
         QFETCH(QList<int>, marks);
         QFETCH(QStringList, files);
 
-        const bool jpeg = storage == int(FrameStore::Storage::Pictures);
+        const bool jpeg = storage == int(FrameExport::Storage::Pictures);
         std::vector<FrameRecord> frames;
         QByteArray dump;
         for (int i = 0; i < 6; ++i) {
@@ -755,7 +862,7 @@ private slots:
         }
         QTemporaryDir out;
         const QString path = out.filePath("stretch.bin");
-        const auto window = windowOn(path, dump);
+        const auto window = exportingWindowOn(path, dump);
         QVERIFY(window && QTest::qWaitForWindowExposed(window.get()));
         for (int m = 0; m < 2; ++m) {
             if (marks[m] >= 0) {
@@ -763,15 +870,19 @@ private slots:
                 QTest::keyClick(window.get(), m == 0 ? Qt::Key_I : Qt::Key_O);
             }
         }
-        const FrameExport::Result result = window->exportStretch(out.path(), "x", FrameStore::Storage(storage));
-        QCOMPARE(result.error, QString());
+        QVERIFY(window->exportStretch(out.filePath("x"), FrameExport::Storage(storage)));
+        QTRY_VERIFY_WITH_TIMEOUT(exportMessage(window.get()).startsWith("Export"), 60000);
         QStringList written;
         for (const QString &file : files)
             written << file.section(' ', 0, 0);
-        QCOMPARE(result.files, written + QStringList{"xindex.csv"});
+        written << "x.csv";
+        QCOMPARE(exportMessage(window.get()), QStringLiteral("Exported %1 frames to %2: %3 (%4 bytes)")
+                                                  .arg(window->stretchLast() - window->stretchFirst() + 1)
+                                                  .arg(out.path(), written.join(", "))
+                                                  .arg(bytesOf(QDir(out.path()), written)));
 
         // The index: a row a frame, naming its file; the board's time as received.
-        const QStringList rows = QString::fromUtf8(fileBytes(out.filePath("xindex.csv"))).split('\n', Qt::SkipEmptyParts).mid(1);
+        const QStringList rows = QString::fromUtf8(fileBytes(out.filePath("x.csv"))).split('\n', Qt::SkipEmptyParts).mid(1);
         QCOMPARE(rows.size(), window->stretchLast() - window->stretchFirst() + 1);
         for (const QString &file : files) {
             const QStringList parts = file.split(' ');
@@ -799,6 +910,76 @@ private slots:
                      times);
             QCOMPARE(output("ffmpeg", {"-v", "error", "-i", mkv, "-map", "0:v", "-c", "copy", "-f", "rawvideo", "-"}), payloads);
         }
+    }
+
+    // "Export Frames..." through the view's menu and the file dialog, of a source large enough to
+    // take a while: the named Matroska file and its index, read back whole; then an export held
+    // half way while the window steps on, and cancelled there with its index complete.
+    void exportThroughDialog()
+    {
+        constexpr int Frames = 400;
+        constexpr int HeldAt = Frames / 2;
+        QByteArray dump;
+        for (int i = 0; i < Frames; ++i)
+            dump += record(0, 16, 8, jpegOf(16, 8, quint8(i)), 1000000 + i * 40000).toBytes();
+        QTemporaryDir out;
+        const QDir folder(out.path());
+        auto gate = std::make_shared<QSemaphore>(1);
+        const auto window = exportingWindowOn(out.filePath("large.bin"), dump, gate, HeldAt);
+        QVERIFY(window && QTest::qWaitForWindowExposed(window.get()));
+        const QString matroska = QStringLiteral("Matroska (*.mkv)");
+
+        exportThroughMenu(window.get(), out.filePath("cut"), matroska);
+        QTRY_VERIFY_WITH_TIMEOUT(exportMessage(window.get()).startsWith("Export"), 60000);
+        const QStringList whole{"cut.mkv", "cut.csv"};
+        QCOMPARE(exportMessage(window.get()), QStringLiteral("Exported %1 frames to %2: cut.mkv, cut.csv (%3 bytes)")
+                                                  .arg(Frames).arg(out.path()).arg(bytesOf(folder, whole)));
+        const RecordIndex::Contents index = RecordIndex::read(out.filePath("cut.csv"));
+        QCOMPARE(index.error, QString());
+        QCOMPARE(qint64(index.rows.size()), qint64(Frames));
+        for (int i = 0; i < Frames; ++i) {
+            const RecordIndex::Row &row = index.rows[size_t(i)];
+            QCOMPARE(QStringList({row.file, row.status, QString::number(row.frameInFile), QString::number(row.frame.boardTimeUs())}),
+                     QStringList({"cut.mkv", "stored", QString::number(i), QString::number(1000000 + i * 40000)}));
+        }
+        MatroskaReader reader;
+        QVERIFY(reader.open(out.filePath("cut.mkv")));
+        QCOMPARE(reader.frameCount(), qint64(Frames));
+        if (!QStandardPaths::findExecutable("ffprobe").isEmpty()) {
+            QCOMPARE(output("ffprobe", {"-v", "error", "-count_packets", "-select_streams", "v:0", "-show_entries",
+                                        "stream=nb_read_packets", "-of", "csv=p=0", out.filePath("cut.mkv")}).trimmed(),
+                     QByteArray::number(Frames));
+        }
+
+        // Held at a frame, the export waits on its own thread; the window steps on meanwhile.
+        gate->acquire();
+        const auto letGo = qScopeGuard([gate] { gate->release(); }); // before the window waits for it
+        exportThroughMenu(window.get(), out.filePath("half.mkv"), matroska);
+        auto *progress = window->findChild<QProgressDialog *>();
+        QVERIFY(progress);
+        QTRY_COMPARE_WITH_TIMEOUT(progress->value(), HeldAt, 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(progress->isVisible(), 10000);
+        window->activateWindow();
+        QTRY_VERIFY(window->isActiveWindow());
+        const qint64 shown = window->currentFrame();
+        QTest::keyClick(window.get(), Qt::Key_Right);
+        QCOMPARE(window->currentFrame(), shown + 1);
+
+        // Cancelled there: the frame in hand is the last one written and indexed.
+        auto *cancel = progress->findChild<QPushButton *>();
+        QVERIFY(cancel);
+        QTest::mouseClick(cancel, Qt::LeftButton);
+        gate->release();
+        QTRY_VERIFY_WITH_TIMEOUT(exportMessage(window.get()).startsWith("Export cancelled"), 60000);
+        const QStringList half{"half.mkv", "half.csv"};
+        QCOMPARE(exportMessage(window.get()), QStringLiteral("Export cancelled after %1 of %2 frames: half.mkv, half.csv (%3 bytes) in %4")
+                                                  .arg(HeldAt + 1).arg(Frames).arg(bytesOf(folder, half)).arg(out.path()));
+        const RecordIndex::Contents halfIndex = RecordIndex::read(out.filePath("half.csv"));
+        QCOMPARE(qint64(halfIndex.rows.size()), qint64(HeldAt + 1));
+        QCOMPARE(halfIndex.rows.back().frameInFile, qint64(HeldAt));
+        QVERIFY(reader.open(out.filePath("half.mkv")));
+        QCOMPARE(reader.frameCount(), qint64(HeldAt + 1));
+        QTRY_VERIFY(!window->findChild<QProgressDialog *>());
     }
 
 private:

@@ -627,10 +627,10 @@ private slots:
         QTest::addColumn<int>("rows");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<bool>("matroska"); // the board sends only the frames in hand, then waits
-        QTest::newRow("SIGTERM") << false << int(Recorder::MaxFramesInHand) << 0 << false;
+        QTest::newRow("SIGTERM") << false << int(RecordingSession::MaxFramesInHand) << 0 << false;
         // A frame more than in hand: all that is left is held when reading pauses, only the end to come.
-        QTest::newRow("board closes") << true << Recorder::MaxFramesInHand + 1 << 1 << false;
-        QTest::newRow("mkv: judged after the stream went quiet") << false << int(Recorder::MaxFramesInHand) << 0 << true;
+        QTest::newRow("board closes") << true << RecordingSession::MaxFramesInHand + 1 << 1 << false;
+        QTest::newRow("mkv: judged after the stream went quiet") << false << int(RecordingSession::MaxFramesInHand) << 0 << true;
     }
 
     void judgingHeldBack()
@@ -644,7 +644,7 @@ private slots:
         ScriptedBoard board;
         board.streams = {QByteArray()};
         QStringList expected{QString::fromLatin1(IndexHeader) + (matroska ? ",frame_in_file" : "")};
-        for (int i = 0; i < (closes ? rows : (matroska ? 1 : 3) * Recorder::MaxFramesInHand); ++i) {
+        for (int i = 0; i < (closes ? rows : (matroska ? 1 : 3) * RecordingSession::MaxFramesInHand); ++i) {
             const FrameRecord frame = stamped(makeRecord(0, 8, 8, jpeg), 1, i * 100000);
             board.streams[0] += frame.toBytes();
             expected << row(i, matroska ? u"bvtgrab_0.mkv"_s : u"bvtgrab_%1.jpg"_s.arg(i), u"stored"_s, frame, u"JPG"_s,
@@ -673,7 +673,7 @@ private slots:
         QSignalSpy stopRequested(&stopSignals, &StopSignals::stopRequested);
         QSignalSpy finished(&recorder, &Recorder::finished);
         QVERIFY(recorder.start());
-        QTRY_COMPARE_WITH_TIMEOUT(recorder.statistics().counters().framesReceived, quint64(Recorder::MaxFramesInHand), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(recorder.statistics().counters().framesReceived, quint64(RecordingSession::MaxFramesInHand), 10000);
         if (matroska) {
             // The idle write comes and goes while every frame is being judged; the frames judged
             // after it reach the file a while later all the same, the recording still running.
@@ -687,7 +687,7 @@ private slots:
             ::raise(SIGTERM);
             QTRY_COMPARE_WITH_TIMEOUT(stopRequested.size(), 1, 10000);
         }
-        QCOMPARE(recorder.statistics().counters().framesReceived, quint64(Recorder::MaxFramesInHand));
+        QCOMPARE(recorder.statistics().counters().framesReceived, quint64(RecordingSession::MaxFramesInHand));
         QVERIFY(matroska || finished.isEmpty()); // judging held back holds the end back
         gate.release();
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);

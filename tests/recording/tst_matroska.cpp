@@ -1,5 +1,4 @@
 #include "FileBytes.h"
-#include "FrameStore.h"
 #include "Frames.h"
 #include "JpegEncoder.h"
 #include "MatroskaFileIO.h"
@@ -9,12 +8,10 @@
 #include "RecentFramesSource.h"
 #include "RecordIndex.h"
 #include "RecordingFolderSource.h"
-#include "StreamStatistics.h"
 #include "WireDumpSource.h"
 
 #include <QDateTime>
 #include <QProcess>
-#include <QSemaphore>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -344,58 +341,6 @@ private slots:
         QCOMPARE(written, (QList<qint64>{0, 2, 2}));
         QVERIFY(writer.close());
         QCOMPARE(writer.framesWritten(), qint64(3));
-    }
-
-    // JPEG frames judged on other threads, each given back the moment its judgement is in, as
-    // fast as they come: every one comes back once, in order, with its own judgement, and is in
-    // the file. Judging that raced with the giving back crashed now and then.
-    void judgedApartInOrder()
-    {
-        constexpr int Frames = 50000;
-        constexpr int InFlight = 16;
-        const FrameSlot jpeg = makeFrame(FormatJpg, 8, 8, 0, StartUs);
-        StreamStatistics statistics;
-        QSemaphore judgements;
-        FrameStore store(dir.path(), QStringLiteral("judged_"), FrameStore::Storage::Recording, statistics,
-                         [](FrameDecoder &, const FrameSlot &frame) {
-                             return frame.timestamp_us % 7 ? FrameDecoder::Outcome::Shown
-                                                           : FrameDecoder::Outcome::JpegUndecodable;
-                         });
-        connect(&store, &FrameStore::judged, &store, [&judgements] { judgements.release(); }, Qt::DirectConnection);
-        QList<int> order, damaged;
-        const auto giveBack = [&] {
-            FrameStore::Entry entry;
-            while (store.giveBack(entry)) {
-                order << entry.frame.timestamp_us;
-                if (entry.stored.status == FrameStore::Status::Damaged)
-                    damaged << entry.frame.timestamp_us;
-            }
-        };
-        QList<int> expectedOrder, expectedDamaged;
-        for (int i = 0; i < Frames; ++i) {
-            FrameSlot frame = jpeg;
-            frame.timestamp_us = i;
-            store.take(frame, QDateTime());
-            giveBack();
-            while (store.unstored() >= InFlight) {
-                judgements.acquire();
-                giveBack();
-            }
-            expectedOrder << i;
-            if (i % 7 == 0)
-                expectedDamaged << i;
-        }
-        while (store.unstored() > 0) {
-            judgements.acquire();
-            giveBack();
-        }
-        store.close();
-        giveBack();
-        QCOMPARE(order, expectedOrder);
-        QCOMPARE(damaged, expectedDamaged);
-        MatroskaReader reader;
-        QVERIFY(reader.open(dir.filePath(QStringLiteral("judged_0.mkv"))));
-        QCOMPARE(reader.frameCount(), qint64(Frames));
     }
 
     void writeFailure_data()

@@ -1,11 +1,13 @@
 #include "FileBytes.h"
 #include "FrameRecord.h"
 #include "FrameSourceFor.h"
-#include "FrameStore.h"
+#include "FrameStorage.h"
 #include "Frames.h"
 #include "JpegEncoder.h"
 #include "RecentFramesSource.h"
 #include "RecordIndex.h"
+#include "RecordingNames.h"
+#include "RecordingSession.h"
 #include "StreamStatistics.h"
 
 #include <QDir>
@@ -26,7 +28,12 @@ struct Stored
 {
     FrameSlot frame;
     QDateTime arrival;
-    FrameStore::Stored stored;
+    struct
+    {
+        QString file;
+        QString status;
+        qint64 place = -1;
+    } stored;
 };
 
 // Frames of several formats and sizes, so that a recording runs over several Matroska files:
@@ -59,23 +66,31 @@ QList<FrameSlot> clip()
     return frames;
 }
 
-// The frames through the recorder's frame store, as they are given back.
-QList<Stored> store(const QString &folder, FrameStore::Storage storage, const QList<FrameSlot> &frames)
+// The frames through a recording session, as the recorder stores them; what became of each as its
+// index says. The session's own index is left for the test to write again.
+QList<Stored> store(const QString &folder, FrameStorage::Kind storage, const QList<FrameSlot> &frames)
 {
     StreamStatistics statistics;
-    FrameStore store(folder, QStringLiteral("bvtgrab_"), storage, statistics);
-    QList<Stored> entries;
-    const auto giveBack = [&] {
-        FrameStore::Entry entry;
-        while (store.giveBack(entry))
-            entries << Stored{entry.frame, entry.arrival, entry.stored};
-    };
+    const RecordingNames names = RecordingNames::recorder(folder, QStringLiteral("bvtgrab_"));
+    RecordingSession session(FrameStorage::make(storage, names), names.indexFile(), statistics);
+    if (!session.open())
+        return {};
+    QSignalSpy finished(&session, &RecordingSession::finished);
+    const auto arrival = [](int i) { return QDateTime::fromMSecsSinceEpoch(1700000000000 + 33 * i, Qt::UTC); };
     for (int i = 0; i < frames.size(); ++i)
-        store.take(frames[i], QDateTime::fromMSecsSinceEpoch(1700000000000 + 33 * i, Qt::UTC));
-    const bool judged = QTest::qWaitFor([&] { giveBack(); return store.unstored() == 0; }, WaitMs);
-    store.close();
-    giveBack();
-    return judged ? entries : QList<Stored>();
+        session.take(frames[i], arrival(i));
+    session.finish();
+    if (finished.isEmpty() && !finished.wait(WaitMs))
+        return {};
+    const RecordIndex::Contents index = RecordIndex::read(names.indexFile());
+    QFile::remove(names.indexFile());
+    QList<Stored> entries;
+    for (int i = 0; i < frames.size() && size_t(i) < index.rows.size(); ++i) {
+        const RecordIndex::Row &row = index.rows[size_t(i)];
+        Stored entry{frames[i], arrival(i), {row.file, row.status, row.frameInFile}};
+        entries << entry;
+    }
+    return entries;
 }
 
 // The recording's index, written as the recorder writes it; files renamed as `renamed` says.
@@ -87,7 +102,7 @@ bool writeIndex(const QString &path, const QList<Stored> &entries, bool frameInF
         return false;
     for (int i = 0; i < entries.size(); ++i) {
         const Stored &entry = entries[i];
-        index.addRow({i, renamed(entry.stored.file), RecordIndex::statusWord(entry.stored.status), entry.frame, true,
+        index.addRow({i, renamed(entry.stored.file), entry.stored.status, entry.frame, true,
                       entry.arrival, entry.stored.place});
     }
     return index.writePending();
@@ -141,7 +156,7 @@ QByteArrayList expected(const QList<Stored> &entries, bool withArrival = true)
         } else if (entry.stored.file.isEmpty()) {
             frame.payload.clear();
         }
-        list << describe(frame, RecordIndex::statusWord(entry.stored.status),
+        list << describe(frame, entry.stored.status,
                          withArrival ? entry.arrival : QDateTime(), picture);
     }
     return list;
@@ -161,7 +176,7 @@ class TestSources : public QObject
 private slots:
     void recordingsOpenAlike_data()
     {
-        QTest::addColumn<FrameStore::Storage>("storage");
+        QTest::addColumn<FrameStorage::Kind>("storage");
         QTest::addColumn<bool>("exported"); // named as the inspector's export names them
         QTest::addColumn<bool>("frameInFile"); // the index has the column
         QTest::addColumn<QStringList>("files");
@@ -171,14 +186,14 @@ private slots:
         const QStringList payloads{"bvtgrab_0.bvt", "bvtgrab_1.bvt", "bvtgrab_2.bvt", "bvtgrab_3.bvt",
                                    "bvtgrab_4.jpg", "bvtgrab_5.jpg", "bvtgrab_6.jpg"};
         const QStringList recording{"bvtgrab_0.mkv", "bvtgrab_1.mkv", "bvtgrab_2.mkv"};
-        QTest::newRow("pictures") << FrameStore::Storage::Pictures << false << true << pictures;
-        QTest::newRow("payloads") << FrameStore::Storage::Payloads << false << true << payloads;
-        QTest::newRow("matroska") << FrameStore::Storage::Recording << false << true << recording;
-        QTest::newRow("matroska, older index") << FrameStore::Storage::Recording << false << false << recording;
-        QTest::newRow("payloads, exported") << FrameStore::Storage::Payloads << true << true
+        QTest::newRow("pictures") << FrameStorage::Kind::Pictures << false << true << pictures;
+        QTest::newRow("payloads") << FrameStorage::Kind::Payloads << false << true << payloads;
+        QTest::newRow("matroska") << FrameStorage::Kind::Matroska << false << true << recording;
+        QTest::newRow("matroska, older index") << FrameStorage::Kind::Matroska << false << false << recording;
+        QTest::newRow("payloads, exported") << FrameStorage::Kind::Payloads << true << true
                                             << QStringList{"cut-0.bvt", "cut-1.bvt", "cut-2.bvt", "cut-3.bvt",
                                                            "cut-4.jpg", "cut-5.jpg", "cut-6.jpg"};
-        QTest::newRow("matroska, exported") << FrameStore::Storage::Recording << true << true
+        QTest::newRow("matroska, exported") << FrameStorage::Kind::Matroska << true << true
                                             << QStringList{"cut.mkv", "cut-2.mkv", "cut-3.mkv"};
     }
 
@@ -186,7 +201,7 @@ private slots:
     // the index says, payloads as received from wherever they were stored.
     void recordingsOpenAlike()
     {
-        QFETCH(FrameStore::Storage, storage);
+        QFETCH(FrameStorage::Kind, storage);
         QFETCH(bool, exported);
         QFETCH(bool, frameInFile);
         QFETCH(QStringList, files);
@@ -233,7 +248,7 @@ private slots:
         }
 
         // What any player reads of each file: the frames the index places in it.
-        if (storage == FrameStore::Storage::Recording && have("ffprobe")) {
+        if (storage == FrameStorage::Kind::Matroska && have("ffprobe")) {
             for (const QString &file : files) {
                 const qsizetype rows = std::count_if(entries.cbegin(), entries.cend(),
                                                      [&](const Stored &entry) { return renamed(entry.stored.file) == file; });
@@ -244,7 +259,7 @@ private slots:
             }
         }
         // Without its index, a Matroska file is read alone: the frames it holds, as it holds them.
-        if (storage == FrameStore::Storage::Recording) {
+        if (storage == FrameStorage::Kind::Matroska) {
             QVERIFY(QFile::remove(folder + "/" + indexName));
             std::unique_ptr<FrameSource> alone = frameSourceFor(folder + "/" + files.first());
             QVERIFY(alone->open());
@@ -259,7 +274,7 @@ private slots:
     {
         const QString folder = dir.filePath("shape");
         QVERIFY(QDir().mkpath(folder));
-        const QList<Stored> entries = store(folder, FrameStore::Storage::Recording, clip());
+        const QList<Stored> entries = store(folder, FrameStorage::Kind::Matroska, clip());
         const QString indexPath = folder + "/bvtgrab_index.csv";
         QVERIFY(writeIndex(indexPath, entries, true, [](const QString &file) { return file; }));
         // arrival_time (the 9th column) gives way to a column this reader does not know.
@@ -285,9 +300,9 @@ private slots:
         QTest::addColumn<QString>("path"); // empty: the viewer's recent frames
         const QString folder = dir.filePath("again");
         QVERIFY(QDir().mkpath(folder + "/files"));
-        const QList<Stored> recorded = store(folder, FrameStore::Storage::Recording, clip());
+        const QList<Stored> recorded = store(folder, FrameStorage::Kind::Matroska, clip());
         QVERIFY(writeIndex(folder + "/bvtgrab_index.csv", recorded, true, [](const QString &file) { return file; }));
-        const QList<Stored> pictures = store(folder + "/files", FrameStore::Storage::Pictures, clip());
+        const QList<Stored> pictures = store(folder + "/files", FrameStorage::Kind::Pictures, clip());
         QVERIFY(writeIndex(folder + "/files/bvtgrab_index.csv", pictures, false, [](const QString &file) { return file; }));
         QByteArray dump = "garbage!";
         for (const FrameSlot &frame : clip()) {
