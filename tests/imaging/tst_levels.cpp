@@ -1,7 +1,6 @@
 #include "BoardProtocol.h"
-#include "FrameLevels.h"
-#include "FramePixel.h"
-#include "Frames.h"
+#include "PixelSamples.h"
+#include "PlaneLevels.h"
 #include "RawConvert.h"
 
 #include <QtTest>
@@ -11,6 +10,20 @@
 
 namespace {
 
+// A board payload with the format and size it is read by.
+struct Payload
+{
+    int format = 0;
+    int width = 0;
+    int height = 0;
+    QByteArray bytes;
+
+    const uchar *data() const { return reinterpret_cast<const uchar *>(bytes.constData()); }
+    QSize size() const { return QSize(width, height); }
+    PixelSamples at(int x, int y) const { return pixelSamplesAt(data(), bytes.size(), format, width, height, x, y); }
+    std::vector<SamplePlane> planes() const { return SamplePlane::ofPayload(data(), bytes.size(), format, width, height); }
+};
+
 QByteArray ramp(int bytes, int seed)
 {
     QByteArray payload(bytes, Qt::Uninitialized);
@@ -19,15 +32,15 @@ QByteArray ramp(int bytes, int seed)
     return payload;
 }
 
-// The samples of a region gathered pixel by pixel through FramePixel; a chroma sample once for all
-// the pixels that share it.
-std::vector<std::vector<int>> samplesOf(const FrameSlot &frame, const QRect &region)
+// The samples of a region gathered pixel by pixel through PixelSamples; a chroma sample once for
+// all the pixels that share it.
+std::vector<std::vector<int>> samplesOf(const Payload &frame, const QRect &region)
 {
     if (frame.format == BoardProtocol::FormatGray) {
         std::vector<int> levels;
         for (int y = region.top(); y <= region.bottom(); ++y)
             for (int x = region.left(); x <= region.right(); ++x)
-                levels.push_back(framePixelAt(frame, x, y).level);
+                levels.push_back(frame.at(x, y).level);
         return {levels};
     }
     const int chromaRowShift = frame.format == BoardProtocol::FormatUyvy ? 0 : 1;
@@ -35,7 +48,7 @@ std::vector<std::vector<int>> samplesOf(const FrameSlot &frame, const QRect &reg
     std::map<std::pair<int, int>, std::pair<int, int>> chroma;
     for (int y = region.top(); y <= region.bottom(); ++y) {
         for (int x = region.left(); x <= region.right(); ++x) {
-            const FramePixel pixel = framePixelAt(frame, x, y);
+            const PixelSamples pixel = frame.at(x, y);
             luma.push_back(pixel.y);
             chroma[{y >> chromaRowShift, x >> 1}] = {pixel.u, pixel.v};
         }
@@ -115,13 +128,14 @@ private slots:
         QFETCH(QRect, region);
         QFETCH(QList<double>, means);
 
-        const FrameSlot frame = frameOf(format, size.width(), size.height(), payload);
+        const Payload frame{format, size.width(), size.height(), payload};
         const QImage picture = format < 0 ? QImage(reinterpret_cast<const uchar *>(payload.constData()), size.width(),
                                                    size.height(), 3 * size.width(), QImage::Format_RGB888)
                                                 .convertToFormat(format == -2 ? QImage::Format_ARGB32 : QImage::Format_RGB888)
                                           : QImage();
-        FrameLevels levels;
-        const bool measured = format < 0 ? levels.measure(picture, region) : levels.measure(frame, region);
+        PlaneLevels levels;
+        const bool measured = format < 0 ? levels.measure(picture, region)
+                                         : levels.measure(frame.data(), payload.size(), format, size.width(), size.height(), region);
         const qint64 needed = format == BoardProtocol::FormatGray ? qint64(size.width()) * size.height()
                                                                   : rawPayloadSize(format, size.width(), size.height());
         const bool hasSamples = format < 0
@@ -130,9 +144,9 @@ private slots:
         if (!hasSamples) {
             // A short raw payload still gives the pixels it holds, and not the last, whose samples it lacks.
             if (format > BoardProtocol::FormatGray)
-                QCOMPARE(QList<int>({ framePixelAt(frame, 0, 0).kind, framePixelAt(frame, size.width() - 1, size.height() - 1).kind,
-                                      framePixelAt(frame, size.width(), 0).kind }),
-                         QList<int>({ FramePixel::Yuv, FramePixel::None, FramePixel::None }));
+                QCOMPARE(QList<int>({ frame.at(0, 0).kind, frame.at(size.width() - 1, size.height() - 1).kind,
+                                      frame.at(size.width(), 0).kind }),
+                         QList<int>({ PixelSamples::Yuv, PixelSamples::None, PixelSamples::None }));
             return;
         }
         const QRect area = region.isNull() ? QRect(QPoint(0, 0), size) : region.intersected(QRect(QPoint(0, 0), size));
@@ -200,8 +214,9 @@ private slots:
         QImage picture(4, 2, QImage::Format_RGB32);
         for (int i = 0; i < 8; ++i)
             picture.setPixel(i % 4, i / 4, qRgb(quint8(payload[i]), i, 255 - quint8(payload[i])));
-        const std::vector<std::vector<int>> samples = format < 0 ? FrameLevels::profile(format == -1 ? picture : QImage(), from, to)
-                                                                 : FrameLevels::profile(frameOf(format, 4, 2, payload), from, to);
+        const Payload frame{format, 4, 2, payload};
+        const std::vector<std::vector<int>> samples = format < 0 ? PlaneLevels::profile(format == -1 ? picture : QImage(), from, to)
+                                                                 : PlaneLevels::profile(frame.planes(), frame.size(), from, to);
         QList<QList<int>> got;
         for (const std::vector<int> &channel : samples)
             got << QList<int>(channel.begin(), channel.end());
@@ -229,16 +244,17 @@ private slots:
         QByteArray payload = ramp(3 * W * H, 9);
         for (int i = 0; i < payload.size(); i += 5)
             payload[i] = char(i % 2 ? 0 : 255);
-        const FrameSlot frame = frameOf(format, W, H, payload);
+        const Payload frame{format, W, H, payload};
         const QImage picture = QImage(reinterpret_cast<const uchar *>(payload.constData()), W, H, 3 * W,
                                       QImage::Format_RGB888).copy();
         const QRgb low = qRgb(0, 0, 255), high = qRgb(255, 0, 0);
-        const QImage mask = format < 0 ? FrameLevels::clipMask(picture, low, high) : FrameLevels::clipMask(frame, channel, low, high);
+        const QImage mask = format < 0 ? PlaneLevels::clipMask(picture, low, high)
+                                       : PlaneLevels::clipMask(frame.planes()[size_t(channel)], frame.size(), low, high);
         QCOMPARE(mask.size(), QSize(W, H));
-        QVERIFY(FrameLevels::clipMask(frame, 3, low, high).isNull() && FrameLevels::clipMask(QImage(), low, high).isNull());
+        QVERIFY(PlaneLevels::clipMask(QImage(), low, high).isNull());
         for (int y = 0; y < H; ++y) {
             for (int x = 0; x < W; ++x) {
-                const FramePixel p = framePixelAt(frame, x, y);
+                const PixelSamples p = frame.at(x, y);
                 const QRgb rgb = picture.pixel(x, y);
                 const QList<int> samples = format < 0 ? QList<int>{qRed(rgb), qGreen(rgb), qBlue(rgb)}
                                          : QList<int>{format == 1 ? p.level : QList<int>{p.y, p.u, p.v}[channel]};
