@@ -43,6 +43,8 @@ public:
     void start();
     // Any thread; the export stops after the frame in hand, its index complete.
     void cancel();
+    qint64 firstFrame() const { return first; }
+    qint64 lastFrame() const { return last; }
     qint64 total() const { return last - first + 1; }
     QString folder() const { return names.folder(); }
 

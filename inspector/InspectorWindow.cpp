@@ -99,7 +99,8 @@ InspectorWindow::InspectorWindow(std::unique_ptr<FrameSource> frameSource, const
     setCentralWidget(central);
     readoutLabel = new ElidedLabel;
     readoutLabel->setObjectName(QStringLiteral("pixelReadout"));
-    statusBar()->addPermanentWidget(readoutLabel, 1);
+    // Not stretched: the status bar draws its messages in the room the readout leaves.
+    statusBar()->addPermanentWidget(readoutLabel);
 
     levels = new LevelsPanel;
     levelsDock = new QDockWidget(QStringLiteral("Levels"), this);
@@ -404,7 +405,9 @@ void InspectorWindow::exportFrames()
 
 void InspectorWindow::exportFinished(const FrameExport::Result &result)
 {
-    const qint64 total = stretchLast() - stretchFirst() + 1;
+    // Of the stretch as it was when the export began: the marks, or the source, may have changed.
+    const qint64 first = exporting ? exporting->firstFrame() : stretchFirst();
+    const qint64 last = exporting ? exporting->lastFrame() : stretchLast();
     const QString folder = exporting ? QDir::toNativeSeparators(exporting->folder()) : QString();
     if (exportProgress) {
         exportProgress->hide();
@@ -418,13 +421,13 @@ void InspectorWindow::exportFinished(const FrameExport::Result &result)
     if (!result.error.isEmpty()) {
         auto *box = new QMessageBox(QMessageBox::Warning, windowTitle(),
                                     QStringLiteral("Could not export frames %1 to %2: %3")
-                                        .arg(stretchFirst() + 1).arg(stretchLast() + 1).arg(result.error),
+                                        .arg(first + 1).arg(last + 1).arg(result.error),
                                     QMessageBox::Ok, this);
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->open();
     } else if (result.cancelled) {
         statusBar()->showMessage(QStringLiteral("Export cancelled after %1 of %2 frames: %3 in %4")
-                                     .arg(result.frames).arg(total).arg(written, folder));
+                                     .arg(result.frames).arg(last - first + 1).arg(written, folder));
     } else {
         statusBar()->showMessage(QStringLiteral("Exported %1 frames to %2: %3").arg(result.frames).arg(folder, written));
     }

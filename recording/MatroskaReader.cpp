@@ -124,6 +124,25 @@ bool MatroskaReader::open(const QString &path)
     return true;
 }
 
+bool MatroskaReader::openAgain(const MatroskaReader &opened)
+{
+    close();
+    path = opened.path;
+    if (!io.open(path, MatroskaFileIO::Mode::Read))
+        return fail(io.errorString());
+    stream = std::make_unique<EbmlStream>(io);
+    fileBytes = opened.fileBytes;
+    tracksRead = opened.tracksRead;
+    trackNumber = opened.trackNumber;
+    timestampScaleNs = opened.timestampScaleNs;
+    firstBoardTimeUs = opened.firstBoardTimeUs;
+    frameFormat = opened.frameFormat;
+    frameWidth = opened.frameWidth;
+    frameHeight = opened.frameHeight;
+    frames = opened.frames;
+    return true;
+}
+
 bool MatroskaReader::readSegment(EbmlElement &segment)
 {
     const uint64_t end = std::min(endOf(segment), fileBytes);

@@ -30,6 +30,9 @@ public:
     MatroskaReader &operator=(const MatroskaReader &) = delete;
 
     bool open(const QString &path);
+    // Opens the file another reader opened, with a handle of its own, taking what that reader
+    // found instead of scanning again: for reading on another thread.
+    bool openAgain(const MatroskaReader &opened);
     void close();
 
     QString fileName() const { return path; }

@@ -230,9 +230,15 @@ void exportThroughMenu(InspectorWindow *window, const QString &path, const QStri
     QApplication::sendEvent(view, &menuEvent);
 }
 
+// The status bar's message, as far as it can be read beside the pixel readout.
 QString exportMessage(InspectorWindow *window)
 {
-    return window->statusBar()->currentMessage();
+    const QStatusBar *bar = window->statusBar();
+    const QString message = bar->currentMessage();
+    const auto *readout = bar->findChild<QWidget *>(QStringLiteral("pixelReadout"));
+    if (readout && readout->isVisible() && readout->x() < bar->fontMetrics().horizontalAdvance(message))
+        return QStringLiteral("hidden by the readout: ") + message;
+    return message;
 }
 
 qint64 bytesOf(const QDir &folder, const QStringList &files)
