@@ -108,7 +108,7 @@ void RecorderSoak::sampleRss()
 void RecorderSoak::readIndex()
 {
     if (!index.isOpen()) {
-        index.setFileName(QDir(folder.path()).filePath(QStringLiteral("bvtgrab_index.csv")));
+        index.setFileName(QDir(folder.path()).filePath(RecordIndex::recorderIndexName(QStringLiteral("bvtgrab_"))));
         if (!index.open(QIODevice::ReadOnly))
             return;
     }
@@ -132,29 +132,30 @@ void RecorderSoak::checkRow(const QString &line)
     ++rows;
     ++progress;
     const QStringList f = line.split(QLatin1Char(','));
-    if (f.size() != 11 || f[0].toLongLong() != rows - 1) {
+    if (f.size() != RecordIndex::FrameInFile || f[RecordIndex::Record].toLongLong() != rows - 1) {
         fail(QStringLiteral("row %1 malformed: %2").arg(rows - 1).arg(line));
         return;
     }
-    const QString file = f[1], status = f[2];
-    rowsStored += status == QLatin1String("stored");
-    rowsDamaged += status == QLatin1String("damaged");
-    rowsFailed += status == QLatin1String("failed");
+    const QString file = f[RecordIndex::File], status = f[RecordIndex::Status];
+    const QString stored = RecordIndex::statusWord(RecordIndex::FrameStatus::Stored);
+    rowsStored += status == stored;
+    rowsDamaged += status == RecordIndex::statusWord(RecordIndex::FrameStatus::Damaged);
+    rowsFailed += status == RecordIndex::statusWord(RecordIndex::FrameStatus::Failed);
     const QString path = QDir(folder.path()).filePath(file);
     QByteArray contents;
     if (!file.isEmpty()) {
-        QFile stored(path);
-        if (!stored.open(QIODevice::ReadOnly))
+        QFile frameFile(path);
+        if (!frameFile.open(QIODevice::ReadOnly))
             fail(QStringLiteral("row %1 names %2, which is not there").arg(f[0], file));
-        contents = stored.readAll();
-        stored.close();
-        stored.remove();
+        contents = frameFile.readAll();
+        frameFile.close();
+        frameFile.remove();
     }
-    const auto it = expected.constFind(rowKey(f[7], f[9], f[10]));
+    const auto it = expected.constFind(rowKey(f[RecordIndex::BoardTime], f[RecordIndex::Clum], f[RecordIndex::Cpos]));
     if (it == expected.constEnd())
         return;
     ++matched;
-    if (status != QLatin1String("stored") || file.isEmpty())
+    if (status != stored || file.isEmpty())
         fail(QStringLiteral("row %1: a record sent intact is %2").arg(f[0], status));
     else if (payloadHash(contents) != it->payloadHash)
         fail(QStringLiteral("row %1: %2 differs from the payload sent").arg(f[0], file));
