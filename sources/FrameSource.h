@@ -46,5 +46,5 @@ public:
     virtual QString notice() const { return QString(); }
     // An opened source of the same frames that shares nothing mutable with this one, for use on
     // another thread; null when it cannot be made.
-    virtual std::unique_ptr<FrameSource> reopened() const { return nullptr; }
+    virtual std::unique_ptr<FrameSource> reopened() const = 0;
 };
