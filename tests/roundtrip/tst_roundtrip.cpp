@@ -175,6 +175,29 @@ std::unique_ptr<FrameSource> opened(const QString &path)
     return source;
 }
 
+// A recording's folder, its index and each file the index names, with the frame each starts at.
+QList<std::pair<QString, qint64>> opensOf(const QString &folder, const QString &indexName)
+{
+    const RecordIndex::Contents index = RecordIndex::read(folder + u'/' + indexName);
+    QList<std::pair<QString, qint64>> opens{{folder, 0}, {folder + u'/' + indexName, 0}};
+    QSet<QString> files;
+    for (size_t i = 0; i < index.rows.size(); ++i) {
+        const QString &file = index.rows[i].file;
+        if (!file.isEmpty() && !files.contains(file)) {
+            files << file;
+            opens.append({folder + u'/' + file, qint64(i)});
+        }
+    }
+    return opens;
+}
+
+// A recording's source as the window names it, at the frame it was opened at.
+bool namedAndPlaced(const FrameSource &source, const QString &name, qint64 start)
+{
+    return source.name() == QDir::toNativeSeparators(name) && source.startFrame() == start && source.hasBoardTime()
+           && source.notice().isEmpty();
+}
+
 quint16 freePort()
 {
     QTcpServer probe;
@@ -287,11 +310,9 @@ private:
             QVERIFY2(result.error.isEmpty(), qPrintable(result.error));
             QCOMPARE(result.frames, last - first + 1);
             QVERIFY(QFileInfo::exists(folder + u"/cut.csv"_s));
-            QStringList opens{folder, folder + u"/cut.csv"_s};
-            if (matroska)
-                opens << folder + u"/cut.mkv"_s;
-            for (const QString &path : opens) {
+            for (const auto &[path, start] : opensOf(folder, u"cut.csv"_s)) {
                 const std::unique_ptr<FrameSource> again = opened(path);
+                QVERIFY2(namedAndPlaced(*again, folder + u"/cut*"_s, start), qPrintable(path));
                 const Frames read = readAll(*again);
                 QCOMPARE(read.described, expected.described);
                 for (int i = 0; i < read.payloads.size(); ++i) {
@@ -374,12 +395,10 @@ private slots:
                 files << row.file;
         }
 
-        QStringList opens{folder, folder + u"/bvtgrab_index.csv"_s};
-        for (const QString &file : std::as_const(files))
-            opens << folder + u'/' + file;
         const bool pictures = storage.isEmpty();
-        for (const QString &path : std::as_const(opens)) {
+        for (const auto &[path, start] : opensOf(folder, u"bvtgrab_index.csv"_s)) {
             const std::unique_ptr<FrameSource> source = opened(path);
+            QVERIFY2(namedAndPlaced(*source, folder + u"/bvtgrab_*"_s, start), qPrintable(path));
             const Frames read = readAll(*source);
             QCOMPARE(read.described, expected.described);
             for (int i = 0; i < read.payloads.size(); ++i) {
