@@ -576,6 +576,7 @@ private slots:
             "%1: cap_index.csv is not a recorder's index: its first line names no file column", {});
         row("index of a column more and one less", "", "cap_index.csv", "record,", "frame,", "", two);
         row("empty index", "", "cap_index.csv", "0,cap", QByteArray(), "%1: the index cap_index.csv lists no frames", {});
+        row("row short", "", "cap_index.csv", "Gray,8,4,32,41.980000", "Gray,8", "%1: line 2 of cap_index.csv has 8 fields, not 11", {});
         row("bad number", "", "cap_index.csv", "Gray,8,4,32,41.980101", "Gray,8x,4,32,41.980101", unreadable, {});
         row("unknown format", "", "cap_index.csv", "Gray,8,4,32,41.980101", "Grey,8,4,32,41.980101", unreadable, {});
         row("format as its code", "", "cap_index.csv", "Gray", "1", "", two);
