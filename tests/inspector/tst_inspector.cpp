@@ -820,7 +820,7 @@ private slots:
                 QCOMPARE(fileBytes(out.filePath(parts[0])), payloads);
                 continue;
             }
-            if (QStandardPaths::findExecutable("ffprobe").isEmpty() || QStandardPaths::findExecutable("ffmpeg").isEmpty())
+            if (!have("ffprobe") || !have("ffmpeg"))
                 QSKIP("ffprobe or ffmpeg missing");
             const QString mkv = out.filePath(parts[0]);
             QCOMPARE(QString::fromUtf8(output("ffprobe", {"-v", "error", "-show_entries", "packet=pts_time", "-of", "csv=p=0", mkv}))
@@ -864,7 +864,7 @@ private slots:
         MatroskaReader reader;
         QVERIFY(reader.open(out.filePath("cut.mkv")));
         QCOMPARE(reader.frameCount(), qint64(Frames));
-        if (!QStandardPaths::findExecutable("ffprobe").isEmpty()) {
+        if (have("ffprobe")) {
             QCOMPARE(output("ffprobe", {"-v", "error", "-count_packets", "-select_streams", "v:0", "-show_entries",
                                         "stream=nb_read_packets", "-of", "csv=p=0", out.filePath("cut.mkv")}).trimmed(),
                      QByteArray::number(Frames));
