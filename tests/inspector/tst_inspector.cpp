@@ -329,8 +329,7 @@ private slots:
             if (at != 12)
                 continue;
             QVERIFY2(text.endsWith("5 bytes" + Dot + "board time 1.480000 s" + Dot + "gap 40.0 ms" + Dot
-                                   + "DAMAGED: payload too short for 4x2"),
-                     qPrintable(text));
+                                   + "DAMAGED: payload too short for 4x2"), qPrintable(text));
             // What is left of it shows: its first 5 bytes, the rest grey.
             QCOMPARE(view->picture().pixel(3, 0), qRgb(0xff, 0xff, 0xff));
             QCOMPARE(view->picture().pixel(1, 1), qRgb(0x80, 0x80, 0x80));
@@ -441,8 +440,7 @@ private slots:
         // Refused: the reason shown, the Matroska file still there.
         BoxCloser boxes;
         QVERIFY(drop(window, {QUrl::fromLocalFile(garbage)}));
-        QTRY_COMPARE(boxes.texts,
-                     QStringList{garbage + ": no whole frame record in 5000 bytes"});
+        QTRY_COMPARE(boxes.texts, QStringList{garbage + ": no whole frame record in 5000 bytes"});
         QCOMPARE(window.windowTitle(), "second.mkv - Matroska recording, 3 frames - Brevant Inspector");
         QCOMPARE(window.currentFrame(), qint64(2));
 
@@ -825,8 +823,7 @@ private slots:
             const QString mkv = out.filePath(parts[0]);
             QCOMPARE(QString::fromUtf8(output("ffprobe", {"-v", "error", "-show_entries", "packet=pts_time", "-of", "csv=p=0", mkv}))
                          .remove(',')
-                         .split('\n', Qt::SkipEmptyParts),
-                     times);
+                         .split('\n', Qt::SkipEmptyParts), times);
             QCOMPARE(output("ffmpeg", {"-v", "error", "-i", mkv, "-map", "0:v", "-c", "copy", "-f", "rawvideo", "-"}), payloads);
         }
     }

@@ -507,8 +507,7 @@ private slots:
             << QStringList{tally(1, 1, 0, 0, 0, 0)} << 1;
         QTest::newRow("connection lost") << u"--video-port %board %folder"_s << 1
                                          << QStringList{u"brevant-record: lost the connection to 127.0.0.1:%board"_s,
-                                                        unnamedLosses(0, 1),
-                                                        tally(1, 1, 0, 0, 0, 0)} << 1;
+                                                        unnamedLosses(0, 1), tally(1, 1, 0, 0, 0, 0)} << 1;
         QTest::newRow("index cannot be written") << u"--video-port %board %folder"_s << 1
             << QStringList{u"brevant-record: cannot write the index %folder/bvtgrab_index.csv: Is a directory"_s} << -1;
         QTest::newRow("index on a full disk") << u"--video-port %board --raw --frames 1 %folder"_s << 1
@@ -757,8 +756,7 @@ private slots:
     // On a terminal the progress line is rewritten in place, and cleared before the summary.
     void progressOnTerminal()
     {
-        if (!have(u"script"_s)
-            || QProcess::execute(u"script"_s, {u"-qfec"_s, u"true"_s, u"/dev/null"_s}) != 0)
+        if (!have(u"script"_s) || QProcess::execute(u"script"_s, {u"-qfec"_s, u"true"_s, u"/dev/null"_s}) != 0)
             QSKIP("no pseudo-terminal here");
         ScriptedBoard board;
         board.streams = {gray(1, 0).toBytes()};

@@ -155,8 +155,7 @@ QByteArrayList expected(const QList<Stored> &entries, bool withArrival = true)
         } else if (entry.stored.file.isEmpty()) {
             frame.payload.clear();
         }
-        list << describe(frame, entry.stored.status,
-                         withArrival ? entry.arrival : QDateTime(), picture);
+        list << describe(frame, entry.stored.status, withArrival ? entry.arrival : QDateTime(), picture);
     }
     return list;
 }
