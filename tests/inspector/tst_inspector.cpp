@@ -84,22 +84,35 @@ bool reactivate(QWidget &window)
     return QTest::qWaitForWindowActive(&window);
 }
 
-// Types a name into the file dialog once it shows, and accepts it.
-void answerFileDialog(QObject *context, const QString &path)
+// Acts on the first popup or modal widget of type T to come up, from the event loop of whoever
+// waits for it.
+template<typename T>
+void whenShown(std::function<void(T *)> act)
 {
-    auto *poll = new QTimer(context);
-    QObject::connect(poll, &QTimer::timeout, context, [poll, path] {
-        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
-        if (!dialog)
-            return;
-        poll->deleteLater();
-        poll->stop();
+    auto *poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, act] {
+        QWidget *shown = QApplication::activePopupWidget() ? QApplication::activePopupWidget()
+                                                           : QApplication::activeModalWidget();
+        if (auto *widget = qobject_cast<T *>(shown)) {
+            poll->stop();
+            poll->deleteLater();
+            act(widget);
+        }
+    });
+    poll->start(20);
+}
+
+// Names a file in the file dialog once it shows, of the type chosen when given, and accepts it.
+void answerFileDialog(const QString &path, const QString &filter = {})
+{
+    whenShown<QFileDialog>([path, filter](QFileDialog *dialog) {
+        if (!filter.isEmpty())
+            dialog->selectNameFilter(filter);
         auto *nameField = qobject_cast<QLineEdit *>(dialog->focusWidget());
         QVERIFY(nameField);
         nameField->setText(path);
         QTest::keyClick(nameField, Qt::Key_Return);
     });
-    poll->start(20);
 }
 
 // Drags paths over the window and drops them; whether the window took them.
@@ -187,24 +200,6 @@ std::unique_ptr<InspectorWindow> windowOn(const QString &path, const QByteArray 
     return window;
 }
 
-// Acts on the first popup or modal widget of type T to come up, from the event loop of whoever
-// waits for it.
-template<typename T>
-void whenShown(std::function<void(T *)> act)
-{
-    auto *poll = new QTimer;
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, act] {
-        QWidget *shown = QApplication::activePopupWidget() ? QApplication::activePopupWidget()
-                                                           : QApplication::activeModalWidget();
-        if (auto *widget = qobject_cast<T *>(shown)) {
-            poll->stop();
-            poll->deleteLater();
-            act(widget);
-        }
-    });
-    poll->start(20);
-}
-
 // "Export Frames..." from the view's menu, the name typed into the file dialog.
 void exportThroughMenu(InspectorWindow *window, const QString &path, const QString &filter)
 {
@@ -216,11 +211,7 @@ void exportThroughMenu(InspectorWindow *window, const QString &path, const QStri
             }
         }
     });
-    whenShown<QFileDialog>([path, filter](QFileDialog *dialog) {
-        dialog->selectNameFilter(filter);
-        dialog->selectFile(path);
-        QMetaObject::invokeMethod(dialog, &QDialog::accept);
-    });
+    answerFileDialog(path, filter);
     ZoomView *view = window->zoomView();
     QContextMenuEvent menuEvent(QContextMenuEvent::Mouse, QPoint(2, 2), view->mapToGlobal(QPoint(2, 2)));
     QApplication::sendEvent(view, &menuEvent);
@@ -364,7 +355,7 @@ private slots:
 
         // Ctrl+S saves the picture on screen; Ctrl+Q closes the window.
         QTemporaryDir out;
-        answerFileDialog(window.get(), out.filePath("shot.bmp"));
+        answerFileDialog(out.filePath("shot.bmp"));
         QTest::keyClick(label, Qt::Key_S, Qt::ControlModifier);
         QImageReader saved(out.filePath("shot.bmp"));
         QCOMPARE(saved.format(), QByteArray("bmp"));
@@ -420,7 +411,7 @@ private slots:
         QTest::keyClick(&window, Qt::Key_Space);
         QVERIFY(window.isPlaying());
 
-        answerFileDialog(&window, root.filePath("second.mkv"));
+        answerFileDialog(root.filePath("second.mkv"));
         QTest::keyClick(&window, Qt::Key_O, Qt::ControlModifier);
         QVERIFY(reactivate(window));
         QCOMPARE(window.windowTitle(), "second.mkv - Matroska recording, 3 frames - Brevant Inspector");
