@@ -224,7 +224,7 @@ private slots:
             << QStringList{row(0, u"bvtgrab_0.jpg"_s, u"stored"_s, paddedJpegs[0], u"JPG"_s, u"8.000000"_s)}
             << 0 << QStringList{tally(1, 1, 0, 0, 0, 0)};
 
-        // Board times 0.1 s apart; those of the second connection go on from the first or leave a gap.
+        // Board times in tenths of a second from 10 s on.
         const auto grayRun = [](const QList<int> &tenths) {
             QList<FrameRecord> records;
             for (int t : tenths)
@@ -256,14 +256,6 @@ private slots:
             }
             return rows;
         };
-        const QList<FrameRecord> gap = grayRun({0, 1, 2, 3, 6});
-        QTest::newRow("mkv: lost at the board, a gap in the timestamps")
-            << gap << QList<int>() << QStringList{u"--mkv"_s} << QString() << 0 << inMatroska(storedRows(gap)) << 3
-            << QStringList{tally(5, 5, 0, 0, 0, 2)};
-        const QList<FrameRecord> continuous = grayRun({0, 1, 2, 3, 4, 5});
-        QTest::newRow("mkv: connection lost, nothing missed, one file")
-            << continuous << QList<int>{4} << QStringList{u"--mkv"_s, u"--reconnect"_s} << QString() << 0
-            << inMatroska(storedRows(continuous)) << 0 << QStringList{unnamedLosses(0, 1), tally(6, 6, 0, 0, 0, 0)};
 
         // A code the board sends but never shows is indexed, not stored, and is no trouble.
         const QList<FrameRecord> hidden = {gray(3, 0), stamped(makeRecord(7, 4, 2, "abcd"), 3, 100000), gray(3, 200000)};
@@ -300,12 +292,6 @@ private slots:
         QTest::newRow("mkv: the board's clock restarts, the next file") << restarted << QList<int>{2}
             << QStringList{u"--mkv"_s, u"--reconnect"_s} << QString() << 0 << inMatroska(storedRows(restarted)) << 0
             << QStringList{unnamedLosses(0, 1), tally(4, 4, 0, 0, 0, 0)};
-        const QList<FrameRecord> formats = {gray(4, 0), stamped(makeRecord(2, 4, 2, "uyvyUYVYuyvyUYVY"), 4, 10000),
-                                            stamped(makeRecord(3, 4, 2, "yyyyYYYYuuvv"), 4, 20000),
-                                            stamped(makeRecord(4, 4, 2, "yyyyYYYYuvUV"), 4, 30000), gray(4, 40000, 2, 4),
-                                            gray(4, 50000, 1, 3)};
-        QTest::newRow("mkv: every raw format and size") << formats << QList<int>() << mkv << QString() << 0
-            << inMatroska(storedRows(formats)) << 0 << QStringList{tally(6, 6, 0, 0, 0, 0)};
         QTest::newRow("mkv: the file cannot be made") << grays.mid(0, 1) << QList<int>() << mkv << u"bvtgrab_0.mkv"_s << 0
             << inMatroska({row(0, QString(), u"failed"_s, grays[0], u"Gray"_s, u"5.250000"_s)}) << 1
             << QStringList{u"brevant-record: cannot create %folder/bvtgrab_0.mkv: Is a directory"_s,
