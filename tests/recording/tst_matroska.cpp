@@ -542,12 +542,10 @@ private slots:
         notStored.payload.clear(); // its size stays as the index gives it
         const QString unreadable = QStringLiteral("%1: line 3 of cap_index.csv cannot be read");
         row("capture as written", "", "", "", "", "", two);
-        row("capture named by a frame", "cap_1.bvt", "", "", "", "", two);
         row("no capture", "rec.mkv", "", "", "", "%1: not a captured frame (prefix, number, .jpg, .bmp or .bvt), nor a file that an index beside it names, nor an index", {});
         row("nothing there", "cap_7.bvt", "", "", "", "%1: no such file or folder", {});
         row("index without its file column", "", "cap_index.csv", "record,file,", "record,name,",
             "%1: cap_index.csv is not a recorder's index: its first line names no file column", {});
-        row("index of a column more and one less", "", "cap_index.csv", "record,", "frame,", "", two);
         row("empty index", "", "cap_index.csv", "0,cap", QByteArray(), "%1: the index cap_index.csv lists no frames", {});
         row("row short", "", "cap_index.csv", "Gray,8,4,32,41.980000", "Gray,8", "%1: line 2 of cap_index.csv has 8 fields, not 11", {});
         row("bad number", "", "cap_index.csv", "Gray,8,4,32,41.980101", "Gray,8x,4,32,41.980101", unreadable, {});
