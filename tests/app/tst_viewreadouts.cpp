@@ -15,8 +15,7 @@ static QGraphicsView *view(MainWindow &window) { return child<QGraphicsView>(&wi
 
 // Picks an item of the view's context menu as a right click opens it; whileOpen runs first, with
 // the menu on screen.
-static void chooseFromViewMenu(MainWindow &window, const QString &item,
-                               const std::function<void()> &whileOpen = {})
+static void chooseFromViewMenu(MainWindow &window, const QString &item, const std::function<void()> &whileOpen = {})
 {
     QTimer::singleShot(0, &window, [item, whileOpen] {
         auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());

@@ -11,8 +11,7 @@ QPixmap picture(int width, int height, QImage::Format format, int seed)
     QImage image(width, height, format);
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
-            image.setPixel(x, y, qRgba(x * seed, y * 3, (x ^ y) + seed,
-                                       format == QImage::Format_ARGB32 ? x : 255));
+            image.setPixel(x, y, qRgba(x * seed, y * 3, (x ^ y) + seed, format == QImage::Format_ARGB32 ? x : 255));
     return QPixmap::fromImage(image);
 }
 

@@ -77,8 +77,7 @@ private slots:
         // Clocks started just before and just after the first change bound its delay from both sides.
         QElapsedTimer beforeChange, afterChange, firstProbe;
         std::atomic<bool> probed { false };
-        QObject::connect(rig.commands.get(), &CommandServer::requestReceived, rig.commands.get(),
-                         [&](int code) {
+        QObject::connect(rig.commands.get(), &CommandServer::requestReceived, rig.commands.get(), [&](int code) {
                              if (code == 0 && !probed) {
                                  firstProbe.start();
                                  probed = true;

@@ -120,9 +120,7 @@ private slots:
         const QList<int> before = configuration();
         CommandServer *server = rig.server.get();
         // Runs on the server's thread before the request is answered.
-        connect(
-            server, &CommandServer::requestReceived, server,
-            [server, failing] {
+        connect(server, &CommandServer::requestReceived, server, [server, failing] {
                 if (server->requests().size() == failing)
                     server->setReplyShape(CommandServer::ReplyShape::NoReply);
             },

@@ -81,8 +81,7 @@ private slots:
 
         const Exchange e = exchange(controller, 6, 1);
         QCOMPARE(e.result, expectedResult);
-        QVERIFY2(e.elapsedMs < boundedWaits * Timeout + MarginMs,
-                 qPrintable(QString::number(e.elapsedMs)));
+        QVERIFY2(e.elapsedMs < boundedWaits * Timeout + MarginMs, qPrintable(QString::number(e.elapsedMs)));
         // The three bytes of a reply in pieces come apart in time, and each is waited for.
         if (shape == CommandServer::ReplyShape::PiecewiseReply)
             QVERIFY2(e.elapsedMs >= 2 * CommandServer::PieceIntervalMs * 9 / 10, qPrintable(QString::number(e.elapsedMs)));

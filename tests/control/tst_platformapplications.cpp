@@ -68,8 +68,7 @@ private slots:
         Frame expected = frame;
         for (int i = 0; i < region.size(); ++i)
             expected[size_t((2 + i / 4) * W + 2 + i % 4)] = uint8_t(region[i]);
-        QVERIFY(applyApplication(code, frame.data(), frame.size(), previous.data(), previous.size(),
-                                 W, H));
+        QVERIFY(applyApplication(code, frame.data(), frame.size(), previous.data(), previous.size(), W, H));
         QCOMPARE(frame, expected);
     }
 
@@ -109,8 +108,7 @@ private slots:
         Frame previous(size_t(qMax(0, previousLength)), 3);
         const Frame before = frame;
         QCOMPARE(applyApplication(code, frame.data(), frame.size(),
-                                  previousLength < 0 ? nullptr : previous.data(), previous.size(),
-                                  width, height),
+                                  previousLength < 0 ? nullptr : previous.data(), previous.size(), width, height),
                  accepted);
         if (!accepted)
             QCOMPARE(frame, before);

@@ -56,15 +56,13 @@ QStringList findings(const JpegDecoder &decoder)
     return lines;
 }
 
-int decodeFrame(JpegDecoder &decoder, const QByteArray &jpeg, int width, int height,
-                Words &picture)
+int decodeFrame(JpegDecoder &decoder, const QByteArray &jpeg, int width, int height, Words &picture)
 {
     decoder.setSource(reinterpret_cast<const unsigned char *>(jpeg.constData()), int(jpeg.size()));
     if (decoder.jpeg_check_header(width, height) < 0)
         return -1;
     picture.assign(size_t(width) * height, 0);
-    return decoder.decodeInto(reinterpret_cast<uchar *>(picture.data()), 4 * picture.size(),
-                              4 * size_t(width));
+    return decoder.decodeInto(reinterpret_cast<uchar *>(picture.data()), 4 * picture.size(), 4 * size_t(width));
 }
 
 int segmentLength(const QByteArray &jpeg, int pos)
@@ -203,8 +201,7 @@ private slots:
         // An 800-byte frame announcing 20000 x 20000 pixels used to cost 1.2 GB and seconds; the last
         // has more bytes than an int counts.
         for (const auto &[width, height] : {std::pair{4096, 4097}, {20000, 20000}, {65500, 65500}})
-            QTest::addRow("%d x %d", width, height)
-                << withFrameSize(photo(16, 16), width, height) << width << height
+            QTest::addRow("%d x %d", width, height) << withFrameSize(photo(16, 16), width, height) << width << height
                 << QStringLiteral("Error: jpeg size too large: %1 x %2").arg(width).arg(height);
     }
 
@@ -227,9 +224,7 @@ private slots:
         QCOMPARE(findings(decoder), logged.isEmpty() ? QStringList() : QStringList{logged});
         if (logged.isEmpty())
             return;
-        QCOMPARE(decoder.decodeInto(reinterpret_cast<uchar *>(picture.data()), 4 * picture.size(),
-                                    4 * 64),
-                 -1);
+        QCOMPARE(decoder.decodeInto(reinterpret_cast<uchar *>(picture.data()), 4 * picture.size(), 4 * 64), -1);
         QCOMPARE(picture, before);
 
         const QByteArray next = photo(64, 48, 3, 3);
@@ -299,8 +294,7 @@ private slots:
         };
         // However much is damaged: one warning line and one error line at most.
         QVERIFY2(startingWith(logged) == 1 && startingWith("JPEG warning:") <= 1
-                     && startingWith("JPEG error:") == (result < 0 ? 1 : 0)
-                     && startingWith("JPEG ") == lines.size(),
+                     && startingWith("JPEG error:") == (result < 0 ? 1 : 0) && startingWith("JPEG ") == lines.size(),
                  qPrintable(lines.join('|')));
         // A failure leaves the decoder at its start: the frame is not read on, nor refused again.
         if (result < 0) {
@@ -340,9 +334,7 @@ private slots:
         JpegDecoder decoder;
         decoder.init();
         Words picture;
-        QCOMPARE(decodeFrame(decoder, withOddHuffmanTable(photo(32, 16, 3, 3)), announcedWidth, 16,
-                             picture),
-                 -1);
+        QCOMPARE(decodeFrame(decoder, withOddHuffmanTable(photo(32, 16, 3, 3)), announcedWidth, 16, picture), -1);
         for (int repeat = 0; repeat < 2; ++repeat) {
             QCOMPARE(decodeFrame(decoder, bare, 32, 16, picture), 0);
             QCOMPARE(picture, expected);

@@ -74,8 +74,7 @@ public:
     {
         const size_t page = size_t(sysconf(_SC_PAGESIZE)), dataPages = (size + page - 1) / page;
         mappedSize = (dataPages + 1) * page;
-        mapping = mmap(nullptr, mappedSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                       -1, 0);
+        mapping = mmap(nullptr, mappedSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (mapping == MAP_FAILED)
             qFatal("mmap failed");
         uint8_t *guard = static_cast<uint8_t *>(mapping) + dataPages * page;
@@ -99,18 +98,14 @@ private:
 
 // Through one path, each buffer passed with its own length.
 template <typename Src>
-int convert(RawConvertPath path, Src &src, int format, int width, int height,
-            std::vector<uint32_t> &dst)
+int convert(RawConvertPath path, Src &src, int format, int width, int height, std::vector<uint32_t> &dst)
 {
-    return convertRawToXrgb32Using(path, src.data(), src.size(), format, width, height,
-                                   dst.data(), 4 * dst.size());
+    return convertRawToXrgb32Using(path, src.data(), src.size(), format, width, height, dst.data(), 4 * dst.size());
 }
 
-int convert(RawConvertPath path, GuardedBuffer &src, int format, int width, int height,
-            GuardedBuffer &dst)
+int convert(RawConvertPath path, GuardedBuffer &src, int format, int width, int height, GuardedBuffer &dst)
 {
-    return convertRawToXrgb32Using(path, src.data(), src.size(), format, width, height,
-                                   dst.words(), dst.size());
+    return convertRawToXrgb32Using(path, src.data(), src.size(), format, width, height, dst.words(), dst.size());
 }
 
 QList<RawConvertPath> availablePaths()
@@ -147,8 +142,7 @@ std::vector<uint8_t> everyTriple()
 }
 
 // Pixels whose colour differs, as "r,c" texts.
-QStringList changedPixels(const std::vector<uint32_t> &before, const std::vector<uint32_t> &after,
-                          int width)
+QStringList changedPixels(const std::vector<uint32_t> &before, const std::vector<uint32_t> &after, int width)
 {
     QStringList changed;
     for (size_t pixel = 0; pixel < before.size(); ++pixel)
@@ -200,8 +194,7 @@ private slots:
         QTest::addColumn<int>("offset");
         QTest::addColumn<QStringList>("pixels");
 
-        const auto row = [](const char *name, int format, int width, int height, int offset,
-                            const char *pixels) {
+        const auto row = [](const char *name, int format, int width, int height, int offset, const char *pixels) {
             QTest::newRow(name) << format << width << height << offset
                                 << (*pixels ? QString::fromLatin1(pixels).split(' ') : QStringList());
         };
@@ -285,8 +278,7 @@ private slots:
             GuardedBuffer words(size_t(xrgbPictureSize(width, height)));
             words.fill(0xa5);
             QCOMPARE(convert(path, frame, format, width, height, words), 0);
-            QVERIFY2(std::memcmp(words.data(), expected.data(), words.size()) == 0,
-                     rawConvertPathName(path));
+            QVERIFY2(std::memcmp(words.data(), expected.data(), words.size()) == 0, rawConvertPathName(path));
         }
     }
 

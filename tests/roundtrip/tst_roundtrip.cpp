@@ -3,6 +3,7 @@
 // a stretch of it exported and opened again, every Matroska file judged by ffprobe, ffmpeg and
 // mkvinfo.
 
+#include "FileBytes.h"
 #include "FrameDecoder.h"
 #include "FrameExport.h"
 #include "FrameRecord.h"
@@ -19,7 +20,6 @@
 #include <QProcess>
 #include <QSet>
 #include <QSignalSpy>
-#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -34,26 +34,6 @@ constexpr qint32 PeriodUs = 40000;
 constexpr int Width = 32;
 constexpr int Height = 16;
 constexpr qint32 HiddenCode = 5;
-
-struct Run
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-Run run(const QString &program, const QStringList &arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    Run result;
-    if (!process.waitForFinished(ProcessTimeoutMs))
-        return result;
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
-}
 
 QByteArray payloadOf(qint32 format, int width, int height, int seed)
 {
@@ -175,16 +155,34 @@ std::unique_ptr<FrameSource> opened(const QString &path)
     return source;
 }
 
+// A recording's folder, its index and each file the index names, with the frame each starts at.
+QList<std::pair<QString, qint64>> opensOf(const QString &folder, const QString &indexName)
+{
+    const RecordIndex::Contents index = RecordIndex::read(folder + u'/' + indexName);
+    QList<std::pair<QString, qint64>> opens{{folder, 0}, {folder + u'/' + indexName, 0}};
+    QSet<QString> files;
+    for (size_t i = 0; i < index.rows.size(); ++i) {
+        const QString &file = index.rows[i].file;
+        if (!file.isEmpty() && !files.contains(file)) {
+            files << file;
+            opens.append({folder + u'/' + file, qint64(i)});
+        }
+    }
+    return opens;
+}
+
+// A recording's source as the window names it, at the frame it was opened at.
+bool namedAndPlaced(const FrameSource &source, const QString &name, qint64 start)
+{
+    return source.name() == QDir::toNativeSeparators(name) && source.startFrame() == start && source.hasBoardTime()
+           && source.notice().isEmpty();
+}
+
 quint16 freePort()
 {
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost);
     return probe.serverPort();
-}
-
-bool have(const QString &program)
-{
-    return !QStandardPaths::findExecutable(program).isEmpty();
 }
 
 } // namespace
@@ -199,7 +197,7 @@ private:
     // The recorder against the simulator replaying each connection's part of the stream; the
     // first simulator is stopped once the recorder has indexed its frames, a second one then
     // takes the port as a board back from a restart would.
-    Run record(const QList<QString> &parts, int frames, const QStringList &storage, const QString &folder)
+    ProgramRun record(const QList<QString> &parts, int frames, const QStringList &storage, const QString &folder)
     {
         const quint16 port = freePort();
         const QStringList replay{u"--video-port"_s, QString::number(port), u"--command-port"_s, u"0"_s,
@@ -221,7 +219,7 @@ private:
         board.terminate();
         board.waitForFinished();
         board.start(QStringLiteral(BREVANT_SIMULATOR), replay + QStringList{parts[1]});
-        Run result;
+        ProgramRun result;
         if (recorder.waitForFinished(ProcessTimeoutMs)) {
             result.exitCode = recorder.exitStatus() == QProcess::NormalExit ? recorder.exitCode() : -1;
             result.err = recorder.readAllStandardError();
@@ -229,12 +227,6 @@ private:
         board.terminate();
         board.waitForFinished();
         return result;
-    }
-
-    static QByteArray fileBytes(const QString &path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
     // ffprobe, ffmpeg and mkvinfo on one Matroska file, against the index rows that name it.
@@ -255,16 +247,16 @@ private:
                 firstUs = us;
             times << QString::number(double(us - firstUs) / 1e6, 'f', 6);
         }
-        const Run probe = run(u"ffprobe"_s, {u"-v"_s, u"error"_s, u"-select_streams"_s, u"v:0"_s, u"-show_entries"_s,
+        const ProgramRun probe = runProgram(u"ffprobe"_s, {u"-v"_s, u"error"_s, u"-select_streams"_s, u"v:0"_s, u"-show_entries"_s,
                                              u"packet=pts_time"_s, u"-of"_s,
                                              u"default=noprint_wrappers=1:nokey=1"_s, path});
         QCOMPARE(probe.exitCode, 0);
         QCOMPARE(QString::fromLatin1(probe.out).split(u'\n', Qt::SkipEmptyParts), times);
-        const Run copy = run(u"ffmpeg"_s, {u"-v"_s, u"error"_s, u"-i"_s, path, u"-map"_s, u"0:v"_s, u"-c"_s, u"copy"_s,
+        const ProgramRun copy = runProgram(u"ffmpeg"_s, {u"-v"_s, u"error"_s, u"-i"_s, path, u"-map"_s, u"0:v"_s, u"-c"_s, u"copy"_s,
                                            u"-f"_s, u"rawvideo"_s, u"-"_s});
         QCOMPARE(copy.exitCode, 0);
         QVERIFY(copy.out == payloads);
-        const Run info = run(u"mkvinfo"_s, {path});
+        const ProgramRun info = runProgram(u"mkvinfo"_s, {path});
         QCOMPARE(info.exitCode, 0);
         QVERIFY2(info.err.isEmpty(), info.err.constData());
     }
@@ -287,11 +279,9 @@ private:
             QVERIFY2(result.error.isEmpty(), qPrintable(result.error));
             QCOMPARE(result.frames, last - first + 1);
             QVERIFY(QFileInfo::exists(folder + u"/cut.csv"_s));
-            QStringList opens{folder, folder + u"/cut.csv"_s};
-            if (matroska)
-                opens << folder + u"/cut.mkv"_s;
-            for (const QString &path : opens) {
+            for (const auto &[path, start] : opensOf(folder, u"cut.csv"_s)) {
                 const std::unique_ptr<FrameSource> again = opened(path);
+                QVERIFY2(namedAndPlaced(*again, folder + u"/cut*"_s, start), qPrintable(path));
                 const Frames read = readAll(*again);
                 QCOMPARE(read.described, expected.described);
                 for (int i = 0; i < read.payloads.size(); ++i) {
@@ -359,7 +349,7 @@ private slots:
         }
 
         const QString folder = root + u"/recording"_s;
-        const Run recorded = record(parts, int(dump.count()), storage, folder);
+        const ProgramRun recorded = record(parts, int(dump.count()), storage, folder);
         // Damaged and lost frames: the recorder says frames are missing, and nothing else.
         QCOMPARE(recorded.exitCode, 3);
 
@@ -374,12 +364,10 @@ private slots:
                 files << row.file;
         }
 
-        QStringList opens{folder, folder + u"/bvtgrab_index.csv"_s};
-        for (const QString &file : std::as_const(files))
-            opens << folder + u'/' + file;
         const bool pictures = storage.isEmpty();
-        for (const QString &path : std::as_const(opens)) {
+        for (const auto &[path, start] : opensOf(folder, u"bvtgrab_index.csv"_s)) {
             const std::unique_ptr<FrameSource> source = opened(path);
+            QVERIFY2(namedAndPlaced(*source, folder + u"/bvtgrab_*"_s, start), qPrintable(path));
             const Frames read = readAll(*source);
             QCOMPARE(read.described, expected.described);
             for (int i = 0; i < read.payloads.size(); ++i) {

@@ -320,8 +320,7 @@ private slots:
         const QStringList lines = log.take();
         QVERIFY2(lines.size() == 2 && lines[0].startsWith("Resizing")
                      && QRegularExpression("^JPEG warning: Corrupt JPEG data: \\d+ extraneous bytes before marker 0xd9$")
-                            .match(lines[1]).hasMatch(),
-                 qPrintable(lines.join('|')));
+                            .match(lines[1]).hasMatch(), qPrintable(lines.join('|')));
         QCOMPARE(statistics.counters().framesShown, 1u);
         QCOMPARE(statistics.counters().framesDamaged, 0u);
         QCOMPARE(path.pixmap().toImage(), reference.pixmap().toImage());

@@ -14,8 +14,7 @@ class StatusLog : public QObject
 public:
     explicit StatusLog(imageStream *stream)
     {
-        connect(stream, &imageStream::connection_state, this,
-                [this](int code) { entries << QString::number(code); });
+        connect(stream, &imageStream::connection_state, this, [this](int code) { entries << QString::number(code); });
         connect(stream, &imageStream::new_socket_info, this,
                 [this](const QString &text) { entries << "info:" + text; });
         connect(stream, &imageStream::new_socket_error, this,
@@ -184,8 +183,7 @@ private slots:
         stream.startCapture(dir.path(), "c", "bmp", false);
         QSignalSpy progress(&stream, &imageStream::capture_in_progress);
         QList<QImage> pictures;
-        connect(&stream, &imageStream::imageIsReady, this,
-                [&] { pictures << stream.currentPixmap().toImage(); });
+        connect(&stream, &imageStream::imageIsReady, this, [&] { pictures << stream.currentPixmap().toImage(); });
 
         if (!message.isEmpty())
             QTest::ignoreMessage(QtDebugMsg, QRegularExpression(message));
@@ -216,8 +214,7 @@ private slots:
         QVERIFY(server.listen(QHostAddress::LocalHost, 0));
         imageStream stream(QStringLiteral("127.0.0.1"), server.serverPort());
         QList<QSize> shown;
-        connect(&stream, &imageStream::imageIsReady, this,
-                [&] { shown << stream.currentPixmap().size(); });
+        connect(&stream, &imageStream::imageIsReady, this, [&] { shown << stream.currentPixmap().size(); });
         QSignalSpy lost(&stream, &imageStream::new_socket_error);
 
         QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);

@@ -48,10 +48,8 @@ private slots:
             << t0 << withGap(-5000000, 4, 3) + Intervals{200000} << "" << 0 << 1ull;
         QTest::newRow("across the 32-bit millisecond wrap")
             << msWrap << withGap(200000, 8, 0) << "ms clock" << -1 << 1ull;
-        QTest::newRow("across the sign of the seconds")
-            << secondsSign << withGap(200000, 8, 0) << "" << 0 << 1ull;
-        QTest::newRow("clock set a day forward counts a minute")
-            << t0 << withGap(86400000000) << "" << 0 << 599ull;
+        QTest::newRow("across the sign of the seconds") << secondsSign << withGap(200000, 8, 0) << "" << 0 << 1ull;
+        QTest::newRow("clock set a day forward counts a minute") << t0 << withGap(86400000000) << "" << 0 << 599ull;
         const Intervals pause = withGap(1000000, 4, 3);
         QTest::newRow("pause, same stream") << t0 << pause << "" << 0 << 9ull;
         QTest::newRow("pause, new connection") << t0 << pause << "connection" << 5 << 0ull;

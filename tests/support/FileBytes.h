@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTest>
 
 // A file's bytes, or a text no file of a test holds when it cannot be read.
@@ -18,11 +19,34 @@ inline void writeFile(const QString &path, const QByteArray &bytes)
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
 }
 
-// A program's standard output when it ran and exited 0, else "failed".
-inline QByteArray output(const QString &program, const QStringList &arguments)
+struct ProgramRun
+{
+    int exitCode = -1; // -1: it did not run, crashed or did not end in time
+    QByteArray out;
+    QByteArray err;
+};
+
+inline ProgramRun runProgram(const QString &program, const QStringList &arguments)
 {
     QProcess process;
     process.start(program, arguments);
-    const bool ran = process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit;
-    return ran && process.exitCode() == 0 ? process.readAllStandardOutput() : QByteArray("failed");
+    ProgramRun result;
+    if (!process.waitForFinished(60000))
+        return result;
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}
+
+// A program's standard output when it ran and exited 0, else "failed".
+inline QByteArray output(const QString &program, const QStringList &arguments)
+{
+    const ProgramRun run = runProgram(program, arguments);
+    return run.exitCode == 0 ? run.out : QByteArray("failed");
+}
+
+inline bool have(const QString &program)
+{
+    return !QStandardPaths::findExecutable(program).isEmpty();
 }

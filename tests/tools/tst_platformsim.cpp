@@ -461,8 +461,7 @@ private slots:
         QSet<QList<int>> configurations;
         QStringList damage; // of JPEG frames: in turn bytes changed, the second half cut, the start marker gone
         for (const FrameSlot &r : received()) {
-            intact += r.format == TestPattern::Jpeg
-                          ? r.payload == FakeJpeg
+            intact += r.format == TestPattern::Jpeg ? r.payload == FakeJpeg
                           : r.size == TestPattern::payloadSize(r.format, r.width, r.height);
             configurations.insert({r.format, r.width, r.height});
             if (r.format == TestPattern::Jpeg && r.payload != FakeJpeg)
@@ -517,8 +516,7 @@ private slots:
                 const qint64 boardUs = 100000000 + us + round * roundUs;
                 return record(qint32(boardUs / 1000000), qint32(boardUs % 1000000), payload);
             };
-            return records == 1 ? at(0, "payload0")
-                                : garbage + at(0, "payload0") + garbage + at(300000, "payload1")
+            return records == 1 ? at(0, "payload0") : garbage + at(0, "payload0") + garbage + at(300000, "payload1")
                                       + badSize.toBytes() + at(600000, "payload2");
         };
         const QByteArray whole = wholeInRound(0);
