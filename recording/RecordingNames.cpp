@@ -32,7 +32,9 @@ RecordingNames RecordingNames::exported(const QString &path)
     const QString stem = typed.suffix().isEmpty() ? typed.fileName() : typed.completeBaseName();
     names.perFramePrefix = stem + ExportSeparator;
     names.recordingStem = stem;
-    names.recordingSuffix = typed.suffix().isEmpty() ? MatroskaSuffix : typed.suffix();
+    // A name that is the index's own would have the index written over the recording.
+    const bool suffixOfIndex = typed.suffix().compare(IndexSuffix, Qt::CaseInsensitive) == 0;
+    names.recordingSuffix = typed.suffix().isEmpty() || suffixOfIndex ? MatroskaSuffix : typed.suffix();
     names.runSeparator = ExportSeparator;
     names.firstRunNumber = ExportFirstRunNumber;
     names.firstRunUnnumbered = true;

@@ -127,6 +127,9 @@ private slots:
         QTest::newRow("export, matroska of another suffix") << "mkv" << "cut.webm"
             << QStringList{"cut.webm stored 0", "cut-2.webm stored 0", " hidden -1", "cut-3.webm stored 0", "cut-4.webm stored 0"}
             << QStringList{"cut.webm", "cut-2.webm", "cut-3.webm", "cut-4.webm", "cut.csv"};
+        QTest::newRow("export, matroska named as its index") << "mkv" << "cut.csv"
+            << QStringList{"cut.mkv stored 0", "cut-2.mkv stored 0", " hidden -1", "cut-3.mkv stored 0", "cut-4.mkv stored 0"}
+            << QStringList{"cut.mkv", "cut-2.mkv", "cut-3.mkv", "cut-4.mkv", "cut.csv"};
         QTest::newRow("recorder, payloads") << "bvt" << ""
             << QStringList{"rec_0.bvt stored -1", "rec_1.jpg stored -1", " hidden -1", "rec_2.bvt stored -1", "rec_3.bvt stored -1"}
             << QStringList{"rec_0.bvt", "rec_1.jpg", "rec_2.bvt", "rec_3.bvt", "rec_index.csv"};
