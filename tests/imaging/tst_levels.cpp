@@ -134,6 +134,7 @@ private slots:
                                                 .convertToFormat(format == -2 ? QImage::Format_ARGB32 : QImage::Format_RGB888)
                                           : QImage();
         PlaneLevels levels;
+        levels.measure(QImage(3, 1, QImage::Format_RGB32)); // replaced by what follows
         const bool measured = format < 0 ? levels.measure(picture, region)
                                          : levels.measure(frame.data(), payload.size(), format, size.width(), size.height(), region);
         const qint64 needed = format == BoardProtocol::FormatGray ? qint64(size.width()) * size.height()

@@ -290,6 +290,7 @@ private slots:
             {"View", "Zoom In", Qt::Key_Plus, zoomIs(2)},
             {"View", "Zoom In", Qt::Key_Equal, zoomIs(4)},
             {"View", "Zoom Out", Qt::Key_Minus, zoomIs(2)},
+            {"Go", "Next Frame", Qt::Key_Right, [&] { return window->currentFrame() == 14 && view->zoom() == 2; }},
             {"View", "Fit", Qt::Key_0, zoomIs(fitted)},
             {"View", "Levels", Qt::Key_H, [&] { return window->levelsShown(); }},
             {"View", "Clipping", Qt::Key_C, [&] { return !view->clipMask().isNull(); }},
