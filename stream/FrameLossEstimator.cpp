@@ -6,21 +6,10 @@
 
 namespace {
 
-// The board's time is read as seconds x 1000 in 32 bits, so it is known only modulo 2^32 ms;
-// differences taken modulo that run on across the wrap.
-constexpr quint64 ClockModulusUs = (quint64(1) << 32) * 1000;
-
 quint64 boardTimeUs(const FrameStamp &stamp)
 {
-    return quint64(FrameSlot::boardTimeUs(stamp.timestamp_s, stamp.timestamp_us)) % ClockModulusUs;
-}
-
-// Signed difference, the shorter way round the clock.
-qint64 boardTimeDifferenceUs(quint64 later, quint64 earlier)
-{
-    const quint64 forward = (later + ClockModulusUs - earlier) % ClockModulusUs;
-    const qint64 signedForward = qint64(forward);
-    return forward <= ClockModulusUs / 2 ? signedForward : signedForward - qint64(ClockModulusUs);
+    return quint64(FrameSlot::boardTimeUs(stamp.timestamp_s, stamp.timestamp_us))
+        % FrameSlot::BoardClockModulusUs;
 }
 
 } // namespace
@@ -37,7 +26,8 @@ quint64 FrameLossEstimator::addRecord(const FrameStamp &stamp)
     const quint64 timeUs = boardTimeUs(stamp);
     const bool sameStream = havePrevious && stamp.format == previous.format
         && stamp.width == previous.width && stamp.height == previous.height;
-    const qint64 gapUs = sameStream ? boardTimeDifferenceUs(timeUs, previousTimeUs) : 0;
+    const qint64 gapUs
+        = sameStream ? FrameSlot::boardTimeDifferenceUs(qint64(timeUs), qint64(previousTimeUs)) : 0;
     if (sameStream && gapUs == 0) // a repeated stamp tells nothing
         return 0;
     if (!sameStream || gapUs < 0) { // first record, new format or size, or the board restarted

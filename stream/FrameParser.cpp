@@ -86,7 +86,7 @@ void FrameParser::readSensors()
     if (slot.size < 0 || slot.size > MaxPayloadBytes) {
         qDebug("Video Error: frame size %d out of bounds, record dropped", slot.size);
         if (statistics)
-            statistics->recordDropped(stampOf(slot));
+            statistics->recordDropped(stampOf(slot), StreamStatistics::clockUs());
         parseState = WaitMagic;
         return;
     }
@@ -124,7 +124,7 @@ void FrameParser::completeFrame()
     if (statistics) {
         const FrameSlot &frame = frameSlots[1 - fillIndex];
         statistics->frameReceived(stampOf(frame), RecordPrefixBytes + qint64(frame.payload.size()),
-                                  StreamStatistics::clockMs());
+                                  StreamStatistics::clockUs());
     }
     if (onFrameReady)
         onFrameReady();

@@ -26,4 +26,15 @@ struct FrameSlot
         return qint64(quint32(seconds)) * MicrosPerSecond + quint32(micros);
     }
     qint64 boardTimeUs() const { return boardTimeUs(timestamp_s, timestamp_us); }
+
+    // The board's time is read as seconds x 1000 in 32 bits, so it is known only modulo 2^32 ms;
+    // differences taken modulo that run on across the wrap.
+    static constexpr qint64 BoardClockModulusUs = (qint64(1) << 32) * 1000;
+    // Signed difference of two board times, the shorter way round the clock.
+    static qint64 boardTimeDifferenceUs(qint64 laterUs, qint64 earlierUs)
+    {
+        const qint64 forward = ((laterUs - earlierUs) % BoardClockModulusUs + BoardClockModulusUs)
+            % BoardClockModulusUs;
+        return forward <= BoardClockModulusUs / 2 ? forward : forward - BoardClockModulusUs;
+    }
 };

@@ -1,14 +1,16 @@
 #include "StreamStatistics.h"
 
+#include "FrameSlot.h"
+
 #include <QStringList>
 
 #include <algorithm>
 #include <chrono>
 
-qint64 StreamStatistics::clockMs()
+qint64 StreamStatistics::clockUs()
 {
     using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 bool StreamCounters::troubleGrewSince(const StreamCounters &earlier) const
@@ -17,11 +19,14 @@ bool StreamCounters::troubleGrewSince(const StreamCounters &earlier) const
         || recordsDropped > earlier.recordsDropped;
 }
 
-void StreamStatistics::frameReceived(const FrameStamp &stamp, qint64 recordBytes, qint64 nowMs)
+void StreamStatistics::frameReceived(const FrameStamp &stamp, qint64 recordBytes, qint64 arrivalUs)
 {
     ++counts.framesReceived;
-    counts.framesLostAtBoard += lossEstimator.addRecord(stamp);
-    recordBytesReceived(recordBytes, nowMs);
+    const quint64 lost = lossEstimator.addRecord(stamp);
+    counts.framesLostAtBoard += lost;
+    frameTiming.add(FrameSlot::boardTimeUs(stamp.timestamp_s, stamp.timestamp_us), arrivalUs,
+                    quint32(std::min<quint64>(lost, UINT32_MAX)));
+    recordBytesReceived(recordBytes, arrivalUs / 1000);
 }
 
 void StreamStatistics::recordBytesReceived(qint64 recordBytes, qint64 nowMs)
@@ -37,10 +42,14 @@ void StreamStatistics::recordBytesReceived(qint64 recordBytes, qint64 nowMs)
     slotBytes[newestSlot % RingSlots] += std::max<qint64>(recordBytes, 0);
 }
 
-void StreamStatistics::recordDropped(const FrameStamp &stamp)
+void StreamStatistics::recordDropped(const FrameStamp &stamp, qint64 arrivalUs)
 {
     ++counts.recordsDropped;
-    counts.framesLostAtBoard += lossEstimator.addRecord(stamp);
+    const quint64 lost = lossEstimator.addRecord(stamp);
+    counts.framesLostAtBoard += lost;
+    frameTiming.add(FrameSlot::boardTimeUs(stamp.timestamp_s, stamp.timestamp_us), arrivalUs,
+                    quint32(std::min<quint64>(lost, UINT32_MAX)));
+    frameTiming.markNewestDamaged();
 }
 
 void StreamStatistics::bytesSkipped(qint64 bytes)
@@ -52,6 +61,7 @@ void StreamStatistics::reset()
 {
     counts = StreamCounters();
     lossEstimator.restart();
+    frameTiming.clear();
     slotBytes.fill(0);
     newestSlot = -1;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FrameLossEstimator.h"
+#include "StreamTiming.h"
 
 #include <QString>
 #include <QtGlobal>
@@ -26,7 +27,8 @@ struct StreamCounters
 };
 
 // Stream statistics from start-up until reset(), kept by whoever handles the stream in one
-// thread. Times are a monotonic clock in milliseconds, given by the caller. Calls:
+// thread. Times are a monotonic clock, given by the caller: a frame's arrival in microseconds, the
+// rest in milliseconds. Calls:
 // - parser: frameReceived() for each frame record completed (codes below 10, including 5 to 9);
 //   recordBytesReceived() alone for a header-only record (code 10 or more), which is not a frame
 //   and neither received nor judged for loss; recordDropped() for a record refused for its size;
@@ -38,22 +40,40 @@ struct StreamCounters
 class StreamStatistics
 {
 public:
-    void frameReceived(const FrameStamp &stamp, qint64 recordBytes, qint64 nowMs);
+    // Timing is kept for the frames of the last timingKeptUs (0: all of them).
+    explicit StreamStatistics(qint64 timingKeptUs = LiveTimingSpanUs) : frameTiming(timingKeptUs) {}
+
+    void frameReceived(const FrameStamp &stamp, qint64 recordBytes, qint64 arrivalUs);
     void recordBytesReceived(qint64 recordBytes, qint64 nowMs);
-    // Its stamp still keeps the loss estimate's place, so the refused record is not also lost.
-    void recordDropped(const FrameStamp &stamp);
+    // Its stamp still keeps the loss estimate's and the timing's place, so the refused record is
+    // not also lost, nor the next frame late.
+    void recordDropped(const FrameStamp &stamp, qint64 arrivalUs);
     void bytesSkipped(qint64 bytes);
     void frameShown() { ++counts.framesShown; }
-    void frameDamaged() { ++counts.framesDamaged; }
+    // The frame judged is the newest one received: the viewer judges each before the next.
+    void frameDamaged()
+    {
+        ++counts.framesDamaged;
+        frameTiming.markNewestDamaged();
+    }
     void frameHidden() { ++counts.framesHidden; }
-    void connectionStarted() { lossEstimator.restart(); }
+    void connectionStarted()
+    {
+        lossEstimator.restart();
+        frameTiming.restart();
+    }
     void connectionLost() { ++counts.connectionsLost; }
     void captureWritten() { ++counts.captureFilesWritten; }
     void captureFailed() { ++counts.captureFailures; }
     void reset();
 
     // The monotonic clock every caller passes in, so the parser and a readout agree.
-    static qint64 clockMs();
+    static qint64 clockMs() { return clockUs() / 1000; }
+    static qint64 clockUs();
+
+    // The rate the board was set to, when known, gives the timing its nominal period.
+    void setFrameRate(int framesPerSecond) { frameTiming.setFrameRate(framesPerSecond); }
+    const StreamTiming &timing() const { return frameTiming; }
 
     const StreamCounters &counters() const { return counts; }
     // Bytes of records received in the last whole second before nowMs.
@@ -68,12 +88,15 @@ public:
     // One slot more than the second read: the slot being filled beside a whole second of full
     // ones.
     static constexpr int RingSlots = ThroughputSlots + 1;
+    // What a live view of the timing shows, and a little more.
+    static constexpr qint64 LiveTimingSpanUs = 70 * StreamTiming::MicrosPerSecond;
 
 private:
     QString throughputText(qint64 nowMs) const;
 
     StreamCounters counts;
     FrameLossEstimator lossEstimator;
+    StreamTiming frameTiming;
     std::array<qint64, RingSlots> slotBytes{};
     qint64 newestSlot = -1;
 };

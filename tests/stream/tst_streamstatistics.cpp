@@ -83,9 +83,9 @@ private slots:
             stamp.width = here && event == "width" ? 320 : stamp.width;
             stamp.height = here && event == "height" ? 240 : stamp.height;
             if (here && event == "dropped")
-                stats.recordDropped(stamp);
+                stats.recordDropped(stamp, i * 1000);
             else
-                stats.frameReceived(stamp, 1000, i);
+                stats.frameReceived(stamp, 1000, i * 1000);
         }
         QCOMPARE(stats.counters().framesLostAtBoard, lost);
     }
@@ -132,13 +132,13 @@ private slots:
     {
         StreamStatistics stats;
         const auto times = [](int n, auto count) { while (n-- > 0) count(); };
-        times(4, [&] { stats.recordDropped({1, 320, 240, 5, 0}); });
+        times(4, [&] { stats.recordDropped({1, 320, 240, 5, 0}, 0); });
         stats.bytesSkipped(12345);
         times(7, [&] { stats.connectionLost(); });
         stats.connectionStarted();
         const qint32 timesUs[] = {0, 100000, 200000, 300000, 500000}; // one frame missing
         for (int i = 0; i < 5; ++i)
-            stats.frameReceived({0, 640, 480, 1000, timesUs[i]}, 2480000, 100 + 100 * i);
+            stats.frameReceived({0, 640, 480, 1000, timesUs[i]}, 2480000, (100 + 100 * i) * 1000);
         times(8, [&] { stats.captureWritten(); });
         times(6, [&] { stats.captureFailed(); });
         times(3, [&] { stats.frameShown(); });
@@ -151,7 +151,7 @@ private slots:
                  "Capture files written: 8\nCapture failures: 6\nThroughput: 12.4 MB/s");
 
         stats.reset();
-        stats.frameReceived({0, 640, 480, 1001, 500000}, 100, 1100); // a second on: not counted as lost
+        stats.frameReceived({0, 640, 480, 1001, 500000}, 100, 1100 * 1000); // a second on: not counted as lost
         QCOMPARE(stats.detailText(2000),
                  "Frames received: 1\nFrames shown: 0\nFrames damaged: 0\nFrames hidden: 0\nFrames lost at the board: 0\n"
                  "Records dropped: 0\nBytes skipped: 0\nConnections lost: 0\n"
@@ -176,7 +176,7 @@ private slots:
         QFETCH(bool, grew);
         StreamStatistics stats;
         for (qint32 i = 0; i < 5; ++i)
-            stats.frameReceived({0, 640, 480, i, 0}, 100, i);
+            stats.frameReceived({0, 640, 480, i, 0}, 100, i * 1000);
         stats.frameDamaged();
         const StreamCounters before = stats.counters();
         if (action == "damaged")
@@ -184,9 +184,9 @@ private slots:
         else if (action == "hidden")
             stats.frameHidden();
         else if (action == "dropped")
-            stats.recordDropped({0, 640, 480, 5, 0});
+            stats.recordDropped({0, 640, 480, 5, 0}, 5000);
         else if (action == "lost" || action == "steady")
-            stats.frameReceived({0, 640, 480, action == "lost" ? 7 : 5, 0}, 100, 5);
+            stats.frameReceived({0, 640, 480, action == "lost" ? 7 : 5, 0}, 100, 5000);
         else
             stats.reset();
         QCOMPARE(stats.counters().troubleGrewSince(before), grew);
