@@ -74,9 +74,9 @@ QJsonObject trouble(qint64 frame, const QJsonValue &boardTime, const QString &ki
     return {{u"frame"_s, frame}, {u"board_time"_s, boardTime}, {u"kind"_s, kind}};
 }
 
-// Figures that depend on the machine and its load: checked for their shape, then masked. Frames
-// held on the way depend on it too: their troubles are left out, as many as the timing counts.
-void mask(QJsonObject &summary)
+// Figures that depend on the machine and its load: checked for their shape, then masked. A busy
+// machine may hold frames on the way too: those the board did not hold are left out.
+void mask(QJsonObject &summary, const QJsonArray &expectedTroubles)
 {
     const QString masked = u"masked"_s;
     const QRegularExpression hostTime(uR"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$)"_s);
@@ -95,17 +95,17 @@ void mask(QJsonObject &summary)
         QVERIFY(timing[spread].toObject()[u"count"_s].toInteger() > 0);
         timing[spread] = masked;
     }
-    const qint64 heldOnTheWay = timing[u"late_on_arrival"_s].toInteger();
-    timing[u"drift_ppm"_s] = timing[u"late_on_arrival"_s] = masked;
+    timing[u"drift_ppm"_s] = masked;
     if (timing[u"nominal_from"_s] == u"median"_s)
         timing[u"nominal_period_us"_s] = masked;
-    summary[u"timing"_s] = timing;
 
     QJsonArray troubles;
     for (const QJsonValue &entry : summary[u"troubles"_s].toArray())
-        if (entry[u"kind"_s] != u"late_on_arrival"_s)
+        if (entry[u"kind"_s] != u"late_on_arrival"_s || expectedTroubles.contains(entry))
             troubles.append(entry);
-    QCOMPARE(summary[u"troubles"_s].toArray().size() - troubles.size(), heldOnTheWay);
+    const qint64 heldByTheMachine = summary[u"troubles"_s].toArray().size() - troubles.size();
+    timing[u"late_on_arrival"_s] = timing[u"late_on_arrival"_s].toInteger() - heldByTheMachine;
+    summary[u"timing"_s] = timing;
     summary[u"troubles"_s] = troubles;
 }
 
@@ -144,7 +144,6 @@ private slots:
         QTest::addColumn<QStringList>("options");
         QTest::addColumn<int>("stopSignal"); // 0: the recording ends by --frames or a failure
         QTest::addColumn<QString>("blocked"); // a folder standing where this file must go
-        QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("error");
 
         VideoFaults damaging;
@@ -155,13 +154,17 @@ private slots:
         // The board's clock runs on while the recorder backs off: frames are lost by it.
         QTest::newRow("damaged, dropped, lost, connections closed, rate set")
             << everything << QStringList{u"--reconnect"_s, u"--frames"_s, u"17"_s, u"--fps"_s, QString::number(Fps)}
-            << 0 << QString() << 3 << QString();
-        QTest::newRow("SIGTERM") << damaging << QStringList() << int(SIGTERM) << QString() << 3 << QString();
+            << 0 << QString() << QString();
+        QTest::newRow("SIGTERM") << damaging << QStringList() << int(SIGTERM) << QString() << QString();
+        VideoFaults holding;
+        holding.lateEvery = 5;
+        holding.lateMs = 2 * 1000 / Fps;
+        QTest::newRow("frames held on the way") << holding << QStringList{u"--frames"_s, u"12"_s} << 0 << QString() << QString();
         VideoFaults closing;
         closing.closeEvery = 5;
         // The number of a file that could not be written stays: every frame from it on fails.
         QTest::newRow("writes failing, then a lost connection ends it")
-            << closing << QStringList() << 0 << u"bvtgrab_3.jpg"_s << 1 << u"lost the connection to 127.0.0.1:%port"_s;
+            << closing << QStringList() << 0 << u"bvtgrab_3.jpg"_s << u"lost the connection to 127.0.0.1:%port"_s;
     }
 
     // The whole summary against what the board sent and the index says, its troubles in order.
@@ -171,9 +174,9 @@ private slots:
         QFETCH(QStringList, options);
         QFETCH(int, stopSignal);
         QFETCH(QString, blocked);
-        QFETCH(int, exitCode);
         QFETCH(QString, error);
         video.setFaults(faults);
+        const qint64 producedBefore = video.statistics().framesProduced;
         const QString folder = temporary.filePath(QString::fromLatin1(QTest::currentDataTag()));
         const QString summaryFile = folder + u".json"_s;
         if (!blocked.isEmpty())
@@ -187,7 +190,6 @@ private slots:
             if (stopSignal && QTest::qWaitFor([&] { return indexRows(folder) > 2 * DamageEvery; }, ProcessTimeoutMs))
                 ::kill(pid_t(process.processId()), stopSignal);
         });
-        QCOMPARE(run.exitCode, exitCode);
         error.replace(u"%port"_s, port);
 
         const RecordIndex::Contents index = RecordIndex::read(QDir(folder).filePath(u"bvtgrab_index.csv"_s));
@@ -197,7 +199,8 @@ private slots:
         const qint64 received = qint64(index.rows.size());
         QJsonArray troubles;
         FrameLossEstimator estimator;
-        qint64 frames = 0, lost = 0, dropped = 0, connectionsLost = 0, damaged = 0, failed = 0;
+        qint64 frames = 0, lost = 0, dropped = 0, connectionsLost = 0, damaged = 0, failed = 0, late = 0;
+        qint64 produced = producedBefore;
         QJsonValue lastBoardTime;
         for (const Sent &entry : std::as_const(sent)) {
             if (frames == received)
@@ -209,6 +212,7 @@ private slots:
             }
             const FrameRecord &r = entry.record;
             lastBoardTime = boardTime(r);
+            const bool held = faults.lateEvery > 0 && ++produced % faults.lateEvery == 0;
             const quint64 missing = estimator.addRecord({r.format, r.width, r.height, r.timestamp_s, r.timestamp_us});
             if (missing > 0) {
                 QJsonObject gap = trouble(frames, lastBoardTime, u"lost"_s);
@@ -221,6 +225,10 @@ private slots:
                 ++dropped;
                 continue;
             }
+            if (held && missing == 0 && frames > 0) {
+                troubles.append(trouble(frames, lastBoardTime, u"late_on_arrival"_s));
+                ++late;
+            }
             const RecordIndex::Row &row = index.rows[size_t(frames)];
             QCOMPARE(row.frame.boardTimeUs(), FrameSlot::boardTimeUs(r.timestamp_s, r.timestamp_us));
             if (row.status == u"damaged"_s || row.status == u"failed"_s) {
@@ -232,6 +240,7 @@ private slots:
         QCOMPARE(frames, received);
         QVERIFY(damaged > 0 || !faults.corruptJpegEvery);
         QVERIFY(failed > 0 || blocked.isEmpty());
+        QVERIFY(late > 0 || !faults.lateEvery);
         QVERIFY(lost > 0 || !faults.closeEvery || !options.contains(u"--reconnect"_s));
         if (!error.isEmpty()) // lost with the board's close, the last thing that happened
             troubles.append(trouble(frames, lastBoardTime, u"connection_lost"_s)), ++connectionsLost;
@@ -244,6 +253,7 @@ private slots:
         errors << u"brevant-record: %1 frames, %2 stored, %3 damaged, 0 hidden, %4 failed, %5 lost at the board, M MB in S s"_s
                       .arg(received).arg(received - failed).arg(damaged).arg(failed).arg(lost);
         QCOMPARE(run.errors, errors);
+        QCOMPARE(run.exitCode, !error.isEmpty() ? 1 : damaged + failed + lost + dropped > 0 ? 3 : 0);
 
         const QJsonObject expected{
             {u"program"_s, u"brevant-record"_s},
@@ -269,7 +279,7 @@ private slots:
                                       {u"arrival_jitter"_s, u"masked"_s},
                                       {u"relative_latency"_s, u"masked"_s},
                                       {u"late_at_board"_s, 0},
-                                      {u"late_on_arrival"_s, u"masked"_s},
+                                      {u"late_on_arrival"_s, late},
                                       {u"lost"_s, lost},
                                       {u"damaged"_s, damaged + dropped},
                                       {u"clock_restarts"_s, 0},
@@ -281,7 +291,7 @@ private slots:
         QJsonParseError parseError;
         QJsonObject summary = QJsonDocument::fromJson(fileBytes(summaryFile), &parseError).object();
         QCOMPARE(parseError.error, QJsonParseError::NoError);
-        mask(summary);
+        mask(summary, troubles);
         // Line by line, so that a difference is shown where it is.
         QCOMPARE(QString::fromUtf8(QJsonDocument(summary).toJson()).split(u'\n'),
                  QString::fromUtf8(QJsonDocument(expected).toJson()).split(u'\n'));
