@@ -13,11 +13,18 @@ const QColor TextColour(200, 200, 200);
 // The widest axis label the margin makes room for, so that plots stacked in one window keep
 // their areas, and so their columns, aligned whatever their scales.
 const QString WidestLabel = QStringLiteral("00000.0");
-constexpr int MarkHeight = 4; // each of the two rows of marks under the area
+// A mark is a small wedge pointing up at its column: one pixel column alone would go unseen.
+constexpr int MarkHeight = 5; // each of the two rows of marks under the area
 constexpr int Gap = 3;
 constexpr int MaxTicks = 5;
 // The smallest top of the scale: a series of zeros still gets a readable axis.
 constexpr qint64 MinimumTopUs = 100;
+
+void addMark(std::vector<QLine> &lines, int x, int top)
+{
+    for (int row = 0; row < MarkHeight; ++row)
+        lines.emplace_back(x - row / 2, top + row, x + row / 2, top + row);
+}
 } // namespace
 
 TimingPlot::TimingPlot(QWidget *parent) : QWidget(parent)
@@ -194,9 +201,9 @@ void TimingPlot::paintEvent(QPaintEvent *)
         if (column.high >= 0)
             envelope.emplace_back(x, rowOf(column.high, area, yScale), x, rowOf(column.low, area, yScale));
         if (column.lost)
-            lost.emplace_back(x, lostTop, x, lostTop + MarkHeight - 1);
+            addMark(lost, x, lostTop);
         if (column.damaged)
-            damaged.emplace_back(x, damagedTop, x, damagedTop + MarkHeight - 1);
+            addMark(damaged, x, damagedTop);
     }
     painter.setPen(EnvelopeColour);
     painter.drawLines(envelope.data(), int(envelope.size()));
