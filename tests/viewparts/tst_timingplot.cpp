@@ -50,29 +50,41 @@ class tst_TimingPlot : public QObject
     Q_OBJECT
 
 private slots:
-    // Many points a column, some without a value, some columns empty: each column shows exactly
-    // the extremes of its values, the marks sit under the right columns, the reference and the
-    // cursor on their row and column; the scale is round and holds the largest value.
+    void drawsTheEnvelope_data()
+    {
+        QTest::addColumn<int>("perColumn");
+        QTest::newRow("a few points a column") << 6;
+        QTest::newRow("hundreds a column") << 300;
+    }
+
+    // Points in every column or many, some without a value, some columns empty: each column shows
+    // exactly the extremes of its values, the marks sit under the right columns, the reference
+    // and the cursor on their row and column; the scale is round and holds the largest value.
+    // Points beside the range are neither drawn nor scaled to.
     void drawsTheEnvelope()
     {
+        QFETCH(int, perColumn);
         TimingPlot plot;
         plot.resize(420, 180);
         const QRect area = plot.plotArea();
         const int columns = area.width();
-        plot.setRange(0, (columns - 1) * UsPerColumn);
+        const qint64 lastX = (columns - 1) * UsPerColumn;
+        plot.setRange(0, lastX);
 
         std::vector<TimingPlot::Point> points;
         struct Extremes { qint64 low = -1, high = -1; };
         std::map<int, Extremes> expected;
         QList<int> lostColumns, damagedColumns;
         QRandomGenerator random(7);
-        for (int c = 0; c < columns; ++c) {
+        for (int c = -3; c < columns + 3; ++c) {
             if (c % 37 == 5)
                 continue; // no frame at all
-            for (int i = 0; i < 6; ++i) {
-                const qint64 x = c * UsPerColumn - 400 + i * 160;
-                if (x < 0 || x > (columns - 1) * UsPerColumn)
+            for (int i = 0; i < perColumn; ++i) {
+                const qint64 x = c * UsPerColumn - 400 + i * 800 / (perColumn - 1);
+                if (x < 0 || x > lastX) {
+                    points.push_back({x, 900000, true, true});
                     continue;
+                }
                 // A slow wave with noise, one burst far above it, and a column without values.
                 qint64 y = 30000 + 8000 * ((c / 40) % 3) + random.bounded(4000);
                 if (c == 200 && i == 3)
@@ -80,7 +92,7 @@ private slots:
                 if (c == 120 || (i == 2 && c % 5 == 0))
                     y = -1;
                 const bool lost = c % 50 == 10 && i == 0;
-                const bool damaged = c % 70 == 33 && i == 5;
+                const bool damaged = c % 70 == 33 && i == perColumn - 1;
                 points.push_back({x, y, lost, damaged});
                 if (lost)
                     lostColumns << c;
@@ -93,8 +105,6 @@ private slots:
                 e.high = std::max(e.high, y);
             }
         }
-        // Outside the range: neither drawn nor scaled to.
-        points.push_back({(columns + 5) * UsPerColumn, 900000, true, true});
         plot.setPoints(points);
         const qint64 reference = 33333;
         plot.setReference(reference);
