@@ -9,6 +9,7 @@
 #include "PixelReadout.h"
 #include "RecentFramesSource.h"
 #include "StatisticsReadout.h"
+#include "StreamTimingWindow.h"
 #include "imageStream.h"
 #include "ui_MainWindow.h"
 
@@ -146,6 +147,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(copyKey, &QShortcut::activated, this, [this] { copyPicture(shown_picture); });
     auto *inspectKey = new QShortcut(InspectKey, this);
     connect(inspectKey, &QShortcut::activated, this, &MainWindow::inspectLastSeconds);
+    auto *timingKey = new QShortcut(TimingKey, this);
+    connect(timingKey, &QShortcut::activated, this, &MainWindow::showStreamTiming);
 
     // The window is first shown with the command channel's state already known.
     camera_controller->try_connection();
@@ -195,6 +198,8 @@ void MainWindow::showViewMenu(const QPoint &position)
     menu.addAction(QStringLiteral("Reset Statistics"), this, &MainWindow::resetStatistics);
     menu.addAction(QStringLiteral("Inspect Last Seconds"), this, &MainWindow::inspectLastSeconds)
         ->setShortcut(InspectKey);
+    menu.addAction(QStringLiteral("Stream Timing..."), this, &MainWindow::showStreamTiming)
+        ->setShortcut(TimingKey);
     menu.exec(ui->graphicsView->viewport()->mapToGlobal(position));
 }
 
@@ -209,6 +214,15 @@ void MainWindow::inspectLastSeconds()
     }
     const qint64 newest = source->count() - 1;
     InspectorWindow::showFrames(std::move(source), newest, this);
+}
+
+void MainWindow::showStreamTiming()
+{
+    if (!timing_window)
+        timing_window = new StreamTimingWindow(image_stream->statistics().timing(), this);
+    timing_window->show();
+    timing_window->raise();
+    timing_window->activateWindow();
 }
 
 void MainWindow::savePictureAs(QPixmap picture)
@@ -369,7 +383,9 @@ void MainWindow::change_camera_config()
 
 void MainWindow::set_fps()
 {
-    camera_controller->send_fps(ui->comboFps->currentText().toInt());
+    const int fps = ui->comboFps->currentText().toInt();
+    camera_controller->send_fps(fps);
+    image_stream->setFrameRate(fps);
 }
 
 void MainWindow::reconnect()

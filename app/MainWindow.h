@@ -16,6 +16,7 @@ class QFileDialog;
 class QGraphicsPixmapItem;
 class QLabel;
 class QStatusBar;
+class StreamTimingWindow;
 class Ui_MainWindow;
 class imageStream;
 
@@ -61,8 +62,11 @@ private:
     void showViewMenu(const QPoint &position);
     // The frames kept so far go to a window of their own; the stream goes on here.
     void inspectLastSeconds();
+    // One window, opened or brought to the front.
+    void showStreamTiming();
 
     static constexpr QKeyCombination InspectKey{Qt::CTRL | Qt::Key_I};
+    static constexpr QKeyCombination TimingKey{Qt::CTRL | Qt::Key_T};
 
     Ui_MainWindow *ui;
     QStatusBar *status_bar = nullptr;
@@ -81,4 +85,5 @@ private:
     StatisticsReadout *statistics_readout = nullptr;
     PixelReadout *pixel_readout = nullptr;
     RecentFrames recent_frames;
+    StreamTimingWindow *timing_window = nullptr;
 };

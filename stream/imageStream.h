@@ -46,6 +46,8 @@ public:
     // Counted from construction until resetStatistics().
     const StreamStatistics &statistics() const { return streamStatistics; }
     void resetStatistics() { streamStatistics.reset(); }
+    // The rate the board was set to: the timing's nominal period.
+    void setFrameRate(int framesPerSecond) { streamStatistics.setFrameRate(framesPerSecond); }
 
 public slots:
     void reconnect();

@@ -13,8 +13,12 @@ const QColor TextColour(200, 200, 200);
 // The widest axis label the margin makes room for, so that plots stacked in one window keep
 // their areas, and so their columns, aligned whatever their scales.
 const QString WidestLabel = QStringLiteral("00000.0");
-constexpr int MarkHeight = 4; // each of the two rows of marks under the area
+// A mark is a small wedge pointing up at its column: one pixel column alone would go unseen.
+constexpr int MarkHeight = 5; // each of the two rows of marks under the area
+constexpr int MarkReach = (MarkHeight - 1) / 2; // the wedge's half width at its base
 constexpr int Gap = 3;
+// The rows under the area down to the last row of marks.
+constexpr int MarksDepth = Gap + 2 * MarkHeight + 1;
 constexpr int MaxTicks = 5;
 // The smallest top of the scale: a series of zeros still gets a readable axis.
 constexpr qint64 MinimumTopUs = 100;
@@ -42,6 +46,14 @@ void TimingPlot::setRange(qint64 first, qint64 last)
 void TimingPlot::setPoints(std::vector<Point> newPoints)
 {
     points = std::move(newPoints);
+    blocks.clear();
+    blocks.reserve(points.size() / BlockPoints);
+    for (size_t first = 0; first + BlockPoints <= points.size(); first += BlockPoints) {
+        Column extremes = NoColumn;
+        for (size_t i = first; i < first + BlockPoints; ++i)
+            extremes.include(points[i]);
+        blocks.push_back({points[first + BlockPoints - 1].x, extremes});
+    }
     envelopeStale = true;
     update();
 }
@@ -63,8 +75,15 @@ QRect TimingPlot::plotArea() const
     const QFontMetrics metrics = fontMetrics();
     const int left = metrics.horizontalAdvance(WidestLabel) + 2 * Gap;
     const int top = metrics.height() + Gap;
-    const int bottom = 2 * MarkHeight + 2 * Gap;
+    const int bottom = MarksDepth + 1;
     return QRect(left, top, std::max(width() - left - Gap, 1), std::max(height() - top - bottom, 1));
+}
+
+// Each column's x lies in its middle: the nearest column to an x is the one it falls in.
+qint64 TimingPlot::columnOf(qint64 x, int columnCount) const
+{
+    const qint64 span = std::max<qint64>(xLast - xFirst, 1);
+    return (2 * (x - xFirst) * (columnCount - 1) + span) / (2 * span);
 }
 
 qint64 TimingPlot::xAtColumn(int column) const
@@ -73,8 +92,8 @@ qint64 TimingPlot::xAtColumn(int column) const
     if (columnCount <= 1)
         return xFirst;
     column = std::clamp(column, 0, columnCount - 1);
-    const double span = double(std::max<qint64>(xLast - xFirst, 1));
-    return xFirst + qint64(std::llround(double(column) * span / double(columnCount - 1)));
+    const qint64 span = std::max<qint64>(xLast - xFirst, 1);
+    return xFirst + (2 * column * span + columnCount - 1) / (2 * (columnCount - 1));
 }
 
 void TimingPlot::updateEnvelope() const
@@ -83,25 +102,27 @@ void TimingPlot::updateEnvelope() const
     if (!envelopeStale && int(columns.size()) == columnCount)
         return;
     envelopeStale = false;
-    columns.assign(size_t(columnCount), Column{0, -1, false, false});
+    columns.assign(size_t(columnCount), NoColumn);
     highest = 0;
-    const double perColumn = double(columnCount - 1) / double(std::max<qint64>(xLast - xFirst, 1));
-    auto point = std::lower_bound(points.begin(), points.end(), xFirst,
-                                  [](const Point &p, qint64 x) { return p.x < x; });
-    for (; point != points.end() && point->x <= xLast; ++point) {
-        Column &column = columns[size_t(double(point->x - xFirst) * perColumn + 0.5)];
-        column.lost = column.lost || point->lost;
-        column.damaged = column.damaged || point->damaged;
-        const qint64 y = point->y;
-        if (y < 0)
-            continue;
-        if (column.high < 0) {
-            column.low = column.high = y;
-        } else {
-            column.low = std::min(column.low, y);
-            column.high = std::max(column.high, y);
+    const qint64 span = std::max<qint64>(xLast - xFirst, 1);
+    const auto byX = [](const Point &p, qint64 x) { return p.x < x; };
+    size_t i = size_t(std::lower_bound(points.begin(), points.end(), xFirst, byX) - points.begin());
+    const size_t end = size_t(std::lower_bound(points.begin() + qint64(i), points.end(), xLast + 1, byX) - points.begin());
+    // Column by column, up to the first x of the next: no division per point.
+    for (int c = 0; c < columnCount && i < end; ++c) {
+        const qint64 next = c + 1 == columnCount
+            ? xLast + 1
+            : xFirst + ((2 * c + 1) * span + 2 * (columnCount - 1) - 1) / (2 * (columnCount - 1));
+        Column &column = columns[size_t(c)];
+        while (i < end && points[i].x < next) {
+            if (i % BlockPoints == 0 && i + BlockPoints <= end && blocks[i / BlockPoints].lastX < next) {
+                column.include(blocks[i / BlockPoints].extremes);
+                i += BlockPoints;
+            } else {
+                column.include(points[i++]);
+            }
         }
-        highest = std::max(highest, y);
+        highest = std::max(highest, column.high);
     }
 }
 
@@ -134,31 +155,61 @@ int TimingPlot::rowOf(qint64 y, const QRect &area, const Scale &scale)
     return area.bottom() - int(std::lround(share * double(area.height() - 1)));
 }
 
-void TimingPlot::drawAxis(QPainter &painter, const QRect &area, const Scale &scale) const
+void TimingPlot::drawSeries(QPainter &painter, const QRect &area, const Scale &scale)
 {
-    const int decimals = scale.step >= 1000 ? 0 : scale.step >= 100 ? 1 : scale.step >= 10 ? 2 : 3;
-    const int textHeight = fontMetrics().height();
-    for (qint64 value = 0; value <= scale.top; value += scale.step) {
-        const int row = rowOf(value, area, scale);
-        if (value > 0) {
-            painter.setPen(GridColour);
-            painter.drawLine(area.left(), row, area.right(), row);
+    // The area, and under it the marks reaching a little beyond its sides.
+    const QRect covered(area.left() - MarkReach, area.top(), area.width() + 2 * MarkReach,
+                        area.height() + MarksDepth);
+    if (series.size() != covered.size())
+        series = QImage(covered.size(), QImage::Format_RGB32);
+    series.fill(Background);
+    QRgb *const bits = reinterpret_cast<QRgb *>(series.bits());
+    const qsizetype stride = series.bytesPerLine() / qsizetype(sizeof(QRgb));
+    const auto pixel = [&](int x, int y) -> QRgb & {
+        return bits[(y - covered.top()) * stride + (x - covered.left())];
+    };
+    const auto row = [&](int y, const QColor &colour) {
+        std::fill_n(&pixel(area.left(), y), area.width(), colour.rgb());
+    };
+
+    for (qint64 value = scale.step; value <= scale.top; value += scale.step)
+        row(rowOf(value, area, scale), GridColour);
+    if (reference >= 0)
+        row(rowOf(reference, area, scale), ReferenceColour);
+
+    const QRgb envelope = EnvelopeColour.rgb();
+    const int lostTop = area.bottom() + 1 + Gap;
+    const int damagedTop = lostTop + MarkHeight + 1;
+    const auto mark = [&](int x, int top, const QColor &colour) {
+        for (int y = 0; y < MarkHeight; ++y)
+            std::fill_n(&pixel(x - y / 2, top + y), y / 2 * 2 + 1, colour.rgb());
+    };
+    for (size_t c = 0; c < columns.size(); ++c) {
+        const Column &column = columns[c];
+        const int x = area.left() + int(c);
+        if (column.high >= 0) {
+            const int bottom = rowOf(column.low, area, scale);
+            for (int y = rowOf(column.high, area, scale); y <= bottom; ++y)
+                pixel(x, y) = envelope;
         }
-        painter.setPen(TextColour);
-        painter.drawText(QRect(0, row - textHeight / 2, area.left() - Gap, textHeight),
-                         Qt::AlignRight | Qt::AlignVCenter, QString::number(double(value) / 1000, 'f', decimals));
+        if (column.lost)
+            mark(x, lostTop, LostColour);
+        if (column.damaged)
+            mark(x, damagedTop, DamagedColour);
     }
+    painter.drawImage(covered.topLeft(), series);
 }
 
 void TimingPlot::paintEvent(QPaintEvent *)
 {
-    updateEnvelope();
+    const QRect area = plotArea();
+    const Scale yScale = scale();
     QPainter painter(this);
     painter.fillRect(rect(), Background);
-    const QRect area = plotArea();
-    const QFontMetrics metrics = fontMetrics();
+    drawSeries(painter, area, yScale);
 
     // Title on the left, the marks' legend on the right of the line above the area.
+    const QFontMetrics metrics = fontMetrics();
     painter.setPen(TextColour);
     const QRect titleLine(area.left(), 0, area.width(), area.top() - 1);
     painter.drawText(titleLine, Qt::AlignLeft | Qt::AlignVCenter, title);
@@ -173,43 +224,21 @@ void TimingPlot::paintEvent(QPaintEvent *)
         legendRight -= textWidth + 3 * Gap + square;
     }
 
-    const Scale yScale = scale();
-    drawAxis(painter, area, yScale);
+    // The axis in ms, with as many decimals as the step needs.
+    const int decimals = yScale.step >= 1000 ? 0 : yScale.step >= 100 ? 1 : yScale.step >= 10 ? 2 : 3;
+    painter.setPen(TextColour);
+    for (qint64 value = 0; value <= yScale.top; value += yScale.step) {
+        const int row = rowOf(value, area, yScale);
+        painter.drawText(QRect(0, row - metrics.height() / 2, area.left() - Gap, metrics.height()),
+                         Qt::AlignRight | Qt::AlignVCenter, QString::number(double(value) / 1000, 'f', decimals));
+    }
     painter.setPen(FrameColour);
     painter.drawRect(area.adjusted(-1, -1, 0, 0));
 
-    if (reference >= 0) {
-        painter.setPen(ReferenceColour);
-        const int row = rowOf(reference, area, yScale);
-        painter.drawLine(area.left(), row, area.right(), row);
-    }
-
-    std::vector<QLine> envelope, lost, damaged;
-    envelope.reserve(columns.size());
-    const int lostTop = area.bottom() + 1 + Gap;
-    const int damagedTop = lostTop + MarkHeight + 1;
-    for (size_t c = 0; c < columns.size(); ++c) {
-        const Column &column = columns[c];
-        const int x = area.left() + int(c);
-        if (column.high >= 0)
-            envelope.emplace_back(x, rowOf(column.high, area, yScale), x, rowOf(column.low, area, yScale));
-        if (column.lost)
-            lost.emplace_back(x, lostTop, x, lostTop + MarkHeight - 1);
-        if (column.damaged)
-            damaged.emplace_back(x, damagedTop, x, damagedTop + MarkHeight - 1);
-    }
-    painter.setPen(EnvelopeColour);
-    painter.drawLines(envelope.data(), int(envelope.size()));
-    painter.setPen(LostColour);
-    painter.drawLines(lost.data(), int(lost.size()));
-    painter.setPen(DamagedColour);
-    painter.drawLines(damaged.data(), int(damaged.size()));
-
-    if (cursorX >= xFirst && cursorX <= xLast && xLast > xFirst) {
-        const double perColumn = double(area.width() - 1) / double(xLast - xFirst);
-        const int x = area.left() + int(double(cursorX - xFirst) * perColumn + 0.5);
+    if (cursorX >= xFirst && cursorX <= xLast) {
+        const int x = area.left() + int(columnOf(cursorX, area.width()));
         painter.setPen(CursorColour);
-        painter.drawLine(x, area.top(), x, damagedTop + MarkHeight - 1);
+        painter.drawLine(x, area.top(), x, area.bottom() + MarksDepth);
     }
 }
 

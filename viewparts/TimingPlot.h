@@ -1,9 +1,12 @@
 #pragma once
 
 #include <QColor>
+#include <QImage>
 #include <QString>
 #include <QWidget>
 
+#include <algorithm>
+#include <limits>
 #include <vector>
 
 // A strip chart of one timing series over an x range: one min/max pair per pixel column (the
@@ -60,6 +63,32 @@ private:
         qint64 high; // < 0: no value in this column
         bool lost;
         bool damaged;
+
+        void include(const Point &point)
+        {
+            lost |= point.lost;
+            damaged |= point.damaged;
+            if (point.y >= 0) {
+                low = std::min(low, point.y);
+                high = std::max(high, point.y);
+            }
+        }
+        void include(const Column &other)
+        {
+            low = std::min(low, other.low);
+            high = std::max(high, other.high);
+            lost |= other.lost;
+            damaged |= other.damaged;
+        }
+    };
+    static constexpr Column NoColumn{std::numeric_limits<qint64>::max(), -1, false, false};
+    // The same for each run of BlockPoints points, so that a column holding many points reads a
+    // summary of each whole run in it instead of its points.
+    static constexpr size_t BlockPoints = 64;
+    struct Block
+    {
+        qint64 lastX;
+        Column extremes;
     };
 
     // The y axis: a round step between its ticks, and the value at the area's top row.
@@ -71,13 +100,18 @@ private:
 
     void updateEnvelope() const;
     Scale scale() const;
-    void drawAxis(QPainter &painter, const QRect &area, const Scale &scale) const;
+    // The column (0 to columnCount - 1) an x in the range falls in.
+    qint64 columnOf(qint64 x, int columnCount) const;
+    // The area and the marks under it, written pixel by pixel: thousands of columns are too many
+    // for a painter call each.
+    void drawSeries(QPainter &painter, const QRect &area, const Scale &scale);
     static int rowOf(qint64 y, const QRect &area, const Scale &scale);
 
     QString title;
     qint64 xFirst = 0;
     qint64 xLast = 0;
     std::vector<Point> points;
+    std::vector<Block> blocks;
     qint64 reference = -1;
     qint64 cursorX = -1;
 
@@ -85,4 +119,5 @@ private:
     mutable std::vector<Column> columns;
     mutable qint64 highest = 0; // of the values in range
     mutable bool envelopeStale = true;
+    QImage series;
 };

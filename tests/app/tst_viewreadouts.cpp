@@ -1,5 +1,6 @@
 #include "JpegEncoder.h"
 #include "Records.h"
+#include "StreamTimingWindow.h"
 #include "WindowRig.h"
 
 #include <functional>
@@ -93,6 +94,37 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&rig.window));
         rig.window.statusBar()->showMessage(QStringLiteral("busy"));
         QVERIFY(label->isVisible());
+    }
+
+    // Ctrl+T, wherever the focus is in the window, and the view's menu open one timing window and
+    // bring it back; it follows the stream, the frame rate chosen and a reset.
+    void streamTiming()
+    {
+        WindowRig rig;
+        MainWindow &w = rig.window;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        QVERIFY(rig.connect());
+        for (int second = 0; second < 3; ++second)
+            QVERIFY(rig.send(grayRecord(8, 8, second)));
+        auto *host = child<QLineEdit>(&w, "editHostname");
+        host->setFocus();
+        QTest::keyClick(host, Qt::Key_T, Qt::ControlModifier);
+        QCOMPARE(host->text(), QStringLiteral("127.0.0.1"));
+        auto *timing = w.findChild<StreamTimingWindow *>();
+        QVERIFY(timing && QTest::qWaitForWindowExposed(timing));
+        QLabel *figures = child<QLabel>(timing, "figuresText");
+        QVERIFY(figures->text().startsWith("Frames: 3\nNominal period: 1000000 \u00B5s (median of the last 10 s)\n"));
+        child<QComboBox>(&w, "comboFps")->setCurrentText(QStringLiteral("15"));
+        QTRY_VERIFY(figures->text().contains("Nominal period: 66667 \u00B5s (the rate set)"));
+        chooseFromViewMenu(w, QStringLiteral("Reset Statistics"));
+        QTRY_VERIFY(figures->text().startsWith("Frames: 0\n"));
+        timing->close();
+        QApplication::setActiveWindow(&w);
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        chooseFromViewMenu(w, QStringLiteral("Stream Timing..."));
+        QTRY_VERIFY(timing->isVisible());
+        QCOMPARE(w.findChildren<StreamTimingWindow *>().size(), 1);
     }
 
     void pixelValues_data()
