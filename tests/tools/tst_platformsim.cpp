@@ -326,6 +326,11 @@ private slots:
         usage("frames", "--frames -1", "Invalid --frames: -1 (0..2147483647)");
         usage("close chance", "--fault-close-chance 101", "Invalid --fault-close-chance: 101 (0..100)");
         usage("command delay", "--command-delay 60001", "Invalid --command-delay: 60001 (0..60000)");
+        usage("jitter", "--jitter-us -1", "Invalid --jitter-us: -1 (0..1000000)");
+        usage("drift", "--drift-ppm -100001", "Invalid --drift-ppm: -100001 (-100000..100000)");
+        usage("late by nothing", "--fault-late-every 5 --late-ms 0", "Invalid --late-ms: 0 (1..60000)");
+        usage("late, how much not said", "--fault-late-every 5", "--fault-late-every and --late-ms need each other");
+        usage("late by, which not said", "--late-ms 100", "--fault-late-every and --late-ms need each other");
         usage("two bad values, the first named", "--fps x --fault-switch-every y", "Invalid --fps: x (1..1000)");
         usage("odd width", "--format uyvy --width 5", "Cannot stream uyvy at 5x48: sizes run from 1 to 4096, uyvy needs an "
                                                       "even width, yuv420 and nv12 an even width and height");
@@ -356,6 +361,12 @@ private slots:
                               << listening.arg("jpeg 64x48 at 1 fps")
                                      + "Frames: 1 produced, 1 records intact, 0 damaged, 0 skipped; 0 clients\n"
                               << "" << QByteArray();
+        // The last frame held on the way still goes out before the run ends.
+        QTest::newRow("timing faults, the last frame late") << "--frames 2 --drift-ppm -40 --jitter-us 1000 --fault-late-every 2 --late-ms 300"
+                                                            << QList<int>{1, 1} << 0
+                                                            << listening.arg("gray 64x48 at 30 fps")
+                                                                   + "Frames: 2 produced, 2 records intact, 0 damaged, 0 skipped; 0 clients\n"
+                                                            << "" << QByteArray();
         // Stopped by a signal: only lines written out at once are there.
         QTest::newRow("replay, verbose") << "--replay %D -v" << QList<int>{1, 1} << -1
                                          << listening.arg("replaying %D, 2 records") + client.arg("connected") << "" << twoRecords;

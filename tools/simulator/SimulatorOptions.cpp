@@ -12,6 +12,10 @@ constexpr int MaxPort = 65535;
 constexpr int MaxCommandDelayMs = 60000;
 constexpr int MaxJpegQuality = 100;
 constexpr int MaxPercent = 100;
+constexpr int MaxJitterUs = 1000000;
+// A tenth fast or slow: far beyond any crystal, still a clock that runs forward.
+constexpr int MaxDriftPpm = 100000;
+constexpr int MaxLateMs = 60000;
 constexpr int Unlimited = std::numeric_limits<int>::max();
 
 // An integer option within minimum..maximum, or the line that refuses it.
@@ -107,6 +111,20 @@ bool SimulatorOptions::parse(const QStringList &arguments)
         {QStringLiteral("fault-switch-every"),
          QStringLiteral("Fault: change format and size every K frames without closing."),
          QStringLiteral("K"), QStringLiteral("0")},
+        {QStringLiteral("jitter-us"),
+         QStringLiteral("Fault: the board's clock jitters: each timestamp off its true time by a "
+                        "random amount of up to this many microseconds either way."),
+         QStringLiteral("us"), QStringLiteral("0")},
+        {QStringLiteral("drift-ppm"),
+         QStringLiteral("Fault: the board's clock runs this many parts per million fast (negative: "
+                        "slow) against the host's."),
+         QStringLiteral("ppm"), QStringLiteral("0")},
+        {QStringLiteral("fault-late-every"),
+         QStringLiteral("Fault: send every Nth frame --late-ms late, with its right timestamp; the "
+                        "frames after it keep their schedule, queueing behind it."),
+         QStringLiteral("N"), QStringLiteral("0")},
+        {QStringLiteral("late-ms"),
+         QStringLiteral("How late --fault-late-every sends its frames."), QStringLiteral("ms")},
         {QStringLiteral("replay"),
          QStringLiteral("Stream this wire dump (the bytes a client received on the video port) to "
                         "every client from its first byte, unchanged, instead of the test pattern."),
@@ -182,7 +200,15 @@ bool SimulatorOptions::parse(const QStringList &arguments)
         || !integer("fault-truncate-every", 0, Unlimited, faults.truncateEvery)
         || !integer("fault-bad-size-every", 0, Unlimited, faults.badSizeEvery)
         || !integer("fault-corrupt-jpeg-every", 0, Unlimited, faults.corruptJpegEvery)
-        || !integer("fault-switch-every", 0, Unlimited, faults.switchEvery))
+        || !integer("fault-switch-every", 0, Unlimited, faults.switchEvery)
+        || !integer("jitter-us", 0, MaxJitterUs, faults.jitterUs)
+        || !integer("drift-ppm", -MaxDriftPpm, MaxDriftPpm, faults.driftPpm)
+        || !integer("fault-late-every", 0, Unlimited, faults.lateEvery))
+        return refuse(refusal);
+    const bool lateEverySet = parser.isSet(QStringLiteral("fault-late-every"));
+    if (lateEverySet != parser.isSet(QStringLiteral("late-ms")))
+        return refuse(QStringLiteral("--fault-late-every and --late-ms need each other"));
+    if (lateEverySet && !integer("late-ms", 1, MaxLateMs, faults.lateMs))
         return refuse(refusal);
 
     loop = parser.isSet(QStringLiteral("loop"));

@@ -23,4 +23,15 @@ struct VideoFaults
     int corruptJpegEvery = 0;
     // Every K frames the stream moves on to another format and size, without closing anything.
     int switchEvery = 0;
+
+    // The board's clock: each timestamp off its true time by a random amount in
+    // -jitterUs..jitterUs, the frames still made on their schedule.
+    int jitterUs = 0;
+    // The board's clock runs this many parts per million fast (negative: slow) against the
+    // host's; the board makes its frames by its own clock.
+    int driftPpm = 0;
+    // Every Nth frame goes on the wire lateMs late with its right board time; the frames after it
+    // keep their schedule, queueing behind it while it is held.
+    int lateEvery = 0;
+    int lateMs = 0;
 };

@@ -16,6 +16,10 @@ namespace {
 // Garbage never holds it, so no magic can appear inside garbage.
 constexpr uchar MagicFirstByte = uchar(BoardProtocol::FrameMagic >> 24);
 
+constexpr qint64 NanosPerSecond = 1000000000;
+constexpr qint64 NanosPerMilli = 1000000;
+constexpr qint64 NanosPerMicro = 1000;
+
 constexpr qint32 BadSizes[] = {std::numeric_limits<qint32>::max(), -1, 0x10000000,
                                std::numeric_limits<qint32>::min()};
 
@@ -29,9 +33,13 @@ QString describePeer(const QTcpSocket *socket)
 VideoServer::VideoServer(QObject *parent)
     : QObject(parent), random(QRandomGenerator::global()->generate())
 {
+    hostClock.start();
     frameTimer.setSingleShot(true);
     frameTimer.setTimerType(Qt::PreciseTimer);
     connect(&frameTimer, &QTimer::timeout, this, &VideoServer::frameDue);
+    sendTimer.setSingleShot(true);
+    sendTimer.setTimerType(Qt::PreciseTimer);
+    connect(&sendTimer, &QTimer::timeout, this, &VideoServer::sendDueFrames);
     connect(&server, &QTcpServer::newConnection, this, &VideoServer::acceptConnections);
 }
 
@@ -81,6 +89,9 @@ bool VideoServer::applyConfiguration(int format, int width, int height, int fps)
 {
     if (!setConfiguration(format, width, height, fps))
         return false;
+    // Frames still held belong to the stream that ends here.
+    outgoing.clear();
+    sendTimer.stop();
     closeConnections();
     frameNumber = 0;
     switchStep = 0;
@@ -157,13 +168,22 @@ void VideoServer::scheduleNextFrame()
         frameTimer.stop();
         return;
     }
-    const qint64 periodNs = 1000000000LL / currentFps;
+    const qint64 periodNs = hostPeriodNs();
     // Fell more than a period behind (busy machine): count afresh rather than send a burst.
     if (clock.nsecsElapsed() > (ticksSinceClockStart + 2) * periodNs)
         restartClock();
     ++ticksSinceClockStart;
     const qint64 waitNs = ticksSinceClockStart * periodNs - clock.nsecsElapsed();
     frameTimer.start(int(std::max<qint64>(0, waitNs / 1000000)));
+}
+
+qint64 VideoServer::hostPeriodNs() const
+{
+    const qint64 boardPeriodNs = NanosPerSecond / currentFps;
+    if (activeFaults.driftPpm == 0)
+        return boardPeriodNs;
+    // The board makes its frames by its own clock.
+    return std::llround(double(boardPeriodNs) / (1.0 + double(activeFaults.driftPpm) * 1e-6));
 }
 
 void VideoServer::frameDue()
@@ -209,11 +229,15 @@ void VideoServer::sendFrame()
 {
     if (finishing || clients.isEmpty() || replay)
         return;
+    // Past the limit only the frames still held go out.
+    if (frameLimitReached() && !outgoing.empty())
+        return;
     if (activeFaults.switchEvery > 0 && stats.framesProduced > 0
         && stats.framesProduced % activeFaults.switchEvery == 0)
         switchConfiguration();
 
-    FrameRecord record = makeRecord();
+    const FrameTimes times = timesOfFrame(stats.framesProduced + 1);
+    FrameRecord record = makeRecord(times.boardUs);
     if (record.payload.isEmpty()) {
         qWarning("The JPEG encoder produced nothing for frame %u", frameNumber);
         return;
@@ -249,9 +273,50 @@ void VideoServer::sendFrame()
         break;
     }
 
-    const QByteArray garbage = isDue(activeFaults.garbageEvery) ? makeGarbage() : QByteArray();
+    QByteArray garbage = isDue(activeFaults.garbageEvery) ? makeGarbage() : QByteArray();
+    outgoing.push_back({std::move(record), damage, std::move(garbage), times.sendAtNs});
+    sendDueFrames();
+}
+
+// The one place a frame's times are decided. count: the frame's 1-based number among those made.
+VideoServer::FrameTimes VideoServer::timesOfFrame(qint64 count)
+{
+    using namespace std::chrono;
+    const qint64 wallUs = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+    const qint64 hostNs = hostClock.nsecsElapsed();
+    qint64 boardUs = wallUs;
+    if (activeFaults.driftPpm != 0)
+        boardUs += std::llround(double(activeFaults.driftPpm) * 1e-6 * double(hostNs / NanosPerMicro));
+    if (activeFaults.jitterUs > 0)
+        boardUs += random.bounded(-activeFaults.jitterUs, activeFaults.jitterUs + 1);
+    const bool late = activeFaults.lateEvery > 0 && count % activeFaults.lateEvery == 0;
+    return {boardUs, hostNs + (late ? activeFaults.lateMs * NanosPerMilli : 0)};
+}
+
+// Frames go out in the order made, none before its time: those after a held frame wait for it.
+void VideoServer::sendDueFrames()
+{
+    sendTimer.stop();
+    while (!outgoing.empty()) {
+        const qint64 waitNs = outgoing.front().sendAtNs - hostClock.nsecsElapsed();
+        if (waitNs > 0) {
+            // Rounded up, so the timer never fires before the frame is due.
+            sendTimer.start(int((waitNs + NanosPerMilli - 1) / NanosPerMilli));
+            return;
+        }
+        const OutgoingFrame frame = std::move(outgoing.front());
+        outgoing.pop_front();
+        writeToClients(frame);
+    }
+    if (frameLimitReached() && !finishing)
+        finish();
+}
+
+void VideoServer::writeToClients(const OutgoingFrame &frame)
+{
+    const FrameRecord &record = frame.record;
     const QByteArray header = record.header();
-    const bool intact = damage == Damage::None;
+    const bool intact = frame.damage == Damage::None;
     const auto sockets = clients.keys();
     for (QTcpSocket *socket : sockets) {
         if (socket->state() != QAbstractSocket::ConnectedState)
@@ -260,9 +325,9 @@ void VideoServer::sendFrame()
             ++stats.framesSkipped;
             continue;
         }
-        if (!garbage.isEmpty()) {
-            socket->write(garbage);
-            stats.garbageBytes += garbage.size();
+        if (!frame.garbage.isEmpty()) {
+            socket->write(frame.garbage);
+            stats.garbageBytes += frame.garbage.size();
         }
         socket->write(header);
         if (record.hasPayload() && !record.payload.isEmpty())
@@ -271,33 +336,27 @@ void VideoServer::sendFrame()
         const qint64 written = ++clients[socket];
         emit recordSent(record, intact);
 
-        if (damage == Damage::Truncated
+        if (frame.damage == Damage::Truncated
             || (activeFaults.closeEvery > 0 && written % activeFaults.closeEvery == 0)
             || (activeFaults.closeChance > 0.0 && random.generateDouble() < activeFaults.closeChance))
             closeClient(socket);
     }
-
-    if (frameLimit > 0 && stats.framesProduced >= frameLimit)
-        finish();
 }
 
-FrameRecord VideoServer::makeRecord()
+FrameRecord VideoServer::makeRecord(qint64 boardUs)
 {
-    using namespace std::chrono;
-    const qint64 now = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
-
     FrameRecord record;
     record.format = currentFormat;
     record.width = currentWidth;
     record.height = currentHeight;
-    record.timestamp_s = qint32(now / 1000000);
-    record.timestamp_us = qint32(now % 1000000);
+    record.timestamp_s = qint32(boardUs / 1000000);
+    record.timestamp_us = qint32(boardUs % 1000000);
     record.payload = testPattern.payload(currentFormat, currentWidth, currentHeight, frameNumber);
     if (frameProcessor)
         frameProcessor(currentFormat, currentWidth, currentHeight, record.payload);
 
     // Ambient light in lux with its red, green and blue parts, slowly changing.
-    const int lux = 300 + int(std::lround(80.0 * std::sin(double(now) / 5e6)));
+    const int lux = 300 + int(std::lround(80.0 * std::sin(double(boardUs) / 5e6)));
     record.CLum = FrameRecord::sensorBlock(lux, lux * 2 / 5, lux / 2, lux / 4);
     // Angular rates in millidegrees per second and the sensor temperature in centidegrees,
     // drifting a little from frame to frame.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <deque>
 #include <functional>
 
 #include "FrameRecord.h"
@@ -20,7 +21,8 @@ class WireReplay;
 
 // The board's video port: streams frame records of the test pattern to every connected client
 // at the configured rate, with wall-clock capture times and plausible sensor blocks. A client
-// that falls behind misses frames instead of making the server buffer without limit.
+// that falls behind misses frames instead of making the server buffer without limit. The timing
+// faults make the board's clock jitter or drift and hold frames back on the way.
 class VideoServer : public QObject
 {
     Q_OBJECT
@@ -86,7 +88,8 @@ public slots:
     // Like a board restarting with a new configuration: closes every video connection, then
     // streams the new format, size and rate from frame 0. Refused as setConfiguration() refuses.
     bool applyConfiguration(int format, int width, int height, int fps);
-    // Produces one frame now and writes it to every client that is not behind.
+    // Produces one frame now and writes it to every client that is not behind; a frame the late
+    // fault holds, and the frames made after it, are written when it is due.
     void sendFrame();
     // Produces count frames as fast as the clients take them, pausing the timed stream; emits
     // framesSent() when the last is written. Waits while no client is connected.
@@ -107,6 +110,18 @@ signals:
 
 private:
     enum class Damage { None, BadSize, Truncated, CorruptJpeg };
+    struct FrameTimes
+    {
+        qint64 boardUs;   // the board's clock, wall time as sent
+        qint64 sendAtNs;  // on hostClock
+    };
+    struct OutgoingFrame
+    {
+        FrameRecord record;
+        Damage damage;
+        QByteArray garbage;
+        qint64 sendAtNs;
+    };
 
     void acceptConnections();
     void forgetSocket(QTcpSocket *socket, const QString &peer);
@@ -119,7 +134,12 @@ private:
     void emitFinishedOnce();
     void switchConfiguration();
     bool isDue(int every) const;
-    FrameRecord makeRecord();
+    bool frameLimitReached() const { return frameLimit > 0 && stats.framesProduced >= frameLimit; }
+    FrameTimes timesOfFrame(qint64 count);
+    qint64 hostPeriodNs() const;
+    void sendDueFrames();
+    void writeToClients(const OutgoingFrame &frame);
+    FrameRecord makeRecord(qint64 boardUs);
     QByteArray makeGarbage();
     void corruptJpeg(QByteArray &jpeg);
 
@@ -127,6 +147,10 @@ private:
     QTimer frameTimer;
     QElapsedTimer clock;
     qint64 ticksSinceClockStart = 0;
+    // Runs from construction: what the board's clock drifts against and frames are held by.
+    QElapsedTimer hostClock;
+    std::deque<OutgoingFrame> outgoing; // in the order made; the first may be held
+    QTimer sendTimer;
 
     TestPattern testPattern;
     FrameProcessor frameProcessor;
