@@ -92,8 +92,7 @@ void SourceTimingView::take(StreamTiming timing)
 {
     sourceTiming = std::move(timing);
     known = true;
-    if (marks && marks->complete())
-        takeDamage();
+    takeDamage();
     showPoints();
     showFigures();
     emit timingKnown();
@@ -101,20 +100,23 @@ void SourceTimingView::take(StreamTiming timing)
 
 void SourceTimingView::marksComplete()
 {
-    if (!known || damageTaken)
-        return;
-    takeDamage();
-    showPoints();
-    showFigures();
+    if (takeDamage()) {
+        showPoints();
+        showFigures();
+    }
 }
 
-void SourceTimingView::takeDamage()
+// Once both the timing and every mark are known, whichever comes last.
+bool SourceTimingView::takeDamage()
 {
+    if (!known || damageTaken || !marks || !marks->complete())
+        return false;
     damageTaken = true;
     for (qint64 i = 0; i < sourceTiming.size(); ++i) {
         if (marks->mark(i) & FrameMarkScan::Damaged)
             sourceTiming.markDamaged(i);
     }
+    return true;
 }
 
 void SourceTimingView::showPoints()

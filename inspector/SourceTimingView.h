@@ -47,7 +47,8 @@ signals:
 
 private:
     void take(StreamTiming timing);
-    void takeDamage();
+    // Whether the frames the marks scan found damaged were taken now.
+    bool takeDamage();
     void showPoints();
     void showFigures();
 

@@ -128,38 +128,48 @@ private slots:
         }
     }
 
-    // A wire dump of more frames than the window reads at once: its times are read aside while
-    // the first frame shows; it keeps no arrival, so there is no latency to plot; the frame cut
-    // short counts as damaged once the marks scan has judged its payload.
-    void largeWireDump()
+    // A wire dump, small or of more frames than the window reads at once (those are read aside
+    // while the first frame shows): it keeps no arrival, so there is no latency to plot; the
+    // frame cut short counts as damaged once the marks scan has judged its payload.
+    void wireDump_data()
     {
-        constexpr int Frames = int(SourceTimingView::ReadOnWindowThreadFrames) + 1000;
+        QTest::addColumn<int>("frames");
+        QTest::newRow("read at once") << 100;
+        QTest::newRow("read aside") << int(SourceTimingView::ReadOnWindowThreadFrames) + 1000;
+    }
+
+    void wireDump()
+    {
+        QFETCH(int, frames);
+        const bool aside = frames > SourceTimingView::ReadOnWindowThreadFrames;
         QByteArray dump;
-        for (int i = 0; i < Frames; ++i) {
-            const qint64 boardUs = 1000000 + qint64(i + (i >= 5000 ? 2 : 0)) * PeriodUs;
-            FrameRecord r = makeRecord(BoardProtocol::FormatGray, 4, 2, i == 7000 ? GrayPixels.left(5) : GrayPixels,
-                                       qint32(boardUs / 1000000));
+        for (int i = 0; i < frames; ++i) {
+            const qint64 boardUs = 1000000 + qint64(i + (i >= frames / 2 ? 2 : 0)) * PeriodUs;
+            const QByteArray pixels = i == frames * 7 / 10 ? GrayPixels.left(5) : GrayPixels;
+            FrameRecord r = makeRecord(BoardProtocol::FormatGray, 4, 2, pixels, qint32(boardUs / 1000000));
             r.timestamp_us = qint32(boardUs % 1000000);
             dump += r.toBytes();
         }
         QTemporaryDir dir;
-        writeFile(dir.filePath("big.bin"), dump);
-        const auto window = windowOn(dir.filePath("big.bin"));
-        QVERIFY(window && !window->timingView()->isKnown());
-        QCOMPARE(labelText(window.get(), "timingFigures"), QStringLiteral("Reading the times of 21000 frames..."));
+        writeFile(dir.filePath("dump.bin"), dump);
+        const auto window = windowOn(dir.filePath("dump.bin"));
+        QVERIFY(window);
+        QCOMPARE(window->timingView()->isKnown(), !aside);
+        if (aside)
+            QCOMPARE(labelText(window.get(), "timingFigures"), QStringLiteral("Reading the times of %1 frames...").arg(frames));
         QVERIFY(QTest::qWaitForWindowActive(window.get()));
         QTest::keyClick(window.get(), Qt::Key_T);
         QTRY_VERIFY_WITH_TIMEOUT(window->timingView()->isKnown() && window->marksComplete(), WaitMs);
         QCOMPARE(figuresText(*window),
-                 QString::fromUtf8("All 21000 frames\n"
-                                   "Frames: 21000\n"
+                 QString::fromUtf8("All %1 frames\n"
+                                   "Frames: %1\n"
                                    "Nominal period: 40000 µs (median of the last 10 s)\n"
                                    "Board interval jitter: σ 0 µs, p50 0, p95 0, p99 0, max 0 µs\n"
                                    "Arrival interval jitter: not known\n"
                                    "Late frames: 0 (at the board 0, on the way 0)\n"
                                    "Relative latency: not known\n"
                                    "Clock drift: not known\n"
-                                   "Lost: 2, damaged: 1, clock restarts: 0"));
+                                   "Lost: 2, damaged: 1, clock restarts: 0").arg(frames));
         QVERIFY(child<TimingPlot>(window.get(), "boardIntervalPlot")->isVisible());
         QVERIFY(!child<TimingPlot>(window.get(), "latencyPlot")->isVisible());
     }
