@@ -65,7 +65,7 @@ SourceTimingView::~SourceTimingView()
 void SourceTimingView::showSource(FrameSource &source, const FrameMarkScan &scan)
 {
     reading.cancel();
-    reading.setFuture(QFuture<StreamTiming>());
+    reading.setFuture(QFuture<StreamTiming>()); // the old pass's end no longer concerns this view
     marks = &scan;
     frameCount = source.count();
     known = false;
@@ -76,7 +76,7 @@ void SourceTimingView::showSource(FrameSource &source, const FrameMarkScan &scan
     plotsWidget->hide();
     stretchLabel->clear();
     std::unique_ptr<FrameSource> own = frameCount > ReadOnWindowThreadFrames ? source.reopened() : nullptr;
-    if (!own) {
+    if (!own) { // small, or it cannot be opened again: read here
         take(SourceTiming::read(source));
         return;
     }
