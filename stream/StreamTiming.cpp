@@ -80,7 +80,7 @@ QString TimingFigures::text() const
                       .arg(nominalPeriodUs)
                       .arg(nominalFromRate ? QStringLiteral("the rate set")
                                            : QStringLiteral("median of the last 10 s"));
-    const QString drift = driftKnown ? QStringLiteral("%1 ppm").arg(driftPpm, 0, 'f', 1)
+    const QString drift = driftKnown ? QStringLiteral("board %1 ppm against the host").arg(driftPpm, 0, 'f', 1)
                                      : QStringLiteral("not known");
     return QStringList{
         QStringLiteral("Frames: %1").arg(frames),
@@ -338,9 +338,11 @@ TimingFigures StreamTiming::figures(qint64 first, qint64 end) const
             covariance += (m.boardUs - meanX) * (m.offsetUs - meanY);
             variance += (m.boardUs - meanX) * (m.boardUs - meanX);
         }
-        if (variance > 0) {
+        // The offset falls by s per board microsecond when the board's clock runs 1/(1+s) - 1 fast.
+        const double slope = covariance / variance;
+        if (variance > 0 && slope > -1) {
             figures.driftKnown = true;
-            figures.driftPpm = covariance / variance * 1e6;
+            figures.driftPpm = (1 / (1 + slope) - 1) * 1e6;
         }
     }
     return figures;

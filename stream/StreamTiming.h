@@ -41,7 +41,8 @@ struct TimingSpread
 // - late: an interval over 1.5 x nominal with no loss in it, on the board's clock, or else on the
 //   host's (the board was on time, the path held the frame);
 // - latency: arrival minus board time, less the minimum of the 10 s before (the two clocks have
-//   an unknown offset), and the drift of the two clocks from the per-second minima.
+//   an unknown offset), and the drift of the two clocks from the per-second minima: how many ppm
+//   the board's clock runs fast against the host's (negative: slow).
 struct TimingFigures
 {
     qint64 frames = 0;
