@@ -95,7 +95,7 @@ private slots:
                                    "Arrival interval jitter: σ 7695 µs, p50 0, p95 30000, p99 30000, max 30000 µs\n"
                                    "Late frames: 1 (at the board 0, on the way 1)\n"
                                    "Relative latency: σ 4684 µs, p50 0, p95 0, p99 30000, max 30000 µs\n"
-                                   "Clock drift: 0.0 ppm\n"
+                                   "Clock drift: board 0.0 ppm against the host\n"
                                    "Lost: 3, damaged: 1, clock restarts: 0"));
 
         window->showFrame(15);
