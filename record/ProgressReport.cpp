@@ -1,6 +1,7 @@
 #include "ProgressReport.h"
 
 #include "Recorder.h"
+#include "StreamTiming.h"
 
 #include <cstdio>
 #ifdef Q_OS_WIN
@@ -16,6 +17,12 @@ void writeError(const QString &text)
     const QByteArray bytes = text.toLocal8Bit();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
     std::fflush(stderr);
+}
+
+QString p99Text(const TimingSpread &spread)
+{
+    return spread.count > 0 ? QString::number(double(spread.p99Us) / 1000.0, 'f', 1) + QStringLiteral(" ms")
+                            : QStringLiteral("-");
 }
 
 bool standardErrorIsTerminal()
@@ -42,9 +49,14 @@ ProgressReport::ProgressReport(const Recorder &recorder, bool quiet, QObject *pa
 
 void ProgressReport::showProgress()
 {
-    const QString line = QStringLiteral("brevant-record: %1 frames · %2")
-                             .arg(recorder.statistics().counters().framesReceived)
-                             .arg(recorder.statistics().readoutText(StreamStatistics::clockMs()));
+    const StreamStatistics &statistics = recorder.statistics();
+    const StreamTiming &timing = statistics.timing();
+    const qint64 nowUs = StreamStatistics::clockUs();
+    const TimingFigures recent = timing.figures(timing.firstArrivedAtOrAfter(nowUs - RecentTimingUs), timing.size());
+    const QString line = QStringLiteral("brevant-record: %1 frames · %2 · jitter p99 %3 · latency p99 %4")
+                             .arg(statistics.counters().framesReceived)
+                             .arg(statistics.readoutText(nowUs / 1000), p99Text(recent.boardJitter),
+                                  p99Text(recent.latency));
     // On a terminal the line is rewritten in place and cleared to its end.
     writeError(onTerminal ? QStringLiteral("\r") + line + QStringLiteral("\x1b[K") : line + QLatin1Char('\n'));
     lineShown = true;
@@ -70,8 +82,9 @@ void ProgressReport::finish()
     timer.stop();
     if (onTerminal && lineShown)
         writeError(QStringLiteral("\r\x1b[K"));
-    if (!recorder.errorText().isEmpty())
-        writeError(QStringLiteral("brevant-record: ") + recorder.errorText() + QLatin1Char('\n'));
+    for (const QString &error : {recorder.errorText(), recorder.summaryErrorText()})
+        if (!error.isEmpty())
+            writeError(QStringLiteral("brevant-record: ") + error + QLatin1Char('\n'));
     const StreamCounters &c = recorder.statistics().counters();
     // Frames gone with no row of their own; the summary line cannot name them.
     if (c.recordsDropped > 0 || c.connectionsLost > 0)

@@ -6,7 +6,8 @@
 class Recorder;
 
 // The recorder's words on standard error: on a terminal a progress line refreshed in place at
-// most twice a second, otherwise a plain line every 10 s; at the end the summary line.
+// most twice a second, otherwise a plain line every 10 s, each with the timing of the last 10 s;
+// at the end the summary line.
 class ProgressReport : public QObject
 {
     Q_OBJECT
@@ -14,6 +15,8 @@ class ProgressReport : public QObject
 public:
     static constexpr int TerminalRefreshMs = 500;
     static constexpr int PlainLineMs = 10000;
+    // The span of the line's timing figures: board-interval jitter and relative latency.
+    static constexpr qint64 RecentTimingUs = 10 * 1000 * 1000;
 
     ProgressReport(const Recorder &recorder, bool quiet, QObject *parent = nullptr);
 

@@ -28,10 +28,14 @@ Recorder::Recorder(const RecorderOptions &options, RecordingSession::Judge judge
     : QObject(parent)
     , options(options)
     , tee(&socket)
+    , stats(0)
     , session(storageFor(options), RecordingNames::recorder(options.folder, options.prefix).indexFile(), stats,
               std::move(judge))
+    , summary(this->options, stats)
 {
     clock.start();
+    if (options.configuration && options.configuration->fps)
+        stats.setFrameRate(*options.configuration->fps);
     parser.setDevice(&tee);
     parser.setStatistics(&stats);
     parser.onFrameReady = [this] { recordFrame(); };
@@ -39,6 +43,8 @@ Recorder::Recorder(const RecorderOptions &options, RecordingSession::Judge judge
     connect(&session, &RecordingSession::judged, this, &Recorder::judgementsIn, Qt::QueuedConnection);
     connect(&session, &RecordingSession::failed, this, &Recorder::fail);
     connect(&session, &RecordingSession::finished, this, &Recorder::sessionFinished);
+    connect(&session, &RecordingSession::frameGivenBack, this,
+            [this](const RecordIndex::Row &row) { summary.frameGivenBack(row); });
 
     connect(&socket, &QTcpSocket::connected, this, &Recorder::connected);
     connect(&socket, &QTcpSocket::readyRead, this, &Recorder::parse);
@@ -75,8 +81,11 @@ QString Recorder::videoAddress() const
 
 bool Recorder::start()
 {
+    if (!options.summaryFile.isEmpty() && !RecordingSummary::canWrite(options.summaryFile, error))
+        return false;
     if (!session.open()) {
         error = session.errorString();
+        writeSummary();
         return false;
     }
     if (options.timeLimitMs > 0)
@@ -181,6 +190,7 @@ void Recorder::disconnected()
     if (failed)
         return;
     stats.connectionLost();
+    summary.connectionLost();
     if (options.reconnect)
         retryLater();
     else
@@ -221,6 +231,7 @@ void Recorder::closeWireDump()
 
 void Recorder::recordFrame()
 {
+    summary.frameTaken(parser.completedSlot());
     session.take(parser.completedSlot(), QDateTime::currentDateTimeUtc());
     lastFrameMs = clock.elapsed();
     if (options.matroska && !idleFlush.isActive())
@@ -314,7 +325,22 @@ void Recorder::sessionFinished()
     isConnected = false;
     socket.abort();
     closeWireDump();
+    writeSummary();
     emit finished();
+}
+
+// A summary that cannot be written fails the recording, as a file of frames would; reported after
+// whatever else went wrong first.
+void Recorder::writeSummary()
+{
+    if (options.summaryFile.isEmpty())
+        return;
+    QString problem;
+    if (RecordingSummary::write(options.summaryFile, summary.document({tee.bytesRead(), clock.elapsed(), error}),
+                                problem))
+        return;
+    (error.isEmpty() ? error : summaryError) = problem;
+    failed = true;
 }
 
 int Recorder::exitStatus() const

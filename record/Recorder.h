@@ -3,6 +3,7 @@
 #include "FrameParser.h"
 #include "RecorderOptions.h"
 #include "RecordingSession.h"
+#include "RecordingSummary.h"
 #include "StreamStatistics.h"
 #include "WireTee.h"
 
@@ -40,14 +41,17 @@ public:
     explicit Recorder(const RecorderOptions &options, RecordingSession::Judge judge = RecordingSession::judgeFrame,
                       QObject *parent = nullptr);
 
-    // Opens the index, then configures and connects; false with errorText() if the index could
-    // not be opened.
+    // Opens the index, then configures and connects; false with errorText() if the summary
+    // cannot be written where asked, or if the index could not be opened (the summary is then
+    // written all the same).
     bool start();
     // A clean stop: the frame in hand is finished, the index is complete.
     void stop();
 
     int exitStatus() const;
     QString errorText() const { return error; }
+    // The summary that could not be written, when something else had gone wrong before.
+    QString summaryErrorText() const { return summaryError; }
     const StreamStatistics &statistics() const { return stats; }
     qint64 elapsedMs() const { return clock.elapsed(); }
     qint64 bytesReceived() const { return tee.bytesRead(); }
@@ -73,6 +77,7 @@ private:
     void fail(const QString &text);
     void finish();
     void sessionFinished();
+    void writeSummary();
     QString videoAddress() const;
 
     const RecorderOptions options;
@@ -82,6 +87,7 @@ private:
     FrameParser parser;
     StreamStatistics stats;
     RecordingSession session;
+    RecordingSummary summary;
     QFile wireDump;
     int connectionsMade = 0;
     QString lastConnectError;
@@ -97,4 +103,5 @@ private:
     bool stopping = false;
     bool failed = false;
     QString error;
+    QString summaryError;
 };

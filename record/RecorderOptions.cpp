@@ -79,11 +79,16 @@ bool RecorderOptions::parse(const QStringList &arguments)
         QStringLiteral("Also write every byte received on the video port to FILE; later "
                        "connections go to FILE.1, FILE.2, ..."),
         QStringLiteral("FILE"));
+    const QCommandLineOption summaryOption(QStringLiteral("summary"),
+        QStringLiteral("When the recording ends, however it ends, write FILE: one JSON document with "
+                       "the options, the counts, the rates, the stream's timing and every damaged, "
+                       "failed, lost, late or dropped frame and lost connection."),
+        QStringLiteral("FILE"));
     const QCommandLineOption quietOption(QStringLiteral("quiet"),
                                          QStringLiteral("No progress line."));
     parser.addOptions({hostOption, videoPortOption, commandPortOption, prefixOption, rawOption,
                        mkvOption, framesOption, secondsOption, formatOption, sizeOption, fpsOption,
-                       reconnectOption, wireOption, quietOption});
+                       reconnectOption, wireOption, summaryOption, quietOption});
     parser.addPositionalArgument(QStringLiteral("FOLDER"),
         QStringLiteral("Folder of the files and the index; made when missing."));
 
@@ -173,6 +178,10 @@ bool RecorderOptions::parse(const QStringList &arguments)
     wireFile = parser.value(wireOption);
     if (parser.isSet(wireOption) && wireFile.isEmpty())
         return refuse(QStringLiteral("Empty --wire."));
+    summaryFile = parser.value(summaryOption);
+    if (parser.isSet(summaryOption) && summaryFile.isEmpty())
+        return refuse(QStringLiteral("Empty --summary."));
     quiet = parser.isSet(quietOption);
+    commandLine = arguments.mid(1);
     return true;
 }

@@ -43,7 +43,9 @@ public:
     std::optional<BoardConfiguration> configuration;
     bool reconnect = false;
     QString wireFile;
+    QString summaryFile; // empty: none
     bool quiet = false;
+    QStringList commandLine; // the arguments as given, the program's name left out
 
 private:
     bool refuse(const QString &text);

@@ -50,7 +50,9 @@ int main(int argc, char *argv[])
     QObject::connect(&stopSignals, &StopSignals::stopRequested, &recorder, &Recorder::stop);
     QObject::connect(&recorder, &Recorder::finished, &app, &QCoreApplication::quit);
     if (!recorder.start()) {
-        std::fprintf(stderr, "brevant-record: %s\n", qPrintable(recorder.errorText()));
+        for (const QString &error : {recorder.errorText(), recorder.summaryErrorText()})
+            if (!error.isEmpty())
+                std::fprintf(stderr, "brevant-record: %s\n", qPrintable(error));
         return Recorder::Trouble;
     }
     app.exec();

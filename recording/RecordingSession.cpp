@@ -142,10 +142,12 @@ void RecordingSession::giveBackSafe()
             lastFile = stored.file;
             emit fileWritten(lastFile);
         }
+        const RecordIndex::Row row{givenBack++, stored.file, RecordIndex::statusWord(statusOf(stored)), frame.frame,
+                                   true, frame.arrival, stored.place};
+        emit frameGivenBack(row);
         if (indexFailed)
             continue;
-        index.addRow({rows, stored.file, RecordIndex::statusWord(statusOf(stored)), frame.frame, true, frame.arrival,
-                      stored.place});
+        index.addRow(row);
         ++rows;
     }
 }

@@ -70,6 +70,9 @@ signals:
     void judged();
     // The first frame in a file after frames in another, once it is safe: each file once, in order.
     void fileWritten(const QString &name);
+    // Each frame given back, in the order taken, with its row as the index has it (even once the
+    // index could not be written), its number counting every frame given back.
+    void frameGivenBack(const RecordIndex::Row &row);
     void failed(const QString &error);
     void finished();
 
@@ -104,6 +107,7 @@ private:
     qint64 firstUnjudgedSerial = 0;
     std::deque<Unsafe> unsafe; // stored, in order, until the storage gives them back
     qint64 taken = 0;
+    qint64 givenBack = 0;
     qint64 rows = 0;
     QString lastFile;
     QString error;

@@ -204,6 +204,23 @@ qint64 StreamTiming::arrivalIntervalUs(qint64 index) const
     return sample(index).arrivalUs - sample(index - 1).arrivalUs;
 }
 
+bool StreamTiming::timedIntervals(qint64 index, qint64 &boardUs, qint64 &arrivalUs) const
+{
+    boardUs = boardIntervalUs(index);
+    arrivalUs = arrivalIntervalUs(index);
+    return boardUs >= 0 && sample(index).lostBefore == 0;
+}
+
+// Over 1.5 x nominal: by the board's own clock, else by the host's while the board was on time.
+Lateness StreamTiming::lateness(qint64 boardIntervalUs, qint64 arrivalIntervalUs, qint64 nominalUs)
+{
+    if (2 * boardIntervalUs > 3 * nominalUs)
+        return Lateness::AtBoard;
+    if (arrivalIntervalUs >= 0 && 2 * arrivalIntervalUs > 3 * nominalUs)
+        return Lateness::OnTheWay;
+    return Lateness::OnTime;
+}
+
 qint64 StreamTiming::nominalPeriodUs(qint64 first, qint64 end) const
 {
     if (framesPerSecond > 0)
@@ -277,17 +294,16 @@ TimingFigures StreamTiming::figures(qint64 first, qint64 end) const
         figures.lost += current.lostBefore;
         figures.damaged += current.damaged ? 1 : 0;
         figures.clockRestarts += current.clockJumped ? 1 : 0;
-        const qint64 boardIntervalUs = this->boardIntervalUs(i);
-        if (nominalUs == 0 || boardIntervalUs < 0 || current.lostBefore > 0)
+        qint64 boardIntervalUs = 0;
+        qint64 arrivalIntervalUs = 0;
+        if (nominalUs == 0 || !timedIntervals(i, boardIntervalUs, arrivalIntervalUs))
             continue;
         boardJitter.push_back(boardIntervalUs - nominalUs);
-        const bool lateAtBoard = 2 * boardIntervalUs > 3 * nominalUs;
-        figures.lateAtBoard += lateAtBoard ? 1 : 0;
-        const qint64 arrivalIntervalUs = this->arrivalIntervalUs(i);
-        if (arrivalIntervalUs < 0)
-            continue;
-        arrivalJitter.push_back(arrivalIntervalUs - nominalUs);
-        figures.lateOnArrival += !lateAtBoard && 2 * arrivalIntervalUs > 3 * nominalUs ? 1 : 0;
+        if (arrivalIntervalUs >= 0)
+            arrivalJitter.push_back(arrivalIntervalUs - nominalUs);
+        const Lateness late = lateness(boardIntervalUs, arrivalIntervalUs, nominalUs);
+        figures.lateAtBoard += late == Lateness::AtBoard ? 1 : 0;
+        figures.lateOnArrival += late == Lateness::OnTheWay ? 1 : 0;
     }
     figures.boardJitter = TimingSpread::of(boardJitter);
     figures.arrivalJitter = TimingSpread::of(arrivalJitter);
@@ -360,5 +376,24 @@ void StreamTiming::points(qint64 first, qint64 end, std::vector<TimingPoint> &ou
         const TimingSample &current = sample(i);
         out.push_back({current.boardUs, boardIntervalUs(i), latencies[size_t(i - first)],
                        current.lostBefore, current.damaged});
+    }
+}
+
+void StreamTiming::lateFrames(qint64 first, qint64 end, std::vector<LateFrame> &out) const
+{
+    first = std::clamp<qint64>(first, 0, size());
+    end = std::clamp<qint64>(end, first, size());
+    out.clear();
+    const qint64 nominalUs = nominalPeriodUs(first, end);
+    if (nominalUs == 0)
+        return;
+    for (qint64 i = first; i < end; ++i) {
+        qint64 boardIntervalUs = 0;
+        qint64 arrivalIntervalUs = 0;
+        if (!timedIntervals(i, boardIntervalUs, arrivalIntervalUs))
+            continue;
+        const Lateness late = lateness(boardIntervalUs, arrivalIntervalUs, nominalUs);
+        if (late != Lateness::OnTime)
+            out.push_back({i, late});
     }
 }

@@ -65,6 +65,16 @@ struct TimingFigures
     QJsonObject toJson() const;
 };
 
+// Where a late frame was held: by the board (its own interval is long) or on the way (the host's).
+enum class Lateness { OnTime, AtBoard, OnTheWay };
+
+// A frame counted late by figures().
+struct LateFrame
+{
+    qint64 index; // as sample() takes it
+    Lateness where;
+};
+
 // A frame's place in the timing plots.
 struct TimingPoint
 {
@@ -113,10 +123,16 @@ public:
     TimingFigures figures(qint64 first, qint64 end) const;
     // The points of frames first..end-1, into out (cleared first).
     void points(qint64 first, qint64 end, std::vector<TimingPoint> &out) const;
+    // The frames of first..end-1 that figures(first, end) counts late, into out (cleared first).
+    void lateFrames(qint64 first, qint64 end, std::vector<LateFrame> &out) const;
 
 private:
     qint64 boardIntervalUs(qint64 index) const;
     qint64 arrivalIntervalUs(qint64 index) const;
+    // Whether the frame's intervals count for jitter and lateness: not the first of a run, nor
+    // one after lost frames. arrivalUs is -1 when its arrival interval is not known.
+    bool timedIntervals(qint64 index, qint64 &boardUs, qint64 &arrivalUs) const;
+    static Lateness lateness(qint64 boardIntervalUs, qint64 arrivalIntervalUs, qint64 nominalUs);
     qint64 nominalPeriodUs(qint64 first, qint64 end) const;
     // Relative latency of frames first..end-1 into out, -1 where arrival is not known.
     void relativeLatencies(qint64 first, qint64 end, std::vector<qint64> &out) const;

@@ -70,44 +70,45 @@ private slots:
         QTest::addColumn<QString>("arrivalJitter");
         QTest::addColumn<QString>("latency");
         QTest::addColumn<QString>("counts"); // late at board, late on arrival, lost, clock restarts
+        QTest::addColumn<QString>("late"); // the late frames, each with where it was held
         QTest::addColumn<double>("driftPpm"); // NaN: not known
 
         QTest::newRow("steady, rate set") << steady(50) << 25 << PeriodUs << "n49 s0 0/0/0/0"
-                                          << "n49 s0 0/0/0/0" << "n50 s0 0/0/0/0" << "0 0 0 0" << 0.0;
+                                          << "n49 s0 0/0/0/0" << "n50 s0 0/0/0/0" << "0 0 0 0" << "" << 0.0;
         // Frame 10 is stamped 30 ms late and sent so: its interval is long, the next one short.
         QTest::newRow("late at the board, median period")
             << steady(50, [](int i, BuiltFrame &f) { if (i == 10) { f.boardUs += 30000; f.arrivalUs += 30000; } })
             << 0 << PeriodUs << "n49 s6061 0/0/30000/30000" << "n49 s6061 0/0/30000/30000"
-            << "n50 s0 0/0/0/0" << "1 0 0 0" << 0.0;
+            << "n50 s0 0/0/0/0" << "1 0 0 0" << "10 at board" << 0.0;
         // Frame 10 keeps its right board time but is held 30 ms on the way.
         QTest::newRow("late on the way")
             << steady(50, [](int i, BuiltFrame &f) { if (i == 10) f.arrivalUs += 30000; })
             << 25 << PeriodUs << "n49 s0 0/0/0/0" << "n49 s6061 0/0/30000/30000"
-            << "n50 s4200 0/0/30000/30000" << "0 1 0 0" << 0.0;
+            << "n50 s4200 0/0/30000/30000" << "0 1 0 0" << "10 on the way" << 0.0;
         // The host's clock runs 50 ppm fast (the board's slow): 2 us more per frame; latency rises to 10 s' worth.
         QTest::newRow("clocks drifting")
             << steady(500, [](int i, BuiltFrame &f) { f.arrivalUs += 2 * i; })
             << 0 << PeriodUs << "n499 s0 0/0/0/0" << "n499 s0 2/2/2/2"
-            << "n500 s162 498/500/500/500" << "0 0 0 0" << -49.9975;
+            << "n500 s162 498/500/500/500" << "0 0 0 0" << "" << -49.9975;
         // A gap the loss estimate explained is loss, not lateness nor jitter.
         QTest::newRow("a lost frame")
             << steady(50, [](int i, BuiltFrame &f) {
                    if (i >= 10) { f.boardUs += PeriodUs; f.arrivalUs += PeriodUs; }
                    if (i == 10) f.lostBefore = 1; })
             << 25 << PeriodUs << "n48 s0 0/0/0/0" << "n48 s0 0/0/0/0" << "n50 s0 0/0/0/0"
-            << "0 0 1 0" << 0.0;
+            << "0 0 1 0" << "" << 0.0;
         // Backwards, standing still, years ahead: each starts a run of its own.
         QTest::newRow("board clock restarts")
             << BuiltStream{{5000000, 100}, {5040000, 40100}, {1000000, 80100}, {1040000, 120100},
                            {1040000, 160100}, {1080000, 200100}, {1080000 + 3LL * 365 * 86400 * 1000000, 240100},
                            {1120000 + 3LL * 365 * 86400 * 1000000, 280100}}
             << 0 << PeriodUs << "n4 s0 0/0/0/0" << "n4 s0 0/0/0/0" << "n8 s0 0/0/0/0" << "0 0 0 3"
-            << qQNaN();
+            << "" << qQNaN();
         QTest::newRow("arrival not known")
             << steady(20, [](int, BuiltFrame &f) { f.arrivalUs = -1; }) << 0 << PeriodUs
-            << "n19 s0 0/0/0/0" << "n0 s0 0/0/0/0" << "n0 s0 0/0/0/0" << "0 0 0 0" << qQNaN();
+            << "n19 s0 0/0/0/0" << "n0 s0 0/0/0/0" << "n0 s0 0/0/0/0" << "0 0 0 0" << "" << qQNaN();
         QTest::newRow("one frame") << steady(1) << 0 << 0LL << "n0 s0 0/0/0/0" << "n0 s0 0/0/0/0"
-                                   << "n1 s0 0/0/0/0" << "0 0 0 0" << qQNaN();
+                                   << "n1 s0 0/0/0/0" << "0 0 0 0" << "" << qQNaN();
     }
 
     void figures()
@@ -116,7 +117,8 @@ private slots:
         QFETCH(int, rate);
         QFETCH(qint64, nominalUs);
         QFETCH(double, driftPpm);
-        const TimingFigures figures = timed(frames, rate).figures();
+        const StreamTiming timing = timed(frames, rate);
+        const TimingFigures figures = timing.figures();
         QCOMPARE(figures.frames, frames.size());
         QCOMPARE(figures.nominalPeriodUs, nominalUs);
         QCOMPARE(figures.nominalFromRate, rate > 0);
@@ -129,6 +131,13 @@ private slots:
                   .arg(figures.lost)
                   .arg(figures.clockRestarts),
               "counts");
+        std::vector<LateFrame> lateFrames;
+        timing.lateFrames(0, timing.size(), lateFrames);
+        QStringList late;
+        for (const LateFrame &frame : lateFrames)
+            late << QStringLiteral("%1 %2").arg(frame.index).arg(
+                frame.where == Lateness::AtBoard ? QStringLiteral("at board") : QStringLiteral("on the way"));
+        QTEST(late.join(QStringLiteral(", ")), "late");
         QCOMPARE(figures.driftKnown, !std::isnan(driftPpm));
         if (figures.driftKnown)
             QVERIFY2(std::abs(figures.driftPpm - driftPpm) < 0.001, qPrintable(QString::number(figures.driftPpm)));
