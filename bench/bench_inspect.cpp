@@ -2,6 +2,8 @@
 // is made, with the resident memory after it, and one step to the next frame (picture made and
 // painted) at 1920 x 1080 beside the decode alone, the same step with the histogram shown, and the
 // levels of a whole frame and of a region (a quarter of it), each with its share of the decode.
+// The timing plots' first draw for the same files, and for a dump of half a million small frames
+// (the frame count of a long recording of small JPEGs), with the resident memory after it.
 // Set BREVANT_BENCH_BIG_MIB (e.g. 4096) to open a bigger file as well.
 #include "FrameDecoder.h"
 #include "FrameLevels.h"
@@ -9,6 +11,7 @@
 #include "InspectorWindow.h"
 #include "JpegEncoder.h"
 #include "MatroskaWriter.h"
+#include "SourceTimingView.h"
 #include "ZoomView.h"
 
 #include <benchmark/benchmark.h>
@@ -17,6 +20,7 @@
 #include <QElapsedTimer>
 #include <QDir>
 #include <QDockWidget>
+#include <QEventLoop>
 #include <QFile>
 #include <QtEndian>
 
@@ -97,6 +101,25 @@ QString wireDump(qint64 mib)
     return path;
 }
 
+// A wire dump of `count` small Gray frames.
+QString manyFramesDump(qint64 count)
+{
+    const QString path = scratchPath(QStringLiteral("many_%1.bin").arg(count));
+    if (QFile::exists(path))
+        return path;
+    FrameSlot frame;
+    frame.format = BoardProtocol::FormatGray;
+    frame.width = 16;
+    frame.height = 8;
+    frame.payload = QByteArray(frame.width * frame.height, char(90));
+    frame.size = qint32(frame.payload.size());
+    QFile file(path);
+    file.open(QIODevice::WriteOnly);
+    for (qint64 i = 0; i < count; ++i)
+        file.write(recordOf(frame, 1000000 + i * PeriodUs));
+    return path;
+}
+
 QString matroskaFile(qint64 mib)
 {
     const QString path = scratchPath(QStringLiteral("rec_%1.mkv").arg(mib));
@@ -131,6 +154,35 @@ void openToFirstPicture(benchmark::State &state, const QString &path)
     }
     state.counters["rss_MiB"] = residentMiB();
     state.counters["file_MiB"] = double(QFile(path).size()) / MiB;
+}
+
+// From a window made on an opened source until both timing plots are painted: the headers read
+// (aside, for a large source, while the first picture shows), the points worked out, the plots
+// drawn.
+void timingFirstDraw(benchmark::State &state, const QString &path)
+{
+    std::unique_ptr<InspectorWindow> window;
+    for (auto _ : state) {
+        state.PauseTiming();
+        window.reset(); // the last window's end is not part of it
+        std::unique_ptr<FrameSource> source = frameSourceFor(path);
+        if (!source->open()) {
+            state.SkipWithError(qPrintable(source->errorString()));
+            return;
+        }
+        state.counters["frames"] = double(source->count());
+        state.ResumeTiming();
+        window = std::make_unique<InspectorWindow>(std::move(source));
+        window->show();
+        SourceTimingView *timing = window->timingView();
+        if (!timing->isKnown()) {
+            QEventLoop untilKnown;
+            QObject::connect(timing, &SourceTimingView::timingKnown, &untilKnown, &QEventLoop::quit);
+            untilKnown.exec();
+        }
+        timing->plots()->repaint();
+    }
+    state.counters["rss_MiB"] = residentMiB();
 }
 
 void steps(benchmark::State &state, qint32 format, bool levelsShown)
@@ -218,7 +270,17 @@ int main(int argc, char **argv)
         benchmark::RegisterBenchmark(("open/mkv/" + std::to_string(mib) + "MiB").c_str(),
                                      [mib](benchmark::State &s) { openToFirstPicture(s, matroskaFile(mib)); })
             ->Unit(benchmark::kMillisecond)->Iterations(3);
+        benchmark::RegisterBenchmark(("timing/wire/" + std::to_string(mib) + "MiB").c_str(),
+                                     [mib](benchmark::State &s) { timingFirstDraw(s, wireDump(mib)); })
+            ->Unit(benchmark::kMillisecond)->Iterations(3);
+        benchmark::RegisterBenchmark(("timing/mkv/" + std::to_string(mib) + "MiB").c_str(),
+                                     [mib](benchmark::State &s) { timingFirstDraw(s, matroskaFile(mib)); })
+            ->Unit(benchmark::kMillisecond)->Iterations(3);
     }
+    constexpr qint64 ManyFrames = 500000;
+    benchmark::RegisterBenchmark(("timing/wire/" + std::to_string(ManyFrames) + "frames").c_str(),
+                                 [](benchmark::State &s) { timingFirstDraw(s, manyFramesDump(ManyFrames)); })
+        ->Unit(benchmark::kMillisecond)->Iterations(3);
     for (int format = 0; format < BoardProtocol::FormatCount; ++format) {
         const std::string name = BoardProtocol::FormatNames[format];
         benchmark::RegisterBenchmark(("step/" + name + "/1920x1080").c_str(),
@@ -244,5 +306,6 @@ int main(int argc, char **argv)
         QFile::remove(scratchPath(QStringLiteral("dump_%1.bin").arg(mib)));
         QFile::remove(scratchPath(QStringLiteral("rec_%1.mkv").arg(mib)));
     }
+    QFile::remove(scratchPath(QStringLiteral("many_%1.bin").arg(ManyFrames)));
     return 0;
 }

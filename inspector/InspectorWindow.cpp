@@ -10,6 +10,7 @@
 #include "PixelReadout.h"
 #include "RawConvert.h"
 #include "RecordIndex.h"
+#include "SourceTimingView.h"
 #include "ZoomView.h"
 
 #include <QAction>
@@ -92,6 +93,8 @@ InspectorWindow::InspectorWindow(std::unique_ptr<FrameSource> frameSource, const
     layout->addWidget(slider);
     marksBar = new FrameMarksBar;
     layout->addWidget(marksBar);
+    timing = new SourceTimingView(this);
+    layout->addWidget(timing->plots());
     frameLabel = new QLabel;
     frameLabel->setObjectName(QStringLiteral("frameText"));
     frameLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -108,8 +111,15 @@ InspectorWindow::InspectorWindow(std::unique_ptr<FrameSource> frameSource, const
     levelsDock->setWidget(levels);
     addDockWidget(Qt::RightDockWidgetArea, levelsDock);
     levelsDock->hide();
+    timingDock = new QDockWidget(QStringLiteral("Timing"), this);
+    timingDock->setObjectName(QStringLiteral("timingDock"));
+    timingDock->setWidget(timing->figures());
+    addDockWidget(Qt::RightDockWidgetArea, timingDock);
+    splitDockWidget(levelsDock, timingDock, Qt::Vertical);
+    timingDock->hide();
 
     connect(slider, &QSlider::valueChanged, this, [this](int value) { showFrame(value); });
+    connect(timing, &SourceTimingView::frameClicked, this, &InspectorWindow::showFrame);
     connect(view, &ZoomView::regionSelected, this, &InspectorWindow::updateLevels);
     connect(view, &ZoomView::lineSelected, this, &InspectorWindow::updateProfile);
     connect(levels, &LevelsPanel::channelChosen, this, &InspectorWindow::updateClipMask);
@@ -174,6 +184,7 @@ void InspectorWindow::showSource(std::unique_ptr<FrameSource> opened, const QStr
     // The old scan reads the old source: both go, the scan first.
     auto scan = std::make_unique<FrameMarkScan>(*opened);
     marksBar->showScan(*scan, opened->count());
+    timing->showSource(*opened, *scan);
     marks = std::move(scan);
     source = std::move(opened);
     markIn = -1;
@@ -311,6 +322,11 @@ void InspectorWindow::addActions()
     levelsAction->setShortcut(Qt::Key_H);
     viewMenu->addAction(levelsAction);
     addAction(levelsAction);
+    QAction *timingAction = timingDock->toggleViewAction();
+    timingAction->setText(QStringLiteral("Timing"));
+    timingAction->setShortcut(Qt::Key_T);
+    viewMenu->addAction(timingAction);
+    addAction(timingAction);
     clipsAction = add(viewMenu, QStringLiteral("Clipping"), {Qt::Key_C}, &InspectorWindow::updateClipMask);
     clipsAction->setCheckable(true);
     viewMenu->addSeparator();
@@ -344,6 +360,11 @@ bool InspectorWindow::levelsShown() const
     return !levelsDock->isHidden();
 }
 
+bool InspectorWindow::timingShown() const
+{
+    return !timingDock->isHidden();
+}
+
 // A mark past the other one moves that one away: the stretch never runs backwards.
 void InspectorWindow::setMark(bool in)
 {
@@ -357,6 +378,7 @@ void InspectorWindow::setMark(bool in)
             markIn = -1;
     }
     marksBar->setStretch(markIn, markOut);
+    timing->setStretch(markIn, markOut);
     statusBar()->showMessage(QStringLiteral("Stretch: frames %1 to %2").arg(stretchFirst() + 1).arg(stretchLast() + 1),
                              MessageMs);
 }
@@ -493,8 +515,10 @@ void InspectorWindow::scanMarks()
     bool done = false;
     while (!done && spent.elapsed() < ScanBudgetMs)
         done = marks->scan(1);
-    if (done)
+    if (done) {
         scanTimer.stop();
+        timing->marksComplete();
+    }
     marksBar->update();
 }
 
@@ -552,6 +576,7 @@ void InspectorWindow::showFrame(qint64 index)
     if (index < 0 || index >= source->count())
         return;
     current = index;
+    timing->setCursor(index);
     if (slider->value() != index) {
         const QSignalBlocker quiet(slider);
         slider->setValue(int(index));

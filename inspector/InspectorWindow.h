@@ -20,14 +20,16 @@ class QLabel;
 class QMenu;
 class QProgressDialog;
 class QSlider;
+class SourceTimingView;
 class ZoomView;
 
 // Looks again at the frames of one source: a timeline over every frame with its damaged and
 // lost frames marked, keys to step, play and jump, the frame's header in words and its picture
 // zoomable to the pixel, its levels (histogram, clipping, a region's statistics, a line's
-// profile), and a stretch marked with I and O exported as the recorder stores frames. Another
-// source opened, from the menu, a recent one or dropped on the window, takes the place of the
-// one shown.
+// profile), the stream's timing (each frame's board interval and latency, and their figures for
+// the source or the stretch), and a stretch marked with I and O exported as the recorder stores
+// frames. Another source opened, from the menu, a recent one or dropped on the window, takes the
+// place of the one shown.
 class InspectorWindow : public QMainWindow
 {
     Q_OBJECT
@@ -64,6 +66,8 @@ public:
     bool isPlaying() const { return playTimer.isActive(); }
     ZoomView *zoomView() const { return view; }
     bool levelsShown() const;
+    bool timingShown() const;
+    SourceTimingView *timingView() const { return timing; }
 
     // The stretch marked with I and O: from the first frame when I is unset, to the last when O is.
     qint64 stretchFirst() const { return markIn >= 0 ? markIn : 0; }
@@ -111,6 +115,8 @@ private:
     QLabel *readoutLabel = nullptr;
     LevelsPanel *levels = nullptr;
     QDockWidget *levelsDock = nullptr;
+    SourceTimingView *timing = nullptr;
+    QDockWidget *timingDock = nullptr;
     QAction *clipsAction = nullptr;
     QAction *playAction = nullptr;
     QAction *saveAction = nullptr;

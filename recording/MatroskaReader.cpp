@@ -369,7 +369,9 @@ void MatroskaReader::readBlock(EbmlElement &element, int64_t clusterTimestamp, u
     if (!(head[0] & 0x80) || uint64_t(head[0] & 0x7F) != trackNumber || (head[3] & LacingFlags))
         return;
     const int16_t relative = int16_t(uint16_t(head[1] << 8 | head[2]));
-    frames.push_back({ groupPosition, clusterTimestamp + relative });
+    const uint64_t payloadBytes = element.GetSize() - uint64_t(BlockHeadBytes);
+    frames.push_back({ groupPosition, clusterTimestamp + relative,
+                       qint32(std::min<uint64_t>(payloadBytes, INT32_MAX)) });
 }
 
 bool MatroskaReader::frame(qint64 index, FrameSlot &slot)
@@ -409,11 +411,31 @@ bool MatroskaReader::frame(qint64 index, FrameSlot &slot)
         error = QStringLiteral("cannot read %1: frame %2 is damaged").arg(path).arg(index);
         return false;
     }
+    fillHeader(place, slot);
+    slot.size = qint32(slot.payload.size());
+    return true;
+}
+
+bool MatroskaReader::header(qint64 index, FrameSlot &slot)
+{
+    if (index < 0 || index >= frameCount()) {
+        error = QStringLiteral("cannot read %1: no frame %2").arg(path).arg(index);
+        return false;
+    }
+    slot.payload.clear();
+    std::memset(slot.CLum, 0, sizeof slot.CLum);
+    std::memset(slot.CPos, 0, sizeof slot.CPos);
+    fillHeader(frames[size_t(index)], slot);
+    return true;
+}
+
+void MatroskaReader::fillHeader(const FramePlace &place, FrameSlot &slot) const
+{
     slot.format = frameFormat;
     slot.reserved = 0;
     slot.width = frameWidth;
     slot.height = frameHeight;
-    slot.size = qint32(slot.payload.size());
+    slot.size = place.payloadBytes;
     // A block before the file's first frame is that much earlier, never before board time zero.
     const int64_t sinceFirst = microsOf(place.timestamp);
     const uint64_t boardTime = sinceFirst < 0 && uint64_t(-sinceFirst) > firstBoardTimeUs
@@ -421,7 +443,6 @@ bool MatroskaReader::frame(qint64 index, FrameSlot &slot)
                                    : firstBoardTimeUs + uint64_t(sinceFirst);
     slot.timestamp_s = qint32(quint32(boardTime / MicrosPerSecond));
     slot.timestamp_us = qint32(boardTime % MicrosPerSecond);
-    return true;
 }
 
 bool MatroskaReader::readPayload(EbmlElement &element, FrameSlot &slot)

@@ -45,12 +45,17 @@ public:
     // Fills `slot` with frame `index`: header fields, payload, board time and sensor blocks
     // (zeros when the file has none). `reserved` is not kept in the file and reads 0.
     bool frame(qint64 index, FrameSlot &slot);
+    // Frame `index` as far as the scan found it, with nothing read from the file: header fields,
+    // payload size and board time; no payload, and the sensor blocks (stored beside the payload)
+    // zeros.
+    bool header(qint64 index, FrameSlot &slot);
 
 private:
     struct FramePlace
     {
         uint64_t position; // of its BlockGroup or SimpleBlock element
         int64_t timestamp; // in the segment's timestamp units
+        qint32 payloadBytes;
     };
 
     void forEachChild(libebml::EbmlElement &parent, const std::function<void(libebml::EbmlElement &)> &visit);
@@ -65,6 +70,7 @@ private:
     bool readPayload(libebml::EbmlElement &element, FrameSlot &slot);
     bool readSensorBlocks(libebml::EbmlElement &additions, FrameSlot &slot);
     int64_t microsOf(int64_t timestamp) const;
+    void fillHeader(const FramePlace &place, FrameSlot &slot) const;
     bool fail(const QString &what);
     uint64_t endOf(const libebml::EbmlElement &element) const;
 

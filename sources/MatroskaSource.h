@@ -12,6 +12,8 @@ public:
     bool open() override;
     qint64 count() const override { return reader.frameCount(); }
     bool frame(qint64 index, FrameSlot &slot) override { return reader.frame(index, slot); }
+    // From where the file was scanned for its frames; the sensor blocks are not read.
+    bool header(qint64 index, FrameSlot &slot) override { return reader.header(index, slot); }
     QString name() const override;
     QString kind() const override { return QStringLiteral("Matroska recording"); }
     QString errorString() const override { return reader.errorString(); }

@@ -151,6 +151,12 @@ void StreamTiming::markNewestDamaged()
         samples.back().damaged = true;
 }
 
+void StreamTiming::markDamaged(qint64 index)
+{
+    if (index >= 0 && index < size())
+        samples[size_t(head + index)].damaged = true;
+}
+
 void StreamTiming::clear()
 {
     samples.clear();

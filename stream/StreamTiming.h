@@ -108,6 +108,8 @@ public:
     // boardUs: the board's time as sent (seconds x 10^6 + micros).
     void add(qint64 boardUs, qint64 arrivalUs, quint32 lostBefore);
     void markNewestDamaged();
+    // A frame judged damaged after it was added (its payload read later than its header).
+    void markDamaged(qint64 index);
     // The next frame starts a new run: a new connection.
     void restart() { runEnded = true; }
     void clear();

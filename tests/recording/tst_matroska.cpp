@@ -628,6 +628,15 @@ private slots:
                                              : source->errorString().toUtf8());
         }
         QCOMPARE(read, frames);
+        // A frame's header alone, as the timing reads it, tells the time its frame tells; a
+        // Matroska file's, the size of the payload left unread as well.
+        FrameSlot header;
+        for (qint64 i = 0; i < source->count(); ++i) {
+            if (source->frame(i, frame)) {
+                QVERIFY(source->header(i, header) && header.boardTimeUs() == frame.boardTimeUs());
+                QVERIFY(damaged != "rec.mkv" || header.size == frame.size);
+            }
+        }
         QVERIFY(!source->frame(-1, frame) && !source->header(read.size(), frame));
         QVERIFY2(source->errorString().endsWith(QStringLiteral("no frame %1").arg(read.size())), qPrintable(source->errorString()));
         for (const qint64 past : {qint64(-1), source->count()}) // nothing recorded past either end

@@ -169,18 +169,23 @@ private slots:
     }
 
     // Plot points of a stretch, its latency floor taken from the 10 s before it; a stretch of the
-    // store gives the same figures as the same frames timed alone.
+    // store gives the same figures as the same frames timed alone. A frame judged damaged once
+    // its payload is read is marked where it lies.
     void pointsAndStretches()
     {
-        const StreamTiming timing = timed(steady(400, [](int i, BuiltFrame &f) {
+        StreamTiming timing = timed(steady(400, [](int i, BuiltFrame &f) {
             if (i == 300) f.arrivalUs += 7000;
             if (i == 350) f.boardUs -= 3000; }));
+        for (const qint64 index : {qint64(300), qint64(-1), qint64(400)})
+            timing.markDamaged(index);
         std::vector<TimingPoint> points;
         timing.points(299, 302, points);
         QCOMPARE(int(points.size()), 3);
         QCOMPARE(points[0].boardUs, 299 * PeriodUs);
         QCOMPARE(points[1].latencyUs, 7000);
         QCOMPARE(points[2].latencyUs, 0);
+        QCOMPARE(QList<bool>({points[0].damaged, points[1].damaged, points[2].damaged}), QList<bool>({false, true, false}));
+        QCOMPARE(timing.figures().damaged, 1);
         timing.points(349, 352, points);
         QCOMPARE(points[1].boardIntervalUs, PeriodUs - 3000);
         QCOMPARE(points[2].boardIntervalUs, PeriodUs + 3000);
@@ -205,6 +210,8 @@ private slots:
         QCOMPARE(timing.firstArrivedAtOrAfter(9990 * PeriodUs), 16);
         QCOMPARE(timing.firstArrivedAtOrAfter(0), 0);
         QCOMPARE(timing.firstArrivedAtOrAfter(qint64(1) << 60), 26);
+        timing.markDamaged(1);
+        QVERIFY(timing.sample(1).damaged && !timing.sample(0).damaged && !timing.sample(2).damaged);
         timing.restart();
         timing.add(20000 * PeriodUs, 10000 * PeriodUs, 0);
         QVERIFY(timing.sample(timing.size() - 1).startsRun);
