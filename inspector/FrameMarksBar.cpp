@@ -1,6 +1,7 @@
 #include "FrameMarksBar.h"
 
 #include "FrameMarkScan.h"
+#include "TimingPlot.h"
 
 #include <QPainter>
 
@@ -45,7 +46,8 @@ void FrameMarksBar::paintEvent(QPaintEvent *)
         const quint8 mark = marks->mark(i);
         if (!mark)
             continue;
-        const QColor colour = (mark & FrameMarkScan::Damaged) ? QColor(220, 30, 30) : QColor(240, 150, 0);
+        const QColor colour
+            = (mark & FrameMarkScan::Damaged) ? TimingPlot::DamagedColour : TimingPlot::LostColour;
         const double tick = std::clamp(step, 2.0, double(MaxTickWidth));
         painter.fillRect(QRectF(i * step - tick / 2, 0, tick, height()), colour);
     }

@@ -28,8 +28,9 @@ public:
     static inline const QColor Background{32, 32, 32};
     static inline const QColor EnvelopeColour{110, 200, 255};
     static inline const QColor ReferenceColour{90, 190, 90};
-    static inline const QColor LostColour{240, 80, 60};
-    static inline const QColor DamagedColour{235, 200, 40};
+    // As the inspector's timeline marks them.
+    static inline const QColor LostColour{240, 150, 0};
+    static inline const QColor DamagedColour{220, 30, 30};
     static inline const QColor CursorColour{255, 255, 255};
 
     explicit TimingPlot(QWidget *parent = nullptr);
