@@ -165,7 +165,7 @@ MainWindow::~MainWindow()
 
 void MainWindow::drawNewImage()
 {
-    recent_frames.add(image_stream->completedFrame());
+    recent_frames.add(image_stream->completedFrame(), QDateTime::currentDateTimeUtc());
     const QPixmap pixmap = image_stream->currentPixmap();
     shown_picture = pixmap;
     const QSize shownSize = pixmap_item->pixmap().size();
@@ -206,8 +206,8 @@ void MainWindow::showViewMenu(const QPoint &position)
 void MainWindow::inspectLastSeconds()
 {
     auto source = std::make_unique<RecentFramesSource>(
-        recent_frames.frames(),
-        QStringLiteral("last seconds from %1:%2").arg(hostname).arg(video_port));
+        recent_frames.frames(), QStringLiteral("last seconds from %1:%2").arg(hostname).arg(video_port),
+        recent_frames.arrivals());
     if (!source->open()) {
         status_bar->showMessage(source->errorString(), 3000);
         return;

@@ -18,10 +18,15 @@ bool RecentFramesSource::frame(qint64 index, FrameSlot &slot)
     return true;
 }
 
+QDateTime RecentFramesSource::arrival(qint64 index) const
+{
+    return index >= 0 && index < qint64(arrivals.size()) ? arrivals[size_t(index)] : QDateTime();
+}
+
 // The payloads stay shared: nothing changes them.
 std::unique_ptr<FrameSource> RecentFramesSource::reopened() const
 {
     if (frames.empty())
         return nullptr;
-    return std::make_unique<RecentFramesSource>(frames, sourceName);
+    return std::make_unique<RecentFramesSource>(frames, sourceName, arrivals);
 }

@@ -9,8 +9,10 @@
 class RecentFramesSource : public FrameSource
 {
 public:
-    RecentFramesSource(std::vector<FrameSlot> frames, const QString &name)
-        : frames(std::move(frames)), sourceName(name) {}
+    // arrivals: one per frame, or none when not known.
+    RecentFramesSource(std::vector<FrameSlot> frames, const QString &name,
+                       std::vector<QDateTime> arrivals = {})
+        : frames(std::move(frames)), arrivals(std::move(arrivals)), sourceName(name) {}
 
     bool open() override;
     qint64 count() const override { return qint64(frames.size()); }
@@ -18,10 +20,12 @@ public:
     QString name() const override { return sourceName; }
     QString kind() const override { return QStringLiteral("recent frames"); }
     QString errorString() const override { return error; }
+    QDateTime arrival(qint64 index) const override;
     std::unique_ptr<FrameSource> reopened() const override;
 
 private:
     std::vector<FrameSlot> frames;
+    std::vector<QDateTime> arrivals;
     QString sourceName;
     QString error;
 };

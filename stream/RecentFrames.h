@@ -2,6 +2,8 @@
 
 #include "FrameSlot.h"
 
+#include <QDateTime>
+
 #include <deque>
 #include <vector>
 
@@ -14,13 +16,20 @@ public:
     static constexpr qint64 KeptSpanUs = 10 * 1000 * 1000;
     static constexpr qint64 MaxKeptBytes = 256LL * 1024 * 1024;
 
-    void add(const FrameSlot &frame);
+    // arrival: when the frame's last byte was read, as an index records it.
+    void add(const FrameSlot &frame, const QDateTime &arrival);
     void clear();
-    std::vector<FrameSlot> frames() const { return {kept.begin(), kept.end()}; }
+    std::vector<FrameSlot> frames() const;
+    std::vector<QDateTime> arrivals() const;
     qint64 keptBytes() const { return bytes; }
     int size() const { return int(kept.size()); }
 
 private:
-    std::deque<FrameSlot> kept;
+    struct Kept
+    {
+        FrameSlot frame;
+        QDateTime arrival;
+    };
+    std::deque<Kept> kept;
     qint64 bytes = 0;
 };

@@ -647,7 +647,7 @@ private slots:
         const QByteArray payload(payloadMiB * 1024 * 1024, '\x01');
         RecentFrames recent;
         for (qint64 t : timesUs)
-            recent.add(slotOf(record(1, 1, 1, payload, t)));
+            recent.add(slotOf(record(1, 1, 1, payload, t)), QDateTime());
         QList<qint64> kept;
         for (const FrameSlot &frame : recent.frames()) {
             kept << frame.boardTimeUs();
@@ -677,6 +677,8 @@ private slots:
                                                .arg(rig.video.serverPort()));
         QCOMPARE(frameText(*inspector), "Frame 5 of 5" + Dot + "Gray" + Dot + "4x2" + Dot + "8 bytes" + Dot
                                             + "board time 3.400000 s" + Dot + "gap 100.0 ms");
+        // Their arrivals were kept: the latency is plotted.
+        QTRY_VERIFY(child<QWidget>(inspector, "latencyPlot")->isVisible());
         // The stream goes on in the viewer; the inspector keeps the frames it was given.
         QVERIFY(rig.send(record(2, 4, 2, UyvyPixels, 3500000)));
         QCOMPARE(labelText(&rig.window, "labelFormat"), QStringLiteral("Gray"));
