@@ -291,26 +291,13 @@ private slots:
             QCOMPARE(QImage(name, "JPEG").size(), QSize(slot.width, slot.height));
     }
 
-    void jpegPaddedBeforeItsEnd_data()
-    {
-        QTest::addColumn<int>("count");
-        QTest::addColumn<char>("byte");
-        QTest::newRow("8 zero bytes") << 8 << '\0';
-        QTest::newRow("64 bytes 0x5a") << 64 << 'Z';
-    }
-
     // Bytes an encoder leaves between the scan and the end marker: the frame is shown, not counted
     // damaged, with the pixels of the frame without them; libjpeg's warning is logged once.
     void jpegPaddedBeforeItsEnd()
     {
-        QFETCH(int, count);
-        QFETCH(char, byte);
-        QByteArray shades(64 * 48, 0);
-        for (int i = 0; i < shades.size(); ++i)
-            shades[i] = char(i % 64 * 3 + i / 64 + (i * 7 & 15));
-        FrameSlot plain = frame(0, 64, 48), padded = plain;
-        plain.payload = encodeJpeg(reinterpret_cast<const uint8_t *>(shades.constData()), 64, 48, 1, 90);
-        padded.payload = QByteArray(plain.payload).insert(plain.payload.size() - 2, QByteArray(count, byte));
+        const FrameSlot plain = frame(0, 64, 48);
+        FrameSlot padded = plain;
+        padded.payload.insert(plain.payload.size() - 2, QByteArray(64, 'Z'));
         FramePath reference, path;
         QVERIFY(reference.show(plain).shown());
         StreamStatistics statistics;
@@ -321,8 +308,7 @@ private slots:
         QVERIFY2(lines.size() == 2 && lines[0].startsWith("Resizing")
                      && QRegularExpression("^JPEG warning: Corrupt JPEG data: \\d+ extraneous bytes before marker 0xd9$")
                             .match(lines[1]).hasMatch(), qPrintable(lines.join('|')));
-        QCOMPARE(statistics.counters().framesShown, 1u);
-        QCOMPARE(statistics.counters().framesDamaged, 0u);
+        QCOMPARE((QList<quint64>{statistics.counters().framesShown, statistics.counters().framesDamaged}), (QList<quint64>{1, 0}));
         QCOMPARE(path.pixmap().toImage(), reference.pixmap().toImage());
     }
 };
