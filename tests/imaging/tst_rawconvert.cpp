@@ -200,6 +200,10 @@ private slots:
             QCOMPARE(convert(path, frame, FormatUyvy, EveryTripleWidth, EveryTripleHeight, words), 0);
             QVERIFY2(words == expected, rawConvertPathName(path));
         }
+        // Pixel (Y, U * 256 + V) holds that triple: black, white, white clamped, black clamped, red.
+        const auto at = [&words](int y, int u, int v) { return words[(size_t(u) * 256 + size_t(v)) * EveryTripleWidth + size_t(y)]; };
+        QCOMPARE((QList<uint32_t>{at(16, 128, 128), at(235, 128, 128), at(255, 128, 128), at(0, 128, 128), at(81, 90, 240)}),
+                 (QList<uint32_t>{0xff000000u, 0xffffffffu, 0xffffffffu, 0xff000000u, 0xffff0000u}));
     }
 
     void refusals_data()
