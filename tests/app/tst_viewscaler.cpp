@@ -40,6 +40,8 @@ private slots:
         QTest::newRow("fits already") << QSize(500, 375) << rgb << QSize(500, 500) << QSize(500, 375);
         QTest::newRow("side to nothing") << QSize(4095, 7) << rgb << QSize(100, 100) << QSize(100, 1);
         QTest::newRow("alpha") << QSize(640, 480) << alpha << QSize(300, 300) << QSize(300, 225);
+        // A frame that could not be shown sets a null pixmap, which is passed on.
+        QTest::newRow("null") << QSize(0, 0) << rgb << QSize(320, 320) << QSize(0, 0);
     }
 
     // Frames of every shape and pixel format end up exactly as Qt would show them.
@@ -50,6 +52,8 @@ private slots:
         QFETCH(QSize, view);
         QFETCH(QSize, shown);
         const QPixmap frame = picture(source.width(), source.height(), format, 5);
+        for (int warned = 0; frame.isNull() && warned < 2; ++warned) // by ours and by Qt's
+            QTest::ignoreMessage(QtWarningMsg, "QPixmap::scaled: Pixmap is a null pixmap");
         const QPixmap ours = ViewScaler().scaled(frame, view);
         QCOMPARE(ours.size(), shown);
         QCOMPARE(ours.toImage(), scaledByQt(frame, view).toImage());
@@ -66,14 +70,6 @@ private slots:
             QCOMPARE(scaler.scaled(picture(640, 480, QImage::Format_RGB32, seed), view).toImage(),
                      scaledByQt(picture(640, 480, QImage::Format_RGB32, seed), view).toImage());
         QCOMPARE(onScreen.toImage(), firstShown);
-    }
-
-    // A frame that could not be shown sets a null pixmap; scaling passes it on, as Qt does.
-    void nullPictureStaysNull()
-    {
-        ViewScaler scaler;
-        QTest::ignoreMessage(QtWarningMsg, "QPixmap::scaled: Pixmap is a null pixmap");
-        QVERIFY(scaler.scaled(QPixmap(), QSize(320, 320)).isNull());
     }
 };
 
