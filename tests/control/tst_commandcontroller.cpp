@@ -108,43 +108,14 @@ private slots:
                      (QList<QByteArray>{QByteArray::fromHex("060001"), QByteArray::fromHex("080000")}));
     }
 
-    void connectionNotEstablished()
-    {
-        // A listener that accepts nothing, with its queue filled: further connects hang.
-        QTcpServer full;
-        full.setListenBacklogSize(0);
-        QVERIFY(full.listen(QHostAddress::LocalHost, 0));
-        full.pauseAccepting();
-        std::vector<std::unique_ptr<QTcpSocket>> fillers;
-        bool hanging = false;
-        while (!hanging && fillers.size() < 8) {
-            fillers.push_back(std::make_unique<QTcpSocket>());
-            fillers.back()->connectToHost(QHostAddress::LocalHost, full.serverPort());
-            hanging = !fillers.back()->waitForConnected(Timeout);
-        }
-        if (!hanging)
-            QSKIP("the system completes every connection to a full listen queue");
-
-        CommandController controller(Host, full.serverPort());
-        const Exchange e = exchange(controller, 0, 0);
-        QCOMPARE(e.result, -1);
-        QCOMPARE(e.states, QList<int>{-1});
-        QVERIFY2(e.elapsedMs >= Timeout * 9 / 10 && e.elapsedMs < Timeout + MarginMs,
-                 qPrintable(QString::number(e.elapsedMs)));
-
-        // The connection attempt still under way is dropped for the next command.
-        CommandServerThread server;
-        controller.set_port(server.port());
-        QCOMPARE(controller.send_command(0, 0), 0);
-        QCOMPARE(server->requests(), QList<QByteArray>{QByteArray::fromHex("000000")});
-    }
-
-    void hostAndPortUsedByNextCommand()
+    // The host and port set between two commands are the next command's; a listener that accepts
+    // nothing makes a command fail after the timeout, and the attempt still under way is dropped for
+    // the next command.
+    void hostAndPortOfTheNextCommand()
     {
         CommandServerThread first, second;
         CommandController controller(Host, first.port());
         QCOMPARE(controller.send_command(0, 0), 0);
-
         // The servers listen on 127.0.0.1 only; 127.0.0.2 is loopback without a listener.
         const QString other = QStringLiteral("127.0.0.2");
         controller.set_host(other);
@@ -158,11 +129,33 @@ private slots:
         plain.connectToHost(other, second.port());
         QVERIFY(!plain.waitForConnected(Timeout));
         QCOMPARE(controller.status_text(), plain.errorString());
-
         controller.set_host(Host);
         QCOMPARE(controller.send_command(4, 240), 0);
         QCOMPARE(first->requests(), QList<QByteArray>{QByteArray::fromHex("000000")});
         QCOMPARE(second->requests(), QList<QByteArray>{QByteArray::fromHex("0400f0")});
+
+        // A full listen queue: further connects hang.
+        QTcpServer full;
+        full.setListenBacklogSize(0);
+        QVERIFY(full.listen(QHostAddress::LocalHost, 0));
+        full.pauseAccepting();
+        std::vector<std::unique_ptr<QTcpSocket>> fillers;
+        bool hanging = false;
+        while (!hanging && fillers.size() < 8) {
+            fillers.push_back(std::make_unique<QTcpSocket>());
+            fillers.back()->connectToHost(QHostAddress::LocalHost, full.serverPort());
+            hanging = !fillers.back()->waitForConnected(Timeout);
+        }
+        if (!hanging)
+            QSKIP("the system completes every connection to a full listen queue");
+        controller.set_port(full.serverPort());
+        const Exchange e = exchange(controller, 0, 0);
+        QCOMPARE(e.result, -1);
+        QCOMPARE(e.states, QList<int>{-1});
+        QVERIFY2(e.elapsedMs >= Timeout * 9 / 10 && e.elapsedMs < Timeout + MarginMs, qPrintable(QString::number(e.elapsedMs)));
+        controller.set_port(first.port());
+        QCOMPARE(controller.send_command(0, 0), 0);
+        QCOMPARE(first->requests().size(), 2);
     }
 
     void serverResults_data()
