@@ -1,7 +1,6 @@
 #include "ViewScaler.h"
 
 #include <QImage>
-#include <QPainter>
 #include <QtTest>
 
 namespace {

@@ -3,8 +3,6 @@
 #include "CommandServer.h"
 #include "CommandServerThread.h"
 
-#include <QElapsedTimer>
-#include <QSignalSpy>
 #include <QtTest>
 
 namespace {

@@ -2,7 +2,6 @@
 #include "CommandServer.h"
 #include "CommandServerThread.h"
 
-#include <QElapsedTimer>
 #include <QTcpServer>
 #include <QtTest>
 

@@ -3,7 +3,6 @@
 #include "MessageLog.h"
 
 #include <QImage>
-#include <QProcess>
 #include <QtTest>
 
 #include <algorithm>

@@ -1,7 +1,6 @@
 #include "NearestScale.h"
 
 #include <QImage>
-#include <QRandomGenerator>
 #include <QtTest>
 
 #include <algorithm>

@@ -1,8 +1,7 @@
 #include "BoardProtocol.h"
 #include "RawConvert.h"
 
-#include <QRandomGenerator>
-#include <QTest>
+#include <QtTest>
 
 #include <algorithm>
 #include <cstring>

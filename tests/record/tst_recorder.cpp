@@ -11,16 +11,10 @@
 #include "WireDump.h"
 #include "WireReplay.h"
 
-#include <QDir>
 #include <QImage>
-#include <QProcess>
-#include <QSemaphore>
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTimer>
-#include <QTest>
+#include <QtTest>
 
 #include <csignal>
 #include <cstring>

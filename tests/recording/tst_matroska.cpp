@@ -11,9 +11,6 @@
 #include "RecordingFolderSource.h"
 #include "WireDumpSource.h"
 
-#include <QDateTime>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cerrno>

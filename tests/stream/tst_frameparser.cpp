@@ -2,7 +2,6 @@
 #include "FrameParser.h"
 #include "Records.h"
 
-#include <QCryptographicHash>
 #include <QtTest>
 
 // The parser's reports as texts, so that whole runs can be compared.

@@ -5,7 +5,6 @@
 #include "MessageLog.h"
 #include "StreamStatistics.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>

@@ -5,7 +5,6 @@
 #include <QNetworkProxy>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QtTest>
 
 // What the stream client reports, in order, as "code" / "info:text" / "error:text".

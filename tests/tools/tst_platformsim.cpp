@@ -9,16 +9,9 @@
 #include "WireDump.h"
 #include "WireReplay.h"
 
-#include <QDateTime>
-#include <QElapsedTimer>
-#include <QtEndian>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTest>
+#include <QtTest>
 
 #include <algorithm>
 #include <array>
