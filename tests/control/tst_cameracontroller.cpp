@@ -36,8 +36,7 @@ struct Rig {
     }
     void choose(int previous, int code)
     {
-        QTest::ignoreMessage(QtDebugMsg, qPrintable(QStringLiteral("Prev is %1 new is %2")
-                                                        .arg(previous).arg(code)));
+        QTest::ignoreMessage(QtDebugMsg, qPrintable(QStringLiteral("Prev is %1 new is %2").arg(previous).arg(code)));
         server->clearRequests();
         camera.switch_application(code);
     }

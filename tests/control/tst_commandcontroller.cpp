@@ -103,8 +103,7 @@ private slots:
         QCOMPARE(next.states, QList<int>{1});
         QCOMPARE(controller.status_text(), QStringLiteral("Connected"));
         if (acceptDelayMs == 0)
-            QCOMPARE(server->requests(),
-                     (QList<QByteArray>{QByteArray::fromHex("060001"), QByteArray::fromHex("080000")}));
+            QCOMPARE(server->requests(), (QList<QByteArray>{QByteArray::fromHex("060001"), QByteArray::fromHex("080000")}));
     }
 
     // The host and port set between two commands are the next command's; a listener that accepts

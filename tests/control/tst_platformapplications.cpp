@@ -107,9 +107,8 @@ private slots:
             frame[i] = uint8_t(i * 37);
         Frame previous(size_t(qMax(0, previousLength)), 3);
         const Frame before = frame;
-        QCOMPARE(applyApplication(code, frame.data(), frame.size(),
-                                  previousLength < 0 ? nullptr : previous.data(), previous.size(), width, height),
-                 accepted);
+        QCOMPARE(applyApplication(code, frame.data(), frame.size(), previousLength < 0 ? nullptr : previous.data(), previous.size(),
+                                  width, height), accepted);
         if (!accepted)
             QCOMPARE(frame, before);
         if (!accepted || code != 10)

@@ -20,8 +20,7 @@ QByteArray photo(int width, int height, int components = 3, int seed = 0)
         for (int x = 0; x < width; ++x)
             for (int c = 0; c < components; ++c)
                 *p++ = uchar(x * (c + 1) * 255 / width + y * 255 / height + seed * 37 + ((x ^ y) & 7));
-    const QByteArray jpeg = encodeJpeg(reinterpret_cast<const uint8_t *>(pixels.constData()), width,
-                                       height, components, 90);
+    const QByteArray jpeg = encodeJpeg(reinterpret_cast<const uint8_t *>(pixels.constData()), width, height, components, 90);
     if (jpeg.isEmpty())
         qFatal("test picture could not be encoded");
     return jpeg;

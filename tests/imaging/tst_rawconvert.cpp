@@ -25,8 +25,7 @@ uint32_t referencePixel(int Y, int U, int V)
 {
     const int y = Y - 16, u = U - 128, v = V - 128;
     return 0xff000000u | clampReference((298 * y + 409 * v + 128) >> 8) << 16
-        | clampReference((298 * y - 100 * u - 208 * v + 128) >> 8) << 8
-        | clampReference((298 * y + 516 * u + 128) >> 8);
+        | clampReference((298 * y - 100 * u - 208 * v + 128) >> 8) << 8 | clampReference((298 * y + 516 * u + 128) >> 8);
 }
 
 struct Samples
@@ -109,8 +108,7 @@ int convert(RawConvertPath path, GuardedBuffer &src, int format, int width, int 
 QList<RawConvertPath> availablePaths()
 {
     QList<RawConvertPath> paths;
-    for (RawConvertPath path : {RawConvertPath::Scalar, RawConvertPath::Sse2,
-                                RawConvertPath::Avx2, RawConvertPath::Avx512})
+    for (RawConvertPath path : {RawConvertPath::Scalar, RawConvertPath::Sse2, RawConvertPath::Avx2, RawConvertPath::Avx512})
         if (rawConvertPathAvailable(path))
             paths.append(path);
     return paths;
@@ -171,8 +169,7 @@ private slots:
 
         // Odd sizes as if padded to even: whole UYVY groups, chroma planes rounded up.
         const qint64 groups = (width + 1) / 2, chromaRows = (height + 1) / 2;
-        const qint64 payload = format == FormatUyvy ? 4 * groups * height
-                                                 : qint64(width) * height + 2 * groups * chromaRows;
+        const qint64 payload = format == FormatUyvy ? 4 * groups * height : qint64(width) * height + 2 * groups * chromaRows;
         QCOMPARE(rawPayloadSize(format, width, height), payload);
         GuardedBuffer frame{size_t(payload)};
         QRandomGenerator random(uint(width * 7919 + height * 31 + format));
@@ -191,8 +188,7 @@ private slots:
     void everyTripleMatchesReference()
     {
         const std::vector<uint8_t> frame = everyTriple();
-        const std::vector<uint32_t> expected =
-            referenceFrame(frame.data(), FormatUyvy, EveryTripleWidth, EveryTripleHeight);
+        const std::vector<uint32_t> expected = referenceFrame(frame.data(), FormatUyvy, EveryTripleWidth, EveryTripleHeight);
         std::vector<uint32_t> words(expected.size());
         for (RawConvertPath path : availablePaths()) {
             std::fill(words.begin(), words.end(), 0xa5a5a5a5u);

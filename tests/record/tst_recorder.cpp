@@ -26,8 +26,7 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 // The index a rig reads, column by column.
-constexpr const char *IndexHeader =
-    "record,file,status,format,width,height,payload_bytes,board_time,arrival_time,clum,cpos";
+constexpr const char *IndexHeader = "record,file,status,format,width,height,payload_bytes,board_time,arrival_time,clum,cpos";
 
 constexpr int ProcessTimeoutMs = 60000;
 // How long a board that was configured refuses video connections; the recorder waits 5 s.
@@ -133,8 +132,7 @@ QStringList indexRows(const QString &folder)
 }
 
 // Runs the recorder to its end; whileRunning, when given, acts on it meanwhile.
-Run record(const QStringList &arguments, const std::function<void(QProcess &)> &whileRunning = {},
-           rlim_t diskBytes = 0)
+Run record(const QStringList &arguments, const std::function<void(QProcess &)> &whileRunning = {}, rlim_t diskBytes = 0)
 {
     QProcess process;
     if (diskBytes)
@@ -285,8 +283,7 @@ private slots:
             << inMatroska(storedRows(thenHuge.mid(0, 3)) << row(3, QString(), u"failed"_s, thenHuge[3], u"Gray"_s, u"10.300000"_s)) << 1
             << QStringList{u"brevant-record: cannot write %folder/bvtgrab_1.mkv: File too large"_s,
                            tally(4, 3, 0, 0, 1, 0)};
-        QTest::newRow("mkv: full disk") << large << QList<int>() << mkv << QString() << int(SIGXFSZ) << inMatroska(fullRows) << 1
-                                        << fullErrors;
+        QTest::newRow("mkv: full disk") << large << QList<int>() << mkv << QString() << int(SIGXFSZ) << inMatroska(fullRows) << 1 << fullErrors;
 
         // Every kind of trouble in one recording, each counted once, in its place; the last frame, a
         // cut-off JPEG judged apart, is stored as received before any other comes.
@@ -442,8 +439,7 @@ private slots:
         // Refused, it tries again after 0.5 s, 1 s, 2 s: a board that listens from 2 s on is reached
         // by the attempt at 3.5 s.
         QTest::newRow("board listening late, with reconnect")
-            << u"--video-port %board --reconnect --frames 1 %folder"_s << 0
-            << QStringList{tally(1, 1, 0, 0, 0, 0)} << 1;
+            << u"--video-port %board --reconnect --frames 1 %folder"_s << 0 << QStringList{tally(1, 1, 0, 0, 0, 0)} << 1;
         QTest::newRow("connection lost") << u"--video-port %board %folder"_s << 1
                                          << QStringList{u"brevant-record: lost the connection to 127.0.0.1:%board"_s,
                                                         unnamedLosses(0, 1), tally(1, 1, 0, 0, 0, 0)} << 1;

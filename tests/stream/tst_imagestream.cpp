@@ -14,10 +14,8 @@ public:
     explicit StatusLog(imageStream *stream)
     {
         connect(stream, &imageStream::connection_state, this, [this](int code) { entries << QString::number(code); });
-        connect(stream, &imageStream::new_socket_info, this,
-                [this](const QString &text) { entries << "info:" + text; });
-        connect(stream, &imageStream::new_socket_error, this,
-                [this](const QString &text) { entries << "error:" + text; });
+        connect(stream, &imageStream::new_socket_info, this, [this](const QString &text) { entries << "info:" + text; });
+        connect(stream, &imageStream::new_socket_error, this, [this](const QString &text) { entries << "error:" + text; });
     }
     QStringList entries;
 };
