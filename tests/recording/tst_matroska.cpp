@@ -102,15 +102,6 @@ QByteArray ffmpegCopy(const QString &path)
     return runProgram("ffmpeg", { "-v", "error", "-i", path, "-map", "0:v", "-c", "copy", "-f", "rawvideo", "-" }).out;
 }
 
-// The frames a cut file gives back must be whole frames from the start, at least `atLeast`.
-bool isWholePrefix(const QByteArray &bytes, const QList<FrameSlot> &frames, qsizetype atLeast)
-{
-    for (qsizetype count = atLeast; count <= frames.size(); ++count)
-        if (bytes == payloads(frames, count))
-            return true;
-    return false;
-}
-
 bool writeAll(MatroskaWriter &writer, const QString &path, const QList<FrameSlot> &frames)
 {
     const FrameSlot &first = frames.first();
@@ -327,7 +318,12 @@ private slots:
                                          : QByteArrayList{"open failed: cannot read " + path.toUtf8() + ": it holds no whole frame"});
         if (!have("ffmpeg"))
             QSKIP("ffmpeg is not installed");
-        QVERIFY(isWholePrefix(ffmpegCopy(path), frames.mid(0, otherSizeAt >= 0 ? otherSizeAt : frames.size()), written));
+        // What ffmpeg gives back is whole frames from the start, at least those written.
+        const QByteArray copied = ffmpegCopy(path);
+        bool whole = false;
+        for (qsizetype count = written; count <= (otherSizeAt >= 0 ? otherSizeAt : frames.size()); ++count)
+            whole = whole || copied == payloads(frames, count);
+        QVERIFY(whole);
     }
 
     void refusedOpen_data()
@@ -480,7 +476,6 @@ private slots:
         cut.size = 20;
         notStored.payload.clear(); // its size stays as the index gives it
         const QString unreadable = QStringLiteral("%1: line 3 of cap_index.csv cannot be read");
-        row("capture as written", "", "", "", "", "", two);
         row("no capture", "rec.mkv", "", "", "", "%1: not a captured frame (prefix, number, .jpg, .bmp or .bvt), nor a file that an index beside it names, nor an index", {});
         row("nothing there", "cap_7.bvt", "", "", "", "%1: no such file or folder", {});
         row("index without its file column", "", "cap_index.csv", "record,file,", "record,name,",
