@@ -59,8 +59,7 @@ private slots:
         QCOMPARE(items(&window, "comboFormat"),
                  (QStringList { "Jpeg", "Raw - Grayscale", "Raw - Color (UYVY)", "Raw - Color (YUV420)",
                                 "Raw - Color (NV12)" }));
-        QCOMPARE(items(&window, "comboImgSize"),
-                 (QStringList { "", "VGA (640x480)", "QVGA (320x240)", "Endoscope (400x400)" }));
+        QCOMPARE(items(&window, "comboImgSize"), (QStringList { "", "VGA (640x480)", "QVGA (320x240)", "Endoscope (400x400)" }));
         QCOMPARE(items(&window, "comboFps"), (QStringList { "30", "15", "10", "6", "5", "3", "2", "1" }));
 
         // The default host is a build setting; both tooltips name it.

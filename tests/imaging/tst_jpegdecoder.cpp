@@ -232,8 +232,7 @@ private slots:
             << newerJfif << vga << 0 << "JPEG warning: Warning: unknown JFIF revision number 2\\.01";
         QByteArray secondFrame = jpeg;
         secondFrame.insert(scan + scanLength / 2, jpeg.mid(sof, segmentLength(jpeg, sof)));
-        QTest::newRow("second frame header in scan")
-            << secondFrame << vga << -1 << segmentEnded;
+        QTest::newRow("second frame header in scan") << secondFrame << vga << -1 << segmentEnded;
     }
 
     // However much is damaged, one warning line and one refusal at most, and the libjpeg object ready
@@ -386,8 +385,7 @@ private slots:
         Words picture;
         QCOMPARE(decodeFrame(decoder, frame, expected.width(), expected.height(), picture), result);
         const QStringList lines = findings(decoder);
-        QVERIFY2(lines.size() == 1 && QRegularExpression(logged).match(lines[0]).hasMatch(),
-                 qPrintable(lines.join('|')));
+        QVERIFY2(lines.size() == 1 && QRegularExpression(logged).match(lines[0]).hasMatch(), qPrintable(lines.join('|')));
         if (result == 0)
             QCOMPARE(picture, wordsOf(expected));
         decoder.setSource(reinterpret_cast<const unsigned char *>(frame.constData()), int(frame.size()));

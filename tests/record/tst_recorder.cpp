@@ -122,8 +122,7 @@ QStringList indexRows(const QString &folder)
     const QString name = QDir(folder).entryList({u"*index.csv"_s}, QDir::Files).value(0);
     if (name.isEmpty())
         return {};
-    QStringList lines = QString::fromUtf8(fileBytes(QDir(folder).filePath(name)))
-                            .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QStringList lines = QString::fromUtf8(fileBytes(QDir(folder).filePath(name))).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     // The arrival time is the only column that changes from run to run.
     const QRegularExpression arrival(uR"(,\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z,)"_s);
     for (QString &line : lines)
@@ -343,8 +342,7 @@ private slots:
         QCOMPARE(board.connections, cuts.size() + 1);
 
         const bool matroska = options.contains(u"--mkv"_s);
-        QCOMPARE(indexRows(folder), QStringList{QString::fromLatin1(IndexHeader)
-                                                + (matroska ? ",frame_in_file" : "")} + rows);
+        QCOMPARE(indexRows(folder), QStringList{QString::fromLatin1(IndexHeader) + (matroska ? ",frame_in_file" : "")} + rows);
 
         const QMap<QString, QByteArray> files = storedFiles(folder);
         // Row by row, the records that are frames: a payload, and a size that is not refused.

@@ -25,8 +25,7 @@ static FrameRecord jpegRecord(int width, int height, char red)
     QByteArray rgb;
     for (int i = 0; i < width * height; ++i)
         rgb.append(red).append(char(64)).append(char(200));
-    return makeRecord(0, width, height,
-                      encodeJpeg(reinterpret_cast<const uint8_t *>(rgb.constData()), width, height, 3, 95));
+    return makeRecord(0, width, height, encodeJpeg(reinterpret_cast<const uint8_t *>(rgb.constData()), width, height, 3, 95));
 }
 
 static QByteArray grayAt(int ms, const QByteArray &pixels = QByteArray(8, 'g'))
@@ -103,8 +102,7 @@ private slots:
         QTest::newRow("peer closes") << "127.0.0.1" << true << "Connection closed by host" << 1ull << false;
         // The refusal keeps the previous text.
         QTest::newRow("refused") << "localhost" << false << "Connecting..." << 0ull << false;
-        QTest::newRow("unknown host") << "no-such-board.invalid" << false
-                                      << "Host not found or port closed" << 0ull << false;
+        QTest::newRow("unknown host") << "no-such-board.invalid" << false << "Host not found or port closed" << 0ull << false;
         // Any other error in the socket's own words. Loopback addresses are never proxied; the
         // documentation address is never reached either, as the proxy refuses first.
         QTest::newRow("proxy refuses") << "192.0.2.1" << false << "Connection to proxy refused" << 0ull << true;

@@ -67,8 +67,7 @@ Rgb patternPixel(int format, int x, int y, int width, int height, int n)
     const QByteArray number = QByteArray::number(n);
     const int scale = std::max(1, std::min(width, height) / 60), cx = x / scale - 3, cy = y / scale - 3;
     if (cx >= -1 && cx < 4 * number.size() && cy >= -1 && cy < 6)
-        return cx >= 0 && cx % 4 < 3 && cy >= 0 && cy < 5 && Font[cy][4 * (number[cx / 4] - '0') + cx % 4] == '#'
-            ? white : black;
+        return cx >= 0 && cx % 4 < 3 && cy >= 0 && cy < 5 && Font[cy][4 * (number[cx / 4] - '0') + cx % 4] == '#' ? white : black;
     const int ramp = x * 255 / (width - 1), left = n * std::max(1, width / 128) % width;
     if (format == TestPattern::Gray) {
         const int grey = x >= left && x < left + width / 16 ? 255 - 255 * (ramp >= 128) : ramp;
@@ -77,8 +76,7 @@ Rgb patternPixel(int format, int x, int y, int width, int height, int n)
     const int side = std::max(2, std::min(width, height) / 5), border = std::max(1, side / 8);
     const int top = (height * 3 / 4 - side) / 2;
     if (x >= left && x < left + side && y >= top && y < top + side)
-        return x >= left + border && x < left + side - border && y >= top + border && y < top + side - border
-                   ? black : white;
+        return x >= left + border && x < left + side - border && y >= top + border && y < top + side - border ? black : white;
     return y < height * 3 / 4 ? Bars[x * 8 / width] : Rgb{ramp, ramp, ramp};
 }
 
