@@ -54,7 +54,6 @@ private slots:
         QTest::addColumn<QString>("debugLine");
         QTest::addColumn<QString>("sentAtOnce");
         QTest::addColumn<QString>("sent"); // by "Send Values" then
-
         using L = QList<int>;
         QTest::newRow("nothing stored") << L{} << "" << "" << DefaultSequence;
         QTest::newRow("all valid") << L{15, 1, 320, 240} << "Selected config: 15 1 320 240 \n" << ""
@@ -78,7 +77,6 @@ private slots:
         QFETCH(QString, debugLine);
         QFETCH(QString, sentAtOnce);
         QFETCH(QString, sent);
-
         Rig rig;
         if (chosen.size() == 4) {
             QTest::ignoreMessage(QtDebugMsg, qPrintable(debugLine));
@@ -100,7 +98,6 @@ private slots:
         QTest::addColumn<int>("failing");
         QTest::addColumn<bool>("refuseAll");
         QTest::addColumn<QString>("sent");
-
         QTest::newRow("non-zero results go on") << 0 << true << DefaultSequence;
         QTest::newRow("frame rate fails") << 1 << false << "01001e";
         QTest::newRow("format fails") << 2 << false << "01001e 020000";
@@ -112,7 +109,6 @@ private slots:
         QFETCH(int, failing);
         QFETCH(bool, refuseAll);
         QFETCH(QString, sent);
-
         Rig rig;
         rig.server->setRefuseAll(refuseAll);
         const auto configuration = [&rig] {
@@ -148,7 +144,6 @@ private slots:
         QTest::addColumn<CommandServer::ReplyShape>("shape");
         QTest::addColumn<QString>("lastRequests");
         QTest::addColumn<QList<int>>("active");
-
         using L = QList<int>;
         const auto ok = CommandServer::ReplyShape::Normal, silent = CommandServer::ReplyShape::NoReply;
         // Each application switched on from none, then off by choosing it again.
@@ -175,7 +170,6 @@ private slots:
         QFETCH(CommandServer::ReplyShape, shape);
         QFETCH(QString, lastRequests);
         QFETCH(QList<int>, active);
-
         Rig rig;
         int previous = 0;
         for (int step = 0; step < choices.size(); ++step) {

@@ -51,7 +51,6 @@ private slots:
         QTest::addColumn<int>("expectedResult");
         // Waits of up to Timeout each that the exchange may need.
         QTest::addColumn<int>("boundedWaits");
-
         using Shape = CommandServer::ReplyShape;
         const int refused = BoardProtocol::CommandRefused;
         QTest::newRow("normal") << Shape::Normal << false << 0 << 0 << 2;
@@ -71,7 +70,6 @@ private slots:
         QFETCH(int, acceptDelayMs);
         QFETCH(int, expectedResult);
         QFETCH(int, boundedWaits);
-
         CommandServerThread server;
         server->setReplyShape(shape);
         server->setRefuseAll(refuseAll);
@@ -162,7 +160,6 @@ private slots:
         QTest::addColumn<int>("code");
         QTest::addColumn<int>("value");
         QTest::addColumn<int>("expected");
-
         const int done = BoardProtocol::CommandDone, range = BoardProtocol::CommandOutOfRange;
         const int notProducible = BoardProtocol::CommandNotProducible;
         const QByteArray none;
@@ -188,7 +185,6 @@ private slots:
         QFETCH(int, code);
         QFETCH(int, value);
         QFETCH(int, expected);
-
         CommandServerThread server;
         CommandController controller(Host, server.port());
         for (int i = 0; i + 2 < before.size(); i += 3) {

@@ -184,7 +184,6 @@ private slots:
         QTest::addColumn<QSize>("announced");
         QTest::addColumn<int>("result");
         QTest::addColumn<QString>("logged"); // what the decoder found, the first warning and the refusal, as a pattern
-
         const QSize vga(Width, Height);
         const QString mismatch = QStringLiteral("Error: incompatible jpeg sizes");
         QTest::newRow("one column more") << photo(65, 48, 3, 2) << QSize(64, 48) << -1 << mismatch;
@@ -244,7 +243,6 @@ private slots:
         QFETCH(QSize, announced);
         QFETCH(int, result);
         QFETCH(QString, logged);
-
         JpegDecoder decoder;
         decoder.init();
         Words picture;
@@ -333,7 +331,6 @@ private slots:
         QTest::addColumn<QByteArray>("frame");
         QTest::addColumn<int>("result");
         QTest::addColumn<QString>("logged"); // the one line, a pattern
-
         // Short runs are swallowed by the bit reader without a word, so the runs here are long
         // enough to be warned of; 0xff bytes are fill that libjpeg skips silently.
         const QString leftover = QStringLiteral("^JPEG warning: Corrupt JPEG data: \\d+ extraneous bytes before marker 0xd9$");

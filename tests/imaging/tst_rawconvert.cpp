@@ -149,7 +149,6 @@ private slots:
         QTest::addColumn<int>("format");
         QTest::addColumn<int>("width");
         QTest::addColumn<int>("height");
-
         // Every width to past two blocks of the widest path, so every block count and tail length is
         // taken at odd and even widths, with heights of 1 to 4; then a whole VGA frame.
         for (int format : {int(FormatUyvy), int(FormatYuv420), int(FormatNv12)}) {
@@ -166,7 +165,6 @@ private slots:
         QFETCH(int, format);
         QFETCH(int, width);
         QFETCH(int, height);
-
         // Odd sizes as if padded to even: whole UYVY groups, chroma planes rounded up.
         const qint64 groups = (width + 1) / 2, chromaRows = (height + 1) / 2;
         const qint64 payload = format == FormatUyvy ? 4 * groups * height : qint64(width) * height + 2 * groups * chromaRows;
@@ -208,7 +206,6 @@ private slots:
         QTest::addColumn<int>("height");
         QTest::addColumn<int>("srcLength");
         QTest::addColumn<int>("dstLength");
-
         QTest::newRow("uyvy payload one byte short") << int(FormatUyvy) << 64 << 2 << 255 << 512;
         QTest::newRow("uyvy odd width payload short") << int(FormatUyvy) << 3 << 2 << 15 << 24;
         QTest::newRow("yuv420 odd size payload short") << int(FormatYuv420) << 3 << 3 << 16 << 36;
@@ -229,7 +226,6 @@ private slots:
         QFETCH(int, height);
         QFETCH(int, srcLength);
         QFETCH(int, dstLength);
-
         GuardedBuffer frame{size_t(srcLength)}, words{size_t(dstLength)};
         frame.fill(200);
         const std::vector<uint8_t> untouched(words.size(), 0xa5);

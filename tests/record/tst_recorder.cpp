@@ -178,7 +178,6 @@ private slots:
         QTest::addColumn<QStringList>("rows");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QStringList>("errors");
-
         // A code the board sends but never shows is indexed, not stored, and is no trouble. The third
         // record is large enough to be read from the kernel straight into its frame; the fourth is as
         // wide but not as tall, so its picture cannot be the third's.
@@ -312,7 +311,6 @@ private slots:
         QFETCH(QStringList, rows);
         QFETCH(int, exitCode);
         QFETCH(QStringList, errors);
-
         ScriptedBoard board;
         // Garbage of whole words first: the magic search passes over it.
         board.streams = {QByteArray::fromHex("0102030405060708")};
@@ -399,7 +397,6 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QStringList>("errors");
         QTest::addColumn<int>("rows"); // -1: no index
-
         // Refused before anything connects.
         const QString configured = u"--video-port %board --command-port %commands --fps 5 "_s;
         const char *const refused[][2] = {

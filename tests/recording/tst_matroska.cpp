@@ -137,7 +137,6 @@ private slots:
         QTest::addColumn<QByteArray>("codec"); // as ffprobe names it
         QTest::addColumn<QByteArray>("pixels"); // ffprobe's pixel format
         QTest::addColumn<qint64>("startUs"); // the first frame's board time
-
         QTest::newRow("JPEG") << int(FormatJpg) << 7 << QByteArray("mjpeg") << QByteArray("yuvj420p") << StartUs;
         QTest::newRow("Gray") << int(FormatGray) << 7 << QByteArray("rawvideo") << QByteArray("gray") << StartUs;
         QTest::newRow("UYVY") << int(FormatUyvy) << 6 << QByteArray("rawvideo") << QByteArray("uyvy422") << StartUs;
@@ -255,7 +254,6 @@ private slots:
         QTest::addColumn<qint64>("written");
         QTest::addColumn<qint64>("lastTaken"); // the last frame's place, -1 if refused, -2 if none was offered
         QTest::addColumn<QString>("error");
-
         const QString tooLarge = QStringLiteral("cannot write %1: File too large");
         QTest::newRow("full device") << "/dev/full" << 0 << -1 << qint64(0) << qint64(-2)
                                      << "cannot write /dev/full: No space left on device";
@@ -359,7 +357,6 @@ private slots:
         QTest::addColumn<QStringList>("ffmpegMakes"); // the file from ffmpeg, when given
         QTest::addColumn<QString>("error");
         QTest::addColumn<QByteArray>("firstFrame");
-
         const QStringList testPattern = { "-v", "error", "-f", "lavfi", "-i", "testsrc=size=8x6:rate=5", "-frames:v", "3" };
         QTest::newRow("missing") << QByteArray() << QStringList() << "cannot read %1: No such file or directory" << QByteArray();
         QTest::newRow("empty") << QByteArray("") << QStringList() << "cannot read %1: not a Matroska file" << QByteArray();
@@ -414,7 +411,6 @@ private slots:
         QTest::addColumn<QByteArray>("put");  // what is written instead; null: the file ends before them
         QTest::addColumn<QString>("error");   // of open(); %1 the path opened
         QTest::addColumn<QByteArrayList>("frames"); // each frame read, or the reason it is not
-
         const auto row = [](const char *tag, const char *open, const char *damaged, const QByteArray &at,
                             const QByteArray &put, const QString &error, const QByteArrayList &frames) {
             QTest::newRow(tag) << open << damaged << at << put << error << frames;

@@ -108,7 +108,6 @@ private slots:
         QTest::addColumn<QString>("storage");
         QTest::addColumn<QString>("typed"); // an export's name; empty: the recorder's prefix "rec_"
         QTest::addColumn<QString>("files"); // the four stored frames' files, then the index
-
         QTest::newRow("recorder, matroska") << "mkv" << "" << "rec_0.mkv rec_1.mkv rec_2.mkv rec_3.mkv rec_index.csv";
         QTest::newRow("export, matroska") << "mkv" << "cut" << "cut.mkv cut-2.mkv cut-3.mkv cut-4.mkv cut.csv";
         QTest::newRow("export, matroska of another suffix") << "mkv" << "cut.webm" << "cut.webm cut-2.webm cut-3.webm cut-4.webm cut.csv";

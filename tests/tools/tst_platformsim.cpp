@@ -374,7 +374,6 @@ private slots:
         QFETCH(QString, output);
         QFETCH(QString, errors);
         QFETCH(QByteArray, dump);
-
         QTcpServer taken;
         QVERIFY(taken.listen(QHostAddress::LocalHost, 0));
         const QString dumpPath = writeDump(dump);
@@ -421,7 +420,6 @@ private slots:
         QTest::addColumn<int>("frames");
         QTest::addColumn<int>("arriving");
         QTest::addColumn<int>("damaged");
-
         const auto every = [](int VideoFaults::*fault, int n) {
             VideoFaults faults;
             faults.*fault = n;
@@ -442,7 +440,6 @@ private slots:
         QFETCH(int, frames);
         QFETCH(int, arriving);
         QFETCH(int, damaged);
-
         QVERIFY(start(faults.corruptJpegEvery ? TestPattern::Jpeg : TestPattern::Gray, 64, 48, faults));
         for (int i = 0; i < frames; ++i)
             server->sendFrame();
@@ -480,7 +477,6 @@ private slots:
         QTest::addColumn<bool>("tailLoops");
         QTest::addColumn<int>("minimumSpanMs");
         QTest::addColumn<int>("records");
-
         const QByteArray garbage = QByteArray::fromHex("0102030405060708");
         const QByteArray cutOff = record(1, 0, QByteArray(8, 'c')).left(BoardProtocol::RecordPrefixBytes + 3);
         QTest::newRow("max") << WireReplay::Rate::Max << false << cutOff << false << 0 << 3;
@@ -505,7 +501,6 @@ private slots:
         QFETCH(bool, tailLoops);
         QFETCH(int, minimumSpanMs);
         QFETCH(int, records);
-
         FrameRecord badSize;
         badSize.size = -1;
         const QByteArray garbage = QByteArray::fromHex("f00df00d");
@@ -554,7 +549,6 @@ private slots:
         QTest::addColumn<Frame>("previous");
         // The central region afterwards, row by row.
         QTest::addColumn<QList<int>>("region");
-
         Frame step(W * H);
         for (int i = 0; i < W * H; ++i)
             step[size_t(i)] = i % W < 4 ? 20 : 220;
@@ -583,7 +577,6 @@ private slots:
         QFETCH(Frame, frame);
         QFETCH(Frame, previous);
         QFETCH(QList<int>, region);
-
         Frame expected = frame;
         for (int i = 0; i < region.size(); ++i)
             expected[size_t((2 + i / 4) * W + 2 + i % 4)] = uint8_t(region[i]);
@@ -599,7 +592,6 @@ private slots:
         QTest::addColumn<int>("length");
         QTest::addColumn<int>("previousLength");
         QTest::addColumn<bool>("accepted");
-
         for (int code : {6, 8, 10, 11}) {
             QTest::addRow("code %d short frame", code) << code << 4 << 4 << 15 << 16 << false;
             QTest::addRow("code %d zero width", code) << code << 0 << 4 << 16 << 16 << false;
@@ -620,7 +612,6 @@ private slots:
         QFETCH(int, length);
         QFETCH(int, previousLength);
         QFETCH(bool, accepted);
-
         Frame frame(static_cast<size_t>(length));
         for (size_t i = 0; i < frame.size(); ++i)
             frame[i] = uint8_t(i * 37);
