@@ -31,66 +31,15 @@ class tst_CaptureControls : public QObject
     Q_OBJECT
 
 private slots:
-    void previewFollowsPrefix_data()
-    {
-        QTest::addColumn<QString>("format");
-        QTest::addColumn<bool>("raw");
-        QTest::addColumn<QString>("preview");
-        QTest::newRow("JPG shown, raw box") << "JPG" << true << "run1_0.jpg";
-        QTest::newRow("NV12, raw box") << "NV12" << true << "run1_0.bvt";
-        QTest::newRow("Gray") << "Gray" << false << "run1_0.bmp";
-        QTest::newRow("no stream, raw box") << "" << true << "run1_0.bvt";
-    }
-
-    void previewFollowsPrefix()
-    {
-        QFETCH(QString, format);
-        QFETCH(bool, raw);
-        QFETCH(QString, preview);
-        MainWindow window;
-        child<QLabel>(&window, "labelFormat")->setText(format);
-        child<QCheckBox>(&window, "checkSaveRaw")->setChecked(raw);
-        auto *prefix = child<QLineEdit>(&window, "editPrefix");
-        prefix->clear();
-        QCOMPARE(labelText(&window, "labelImageName"), "0." + preview.section('.', 1));
-        QTest::keyClicks(prefix, "run1_");
-        QCOMPARE(labelText(&window, "labelImageName"), preview);
-        // Only prefix edits update the preview.
-        child<QCheckBox>(&window, "checkSaveRaw")->setChecked(!raw);
-        child<QLabel>(&window, "labelFormat")->setText("UYVY");
-        QCOMPARE(labelText(&window, "labelImageName"), preview);
-    }
-
-    void folderChoice()
-    {
-        QTemporaryDir dir;
-        QVERIFY(dir.isValid());
-        MainWindow window;
-        auto *start = child(&window, "buttonStartCapture");
-        auto *folder = child<QLineEdit>(&window, "editFolderName");
-        QVERIFY(!start->isEnabled());
-        chooseFolder(&window, dir.path());
-        QCOMPARE(QFileInfo(folder->text()).canonicalFilePath(), QFileInfo(dir.path()).canonicalFilePath());
-        QVERIFY(start->isEnabled());
-        QVERIFY(!child(&window, "buttonStopCapture")->isEnabled());
-
-        // A folder that is gone by the time the chooser returns.
-        const QString chosen = folder->text();
-        BoxCloser closer;
-        chooseFolder(&window, dir.filePath("vanished"));
-        QCOMPARE(closer.texts, QStringList { "Specified Directory does not exist" });
-        QVERIFY(!start->isEnabled());
-        QCOMPARE(folder->text(), chosen);
-    }
-
     void captureThroughWindow_data()
     {
         QTest::addColumn<int>("format");
         QTest::addColumn<bool>("raw");
         QTest::addColumn<QString>("extension");
-        QTest::newRow("JPG, raw box") << 0 << true << "jpg";
-        QTest::newRow("NV12, raw box") << 4 << true << "bvt";
-        QTest::newRow("Gray") << 1 << false << "bmp";
+        QTest::addColumn<QString>("shown"); // in the name shown while the raw box is the other way
+        QTest::newRow("JPG, raw box") << 0 << true << "jpg" << "jpg";
+        QTest::newRow("NV12, raw box") << 4 << true << "bvt" << "bmp";
+        QTest::newRow("Gray") << 1 << false << "bmp" << "bvt";
     }
 
     void captureThroughWindow()
@@ -98,6 +47,7 @@ private slots:
         QFETCH(int, format);
         QFETCH(bool, raw);
         QFETCH(QString, extension);
+        QFETCH(QString, shown);
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
         WindowRig rig;
@@ -115,10 +65,30 @@ private slots:
             return picture.size() == QSize(16, 8) && qGray(picture.pixel(5, 1)) == uchar(record.payload.at(21));
         };
 
+        auto *start = child(w, "buttonStartCapture");
+        QVERIFY(!start->isEnabled()); // no folder yet
         chooseFolder(w, dir.path());
-        child<QLineEdit>(w, "editPrefix")->setText("cap_");
-        child<QCheckBox>(w, "checkSaveRaw")->setChecked(raw); // Start goes by the box, not the preview
+        const QString chosen = child<QLineEdit>(w, "editFolderName")->text();
+        QCOMPARE(QFileInfo(chosen).canonicalFilePath(), QFileInfo(dir.path()).canonicalFilePath());
+        // A folder gone by the time the chooser returns disables Start; the folder chosen stays shown.
+        BoxCloser closer;
+        chooseFolder(w, dir.filePath("vanished"));
+        QCOMPARE(closer.texts, QStringList { "Specified Directory does not exist" });
+        QVERIFY(!start->isEnabled());
+        QCOMPARE(child<QLineEdit>(w, "editFolderName")->text(), chosen);
+        chooseFolder(w, dir.path());
+        auto *saveRaw = child<QCheckBox>(w, "checkSaveRaw");
+        saveRaw->setChecked(!raw);
         QVERIFY(rig.send(frame(0)));
+        // The name shown follows the prefix typed, with the extension of the stream's format and the
+        // raw box; only prefix edits update it, and Start goes by the box, not the name shown.
+        auto *prefix = child<QLineEdit>(w, "editPrefix");
+        prefix->clear();
+        QCOMPARE(labelText(w, "labelImageName"), "0." + shown);
+        QTest::keyClicks(prefix, "cap_");
+        QCOMPARE(labelText(w, "labelImageName"), "cap_0." + shown);
+        saveRaw->setChecked(raw);
+        QCOMPARE(labelText(w, "labelImageName"), "cap_0." + shown);
         QVERIFY(capturing(w, false));
 
         QTest::mouseClick(child<QPushButton>(w, "buttonStartCapture"), Qt::LeftButton);

@@ -3,8 +3,6 @@
 #include "CommandServer.h"
 #include "CommandServerThread.h"
 
-#include <QElapsedTimer>
-#include <QSignalSpy>
 #include <QtTest>
 
 namespace {
@@ -38,8 +36,7 @@ struct Rig {
     }
     void choose(int previous, int code)
     {
-        QTest::ignoreMessage(QtDebugMsg, qPrintable(QStringLiteral("Prev is %1 new is %2")
-                                                        .arg(previous).arg(code)));
+        QTest::ignoreMessage(QtDebugMsg, qPrintable(QStringLiteral("Prev is %1 new is %2").arg(previous).arg(code)));
         server->clearRequests();
         camera.switch_application(code);
     }
@@ -51,43 +48,46 @@ class tst_CameraController : public QObject
     Q_OBJECT
 
 private slots:
-    void storedConfigurationSent_data()
+    void sendValues_data()
     {
-        QTest::addColumn<int>("fps");
-        QTest::addColumn<int>("format");
-        QTest::addColumn<int>("width");
-        QTest::addColumn<int>("height");
+        QTest::addColumn<QList<int>>("chosen"); // fps, format, width, height stored; or a rate alone, sent
         QTest::addColumn<QString>("debugLine");
-        QTest::addColumn<QString>("sent");
-
-        QTest::newRow("nothing stored") << 0 << 0 << 0 << 0 << "" << DefaultSequence;
-        QTest::newRow("all valid") << 15 << 1 << 320 << 240 << "Selected config: 15 1 320 240 \n"
+        QTest::addColumn<QString>("sentAtOnce");
+        QTest::addColumn<QString>("sent"); // by "Send Values" then
+        using L = QList<int>;
+        QTest::newRow("nothing stored") << L{} << "" << "" << DefaultSequence;
+        QTest::newRow("all valid") << L{15, 1, 320, 240} << "Selected config: 15 1 320 240 \n" << ""
                                    << "01000f 020001 030140 0400f0 050001";
-        QTest::newRow("fps 31, format 5 dropped")
-            << 31 << 5 << 640 << 480 << "Selected config: 30 0 640 480 \n" << DefaultSequence;
-        QTest::newRow("sizes 0, -1 dropped") << 1 << 1 << 0 << -1 << "Selected config: 1 1 640 480 \n"
+        QTest::newRow("fps 31, format 5 dropped") << L{31, 5, 640, 480} << "Selected config: 30 0 640 480 \n" << "" << DefaultSequence;
+        QTest::newRow("sizes 0, -1 dropped") << L{1, 1, 0, -1} << "Selected config: 1 1 640 480 \n" << ""
                                              << "010001 020001 030280 0401e0 050001";
-        QTest::newRow("size above 16 bits") << 5 << 6 << 70000 << 1 << "Selected config: 5 6 70000 1 \n"
+        // Refused values (format 6, a width of 70000 cut to 4464) do not end the sequence.
+        QTest::newRow("size above 16 bits") << L{5, 6, 70000, 1} << "Selected config: 5 6 70000 1 \n" << ""
                                             << "010005 020006 031170 040001 050001";
+        // Only a rate sent is recorded.
+        QTest::newRow("rate 0") << L{0} << "" << "" << DefaultSequence;
+        QTest::newRow("rate 1") << L{1} << "" << "010001" << "010001 020000 030280 0401e0 050001";
+        QTest::newRow("rate 30") << L{30} << "" << "01001e" << DefaultSequence;
+        QTest::newRow("rate 31") << L{31} << "" << "" << DefaultSequence;
     }
 
-    void storedConfigurationSent()
+    void sendValues()
     {
-        QFETCH(int, fps);
-        QFETCH(int, format);
-        QFETCH(int, width);
-        QFETCH(int, height);
+        QFETCH(QList<int>, chosen);
         QFETCH(QString, debugLine);
+        QFETCH(QString, sentAtOnce);
         QFETCH(QString, sent);
-
         Rig rig;
-        if (!debugLine.isEmpty()) {
+        if (chosen.size() == 4) {
             QTest::ignoreMessage(QtDebugMsg, qPrintable(debugLine));
-            rig.camera.store_config(fps, format, width, height);
+            rig.camera.store_config(chosen[0], chosen[1], chosen[2], chosen[3]);
+        } else if (chosen.size() == 1) {
+            rig.camera.send_fps(chosen[0]);
         }
-        QVERIFY(rig.server->requests().isEmpty());
-
-        // Refused values (format 6, a width of 70000 cut to 4464) do not end the sequence.
+        QCOMPARE(rig.server->requests(), requests(qPrintable(sentAtOnce)));
+        QCOMPARE(rig.stateList(), QList<int>(rig.server->requests().size(), 1));
+        rig.server->clearRequests();
+        rig.states.clear();
         rig.camera.send_camera_config();
         QCOMPARE(rig.server->requests(), requests(qPrintable(sent)));
         QCOMPARE(rig.stateList(), QList<int>({1, 1, 1, 1, 1}));
@@ -98,7 +98,6 @@ private slots:
         QTest::addColumn<int>("failing");
         QTest::addColumn<bool>("refuseAll");
         QTest::addColumn<QString>("sent");
-
         QTest::newRow("non-zero results go on") << 0 << true << DefaultSequence;
         QTest::newRow("frame rate fails") << 1 << false << "01001e";
         QTest::newRow("format fails") << 2 << false << "01001e 020000";
@@ -110,7 +109,6 @@ private slots:
         QFETCH(int, failing);
         QFETCH(bool, refuseAll);
         QFETCH(QString, sent);
-
         Rig rig;
         rig.server->setRefuseAll(refuseAll);
         const auto configuration = [&rig] {
@@ -139,34 +137,6 @@ private slots:
         QCOMPARE(configuration(), before);
     }
 
-    void sendFps_data()
-    {
-        QTest::addColumn<int>("fps");
-        QTest::addColumn<bool>("sent");
-
-        QTest::newRow("0") << 0 << false;
-        QTest::newRow("1") << 1 << true;
-        QTest::newRow("30") << 30 << true;
-        QTest::newRow("31") << 31 << false;
-    }
-
-    void sendFps()
-    {
-        QFETCH(int, fps);
-        QFETCH(bool, sent);
-
-        Rig rig;
-        rig.camera.send_fps(fps);
-        const QByteArray request = QByteArray::fromHex("0100") + char(fps);
-        QCOMPARE(rig.server->requests(), sent ? QList<QByteArray>{request} : QList<QByteArray>{});
-        QCOMPARE(rig.states.size(), sent ? 1 : 0);
-
-        // Only a sent rate is recorded.
-        rig.server->clearRequests();
-        rig.camera.send_camera_config();
-        QCOMPARE(rig.server->requests().value(0), sent ? request : QByteArray::fromHex("01001e"));
-    }
-
     void switching_data()
     {
         QTest::addColumn<QList<int>>("choices");
@@ -174,7 +144,6 @@ private slots:
         QTest::addColumn<CommandServer::ReplyShape>("shape");
         QTest::addColumn<QString>("lastRequests");
         QTest::addColumn<QList<int>>("active");
-
         using L = QList<int>;
         const auto ok = CommandServer::ReplyShape::Normal, silent = CommandServer::ReplyShape::NoReply;
         // Each application switched on from none, then off by choosing it again.
@@ -201,7 +170,6 @@ private slots:
         QFETCH(CommandServer::ReplyShape, shape);
         QFETCH(QString, lastRequests);
         QFETCH(QList<int>, active);
-
         Rig rig;
         int previous = 0;
         for (int step = 0; step < choices.size(); ++step) {

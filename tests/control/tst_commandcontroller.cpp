@@ -2,7 +2,6 @@
 #include "CommandServer.h"
 #include "CommandServerThread.h"
 
-#include <QElapsedTimer>
 #include <QTcpServer>
 #include <QtTest>
 
@@ -52,7 +51,6 @@ private slots:
         QTest::addColumn<int>("expectedResult");
         // Waits of up to Timeout each that the exchange may need.
         QTest::addColumn<int>("boundedWaits");
-
         using Shape = CommandServer::ReplyShape;
         const int refused = BoardProtocol::CommandRefused;
         QTest::newRow("normal") << Shape::Normal << false << 0 << 0 << 2;
@@ -72,7 +70,6 @@ private slots:
         QFETCH(int, acceptDelayMs);
         QFETCH(int, expectedResult);
         QFETCH(int, boundedWaits);
-
         CommandServerThread server;
         server->setReplyShape(shape);
         server->setRefuseAll(refuseAll);
@@ -104,47 +101,17 @@ private slots:
         QCOMPARE(next.states, QList<int>{1});
         QCOMPARE(controller.status_text(), QStringLiteral("Connected"));
         if (acceptDelayMs == 0)
-            QCOMPARE(server->requests(),
-                     (QList<QByteArray>{QByteArray::fromHex("060001"), QByteArray::fromHex("080000")}));
+            QCOMPARE(server->requests(), (QList<QByteArray>{QByteArray::fromHex("060001"), QByteArray::fromHex("080000")}));
     }
 
-    void connectionNotEstablished()
-    {
-        // A listener that accepts nothing, with its queue filled: further connects hang.
-        QTcpServer full;
-        full.setListenBacklogSize(0);
-        QVERIFY(full.listen(QHostAddress::LocalHost, 0));
-        full.pauseAccepting();
-        std::vector<std::unique_ptr<QTcpSocket>> fillers;
-        bool hanging = false;
-        while (!hanging && fillers.size() < 8) {
-            fillers.push_back(std::make_unique<QTcpSocket>());
-            fillers.back()->connectToHost(QHostAddress::LocalHost, full.serverPort());
-            hanging = !fillers.back()->waitForConnected(Timeout);
-        }
-        if (!hanging)
-            QSKIP("the system completes every connection to a full listen queue");
-
-        CommandController controller(Host, full.serverPort());
-        const Exchange e = exchange(controller, 0, 0);
-        QCOMPARE(e.result, -1);
-        QCOMPARE(e.states, QList<int>{-1});
-        QVERIFY2(e.elapsedMs >= Timeout * 9 / 10 && e.elapsedMs < Timeout + MarginMs,
-                 qPrintable(QString::number(e.elapsedMs)));
-
-        // The connection attempt still under way is dropped for the next command.
-        CommandServerThread server;
-        controller.set_port(server.port());
-        QCOMPARE(controller.send_command(0, 0), 0);
-        QCOMPARE(server->requests(), QList<QByteArray>{QByteArray::fromHex("000000")});
-    }
-
-    void hostAndPortUsedByNextCommand()
+    // The host and port set between two commands are the next command's; a listener that accepts
+    // nothing makes a command fail after the timeout, and the attempt still under way is dropped for
+    // the next command.
+    void hostAndPortOfTheNextCommand()
     {
         CommandServerThread first, second;
         CommandController controller(Host, first.port());
         QCOMPARE(controller.send_command(0, 0), 0);
-
         // The servers listen on 127.0.0.1 only; 127.0.0.2 is loopback without a listener.
         const QString other = QStringLiteral("127.0.0.2");
         controller.set_host(other);
@@ -158,11 +125,33 @@ private slots:
         plain.connectToHost(other, second.port());
         QVERIFY(!plain.waitForConnected(Timeout));
         QCOMPARE(controller.status_text(), plain.errorString());
-
         controller.set_host(Host);
         QCOMPARE(controller.send_command(4, 240), 0);
         QCOMPARE(first->requests(), QList<QByteArray>{QByteArray::fromHex("000000")});
         QCOMPARE(second->requests(), QList<QByteArray>{QByteArray::fromHex("0400f0")});
+
+        // A full listen queue: further connects hang.
+        QTcpServer full;
+        full.setListenBacklogSize(0);
+        QVERIFY(full.listen(QHostAddress::LocalHost, 0));
+        full.pauseAccepting();
+        std::vector<std::unique_ptr<QTcpSocket>> fillers;
+        bool hanging = false;
+        while (!hanging && fillers.size() < 8) {
+            fillers.push_back(std::make_unique<QTcpSocket>());
+            fillers.back()->connectToHost(QHostAddress::LocalHost, full.serverPort());
+            hanging = !fillers.back()->waitForConnected(Timeout);
+        }
+        if (!hanging)
+            QSKIP("the system completes every connection to a full listen queue");
+        controller.set_port(full.serverPort());
+        const Exchange e = exchange(controller, 0, 0);
+        QCOMPARE(e.result, -1);
+        QCOMPARE(e.states, QList<int>{-1});
+        QVERIFY2(e.elapsedMs >= Timeout * 9 / 10 && e.elapsedMs < Timeout + MarginMs, qPrintable(QString::number(e.elapsedMs)));
+        controller.set_port(first.port());
+        QCOMPARE(controller.send_command(0, 0), 0);
+        QCOMPARE(first->requests().size(), 2);
     }
 
     void serverResults_data()
@@ -171,7 +160,6 @@ private slots:
         QTest::addColumn<int>("code");
         QTest::addColumn<int>("value");
         QTest::addColumn<int>("expected");
-
         const int done = BoardProtocol::CommandDone, range = BoardProtocol::CommandOutOfRange;
         const int notProducible = BoardProtocol::CommandNotProducible;
         const QByteArray none;
@@ -197,7 +185,6 @@ private slots:
         QFETCH(int, code);
         QFETCH(int, value);
         QFETCH(int, expected);
-
         CommandServerThread server;
         CommandController controller(Host, server.port());
         for (int i = 0; i + 2 < before.size(); i += 3) {

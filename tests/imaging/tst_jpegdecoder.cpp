@@ -3,7 +3,6 @@
 #include "MessageLog.h"
 
 #include <QImage>
-#include <QProcess>
 #include <QtTest>
 
 #include <algorithm>
@@ -21,8 +20,7 @@ QByteArray photo(int width, int height, int components = 3, int seed = 0)
         for (int x = 0; x < width; ++x)
             for (int c = 0; c < components; ++c)
                 *p++ = uchar(x * (c + 1) * 255 / width + y * 255 / height + seed * 37 + ((x ^ y) & 7));
-    const QByteArray jpeg = encodeJpeg(reinterpret_cast<const uint8_t *>(pixels.constData()), width,
-                                       height, components, 90);
+    const QByteArray jpeg = encodeJpeg(reinterpret_cast<const uint8_t *>(pixels.constData()), width, height, components, 90);
     if (jpeg.isEmpty())
         qFatal("test picture could not be encoded");
     return jpeg;
@@ -44,7 +42,6 @@ Words referenceDecode(const QByteArray &jpeg)
     return wordsOf(QImage::fromData(jpeg, "JPEG").convertToFormat(QImage::Format_RGB32));
 }
 
-// The stream client's sequence for one frame, into a picture of exactly its size.
 // What the decoder found about its frame, as the viewer logs it: the first warning, the refusal.
 QStringList findings(const JpegDecoder &decoder)
 {
@@ -56,6 +53,7 @@ QStringList findings(const JpegDecoder &decoder)
     return lines;
 }
 
+// The stream client's sequence for one frame, into a picture of exactly its size.
 int decodeFrame(JpegDecoder &decoder, const QByteArray &jpeg, int width, int height, Words &picture)
 {
     decoder.setSource(reinterpret_cast<const unsigned char *>(jpeg.constData()), int(jpeg.size()));
@@ -180,135 +178,100 @@ private slots:
         }
     }
 
-    void refusals_data()
+    void badFrames_data()
     {
-        QTest::addColumn<QByteArray>("jpeg");
-        QTest::addColumn<int>("announcedWidth");
-        QTest::addColumn<int>("announcedHeight");
-        QTest::addColumn<QString>("logged");
-
+        QTest::addColumn<QByteArray>("frame");
+        QTest::addColumn<QSize>("announced");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QString>("logged"); // what the decoder found, the first warning and the refusal, as a pattern
+        const QSize vga(Width, Height);
         const QString mismatch = QStringLiteral("Error: incompatible jpeg sizes");
-        QTest::newRow("one column more") << photo(65, 48, 3, 2) << 64 << 48 << mismatch;
-        QTest::newRow("width and height swapped") << photo(48, 64, 3, 2) << 64 << 48 << mismatch;
-        QTest::newRow("zero announced") << photo(16, 16) << 0 << 0 << mismatch;
-        QTest::newRow("negative announced") << photo(16, 16) << -16 << 16 << mismatch;
-        QTest::newRow("two components") << withTwoComponents(photo(16, 16)) << 16 << 16
+        QTest::newRow("one column more") << photo(65, 48, 3, 2) << QSize(64, 48) << -1 << mismatch;
+        QTest::newRow("width and height swapped") << photo(48, 64, 3, 2) << QSize(64, 48) << -1 << mismatch;
+        QTest::newRow("zero announced") << photo(16, 16) << QSize(0, 0) << -1 << mismatch;
+        QTest::newRow("negative announced") << photo(16, 16) << QSize(-16, 16) << -1 << mismatch;
+        QTest::newRow("two components") << withTwoComponents(photo(16, 16)) << QSize(16, 16) << -1
                                         << "Error: unsupported jpeg colour space with 2 components";
-        // The largest accepted: no log line, and the decode fails only for want of pixels.
+        // The largest accepted: the header passes, the decode fails only for want of pixels.
+        const QString premature = QStringLiteral("JPEG error: Premature end of JPEG file");
+        const QString segmentEnded = QStringLiteral("JPEG error: Corrupt JPEG data: premature end of data segment");
         for (const auto &[width, height] : {std::pair{4096, 4096}, {65500, 256}})
             QTest::addRow("largest %d x %d", width, height)
-                << withFrameSize(photo(16, 16), width, height) << width << height << QString();
+                << withFrameSize(photo(16, 16), width, height) << QSize(width, height) << -1 << segmentEnded;
         // An 800-byte frame announcing 20000 x 20000 pixels used to cost 1.2 GB and seconds; the last
         // has more bytes than an int counts.
         for (const auto &[width, height] : {std::pair{4096, 4097}, {20000, 20000}, {65500, 65500}})
-            QTest::addRow("%d x %d", width, height) << withFrameSize(photo(16, 16), width, height) << width << height
+            QTest::addRow("%d x %d", width, height) << withFrameSize(photo(16, 16), width, height) << QSize(width, height) << -1
                 << QStringLiteral("Error: jpeg size too large: %1 x %2").arg(width).arg(height);
-    }
-
-    // A refusal leaves the picture alone and the libjpeg object ready for the next frame.
-    void refusals()
-    {
-        QFETCH(QByteArray, jpeg);
-        QFETCH(int, announcedWidth);
-        QFETCH(int, announcedHeight);
-        QFETCH(QString, logged);
-
-        JpegDecoder decoder;
-        decoder.init();
-        Words picture;
-        QCOMPARE(decodeFrame(decoder, photo(64, 48), 64, 48, picture), 0);
-        const Words before = picture;
-
-        decoder.setSource(reinterpret_cast<const unsigned char *>(jpeg.constData()), int(jpeg.size()));
-        QCOMPARE(decoder.jpeg_check_header(announcedWidth, announcedHeight), logged.isEmpty() ? 0 : -1);
-        QCOMPARE(findings(decoder), logged.isEmpty() ? QStringList() : QStringList{logged});
-        if (logged.isEmpty())
-            return;
-        QCOMPARE(decoder.decodeInto(reinterpret_cast<uchar *>(picture.data()), 4 * picture.size(), 4 * 64), -1);
-        QCOMPARE(picture, before);
-
-        const QByteArray next = photo(64, 48, 3, 3);
-        QCOMPARE(decodeFrame(decoder, next, 64, 48, picture), 0);
-        QCOMPARE(findings(decoder), QStringList());
-        QCOMPARE(picture, referenceDecode(next));
-    }
-
-    void survivesBadFrame_data()
-    {
-        QTest::addColumn<QByteArray>("frame");
-        QTest::addColumn<int>("result");
-        QTest::addColumn<QString>("logged");
 
         const QByteArray jpeg = photo(Width, Height, 3, 4);
         const int sos = findSegment(jpeg, 0xda), sof = findSegment(jpeg, 0xc0);
         const int scan = sos + segmentLength(jpeg, sos);
         const int scanLength = int(jpeg.size()) - 2 - scan;
-        const QString premature = QStringLiteral("JPEG error: Premature end of JPEG file");
-
-        QTest::newRow("empty payload") << QByteArray() << -1 << "JPEG error: Empty input file";
-        QTest::newRow("text") << QByteArray("this is no picture at all, only words") << -1
+        QTest::newRow("empty payload") << QByteArray() << vga << -1 << "JPEG error: Empty input file";
+        QTest::newRow("text") << QByteArray("this is no picture at all, only words") << vga << -1
                               << "JPEG error: Not a JPEG file: starts with 0x74 0x68";
-        const int dht = findSegment(jpeg, 0xc4);
-        QTest::newRow("cut in tables") << jpeg.left(dht + 10) << -1 << "JPEG error:";
+        QTest::newRow("cut in tables") << jpeg.left(findSegment(jpeg, 0xc4) + 10) << vga << -1 << premature;
         // Cut off or corrupt: libjpeg would fill the rest grey or garble it, which is not the frame.
-        QTest::newRow("cut mid scan") << jpeg.left(scan + scanLength / 2) << -1 << premature;
-        QTest::newRow("cut before the end marker") << jpeg.left(jpeg.size() - 2) << -1 << premature;
+        QTest::newRow("cut mid scan") << jpeg.left(scan + scanLength / 2) << vga << -1 << premature;
+        QTest::newRow("cut before the end marker") << jpeg.left(jpeg.size() - 2) << vga << -1 << premature;
         // Tables persist in libjpeg between images, so point at one that no frame defines.
         QByteArray undefinedTable = jpeg;
         undefinedTable[sof + 12] = 3;
         QTest::newRow("undefined quantisation table")
-            << undefinedTable << -1 << "JPEG error: Quantization table 0x03 was not defined";
+            << undefinedTable << vga << -1 << "JPEG error: Quantization table 0x03 was not defined";
         QByteArray garbled = jpeg;
         for (int i = scan + scanLength / 3; i < scan + scanLength / 3 + 2000; ++i)
             garbled[i] = char(((i * 131) & 0xff) == 0xff ? 0 : (i * 131) & 0xff);
-        QTest::newRow("garbled scan data") << garbled << -1 << "JPEG error: Corrupt JPEG data:";
+        QTest::newRow("garbled scan data")
+            << garbled << vga << -1 << "JPEG error: Corrupt JPEG data: \\d+ extraneous bytes before marker 0xd9";
         QByteArray newerJfif = jpeg;
         newerJfif[2 + 9] = 2; // APP0 "JFIF" major version
         QTest::newRow("unknown JFIF revision")
-            << newerJfif << 0 << "JPEG warning: Warning: unknown JFIF revision number 2.01";
+            << newerJfif << vga << 0 << "JPEG warning: Warning: unknown JFIF revision number 2\\.01";
         QByteArray secondFrame = jpeg;
         secondFrame.insert(scan + scanLength / 2, jpeg.mid(sof, segmentLength(jpeg, sof)));
-        QTest::newRow("second frame header in scan")
-            << secondFrame << -1 << "JPEG error: Corrupt JPEG data: premature end of data segment";
+        QTest::newRow("second frame header in scan") << secondFrame << vga << -1 << segmentEnded;
     }
 
-    void survivesBadFrame()
+    // However much is damaged, one warning line and one refusal at most, and the libjpeg object ready
+    // for the next frame; a frame refused by its header leaves the picture alone. Judged without a
+    // picture, the frame fares as it does decoded. The decoder reports; it never prints.
+    void badFrames()
     {
         QFETCH(QByteArray, frame);
+        QFETCH(QSize, announced);
         QFETCH(int, result);
         QFETCH(QString, logged);
-
         JpegDecoder decoder;
         decoder.init();
         Words picture;
         QCOMPARE(decodeFrame(decoder, photo(Width, Height, 3, 5), Width, Height, picture), 0);
+        const Words before = picture;
 
         MessageLog log;
         // Exactly the payload's bytes on the heap, so the sanitizers catch any read beyond them.
         const QByteArray payload(frame.constData(), frame.size());
-        QCOMPARE(decodeFrame(decoder, payload, Width, Height, picture), result);
+        decoder.setSource(reinterpret_cast<const unsigned char *>(payload.constData()), int(payload.size()));
+        const bool headerRefused = decoder.jpeg_check_header(announced.width(), announced.height()) < 0;
+        QCOMPARE(decodeFrame(decoder, payload, announced.width(), announced.height(), picture), result);
         const QStringList lines = findings(decoder);
-        const auto startingWith = [&](const QString &prefix) {
-            return int(std::count_if(lines.begin(), lines.end(),
-                                     [&](const QString &line) { return line.startsWith(prefix); }));
-        };
-        // However much is damaged: one warning line and one error line at most.
-        QVERIFY2(startingWith(logged) == 1 && startingWith("JPEG warning:") <= 1
-                     && startingWith("JPEG error:") == (result < 0 ? 1 : 0) && startingWith("JPEG ") == lines.size(),
+        QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(logged)).match(lines.join('\n')).hasMatch(),
                  qPrintable(lines.join('|')));
         // A failure leaves the decoder at its start: the frame is not read on, nor refused again.
         if (result < 0) {
-            QCOMPARE(decoder.decodeInto(reinterpret_cast<uchar *>(picture.data()), 4 * picture.size(), 4 * Width), -1);
+            const size_t stride = 4 * size_t(headerRefused ? Width : announced.width());
+            QCOMPARE(decoder.decodeInto(reinterpret_cast<uchar *>(picture.data()), 4 * picture.size(), stride), -1);
             QCOMPARE(findings(decoder), lines);
         }
-        // Judged without a picture, the frame fares as it does decoded.
+        if (headerRefused)
+            QCOMPARE(picture, before);
         decoder.setSource(reinterpret_cast<const unsigned char *>(payload.constData()), int(payload.size()));
-        QCOMPARE(decoder.jpeg_check_header(Width, Height) < 0 ? -1 : decoder.verifyData(), result);
+        QCOMPARE(decoder.jpeg_check_header(announced.width(), announced.height()) < 0 ? -1 : decoder.verifyData(), result);
 
         const QByteArray good = photo(Width, Height, 3, 6);
         QCOMPARE(decodeFrame(decoder, good, Width, Height, picture), 0);
         QCOMPARE(findings(decoder), QStringList());
-        // The decoder reports; it never prints.
         QCOMPARE(log.take(), QStringList());
         QCOMPARE(picture, referenceDecode(good));
     }
@@ -368,7 +331,6 @@ private slots:
         QTest::addColumn<QByteArray>("frame");
         QTest::addColumn<int>("result");
         QTest::addColumn<QString>("logged"); // the one line, a pattern
-
         // Short runs are swallowed by the bit reader without a word, so the runs here are long
         // enough to be warned of; 0xff bytes are fill that libjpeg skips silently.
         const QString leftover = QStringLiteral("^JPEG warning: Corrupt JPEG data: \\d+ extraneous bytes before marker 0xd9$");
@@ -420,8 +382,7 @@ private slots:
         Words picture;
         QCOMPARE(decodeFrame(decoder, frame, expected.width(), expected.height(), picture), result);
         const QStringList lines = findings(decoder);
-        QVERIFY2(lines.size() == 1 && QRegularExpression(logged).match(lines[0]).hasMatch(),
-                 qPrintable(lines.join('|')));
+        QVERIFY2(lines.size() == 1 && QRegularExpression(logged).match(lines[0]).hasMatch(), qPrintable(lines.join('|')));
         if (result == 0)
             QCOMPARE(picture, wordsOf(expected));
         decoder.setSource(reinterpret_cast<const unsigned char *>(frame.constData()), int(frame.size()));

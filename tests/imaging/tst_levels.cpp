@@ -89,7 +89,6 @@ private slots:
         QTest::addColumn<QByteArray>("payload");
         QTest::addColumn<QRect>("region");
         QTest::addColumn<QList<double>>("means"); // known beforehand; empty: the frame has no samples
-
         using M = QList<double>;
         const QByteArray gray("\x00\x07\x40\xff\x10\x20\x30\x80", 8);
         const QByteArray uyvy("\x5a\x51\xf0\x52\x10\x60\x20\x61" "\x80\x10\x80\xeb\x80\x70\x80\x71", 16);
@@ -127,7 +126,6 @@ private slots:
         QFETCH(QByteArray, payload);
         QFETCH(QRect, region);
         QFETCH(QList<double>, means);
-
         const Payload frame{format, size.width(), size.height(), payload};
         const QImage picture = format < 0 ? QImage(reinterpret_cast<const uchar *>(payload.constData()), size.width(),
                                                    size.height(), 3 * size.width(), QImage::Format_RGB888)
@@ -191,7 +189,6 @@ private slots:
         QTest::addColumn<QPoint>("from");
         QTest::addColumn<QPoint>("to");
         QTest::addColumn<QList<QList<int>>>("channels"); // each channel's samples along the line
-
         QTest::newRow("gray diagonal") << 1 << QPoint(0, 0) << QPoint(3, 1) << QList<QList<int>>{{0, 7, 48, 128}};
         QTest::newRow("gray backwards") << 1 << QPoint(3, 0) << QPoint(0, 0) << QList<QList<int>>{{255, 64, 7, 0}};
         QTest::newRow("gray one pixel") << 1 << QPoint(2, 1) << QPoint(2, 1) << QList<QList<int>>{{48}};
@@ -208,7 +205,6 @@ private slots:
         QFETCH(QPoint, from);
         QFETCH(QPoint, to);
         QFETCH(QList<QList<int>>, channels);
-
         const QByteArray payload = format <= 1 ? QByteArray("\x00\x07\x40\xff\x10\x20\x30\x80", 8)
                                                : QByteArray("\x5a\x51\xf0\x52\x10\x60\x20\x61" "\x80\x10\x80\xeb\x80\x70\x80\x71", 16);
         // A picture: the Gray frame's levels in red, the pixel's number in green, red's complement in blue.

@@ -11,16 +11,10 @@
 #include "WireDump.h"
 #include "WireReplay.h"
 
-#include <QDir>
 #include <QImage>
-#include <QProcess>
-#include <QSemaphore>
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTimer>
-#include <QTest>
+#include <QtTest>
 
 #include <csignal>
 #include <cstring>
@@ -32,8 +26,7 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 // The index a rig reads, column by column.
-constexpr const char *IndexHeader =
-    "record,file,status,format,width,height,payload_bytes,board_time,arrival_time,clum,cpos";
+constexpr const char *IndexHeader = "record,file,status,format,width,height,payload_bytes,board_time,arrival_time,clum,cpos";
 
 constexpr int ProcessTimeoutMs = 60000;
 // How long a board that was configured refuses video connections; the recorder waits 5 s.
@@ -129,8 +122,7 @@ QStringList indexRows(const QString &folder)
     const QString name = QDir(folder).entryList({u"*index.csv"_s}, QDir::Files).value(0);
     if (name.isEmpty())
         return {};
-    QStringList lines = QString::fromUtf8(fileBytes(QDir(folder).filePath(name)))
-                            .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QStringList lines = QString::fromUtf8(fileBytes(QDir(folder).filePath(name))).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     // The arrival time is the only column that changes from run to run.
     const QRegularExpression arrival(uR"(,\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z,)"_s);
     for (QString &line : lines)
@@ -139,8 +131,7 @@ QStringList indexRows(const QString &folder)
 }
 
 // Runs the recorder to its end; whileRunning, when given, acts on it meanwhile.
-Run record(const QStringList &arguments, const std::function<void(QProcess &)> &whileRunning = {},
-           rlim_t diskBytes = 0)
+Run record(const QStringList &arguments, const std::function<void(QProcess &)> &whileRunning = {}, rlim_t diskBytes = 0)
 {
     QProcess process;
     if (diskBytes)
@@ -187,14 +178,16 @@ private slots:
         QTest::addColumn<QStringList>("rows");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QStringList>("errors");
-
-        // The second is large enough to be read from the kernel straight into its frame; the third
-        // is as wide but not as tall, so its picture cannot be the second's.
-        const QList<FrameRecord> grays = {gray(5, 250000), gray(5, 350000, 160, 120), gray(5, 450000, 160, 90)};
+        // A code the board sends but never shows is indexed, not stored, and is no trouble. The third
+        // record is large enough to be read from the kernel straight into its frame; the fourth is as
+        // wide but not as tall, so its picture cannot be the third's.
+        const QList<FrameRecord> grays = {gray(5, 250000), stamped(makeRecord(7, 4, 2, "abcd"), 5, 300000),
+                                          gray(5, 350000, 160, 120), gray(5, 450000, 160, 90)};
         const QStringList grayRows{row(0, u"bvtgrab_0.bmp"_s, u"stored"_s, grays[0], u"Gray"_s, u"5.250000"_s),
-                                   row(1, u"bvtgrab_1.bmp"_s, u"stored"_s, grays[1], u"Gray"_s, u"5.350000"_s),
-                                   row(2, u"bvtgrab_2.bmp"_s, u"stored"_s, grays[2], u"Gray"_s, u"5.450000"_s)};
-        const QStringList allStored{tally(3, 3, 0, 0, 0, 0)};
+                                   row(1, QString(), u"hidden"_s, grays[1], u"7"_s, u"5.300000"_s),
+                                   row(2, u"bvtgrab_1.bmp"_s, u"stored"_s, grays[2], u"Gray"_s, u"5.350000"_s),
+                                   row(3, u"bvtgrab_2.bmp"_s, u"stored"_s, grays[3], u"Gray"_s, u"5.450000"_s)};
+        const QStringList allStored{tally(4, 3, 0, 1, 0, 0)};
         // A clean stop: every frame received is in the index and on disk, the summary is written.
         QTest::newRow("gray pictures, SIGINT")
             << grays << QList<int>() << QStringList() << QString() << int(SIGINT) << grayRows << 0 << allStored;
@@ -202,27 +195,6 @@ private slots:
             << grays << QList<int>() << QStringList{u"--raw"_s, u"--prefix"_s, u"run-"_s} << QString() << int(SIGTERM)
             << QStringList(grayRows).replaceInStrings(u"bvtgrab_"_s, u"run-"_s).replaceInStrings(u".bmp"_s, u".bvt"_s)
             << 0 << allStored;
-
-        // A cut-off JPEG is still stored as received, and counts as stored and damaged. JPEG frames
-        // are judged apart, yet rows and numbers keep their order, and the last frame is stored
-        // before any other comes.
-        const QByteArray pixels(8 * 8 * 3, '\x80');
-        const QByteArray jpeg = encodeJpeg(reinterpret_cast<const uint8_t *>(pixels.constData()), 8, 8, 3, 90);
-        const QList<FrameRecord> jpegs = {stamped(makeRecord(0, 8, 8, jpeg), 7, 0), gray(7, 100000),
-                                          stamped(makeRecord(0, 8, 8, jpeg.left(200)), 7, 200000)};
-        const QStringList jpegRows{row(0, u"bvtgrab_0.jpg"_s, u"stored"_s, jpegs[0], u"JPG"_s, u"7.000000"_s),
-                                   row(1, u"bvtgrab_1.bmp"_s, u"stored"_s, jpegs[1], u"Gray"_s, u"7.100000"_s),
-                                   row(2, u"bvtgrab_2.jpg"_s, u"damaged"_s, jpegs[2], u"JPG"_s, u"7.200000"_s)};
-        QTest::newRow("jpeg cut off, numbering across formats, SIGINT")
-            << jpegs << QList<int>() << QStringList() << QString() << int(SIGINT) << jpegRows
-            << 3 << QStringList{tally(3, 3, 1, 0, 0, 0)};
-
-        // Bytes an encoder leaves before the end marker, of which libjpeg warns: the picture is whole.
-        const QByteArray padded = QByteArray(jpeg).insert(jpeg.size() - 2, QByteArray(64, '\0'));
-        const QList<FrameRecord> paddedJpegs = {stamped(makeRecord(0, 8, 8, padded), 8, 0)};
-        QTest::newRow("jpeg padded before its end") << paddedJpegs << QList<int>() << QStringList() << QString() << 0
-            << QStringList{row(0, u"bvtgrab_0.jpg"_s, u"stored"_s, paddedJpegs[0], u"JPG"_s, u"8.000000"_s)}
-            << 0 << QStringList{tally(1, 1, 0, 0, 0, 0)};
 
         // Board times in tenths of a second from 10 s on.
         const auto grayRun = [](const QList<int> &tenths) {
@@ -257,14 +229,6 @@ private slots:
             return rows;
         };
 
-        // A code the board sends but never shows is indexed, not stored, and is no trouble.
-        const QList<FrameRecord> hidden = {gray(3, 0), stamped(makeRecord(7, 4, 2, "abcd"), 3, 100000), gray(3, 200000)};
-        QTest::newRow("hidden code") << hidden << QList<int>() << QStringList() << QString() << 0
-            << QStringList{row(0, u"bvtgrab_0.bmp"_s, u"stored"_s, hidden[0], u"Gray"_s, u"3.000000"_s),
-                           row(1, QString(), u"hidden"_s, hidden[1], u"7"_s, u"3.100000"_s),
-                           row(2, u"bvtgrab_1.bmp"_s, u"stored"_s, hidden[2], u"Gray"_s, u"3.200000"_s)}
-            << 0 << QStringList{tally(3, 2, 0, 1, 0, 0)};
-
         // A record refused for its size, a hidden code, a header-only record and frames without
         // pixels: one good frame stored after them. Fields are read unsigned.
         FrameRecord badSize = stamped(makeRecord(1, 4, 2), 1, 0);
@@ -281,13 +245,11 @@ private slots:
 
         // The number stays after a failed write, as in the window's capture.
         QTest::newRow("path fails") << grays << QList<int>() << QStringList() << u"bvtgrab_1.bmp"_s << 0
-            << QStringList{grayRows[0], row(1, QString(), u"failed"_s, grays[1], u"Gray"_s, u"5.350000"_s),
-                           row(2, QString(), u"failed"_s, grays[2], u"Gray"_s, u"5.450000"_s)}
-            << 3 << QStringList{tally(3, 1, 0, 0, 2, 0)};
+            << QStringList{grayRows[0], grayRows[1], row(2, QString(), u"failed"_s, grays[2], u"Gray"_s, u"5.350000"_s),
+                           row(3, QString(), u"failed"_s, grays[3], u"Gray"_s, u"5.450000"_s)}
+            << 3 << QStringList{tally(4, 1, 0, 1, 2, 0)};
 
         const QStringList mkv{u"--mkv"_s};
-        QTest::newRow("mkv: jpeg cut off, a file per format") << jpegs << QList<int>() << mkv << QString() << int(SIGINT)
-            << inMatroska(jpegRows) << 3 << QStringList{tally(3, 3, 1, 0, 0, 0)};
         const QList<FrameRecord> restarted = {gray(9, 0), gray(9, 100000), gray(1, 0), gray(1, 100000)};
         QTest::newRow("mkv: the board's clock restarts, the next file") << restarted << QList<int>{2}
             << QStringList{u"--mkv"_s, u"--reconnect"_s} << QString() << 0 << inMatroska(storedRows(restarted)) << 0
@@ -296,8 +258,6 @@ private slots:
             << inMatroska({row(0, QString(), u"failed"_s, grays[0], u"Gray"_s, u"5.250000"_s)}) << 1
             << QStringList{u"brevant-record: cannot create %folder/bvtgrab_0.mkv: Is a directory"_s,
                            tally(1, 0, 0, 0, 1, 0)};
-        QTest::newRow("mkv: hostile bytes") << hostile << QList<int>() << mkv << QString() << 0 << inMatroska(hostileRows) << 3
-            << QStringList{unnamedLosses(1, 0), tally(4, 1, 2, 1, 0, 0)};
         // Four frames a cluster: killed once all are indexed, the file, never closed, holds them all.
         QList<FrameRecord> close, large;
         for (int i = 0; i < 7; ++i)
@@ -321,15 +281,17 @@ private slots:
             << inMatroska(storedRows(thenHuge.mid(0, 3)) << row(3, QString(), u"failed"_s, thenHuge[3], u"Gray"_s, u"10.300000"_s)) << 1
             << QStringList{u"brevant-record: cannot write %folder/bvtgrab_1.mkv: File too large"_s,
                            tally(4, 3, 0, 0, 1, 0)};
-        QTest::newRow("mkv: full disk") << large << QList<int>() << mkv << QString() << int(SIGXFSZ) << inMatroska(fullRows) << 1
-                                        << fullErrors;
+        QTest::newRow("mkv: full disk") << large << QList<int>() << mkv << QString() << int(SIGXFSZ) << inMatroska(fullRows) << 1 << fullErrors;
 
-        // Every kind of trouble in one recording, each counted once, in its place.
+        // Every kind of trouble in one recording, each counted once, in its place; the last frame, a
+        // cut-off JPEG judged apart, is stored as received before any other comes.
+        const QByteArray pixels(8 * 8 * 3, '\x80');
+        const QByteArray jpeg = encodeJpeg(reinterpret_cast<const uint8_t *>(pixels.constData()), 8, 8, 3, 90);
         QList<FrameRecord> together = grayRun({0, 1, 2, 3, 10, 11});
-        together << badSize << hidden[1] << stamped(makeRecord(0, 8, 8, jpeg.left(200)), 11, 200000);
+        together << badSize << grays[1] << stamped(makeRecord(0, 8, 8, jpeg.left(200)), 11, 200000);
         QStringList togetherRows = storedRows(together.mid(0, 5));
         togetherRows << row(5, QString(), u"failed"_s, together[5], u"Gray"_s, u"11.100000"_s)
-                     << row(6, QString(), u"hidden"_s, hidden[1], u"7"_s, u"3.100000"_s)
+                     << row(6, QString(), u"hidden"_s, grays[1], u"7"_s, u"5.300000"_s)
                      << row(7, u"bvtgrab_5.jpg"_s, u"damaged"_s, together[8], u"JPG"_s, u"11.200000"_s);
         QTest::newRow("all together")
             << together << QList<int>{4} << QStringList{u"--reconnect"_s} << u"bvtgrab_5.bmp"_s << 0 << togetherRows << 3
@@ -337,7 +299,8 @@ private slots:
     }
 
     // The whole index, the whole of stderr and the exit status; every file holds exactly what the
-    // window's capture writes: payloads as received, BMP pictures of the frame's own pixels.
+    // window's capture writes: payloads as received, BMP pictures at 96 dpi (whose pixels the round
+    // trip compares with the frames' own).
     void records()
     {
         QFETCH(QList<FrameRecord>, sent);
@@ -348,7 +311,6 @@ private slots:
         QFETCH(QStringList, rows);
         QFETCH(int, exitCode);
         QFETCH(QStringList, errors);
-
         ScriptedBoard board;
         // Garbage of whole words first: the magic search passes over it.
         board.streams = {QByteArray::fromHex("0102030405060708")};
@@ -378,8 +340,7 @@ private slots:
         QCOMPARE(board.connections, cuts.size() + 1);
 
         const bool matroska = options.contains(u"--mkv"_s);
-        QCOMPARE(indexRows(folder), QStringList{QString::fromLatin1(IndexHeader)
-                                                + (matroska ? ",frame_in_file" : "")} + rows);
+        QCOMPARE(indexRows(folder), QStringList{QString::fromLatin1(IndexHeader) + (matroska ? ",frame_in_file" : "")} + rows);
 
         const QMap<QString, QByteArray> files = storedFiles(folder);
         // Row by row, the records that are frames: a payload, and a size that is not refused.
@@ -401,15 +362,11 @@ private slots:
                 continue;
             }
             ++named;
-            if (name.endsWith(QLatin1String(".bmp"))) {
-                const QImage pixels(reinterpret_cast<const uchar *>(frame.payload.constData()),
-                                    frame.width, frame.height, frame.width, QImage::Format_Grayscale8);
-                const QImage stored = QImage::fromData(files.value(name));
-                QCOMPARE(stored.convertToFormat(QImage::Format_Grayscale8), pixels);
-                QCOMPARE(QList<int>({ stored.dotsPerMeterX(), stored.dotsPerMeterY() }), QList<int>({ 3780, 3780 })); // 96 dpi
-            } else {
+            const QImage picture = QImage::fromData(files.value(name));
+            if (name.endsWith(QLatin1String(".bmp")))
+                QCOMPARE(QList<int>({ picture.dotsPerMeterX(), picture.dotsPerMeterY() }), QList<int>({ 3780, 3780 })); // 96 dpi
+            else
                 QCOMPARE(files.value(name), frame.payload);
-            }
         }
         // A recording file whose first cluster the disk refused is named by no row and holds no frame.
         for (auto file = files.cbegin(); file != files.cend(); ++file)
@@ -417,26 +374,15 @@ private slots:
                 named += !MatroskaReader().open(QDir(folder).filePath(file.key()));
         QCOMPARE(files.size(), named);
 
-        // Each recording file as players see it: codec, size, pixel format, a packet a frame timed by
-        // the board's clock, the payloads exactly as received.
-        static const char *const streamOf[] = {"mjpeg,%1,%2,yuvj420p", "rawvideo,%1,%2,gray", "rawvideo,%1,%2,uyvy422",
-                                               "rawvideo,%1,%2,yuv420p", "rawvideo,%1,%2,nv12"};
+        // Each recording file, killed or cut short by the disk, as players read it: the payloads
+        // exactly as received (the round trip judges whole recordings' timing and codecs).
         for (auto file = recorded.cbegin(); file != recorded.cend(); ++file) {
             const QString path = QDir(folder).filePath(file.key());
-            for (const QString &reader : {u"ffprobe"_s, u"ffmpeg"_s, u"mkvinfo"_s})
-                if (!have(reader))
-                    QSKIP("ffprobe, ffmpeg or mkvinfo missing");
-            const FrameRecord &first = file->first();
-            QStringList probed;
+            if (!have(u"ffmpeg"_s) || !have(u"mkvinfo"_s))
+                QSKIP("ffmpeg or mkvinfo missing");
             QByteArray payloads;
-            for (const FrameRecord &frame : *file) {
-                probed << RecordIndex::boardTime(frame.timestamp_s - first.timestamp_s, frame.timestamp_us - first.timestamp_us);
+            for (const FrameRecord &frame : *file)
                 payloads += frame.payload;
-            }
-            probed << QString::fromLatin1(streamOf[first.format]).arg(first.width).arg(first.height);
-            const QString probe = QString::fromUtf8(output(u"ffprobe"_s, {u"-v"_s, u"error"_s, u"-show_entries"_s,
-                u"stream=codec_name,width,height,pix_fmt:packet=pts_time"_s, u"-of"_s, u"csv=p=0"_s, path}));
-            QCOMPARE(probe.split(u'\n', Qt::SkipEmptyParts).replaceInStrings(QRegularExpression(u",$"_s), QString()), probed);
             QCOMPARE(output(u"ffmpeg"_s, {u"-v"_s, u"error"_s, u"-i"_s, path, u"-map"_s, u"0:v"_s, u"-c"_s, u"copy"_s,
                                          u"-f"_s, u"rawvideo"_s, u"-"_s}), payloads);
             QVERIFY(output(u"mkvinfo"_s, {path}) != "failed");
@@ -451,7 +397,6 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QStringList>("errors");
         QTest::addColumn<int>("rows"); // -1: no index
-
         // Refused before anything connects.
         const QString configured = u"--video-port %board --command-port %commands --fps 5 "_s;
         const char *const refused[][2] = {
@@ -489,8 +434,7 @@ private slots:
         // Refused, it tries again after 0.5 s, 1 s, 2 s: a board that listens from 2 s on is reached
         // by the attempt at 3.5 s.
         QTest::newRow("board listening late, with reconnect")
-            << u"--video-port %board --reconnect --frames 1 %folder"_s << 0
-            << QStringList{tally(1, 1, 0, 0, 0, 0)} << 1;
+            << u"--video-port %board --reconnect --frames 1 %folder"_s << 0 << QStringList{tally(1, 1, 0, 0, 0, 0)} << 1;
         QTest::newRow("connection lost") << u"--video-port %board %folder"_s << 1
                                          << QStringList{u"brevant-record: lost the connection to 127.0.0.1:%board"_s,
                                                         unnamedLosses(0, 1), tally(1, 1, 0, 0, 0, 0)} << 1;

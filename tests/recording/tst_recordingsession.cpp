@@ -89,20 +89,12 @@ private slots:
 
         const RecordIndex::Contents index = RecordIndex::read(names.indexFile());
         QCOMPARE(qint64(index.rows.size()), qint64(Frames));
-        QList<int> order, damaged, expectedOrder, expectedDamaged;
-        for (const RecordIndex::Row &row : index.rows) {
-            order << row.frame.timestamp_us;
-            if (row.status == QLatin1String("damaged"))
-                damaged << row.frame.timestamp_us;
-        }
         for (int i = 0; i < Frames; ++i) {
-            expectedOrder << i;
-            if (i % 7 == 0)
-                expectedDamaged << i;
+            const RecordIndex::Row &row = index.rows[size_t(i)];
+            if (row.frame.timestamp_us != i || (row.status == QLatin1String("damaged")) != (i % 7 == 0))
+                QFAIL(qPrintable(QStringLiteral("row %1: frame %2 %3").arg(i).arg(row.frame.timestamp_us).arg(row.status)));
         }
-        QCOMPARE(order, expectedOrder);
-        QCOMPARE(damaged, expectedDamaged);
-        QCOMPARE(statistics.counters().framesDamaged, quint64(expectedDamaged.size()));
+        QCOMPARE(statistics.counters().framesDamaged, quint64((Frames + 6) / 7));
         MatroskaReader reader;
         QVERIFY(reader.open(dir.filePath(QStringLiteral("judged_0.mkv"))));
         QCOMPARE(reader.frameCount(), qint64(Frames));
@@ -110,47 +102,37 @@ private slots:
 
     // Gray, a JPEG judged apart, a code never shown, UYVY of another size, then a board clock gone
     // back: each storage names its files by the recorder's rule or an export's, and indexes every
-    // frame in order.
+    // frame in order, the hidden one with no file.
     void storedAsNamed_data()
     {
         QTest::addColumn<QString>("storage");
         QTest::addColumn<QString>("typed"); // an export's name; empty: the recorder's prefix "rec_"
-        QTest::addColumn<QStringList>("rows");
-        QTest::addColumn<QStringList>("files");
-
-        QTest::newRow("recorder, matroska")
-            << "mkv" << "" << QStringList{"rec_0.mkv stored 0", "rec_1.mkv stored 0", " hidden -1", "rec_2.mkv stored 0", "rec_3.mkv stored 0"}
-            << QStringList{"rec_0.mkv", "rec_1.mkv", "rec_2.mkv", "rec_3.mkv", "rec_index.csv"};
-        QTest::newRow("export, matroska") << "mkv" << "cut"
-            << QStringList{"cut.mkv stored 0", "cut-2.mkv stored 0", " hidden -1", "cut-3.mkv stored 0", "cut-4.mkv stored 0"}
-            << QStringList{"cut.mkv", "cut-2.mkv", "cut-3.mkv", "cut-4.mkv", "cut.csv"};
-        QTest::newRow("export, matroska of another suffix") << "mkv" << "cut.webm"
-            << QStringList{"cut.webm stored 0", "cut-2.webm stored 0", " hidden -1", "cut-3.webm stored 0", "cut-4.webm stored 0"}
-            << QStringList{"cut.webm", "cut-2.webm", "cut-3.webm", "cut-4.webm", "cut.csv"};
-        QTest::newRow("export, matroska named as its index") << "mkv" << "cut.csv"
-            << QStringList{"cut.mkv stored 0", "cut-2.mkv stored 0", " hidden -1", "cut-3.mkv stored 0", "cut-4.mkv stored 0"}
-            << QStringList{"cut.mkv", "cut-2.mkv", "cut-3.mkv", "cut-4.mkv", "cut.csv"};
-        QTest::newRow("recorder, payloads") << "bvt" << ""
-            << QStringList{"rec_0.bvt stored -1", "rec_1.jpg stored -1", " hidden -1", "rec_2.bvt stored -1", "rec_3.bvt stored -1"}
-            << QStringList{"rec_0.bvt", "rec_1.jpg", "rec_2.bvt", "rec_3.bvt", "rec_index.csv"};
-        QTest::newRow("export, pictures") << "bmp" << "cut.bmp"
-            << QStringList{"cut-0.bmp stored -1", "cut-1.jpg stored -1", " hidden -1", "cut-2.bmp stored -1", "cut-3.bmp stored -1"}
-            << QStringList{"cut-0.bmp", "cut-1.jpg", "cut-2.bmp", "cut-3.bmp", "cut.csv"};
+        QTest::addColumn<QString>("files"); // the four stored frames' files, then the index
+        QTest::newRow("recorder, matroska") << "mkv" << "" << "rec_0.mkv rec_1.mkv rec_2.mkv rec_3.mkv rec_index.csv";
+        QTest::newRow("export, matroska") << "mkv" << "cut" << "cut.mkv cut-2.mkv cut-3.mkv cut-4.mkv cut.csv";
+        QTest::newRow("export, matroska of another suffix") << "mkv" << "cut.webm" << "cut.webm cut-2.webm cut-3.webm cut-4.webm cut.csv";
+        QTest::newRow("export, matroska named as its index") << "mkv" << "cut.csv" << "cut.mkv cut-2.mkv cut-3.mkv cut-4.mkv cut.csv";
+        QTest::newRow("recorder, payloads") << "bvt" << "" << "rec_0.bvt rec_1.jpg rec_2.bvt rec_3.bvt rec_index.csv";
+        QTest::newRow("export, pictures") << "bmp" << "cut.bmp" << "cut-0.bmp cut-1.jpg cut-2.bmp cut-3.bmp cut.csv";
     }
 
     void storedAsNamed()
     {
         QFETCH(QString, storage);
         QFETCH(QString, typed);
-        QFETCH(QStringList, rows);
-        QFETCH(QStringList, files);
+        QFETCH(QString, files);
+        QStringList written = files.split(' ');
+        QStringList rows; // one frame a Matroska file, each its first
+        for (const QString &file : written.mid(0, 4))
+            rows << file + (storage == "mkv" ? " stored 0" : " stored -1");
+        rows.insert(2, " hidden -1");
 
         QTemporaryDir folder;
         const RecordingNames names = typed.isEmpty() ? RecordingNames::recorder(folder.path(), QStringLiteral("rec_"))
                                                      : RecordingNames::exported(folder.filePath(typed));
         StreamStatistics statistics;
         RecordingSession session(storageOf(storage, names), names.indexFile(), statistics);
-        QSignalSpy written(&session, &RecordingSession::fileWritten);
+        QSignalSpy fileWritten(&session, &RecordingSession::fileWritten);
         QSignalSpy finished(&session, &RecordingSession::finished);
         QVERIFY(session.open());
         FrameSlot hidden = frameAt(FormatGray, 4, 2, 3000);
@@ -163,11 +145,11 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, SessionTimeoutMs);
         QCOMPARE(session.errorString(), QString());
         QCOMPARE(rowsOf(names.indexFile()), rows);
-        QCOMPARE(written.size(), files.size() - 1);
-        for (int i = 0; i < written.size(); ++i)
-            QCOMPARE(written.at(i).at(0).toString(), files.at(i));
-        files.sort();
-        QCOMPARE(QDir(folder.path()).entryList(QDir::Files), files);
+        QCOMPARE(fileWritten.size(), written.size() - 1);
+        for (int i = 0; i < fileWritten.size(); ++i)
+            QCOMPARE(fileWritten.at(i).at(0).toString(), written.at(i));
+        written.sort();
+        QCOMPARE(QDir(folder.path()).entryList(QDir::Files), written);
         const StreamCounters &counts = statistics.counters();
         QCOMPARE(QList<quint64>({counts.framesShown, counts.framesHidden, counts.captureFilesWritten, counts.captureFailures}),
                  QList<quint64>({4, 1, 4, 0}));

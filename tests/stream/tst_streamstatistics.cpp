@@ -36,18 +36,15 @@ private slots:
         QTest::newRow("gap 1.4") << t0 << withGap(140000) << "" << 0 << 0ull;
         QTest::newRow("gap 1.5") << t0 << withGap(150000) << "" << 0 << 1ull;
         QTest::newRow("gap 2.6") << t0 << withGap(260000) << "" << 0 << 2ull;
-        QTest::newRow("median despite an outlier")
-            << t0 << withGap(1000000, 3, 3) + Intervals{200000} << "" << 0 << 10ull;
+        QTest::newRow("median despite an outlier") << t0 << withGap(1000000, 3, 3) + Intervals{200000} << "" << 0 << 10ull;
         QTest::newRow("gap among the first intervals") << t0 << withGap(200000, 0) << "" << 0 << 1ull;
         // Of four intervals the nominal lies between the middle two: 120 ms, and 300 ms is 2.5 of them.
         QTest::newRow("median of an even count") << t0 << Intervals{100000, 100000, 140000, 300000} << "" << 0 << 2ull;
         QTest::newRow("too few to judge") << t0 << Intervals{100000, 400000} << "" << 0 << 0ull;
         QTest::newRow("stamps left at zero") << 0ll << Intervals(6, 0) << "" << 0 << 0ull;
         QTest::newRow("backwards") << t0 << withGap(-5000000) << "" << 0 << 0ull;
-        QTest::newRow("gap after going backwards")
-            << t0 << withGap(-5000000, 4, 3) + Intervals{200000} << "" << 0 << 1ull;
-        QTest::newRow("across the 32-bit millisecond wrap")
-            << msWrap << withGap(200000, 8, 0) << "ms clock" << -1 << 1ull;
+        QTest::newRow("gap after going backwards") << t0 << withGap(-5000000, 4, 3) + Intervals{200000} << "" << 0 << 1ull;
+        QTest::newRow("across the 32-bit millisecond wrap") << msWrap << withGap(200000, 8, 0) << "ms clock" << -1 << 1ull;
         QTest::newRow("across the sign of the seconds") << secondsSign << withGap(200000, 8, 0) << "" << 0 << 1ull;
         QTest::newRow("clock set a day forward counts a minute") << t0 << withGap(86400000000) << "" << 0 << 599ull;
         const Intervals pause = withGap(1000000, 4, 3);

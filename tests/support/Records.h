@@ -3,8 +3,7 @@
 #include "FrameRecord.h"
 
 // A record as a board sends it; the size field follows the payload unless set afterwards.
-inline FrameRecord makeRecord(qint32 format, qint32 width, qint32 height,
-                              const QByteArray &payload = {}, qint32 seconds = 0)
+inline FrameRecord makeRecord(qint32 format, qint32 width, qint32 height, const QByteArray &payload = {}, qint32 seconds = 0)
 {
     FrameRecord r;
     r.format = format;
