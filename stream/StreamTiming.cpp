@@ -126,6 +126,9 @@ void StreamTiming::setFrameRate(int rate)
 
 void StreamTiming::add(qint64 boardUs, qint64 arrivalUs, quint32 lostBefore)
 {
+    // No board time is outside what the header's two unsigned fields can say; kept inside it, no
+    // difference of times below can overflow.
+    boardUs = std::clamp<qint64>(boardUs, 0, FrameSlot::boardTimeUs(-1, -1));
     TimingSample sample;
     sample.arrivalUs = arrivalUs;
     sample.lostBefore = lostBefore;
