@@ -62,6 +62,14 @@ void ProgressReport::showProgress()
     lineShown = true;
 }
 
+void ProgressReport::showLine(const QString &text)
+{
+    const QString line = QStringLiteral("brevant-record: ") + text + QLatin1Char('\n');
+    writeError(onTerminal && lineShown ? QStringLiteral("\r\x1b[K") + line : line);
+    if (onTerminal && lineShown)
+        showProgress();
+}
+
 QString ProgressReport::summaryLine() const
 {
     const StreamCounters &c = recorder.statistics().counters();

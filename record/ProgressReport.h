@@ -22,6 +22,8 @@ public:
 
     // Clears the progress line, then writes the recorder's error if any and the summary.
     void finish();
+    // A line of its own, above the progress line; written even when quiet.
+    void showLine(const QString &text);
     QString summaryLine() const;
 
 private:

@@ -4,8 +4,10 @@
 #include "CommandController.h"
 #include "RecordingNames.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QJsonArray>
 
 #include <limits>
 
@@ -17,10 +19,17 @@ constexpr int KeepSize = 0;
 
 std::unique_ptr<FrameStorage> storageFor(const RecorderOptions &options)
 {
-    const FrameStorage::Kind kind = options.matroska ? FrameStorage::Kind::Matroska
-        : options.raw                                ? FrameStorage::Kind::Payloads
-                                                     : FrameStorage::Kind::Pictures;
+    const FrameStorage::Kind kind = !options.storesFrames() ? FrameStorage::Kind::Nothing
+        : options.matroska                                  ? FrameStorage::Kind::Matroska
+        : options.raw                                       ? FrameStorage::Kind::Payloads
+                                                            : FrameStorage::Kind::Pictures;
     return FrameStorage::make(kind, RecordingNames::recorder(options.folder, options.prefix));
+}
+
+// Trouble clips only: no index either.
+QString indexFor(const RecorderOptions &options)
+{
+    return options.storesFrames() ? RecordingNames::recorder(options.folder, options.prefix).indexFile() : QString();
 }
 } // namespace
 
@@ -29,8 +38,7 @@ Recorder::Recorder(const RecorderOptions &options, RecordingSession::Judge judge
     , options(options)
     , tee(&socket)
     , stats(0)
-    , session(storageFor(options), RecordingNames::recorder(options.folder, options.prefix).indexFile(), stats,
-              std::move(judge))
+    , session(storageFor(options), indexFor(options), stats, std::move(judge))
     , summary(this->options, stats)
 {
     clock.start();
@@ -43,8 +51,13 @@ Recorder::Recorder(const RecorderOptions &options, RecordingSession::Judge judge
     connect(&session, &RecordingSession::judged, this, &Recorder::judgementsIn, Qt::QueuedConnection);
     connect(&session, &RecordingSession::failed, this, &Recorder::fail);
     connect(&session, &RecordingSession::finished, this, &Recorder::sessionFinished);
-    connect(&session, &RecordingSession::frameGivenBack, this,
-            [this](const RecordIndex::Row &row) { summary.frameGivenBack(row); });
+    connect(&session, &RecordingSession::frameGivenBack, this, [this](const RecordIndex::Row &row) {
+        summary.frameGivenBack(row);
+        if (troubleCapture && row.status == RecordIndex::statusWord(RecordIndex::FrameStatus::Damaged))
+            troubleCapture->frameDamaged(row.record);
+    });
+    if (options.keepTroubleUs > 0)
+        startTroubleCapture();
 
     connect(&socket, &QTcpSocket::connected, this, &Recorder::connected);
     connect(&socket, &QTcpSocket::readyRead, this, &Recorder::parse);
@@ -71,6 +84,35 @@ Recorder::Recorder(const RecorderOptions &options, RecordingSession::Judge judge
         }
         session.flush();
         keepIdleFlush();
+    });
+}
+
+// Every byte the parser takes, and each record it completes or refuses, as they come.
+void Recorder::startTroubleCapture()
+{
+    TroubleCapture::Settings settings;
+    settings.folder = options.folder;
+    settings.prefix = options.prefix;
+    settings.keptUs = options.keepTroubleUs;
+    settings.memoryBytes = options.keepMemoryBytes;
+    settings.about = {{QStringLiteral("program"), QCoreApplication::applicationName()},
+                      {QStringLiteral("version"), QCoreApplication::applicationVersion()},
+                      {QStringLiteral("arguments"), QJsonArray::fromStringList(options.commandLine)},
+                      {QStringLiteral("seconds"), double(options.keepTroubleUs) / 1e6},
+                      {QStringLiteral("memory_limit_mb"), options.keepMemoryBytes >> 20}};
+    troubleCapture = std::make_unique<TroubleCapture>(settings);
+    TroubleCapture *capture = troubleCapture.get();
+    if (options.configuration && options.configuration->fps)
+        capture->setFrameRate(*options.configuration->fps);
+    tee.setSink([capture](const char *data, qint64 size) { capture->wireBytes(data, size); });
+    parser.onRecordDropped = [this, capture](const FrameSlot &header) {
+        capture->recordDropped(header, stats.timing().sample(stats.timing().size() - 1).arrivalUs);
+    };
+    connect(capture, &TroubleCapture::clipWritten, this, &Recorder::clipWritten);
+    connect(capture, &TroubleCapture::failed, this, &Recorder::fail);
+    connect(capture, &TroubleCapture::finished, this, [this] {
+        clipsWritten = true;
+        sessionFinished();
     });
 }
 
@@ -154,6 +196,8 @@ void Recorder::connected()
     // are missing by its clock. A board that restarted its clock starts the estimate afresh.
     parser.restartRecord();
     tee.restart();
+    if (troubleCapture)
+        troubleCapture->connectionStarted();
     openWireDump();
 }
 
@@ -187,6 +231,8 @@ void Recorder::disconnected()
     isConnected = false;
     tee.drainToDump();
     closeWireDump();
+    if (troubleCapture)
+        troubleCapture->connectionLost(StreamStatistics::clockUs());
     if (failed)
         return;
     stats.connectionLost();
@@ -232,6 +278,8 @@ void Recorder::closeWireDump()
 void Recorder::recordFrame()
 {
     summary.frameTaken(parser.completedSlot());
+    if (troubleCapture)
+        troubleCapture->frameCompleted(parser.completedSlot(), stats.timing().sample(stats.timing().size() - 1).arrivalUs);
     session.take(parser.completedSlot(), QDateTime::currentDateTimeUtc());
     lastFrameMs = clock.elapsed();
     if (options.matroska && !idleFlush.isActive())
@@ -314,8 +362,13 @@ void Recorder::finish()
     session.finish();
 }
 
+// Clips are ended once every frame is judged, so that the last damage is in them.
 void Recorder::sessionFinished()
 {
+    if (troubleCapture && !clipsWritten) {
+        troubleCapture->finish();
+        return;
+    }
     idleFlush.stop();
     // Retrying all along is no recording: a rig must not read it as success.
     if (options.reconnect && connectionsMade == 0 && !failed) {

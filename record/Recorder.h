@@ -5,6 +5,7 @@
 #include "RecordingSession.h"
 #include "RecordingSummary.h"
 #include "StreamStatistics.h"
+#include "TroubleCapture.h"
 #include "WireTee.h"
 
 #include <QElapsedTimer>
@@ -12,6 +13,8 @@
 #include <QObject>
 #include <QTcpSocket>
 #include <QTimer>
+
+#include <memory>
 
 // Records the board's video stream: configures the board when asked, connects (and connects
 // again when asked), feeds the parser through the wire tee, and stores each frame with its
@@ -57,6 +60,8 @@ public:
     qint64 bytesReceived() const { return tee.bytesRead(); }
 
 signals:
+    // A trouble clip written: one line for the log.
+    void clipWritten(const QString &description);
     void finished();
 
 private:
@@ -77,6 +82,7 @@ private:
     void fail(const QString &text);
     void finish();
     void sessionFinished();
+    void startTroubleCapture();
     void writeSummary();
     QString videoAddress() const;
 
@@ -88,6 +94,8 @@ private:
     StreamStatistics stats;
     RecordingSession session;
     RecordingSummary summary;
+    std::unique_ptr<TroubleCapture> troubleCapture; // with --keep-trouble
+    bool clipsWritten = false; // every clip written, at the end
     QFile wireDump;
     int connectionsMade = 0;
     QString lastConnectError;

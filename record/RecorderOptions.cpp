@@ -84,11 +84,25 @@ bool RecorderOptions::parse(const QStringList &arguments)
                        "the options, the counts, the rates, the stream's timing and every damaged, "
                        "failed, lost, late or dropped frame and lost connection."),
         QStringLiteral("FILE"));
+    const QCommandLineOption keepTroubleOption(QStringLiteral("keep-trouble"),
+        QStringLiteral("Keep the stream's last S seconds in memory and, at each trouble (a frame lost at the "
+                       "board, damaged or late, a record dropped for its size, a lost connection), write the "
+                       "S seconds before and after it as a clip FOLDER/<prefix>trouble-N: stream.wire as "
+                       "received, <prefix>0.mkv with <prefix>index.csv, and trouble.json; troubles closer "
+                       "than S make one clip. Nothing else is stored unless --raw or --mkv is given. Memory: "
+                       "(S + 2) x the stream's bytes per second, plus 64 bytes a record, plus 32 MiB; "
+                       "never more than --keep-memory plus 32 MiB."),
+        QStringLiteral("S"));
+    const QCommandLineOption keepMemoryOption(QStringLiteral("keep-memory"),
+        QStringLiteral("Most memory the seconds of --keep-trouble may take, in MB (default 512); a faster "
+                       "stream keeps fewer seconds, and its clips say so."),
+        QStringLiteral("MB"), QStringLiteral("512"));
     const QCommandLineOption quietOption(QStringLiteral("quiet"),
                                          QStringLiteral("No progress line."));
     parser.addOptions({hostOption, videoPortOption, commandPortOption, prefixOption, rawOption,
                        mkvOption, framesOption, secondsOption, formatOption, sizeOption, fpsOption,
-                       reconnectOption, wireOption, summaryOption, quietOption});
+                       reconnectOption, wireOption, summaryOption, keepTroubleOption, keepMemoryOption,
+                       quietOption});
     parser.addPositionalArgument(QStringLiteral("FOLDER"),
         QStringLiteral("Folder of the files and the index; made when missing."));
 
@@ -181,6 +195,19 @@ bool RecorderOptions::parse(const QStringList &arguments)
     summaryFile = parser.value(summaryOption);
     if (parser.isSet(summaryOption) && summaryFile.isEmpty())
         return refuse(QStringLiteral("Empty --summary."));
+    if (parser.isSet(keepTroubleOption)) {
+        bool ok = false;
+        const double seconds = parser.value(keepTroubleOption).toDouble(&ok);
+        constexpr double MaxKeptSeconds = 3600;
+        if (!ok || !(seconds > 0) || seconds > MaxKeptSeconds)
+            return refuse(QStringLiteral("Invalid --keep-trouble: %1 (seconds above 0, at most 3600)")
+                              .arg(parser.value(keepTroubleOption)));
+        keepTroubleUs = qMax<qint64>(1, qint64(seconds * 1e6 + 0.5));
+    }
+    const auto memory = integerIn(parser.value(keepMemoryOption), 1, 1 << 20);
+    if (!memory)
+        return refuse(QStringLiteral("Invalid --keep-memory: %1 (1..1048576 MB)").arg(parser.value(keepMemoryOption)));
+    keepMemoryBytes = *memory << 20;
     quiet = parser.isSet(quietOption);
     commandLine = arguments.mid(1);
     return true;

@@ -29,6 +29,8 @@ public:
     static constexpr int MaxFps = BoardProtocol::MaxFrameRate;
 
     bool parse(const QStringList &arguments);
+    // Whether frames are stored at all, beside any trouble clips.
+    bool storesFrames() const { return keepTroubleUs == 0 || raw || matroska; }
     QString errorText() const { return error; }
 
     QString folder;
@@ -44,6 +46,8 @@ public:
     bool reconnect = false;
     QString wireFile;
     QString summaryFile; // empty: none
+    qint64 keepTroubleUs = 0; // 0: no trouble clips
+    qint64 keepMemoryBytes = qint64(512) << 20;
     bool quiet = false;
     QStringList commandLine; // the arguments as given, the program's name left out
 

@@ -128,15 +128,11 @@ QJsonArray RecordingSummary::troubleList(qint64 &leftOut) const
         all.resize(MaxTroubles);
     leftOut = count - qint64(all.size());
 
-    static const QString kindNames[] = {QStringLiteral("connection_lost"), QStringLiteral("lost"),
-                                        QStringLiteral("dropped"),         QStringLiteral("late_at_board"),
-                                        QStringLiteral("late_on_arrival"), QStringLiteral("damaged"),
-                                        QStringLiteral("failed")};
     QJsonArray list;
     for (const Trouble &trouble : all) {
         QJsonObject entry{{QStringLiteral("frame"), frameAt(trouble.place)},
                           {QStringLiteral("board_time"), boardTimeValue(trouble.boardUs)},
-                          {QStringLiteral("kind"), kindNames[int(trouble.kind)]}};
+                          {QStringLiteral("kind"), troubleKindWord(trouble.kind)}};
         if (trouble.kind == Kind::Lost)
             entry.insert(QStringLiteral("count"), qint64(trouble.count));
         list.append(entry);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "RecordIndex.h"
+#include "TroubleKind.h"
 
 #include <QDateTime>
 #include <QJsonArray>
@@ -49,9 +50,7 @@ public:
     static bool canWrite(const QString &path, QString &problem);
 
 private:
-    // Of one place in the stream, in the order they happen: what went before the record, then
-    // what befell it.
-    enum class Kind { ConnectionLost, Lost, Dropped, LateAtBoard, LateOnTheWay, Damaged, Failed };
+    using Kind = TroubleKind;
     struct Trouble
     {
         qint64 place; // the record's in the timing; of a lost connection, the next record's

@@ -125,6 +125,8 @@ void WireTee::drainToDump()
 
 void WireTee::copyToDump(const char *data, qint64 size)
 {
+    if (bytesSink && size > 0)
+        bytesSink(data, size);
     if (wireDump && size > 0 && wireDump->write(data, size) != size)
         dumpWriteFailed = true;
 }

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QIODevice>
 
+#include <functional>
+
 class QAbstractSocket;
 class QFileDevice;
 
@@ -19,6 +21,8 @@ public:
     explicit WireTee(QAbstractSocket *socket);
 
     void setDump(QFileDevice *dump) { wireDump = dump; }
+    // Also hands every byte read, in order, to `sink`.
+    void setSink(std::function<void(const char *, qint64)> sink) { bytesSink = std::move(sink); }
     void setPaused(bool paused);
     // Offers, besides what the socket holds, what the kernel holds now, and no more until asked
     // again: a stream that never pauses would otherwise keep the parser from ever returning.
@@ -53,6 +57,7 @@ private:
 
     QAbstractSocket *socket;
     QFileDevice *wireDump = nullptr;
+    std::function<void(const char *, qint64)> bytesSink;
     QByteArray takenAhead; // received before the socket read what it holds now
     qint64 kernelStock = 0; // of the bytes in the kernel, those still offered
     bool isPaused = false;

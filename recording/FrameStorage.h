@@ -24,9 +24,9 @@ public:
         qint64 place = -1; // the frame's number in a file of many frames
     };
 
-    enum class Kind { Matroska, Payloads, Pictures };
-    // Matroska files; one file per frame with payloads as received; or pictures (BMP), JPEG
-    // always as received.
+    enum class Kind { Matroska, Payloads, Pictures, Nothing };
+    // Matroska files; one file per frame with payloads as received; pictures (BMP), JPEG always
+    // as received; or nothing at all, the frames only judged.
     static std::unique_ptr<FrameStorage> make(Kind kind, const RecordingNames &names);
 
     virtual ~FrameStorage() = default;

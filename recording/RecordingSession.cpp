@@ -42,6 +42,10 @@ RecordingSession::~RecordingSession()
 
 bool RecordingSession::open()
 {
+    if (indexPath.isEmpty()) {
+        indexFailed = true; // no rows are kept, and no failure is told
+        return true;
+    }
     if (index.open(indexPath, storage->numbersFramesInFiles()))
         return true;
     error = QStringLiteral("cannot write the index %1: %2").arg(indexPath, index.errorString());

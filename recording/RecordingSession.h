@@ -44,7 +44,8 @@ public:
                      Judge judge = judgeFrame, QObject *parent = nullptr);
     ~RecordingSession() override;
 
-    // Opens the index, replacing an earlier one; false with errorString() when it cannot.
+    // Opens the index, replacing an earlier one; false with errorString() when it cannot. With no
+    // index path, no index is kept.
     bool open();
     void take(const FrameSlot &frame, const QDateTime &arrival);
     // While held, index rows gather and are written together once let go.

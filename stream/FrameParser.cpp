@@ -88,6 +88,8 @@ void FrameParser::readSensors()
         if (statistics)
             statistics->recordDropped(stampOf(slot), StreamStatistics::clockUs());
         parseState = WaitMagic;
+        if (onRecordDropped)
+            onRecordDropped(slot);
         return;
     }
     // Storage that a reader still shares, or that is too small, is replaced rather than grown:

@@ -41,6 +41,8 @@ public:
 
     std::function<void(const FrameStatistics &)> onStatistics;
     std::function<void()> onFrameReady;
+    // A record refused for its size, once its header is read; its payload is then skipped.
+    std::function<void(const FrameSlot &header)> onRecordDropped;
 
     const FrameSlot &completedSlot() const { return frameSlots[1 - fillIndex]; }
     ParseState state() const { return parseState; }

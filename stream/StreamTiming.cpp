@@ -382,6 +382,15 @@ void StreamTiming::points(qint64 first, qint64 end, std::vector<TimingPoint> &ou
     }
 }
 
+Lateness StreamTiming::latenessOf(qint64 index, qint64 nominalUs) const
+{
+    qint64 boardIntervalUs = 0;
+    qint64 arrivalIntervalUs = 0;
+    if (nominalUs == 0 || index < 0 || index >= size() || !timedIntervals(index, boardIntervalUs, arrivalIntervalUs))
+        return Lateness::OnTime;
+    return lateness(boardIntervalUs, arrivalIntervalUs, nominalUs);
+}
+
 void StreamTiming::lateFrames(qint64 first, qint64 end, std::vector<LateFrame> &out) const
 {
     first = std::clamp<qint64>(first, 0, size());
@@ -391,11 +400,7 @@ void StreamTiming::lateFrames(qint64 first, qint64 end, std::vector<LateFrame> &
     if (nominalUs == 0)
         return;
     for (qint64 i = first; i < end; ++i) {
-        qint64 boardIntervalUs = 0;
-        qint64 arrivalIntervalUs = 0;
-        if (!timedIntervals(i, boardIntervalUs, arrivalIntervalUs))
-            continue;
-        const Lateness late = lateness(boardIntervalUs, arrivalIntervalUs, nominalUs);
+        const Lateness late = latenessOf(i, nominalUs);
         if (late != Lateness::OnTime)
             out.push_back({i, late});
     }

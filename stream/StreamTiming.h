@@ -125,6 +125,11 @@ public:
     void points(qint64 first, qint64 end, std::vector<TimingPoint> &out) const;
     // The frames of first..end-1 that figures(first, end) counts late, into out (cleared first).
     void lateFrames(qint64 first, qint64 end, std::vector<LateFrame> &out) const;
+    // One frame's lateness against a nominal period worked out beforehand (by nominalPeriodUs(),
+    // which a caller judging every frame need not redo for each).
+    Lateness latenessOf(qint64 index, qint64 nominalUs) const;
+    // The rate set, else the median board interval of the last 10 s of first..end-1; 0 if neither.
+    qint64 nominalPeriodUs(qint64 first, qint64 end) const;
 
 private:
     qint64 boardIntervalUs(qint64 index) const;
@@ -133,7 +138,6 @@ private:
     // one after lost frames. arrivalUs is -1 when its arrival interval is not known.
     bool timedIntervals(qint64 index, qint64 &boardUs, qint64 &arrivalUs) const;
     static Lateness lateness(qint64 boardIntervalUs, qint64 arrivalIntervalUs, qint64 nominalUs);
-    qint64 nominalPeriodUs(qint64 first, qint64 end) const;
     // Relative latency of frames first..end-1 into out, -1 where arrival is not known.
     void relativeLatencies(qint64 first, qint64 end, std::vector<qint64> &out) const;
     void dropOldFrames();

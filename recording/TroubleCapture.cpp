@@ -1,0 +1,245 @@
+#include "TroubleCapture.h"
+
+#include "BoardProtocol.h"
+#include "FrameSlot.h"
+#include "StreamStatistics.h"
+
+#include <QDateTime>
+#include <QDir>
+
+#include <algorithm>
+
+namespace {
+constexpr int AfterTimeCheckMs = 500;
+// A stream that stops is given this long past a clip's after-time before the clip ends.
+constexpr qint64 StalledSlackUs = StreamTiming::MicrosPerSecond;
+// How often the nominal period a late frame is judged by is worked out again.
+constexpr qint64 NominalRefreshUs = StreamTiming::MicrosPerSecond;
+
+qint64 wallClockOffset()
+{
+    return QDateTime::currentMSecsSinceEpoch() * 1000 - StreamStatistics::clockUs();
+}
+} // namespace
+
+TroubleCapture::TroubleCapture(const Settings &settings, QObject *parent)
+    : QObject(parent)
+    , settings(settings)
+    , wallClockOffsetUs(wallClockOffset())
+    // Enough for the seconds kept and for the median period of the last 10 s.
+    , timing(std::max(settings.keptUs + JudgingMarginUs, StreamTiming::NominalSpanUs) + StreamTiming::MicrosPerSecond)
+{
+    connect(&afterTime, &QTimer::timeout, this, [this] {
+        if (current.clip && StreamStatistics::clockUs() > current.limitArrivalUs)
+            closeClip(QStringLiteral("stream stopped"));
+    });
+}
+
+TroubleCapture::~TroubleCapture() = default;
+
+void TroubleCapture::wireBytes(const char *data, qint64 size)
+{
+    if (size > 0)
+        ring.append(data, size);
+}
+
+void TroubleCapture::frameCompleted(const FrameSlot &frame, qint64 arrivalUs)
+{
+    recordEnded(ring.end() - BoardProtocol::RecordPrefixBytes - frame.payload.size(), frame, arrivalUs, false);
+}
+
+void TroubleCapture::recordDropped(const FrameSlot &header, qint64 arrivalUs)
+{
+    recordEnded(ring.end() - BoardProtocol::RecordPrefixBytes, header, arrivalUs, true);
+}
+
+void TroubleCapture::recordEnded(qint64 start, const FrameSlot &header, qint64 arrivalUs, bool dropped)
+{
+    const quint64 lost = loss.addRecord({header.format, header.width, header.height, header.timestamp_s,
+                                         header.timestamp_us});
+    const quint32 lostBefore = quint32(std::min<quint64>(lost, UINT32_MAX));
+    timing.add(header.boardTimeUs(), arrivalUs, lostBefore);
+    const qint64 index = timing.size() - 1;
+    const TimingSample &sample = timing.sample(index);
+    if (sample.startsRun)
+        ++run;
+    marks.push_back({start, ring.end(), sample.boardUs, header.boardTimeUs(), arrivalUs, nextFrame, run, dropped});
+    ++recordsThisConnection;
+    if (!dropped)
+        ++nextFrame;
+
+    if (sample.startsRun || nominalFromBoardUs < 0 || sample.boardUs - nominalFromBoardUs >= NominalRefreshUs) {
+        nominalUs = timing.nominalPeriodUs(0, timing.size());
+        nominalFromBoardUs = sample.boardUs;
+    }
+    const size_t newest = marks.size() - 1;
+    if (lostBefore > 0)
+        addTrouble(newest, TroubleKind::Lost, lostBefore);
+    if (dropped)
+        addTrouble(newest, TroubleKind::Dropped);
+    else if (const Lateness late = timing.latenessOf(index, nominalUs); late != Lateness::OnTime)
+        addTrouble(newest, late == Lateness::AtBoard ? TroubleKind::LateAtBoard : TroubleKind::LateOnTheWay);
+
+    if (current.clip && marks.back().end > current.writtenUpTo) {
+        if (covers(marks.back()))
+            writeMark(marks.back());
+        else
+            closeClip(marks.back().run == current.run ? QStringLiteral("after time")
+                                                      : QStringLiteral("clock restarted"));
+    }
+    letGo();
+}
+
+void TroubleCapture::frameDamaged(qint64 frame)
+{
+    const auto found = std::lower_bound(marks.begin(), marks.end(), frame, [](const Mark &mark, qint64 number) {
+        return mark.frame < number || (mark.frame == number && mark.dropped);
+    });
+    if (found != marks.end() && found->frame == frame && !found->dropped)
+        addTrouble(size_t(found - marks.begin()), TroubleKind::Damaged);
+}
+
+void TroubleCapture::connectionStarted()
+{
+    loss.restart();
+    timing.restart();
+    recordsThisConnection = 0;
+}
+
+// The connection's last bytes, a record cut off among them, end its clip.
+void TroubleCapture::connectionLost(qint64 nowUs)
+{
+    if (recordsThisConnection == 0 || marks.empty())
+        return;
+    recordsThisConnection = 0;
+    addTrouble(marks.size() - 1, TroubleKind::ConnectionLost, 0, nowUs);
+    if (!current.clip)
+        return;
+    ring.copy(current.writtenUpTo, ring.end(),
+              [this](const char *data, qint64 size) { return current.clip->write(data, size); });
+    current.writtenUpTo = ring.end();
+    closeClip(QStringLiteral("connection lost"));
+}
+
+void TroubleCapture::addTrouble(size_t index, TroubleKind kind, quint32 count, qint64 arrivalUs)
+{
+    const Mark &mark = marks[index];
+    const bool inOpenClip = current.clip && mark.run == current.run && mark.start >= current.start
+                            && mark.boardUs <= current.limitBoardUs;
+    if (!inOpenClip) {
+        if (current.clip)
+            closeClip(QStringLiteral("after time"));
+        openClip(index);
+        if (!current.clip)
+            return;
+    }
+    const Mark &at = marks[index];
+    const qint64 when = arrivalUs >= 0 ? arrivalUs : at.arrivalUs;
+    // A lost connection befalls the frame after the last.
+    const qint64 frame = kind == TroubleKind::ConnectionLost && !at.dropped ? at.frame + 1 : at.frame;
+    current.clip->addTrouble({kind, frame, at.sentBoardUs, when, count});
+    current.limitBoardUs = std::max(current.limitBoardUs, at.boardUs + settings.keptUs);
+    current.limitArrivalUs = std::max(current.limitArrivalUs, when + settings.keptUs + StalledSlackUs);
+}
+
+// From the first record of the trouble's run within the seconds before it.
+void TroubleCapture::openClip(size_t index)
+{
+    const Mark &trouble = marks[index];
+    size_t first = index;
+    while (first > 0 && marks[first - 1].run == trouble.run
+           && trouble.boardUs - marks[first - 1].boardUs <= settings.keptUs)
+        --first;
+    const QString folder = QDir(settings.folder)
+                               .filePath(settings.prefix + QStringLiteral("trouble-") + QString::number(clipNumber + 1));
+    auto *clip = new TroubleClip(folder, settings.prefix, settings.about, marks[first].frame, wallClockOffsetUs, this);
+    if (!clip->open()) {
+        emit failed(clip->errorString());
+        delete clip;
+        return;
+    }
+    ++clipNumber;
+    connect(clip, &TroubleClip::failed, this, &TroubleCapture::failed);
+    connect(clip, &TroubleClip::closed, this, [this, clip](const QString &description) { clipClosed(clip, description); });
+    current = {clip,
+               trouble.run,
+               marks[first].start,
+               marks[first].start,
+               trouble.boardUs + settings.keptUs,
+               StreamStatistics::clockUs() + settings.keptUs + StalledSlackUs,
+               double(trouble.boardUs - marks[first].boardUs) / StreamTiming::MicrosPerSecond,
+               first == 0 && memoryCutRun == trouble.run && trouble.boardUs - memoryCutBoardUs <= settings.keptUs};
+    for (size_t i = first; i < marks.size() && current.clip; ++i) {
+        if (i > index && !covers(marks[i])) {
+            closeClip(QStringLiteral("after time"));
+            break;
+        }
+        writeMark(marks[i]);
+    }
+    afterTime.start(AfterTimeCheckMs);
+}
+
+bool TroubleCapture::covers(const Mark &mark) const
+{
+    return mark.run == current.run && mark.boardUs <= current.limitBoardUs;
+}
+
+// The record's bytes, and whatever came between it and the record before.
+void TroubleCapture::writeMark(const Mark &mark)
+{
+    current.clip->expectRecord(mark.arrivalUs, mark.dropped);
+    ring.copy(current.writtenUpTo, mark.end,
+              [this](const char *data, qint64 size) { return current.clip->write(data, size); });
+    current.writtenUpTo = mark.end;
+}
+
+void TroubleCapture::closeClip(const QString &reason)
+{
+    if (!current.clip)
+        return;
+    const OpenClip closed = current;
+    current = OpenClip();
+    afterTime.stop();
+    closing.push_back(closed.clip);
+    closed.clip->close({reason, closed.secondsBefore, closed.memoryLimited});
+}
+
+void TroubleCapture::clipClosed(TroubleClip *clip, const QString &description)
+{
+    ++clipsDone;
+    closing.erase(std::remove(closing.begin(), closing.end(), clip), closing.end());
+    clip->deleteLater();
+    emit clipWritten(description);
+    finishWhenWritten();
+}
+
+// Records older than the seconds kept go, and more while the ring holds more than allowed; the
+// bytes of the clip being written stay.
+void TroubleCapture::letGo()
+{
+    const qint64 oldestKeptUs = marks.back().arrivalUs - settings.keptUs - JudgingMarginUs;
+    while (marks.size() > 1 && marks.front().arrivalUs < oldestKeptUs)
+        marks.pop_front();
+    while (marks.size() > 1 && memoryHeld() > settings.memoryBytes) {
+        memoryCutRun = marks.front().run;
+        memoryCutBoardUs = marks.front().boardUs;
+        marks.pop_front();
+        ring.releaseBefore(std::min(marks.front().start, current.clip ? current.writtenUpTo : ring.end()));
+    }
+    ring.releaseBefore(std::min(marks.front().start, current.clip ? current.writtenUpTo : ring.end()));
+}
+
+void TroubleCapture::finish()
+{
+    finishing = true;
+    closeClip(QStringLiteral("recording stopped"));
+    finishWhenWritten();
+}
+
+void TroubleCapture::finishWhenWritten()
+{
+    if (!finishing || !closing.empty() || current.clip || finishedSent)
+        return;
+    finishedSent = true;
+    QMetaObject::invokeMethod(this, &TroubleCapture::finished, Qt::QueuedConnection);
+}

@@ -1,0 +1,249 @@
+#include "TroubleClip.h"
+
+#include "BoardProtocol.h"
+#include "FrameStorage.h"
+#include "RecordIndex.h"
+#include "RecordingNames.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QIODevice>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSaveFile>
+#include <QStringList>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <set>
+
+// The clip's bytes as a stream for its own parser: what is written is offered to read, once.
+class ByteFeed : public QIODevice
+{
+public:
+    ByteFeed() { QIODevice::open(QIODevice::ReadOnly | QIODevice::Unbuffered); }
+    void feed(const char *data, qint64 size) { held.append(data, size); }
+    bool isSequential() const override { return true; }
+    qint64 bytesAvailable() const override { return held.size() - readAt; }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override
+    {
+        const qint64 taken = std::min<qint64>(maxSize, held.size() - readAt);
+        std::memcpy(data, held.constData() + readAt, size_t(taken));
+        readAt += taken;
+        // What was read goes once it is most of what is held: a payload is then read straight.
+        if (readAt == held.size() || readAt > (1 << 20)) {
+            held.remove(0, readAt);
+            readAt = 0;
+        }
+        return taken;
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    QByteArray held;
+    qint64 readAt = 0;
+};
+
+TroubleClip::TroubleClip(const QString &folder, const QString &prefix, const QJsonObject &about, qint64 firstFrame,
+                         qint64 wallClockOffsetUs, QObject *parent)
+    : QObject(parent)
+    , folderPath(folder)
+    , prefix(prefix)
+    , about(about)
+    , firstFrame(firstFrame)
+    , wallClockOffsetUs(wallClockOffsetUs)
+    , feed(std::make_unique<ByteFeed>())
+{
+    parser.setDevice(feed.get());
+    parser.onFrameReady = [this] { frameParsed(); };
+    parser.onRecordDropped = [this](const FrameSlot &header) { recordDropped(header); };
+}
+
+TroubleClip::~TroubleClip() = default;
+
+bool TroubleClip::open()
+{
+    if (!QDir().mkpath(folderPath)) {
+        error = QStringLiteral("cannot make the folder %1").arg(folderPath);
+        return false;
+    }
+    wire.setFileName(QDir(folderPath).filePath(QLatin1String(WireFileName)));
+    if (!wire.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        error = QStringLiteral("cannot write %1: %2").arg(wire.fileName(), wire.errorString());
+        return false;
+    }
+    const RecordingNames names = RecordingNames::recorder(folderPath, prefix);
+    session = std::make_unique<RecordingSession>(FrameStorage::make(FrameStorage::Kind::Matroska, names),
+                                                 names.indexFile(), statistics);
+    if (!session->open()) {
+        error = session->errorString();
+        return false;
+    }
+    connect(session.get(), &RecordingSession::failed, this, &TroubleClip::fail);
+    connect(session.get(), &RecordingSession::finished, this, &TroubleClip::sessionFinished);
+    return true;
+}
+
+void TroubleClip::expectRecord(qint64 arrivalUs, bool dropped)
+{
+    expected.push_back({arrivalUs, dropped});
+}
+
+bool TroubleClip::write(const char *data, qint64 size)
+{
+    if (!error.isEmpty())
+        return false;
+    if (wire.write(data, size) != size) {
+        fail(QStringLiteral("cannot write %1: %2").arg(wire.fileName(), wire.errorString()));
+        return false;
+    }
+    bytes += size;
+    feed->feed(data, size);
+    parser.process();
+    return true;
+}
+
+// The clip's parser meets the records the capture's met, in the same order.
+void TroubleClip::frameParsed()
+{
+    const FrameSlot &frame = parser.completedSlot();
+    while (!expected.empty() && expected.front().dropped)
+        expected.pop_front();
+    const qint64 arrivalUs = expected.empty() ? -1 : expected.front().arrivalUs;
+    if (!expected.empty())
+        expected.pop_front();
+    statistics.frameReceived({frame.format, frame.width, frame.height, frame.timestamp_s, frame.timestamp_us},
+                             BoardProtocol::RecordPrefixBytes + frame.payload.size(), arrivalUs);
+    session->take(frame, QDateTime::fromMSecsSinceEpoch((arrivalUs + wallClockOffsetUs) / 1000, Qt::UTC));
+    ++frames;
+    lastBoardUs = frame.boardTimeUs();
+    if (firstBoardUs < 0)
+        firstBoardUs = lastBoardUs;
+}
+
+void TroubleClip::recordDropped(const FrameSlot &header)
+{
+    while (!expected.empty() && !expected.front().dropped)
+        expected.pop_front();
+    const qint64 arrivalUs = expected.empty() ? -1 : expected.front().arrivalUs;
+    if (!expected.empty())
+        expected.pop_front();
+    statistics.recordDropped({header.format, header.width, header.height, header.timestamp_s, header.timestamp_us},
+                             arrivalUs);
+    ++recordsDropped;
+}
+
+void TroubleClip::addTrouble(const Trouble &trouble)
+{
+    troubles.push_back(trouble);
+}
+
+void TroubleClip::close(const Ending &end)
+{
+    ending = end;
+    if (!wire.flush() && error.isEmpty())
+        fail(QStringLiteral("cannot write %1: %2").arg(wire.fileName(), wire.errorString()));
+    wire.close();
+    if (session)
+        session->finish();
+    else
+        sessionFinished();
+}
+
+void TroubleClip::sessionFinished()
+{
+    QSaveFile file(QDir(folderPath).filePath(QLatin1String(TroubleFileName)));
+    if (file.open(QIODevice::WriteOnly)) {
+        file.write(QJsonDocument(document()).toJson());
+        if (!file.commit())
+            fail(QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString()));
+    } else {
+        fail(QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString()));
+    }
+    std::set<QString> kinds;
+    for (const Trouble &trouble : troubles)
+        kinds.insert(troubleKindWord(trouble.kind));
+    const QStringList kindList(kinds.begin(), kinds.end());
+    emit closed(QStringLiteral("trouble clip %1: %2 (%3), %4 frames, %5 bytes")
+                    .arg(QDir::toNativeSeparators(folderPath),
+                         troubles.size() == 1 ? QStringLiteral("1 trouble")
+                                              : QStringLiteral("%1 troubles").arg(troubles.size()),
+                         kindList.join(QStringLiteral(", ")))
+                    .arg(frames)
+                    .arg(bytes));
+}
+
+QString TroubleClip::arrivalText(qint64 arrivalUs) const
+{
+    return RecordIndex::arrivalTime(
+        QDateTime::fromMSecsSinceEpoch((arrivalUs + wallClockOffsetUs) / 1000, Qt::UTC));
+}
+
+QJsonObject TroubleClip::document() const
+{
+    QJsonArray list;
+    for (const Trouble &trouble : troubles) {
+        // A trouble that came after the clip's last frame (a lost connection) is told at that frame.
+        const qint64 frame = std::clamp<qint64>(trouble.frame - firstFrame, 0, std::max<qint64>(frames - 1, 0));
+        QJsonObject entry{{QStringLiteral("kind"), troubleKindWord(trouble.kind)},
+                          {QStringLiteral("frame"), frame},
+                          {QStringLiteral("board_time"), RecordIndex::boardTime(trouble.boardUs)},
+                          {QStringLiteral("arrival"), arrivalText(trouble.arrivalUs)}};
+        if (trouble.kind == TroubleKind::Lost)
+            entry.insert(QStringLiteral("count"), qint64(trouble.count));
+        list.append(entry);
+    }
+    const auto boardTime = [](qint64 us) { return us < 0 ? QJsonValue() : QJsonValue(RecordIndex::boardTime(us)); };
+    QJsonObject document = about;
+    document.insert(QStringLiteral("ended"), ending.reason);
+    document.insert(QStringLiteral("seconds_before"), std::round(ending.secondsBefore * 1000) / 1000);
+    document.insert(QStringLiteral("memory_limited"), ending.memoryLimited);
+    document.insert(QStringLiteral("frames"), frames);
+    document.insert(QStringLiteral("records_dropped"), recordsDropped);
+    document.insert(QStringLiteral("bytes"), bytes);
+    document.insert(QStringLiteral("first_board_time"), boardTime(firstBoardUs));
+    document.insert(QStringLiteral("last_board_time"), boardTime(lastBoardUs));
+    document.insert(QStringLiteral("troubles"), list);
+    document.insert(QStringLiteral("timing"), statistics.timing().figures().toJson());
+    return document;
+}
+
+void TroubleClip::fail(const QString &text)
+{
+    if (!error.isEmpty())
+        return;
+    error = text;
+    emit failed(error);
+}
+
+std::vector<TroubleClip::Listed> TroubleClip::read(const QString &folder, QString &problem)
+{
+    std::vector<Listed> listed;
+    QFile file(QDir(folder).filePath(QLatin1String(TroubleFileName)));
+    if (!file.open(QIODevice::ReadOnly)) {
+        problem = file.errorString();
+        return listed;
+    }
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
+    if (!document.isObject()) {
+        problem = parseError.errorString();
+        return listed;
+    }
+    for (const QJsonValue &value : document.object().value(QStringLiteral("troubles")).toArray()) {
+        const QJsonObject entry = value.toObject();
+        const std::optional<TroubleKind> kind = troubleKindOf(entry.value(QStringLiteral("kind")).toString());
+        const qint64 frame = entry.value(QStringLiteral("frame")).toInteger(-1);
+        if (kind && frame >= 0)
+            listed.push_back({*kind, frame});
+    }
+    return listed;
+}
+
+bool TroubleClip::isClip(const QString &folder)
+{
+    return QFileInfo(QDir(folder).filePath(QLatin1String(TroubleFileName))).isFile();
+}
