@@ -111,6 +111,9 @@ bool SimulatorOptions::parse(const QStringList &arguments)
         {QStringLiteral("fault-switch-every"),
          QStringLiteral("Fault: change format and size every K frames without closing."),
          QStringLiteral("K"), QStringLiteral("0")},
+        {QStringLiteral("fault-skip-every"),
+         QStringLiteral("Fault: make every Nth frame and never send it (lost at the board)."),
+         QStringLiteral("N"), QStringLiteral("0")},
         {QStringLiteral("jitter-us"),
          QStringLiteral("Fault: the board's clock jitters: each timestamp off its true time by a "
                         "random amount of up to this many microseconds either way."),
@@ -201,6 +204,7 @@ bool SimulatorOptions::parse(const QStringList &arguments)
         || !integer("fault-bad-size-every", 0, Unlimited, faults.badSizeEvery)
         || !integer("fault-corrupt-jpeg-every", 0, Unlimited, faults.corruptJpegEvery)
         || !integer("fault-switch-every", 0, Unlimited, faults.switchEvery)
+        || !integer("fault-skip-every", 0, Unlimited, faults.skipEvery)
         || !integer("jitter-us", 0, MaxJitterUs, faults.jitterUs)
         || !integer("drift-ppm", -MaxDriftPpm, MaxDriftPpm, faults.driftPpm)
         || !integer("fault-late-every", 0, Unlimited, faults.lateEvery))

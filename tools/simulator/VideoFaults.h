@@ -23,6 +23,9 @@ struct VideoFaults
     int corruptJpegEvery = 0;
     // Every K frames the stream moves on to another format and size, without closing anything.
     int switchEvery = 0;
+    // Every Nth frame is made and never sent, as by a board too busy to send it: a gap in its
+    // clock.
+    int skipEvery = 0;
 
     // The board's clock: each timestamp off its true time by a random amount in
     // -jitterUs..jitterUs, the frames still made on their schedule.

@@ -244,6 +244,10 @@ void VideoServer::sendFrame()
     }
     ++stats.framesProduced;
     ++frameNumber;
+    if (isDue(activeFaults.skipEvery)) {
+        sendDueFrames(); // those held still go, and a limit reached ends the stream
+        return;
+    }
 
     Damage damage = Damage::None;
     if (isDue(activeFaults.badSizeEvery))

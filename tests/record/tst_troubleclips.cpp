@@ -1,0 +1,259 @@
+#include "BoardProtocol.h"
+#include "FileBytes.h"
+#include "FrameRecord.h"
+#include "JpegEncoder.h"
+#include "RecordIndex.h"
+#include "VideoServer.h"
+#include "WireDump.h"
+#include "WireReplay.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtEndian>
+#include <QtTest>
+
+#include <cmath>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+constexpr int ProcessTimeoutMs = 60000;
+// Slow enough that a busy machine does not hold a frame half a period and make it late.
+constexpr int Fps = 10;
+constexpr qint64 KeptUs = 500000;
+constexpr const char *Kept = "0.5";
+// Each fault hits the 20th frame made: the 20th frame received, or the one after a frame or a
+// record that never came.
+constexpr int FaultEvery = 20;
+constexpr int TroubleRecord = FaultEvery - 1;
+
+struct Run
+{
+    int exitCode = -1;
+    QString errors;
+};
+
+Run record(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral(BREVANT_RECORD), arguments);
+    Run run;
+    if (QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, ProcessTimeoutMs)
+        && process.exitStatus() == QProcess::NormalExit)
+        run.exitCode = process.exitCode();
+    run.errors = QString::fromLocal8Bit(process.readAllStandardError());
+    return run;
+}
+
+qint64 boardUs(const FrameSlot &header)
+{
+    return header.boardTimeUs();
+}
+
+// The board time of the record dropped just before record `next` of the dump: its header is the
+// first thing after the record before.
+qint64 droppedBoardUs(const WireDump &dump, int next)
+{
+    const qint64 at = dump.records().at(next - 1).end() + BoardProtocol::TimestampOffset;
+    const auto field = [&](int i) { return qFromBigEndian<qint32>(dump.data() + at + 4 * i); };
+    return FrameSlot::boardTimeUs(field(0), field(1));
+}
+
+QJsonObject trouble(const QString &kind, qint64 frame, qint64 boardUs)
+{
+    return {{u"kind"_s, kind}, {u"frame"_s, frame}, {u"board_time"_s, RecordIndex::boardTime(boardUs)}, {u"arrival"_s, u"T"_s}};
+}
+
+// Arrival times and the figures a machine's timing changes are the actual document's own; the
+// rest must be as expected.
+QJsonObject masked(QJsonObject document, const QJsonObject &actual)
+{
+    QJsonArray troubles;
+    for (const QJsonValue &entry : document.value(u"troubles"_s).toArray()) {
+        QJsonObject t = entry.toObject();
+        t.insert(u"arrival"_s, u"T"_s);
+        troubles.append(t);
+    }
+    document.insert(u"troubles"_s, troubles);
+    QJsonObject timing = actual.value(u"timing"_s).toObject();
+    const QJsonObject expectedTiming = document.value(u"timing"_s).toObject();
+    for (auto it = expectedTiming.begin(); it != expectedTiming.end(); ++it)
+        timing.insert(it.key(), it.value());
+    document.insert(u"timing"_s, timing);
+    return document;
+}
+
+QStringList indexWithoutArrivals(const QString &path)
+{
+    QStringList rows = QString::fromUtf8(fileBytes(path)).split(u'\n');
+    for (QString &row : rows) {
+        QStringList cells = row.split(u',');
+        if (cells.size() > 8)
+            cells[8] = u"T"_s;
+        row = cells.join(u',');
+    }
+    return rows;
+}
+} // namespace
+
+// The recorder with --keep-trouble against a simulated board with one kind of fault at a time:
+// the clips it writes, against the wire dump of what it received and a plain recording of them.
+class TestTroubleClips : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void clipOfEachTrouble_data()
+    {
+        QTest::addColumn<int>("format");
+        QTest::addColumn<VideoFaults>("faults");
+        QTest::addColumn<int>("frames");
+        QTest::addColumn<int>("exitStatus");
+        QTest::addColumn<QStringList>("kinds"); // of the troubles, in order
+        QTest::addColumn<QString>("ending");
+
+        const auto faults = [](int VideoFaults::*every, int n = FaultEvery) {
+            VideoFaults f;
+            f.*every = n;
+            return f;
+        };
+        VideoFaults late = faults(&VideoFaults::lateEvery);
+        late.lateMs = 400;
+        QTest::newRow("clean") << int(TestPattern::Gray) << VideoFaults() << 30 << 0 << QStringList() << QString();
+        QTest::newRow("lost at the board") << int(TestPattern::Gray) << faults(&VideoFaults::skipEvery) << 30 << 3
+                                           << QStringList{u"lost"_s} << u"after time"_s;
+        QTest::newRow("damaged") << int(TestPattern::Jpeg) << faults(&VideoFaults::corruptJpegEvery) << 30 << 3
+                                 << QStringList{u"damaged"_s} << u"after time"_s;
+        QTest::newRow("late") << int(TestPattern::Gray) << late << 30 << 0 << QStringList{u"late_on_arrival"_s}
+                              << u"after time"_s;
+        QTest::newRow("dropped") << int(TestPattern::Gray) << faults(&VideoFaults::badSizeEvery) << 30 << 3
+                                 << QStringList{u"dropped"_s} << u"after time"_s;
+        QTest::newRow("connection lost") << int(TestPattern::Gray) << faults(&VideoFaults::closeEvery) << 30 << 1
+                                         << QStringList{u"connection_lost"_s} << u"connection lost"_s;
+        // Every fourth frame, 0.4 s apart: each one within the after-time of the one before.
+        QTest::newRow("troubles closer than the seconds kept")
+            << int(TestPattern::Jpeg) << faults(&VideoFaults::corruptJpegEvery, 4) << 30 << 3
+            << QStringList(7, u"damaged"_s) << u"recording stopped"_s;
+    }
+
+    void clipOfEachTrouble()
+    {
+        QFETCH(int, format);
+        QFETCH(VideoFaults, faults);
+        QFETCH(int, frames);
+        QFETCH(int, exitStatus);
+        QFETCH(QStringList, kinds);
+        QFETCH(QString, ending);
+        VideoServer video; // its faults count the frames it made from the start
+        video.pattern().setJpegEncoder([](const uchar *pixels, int width, int height, int components, int quality) {
+            return encodeJpeg(pixels, width, height, components, quality);
+        });
+        QVERIFY(video.listen(QHostAddress::LocalHost, 0));
+        QVERIFY(video.setConfiguration(format, 64, 48, Fps));
+        video.setFaults(faults);
+        QTemporaryDir temporary;
+        const QString folder = temporary.filePath(u"run"_s);
+        const QString wire = temporary.filePath(u"received.wire"_s);
+        const QStringList arguments{u"--video-port"_s, QString::number(video.serverPort()), u"--keep-trouble"_s,
+                                    QLatin1String(Kept), u"--frames"_s, QString::number(frames), u"--wire"_s,
+                                    wire, u"--quiet"_s, folder};
+        const Run run = record(arguments);
+        QCOMPARE(run.exitCode, exitStatus);
+
+        const QStringList written = QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+        if (kinds.isEmpty()) { // nothing stored while the stream is clean
+            QCOMPARE(written, QStringList());
+            return;
+        }
+        QCOMPARE(written, QStringList{u"bvtgrab_trouble-1"_s});
+        const QDir clip(QDir(folder).filePath(written.first()));
+        QCOMPARE(clip.entryList(QDir::Files),
+                 (QStringList{u"bvtgrab_0.mkv"_s, u"bvtgrab_index.csv"_s, u"stream.wire"_s, u"trouble.json"_s}));
+        QVERIFY2(run.errors.contains(u"brevant-record: trouble clip %1: "_s.arg(clip.path())), qPrintable(run.errors));
+
+        // The records expected by the board's clock, from the dump of all that was received.
+        WireDump received;
+        QVERIFY2(received.load(wire), qPrintable(received.errorString()));
+        const QList<WireDump::Record> &records = received.records();
+        const bool dropped = kinds.first() == u"dropped"_s;
+        const bool lostConnection = kinds.first() == u"connection_lost"_s;
+        const int firstTrouble = kinds.size() > 1 ? 3 : TroubleRecord;
+        const qint64 troubleUs = dropped ? droppedBoardUs(received, firstTrouble) : boardUs(records[firstTrouble].header);
+        qint64 lastTroubleUs = troubleUs;
+        QJsonArray troubles;
+        for (int i = 0; i < kinds.size(); ++i) {
+            const int at = firstTrouble + 4 * i;
+            const qint64 us = dropped ? troubleUs : boardUs(records[at].header);
+            lastTroubleUs = us;
+            troubles.append(trouble(kinds[i], at, us));
+        }
+        int first = firstTrouble;
+        while (first > 0 && troubleUs - boardUs(records[first - 1].header) <= KeptUs)
+            --first;
+        int last = firstTrouble;
+        while (last + 1 < records.size() && boardUs(records[last + 1].header) <= lastTroubleUs + KeptUs)
+            ++last;
+        if (lostConnection) // the connection's last bytes
+            QCOMPARE(received.size(), records[last].end());
+
+        // Byte for byte as received, from a record's first byte to a record's last.
+        const QByteArray clipBytes = fileBytes(clip.filePath(u"stream.wire"_s));
+        QCOMPARE(clipBytes.size(), records[last].end() - records[first].start);
+        QVERIFY(clipBytes == QByteArray(received.data() + records[first].start, clipBytes.size()));
+
+        QJsonArray clipTroubles;
+        for (const QJsonValue &t : troubles) {
+            QJsonObject entry = t.toObject();
+            entry.insert(u"frame"_s, entry.value(u"frame"_s).toInteger() - first);
+            if (kinds.first() == u"lost"_s)
+                entry.insert(u"count"_s, 1);
+            clipTroubles.append(entry);
+        }
+        const int clipFrames = last - first + 1;
+        // A dropped record keeps its place in the timing.
+        const QJsonObject expectedTiming{{u"frames"_s, clipFrames + (dropped ? 1 : 0)},
+                                         {u"damaged"_s, qint64(kinds.count(u"damaged"_s) + (dropped ? 1 : 0))},
+                                         {u"lost"_s, kinds.first() == u"lost"_s ? 1 : 0},
+                                         {u"clock_restarts"_s, 0}};
+        const QJsonObject expected{
+            {u"program"_s, u"brevant-record"_s},
+            {u"version"_s, QStringLiteral(BREVANT_VERSION)},
+            {u"arguments"_s, QJsonArray::fromStringList(arguments)},
+            {u"seconds"_s, 0.5},
+            {u"memory_limit_mb"_s, 512},
+            {u"ended"_s, ending},
+            {u"seconds_before"_s, std::round(double(troubleUs - boardUs(records[first].header)) / 1000) / 1000},
+            {u"memory_limited"_s, false},
+            {u"frames"_s, clipFrames},
+            {u"records_dropped"_s, dropped ? 1 : 0},
+            {u"bytes"_s, clipBytes.size()},
+            {u"first_board_time"_s, RecordIndex::boardTime(boardUs(records[first].header))},
+            {u"last_board_time"_s, RecordIndex::boardTime(boardUs(records[last].header))},
+            {u"troubles"_s, clipTroubles},
+            {u"timing"_s, expectedTiming},
+        };
+        const QJsonObject actual = QJsonDocument::fromJson(fileBytes(clip.filePath(u"trouble.json"_s))).object();
+        QCOMPARE(masked(actual, actual), masked(expected, actual));
+
+        // The clip played back into a plain Matroska recording gives the clip's own files.
+        WireDump clipDump;
+        QVERIFY(clipDump.load(clip.filePath(u"stream.wire"_s)));
+        WireReplay replay(clipDump, WireReplay::Rate::Max, false);
+        VideoServer replaying;
+        replaying.setReplay(&replay);
+        QVERIFY(replaying.listen(QHostAddress::LocalHost, 0));
+        const QString plain = temporary.filePath(u"plain"_s);
+        const Run plainRun = record({u"--video-port"_s, QString::number(replaying.serverPort()), u"--mkv"_s,
+                                     u"--frames"_s, QString::number(clipFrames), u"--quiet"_s, plain});
+        QVERIFY2(plainRun.exitCode == 0 || plainRun.exitCode == 3, qPrintable(plainRun.errors));
+        QCOMPARE(indexWithoutArrivals(QDir(plain).filePath(u"bvtgrab_index.csv"_s)),
+                 indexWithoutArrivals(clip.filePath(u"bvtgrab_index.csv"_s)));
+        QVERIFY(fileBytes(QDir(plain).filePath(u"bvtgrab_0.mkv"_s)) == fileBytes(clip.filePath(u"bvtgrab_0.mkv"_s)));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTroubleClips)
+#include "tst_troubleclips.moc"
