@@ -10,15 +10,19 @@
 #include "RecentFramesSource.h"
 #include "StatisticsReadout.h"
 #include "StreamTimingWindow.h"
+#include "TroubleCapture.h"
 #include "imageStream.h"
 #include "ui_MainWindow.h"
 
 #include <QClipboard>
+#include <QCoreApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGraphicsPixmapItem>
 #include <QGuiApplication>
+#include <QJsonArray>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
@@ -136,6 +140,10 @@ MainWindow::MainWindow(QWidget *parent)
     statisticsLabel->setContentsMargins(12, 0, 0, 0); // apart from the pixel readout
     status_bar->addPermanentWidget(statisticsLabel);
     statistics_readout = new StatisticsReadout(image_stream->statistics(), statisticsLabel);
+    clips_label = new QLabel;
+    clips_label->setContentsMargins(12, 0, 0, 0);
+    clips_label->hide(); // while trouble clips are kept
+    status_bar->addPermanentWidget(clips_label);
     ui->graphicsView->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(ui->graphicsView, &QWidget::customContextMenuRequested, this, &MainWindow::showViewMenu);
     // Only while the view has the focus: the line edits keep their own Ctrl+C.
@@ -154,8 +162,16 @@ MainWindow::MainWindow(QWidget *parent)
     camera_controller->try_connection();
 }
 
+// The clip being written is finished first: a clip cut off would lack its list of troubles.
 MainWindow::~MainWindow()
 {
+    stopTroubleCapture();
+    for (TroubleCapture *capture : findChildren<TroubleCapture *>()) {
+        QEventLoop wait;
+        connect(capture, &QObject::destroyed, &wait, &QEventLoop::quit);
+        QTimer::singleShot(10000, &wait, &QEventLoop::quit);
+        wait.exec();
+    }
     delete ui;
     delete image_stream;
     // Released with the window rather than left to the end of the process.
@@ -166,7 +182,11 @@ MainWindow::~MainWindow()
 void MainWindow::drawNewImage()
 {
     recent_frames.add(image_stream->completedFrame(), QDateTime::currentDateTimeUtc());
+    if (trouble_capture)
+        trouble_capture->frameCompleted(image_stream->completedFrame(), StreamStatistics::clockUs());
     const QPixmap pixmap = image_stream->currentPixmap();
+    if (trouble_capture && image_stream->lastFrameResult().damaged())
+        trouble_capture->frameDamaged(trouble_capture->framesCompleted() - 1);
     shown_picture = pixmap;
     const QSize shownSize = pixmap_item->pixmap().size();
     // Fitted to the visible area: the view's frame would leave a fitted picture scroll bars.
@@ -200,6 +220,10 @@ void MainWindow::showViewMenu(const QPoint &position)
         ->setShortcut(InspectKey);
     menu.addAction(QStringLiteral("Stream Timing..."), this, &MainWindow::showStreamTiming)
         ->setShortcut(TimingKey);
+    QAction *keepClips = menu.addAction(QStringLiteral("Keep Trouble Clips"));
+    keepClips->setCheckable(true);
+    keepClips->setChecked(trouble_capture != nullptr);
+    connect(keepClips, &QAction::toggled, this, &MainWindow::keepTroubleClips);
     menu.exec(ui->graphicsView->viewport()->mapToGlobal(position));
 }
 
@@ -223,6 +247,74 @@ void MainWindow::showStreamTiming()
     timing_window->show();
     timing_window->raise();
     timing_window->activateWindow();
+}
+
+void MainWindow::keepTroubleClips(bool on)
+{
+    if (!on) {
+        stopTroubleCapture();
+        return;
+    }
+    if (trouble_folder.isEmpty())
+        trouble_folder = QFileDialog::getExistingDirectory(this, QStringLiteral("Folder for Trouble Clips"),
+                                                           ui->editFolderName->text());
+    if (!trouble_folder.isEmpty())
+        startTroubleCapture();
+}
+
+// From the next record on: the capture sees whole records only.
+void MainWindow::startTroubleCapture()
+{
+    if (trouble_capture)
+        return;
+    TroubleCapture::Settings settings;
+    settings.folder = trouble_folder;
+    settings.prefix = ui->editPrefix->text();
+    settings.keptUs = TroubleSecondsUs;
+    settings.about = {{QStringLiteral("program"), QCoreApplication::applicationName()},
+                      {QStringLiteral("version"), QCoreApplication::applicationVersion()},
+                      {QStringLiteral("arguments"), QJsonArray::fromStringList(QCoreApplication::arguments().mid(1))},
+                      {QStringLiteral("seconds"), double(settings.keptUs) / 1e6},
+                      {QStringLiteral("memory_limit_mb"), settings.memoryBytes >> 20}};
+    trouble_capture = new TroubleCapture(settings, this);
+    TroubleCapture *capture = trouble_capture;
+    capture->setFrameRate(image_stream->statistics().timing().frameRate());
+    image_stream->setWireSink([capture](const char *data, qint64 size) { capture->wireBytes(data, size); });
+    connect(image_stream, &imageStream::recordDropped, capture,
+            [capture](const FrameSlot &header) { capture->recordDropped(header, StreamStatistics::clockUs()); });
+    connect(image_stream, &imageStream::connectionLost, capture,
+            [capture] { capture->connectionLost(StreamStatistics::clockUs()); });
+    connect(image_stream, &imageStream::connection_state, capture, [capture](int state) {
+        if (state == imageStream::Connected)
+            capture->connectionStarted();
+    });
+    connect(capture, &TroubleCapture::clipWritten, this, [this] {
+        ++clips_written;
+        showClipCount();
+    });
+    connect(capture, &TroubleCapture::failed, this,
+            [this](const QString &error) { status_bar->showMessage(error, 5000); });
+    clips_written = 0;
+    showClipCount();
+}
+
+// The clip being written is finished beside the window; the capture goes once it is.
+void MainWindow::stopTroubleCapture()
+{
+    if (!trouble_capture)
+        return;
+    image_stream->setWireSink(nullptr);
+    disconnect(image_stream, nullptr, trouble_capture, nullptr);
+    connect(trouble_capture, &TroubleCapture::finished, trouble_capture, &QObject::deleteLater);
+    trouble_capture->finish();
+    trouble_capture = nullptr;
+    showClipCount();
+}
+
+void MainWindow::showClipCount()
+{
+    clips_label->setText(QStringLiteral("clips: %1").arg(clips_written));
+    clips_label->setVisible(trouble_capture != nullptr);
 }
 
 void MainWindow::savePictureAs(QPixmap picture)
@@ -386,6 +478,8 @@ void MainWindow::set_fps()
     const int fps = ui->comboFps->currentText().toInt();
     camera_controller->send_fps(fps);
     image_stream->setFrameRate(fps);
+    if (trouble_capture)
+        trouble_capture->setFrameRate(fps);
 }
 
 void MainWindow::reconnect()

@@ -17,6 +17,7 @@ class QGraphicsPixmapItem;
 class QLabel;
 class QStatusBar;
 class StreamTimingWindow;
+class TroubleCapture;
 class Ui_MainWindow;
 class imageStream;
 
@@ -65,6 +66,14 @@ private:
     // One window, opened or brought to the front.
     void showStreamTiming();
 
+    // "Keep Trouble Clips": asks for a folder the first time; clips of the seconds around each
+    // trouble go there, through the recorder's own capture.
+    void keepTroubleClips(bool on);
+    void startTroubleCapture();
+    void stopTroubleCapture();
+    void showClipCount();
+
+    static constexpr qint64 TroubleSecondsUs = 10 * 1000 * 1000;
     static constexpr QKeyCombination InspectKey{Qt::CTRL | Qt::Key_I};
     static constexpr QKeyCombination TimingKey{Qt::CTRL | Qt::Key_T};
 
@@ -86,4 +95,8 @@ private:
     PixelReadout *pixel_readout = nullptr;
     RecentFrames recent_frames;
     StreamTimingWindow *timing_window = nullptr;
+    TroubleCapture *trouble_capture = nullptr; // while clips are kept
+    QString trouble_folder;
+    int clips_written = 0;
+    QLabel *clips_label = nullptr;
 };

@@ -13,7 +13,9 @@ class FrameSource;
 class FrameMarkScan
 {
 public:
-    enum Mark : quint8 { Damaged = 1, Lost = 2 };
+    // Listed: a trouble a clip lists (late, dropped, a lost connection, or damage and loss found
+    // when it was written).
+    enum Mark : quint8 { Damaged = 1, Lost = 2, Listed = 4 };
 
     explicit FrameMarkScan(FrameSource &source);
 
@@ -21,9 +23,12 @@ public:
     bool scan(qint64 frames);
     bool complete() const;
     qint64 scanned() const { return next; }
-    quint8 mark(qint64 index) const { return index < next ? marks[size_t(index)] : 0; }
+    quint8 mark(qint64 index) const;
     // The nearest marked frame after (step 1) or before (step -1) `from`, or -1.
     qint64 nearestMarked(qint64 from, int step) const;
+    // Frames marked Listed, whether scanned yet or not.
+    void listTroubles(std::vector<qint64> frames);
+    const std::vector<qint64> &listedTroubles() const { return listed; }
 
 
 private:
@@ -31,5 +36,6 @@ private:
     FrameDecoder decoder;
     FrameLossEstimator loss;
     std::vector<quint8> marks;
+    std::vector<qint64> listed; // in order, each once
     qint64 next = 0;
 };

@@ -8,6 +8,9 @@
 namespace {
 constexpr int MaxTickWidth = 6;
 const QColor StretchColour(60, 130, 230);
+// A trouble a clip lists that is neither damage nor loss: a late frame, a record dropped, a lost
+// connection.
+const QColor ListedColour(150, 60, 200);
 }
 
 void FrameMarksBar::setStretch(qint64 first, qint64 last)
@@ -41,14 +44,20 @@ void FrameMarksBar::paintEvent(QPaintEvent *)
         const double to = double(stretchLast >= 0 ? stretchLast : frames - 1) * step;
         painter.fillRect(QRectF(from - 1, 0, to - from + 2, height()), StretchColour);
     }
-    const qint64 scanned = marks ? marks->scanned() : 0;
-    for (qint64 i = 0; i < scanned; ++i) {
+    if (!marks)
+        return;
+    const double tick = std::clamp(step, 2.0, double(MaxTickWidth));
+    const auto paintMark = [&](qint64 i) {
         const quint8 mark = marks->mark(i);
-        if (!mark)
-            continue;
-        const QColor colour
-            = (mark & FrameMarkScan::Damaged) ? TimingPlot::DamagedColour : TimingPlot::LostColour;
-        const double tick = std::clamp(step, 2.0, double(MaxTickWidth));
-        painter.fillRect(QRectF(i * step - tick / 2, 0, tick, height()), colour);
-    }
+        const QColor colour = (mark & FrameMarkScan::Damaged) ? TimingPlot::DamagedColour
+                              : (mark & FrameMarkScan::Lost)  ? TimingPlot::LostColour
+                                                              : ListedColour;
+        painter.fillRect(QRectF(double(i) * step - tick / 2, 0, tick, height()), colour);
+    };
+    for (qint64 i = 0; i < marks->scanned(); ++i)
+        if (marks->mark(i))
+            paintMark(i);
+    for (const qint64 i : marks->listedTroubles())
+        if (i >= marks->scanned())
+            paintMark(i);
 }

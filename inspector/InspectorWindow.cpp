@@ -11,6 +11,7 @@
 #include "RawConvert.h"
 #include "RecordIndex.h"
 #include "SourceTimingView.h"
+#include "TroubleClip.h"
 #include "ZoomView.h"
 
 #include <QAction>
@@ -207,9 +208,27 @@ void InspectorWindow::showSource(std::unique_ptr<FrameSource> opened, const QStr
     if (!path.isEmpty())
         rememberSource(path);
     view->fit();
-    showFrame(source->startFrame());
+    const std::vector<qint64> troubles = clipTroubles(path);
+    marks->listTroubles(troubles);
+    showFrame(troubles.empty() ? source->startFrame() : marks->listedTroubles().front());
     if (!source->notice().isEmpty())
         statusBar()->showMessage(source->notice());
+}
+
+// A trouble clip's folder, or a file in it, lists the frames of its troubles.
+std::vector<qint64> InspectorWindow::clipTroubles(const QString &path)
+{
+    const QFileInfo info(path);
+    const QString folder = info.isDir() ? info.filePath() : info.path();
+    std::vector<qint64> frames;
+    if (path.isEmpty() || !TroubleClip::isClip(folder))
+        return frames;
+    QString problem;
+    for (const TroubleClip::Listed &trouble : TroubleClip::read(folder, problem))
+        frames.push_back(trouble.frame);
+    if (!problem.isEmpty())
+        statusBar()->showMessage(QStringLiteral("Cannot read the clip's list of troubles: %1").arg(problem));
+    return frames;
 }
 
 QString InspectorWindow::chooseSourceFile(QWidget *parent)

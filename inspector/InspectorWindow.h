@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <vector>
 #include <optional>
 
 class FrameLevels;
@@ -50,6 +51,7 @@ public:
     // Shows the source at `path` instead of this one; when it cannot be opened, says why and
     // keeps the one shown.
     bool openPath(const QString &path);
+    // At the first trouble a clip lists, when the path is a trouble clip or a file in one.
     void showSource(std::unique_ptr<FrameSource> source, const QString &path);
 
     static constexpr int MaxRecentSources = 8;
@@ -81,6 +83,7 @@ protected:
     void dropEvent(QDropEvent *event) override;
 
 private:
+    std::vector<qint64> clipTroubles(const QString &path);
     void step(qint64 frames);
     void jumpToMarked(int direction);
     void setPlaying(bool playing);

@@ -63,6 +63,10 @@ void TroubleCapture::recordEnded(qint64 start, const FrameSlot &header, qint64 a
     const TimingSample &sample = timing.sample(index);
     if (sample.startsRun)
         ++run;
+    if (start < ring.start()) { // begun before the capture: it can be in no clip
+        nextFrame += dropped ? 0 : 1;
+        return;
+    }
     marks.push_back({start, ring.end(), sample.boardUs, header.boardTimeUs(), arrivalUs, nextFrame, run, dropped});
     ++recordsThisConnection;
     if (!dropped)

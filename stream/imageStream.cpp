@@ -24,6 +24,14 @@ imageStream::imageStream(const QString &hostName, quint16 videoPort)
             emit current_format(stats.format);
     };
     parser.onFrameReady = [this] { emit imageIsReady(); };
+    parser.onRecordDropped = [this](const FrameSlot &header) { emit recordDropped(header); };
+}
+
+void imageStream::setWireSink(WireTap::Sink sink)
+{
+    // Between two calls to the parser, which keeps its place in a record across the change.
+    wireTap = sink ? std::make_unique<WireTap>(socket, std::move(sink)) : nullptr;
+    parser.setDevice(wireTap ? static_cast<QIODevice *>(wireTap.get()) : socket);
 }
 
 // The socket goes with the QObject base, which first cuts every connection of this object: the
@@ -87,8 +95,10 @@ void imageStream::displayConnectionState(QAbstractSocket::SocketState socketStat
     ConnectionState code = NotConnected;
     switch (socketState) {
     case QAbstractSocket::UnconnectedState:
-        if (connected)
+        if (connected) {
             streamStatistics.connectionLost();
+            emit connectionLost();
+        }
         connected = false;
         break;
     case QAbstractSocket::HostLookupState:

@@ -4,11 +4,14 @@
 #include "FramePath.h"
 #include "FrameSlot.h"
 #include "StreamStatistics.h"
+#include "WireTap.h"
 
 #include <QAbstractSocket>
 #include <QObject>
 #include <QPixmap>
 #include <QString>
+
+#include <memory>
 
 class QTcpSocket;
 
@@ -49,6 +52,9 @@ public:
     // The rate the board was set to: the timing's nominal period.
     void setFrameRate(int framesPerSecond) { streamStatistics.setFrameRate(framesPerSecond); }
 
+    // Every byte the parser takes from now on also goes to `sink`, in order; null: none.
+    void setWireSink(WireTap::Sink sink);
+
 public slots:
     void reconnect();
 
@@ -61,6 +67,10 @@ signals:
     void capture_in_progress(QString);
     void current_format(QString);
     void current_size(QString);
+    // A record refused for its size, once its header is read.
+    void recordDropped(const FrameSlot &header);
+    // The connection ended without the operator asking.
+    void connectionLost();
 
 private slots:
     void process_message();
@@ -77,6 +87,7 @@ private:
     bool connected = false;
     StreamStatistics streamStatistics;
     FrameParser parser;
+    std::unique_ptr<WireTap> wireTap;
     FramePath path;
     FramePath::Result lastResult;
 };
