@@ -12,7 +12,7 @@
 class WireRing
 {
 public:
-    static constexpr qint64 BlockBytes = 1 << 20;
+    static constexpr qint64 BlockBytes = 256 << 10;
 
     void append(const char *data, qint64 size);
     // Bytes before `offset` are let go (whole blocks only).

@@ -15,6 +15,7 @@
 #include <QtEndian>
 #include <QtTest>
 
+#include <algorithm>
 #include <cmath>
 
 using namespace Qt::Literals::StringLiterals;
@@ -252,6 +253,39 @@ private slots:
         QCOMPARE(indexWithoutArrivals(QDir(plain).filePath(u"bvtgrab_index.csv"_s)),
                  indexWithoutArrivals(clip.filePath(u"bvtgrab_index.csv"_s)));
         QVERIFY(fileBytes(QDir(plain).filePath(u"bvtgrab_0.mkv"_s)) == fileBytes(clip.filePath(u"bvtgrab_0.mkv"_s)));
+    }
+
+    // A stream too fast for the seconds asked in the memory allowed: the clip has fewer before its
+    // trouble, and says so.
+    void memoryLimit()
+    {
+        VideoServer video;
+        QVERIFY(video.listen(QHostAddress::LocalHost, 0));
+        QVERIFY(video.setConfiguration(TestPattern::Gray, 640, 480, Fps)); // 3 MB/s, 1 MB kept
+        VideoFaults faults;
+        faults.skipEvery = FaultEvery;
+        video.setFaults(faults);
+        QTemporaryDir temporary;
+        const QString folder = temporary.filePath(u"run"_s);
+        const QString wire = temporary.filePath(u"received.wire"_s);
+        const Run run = record({u"--video-port"_s, QString::number(video.serverPort()), u"--keep-trouble"_s,
+                                QLatin1String(Kept), u"--keep-memory"_s, u"1"_s, u"--frames"_s, u"25"_s,
+                                u"--wire"_s, wire, u"--quiet"_s, folder});
+        QCOMPARE(run.exitCode, 3);
+        const QString clip = QDir(folder).filePath(u"bvtgrab_trouble-1"_s);
+        const QJsonObject document = QJsonDocument::fromJson(fileBytes(clip + u"/trouble.json"_s)).object();
+        QCOMPARE(document.value(u"memory_limited"_s), QJsonValue(true));
+        const double before = document.value(u"seconds_before"_s).toDouble();
+        QVERIFY2(before > 0 && before < 0.45, qPrintable(QString::number(before)));
+        // Still whole records as received.
+        const QByteArray clipBytes = fileBytes(clip + u"/stream.wire"_s);
+        const QByteArray received = fileBytes(wire);
+        const qsizetype at = received.indexOf(clipBytes);
+        QVERIFY(at > 0);
+        WireDump dump;
+        QVERIFY(dump.load(wire));
+        QVERIFY(std::any_of(dump.records().begin(), dump.records().end(),
+                            [at](const WireDump::Record &r) { return r.start == at; }));
     }
 };
 
