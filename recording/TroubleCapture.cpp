@@ -89,7 +89,7 @@ void TroubleCapture::recordEnded(qint64 start, const FrameSlot &header, qint64 a
             writeMark(marks.back());
         else
             closeClip(marks.back().run == current.run ? QStringLiteral("after time")
-                                                      : QStringLiteral("clock restarted"));
+                                                      : QStringLiteral("stream restarted"));
     }
     letGo();
 }

@@ -1,6 +1,7 @@
 #include "BoardProtocol.h"
 #include "FileBytes.h"
 #include "FrameRecord.h"
+#include "InspectorWindow.h"
 #include "JpegEncoder.h"
 #include "RecordIndex.h"
 #include "VideoServer.h"
@@ -101,7 +102,8 @@ QStringList indexWithoutArrivals(const QString &path)
 } // namespace
 
 // The recorder with --keep-trouble against a simulated board with one kind of fault at a time:
-// the clips it writes, against the wire dump of what it received and a plain recording of them.
+// the clips it writes, against the wire dump of what it received, a plain recording of the clip
+// played back, and the inspector's reading of it.
 class TestTroubleClips : public QObject
 {
     Q_OBJECT
@@ -253,6 +255,24 @@ private slots:
         QCOMPARE(indexWithoutArrivals(QDir(plain).filePath(u"bvtgrab_index.csv"_s)),
                  indexWithoutArrivals(clip.filePath(u"bvtgrab_index.csv"_s)));
         QVERIFY(fileBytes(QDir(plain).filePath(u"bvtgrab_0.mkv"_s)) == fileBytes(clip.filePath(u"bvtgrab_0.mkv"_s)));
+
+        // The inspector opens the clip at its first trouble; N steps through the others, then stays.
+        QString error;
+        InspectorWindow inspector(InspectorWindow::openSource(clip.path(), error), clip.path());
+        inspector.show();
+        QVERIFY(QTest::qWaitForWindowActive(&inspector));
+        QCOMPARE(inspector.windowTitle(), u"%1 - Matroska recording, %2 frames - Brevant Inspector"_s.arg(clip.dirName()).arg(clipFrames));
+        QList<qint64> visited{inspector.currentFrame()};
+        for (int i = 0; i < clipTroubles.size(); ++i) {
+            QTest::keyClick(&inspector, Qt::Key_N);
+            visited << inspector.currentFrame();
+        }
+        QList<qint64> troubleFrames;
+        for (const QJsonValue &t : clipTroubles)
+            if (!troubleFrames.contains(t[u"frame"_s].toInteger()))
+                troubleFrames << t[u"frame"_s].toInteger();
+        QCOMPARE(visited.mid(0, troubleFrames.size()), troubleFrames);
+        QCOMPARE(visited.last(), troubleFrames.last());
     }
 
     // A stream too fast for the seconds asked in the memory allowed: the clip has fewer before its
@@ -289,5 +309,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestTroubleClips)
+QTEST_MAIN(TestTroubleClips)
 #include "tst_troubleclips.moc"
