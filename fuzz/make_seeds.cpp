@@ -178,6 +178,37 @@ void frameParserSeeds(SeedWriter &out)
     out.write(target, QStringLiteral("oversized_then_gray"), streamInput(oversized.toBytes() + gray));
 }
 
+// Frames 100 ms apart by the board's clock, with one missing, one dropped for its size, garbage
+// and a JPEG that does not decode; the settings byte as fuzz_troublecapture reads it.
+void troubleCaptureSeeds(SeedWriter &out)
+{
+    const QString target = QStringLiteral("fuzz_troublecapture");
+    const auto at = [](int format, QByteArray bytes, int tenths) {
+        FrameRecord r = frame(format, 8, 4, std::move(bytes), tenths / 10);
+        r.timestamp_us = (tenths % 10) * 100000;
+        return r;
+    };
+    QByteArray stream;
+    for (int tenth = 0; tenth < 40; ++tenth) {
+        if (tenth == 12) // lost at the board
+            continue;
+        FrameRecord r = at(TestPattern::Gray, payload(TestPattern::Gray, 8, 4), tenth);
+        if (tenth == 20) { // dropped for its size
+            r.payload.clear();
+            r.size = -5;
+        }
+        if (tenth == 25)
+            stream += QByteArray(8, '\x55');
+        if (tenth == 30)
+            r = at(TestPattern::Jpeg, QByteArray(20, '\x11'), tenth);
+        stream += r.toBytes();
+    }
+    out.write(target, QStringLiteral("troubles_whole"), stream + char(0x01) + char(0));
+    out.write(target, QStringLiteral("troubles_pieces_tight_memory"),
+              stream + QByteArray::fromHex("07 30 00") + char(0x58) + char(3));
+    out.write(target, QStringLiteral("troubles_reconnect_damaged"), stream + char(0xE3) + char(0));
+}
+
 void jpegDecoderSeeds(SeedWriter &out)
 {
     const QString target = QStringLiteral("fuzz_jpegdecoder");
@@ -260,6 +291,7 @@ int main(int argc, char **argv)
     }
     SeedWriter out(QString::fromLocal8Bit(argv[1]));
     frameParserSeeds(out);
+    troubleCaptureSeeds(out);
     jpegDecoderSeeds(out);
     rawConvertSeeds(out);
     commandReplySeeds(out);
