@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 
 #include <algorithm>
 
@@ -154,15 +155,17 @@ void TroubleCapture::openClip(size_t index)
     while (first > 0 && marks[first - 1].run == trouble.run
            && trouble.boardUs - marks[first - 1].boardUs <= settings.keptUs)
         --first;
-    const QString folder = QDir(settings.folder)
-                               .filePath(settings.prefix + QStringLiteral("trouble-") + QString::number(clipNumber + 1));
+    // Clips of an earlier capture into the same folder stay.
+    QString folder;
+    do
+        folder = QDir(settings.folder).filePath(settings.prefix + QStringLiteral("trouble-") + QString::number(++clipNumber));
+    while (QFileInfo::exists(folder));
     auto *clip = new TroubleClip(folder, settings.prefix, settings.about, marks[first].frame, wallClockOffsetUs, this);
     if (!clip->open()) {
         emit failed(clip->errorString());
         delete clip;
         return;
     }
-    ++clipNumber;
     connect(clip, &TroubleClip::failed, this, &TroubleCapture::failed);
     connect(clip, &TroubleClip::closed, this, [this, clip](const QString &description) { clipClosed(clip, description); });
     current = {clip,

@@ -31,7 +31,7 @@ public:
     struct Settings
     {
         QString folder;
-        QString prefix; // clips are <folder>/<prefix>trouble-1, -2, ...
+        QString prefix; // clips are <folder>/<prefix>trouble-N, N from 1, each a folder not there before
         qint64 keptUs = 10 * StreamTiming::MicrosPerSecond;
         qint64 memoryBytes = qint64(512) << 20; // the ring's bytes and records at most
         QJsonObject about; // the program, its version and options, for each clip's trouble.json
@@ -118,7 +118,7 @@ private:
     qint64 memoryCutBoardUs = 0;
     OpenClip current;
     std::vector<TroubleClip *> closing;
-    int clipNumber = 0;
+    int clipNumber = 0; // of the last clip
     int clipsDone = 0;
     bool finishing = false;
     bool finishedSent = false;
