@@ -1,7 +1,11 @@
 #include "ElidedLabel.h"
+#include "JpegEncoder.h"
 #include "Records.h"
+#include "StreamTimingWindow.h"
 #include "ViewScaler.h"
 #include "WindowRig.h"
+
+#include <functional>
 
 static QStringList items(QWidget *window, const char *name)
 {
@@ -38,6 +42,65 @@ static QPixmap picture(int width, int height, QImage::Format format, int seed)
 static QPixmap scaledByQt(const QPixmap &pixmap, const QSize &view)
 {
     return pixmap.scaled(view, Qt::KeepAspectRatio, Qt::FastTransformation);
+}
+
+// The status bar's permanent area and the view's own actions, beside the form.
+// 0: pixel readout, 1: statistics; after the form's own status label.
+static QLabel *readout(MainWindow &window, int index)
+{
+    return window.statusBar()->findChildren<QLabel *>().value(1 + index);
+}
+
+static QGraphicsView *view(MainWindow &window) { return child<QGraphicsView>(&window, "graphicsView"); }
+
+// Picks an item of the view's context menu as a right click opens it; whileOpen runs first, with
+// the menu on screen.
+static void chooseFromViewMenu(MainWindow &window, const QString &item, const std::function<void()> &whileOpen = {})
+{
+    QTimer::singleShot(0, &window, [item, whileOpen] {
+        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+        QVERIFY(menu);
+        if (whileOpen)
+            whileOpen();
+        for (QAction *action : menu->actions())
+            if (action->text() == item)
+                action->trigger();
+        menu->close();
+    });
+    QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(5, 5), QPoint(5, 5));
+    QApplication::sendEvent(view(window)->viewport(), &click);
+}
+
+static void moveMouse(MainWindow &window, QPoint to)
+{
+    QMouseEvent move(QEvent::MouseMove, to, to, Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(view(window)->viewport(), &move);
+}
+
+static QByteArray bytes(std::initializer_list<int> values)
+{
+    QByteArray out;
+    for (int v : values)
+        out.append(char(v));
+    return out;
+}
+
+static QString grayText(int x, int y, int width, int level = -1)
+{
+    return QStringLiteral("x %1 y %2 \u00B7 %3").arg(x).arg(y).arg(level >= 0 ? level : ((y * width + x) * 7) & 255);
+}
+
+// Answers the file dialog once it shows, as its user would.
+static void answerFileDialog(QObject *context, const std::function<void(QFileDialog *)> &answer)
+{
+    auto *poll = new QTimer(context);
+    QObject::connect(poll, &QTimer::timeout, context, [poll, answer] {
+        if (auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
+            poll->stop();
+            answer(dialog);
+        }
+    });
+    poll->start(20);
 }
 
 class tst_MainWindow : public QObject
@@ -122,8 +185,7 @@ private slots:
         QTRY_VERIFY(view->horizontalScrollBar()->isVisible());
         view->horizontalScrollBar()->setValue(view->horizontalScrollBar()->maximum());
         const QPoint lastColumn(view->viewport()->width() - 1, view->mapFromScene(QPointF(0, 0)).y());
-        QMouseEvent move(QEvent::MouseMove, lastColumn, lastColumn, Qt::NoButton, Qt::NoButton, Qt::NoModifier);
-        QApplication::sendEvent(view->viewport(), &move);
+        moveMouse(window, lastColumn);
         const QList<QLabel *> readouts = window.statusBar()->findChildren<QLabel *>().mid(1);
         QCOMPARE(readouts.size(), 2);
         QVERIFY2(readouts[0]->text().startsWith("x 12345 y "), qPrintable(readouts[0]->text()));
@@ -248,6 +310,270 @@ private slots:
             QCOMPARE(scaler.scaled(picture(640, 480, QImage::Format_RGB32, seed), view).toImage(),
                      scaledByQt(picture(640, 480, QImage::Format_RGB32, seed), view).toImage());
         QCOMPARE(onScreen.toImage(), firstShown);
+    }
+
+    void statisticsReadout()
+    {
+        WindowRig rig;
+        QLabel *label = readout(rig.window, 1);
+        QCOMPARE(label->text(), QStringLiteral("0.0 MB/s \u00B7 0 lost \u00B7 0 damaged"));
+        QVERIFY(rig.connect());
+        rig.peer->write(makeRecord(1, 8, 8, "short").toBytes());
+        QTRY_COMPARE_WITH_TIMEOUT(label->text(), QStringLiteral("0.0 MB/s \u00B7 0 lost \u00B7 1 damaged"), 10000);
+        QCOMPARE(label->styleSheet(), QStringLiteral("QLabel { color : red; }")); // news for a while
+        QTRY_COMPARE_WITH_TIMEOUT(label->styleSheet(), QString(), 10000);
+        // The detail's full text is the statistics' own; here only that it follows them.
+        QVERIFY(label->toolTip().contains("Frames damaged: 1\n"));
+        chooseFromViewMenu(rig.window, QStringLiteral("Reset Statistics"));
+        QCOMPARE(label->text(), QStringLiteral("0.0 MB/s \u00B7 0 lost \u00B7 0 damaged"));
+        for (const QString &line : label->toolTip().split(QLatin1Char('\n'))) // every counter back to 0
+            QVERIFY2(line.endsWith(": 0") || line == "Throughput: 0.0 MB/s", qPrintable(line));
+        rig.peer->close();
+        QTRY_VERIFY_WITH_TIMEOUT(label->toolTip().contains("Connections lost: 1\n"), 10000);
+        chooseFromViewMenu(rig.window, QStringLiteral("Copy Statistics"));
+        QCOMPARE(QGuiApplication::clipboard()->text(), label->toolTip());
+        // A temporary message leaves the readout in view.
+        rig.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&rig.window));
+        rig.window.statusBar()->showMessage(QStringLiteral("busy"));
+        QVERIFY(label->isVisible());
+    }
+
+    // Ctrl+T, wherever the focus is in the window, and the view's menu open one timing window and
+    // bring it back; it follows the stream, the frame rate chosen and a reset.
+    void streamTiming()
+    {
+        WindowRig rig;
+        MainWindow &w = rig.window;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        QVERIFY(rig.connect());
+        for (int second = 0; second < 3; ++second)
+            QVERIFY(rig.send(grayRecord(8, 8, second)));
+        auto *host = child<QLineEdit>(&w, "editHostname");
+        host->setFocus();
+        QTest::keyClick(host, Qt::Key_T, Qt::ControlModifier);
+        QCOMPARE(host->text(), QStringLiteral("127.0.0.1"));
+        auto *timing = w.findChild<StreamTimingWindow *>();
+        QVERIFY(timing && QTest::qWaitForWindowExposed(timing));
+        QLabel *figures = child<QLabel>(timing, "figuresText");
+        QVERIFY(figures->text().startsWith("Frames: 3\nNominal period: 1000000 \u00B5s (median of the last 10 s)\n"));
+        child<QComboBox>(&w, "comboFps")->setCurrentText(QStringLiteral("15"));
+        QTRY_VERIFY(figures->text().contains("Nominal period: 66667 \u00B5s (the rate set)"));
+        chooseFromViewMenu(w, QStringLiteral("Reset Statistics"));
+        QTRY_VERIFY(figures->text().startsWith("Frames: 0\n"));
+        timing->close();
+        QApplication::setActiveWindow(&w);
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        chooseFromViewMenu(w, QStringLiteral("Stream Timing..."));
+        QTRY_VERIFY(timing->isVisible());
+        QCOMPARE(w.findChildren<StreamTimingWindow *>().size(), 1);
+    }
+
+    void pixelValues_data()
+    {
+        QTest::addColumn<FrameRecord>("record");
+        // At the corners (0, 0), (3, 0), (0, 1), (3, 1); a colour frame's readout ends with the R, G,
+        // B on screen.
+        QTest::addColumn<QStringList>("texts");
+        const QByteArray luma = bytes({ 16, 50, 90, 130, 170, 210, 235, 81 });
+        const QByteArray uyvy = bytes({ 90, 16, 240, 50, 54, 90, 34, 130, 128, 170, 128, 210, 240, 235, 110, 81 });
+        const QByteArray chroma = bytes({ 90, 54, 240, 34 });
+        QTest::newRow("gray") << makeRecord(1, 4, 2, luma)
+                              << QStringList { "x 0 y 0 · 16", "x 3 y 0 · 130", "x 0 y 1 · 170", "x 3 y 1 · 81" };
+        QTest::newRow("uyvy") << makeRecord(2, 4, 2, uyvy)
+                              << QStringList { "x 0 y 0 · Y 16 U 90 V 240 · ", "x 3 y 0 · Y 130 U 54 V 34 · ",
+                                               "x 0 y 1 · Y 170 U 128 V 128 · ", "x 3 y 1 · Y 81 U 240 V 110 · " };
+        QTest::newRow("yuv420") << makeRecord(3, 4, 2, luma + chroma)
+                                << QStringList { "x 0 y 0 · Y 16 U 90 V 240 · ", "x 3 y 0 · Y 130 U 54 V 34 · ",
+                                                 "x 0 y 1 · Y 170 U 90 V 240 · ", "x 3 y 1 · Y 81 U 54 V 34 · " };
+        QTest::newRow("nv12") << makeRecord(4, 4, 2, luma + chroma)
+                              << QStringList { "x 0 y 0 · Y 16 U 90 V 54 · ", "x 3 y 0 · Y 130 U 240 V 34 · ",
+                                               "x 0 y 1 · Y 170 U 90 V 54 · ", "x 3 y 1 · Y 81 U 240 V 34 · " };
+        QByteArray rgb;
+        for (int i = 0; i < 4 * 2; ++i)
+            rgb += bytes({ 200, 30, 90 });
+        const auto *rgbData = reinterpret_cast<const uint8_t *>(rgb.constData());
+        QTest::newRow("jpeg") << makeRecord(0, 4, 2, encodeJpeg(rgbData, 4, 2, 3, 95))
+                              << QStringList { "x 0 y 0 · ", "x 3 y 0 · ", "x 0 y 1 · ", "x 3 y 1 · " };
+    }
+
+    void pixelValues()
+    {
+        QFETCH(FrameRecord, record);
+        QFETCH(QStringList, texts);
+        WindowRig rig;
+        rig.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&rig.window));
+        QVERIFY(rig.connect());
+        QVERIFY(rig.send(record));
+        const QPoint corners[] = { { 0, 0 }, { 3, 0 }, { 0, 1 }, { 3, 1 } };
+        for (int i = 0; i < 4; ++i) {
+            // Read as the mouse arrives; the R, G, B read are those on screen, and so is a gray level.
+            moveMouse(rig.window, view(rig.window)->mapFromScene(QPointF(corners[i])));
+            const QColor shown = rig.shown()->pixmap().toImage().pixelColor(corners[i]);
+            const QString rgb = QStringLiteral("R %1 G %2 B %3").arg(shown.red()).arg(shown.green()).arg(shown.blue());
+            const QString expected = texts[i].endsWith(QStringLiteral("· ")) ? texts[i] + rgb : texts[i];
+            QCOMPARE(readout(rig.window, 0)->text(), expected);
+            QCOMPARE(readout(rig.window, 0)->toolTip(), expected);
+            if (record.format == 1)
+                QCOMPARE(QString::number(shown.red()), expected.section(' ', -1));
+            // Just past the picture's edge beside that corner, and back.
+            const QPointF outside[] = { { -2, 0.5 }, { 3.5, -2 }, { 0.5, 4 }, { 6, 1.5 } };
+            moveMouse(rig.window, view(rig.window)->mapFromScene(outside[i]));
+            QCOMPARE(readout(rig.window, 0)->text(), QString());
+        }
+        QEvent leave(QEvent::Leave);
+        QApplication::sendEvent(view(rig.window)->viewport(), &leave);
+        QCOMPARE(readout(rig.window, 0)->text(), QString());
+    }
+
+    void pixelMappingThroughScalingAndScrolling()
+    {
+        WindowRig rig;
+        MainWindow &w = rig.window;
+        QGraphicsView *v = view(w);
+        v->setFixedSize(500, 500);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QVERIFY(rig.connect());
+        QLabel *label = readout(w, 0);
+
+        // Scrolled to the far corner: the view's last pixel shows the frame's last.
+        QVERIFY(rig.send(grayRecord(800, 600)));
+        QCOMPARE(label->text(), QString()); // the pointer has not been in the view
+        QTRY_VERIFY(v->horizontalScrollBar()->isVisible() && v->verticalScrollBar()->isVisible());
+        v->horizontalScrollBar()->setValue(v->horizontalScrollBar()->maximum());
+        v->verticalScrollBar()->setValue(v->verticalScrollBar()->maximum());
+        moveMouse(w, QPoint(v->viewport()->width() - 1, v->viewport()->height() - 1));
+        QCOMPARE(label->text(), grayText(799, 599, 800));
+        moveMouse(w, QPoint(17, 29));
+        const int left = v->horizontalScrollBar()->value() + 17, top = v->verticalScrollBar()->value() + 29;
+        QCOMPARE(label->text(), grayText(left, top, 800));
+        // A still cursor follows the stream; a refused frame's samples are never shown, even those it holds.
+        QVERIFY(rig.send(makeRecord(1, 800, 600, QByteArray(800 * 600, char(200)))));
+        QCOMPARE(label->text(), grayText(left, top, 800, 200));
+        rig.peer->write(makeRecord(1, 800, 600, QByteArray(800 * 600 - 1, char(9))).toBytes());
+        QTRY_COMPARE(label->text(), QStringLiteral("x %1 y %2 \u00B7 R 200 G 200 B 200").arg(left).arg(top));
+
+        // Rescaled: each view pixel reads the frame pixel it shows.
+        child<QCheckBox>(&w, "check_Rescale")->setChecked(true);
+        QVERIFY(rig.send(grayRecord(37, 23)));
+        const QImage scaled = rig.shown()->pixmap().toImage();
+        QVERIFY(scaled.width() > 37 * 10);
+        for (int sx = 0; sx < scaled.width(); sx += 7) {
+            const int sy = (sx * 3) % scaled.height();
+            moveMouse(w, v->mapFromScene(QPointF(sx, sy)));
+            const QStringList parts = label->text().split(QLatin1Char(' '));
+            QCOMPARE(parts.size(), 6);
+            const int x = parts[1].toInt(), y = parts[3].toInt(), level = parts[5].toInt();
+            QCOMPARE(level, ((y * 37 + x) * 7) & 255);
+            QCOMPARE(qRed(scaled.pixel(sx, sy)), level);
+            QVERIFY(qAbs(x - sx * 37 / scaled.width()) <= 1 && qAbs(y - sy * 23 / scaled.height()) <= 1);
+        }
+        moveMouse(w, v->mapFromScene(-1, -1)); // around the picture nothing is read
+        QCOMPARE(label->text(), QString());
+    }
+
+    void savePicture_data()
+    {
+        QTest::addColumn<bool>("byKey"); // Ctrl+S on the view, or the view's menu
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("written"); // empty: refused
+        QTest::addColumn<QByteArray>("format");
+        QTest::newRow("png") << false << "frame.png" << "frame.png" << QByteArray("png");
+        QTest::newRow("bmp") << false << "frame.BMP" << "frame.BMP" << QByteArray("bmp");
+        QTest::newRow("jpg") << false << "frame.jpg" << "frame.jpg" << QByteArray("jpeg");
+        QTest::newRow("jpeg") << false << "frame.Jpeg" << "frame.Jpeg" << QByteArray("jpeg");
+        QTest::newRow("no extension") << false << "frame" << "frame.png" << QByteArray("png");
+        QTest::newRow("missing folder") << false << "missing/frame.png" << "" << QByteArray();
+        QTest::newRow("by key") << true << "keyed.png" << "keyed.png" << QByteArray("png");
+    }
+
+    // The file holds the picture on screen when the action was chosen, at its own size, though frames
+    // arrive while the dialog is open.
+    void savePicture()
+    {
+        QFETCH(bool, byKey);
+        QFETCH(QString, name);
+        QFETCH(QString, written);
+        QFETCH(QByteArray, format);
+        QTemporaryDir dir;
+        WindowRig rig;
+        MainWindow &w = rig.window;
+        child<QCheckBox>(&w, "check_Rescale")->setChecked(true);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QVERIFY(rig.connect());
+        QVERIFY(rig.send(grayRecord(64, 48)));
+
+        BoxCloser boxes;
+        answerFileDialog(&w, [&](QFileDialog *dialog) {
+            QVERIFY(rig.send(makeRecord(1, 64, 48, QByteArray(64 * 48, char(99)))));
+            auto *nameField = qobject_cast<QLineEdit *>(dialog->focusWidget());
+            QVERIFY(nameField);
+            nameField->setText(dir.filePath(name));
+            QTest::keyClick(nameField, Qt::Key_Return);
+        });
+        if (byKey) {
+            view(w)->setFocus();
+            QTRY_VERIFY(view(w)->hasFocus());
+            QTest::keyClick(view(w), Qt::Key_S, Qt::ControlModifier);
+        } else {
+            chooseFromViewMenu(w, QStringLiteral("Save Picture As..."));
+        }
+        const QStringList files = QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries);
+        if (written.isEmpty()) { // the reason shown, no partial file left
+            QTRY_COMPARE(boxes.texts.size(), 1);
+            QVERIFY2(boxes.texts[0].startsWith("Could not save the picture to " + QDir::toNativeSeparators(dir.filePath(name)) + ": "),
+                     qPrintable(boxes.texts[0]));
+            QCOMPARE(files, QStringList());
+            return;
+        }
+        QCOMPARE(files, QStringList { written });
+        QCOMPARE(boxes.texts, QStringList());
+        QImageReader reader(dir.filePath(written));
+        QCOMPARE(reader.format(), format);
+        const QImage image = reader.read();
+        QCOMPARE(image.size(), QSize(64, 48)); // the frame, not the scaled view
+        int errorSum = 0;
+        for (int y = 0; y < 48; ++y)
+            for (int x = 0; x < 64; ++x) {
+                const int level = ((y * 64 + x) * 7) & 255;
+                const QColor colour = image.pixelColor(x, y);
+                errorSum += qAbs(colour.red() - level);
+                QCOMPARE(colour.red(), colour.green());
+                QCOMPARE(colour.red(), colour.blue());
+            }
+        // JPEG loses detail; the others keep every level.
+        QVERIFY2(errorSum <= (format == "jpeg" ? 64 * 48 * 12 : 0), qPrintable(QString::number(errorSum)));
+    }
+
+    // Ctrl+C on the view and the menu's "Copy Picture" copy the picture on screen as they were chosen;
+    // a line edit keeps its own Ctrl+C.
+    void copyPicture()
+    {
+        WindowRig rig;
+        MainWindow &w = rig.window;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QVERIFY(rig.connect());
+        QVERIFY(rig.send(grayRecord(20, 10)));
+        const QImage picture = rig.shown()->pixmap().toImage();
+        auto *host = child<QLineEdit>(&w, "editHostname");
+        host->setFocus();
+        host->selectAll();
+        QTest::keyClick(host, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), host->text());
+        view(w)->setFocus();
+        QTRY_VERIFY(view(w)->hasFocus());
+        QTest::keyClick(view(w), Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->image().convertToFormat(picture.format()), picture);
+
+        QGuiApplication::clipboard()->clear();
+        chooseFromViewMenu(w, QStringLiteral("Copy Picture"), 
+                           [&] { QVERIFY(rig.send(makeRecord(1, 20, 10, QByteArray(200, char(3))))); });
+        QCOMPARE(QGuiApplication::clipboard()->image().convertToFormat(picture.format()), picture);
     }
 };
 
