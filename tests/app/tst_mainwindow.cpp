@@ -1,10 +1,14 @@
+#include "CommandServerThread.h"
 #include "ElidedLabel.h"
+#include "FileBytes.h"
 #include "JpegEncoder.h"
 #include "Records.h"
 #include "StreamTimingWindow.h"
+#include "TestPattern.h"
 #include "ViewScaler.h"
 #include "WindowRig.h"
 
+#include <atomic>
 #include <functional>
 
 static QStringList items(QWidget *window, const char *name)
@@ -101,6 +105,48 @@ static void answerFileDialog(QObject *context, const std::function<void(QFileDia
         }
     });
     poll->start(20);
+}
+
+// A window connected to a command server in a thread of its own and to a video listener.
+struct Rig : WindowRig
+{
+    Rig()
+    {
+        commands->setProducibleFormats({ 0, 1, 2, 3, 4 });
+        child<QLineEdit>(&window, "editCmdPort")->setText(QString::number(commands.port()));
+        QTest::keyClick(child<QLineEdit>(&window, "editCmdPort"), Qt::Key_Return);
+    }
+    void click(const char *name) { QTest::mouseClick(child<QPushButton>(&window, name), Qt::LeftButton); }
+    QStringList requests()
+    {
+        QStringList texts;
+        for (const QByteArray &request : commands->requests())
+            texts << QString::fromLatin1(request.toHex(' ').toUpper());
+        return texts;
+    }
+    CommandServerThread commands;
+};
+
+// Whether Start, Stop and the boxes frozen during a capture show a capture running.
+static bool capturing(QWidget *window, bool running)
+{
+    for (const char *name : { "buttonStartCapture", "boxSetSource", "boxSaveImage", "tabApplications" })
+        if (child(window, name)->isEnabled() == running)
+            return false;
+    return child(window, "buttonStopCapture")->isEnabled() == running;
+}
+
+// Through the button, as a user would: the dialog it opens is answered once it shows.
+static void chooseFolder(QWidget *window, const QString &path)
+{
+    QTimer::singleShot(0, window, [window, path] {
+        auto *dialog = window->findChild<QFileDialog *>();
+        if (!dialog->isVisible())
+            return;
+        dialog->selectFile(path);
+        static_cast<QDialog *>(dialog)->done(QDialog::Accepted); // public there, protected in QFileDialog
+    });
+    QTest::mouseClick(child(window, "buttonChooseFolder"), Qt::LeftButton);
 }
 
 class tst_MainWindow : public QObject
@@ -574,6 +620,198 @@ private slots:
         chooseFromViewMenu(w, QStringLiteral("Copy Picture"), 
                            [&] { QVERIFY(rig.send(makeRecord(1, 20, 10, QByteArray(200, char(3))))); });
         QCOMPARE(QGuiApplication::clipboard()->image().convertToFormat(picture.format()), picture);
+    }
+
+    void startupProbeWithoutPlatform()
+    {
+        QTcpServer guard;
+        if (!guard.listen(QHostAddress::Any, BoardProtocol::DefaultCommandPort))
+            QSKIP("something listens on the command port of this machine");
+        guard.close();
+        MainWindow window; // probes the default command port, where nothing answers
+        auto *state = child<QLabel>(&window, "labelCmdState");
+        QCOMPARE(state->text(), QStringLiteral("Problem"));
+        QCOMPARE(state->styleSheet(), QStringLiteral("QLabel { color : red; }"));
+        QVERIFY(!state->toolTip().isEmpty() && state->toolTip() != "Command Connection Status");
+        QCOMPARE(window.statusBar()->currentMessage(), QStringLiteral("Problem in command transmission"));
+        QCOMPARE(window.statusBar()->findChild<QLabel *>()->text(), QStringLiteral("Error: try to reconnect"));
+    }
+
+    void commandStateAndSendValues()
+    {
+        Rig rig;
+        auto *state = child<QLabel>(&rig.window, "labelCmdState");
+        QCOMPARE(state->text(), QStringLiteral("OK"));
+        QCOMPARE(state->styleSheet(), QStringLiteral("QLabel { color : green; }"));
+        QCOMPARE(state->toolTip(), QStringLiteral("Connected"));
+        QCOMPARE(rig.window.statusBar()->findChild<QLabel *>()->text(), QStringLiteral("Brevant Image Controller: Ready"));
+        QCOMPARE(rig.requests(), QStringList { "00 00 00" });
+
+        rig.commands->clearRequests();
+        rig.click("buttonSendConfig");
+        QCOMPARE(rig.requests(), (QStringList { "01 00 1E", "02 00 00", "03 02 80", "04 01 E0", "05 00 01" }));
+        // The result shows briefly, then leaves the bar to the messages that follow.
+        QVERIFY(rig.connect());
+        rig.click("buttonSendConfig");
+        QCOMPARE(rig.window.statusBar()->currentMessage(), QStringLiteral("Message successfully transmitted"));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.window.statusBar()->currentMessage().isEmpty(), 1500);
+        // A size chosen while no format is selected records format -1, sent as 65535.
+        rig.commands->clearRequests();
+        child<QComboBox>(&rig.window, "comboImgSize")->setCurrentIndex(2);
+        rig.click("buttonSendConfig");
+        QCOMPARE(rig.requests().mid(0, 4), (QStringList { "01 00 1E", "02 FF FF", "03 01 40", "04 00 F0" }));
+    }
+
+    void listChangesReconnectFourSecondsLater()
+    {
+        Rig rig;
+        QTRY_COMPARE_WITH_TIMEOUT(rig.videoConnections(), 1, 10000);
+        rig.commands->clearRequests();
+        // Clocks started just before and just after the first change bound its delay from both sides.
+        QElapsedTimer beforeChange, afterChange, firstProbe;
+        std::atomic<bool> probed { false };
+        QObject::connect(rig.commands.get(), &CommandServer::requestReceived, rig.commands.get(), [&](int code) {
+                             if (code == 0 && !probed) {
+                                 firstProbe.start();
+                                 probed = true;
+                             }
+                         }, Qt::DirectConnection); // in the server's thread, as the probe arrives
+        beforeChange.start();
+        child<QComboBox>(&rig.window, "comboFormat")->setCurrentIndex(1);
+        afterChange.start();
+        child<QComboBox>(&rig.window, "comboFps")->setCurrentIndex(1); // "15": recorded, then sent
+        child<QComboBox>(&rig.window, "comboImgSize")->setCurrentIndex(3);
+        QCOMPARE(rig.requests(), QStringList { "01 00 0F" });
+
+        QTRY_COMPARE_WITH_TIMEOUT(rig.videoConnections(), 4, 20000);
+        QVERIFY(probed);
+        const qint64 delayAtLeast = afterChange.msecsTo(firstProbe);
+        const qint64 delayAtMost = beforeChange.msecsTo(firstProbe);
+        QVERIFY2(delayAtLeast >= 4000, qPrintable(QString::number(delayAtLeast)));
+        QVERIFY2(delayAtMost <= 4100, qPrintable(QString::number(delayAtMost)));
+        QCOMPARE(rig.requests(), (QStringList { "01 00 0F", "00 00 00", "00 00 00", "00 00 00" }));
+
+        // The recorded configuration goes out with the next "Send Values".
+        rig.commands->clearRequests();
+        rig.click("buttonSendConfig");
+        QCOMPARE(rig.requests(), (QStringList { "01 00 0F", "02 00 01", "03 01 90", "04 01 90", "05 00 01" }));
+    }
+
+    void applicationsOnGrayStreamOnly()
+    {
+        Rig rig;
+        rig.commands->clearRequests();
+        auto radio = [&rig](const char *name) { return child<QRadioButton>(&rig.window, name); };
+        BoxCloser closer;
+        radio("radioMotion")->click(); // no frame yet: no format
+        QTRY_COMPARE_WITH_TIMEOUT(rig.videoConnections(), 1, 10000);
+        QVERIFY(rig.send(makeRecord(2, 2, 2, QByteArray(8, char(128)))));
+        QCOMPARE(labelText(&rig.window, "labelFormat"), QStringLiteral("UYVY"));
+        radio("radioEdgeDetec")->click();
+        QCOMPARE(closer.texts, QStringList(2, "Application Filters are only available on Grayscale mode"));
+        QVERIFY(radio("radioNoApp")->isChecked());
+        QVERIFY(rig.commands->requests().isEmpty());
+
+        for (int n = 1; n <= 10; ++n) // the format is reported every tenth frame
+            QVERIFY(rig.send(grayRecord(8, 8, n)));
+        QCOMPARE(labelText(&rig.window, "labelFormat"), QStringLiteral("Gray"));
+        // Each application in turn: the one before off, then this one on; none, all off.
+        for (const char *name : { "radioEdgeDetec", "radioAutoContrast", "radioMotion", "radioNoApp", "radioNoise" })
+            radio(name)->click();
+        QCOMPARE(rig.requests(), (QStringList { "00 00 00", "06 00 01", "06 00 00", "08 00 01", "08 00 00", "0B 00 01",
+                                                "0B 00 00", "00 00 01", "00 00 00", "0A 00 01" }));
+        QCOMPARE(rig.commands->activeApplications(), QSet<int> { 10 });
+
+        // A refused switch-off leaves the new application off.
+        rig.commands->clearRequests();
+        rig.commands->setRefuseAll(true);
+        radio("radioMotion")->click();
+        QCOMPARE(rig.requests(), QStringList { "0A 00 00" });
+    }
+
+    void captureThroughWindow_data()
+    {
+        QTest::addColumn<int>("format");
+        QTest::addColumn<bool>("raw");
+        QTest::addColumn<QString>("extension");
+        QTest::addColumn<QString>("shown"); // in the name shown while the raw box is the other way
+        QTest::newRow("JPG, raw box") << 0 << true << "jpg" << "jpg";
+        QTest::newRow("NV12, raw box") << 4 << true << "bvt" << "bmp";
+        QTest::newRow("Gray") << 1 << false << "bmp" << "bvt";
+    }
+
+    void captureThroughWindow()
+    {
+        QFETCH(int, format);
+        QFETCH(bool, raw);
+        QFETCH(QString, extension);
+        QFETCH(QString, shown);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        WindowRig rig;
+        QWidget *w = &rig.window;
+        QVERIFY(rig.connect());
+        TestPattern pattern;
+        pattern.setJpegEncoder(encodeJpeg);
+        auto frame = [&](int n) { return makeRecord(format, 16, 8, pattern.payload(format, 16, 8, quint32(n))); };
+        // The file holds frame n: its payload, or for BMP its grey levels.
+        auto holds = [&](int file, const FrameRecord &record) {
+            const QString name = dir.filePath(QString("cap_%1.").arg(file) + extension);
+            if (extension != "bmp")
+                return fileBytes(name) == record.payload;
+            const QImage picture(name, "BMP");
+            return picture.size() == QSize(16, 8) && qGray(picture.pixel(5, 1)) == uchar(record.payload.at(21));
+        };
+
+        auto *start = child(w, "buttonStartCapture");
+        QVERIFY(!start->isEnabled()); // no folder yet
+        chooseFolder(w, dir.path());
+        const QString chosen = child<QLineEdit>(w, "editFolderName")->text();
+        QCOMPARE(QFileInfo(chosen).canonicalFilePath(), QFileInfo(dir.path()).canonicalFilePath());
+        // A folder gone by the time the chooser returns disables Start; the folder chosen stays shown.
+        BoxCloser closer;
+        chooseFolder(w, dir.filePath("vanished"));
+        QCOMPARE(closer.texts, QStringList { "Specified Directory does not exist" });
+        QVERIFY(!start->isEnabled());
+        QCOMPARE(child<QLineEdit>(w, "editFolderName")->text(), chosen);
+        chooseFolder(w, dir.path());
+        auto *saveRaw = child<QCheckBox>(w, "checkSaveRaw");
+        saveRaw->setChecked(!raw);
+        QVERIFY(rig.send(frame(0)));
+        // The name shown follows the prefix typed, with the extension of the stream's format and the
+        // raw box; only prefix edits update it, and Start goes by the box, not the name shown.
+        auto *prefix = child<QLineEdit>(w, "editPrefix");
+        prefix->clear();
+        QCOMPARE(labelText(w, "labelImageName"), "0." + shown);
+        QTest::keyClicks(prefix, "cap_");
+        QCOMPARE(labelText(w, "labelImageName"), "cap_0." + shown);
+        saveRaw->setChecked(raw);
+        QCOMPARE(labelText(w, "labelImageName"), "cap_0." + shown);
+        QVERIFY(capturing(w, false));
+
+        QTest::mouseClick(child<QPushButton>(w, "buttonStartCapture"), Qt::LeftButton);
+        QVERIFY(capturing(w, true));
+        QCOMPARE(labelText(w, "labelCaptureProgress"), QString());
+        for (int n = 1; n <= 3; ++n) {
+            QVERIFY(rig.send(frame(n)));
+            QCOMPARE(labelText(w, "labelCaptureProgress"), QStringLiteral("Capturing image... %1").arg(n - 1));
+            QVERIFY2(holds(n - 1, frame(n)), qPrintable(QString::number(n)));
+        }
+        const QStringList expected = { "cap_0." + extension, "cap_1." + extension, "cap_2." + extension };
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files, QDir::Name), expected);
+
+        QTest::mouseClick(child<QPushButton>(w, "buttonStopCapture"), Qt::LeftButton);
+        QVERIFY(capturing(w, false));
+        QCOMPARE(labelText(w, "labelCaptureProgress"), QStringLiteral("Capture Disabled"));
+        QVERIFY(rig.send(frame(4)));
+        QCOMPARE(labelText(w, "labelCaptureProgress"), QStringLiteral("Capture Disabled"));
+
+        // Start again: numbering from 0, overwriting.
+        QTest::mouseClick(child<QPushButton>(w, "buttonStartCapture"), Qt::LeftButton);
+        QVERIFY(rig.send(frame(5)));
+        QCOMPARE(labelText(w, "labelCaptureProgress"), QStringLiteral("Capturing image... 0"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files, QDir::Name), expected);
+        QVERIFY(holds(0, frame(5)));
     }
 };
 
