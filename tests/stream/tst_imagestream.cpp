@@ -1,4 +1,8 @@
+#include "FileBytes.h"
+#include "FramePath.h"
+#include "Frames.h"
 #include "JpegEncoder.h"
+#include "MessageLog.h"
 #include "Records.h"
 #include "imageStream.h"
 
@@ -6,6 +10,12 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
+
+#include <csignal>
+#include <sys/resource.h>
+
+using Outcome = FramePath::Outcome;
+Q_DECLARE_METATYPE(FrameSlot)
 
 // What the stream client reports, in order, as "code" / "info:text" / "error:text".
 class StatusLog : public QObject
@@ -40,6 +50,24 @@ static QList<quint64> countsOf(const StreamCounters &c)
 {
     return { c.framesReceived, c.framesShown,     c.framesDamaged,       c.framesHidden,   c.framesLostAtBoard,
              c.recordsDropped, c.bytesSkipped,    c.connectionsLost,     c.captureFilesWritten, c.captureFailures };
+}
+
+// A frame of one level: grey, raw colour of that luma with neutral chroma, or a grey JPEG.
+static FrameSlot frame(int format, int width, int height, char level = 100, int payloadBytes = -1)
+{
+    FrameSlot f = frameOf(format, width, height);
+    const int pixels = width > 0 && height > 0 && width < 5000 ? width * height : 64;
+    if (format == 0) {
+        const QByteArray grey(pixels, level);
+        f.payload = encodeJpeg(reinterpret_cast<const uint8_t *>(grey.constData()), width, height, 1, 95);
+    } else {
+        f.payload = QByteArray(format == 1 ? pixels : format == 2 ? 2 * pixels : pixels * 3 / 2, char(128));
+        for (int i = 0; i < pixels; ++i)
+            f.payload[format == 2 ? 2 * i + 1 : i] = level;
+    }
+    if (payloadBytes >= 0)
+        f.payload.resize(payloadBytes);
+    return f;
 }
 
 class tst_ImageStream : public QObject
@@ -224,6 +252,271 @@ private slots:
         const QStringList before = log.entries;
         delete stream;
         QCOMPARE(log.entries, before);
+    }
+
+    void refusedFramesKeepLastPicture_data()
+    {
+        QTest::addColumn<FrameSlot>("bad");
+        QTest::addColumn<Outcome>("outcome");
+        QTest::addColumn<QStringList>("logged"); // by the viewer's path, exactly
+        FrameSlot jpegOtherSize = frame(0, 32, 16), jpegBroken = frame(0, 32, 16);
+        jpegOtherSize.width = 16;
+        // A table of impossible length after the scan.
+        jpegBroken.payload = jpegBroken.payload.chopped(2) + QByteArray("\xFF\xC4\x00\x03\x00\xFF\xD9", 7);
+        FrameSlot notJpeg = frame(0, 32, 16);
+        notJpeg.payload = "no picture here";
+        const QString conversion = QStringLiteral("Problem in image conversion");
+        const QStringList jpegRefused = { "Error in jpeg_check_header", "Error in decoding jpeg" };
+        QTest::newRow("UYVY one byte short") << frame(2, 16, 16, 1, 511) << Outcome::PayloadTooShort
+                                             << QStringList{"Raw frame 16x16 refused: 511 payload bytes", conversion};
+        QTest::newRow("NV12 empty") << frame(4, 16, 16, 1, 0) << Outcome::PayloadTooShort
+                                    << QStringList{"Raw frame 16x16 refused: 0 payload bytes", conversion};
+        QTest::newRow("zero width") << frame(2, 0, 16) << Outcome::BadSize
+                                    << QStringList{"Raw frame 0x16 refused: 128 payload bytes", conversion};
+        QTest::newRow("3 x w x h overflows") << frame(4, 40000, 40000) << Outcome::BadSize
+                                             << QStringList{"Raw frame 40000x40000 refused: 96 payload bytes", conversion};
+        QTest::newRow("gray short") << frame(1, 8, 8, 1, 63) << Outcome::PayloadTooShort
+                                    << QStringList{"Gray frame 8x8 does not fit its 63 payload bytes, not shown"};
+        QTest::newRow("gray w x h overflows") << frame(1, 0x10000, 0x10001) << Outcome::PayloadTooShort
+                                              << QStringList{"Gray frame 65536x65537 does not fit its 64 payload bytes, not shown"};
+        QTest::newRow("gray negative") << frame(1, -2, -2) << Outcome::BadSize
+                                       << QStringList{"Gray frame -2x-2 does not fit its 64 payload bytes, not shown"};
+        QTest::newRow("not a JPEG") << notJpeg << Outcome::JpegHeaderRefused
+                                    << QStringList{"JPEG error: Not a JPEG file: starts with 0x6e 0x6f"} + jpegRefused;
+        QTest::newRow("empty JPEG") << frame(0, 32, 16, 1, 0) << Outcome::JpegHeaderRefused
+                                    << QStringList{"JPEG error: Empty input file"} + jpegRefused;
+        QTest::newRow("JPEG of another size") << jpegOtherSize << Outcome::JpegHeaderRefused
+                                              << QStringList{"Error: incompatible jpeg sizes"} + jpegRefused;
+        QTest::newRow("JPEG data broken") << jpegBroken << Outcome::JpegUndecodable
+                                          << QStringList{"Resizing  JPEG buffer to 1536", "JPEG error: Bogus marker length",
+                                                         "Error in decoding jpeg"};
+        QTest::newRow("code 7") << frame(7, 4, 4) << Outcome::HiddenCode << QStringList();
+    }
+
+    // Each refusal is logged by the viewer's path, line for line, and counts as damaged; a code
+    // the board hides counts apart and is no trouble. Judged or decoded apart, as the recorder
+    // and the inspector do, it comes to the same with nothing printed. The last good picture
+    // stays, and the next good frame is shown again.
+    void refusedFramesKeepLastPicture()
+    {
+        QFETCH(FrameSlot, bad);
+        QFETCH(Outcome, outcome);
+        QFETCH(QStringList, logged);
+        FramePath path;
+        StreamStatistics statistics;
+        path.setStatistics(&statistics);
+        QVERIFY(path.show(frame(2, 4, 2)).shown());
+        const QImage before = path.pixmap().toImage();
+        MessageLog log;
+        const FramePath::Result result = path.show(bad);
+        QCOMPARE(log.take(), logged);
+        QCOMPARE(result.outcome, outcome);
+        const bool hidden = outcome == Outcome::HiddenCode;
+        QCOMPARE(result.damaged(), !hidden);
+        const StreamCounters &c = statistics.counters();
+        QCOMPARE((QList<quint64>{c.framesShown, c.framesDamaged, c.framesHidden}),
+                 (QList<quint64>{1, hidden ? 0u : 1u, hidden ? 1u : 0u}));
+        FrameDecoder apart;
+        QImage picture;
+        QCOMPARE((QList<Outcome>{apart.judge(bad), apart.decode(bad, picture)}), (QList<Outcome>{outcome, outcome}));
+        QCOMPARE(log.take(), QStringList());
+        QCOMPARE(apart.notes().isEmpty(), logged.isEmpty());
+        QCOMPARE(FrameDecoder::reason(outcome, bad).isEmpty(), false);
+        QCOMPARE(path.pixmap().toImage(), before);
+        QVERIFY(path.show(frame(bad.format == 7 ? 0 : bad.format, 32, 16)).shown());
+    }
+
+    void heldPicturesKeepTheirPixels_data()
+    {
+        QTest::addColumn<int>("format");
+        for (int format : { 0, 1, 2, 3, 4 })
+            QTest::addRow("code %d", format) << format;
+    }
+
+    // A pixmap still on screen keeps its frame's pixels while later frames are shown; every picture
+    // is 32-bit, a grey level v shown as (v, v, v).
+    void heldPicturesKeepTheirPixels()
+    {
+        QFETCH(int, format);
+        QPixmap held;
+        QColor dark;
+        {
+            FramePath path;
+            QVERIFY(path.show(frame(format, 32, 16, 60)).shown());
+            held = path.pixmap();
+            dark = held.toImage().pixelColor(5, 2);
+            QCOMPARE(held.toImage().format(), QImage::Format_RGB32);
+            QVERIFY(qAbs(dark.red() - (format <= 1 ? 60 : 51)) <= 2 && dark.red() == dark.blue());
+            for (int i = 0; i < 5; ++i) // of the same size, then of others
+                QVERIFY(path.show(frame(format, 32 - 4 * (i / 2), 16, char(200))).shown());
+            QVERIFY(path.pixmap().toImage().pixelColor(5, 2).red() > 190);
+        }
+        QCOMPARE(held.toImage().pixelColor(5, 2), dark); // kept, however the buffers changed or went
+    }
+
+    void bufferLines_data()
+    {
+        QTest::addColumn<int>("format");
+        QTest::addColumn<QList<QSize>>("sizes"); // of the frames shown in turn
+        QTest::addColumn<bool>("tight"); // the last frame's picture, of 32 MiB, finds 16 MiB free
+        QTest::addColumn<QStringList>("lines");
+        // Logged, with R,G,B bytes, only when the byte count changes: not for the same size again, nor
+        // for another shape of the same area.
+        const QList<QSize> sizes{QSize(640, 480), QSize(320, 240), QSize(320, 240), QSize(240, 320), QSize(160, 480)};
+        QTest::newRow("colour") << 4 << sizes << false
+                                << QStringList{"Allocating space for color image: 921600", "Re-Allocating space for color image: 230400"};
+        QTest::newRow("JPEG") << 0 << sizes << false << QStringList{"Resizing  JPEG buffer to 921600", "Resizing  JPEG buffer to 230400"};
+        // Out of memory, the error line comes before the size line.
+        const QList<QSize> big{QSize(4096, 2048)};
+        QTest::newRow("colour, no memory") << 2 << big << true << QStringList{"ERROR in allocating color image memory\n",
+            "Allocating space for color image: 25165824", "Problem in image conversion"};
+        QTest::newRow("colour, no memory again") << 2 << QList<QSize>{QSize(8, 8)} + big << true
+            << QStringList{"Allocating space for color image: 192", "ERROR in re-allocating color image memory\n",
+                           "Re-Allocating space for color image: 25165824", "Problem in image conversion"};
+        QTest::newRow("JPEG, no memory") << 0 << big << true << QStringList{"Resizing  JPEG buffer to 25165824",
+            "ERROR in allocating JPEG buffer memory", "Error in decoding jpeg"};
+    }
+
+    // Nothing is written into a buffer that could not be had, and the next frame is shown.
+    void bufferLines()
+    {
+        QFETCH(int, format);
+        QFETCH(QList<QSize>, sizes);
+        QFETCH(bool, tight);
+        QFETCH(QStringList, lines);
+    #if defined(__SANITIZE_ADDRESS__) || (defined(__has_feature) && __has_feature(address_sanitizer))
+        if (tight)
+            QSKIP("the address sanitizer cannot run under an address-space limit");
+    #endif
+        FramePath path;
+        MessageLog log;
+        rlimit limit {};
+        QVERIFY(getrlimit(RLIMIT_AS, &limit) == 0);
+        for (int i = 0; i < sizes.size(); ++i) {
+            const FrameSlot shown = frame(format, sizes[i].width(), sizes[i].height());
+            const bool last = i == sizes.size() - 1;
+            if (tight && last) {
+                QFile statm("/proc/self/statm");
+                QVERIFY(statm.open(QIODevice::ReadOnly));
+                rlimit tightened = limit;
+                tightened.rlim_cur = statm.readAll().split(' ').value(0).toULongLong() * 4096 + 16 * 1024 * 1024;
+                QVERIFY(setrlimit(RLIMIT_AS, &tightened) == 0);
+            }
+            const FramePath::Result result = path.show(shown);
+            setrlimit(RLIMIT_AS, &limit);
+            QCOMPARE(result.outcome, tight && last ? Outcome::OutOfMemory : Outcome::Shown);
+        }
+        QCOMPARE(log.take(), lines);
+        QVERIFY(path.show(frame(format, 8, 8)).shown());
+    }
+
+    void captureOfEachOutcome_data()
+    {
+        QTest::addColumn<FrameSlot>("slot");
+        QTest::addColumn<QString>("extension");
+        QTest::addColumn<bool>("raw");
+        // "missing" folder, "full" device or a "cut" file: the write fails, then the same number
+        // is taken again once the fault is gone
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<int>("capture");
+        const FrameSlot shortGray = frame(1, 8, 8, 1, 10);
+        FrameSlot brokenJpeg = frame(0, 16, 16);
+        brokenJpeg.payload = "no JPEG";
+        const int failed = FramePath::CaptureFailed;
+        QTest::newRow("picture of a shown frame") << frame(1, 8, 8) << "bmp" << false << "" << 0;
+        QTest::newRow("picture in the extension's format") << frame(2, 16, 8) << "jpg" << false << "" << 0;
+        QTest::newRow("raw data of a shown frame") << frame(4, 16, 8) << "bvt" << true << "" << 0;
+        QTest::newRow("no picture of a refused frame") << shortGray << "bmp" << false << "" << FramePath::NoCapture;
+        QTest::newRow("raw data of a refused frame") << shortGray << "bvt" << true << "" << 0;
+        QTest::newRow("JPEG as received") << frame(0, 32, 16) << "jpg" << false << "" << 0;
+        QTest::newRow("undecodable JPEG as received") << brokenJpeg << "bmp" << false << "" << 0;
+        QTest::newRow("nothing of a hidden code") << frame(8, 4, 4) << "bvt" << true << "" << FramePath::NoCapture;
+        QTest::newRow("picture of no known format") << frame(1, 8, 8) << "bvt" << false << "" << failed;
+        QTest::newRow("raw data, folder missing") << frame(1, 8, 8) << "bvt" << true << "missing" << failed;
+        QTest::newRow("picture, folder missing") << frame(1, 8, 8) << "bmp" << false << "missing" << failed;
+        QTest::newRow("raw data, device full") << frame(1, 8, 8) << "bvt" << true << "full" << failed;
+        QTest::newRow("picture, device full") << frame(2, 64, 48) << "bmp" << false << "full" << failed;
+        // The disk fills part way: the first bytes are written, the rest refused.
+        QTest::newRow("raw data cut off") << frame(1, 64, 48) << "bvt" << true << "cut" << failed;
+    }
+
+    // Only a file wholly written counts; a failure leaves no file, and a picture is never the last
+    // good frame's in place of this one's.
+    void captureOfEachOutcome()
+    {
+        QFETCH(FrameSlot, slot);
+        QFETCH(QString, extension);
+        QFETCH(bool, raw);
+        QFETCH(QString, fault);
+        QFETCH(int, capture);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString folder = fault == "missing" ? dir.filePath("gone") : dir.path();
+        const QString name = folder + "/f_0." + extension;
+        if (fault == "full" && !QFile::link("/dev/full", name)) // writes fail as on a full disk
+            QSKIP("no /dev/full to link to");
+        FramePath path;
+        StreamStatistics statistics;
+        path.setStatistics(&statistics);
+        path.capture().start(dir.path(), "old", "bmp", false);
+        QCOMPARE(path.show(frame(1, 16, 16, 30)).capture, 0); // numbering starts again below
+        path.capture().start(folder, "f_", extension, raw);
+
+        MessageLog log;
+        rlimit unlimited {};
+        getrlimit(RLIMIT_FSIZE, &unlimited);
+        if (fault == "cut") {
+            std::signal(SIGXFSZ, SIG_IGN);
+            rlimit cutOff = unlimited;
+            cutOff.rlim_cur = 1000;
+            QVERIFY(setrlimit(RLIMIT_FSIZE, &cutOff) == 0);
+        }
+        const int written = path.show(slot).capture;
+        setrlimit(RLIMIT_FSIZE, &unlimited);
+        QCOMPARE(written, capture);
+        const bool failed = written == FramePath::CaptureFailed;
+        const QString line = raw ? QString("save_image_jpg: can not write all data %1").arg(slot.payload.size())
+                                 : "save_image: can not write picture " + name;
+        QCOMPARE(log.take().contains(line), failed && fault != "missing");
+        QVERIFY2(!QFileInfo(name).isSymLink() && QFileInfo::exists(name) == (written >= 0), qPrintable(name));
+        QCOMPARE(statistics.counters().captureFailures, failed ? 1u : 0u);
+        if (failed && !fault.isEmpty()) {
+            QVERIFY(QDir().mkpath(folder));
+            QCOMPARE(path.show(slot).capture, 0);
+        }
+        if (!QFileInfo::exists(name))
+            return;
+        QCOMPARE(path.show(slot).capture, 1);
+        const QStringList files = { "f_0." + extension, "f_1." + extension };
+        QCOMPARE(QDir(folder).entryList({ "f_*" }, QDir::Files), files);
+        QCOMPARE(statistics.counters().captureFilesWritten, 3u);
+        if (raw || slot.format == 0) // the payload as received
+            QCOMPARE(fileBytes(name), slot.payload);
+        else if (extension == "bmp")
+            QCOMPARE(QImage(name, "BMP").convertToFormat(QImage::Format_RGB32), path.pixmap().toImage());
+        else
+            QCOMPARE(QImage(name, "JPEG").size(), QSize(slot.width, slot.height));
+    }
+
+    // Bytes an encoder leaves between the scan and the end marker: the frame is shown, not counted
+    // damaged, with the pixels of the frame without them; libjpeg's warning is logged once.
+    void jpegPaddedBeforeItsEnd()
+    {
+        const FrameSlot plain = frame(0, 64, 48);
+        FrameSlot padded = plain;
+        padded.payload.insert(plain.payload.size() - 2, QByteArray(64, 'Z'));
+        FramePath reference, path;
+        QVERIFY(reference.show(plain).shown());
+        StreamStatistics statistics;
+        path.setStatistics(&statistics);
+        MessageLog log;
+        QVERIFY(path.show(padded).shown());
+        const QStringList lines = log.take();
+        QVERIFY2(lines.size() == 2 && lines[0].startsWith("Resizing")
+                     && QRegularExpression("^JPEG warning: Corrupt JPEG data: \\d+ extraneous bytes before marker 0xd9$")
+                            .match(lines[1]).hasMatch(), qPrintable(lines.join('|')));
+        QCOMPARE((QList<quint64>{statistics.counters().framesShown, statistics.counters().framesDamaged}), (QList<quint64>{1, 0}));
+        QCOMPARE(path.pixmap().toImage(), reference.pixmap().toImage());
     }
 };
 
