@@ -8,15 +8,10 @@
 
 using Intervals = QList<qint64>; // microseconds between consecutive records
 
-static Intervals paced(int count)
-{
-    return Intervals(count, 100000);
-}
-
 // Steady 100 ms intervals around one other.
 static Intervals withGap(qint64 gapUs, int before = 4, int after = 2)
 {
-    return paced(before) + Intervals{gapUs} + paced(after);
+    return Intervals(before, 100000) + Intervals{gapUs} + Intervals(after, 100000);
 }
 
 // A stream built frame by frame: board times, arrival times and losses known to the microsecond.
@@ -108,8 +103,8 @@ private slots:
         QTest::newRow("pause, new format") << t0 << pause << "format" << 5 << 0ull;
         QTest::newRow("pause, new width") << t0 << pause << "width" << 5 << 0ull;
         QTest::newRow("pause, new height") << t0 << pause << "height" << 5 << 0ull;
-        QTest::newRow("dropped record is not lost") << t0 << paced(8) << "dropped" << 4 << 0ull;
-        QTest::newRow("JPEG records of no size, from the first") << t0 << paced(8) << "no size" << 0 << 0ull;
+        QTest::newRow("dropped record is not lost") << t0 << Intervals(8, 100000) << "dropped" << 4 << 0ull;
+        QTest::newRow("JPEG records of no size, from the first") << t0 << Intervals(8, 100000) << "no size" << 0 << 0ull;
     }
 
     void lostAtBoard()
