@@ -1,11 +1,57 @@
-#include "PlotPixels.h"
+#include "StreamTimingWindow.h"
+#include "TimingPlot.h"
 
+#include <QClipboard>
+#include <QLabel>
+#include <QPushButton>
 #include <QRandomGenerator>
 #include <QtTest>
 
+#include <cmath>
 #include <map>
 
+// What a timing plot drew, read back from its pixels: the rows a colour takes in one pixel column of the image, top to bottom.
+static QList<int> rowsOf(const QImage &image, int x, const QColor &colour, int top, int bottom)
+{
+    QList<int> rows;
+    for (int y = top; y <= bottom; ++y)
+        if (image.pixelColor(x, y) == colour)
+            rows << y;
+    return rows;
+}
+
+// The row a value is drawn on, for a scale whose top is the value given.
+static int rowOf(qint64 y, const QRect &area, qint64 top)
+{
+    return area.bottom() - int(std::lround(double(y) / double(top) * (area.height() - 1)));
+}
+
+// The columns of the area marks of a colour point at: where the colour first shows under the area.
+static QList<int> markedColumns(const QImage &image, const QRect &area, const QColor &colour)
+{
+    QList<int> columns;
+    for (int y = area.bottom() + 1; y < image.height() && columns.isEmpty(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (image.pixelColor(x, y) == colour)
+                columns << x - area.left();
+    return columns;
+}
+
 constexpr qint64 UsPerColumn = 1000;
+constexpr qint64 PeriodUs = 40000;
+constexpr qint64 HeldUs = 30000;
+
+// The columns where the plot's envelope reaches above a value.
+static QList<int> columnsAbove(TimingPlot *plot, qint64 value)
+{
+    const QImage image = plot->grab().toImage();
+    const QRect area = plot->plotArea();
+    QList<int> columns;
+    for (int c = 0; c < area.width(); ++c)
+        if (!rowsOf(image, area.left() + c, TimingPlot::EnvelopeColour, area.top(), rowOf(value, area, plot->topValue()) - 1).isEmpty())
+            columns << c;
+    return columns;
+}
 
 class tst_TimingPlot : public QObject
 {
@@ -105,6 +151,60 @@ private slots:
         for (const QList<QVariant> &signal : clicked)
             xs << (signal[0].toLongLong() - first) / UsPerColumn;
         QCOMPARE(xs, QList<qint64>({0, 17, area.width() - 1, 0, area.width() - 1}));
+    }
+
+    // 75 s at 25 frames a second: a loss early on, outside the minute shown; in it, a frame
+    // stamped late by the board, one held on the way and one damaged. The window's figures are
+    // those of the frames of the last 60 s, Copy copies them, the plots show each event over its
+    // frame's arrival, and the window follows frames added later.
+    void showsTheLastMinute()
+    {
+        StreamTiming timing;
+        QList<qint64> arrivals;
+        const auto add = [&](int i) {
+            const qint64 late = i == 1000 ? HeldUs : 0; // stamped late by the board
+            const qint64 held = i == 1500 ? HeldUs : 0; // held on the way
+            arrivals << 900000000 + i * PeriodUs + late + held;
+            timing.add(7000000 + i * PeriodUs + late, arrivals.last(), i == 100 || i == 1890 ? 1 : 0);
+            if (i == 1600)
+                timing.markNewestDamaged();
+        };
+        int frames = 1875;
+        for (int i = 0; i < frames; ++i)
+            add(i);
+        const auto lastMinute = [&] {
+            qint64 first = 0;
+            while (arrivals[first] < arrivals.last() - StreamTimingWindow::ShownSpanUs)
+                ++first;
+            return timing.figures(first, timing.size()).text();
+        };
+        QVERIFY(lastMinute() != timing.figures().text()); // the early loss is left out
+
+        StreamTimingWindow window(timing);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        auto *figures = window.findChild<QLabel *>("figuresText");
+        QCOMPARE(figures->text(), lastMinute());
+        QGuiApplication::clipboard()->clear();
+        QTest::mouseClick(window.findChild<QPushButton *>("copyButton"), Qt::LeftButton);
+        QCOMPARE(QGuiApplication::clipboard()->text(), figures->text());
+
+        // Each event over its frame's arrival, in the plot of its series.
+        auto *intervals = window.findChild<TimingPlot *>("intervalPlot");
+        auto *latencies = window.findChild<TimingPlot *>("latencyPlot");
+        const auto columnOf = [&](int frame) {
+            const double share = double(arrivals[frame] - arrivals.last() + StreamTimingWindow::ShownSpanUs)
+                / double(StreamTimingWindow::ShownSpanUs);
+            return int(std::lround(share * (intervals->plotArea().width() - 1)));
+        };
+        QCOMPARE(columnsAbove(intervals, PeriodUs + HeldUs / 2), QList<int>{columnOf(1000)});
+        QCOMPARE(columnsAbove(latencies, HeldUs / 2), QList<int>{columnOf(1500)});
+        QCOMPARE(markedColumns(latencies->grab().toImage(), latencies->plotArea(), TimingPlot::DamagedColour),
+                 QList<int>{columnOf(1600)});
+
+        for (; frames < 1900; ++frames)
+            add(frames);
+        QTRY_COMPARE(figures->text(), lastMinute()); // with the loss among them
     }
 };
 
