@@ -336,12 +336,11 @@ private slots:
         QFETCH(QSize, source);
         QFETCH(QImage::Format, format);
         QFETCH(QSize, view);
-        QFETCH(QSize, shown);
         const QPixmap frame = picture(source.width(), source.height(), format, 5);
         for (int warned = 0; frame.isNull() && warned < 2; ++warned) // by ours and by Qt's
             QTest::ignoreMessage(QtWarningMsg, "QPixmap::scaled: Pixmap is a null pixmap");
         const QPixmap ours = ViewScaler().scaled(frame, view);
-        QCOMPARE(ours.size(), shown);
+        QTEST(ours.size(), "shown");
         QCOMPARE(ours.toImage(), scaledByQt(frame, view).toImage());
     }
 

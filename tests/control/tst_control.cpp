@@ -219,14 +219,13 @@ private slots:
         QFETCH(QByteArray, before);
         QFETCH(int, code);
         QFETCH(int, value);
-        QFETCH(int, expected);
         CommandServerThread server;
         CommandController controller(Host, server.port());
         for (int i = 0; i + 2 < before.size(); i += 3) {
             const int v = (quint8(before[i + 1]) << 8) | quint8(before[i + 2]);
             QCOMPARE(controller.send_command(qint8(before[i]), quint16(v)), 0);
         }
-        QCOMPARE(controller.send_command(qint8(code), quint16(value)), expected);
+        QTEST(controller.send_command(qint8(code), quint16(value)), "expected");
     }
 
     void sendValues_data()

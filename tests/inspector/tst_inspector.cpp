@@ -501,7 +501,6 @@ private slots:
         QTest::addColumn<QString>("error");     // a part of the refusal's reason
         QTest::addColumn<QByteArray>("clum");   // of the first frame
         QTest::addColumn<QString>("kind");      // as the title names it
-
         const QString root = dir.path();
         const QByteArray clum = FrameRecord::sensorBlock(1, 2, 3, 4);
         const auto row = [&](const char *tag, const QString &path, qint64 frames, const QStringList &firstText,
@@ -565,7 +564,6 @@ private slots:
         QFETCH(QString, error);
         QFETCH(QByteArray, clum);
         QFETCH(QString, kind);
-
         std::unique_ptr<FrameSource> source = frameSourceFor(path);
         const bool opened = source->open();
         QCOMPARE(opened, !firstText.isEmpty());
@@ -599,7 +597,6 @@ private slots:
         QTest::addColumn<QPoint>("pixel");
         QTest::addColumn<QString>("cell");
         QTest::addColumn<QString>("readout");
-
         const FrameRecord gray = record(1, 4, 2, GrayPixels, 1000000);
         const FrameRecord uyvy = record(2, 4, 2, UyvyPixels, 1000000);
         QTest::newRow("gray level") << gray.toBytes() << QPoint(3, 0) << "255" << QString::fromUtf8("x 3 y 0 \u00B7 255");
@@ -616,7 +613,6 @@ private slots:
         QFETCH(QPoint, pixel);
         QFETCH(QString, cell);
         QFETCH(QString, readout);
-
         const auto window = windowOn(dir.filePath("cells.bin"), bytes);
         QVERIFY(window && QTest::qWaitForWindowExposed(window.get()));
         ZoomView *view = window->zoomView();
@@ -670,7 +666,6 @@ private slots:
         QTest::addColumn<QList<qint64>>("timesUs");
         QTest::addColumn<int>("payloadMiB");
         QTest::addColumn<QList<qint64>>("keptUs");
-
         using T = QList<qint64>;
         QTest::newRow("last ten seconds") << T{0, 5000000, 10000000, 11000000} << 0 << T{5000000, 10000000, 11000000};
         QTest::newRow("ten seconds and a microsecond") << T{0, 1, 10000001} << 0 << T{1, 10000001};
@@ -683,7 +678,6 @@ private slots:
         QFETCH(QList<qint64>, timesUs);
         QFETCH(int, payloadMiB);
         QFETCH(QList<qint64>, keptUs);
-
         // One buffer for every frame: kept frames share it, as the viewer's frames share theirs.
         const QByteArray payload(payloadMiB * 1024 * 1024, '\x01');
         RecentFrames recent;
@@ -789,7 +783,6 @@ private slots:
         QTest::addColumn<int>("storage");
         QTest::addColumn<QList<int>>("marks"); // frame at I, frame at O; -1 leaves it unset
         QTest::addColumn<QStringList>("files"); // each with the frames (first, last) it holds
-
         using S = FrameExport::Storage;
         QTest::newRow("matroska split where the format changes")
             << int(S::Matroska) << QList<int>{1, 4} << QStringList{"x.mkv 1 2", "x-2.mkv 3 4"};
@@ -803,7 +796,6 @@ private slots:
         QFETCH(int, storage);
         QFETCH(QList<int>, marks);
         QFETCH(QStringList, files);
-
         const bool jpeg = storage == int(FrameExport::Storage::Pictures);
         std::vector<FrameRecord> frames;
         QByteArray dump;
@@ -1046,16 +1038,14 @@ private slots:
     {
         QFETCH(QStringList, arguments);
         QFETCH(int, exitCode);
-        QFETCH(QByteArray, out);
-        QFETCH(QByteArray, err);
         QTemporaryDir runtime;
         QProcess inspect;
         inspect.setProcessEnvironment(quietEnvironment(runtime));
         inspect.start(QStringLiteral(BREVANT_INSPECT), arguments);
         QVERIFY(inspect.waitForFinished(60000));
         QCOMPARE(inspect.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(inspect.readAllStandardError(), err);
-        QCOMPARE(inspect.readAllStandardOutput(), out);
+        QTEST(inspect.readAllStandardError(), "err");
+        QTEST(inspect.readAllStandardOutput(), "out");
         QCOMPARE(inspect.exitCode(), exitCode);
     }
 

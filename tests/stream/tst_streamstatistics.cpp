@@ -113,7 +113,6 @@ private slots:
         QFETCH(Intervals, intervalsUs);
         QFETCH(QString, event);
         QFETCH(int, eventAt);
-        QFETCH(quint64, lost);
         StreamStatistics stats;
         const bool sized = event != "no size";
         FrameStamp stamp{0, sized ? 640 : 0, sized ? 480 : 0, 0, 0};
@@ -134,7 +133,7 @@ private slots:
             else
                 stats.frameReceived(stamp, 1000, i * 1000);
         }
-        QCOMPARE(stats.counters().framesLostAtBoard, lost);
+        QTEST(stats.counters().framesLostAtBoard, "lost");
     }
 
     void throughput_data()
@@ -220,7 +219,6 @@ private slots:
     void troubleGrew()
     {
         QFETCH(QString, action);
-        QFETCH(bool, grew);
         StreamStatistics stats;
         for (qint32 i = 0; i < 5; ++i)
             stats.frameReceived({0, 640, 480, i, 0}, 100, i * 1000);
@@ -236,7 +234,7 @@ private slots:
             stats.frameReceived({0, 640, 480, action == "lost" ? 7 : 5, 0}, 100, 5000);
         else
             stats.reset();
-        QCOMPARE(stats.counters().troubleGrewSince(before), grew);
+        QTEST(stats.counters().troubleGrewSince(before), "grew");
     }
 
     void figures_data()
@@ -250,7 +248,6 @@ private slots:
         QTest::addColumn<QString>("counts"); // late at board, late on arrival, lost, clock restarts
         QTest::addColumn<QString>("late"); // the late frames, each with where it was held
         QTest::addColumn<double>("driftPpm"); // NaN: not known
-
         QTest::newRow("steady, rate set") << steady(50) << 25 << PeriodUs << "n49 s0 0/0/0/0"
                                           << "n49 s0 0/0/0/0" << "n50 s0 0/0/0/0" << "0 0 0 0" << "" << 0.0;
         // Frame 10 is stamped 30 ms late and sent so: its interval is long, the next one short.
@@ -293,12 +290,11 @@ private slots:
     {
         QFETCH(BuiltStream, frames);
         QFETCH(int, rate);
-        QFETCH(qint64, nominalUs);
         QFETCH(double, driftPpm);
         const StreamTiming timing = timed(frames, rate);
         const TimingFigures figures = timing.figures();
         QCOMPARE(figures.frames, frames.size());
-        QCOMPARE(figures.nominalPeriodUs, nominalUs);
+        QTEST(figures.nominalPeriodUs, "nominalUs");
         QCOMPARE(figures.nominalFromRate, rate > 0);
         QTEST(spread(figures.boardJitter), "boardJitter");
         QTEST(spread(figures.arrivalJitter), "arrivalJitter");
