@@ -94,19 +94,6 @@ static QString grayText(int x, int y, int width, int level = -1)
     return QStringLiteral("x %1 y %2 \u00B7 %3").arg(x).arg(y).arg(level >= 0 ? level : ((y * width + x) * 7) & 255);
 }
 
-// Answers the file dialog once it shows, as its user would.
-static void answerFileDialog(QObject *context, const std::function<void(QFileDialog *)> &answer)
-{
-    auto *poll = new QTimer(context);
-    QObject::connect(poll, &QTimer::timeout, context, [poll, answer] {
-        if (auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
-            poll->stop();
-            answer(dialog);
-        }
-    });
-    poll->start(20);
-}
-
 // A window connected to a command server in a thread of its own and to a video listener.
 struct Rig : WindowRig
 {
@@ -390,9 +377,7 @@ private slots:
     {
         WindowRig rig;
         MainWindow &w = rig.window;
-        w.show();
-        QVERIFY(QTest::qWaitForWindowActive(&w));
-        QVERIFY(rig.connect());
+        QVERIFY(rig.showAndConnect());
         for (int second = 0; second < 3; ++second)
             QVERIFY(rig.send(grayRecord(8, 8, second)));
         auto *host = child<QLineEdit>(&w, "editHostname");
@@ -448,9 +433,7 @@ private slots:
         QFETCH(FrameRecord, record);
         QFETCH(QStringList, texts);
         WindowRig rig;
-        rig.window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&rig.window));
-        QVERIFY(rig.connect());
+        QVERIFY(rig.showAndConnect());
         QVERIFY(rig.send(record));
         const QPoint corners[] = { { 0, 0 }, { 3, 0 }, { 0, 1 }, { 3, 1 } };
         for (int i = 0; i < 4; ++i) {
@@ -479,9 +462,7 @@ private slots:
         MainWindow &w = rig.window;
         QGraphicsView *v = view(w);
         v->setFixedSize(500, 500);
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        QVERIFY(rig.connect());
+        QVERIFY(rig.showAndConnect());
         QLabel *label = readout(w, 0);
 
         // Scrolled to the far corner: the view's last pixel shows the frame's last.
@@ -547,13 +528,11 @@ private slots:
         WindowRig rig;
         MainWindow &w = rig.window;
         child<QCheckBox>(&w, "check_Rescale")->setChecked(true);
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        QVERIFY(rig.connect());
+        QVERIFY(rig.showAndConnect());
         QVERIFY(rig.send(grayRecord(64, 48)));
 
         BoxCloser boxes;
-        answerFileDialog(&w, [&](QFileDialog *dialog) {
+        whenShown<QFileDialog>([&](QFileDialog *dialog) {
             QVERIFY(rig.send(makeRecord(1, 64, 48, QByteArray(64 * 48, char(99)))));
             auto *nameField = qobject_cast<QLineEdit *>(dialog->focusWidget());
             QVERIFY(nameField);
@@ -600,9 +579,7 @@ private slots:
     {
         WindowRig rig;
         MainWindow &w = rig.window;
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        QVERIFY(rig.connect());
+        QVERIFY(rig.showAndConnect());
         QVERIFY(rig.send(grayRecord(20, 10)));
         const QImage picture = rig.shown()->pixmap().toImage();
         auto *host = child<QLineEdit>(&w, "editHostname");

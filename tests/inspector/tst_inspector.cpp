@@ -91,24 +91,6 @@ bool reactivate(QWidget &window)
     return QTest::qWaitForWindowActive(&window);
 }
 
-// Acts on the first popup or modal widget of type T to come up, from the event loop of whoever
-// waits for it.
-template<typename T>
-void whenShown(std::function<void(T *)> act)
-{
-    auto *poll = new QTimer;
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, act] {
-        QWidget *shown = QApplication::activePopupWidget() ? QApplication::activePopupWidget()
-                                                           : QApplication::activeModalWidget();
-        if (auto *widget = qobject_cast<T *>(shown)) {
-            poll->stop();
-            poll->deleteLater();
-            act(widget);
-        }
-    });
-    poll->start(20);
-}
-
 // Names a file in the file dialog once it shows, of the type chosen when given, and accepts it.
 void answerFileDialog(const QString &path, const QString &filter = {})
 {
@@ -695,9 +677,7 @@ private slots:
     void viewerHandsOverItsLastFrames()
     {
         WindowRig rig;
-        rig.window.show();
-        QVERIFY(QTest::qWaitForWindowActive(&rig.window));
-        QVERIFY(rig.connect());
+        QVERIFY(rig.showAndConnect());
         // Nothing received yet: nothing to look at, and the status bar says so.
         QTest::keyClick(&rig.window, Qt::Key_I, Qt::ControlModifier);
         QVERIFY(!rig.window.findChild<InspectorWindow *>());
