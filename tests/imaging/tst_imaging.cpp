@@ -943,8 +943,7 @@ private slots:
         NearestScaler scaler;
         QVERIFY(!scaler.scale(src.data(), 16, dst.data(), 16)); // no sizes yet
         const int tooLong = NearestScaler::MaxSide + 1;
-        const int sizes[][4] = {{0, 0, 0, 0}, {0, 4, 4, 4}, {4, -1, 4, 4}, {4, 4, 0, 4}, {4, 4, 4, tooLong},
-                                {tooLong, 1, 4, 4}};
+        const int sizes[][4] = {{0, 0, 0, 0}, {0, 4, 4, 4}, {4, -1, 4, 4}, {4, 4, 0, 4}, {4, 4, 4, tooLong}, {tooLong, 1, 4, 4}};
         for (const auto &s : sizes) {
             QVERIFY(!scaler.setSizes(s[0], s[1], s[2], s[3]));
             QVERIFY(!scaler.scale(src.data(), 4 * size_t(tooLong), dst.data(), 4 * size_t(tooLong)));

@@ -150,12 +150,7 @@ StreamTiming timed(const BuiltStream &frames, int rate = 0, qint64 keptUs = 0)
 QString spread(const TimingSpread &s)
 {
     return QStringLiteral("n%1 s%2 %3/%4/%5/%6")
-        .arg(s.count)
-        .arg(qRound64(s.sigmaUs))
-        .arg(s.p50Us)
-        .arg(s.p95Us)
-        .arg(s.p99Us)
-        .arg(s.maxUs);
+        .arg(s.count).arg(qRound64(s.sigmaUs)).arg(s.p50Us).arg(s.p95Us).arg(s.p99Us).arg(s.maxUs);
 }
 
 } // namespace
@@ -394,12 +389,8 @@ private slots:
         QTEST(spread(figures.boardJitter), "boardJitter");
         QTEST(spread(figures.arrivalJitter), "arrivalJitter");
         QTEST(spread(figures.latency), "latency");
-        QTEST(QStringLiteral("%1 %2 %3 %4")
-                  .arg(figures.lateAtBoard)
-                  .arg(figures.lateOnArrival)
-                  .arg(figures.lost)
-                  .arg(figures.clockRestarts),
-              "counts");
+        QTEST(QStringLiteral("%1 %2 %3 %4").arg(figures.lateAtBoard).arg(figures.lateOnArrival).arg(figures.lost)
+                  .arg(figures.clockRestarts), "counts");
         std::vector<LateFrame> lateFrames;
         timing.lateFrames(0, timing.size(), lateFrames);
         QStringList late;
