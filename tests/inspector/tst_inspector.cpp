@@ -9,7 +9,12 @@
 #include "MatroskaWriter.h"
 #include "RecentFrames.h"
 #include "RecordIndex.h"
+#include "RecordingNames.h"
+#include "RecordingSession.h"
 #include "Records.h"
+#include "SourceTimingView.h"
+#include "StreamStatistics.h"
+#include "TimingPlot.h"
 #include "WindowRig.h"
 #include "ZoomView.h"
 
@@ -20,6 +25,8 @@
 namespace {
 
 const QString Dot = QStringLiteral(" \u00B7 ");
+constexpr qint64 PeriodUs = 40000; // 25 frames a second
+constexpr int WaitMs = 30000;
 
 FrameRecord record(qint32 format, int width, int height, const QByteArray &payload, qint64 timeUs)
 {
@@ -84,24 +91,6 @@ bool reactivate(QWidget &window)
     return QTest::qWaitForWindowActive(&window);
 }
 
-// Acts on the first popup or modal widget of type T to come up, from the event loop of whoever
-// waits for it.
-template<typename T>
-void whenShown(std::function<void(T *)> act)
-{
-    auto *poll = new QTimer;
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, act] {
-        QWidget *shown = QApplication::activePopupWidget() ? QApplication::activePopupWidget()
-                                                           : QApplication::activeModalWidget();
-        if (auto *widget = qobject_cast<T *>(shown)) {
-            poll->stop();
-            poll->deleteLater();
-            act(widget);
-        }
-    });
-    poll->start(20);
-}
-
 // Names a file in the file dialog once it shows, of the type chosen when given, and accepts it.
 void answerFileDialog(const QString &path, const QString &filter = {})
 {
@@ -130,23 +119,49 @@ bool drop(QWidget &window, const QList<QUrl> &urls)
     return dropping.isAccepted();
 }
 
-// 30 Gray frames 40 ms apart: frame 12 is cut short, three frames are lost before frame 21.
-QByteArray troubledDump()
+// Gray frames 40 ms apart from 1 s on: frame `cut` cut short, `lost` frames lost before frame `gap`.
+QByteArray grayDump(int frames, int cut = -1, int gap = -1, int lost = 0)
 {
     QByteArray dump;
-    for (int i = 0; i < 30; ++i) {
-        const qint64 timeUs = 1000000 + qint64(i + (i >= 21 ? 3 : 0)) * 40000;
-        dump += record(1, 4, 2, i == 12 ? GrayPixels.left(5) : GrayPixels, timeUs).toBytes();
+    for (int i = 0; i < frames; ++i) {
+        const qint64 timeUs = 1000000 + qint64(i + (gap >= 0 && i >= gap ? lost : 0)) * PeriodUs;
+        dump += record(1, 4, 2, i == cut ? GrayPixels.left(5) : GrayPixels, timeUs).toBytes();
     }
     return dump;
 }
 
-QByteArray dumpOf(int frames, qint32 format, const QByteArray &pixels)
+// A board's stream at 25 frames a second as a recorder took it, 4 x 2 Gray frames: frame 10
+// stamped and sent 15 ms late, frame 20 on time but held 30 ms on the way, three frames lost
+// before frame 30, frame 35 cut short.
+QList<FrameSlot> troubledClip(QList<QDateTime> &arrivals)
 {
-    QByteArray dump;
-    for (int i = 0; i < frames; ++i)
-        dump += record(format, 4, 2, pixels, 1000000 + i * 40000).toBytes();
-    return dump;
+    QList<FrameSlot> frames;
+    for (int i = 0; i < 40; ++i) {
+        const qint64 boardUs = 1000000 + qint64(i + (i >= 30 ? 3 : 0)) * PeriodUs + (i == 10 ? 15000 : 0);
+        frames << slotOf(record(1, 4, 2, i == 35 ? GrayPixels.left(5) : GrayPixels, boardUs));
+        arrivals << QDateTime::fromMSecsSinceEpoch(1700000000000 + boardUs / 1000 + (i == 20 ? 30 : 0), Qt::UTC);
+    }
+    return frames;
+}
+
+// The frames recorded into a Matroska recording with its index, as the recorder leaves it.
+bool recordInto(const QString &folder, const QList<FrameSlot> &frames, const QList<QDateTime> &arrivals)
+{
+    StreamStatistics statistics;
+    const RecordingNames names = RecordingNames::recorder(folder, QStringLiteral("bvtgrab_"));
+    RecordingSession session(FrameStorage::make(FrameStorage::Kind::Matroska, names), names.indexFile(), statistics);
+    if (!session.open())
+        return false;
+    QSignalSpy finished(&session, &RecordingSession::finished);
+    for (int i = 0; i < frames.size(); ++i)
+        session.take(frames[i], arrivals[i]);
+    session.finish();
+    return !finished.isEmpty() || finished.wait(WaitMs);
+}
+
+QString figuresText(InspectorWindow &window)
+{
+    return labelText(&window, "timingStretch") + '\n' + labelText(&window, "timingFigures");
 }
 
 // A source the export can open again on its own thread; from frame `gatedFrom` on, each frame
@@ -187,11 +202,12 @@ private:
     bool exported = false;
 };
 
-// The window on a file of these bytes, shown; none when the file cannot be opened.
+// The window on a file of these bytes (none: on the source there), shown; none when it cannot be opened.
 std::unique_ptr<InspectorWindow> windowOn(const QString &path, const QByteArray &bytes,
                                           std::shared_ptr<QSemaphore> gate = {}, qint64 gatedFrom = -1)
 {
-    writeFile(path, bytes);
+    if (!bytes.isNull())
+        writeFile(path, bytes);
     auto source = std::make_unique<ReopenedSource>(path, std::move(gate), gatedFrom);
     if (!source->open())
         return nullptr;
@@ -236,6 +252,13 @@ qint64 bytesOf(const QDir &folder, const QStringList &files)
     return bytes;
 }
 
+// A run's own XDG runtime folder: without one Qt says so on standard error.
+QProcessEnvironment quietEnvironment(const QTemporaryDir &runtime)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+    return environment;
+}
 } // namespace
 
 class TestInspector : public QObject
@@ -253,7 +276,7 @@ private slots:
     // fires, and its outcome shows; a step past either end stays there.
     void menuKeys()
     {
-        const auto window = windowOn(dir.filePath("keys.bin"), troubledDump());
+        const auto window = windowOn(dir.filePath("keys.bin"), grayDump(30, 12, 21, 3));
         QVERIFY(window && QTest::qWaitForWindowActive(window.get()));
         QTRY_VERIFY(window->marksComplete());
         ZoomView *view = window->zoomView();
@@ -373,7 +396,7 @@ private slots:
     {
         QTemporaryDir root;
         const QString first = root.filePath("first.bin");
-        writeFile(first, dumpOf(25, 1, GrayPixels));
+        writeFile(first, grayDump(25));
         MatroskaWriter writer;
         QVERIFY(writer.open(root.filePath("second.mkv"), 2, 4, 2));
         for (int i = 0; i < 3; ++i)
@@ -460,7 +483,6 @@ private slots:
         QTest::addColumn<QString>("error");     // a part of the refusal's reason
         QTest::addColumn<QByteArray>("clum");   // of the first frame
         QTest::addColumn<QString>("kind");      // as the title names it
-
         const QString root = dir.path();
         const QByteArray clum = FrameRecord::sensorBlock(1, 2, 3, 4);
         const auto row = [&](const char *tag, const QString &path, qint64 frames, const QStringList &firstText,
@@ -524,7 +546,6 @@ private slots:
         QFETCH(QString, error);
         QFETCH(QByteArray, clum);
         QFETCH(QString, kind);
-
         std::unique_ptr<FrameSource> source = frameSourceFor(path);
         const bool opened = source->open();
         QCOMPARE(opened, !firstText.isEmpty());
@@ -558,7 +579,6 @@ private slots:
         QTest::addColumn<QPoint>("pixel");
         QTest::addColumn<QString>("cell");
         QTest::addColumn<QString>("readout");
-
         const FrameRecord gray = record(1, 4, 2, GrayPixels, 1000000);
         const FrameRecord uyvy = record(2, 4, 2, UyvyPixels, 1000000);
         QTest::newRow("gray level") << gray.toBytes() << QPoint(3, 0) << "255" << QString::fromUtf8("x 3 y 0 \u00B7 255");
@@ -575,7 +595,6 @@ private slots:
         QFETCH(QPoint, pixel);
         QFETCH(QString, cell);
         QFETCH(QString, readout);
-
         const auto window = windowOn(dir.filePath("cells.bin"), bytes);
         QVERIFY(window && QTest::qWaitForWindowExposed(window.get()));
         ZoomView *view = window->zoomView();
@@ -629,7 +648,6 @@ private slots:
         QTest::addColumn<QList<qint64>>("timesUs");
         QTest::addColumn<int>("payloadMiB");
         QTest::addColumn<QList<qint64>>("keptUs");
-
         using T = QList<qint64>;
         QTest::newRow("last ten seconds") << T{0, 5000000, 10000000, 11000000} << 0 << T{5000000, 10000000, 11000000};
         QTest::newRow("ten seconds and a microsecond") << T{0, 1, 10000001} << 0 << T{1, 10000001};
@@ -642,7 +660,6 @@ private slots:
         QFETCH(QList<qint64>, timesUs);
         QFETCH(int, payloadMiB);
         QFETCH(QList<qint64>, keptUs);
-
         // One buffer for every frame: kept frames share it, as the viewer's frames share theirs.
         const QByteArray payload(payloadMiB * 1024 * 1024, '\x01');
         RecentFrames recent;
@@ -660,9 +677,7 @@ private slots:
     void viewerHandsOverItsLastFrames()
     {
         WindowRig rig;
-        rig.window.show();
-        QVERIFY(QTest::qWaitForWindowActive(&rig.window));
-        QVERIFY(rig.connect());
+        QVERIFY(rig.showAndConnect());
         // Nothing received yet: nothing to look at, and the status bar says so.
         QTest::keyClick(&rig.window, Qt::Key_I, Qt::ControlModifier);
         QVERIFY(!rig.window.findChild<InspectorWindow *>());
@@ -748,7 +763,6 @@ private slots:
         QTest::addColumn<int>("storage");
         QTest::addColumn<QList<int>>("marks"); // frame at I, frame at O; -1 leaves it unset
         QTest::addColumn<QStringList>("files"); // each with the frames (first, last) it holds
-
         using S = FrameExport::Storage;
         QTest::newRow("matroska split where the format changes")
             << int(S::Matroska) << QList<int>{1, 4} << QStringList{"x.mkv 1 2", "x-2.mkv 3 4"};
@@ -762,7 +776,6 @@ private slots:
         QFETCH(int, storage);
         QFETCH(QList<int>, marks);
         QFETCH(QStringList, files);
-
         const bool jpeg = storage == int(FrameExport::Storage::Pictures);
         std::vector<FrameRecord> frames;
         QByteArray dump;
@@ -890,6 +903,145 @@ private slots:
         QVERIFY(reader.open(out.filePath("half.mkv")));
         QCOMPARE(reader.frameCount(), qint64(HeldAt + 1));
         QTRY_VERIFY(!window->findChild<QProgressDialog *>());
+    }
+
+
+    // The figures of a recording, for all of it and for a stretch marked; T shows and hides
+    // them; both plots show, a click on one goes to the frame under it.
+    void timingOfRecording()
+    {
+        QTemporaryDir folder;
+        QList<QDateTime> arrivals;
+        QVERIFY(recordInto(folder.path(), troubledClip(arrivals), arrivals));
+        const auto window = windowOn(folder.path(), {});
+        QVERIFY(window && QTest::qWaitForWindowActive(window.get()));
+        QVERIFY(window->timingView()->isKnown());
+        QTRY_VERIFY(window->marksComplete());
+
+        QVERIFY(!window->timingShown());
+        QTest::keyClick(window.get(), Qt::Key_T);
+        QVERIFY(window->timingShown());
+        QCOMPARE(figuresText(*window),
+                 QString::fromUtf8("All 40 frames\n"
+                                   "Frames: 40\n"
+                                   "Nominal period: 40000 µs (median of the last 10 s)\n"
+                                   "Board interval jitter: σ 3441 µs, p50 0, p95 15000, p99 15000, max 15000 µs\n"
+                                   "Arrival interval jitter: σ 7695 µs, p50 0, p95 30000, p99 30000, max 30000 µs\n"
+                                   "Late frames: 1 (at the board 0, on the way 1)\n"
+                                   "Relative latency: σ 4684 µs, p50 0, p95 0, p99 30000, max 30000 µs\n"
+                                   "Clock drift: board 0.0 ppm against the host\n"
+                                   "Lost: 3, damaged: 1, clock restarts: 0"));
+
+        window->showFrame(15);
+        QTest::keyClick(window.get(), Qt::Key_I);
+        window->showFrame(25);
+        QTest::keyClick(window.get(), Qt::Key_O);
+        QCOMPARE(figuresText(*window),
+                 QString::fromUtf8("Stretch: frames 16 to 26\n"
+                                   "Frames: 11\n"
+                                   "Nominal period: 40000 µs (median of the last 10 s)\n"
+                                   "Board interval jitter: σ 0 µs, p50 0, p95 0, p99 0, max 0 µs\n"
+                                   "Arrival interval jitter: σ 12792 µs, p50 0, p95 30000, p99 30000, max 30000 µs\n"
+                                   "Late frames: 1 (at the board 0, on the way 1)\n"
+                                   "Relative latency: σ 8624 µs, p50 0, p95 30000, p99 30000, max 30000 µs\n"
+                                   "Clock drift: not known\n"
+                                   "Lost: 0, damaged: 0, clock restarts: 0"));
+        QTest::keyClick(window.get(), Qt::Key_T);
+        QVERIFY(!window->timingShown());
+
+        auto *intervals = child<TimingPlot>(window.get(), "boardIntervalPlot");
+        auto *latencies = child<TimingPlot>(window.get(), "latencyPlot");
+        QVERIFY(intervals->isVisible() && latencies->isVisible());
+        for (TimingPlot *plot : {intervals, latencies}) {
+            const qint64 frame = plot == intervals ? 17 : 38;
+            const QRect area = plot->plotArea();
+            const int column = int(std::lround(double(frame) * (area.width() - 1) / 39.0));
+            QTest::mouseClick(plot, Qt::LeftButton, {}, QPoint(area.left() + column, area.center().y()));
+            QCOMPARE(window->currentFrame(), frame);
+            QCOMPARE(child<QSlider>(window.get(), "frameSlider")->value(), frame);
+        }
+    }
+
+    // A wire dump, small or of more frames than the window reads at once (those are read aside
+    // while the first frame shows): it keeps no arrival, so there is no latency to plot; the
+    // frame cut short counts as damaged once the marks scan has judged its payload.
+    void timingOfWireDump_data()
+    {
+        QTest::addColumn<int>("frames");
+        QTest::newRow("read at once") << 100;
+        QTest::newRow("read aside") << int(SourceTimingView::ReadOnWindowThreadFrames) + 1000;
+    }
+
+    void timingOfWireDump()
+    {
+        QFETCH(int, frames);
+        const bool aside = frames > SourceTimingView::ReadOnWindowThreadFrames;
+        const auto window = windowOn(dir.filePath("timing.bin"), grayDump(frames, frames * 7 / 10, frames / 2, 2));
+        QVERIFY(window);
+        QCOMPARE(window->timingView()->isKnown(), !aside);
+        if (aside)
+            QCOMPARE(labelText(window.get(), "timingFigures"), QStringLiteral("Reading the times of %1 frames...").arg(frames));
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        QTest::keyClick(window.get(), Qt::Key_T);
+        QTRY_VERIFY_WITH_TIMEOUT(window->timingView()->isKnown() && window->marksComplete(), WaitMs);
+        QCOMPARE(figuresText(*window),
+                 QString::fromUtf8("All %1 frames\n"
+                                   "Frames: %1\n"
+                                   "Nominal period: 40000 µs (median of the last 10 s)\n"
+                                   "Board interval jitter: σ 0 µs, p50 0, p95 0, p99 0, max 0 µs\n"
+                                   "Arrival interval jitter: not known\n"
+                                   "Late frames: 0 (at the board 0, on the way 0)\n"
+                                   "Relative latency: not known\n"
+                                   "Clock drift: not known\n"
+                                   "Lost: 2, damaged: 1, clock restarts: 0").arg(frames));
+        QVERIFY(child<TimingPlot>(window.get(), "boardIntervalPlot")->isVisible());
+        QVERIFY(!child<TimingPlot>(window.get(), "latencyPlot")->isVisible());
+    }
+
+    // brevant-inspect's command line, as a script meets it: what it prints and how it ends before any
+    // window opens.
+    void commandLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("out");
+        QTest::addColumn<QByteArray>("err");
+        QTest::newRow("version") << QStringList{"--version"} << 0 << QByteArray("brevant-inspect " BREVANT_VERSION "\n")
+                                 << QByteArray();
+        QTest::newRow("unknown option") << QStringList{"--frames", "3"} << 2 << QByteArray()
+                                        << QByteArray("brevant-inspect: Unknown option 'frames'.\n");
+        QTest::newRow("two sources") << QStringList{"a.mkv", "b.mkv"} << 2 << QByteArray()
+                                     << QByteArray("brevant-inspect: one SOURCE at most\n");
+    }
+
+    void commandLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QTemporaryDir runtime;
+        QProcess inspect;
+        inspect.setProcessEnvironment(quietEnvironment(runtime));
+        inspect.start(QStringLiteral(BREVANT_INSPECT), arguments);
+        QVERIFY(inspect.waitForFinished(60000));
+        QCOMPARE(inspect.exitStatus(), QProcess::NormalExit);
+        QTEST(inspect.readAllStandardError(), "err");
+        QTEST(inspect.readAllStandardOutput(), "out");
+        QCOMPARE(inspect.exitCode(), exitCode);
+    }
+
+    // --help needs no screen, so it works over a plain terminal.
+    void help()
+    {
+        QTemporaryDir runtime;
+        QProcess inspect;
+        QProcessEnvironment environment = quietEnvironment(runtime);
+        environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        environment.remove(QStringLiteral("DISPLAY"));
+        inspect.setProcessEnvironment(environment);
+        inspect.start(QStringLiteral(BREVANT_INSPECT), {QStringLiteral("--help")});
+        QVERIFY(inspect.waitForFinished(60000));
+        QCOMPARE(inspect.exitCode(), 0);
+        QVERIFY(inspect.readAllStandardOutput().startsWith("Usage: "));
     }
 
 private:

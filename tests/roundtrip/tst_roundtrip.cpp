@@ -209,8 +209,8 @@ private:
         QProcess recorder;
         recorder.start(QStringLiteral(BREVANT_RECORD),
                        storage + QStringList{u"--quiet"_s, u"--host"_s, u"127.0.0.1"_s, u"--video-port"_s,
-                                             QString::number(port), u"--reconnect"_s, u"--frames"_s,
-                                             QString::number(frames), folder});
+                                             QString::number(port), u"--reconnect"_s, u"--wire"_s, folder + u".wire"_s,
+                                             u"--frames"_s, QString::number(frames), folder});
         const QString index = folder + u"/bvtgrab_index.csv"_s;
         const int firstRows = 12;
         QDeadlineTimer deadline(WaitMs);
@@ -350,8 +350,10 @@ private slots:
 
         const QString folder = root + u"/recording"_s;
         const ProgramRun recorded = record(parts, int(dump.count()), storage, folder);
-        // Damaged and lost frames: the recorder says frames are missing, and nothing else.
+        // Damaged and lost frames: the recorder says frames are missing, and nothing else. Its wire
+        // dump of each connection holds the bytes the board sent on it.
         QCOMPARE(recorded.exitCode, 3);
+        QVERIFY(fileBytes(folder + u".wire"_s) == streams[0] && fileBytes(folder + u".wire.1"_s) == streams[1]);
 
         const RecordIndex::Contents index = RecordIndex::read(folder + u"/bvtgrab_index.csv"_s);
         QVERIFY2(index.error.isEmpty(), qPrintable(index.error));

@@ -8,6 +8,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <functional>
+
 // The window's widgets by object name, as every part of the program refers to them.
 template <typename T = QWidget>
 T *child(QWidget *window, const char *name)
@@ -21,6 +23,24 @@ T *child(QWidget *window, const char *name)
 inline QString labelText(QWidget *window, const char *name)
 {
     return child<QLabel>(window, name)->text();
+}
+
+// Acts on the first popup or modal widget of type T to come up, from the event loop of whoever
+// waits for it.
+template <typename T>
+void whenShown(std::function<void(T *)> act)
+{
+    auto *poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, act] {
+        QWidget *shown = QApplication::activePopupWidget() ? QApplication::activePopupWidget()
+                                                           : QApplication::activeModalWidget();
+        if (auto *widget = qobject_cast<T *>(shown)) {
+            poll->stop();
+            poll->deleteLater();
+            act(widget);
+        }
+    });
+    poll->start(20);
 }
 
 // Accepts each modal message box as soon as it shows, noting its text.
@@ -62,6 +82,11 @@ struct WindowRig
     {
         QTest::keyClick(child<QLineEdit>(&window, "editVideoPort"), Qt::Key_Return);
         return QTest::qWaitFor([this] { return videoConnections() > 0; }, 10000);
+    }
+    bool showAndConnect()
+    {
+        window.show();
+        return QTest::qWaitForWindowActive(&window) && connect();
     }
     QGraphicsPixmapItem *shown()
     {
