@@ -9,6 +9,10 @@
 #include "ViewScaler.h"
 #include "WindowRig.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include <atomic>
 #include <cmath>
 #include <functional>
@@ -52,7 +56,7 @@ static QPixmap scaledByQt(const QPixmap &pixmap, const QSize &view)
 }
 
 // The status bar's permanent area and the view's own actions, beside the form.
-// 0: pixel readout, 1: statistics; after the form's own status label.
+// 0: pixel readout, 1: statistics, 2: trouble clips; after the form's own status label.
 static QLabel *readout(MainWindow &window, int index)
 {
     return window.statusBar()->findChildren<QLabel *>().value(1 + index);
@@ -265,8 +269,7 @@ private slots:
         view->horizontalScrollBar()->setValue(view->horizontalScrollBar()->maximum());
         const QPoint lastColumn(view->viewport()->width() - 1, view->mapFromScene(QPointF(0, 0)).y());
         moveMouse(window, lastColumn);
-        const QList<QLabel *> readouts = window.statusBar()->findChildren<QLabel *>().mid(1);
-        QCOMPARE(readouts.size(), 2);
+        const QList<QLabel *> readouts = window.statusBar()->findChildren<QLabel *>().mid(1, 2);
         QVERIFY2(readouts[0]->text().startsWith("x 12345 y "), qPrintable(readouts[0]->text()));
         QCOMPARE(readouts[0]->toolTip(), readouts[0]->text());
         QTRY_VERIFY2(readouts[1]->text().endsWith(" \u00B7 4 lost \u00B7 1 damaged \u00B7 1 dropped"),
@@ -415,6 +418,47 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&rig.window));
         rig.window.statusBar()->showMessage(QStringLiteral("busy"));
         QVERIFY(label->isVisible());
+    }
+
+    // Clips of the seconds around each trouble from the view's menu: a folder asked for once, the
+    // clips counted in the status bar while on, the count gone once off.
+    void keepTroubleClips()
+    {
+        QTemporaryDir folder;
+        WindowRig rig;
+        MainWindow &w = rig.window;
+        QVERIFY(rig.showAndConnect());
+        QLabel *clips = readout(w, 2);
+        QVERIFY(clips->isHidden());
+        whenShown<QFileDialog>([&](QFileDialog *dialog) {
+            dialog->setDirectory(folder.path());
+            static_cast<QDialog *>(dialog)->done(QDialog::Accepted);
+        });
+        chooseFromViewMenu(w, QStringLiteral("Keep Trouble Clips"));
+        QTRY_COMPARE(clips->text(), QStringLiteral("clips: 0"));
+        QVERIFY(clips->isVisible());
+
+        // A frame a second by the board's clock, the fourth not decodable: its clip holds the three
+        // before it and the ten after, and ends at the next.
+        QByteArray sent;
+        for (int second = 0; second < 14; ++second)
+            sent += (second == 3 ? makeRecord(1, 8, 8, "short", second) : grayRecord(8, 8, second)).toBytes();
+        rig.peer->write(sent + grayRecord(8, 8, 14).toBytes());
+        QTRY_COMPARE_WITH_TIMEOUT(clips->text(), QStringLiteral("clips: 1"), 10000);
+        const QDir clip(folder.filePath(QStringLiteral("bvtgrab_trouble-1")));
+        QCOMPARE(fileBytes(clip.filePath(QStringLiteral("stream.wire"))), sent);
+        QJsonObject list = QJsonDocument::fromJson(fileBytes(clip.filePath(QStringLiteral("trouble.json")))).object();
+        QCOMPARE(list.value("frames").toInteger(), 14);
+        QCOMPARE(list.value("ended").toString(), QStringLiteral("after time"));
+        QJsonObject trouble = list.value("troubles")[0].toObject();
+        trouble.remove("arrival");
+        QCOMPARE(trouble, (QJsonObject{{"kind", "damaged"}, {"frame", 3}, {"board_time", "3.000000"}}));
+        QCOMPARE(list.value("troubles").toArray().size(), 1);
+
+        chooseFromViewMenu(w, QStringLiteral("Keep Trouble Clips"));
+        QTRY_VERIFY(clips->isHidden());
+        chooseFromViewMenu(w, QStringLiteral("Keep Trouble Clips")); // the folder is known by now
+        QTRY_COMPARE(clips->text(), QStringLiteral("clips: 0"));
     }
 
     // Ctrl+T, wherever the focus is in the window, and the view's menu open one timing window and
