@@ -2,6 +2,7 @@
 
 #include "VideoServer.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHash>
@@ -19,10 +20,11 @@
 // full rate with one trouble a minute (a record of a bad size, or corrupt JPEG), sampling the
 // recorder's RSS every second. Each clip is checked once its trouble.json is there (its
 // stream.wire starts with a record, its trouble.json parses and names the trouble sent) and then
-// removed, so that a long run needs little disk. At the end: one clip per trouble sent, each
-// trouble sent in one clip, and the peak RSS within that of the same recorder without
-// --keep-trouble (a short run first, storing into one Matroska file) plus the bound its --help
-// states, worked out from the bytes and records per second the recorder read.
+// removed, so that a long run needs little disk. At the end: each trouble sent in a clip of its
+// own, and the peak RSS within that of the same recorder without --keep-trouble (a short run
+// first, storing into one Matroska file) plus the bound its --help states, worked out from the
+// bytes and records per second the recorder read. Clips of frames late or lost alone, which this
+// machine makes too at such a rate (the run without --keep-trouble counts them), are told apart.
 class TroubleSoak : public QObject
 {
     Q_OBJECT
@@ -66,6 +68,7 @@ private:
         QString ended;
         qint64 latencyMaxUs = 0; // relative to the clip's least: how long the stream stood still in it
         QString first; // the first trouble's kind
+        double firstAtS = 0; // and when it came, from the start of the run
         QHash<QString, qint64> kinds; // troubles by kind
         qint64 sentTroubles = 0;
     };
@@ -85,6 +88,7 @@ private:
     std::unique_ptr<VideoServer> server;
     QProcess recorder;
     QElapsedTimer clock;
+    QDateTime started; // the run's, for the troubles' arrival times
     QTimer sampler;
     QFile rssLog;
     QHash<QString, qint64> sentAt; // board time of each trouble sent, and the clips that name it

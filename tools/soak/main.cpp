@@ -137,9 +137,10 @@ int main(int argc, char *argv[])
                       QStringLiteral("Soak the recorder's trouble clips instead: brevant-record --keep-trouble "
                                      "against a board streaming at a full rate (by default UYVY 1920x1080 at 30 fps, "
                                      "124 MB/s: a gigabit link filled) with one trouble a minute, a record of a bad "
-                                     "size (corrupt JPEG for jpeg); one clip per trouble, each clip readable, and "
-                                     "the recorder's peak RSS within the bound its --help states. The options "
-                                     "below are this mode's.")});
+                                     "size (corrupt JPEG for jpeg); one clip per trouble (clips of frames late "
+                                     "or lost alone, which the machine makes too, told apart), each clip "
+                                     "readable, and the recorder's peak RSS within the bound its --help states. "
+                                     "The options below are this mode's.")});
     const TroubleSoak::Settings troubleDefaults;
     parser.addOption({QStringLiteral("seconds"),
                       QStringLiteral("Seconds of troubles, one at the end of each minute (default %1).")
