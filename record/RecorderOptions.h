@@ -30,7 +30,7 @@ public:
 
     bool parse(const QStringList &arguments);
     // Whether frames are stored at all, beside any trouble clips.
-    bool storesFrames() const { return keepTroubleUs == 0 || raw || matroska; }
+    bool storesFrames() const { return !judgeOnly && (keepTroubleUs == 0 || raw || matroska); }
     QString errorText() const { return error; }
 
     QString folder;
@@ -48,6 +48,9 @@ public:
     QString summaryFile; // empty: none
     qint64 keepTroubleUs = 0; // 0: no trouble clips
     qint64 keepMemoryBytes = qint64(512) << 20;
+    // Frames judged, then neither stored nor indexed: what --keep-trouble costs beside its clips is
+    // measured against it. No option sets it; a benchmark does.
+    bool judgeOnly = false;
     bool quiet = false;
     QStringList commandLine; // the arguments as given, the program's name left out
 

@@ -2,6 +2,7 @@
 
 #include "JpegEncoder.h"
 #include "RecordIndex.h"
+#include "ResidentMemory.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -33,17 +34,6 @@ QString hex16(const QByteArray &block)
     QByteArray padded = block.left(16);
     padded.append(16 - padded.size(), '\0');
     return QString::fromLatin1(padded.toHex());
-}
-
-qint64 residentKiB(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine())
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    return -1;
 }
 
 } // namespace

@@ -4,10 +4,12 @@
 
 #include "RecorderSoak.h"
 #include "Soak.h"
+#include "TroubleSoak.h"
 
 #include <QCommandLineParser>
 #include <QGuiApplication>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -131,6 +133,39 @@ int main(int argc, char *argv[])
                       QStringLiteral("Soak the recorder instead: brevant-record --reconnect --raw under "
                                      "the same faults; every record sent intact must be in its index "
                                      "and on disk, byte for byte.")});
+    parser.addOption({QStringLiteral("trouble"),
+                      QStringLiteral("Soak the recorder's trouble clips instead: brevant-record --keep-trouble "
+                                     "against a board streaming at a full rate (by default UYVY 1920x1080 at 30 fps, "
+                                     "124 MB/s: a gigabit link filled) with one trouble a minute, a record of a bad "
+                                     "size (corrupt JPEG for jpeg); one clip per trouble (clips of frames late "
+                                     "or lost alone, which the machine makes too, told apart), each clip "
+                                     "readable, and the recorder's peak RSS within the bound its --help states. "
+                                     "The options below are this mode's.")});
+    const TroubleSoak::Settings troubleDefaults;
+    parser.addOption({QStringLiteral("seconds"),
+                      QStringLiteral("Seconds of troubles, one at the end of each minute (default %1).")
+                          .arg(troubleDefaults.seconds),
+                      QStringLiteral("n"), QString::number(troubleDefaults.seconds)});
+    parser.addOption({QStringLiteral("keep"),
+                      QStringLiteral("The recorder's --keep-trouble (default %1).").arg(troubleDefaults.keptSeconds),
+                      QStringLiteral("s"), QString::number(troubleDefaults.keptSeconds)});
+    parser.addOption({QStringLiteral("format"),
+                      QStringLiteral("The stream's format: gray, uyvy, yuv420, nv12 or jpeg (default uyvy)."),
+                      QStringLiteral("name"), QStringLiteral("uyvy")});
+    parser.addOption({QStringLiteral("size"), QStringLiteral("The stream's frame size (default 1920x1080)."),
+                      QStringLiteral("WxH"), QStringLiteral("1920x1080")});
+    parser.addOption({QStringLiteral("fps"), QStringLiteral("The stream's frame rate, up to 1000 (default 30)."),
+                      QStringLiteral("n"), QStringLiteral("30")});
+    parser.addOption({QStringLiteral("baseline-seconds"),
+                      QStringLiteral("Seconds of the run without --keep-trouble, for the recorder's own RSS "
+                                     "(default %1).")
+                          .arg(troubleDefaults.baselineSeconds),
+                      QStringLiteral("n"), QString::number(troubleDefaults.baselineSeconds)});
+    parser.addOption({QStringLiteral("folder"),
+                      QStringLiteral("Where the clips go, each removed once checked (default: a temporary folder)."),
+                      QStringLiteral("dir")});
+    parser.addOption({QStringLiteral("rss-log"), QStringLiteral("Write every RSS sample to this CSV file."),
+                      QStringLiteral("file")});
     parser.addPositionalArgument(QStringLiteral("frames"), QStringLiteral("Same as --frames."), QStringLiteral("[frames]"));
     parser.process(app);
 
@@ -157,6 +192,32 @@ int main(int argc, char *argv[])
         || frames < 1 || frames > INT_MAX) {
         std::fprintf(stderr, "Invalid options; see --help\n");
         return 2;
+    }
+
+    if (parser.isSet(QStringLiteral("trouble"))) {
+        TroubleSoak::Settings settings;
+        settings.recorderPath = QStringLiteral(BREVANT_RECORD);
+        settings.format = TestPattern::formatCode(parser.value(QStringLiteral("format")));
+        const QStringList size = parser.value(QStringLiteral("size")).split(QLatin1Char('x'));
+        bool ok[6] = {};
+        settings.width = size.value(0).toInt(&ok[0]);
+        settings.height = size.value(1).toInt(&ok[1]);
+        settings.fps = parser.value(QStringLiteral("fps")).toInt(&ok[2]);
+        settings.seconds = parser.value(QStringLiteral("seconds")).toLongLong(&ok[3]);
+        settings.keptSeconds = parser.value(QStringLiteral("keep")).toInt(&ok[4]);
+        settings.baselineSeconds = parser.value(QStringLiteral("baseline-seconds")).toInt(&ok[5]);
+        settings.folder = parser.value(QStringLiteral("folder"));
+        settings.rssLog = parser.value(QStringLiteral("rss-log"));
+        if (!std::all_of(std::begin(ok), std::end(ok), [](bool b) { return b; }) || settings.format < 0
+            || size.size() != 2 || !TestPattern::isValidSize(settings.format, settings.width, settings.height)
+            || settings.fps < 1 || settings.fps > VideoServer::MaxSimulatedFps || settings.seconds < 1
+            || settings.keptSeconds < 1 || settings.keptSeconds > 3600 || settings.baselineSeconds < 1) {
+            std::fprintf(stderr, "Invalid options; see --help\n");
+            return 2;
+        }
+        TroubleSoak soak(settings);
+        Watchdog watchdog(soak.progress, watchdogSeconds);
+        return soak.run() ? 0 : 1;
     }
     options.frames = frames;
     options.warmupFrames = warmup;
