@@ -104,7 +104,14 @@ void Recorder::startTroubleCapture()
     TroubleCapture *capture = troubleCapture.get();
     if (options.configuration && options.configuration->fps)
         capture->setFrameRate(*options.configuration->fps);
-    tee.setSink([capture](const char *data, qint64 size) { capture->wireBytes(data, size); });
+    // A payload is read straight into the parser's buffer; the capture then shares that buffer
+    // rather than copy every byte of the stream once more.
+    tee.setSink([this, capture](const char *data, qint64 size) {
+        if (parser.isPayloadBuffer(data))
+            capture->payloadBytes(size);
+        else
+            capture->wireBytes(data, size);
+    });
     parser.onRecordDropped = [this, capture](const FrameSlot &header) {
         capture->recordDropped(header, stats.timing().sample(stats.timing().size() - 1).arrivalUs);
     };
@@ -229,6 +236,8 @@ void Recorder::disconnected()
     // Never while reading is paused: the socket then reads nothing, so the end of the stream
     // is seen only once every byte before it was parsed.
     isConnected = false;
+    if (troubleCapture) // before the bytes after it, which the drain hands over
+        troubleCapture->payloadCutOff(parser.payloadSoFar());
     tee.drainToDump();
     closeWireDump();
     if (troubleCapture)

@@ -46,7 +46,18 @@ void TroubleCapture::wireBytes(const char *data, qint64 size)
 
 void TroubleCapture::frameCompleted(const FrameSlot &frame, qint64 arrivalUs)
 {
+    if (deferredPayload > 0) {
+        ring.appendShared(deferredPayload == frame.payload.size() ? frame.payload : frame.payload.right(deferredPayload));
+        deferredPayload = 0;
+    }
     recordEnded(ring.end() - BoardProtocol::RecordPrefixBytes - frame.payload.size(), frame, arrivalUs, false);
+}
+
+void TroubleCapture::payloadCutOff(const QByteArray &readSoFar)
+{
+    const QByteArray cutOff = readSoFar.right(deferredPayload);
+    ring.append(cutOff.constData(), cutOff.size());
+    deferredPayload = 0;
 }
 
 void TroubleCapture::recordDropped(const FrameSlot &header, qint64 arrivalUs)

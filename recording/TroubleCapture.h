@@ -50,6 +50,11 @@ public:
     // The rate the board was set to: the nominal period late frames are judged by.
     void setFrameRate(int framesPerSecond) { timing.setFrameRate(framesPerSecond); }
     void wireBytes(const char *data, qint64 size);
+    // Bytes of the stream read straight into the payload of the frame being read: kept by sharing
+    // that payload once the frame is complete (or, cut off, once the reader hands them over).
+    void payloadBytes(qint64 size) { deferredPayload += size; }
+    // The payload read so far of a record the connection's end cut off.
+    void payloadCutOff(const QByteArray &readSoFar);
     // Frames are numbered in the order completed, from 0.
     void frameCompleted(const FrameSlot &frame, qint64 arrivalUs);
     void recordDropped(const FrameSlot &header, qint64 arrivalUs);
@@ -106,6 +111,7 @@ private:
     const Settings settings;
     const qint64 wallClockOffsetUs;
     WireRing ring;
+    qint64 deferredPayload = 0; // payload bytes read, not yet in the ring
     std::deque<Mark> marks;
     FrameLossEstimator loss;
     StreamTiming timing;

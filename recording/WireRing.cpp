@@ -5,14 +5,15 @@
 void WireRing::append(const char *data, qint64 size)
 {
     while (size > 0) {
-        if (blocks.empty() || blocks.back().size() == BlockBytes) {
-            QByteArray block = spare.isNull() ? QByteArray() : std::move(spare);
+        if (pieces.empty() || !pieces.back().block || pieces.back().bytes.size() == BlockBytes) {
+            QByteArray block = std::move(spare);
             spare = QByteArray();
             block.reserve(BlockBytes);
             block.resize(0);
-            blocks.push_back(std::move(block));
+            pieces.push_back({total, std::move(block), true});
+            held += BlockBytes;
         }
-        QByteArray &last = blocks.back();
+        QByteArray &last = pieces.back().bytes;
         const qint64 taken = std::min<qint64>(size, BlockBytes - last.size());
         last.append(data, taken);
         data += taken;
@@ -21,25 +22,39 @@ void WireRing::append(const char *data, qint64 size)
     }
 }
 
+void WireRing::appendShared(const QByteArray &bytes)
+{
+    if (bytes.isEmpty())
+        return;
+    pieces.push_back({total, bytes, false});
+    total += bytes.size();
+    held += bytes.size();
+}
+
 void WireRing::releaseBefore(qint64 offset)
 {
-    while (!blocks.empty() && firstHeld + blocks.front().size() <= offset && blocks.front().size() == BlockBytes) {
-        spare = std::move(blocks.front());
-        blocks.pop_front();
-        firstHeld += BlockBytes;
+    while (!pieces.empty() && pieces.front().offset + pieces.front().bytes.size() <= offset
+           && (pieces.size() > 1 || !pieces.front().block)) {
+        Piece &first = pieces.front();
+        held -= first.block ? BlockBytes : first.bytes.size();
+        if (first.block)
+            spare = std::move(first.bytes);
+        pieces.pop_front();
     }
 }
 
 bool WireRing::copy(qint64 first, qint64 end, const std::function<bool(const char *, qint64)> &take) const
 {
-    if (first < firstHeld || end > total)
+    if (first < start() || end > total)
         return false;
-    while (first < end) {
-        const qint64 block = (first - firstHeld) / BlockBytes;
-        const qint64 within = (first - firstHeld) % BlockBytes;
-        const QByteArray &bytes = blocks[size_t(block)];
-        const qint64 length = std::min<qint64>(end - first, bytes.size() - within);
-        if (!take(bytes.constData() + within, length))
+    auto piece = std::upper_bound(pieces.begin(), pieces.end(), first,
+                                  [](qint64 at, const Piece &p) { return at < p.offset; });
+    if (first < end)
+        --piece; // the piece holding `first`
+    for (; first < end; ++piece) {
+        const qint64 within = first - piece->offset;
+        const qint64 length = std::min<qint64>(end - first, piece->bytes.size() - within);
+        if (length > 0 && !take(piece->bytes.constData() + within, length))
             return false;
         first += length;
     }

@@ -7,15 +7,18 @@
 #include <functional>
 
 // The newest bytes of a stream, numbered from the stream's first byte: appended at the end, let
-// go from the front. Kept in blocks, so that letting go and growing cost no copying, and memory
-// follows what is held, not the most that ever was.
+// go from the front. Small pieces are copied into blocks; a payload the reader already holds in a
+// buffer of its own is kept by sharing that buffer, never copied, so keeping a fast stream costs
+// little more than reading it. Memory follows what is held, not the most that ever was.
 class WireRing
 {
 public:
     static constexpr qint64 BlockBytes = 256 << 10;
 
     void append(const char *data, qint64 size);
-    // Bytes before `offset` are let go (whole blocks only).
+    // Bytes kept by sharing, for as long as they are held.
+    void appendShared(const QByteArray &bytes);
+    // Pieces wholly before `offset` are let go.
     void releaseBefore(qint64 offset);
     // Hands the bytes first..end-1, all still held, to `take` piece by piece, in order; false
     // when they are not all held or take() returns false.
@@ -23,12 +26,18 @@ public:
 
     qint64 end() const { return total; }
     // The first byte still held.
-    qint64 start() const { return firstHeld; }
-    qint64 memoryBytes() const { return qint64(blocks.size()) * BlockBytes; }
+    qint64 start() const { return pieces.empty() ? total : pieces.front().offset; }
+    qint64 memoryBytes() const { return held; }
 
 private:
-    std::deque<QByteArray> blocks; // each BlockBytes long but the last, being filled
+    struct Piece
+    {
+        qint64 offset; // of its first byte in the stream
+        QByteArray bytes;
+        bool block; // copied into, up to BlockBytes
+    };
+    std::deque<Piece> pieces;
     QByteArray spare; // a block let go, reused for the next
-    qint64 firstHeld = 0; // the offset of the first block's first byte
     qint64 total = 0;
+    qint64 held = 0; // bytes of memory the pieces take
 };

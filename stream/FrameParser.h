@@ -45,6 +45,17 @@ public:
     std::function<void(const FrameSlot &header)> onRecordDropped;
 
     const FrameSlot &completedSlot() const { return frameSlots[1 - fillIndex]; }
+    // Whether `data` lies in the payload being read: a read into it is the payload's.
+    bool isPayloadBuffer(const char *data) const
+    {
+        const QByteArray &payload = frameSlots[fillIndex].payload;
+        return parseState == WaitPayload && data >= payload.constData() && data < payload.constData() + payload.size();
+    }
+    // The payload read so far of a record not yet complete; empty outside a payload.
+    QByteArray payloadSoFar() const
+    {
+        return parseState == WaitPayload ? frameSlots[fillIndex].payload.left(payloadFilled) : QByteArray();
+    }
     ParseState state() const { return parseState; }
     qint32 framesCompleted() const { return frameCounter; }
 
