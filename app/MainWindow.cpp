@@ -167,8 +167,10 @@ MainWindow::~MainWindow()
 {
     stopTroubleCapture();
     for (TroubleCapture *capture : findChildren<TroubleCapture *>()) {
+        if (capture->isFinished())
+            continue;
         QEventLoop wait;
-        connect(capture, &QObject::destroyed, &wait, &QEventLoop::quit);
+        connect(capture, &TroubleCapture::finished, &wait, &QEventLoop::quit);
         QTimer::singleShot(10000, &wait, &QEventLoop::quit);
         wait.exec();
     }

@@ -256,8 +256,14 @@ void TroubleCapture::finish()
 
 void TroubleCapture::finishWhenWritten()
 {
-    if (!finishing || !closing.empty() || current.clip || finishedSent)
+    if (!finishing || !closing.empty() || current.clip || finishQueued)
         return;
-    finishedSent = true;
-    QMetaObject::invokeMethod(this, &TroubleCapture::finished, Qt::QueuedConnection);
+    finishQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            finishedSent = true;
+            emit finished();
+        },
+        Qt::QueuedConnection);
 }

@@ -64,6 +64,8 @@ public:
     // Ends the clip being written; finished() once every clip is written, at once when none is.
     void finish();
 
+    // Whether finished() was emitted.
+    bool isFinished() const { return finishedSent; }
     qint64 framesCompleted() const { return nextFrame; }
     int clipsWritten() const { return clipsDone; }
     // The ring's bytes and its records' marks.
@@ -127,6 +129,7 @@ private:
     int clipNumber = 0; // of the last clip
     int clipsDone = 0;
     bool finishing = false;
+    bool finishQueued = false;
     bool finishedSent = false;
     QTimer afterTime;
 };
