@@ -22,7 +22,6 @@
 #include <QFileInfo>
 #include <QGraphicsPixmapItem>
 #include <QGuiApplication>
-#include <QJsonArray>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
@@ -273,11 +272,7 @@ void MainWindow::startTroubleCapture()
     settings.folder = trouble_folder;
     settings.prefix = ui->editPrefix->text();
     settings.keptUs = TroubleSecondsUs;
-    settings.about = {{QStringLiteral("program"), QCoreApplication::applicationName()},
-                      {QStringLiteral("version"), QCoreApplication::applicationVersion()},
-                      {QStringLiteral("arguments"), QJsonArray::fromStringList(QCoreApplication::arguments().mid(1))},
-                      {QStringLiteral("seconds"), double(settings.keptUs) / 1e6},
-                      {QStringLiteral("memory_limit_mb"), settings.memoryBytes >> 20}};
+    settings.describeProgram(QCoreApplication::arguments().mid(1));
     trouble_capture = new TroubleCapture(settings, this);
     TroubleCapture *capture = trouble_capture;
     capture->setFrameRate(image_stream->statistics().timing().frameRate());

@@ -4,10 +4,8 @@
 #include "CommandController.h"
 #include "RecordingNames.h"
 
-#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
-#include <QJsonArray>
 
 #include <limits>
 
@@ -95,11 +93,7 @@ void Recorder::startTroubleCapture()
     settings.prefix = options.prefix;
     settings.keptUs = options.keepTroubleUs;
     settings.memoryBytes = options.keepMemoryBytes;
-    settings.about = {{QStringLiteral("program"), QCoreApplication::applicationName()},
-                      {QStringLiteral("version"), QCoreApplication::applicationVersion()},
-                      {QStringLiteral("arguments"), QJsonArray::fromStringList(options.commandLine)},
-                      {QStringLiteral("seconds"), double(options.keepTroubleUs) / 1e6},
-                      {QStringLiteral("memory_limit_mb"), options.keepMemoryBytes >> 20}};
+    settings.describeProgram(options.commandLine);
     troubleCapture = std::make_unique<TroubleCapture>(settings);
     TroubleCapture *capture = troubleCapture.get();
     if (options.configuration && options.configuration->fps)

@@ -1,12 +1,15 @@
 #include "TroubleCapture.h"
 
 #include "BoardProtocol.h"
+#include "FrameParser.h"
 #include "FrameSlot.h"
 #include "StreamStatistics.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonArray>
 
 #include <algorithm>
 
@@ -38,6 +41,15 @@ TroubleCapture::TroubleCapture(const Settings &settings, QObject *parent)
 
 TroubleCapture::~TroubleCapture() = default;
 
+void TroubleCapture::Settings::describeProgram(const QStringList &arguments)
+{
+    about = {{QStringLiteral("program"), QCoreApplication::applicationName()},
+             {QStringLiteral("version"), QCoreApplication::applicationVersion()},
+             {QStringLiteral("arguments"), QJsonArray::fromStringList(arguments)},
+             {QStringLiteral("seconds"), double(keptUs) / 1e6},
+             {QStringLiteral("memory_limit_mb"), memoryBytes >> 20}};
+}
+
 void TroubleCapture::wireBytes(const char *data, qint64 size)
 {
     if (size > 0)
@@ -67,8 +79,7 @@ void TroubleCapture::recordDropped(const FrameSlot &header, qint64 arrivalUs)
 
 void TroubleCapture::recordEnded(qint64 start, const FrameSlot &header, qint64 arrivalUs, bool dropped)
 {
-    const quint64 lost = loss.addRecord({header.format, header.width, header.height, header.timestamp_s,
-                                         header.timestamp_us});
+    const quint64 lost = loss.addRecord(FrameParser::stampOf(header));
     const quint32 lostBefore = quint32(std::min<quint64>(lost, UINT32_MAX));
     timing.add(header.boardTimeUs(), arrivalUs, lostBefore);
     const qint64 index = timing.size() - 1;

@@ -8,6 +8,7 @@
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include <deque>
@@ -35,6 +36,8 @@ public:
         qint64 keptUs = 10 * StreamTiming::MicrosPerSecond;
         qint64 memoryBytes = qint64(512) << 20; // the ring's bytes and records at most
         QJsonObject about; // the program, its version and options, for each clip's trouble.json
+        // The running program, its arguments and the seconds and memory set, as `about`.
+        void describeProgram(const QStringList &arguments);
     };
     // Damage may be known this long after a frame came (judged on other threads): the ring keeps
     // this much more than asked, so a damaged frame still has its seconds before.

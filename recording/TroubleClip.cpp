@@ -110,13 +110,9 @@ bool TroubleClip::write(const char *data, qint64 size)
 void TroubleClip::frameParsed()
 {
     const FrameSlot &frame = parser.completedSlot();
-    while (!expected.empty() && expected.front().dropped)
-        expected.pop_front();
-    const qint64 arrivalUs = expected.empty() ? -1 : expected.front().arrivalUs;
-    if (!expected.empty())
-        expected.pop_front();
-    statistics.frameReceived({frame.format, frame.width, frame.height, frame.timestamp_s, frame.timestamp_us},
-                             BoardProtocol::RecordPrefixBytes + frame.payload.size(), arrivalUs);
+    const qint64 arrivalUs = takeArrival(false);
+    statistics.frameReceived(FrameParser::stampOf(frame), BoardProtocol::RecordPrefixBytes + frame.payload.size(),
+                             arrivalUs);
     session->take(frame, QDateTime::fromMSecsSinceEpoch((arrivalUs + wallClockOffsetUs) / 1000, Qt::UTC));
     ++frames;
     lastBoardUs = frame.boardTimeUs();
@@ -124,15 +120,21 @@ void TroubleClip::frameParsed()
         firstBoardUs = lastBoardUs;
 }
 
+// The arrival of the next record of that kind the capture announced; -1 if none was.
+qint64 TroubleClip::takeArrival(bool dropped)
+{
+    while (!expected.empty() && expected.front().dropped != dropped)
+        expected.pop_front();
+    if (expected.empty())
+        return -1;
+    const qint64 arrivalUs = expected.front().arrivalUs;
+    expected.pop_front();
+    return arrivalUs;
+}
+
 void TroubleClip::recordDropped(const FrameSlot &header)
 {
-    while (!expected.empty() && !expected.front().dropped)
-        expected.pop_front();
-    const qint64 arrivalUs = expected.empty() ? -1 : expected.front().arrivalUs;
-    if (!expected.empty())
-        expected.pop_front();
-    statistics.recordDropped({header.format, header.width, header.height, header.timestamp_s, header.timestamp_us},
-                             arrivalUs);
+    statistics.recordDropped(FrameParser::stampOf(header), takeArrival(true));
     ++recordsDropped;
 }
 

@@ -88,6 +88,7 @@ private:
     };
     void frameParsed();
     void recordDropped(const FrameSlot &header);
+    qint64 takeArrival(bool dropped);
     void sessionFinished();
     QJsonObject document() const;
     QString arrivalText(qint64 arrivalUs) const;

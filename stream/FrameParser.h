@@ -45,6 +45,8 @@ public:
     std::function<void(const FrameSlot &header)> onRecordDropped;
 
     const FrameSlot &completedSlot() const { return frameSlots[1 - fillIndex]; }
+    // The header fields that place a record in the board's stream.
+    static FrameStamp stampOf(const FrameSlot &slot);
     // Whether `data` lies in the payload being read: a read into it is the payload's.
     bool isPayloadBuffer(const char *data) const
     {
@@ -64,7 +66,6 @@ private:
     void readSensors();
     bool readPayload(qint64 available);
     void completeFrame();
-    static FrameStamp stampOf(const FrameSlot &slot);
     FrameStatistics makeStatistics(const FrameSlot &frame);
 
     QIODevice *device = nullptr;
