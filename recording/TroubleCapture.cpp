@@ -39,7 +39,16 @@ TroubleCapture::TroubleCapture(const Settings &settings, QObject *parent)
     });
 }
 
-TroubleCapture::~TroubleCapture() = default;
+// Clips not yet closed go with the writer's thread.
+TroubleCapture::~TroubleCapture()
+{
+    if (current.clip)
+        current.clip->deleteLater();
+    for (TroubleClip *clip : closing)
+        clip->deleteLater();
+    writer.quit();
+    writer.wait();
+}
 
 void TroubleCapture::Settings::describeProgram(const QStringList &arguments)
 {
@@ -142,9 +151,7 @@ void TroubleCapture::connectionLost(qint64 nowUs)
     addTrouble(marks.size() - 1, TroubleKind::ConnectionLost, 0, nowUs);
     if (!current.clip)
         return;
-    ring.copy(current.writtenUpTo, ring.end(),
-              [this](const char *data, qint64 size) { return current.clip->write(data, size); });
-    current.writtenUpTo = ring.end();
+    writeUpTo(ring.end(), {});
     closeClip(QStringLiteral("connection lost"));
 }
 
@@ -164,7 +171,9 @@ void TroubleCapture::addTrouble(size_t index, TroubleKind kind, quint32 count, q
     const qint64 when = arrivalUs >= 0 ? arrivalUs : at.arrivalUs;
     // A lost connection befalls the frame after the last.
     const qint64 frame = kind == TroubleKind::ConnectionLost && !at.dropped ? at.frame + 1 : at.frame;
-    current.clip->addTrouble({kind, frame, at.sentBoardUs, when, count});
+    const TroubleClip::Trouble trouble{kind, frame, at.sentBoardUs, when, count};
+    QMetaObject::invokeMethod(current.clip, [clip = current.clip, trouble] { clip->addTrouble(trouble); },
+                              Qt::QueuedConnection);
     current.limitBoardUs = std::max(current.limitBoardUs, at.boardUs + settings.keptUs);
     current.limitArrivalUs = std::max(current.limitArrivalUs, when + settings.keptUs + StalledSlackUs);
 }
@@ -182,14 +191,13 @@ void TroubleCapture::openClip(size_t index)
     do
         folder = QDir(settings.folder).filePath(settings.prefix + QStringLiteral("trouble-") + QString::number(++clipNumber));
     while (QFileInfo::exists(folder));
-    auto *clip = new TroubleClip(folder, settings.prefix, settings.about, marks[first].frame, wallClockOffsetUs, this);
-    if (!clip->open()) {
-        emit failed(clip->errorString());
-        delete clip;
-        return;
-    }
+    auto *clip = new TroubleClip(folder, settings.prefix, settings.about, marks[first].frame, wallClockOffsetUs);
+    if (!writer.isRunning())
+        writer.start();
+    clip->moveToThread(&writer);
     connect(clip, &TroubleClip::failed, this, &TroubleCapture::failed);
     connect(clip, &TroubleClip::closed, this, [this, clip](const QString &description) { clipClosed(clip, description); });
+    QMetaObject::invokeMethod(clip, &TroubleClip::open, Qt::QueuedConnection);
     current = {clip,
                trouble.run,
                marks[first].start,
@@ -198,14 +206,16 @@ void TroubleCapture::openClip(size_t index)
                StreamStatistics::clockUs() + settings.keptUs + StalledSlackUs,
                double(trouble.boardUs - marks[first].boardUs) / StreamTiming::MicrosPerSecond,
                first == 0 && memoryCutRun == trouble.run && trouble.boardUs - memoryCutBoardUs <= settings.keptUs};
-    for (size_t i = first; i < marks.size() && current.clip; ++i) {
-        if (i > index && !covers(marks[i])) {
-            closeClip(QStringLiteral("after time"));
-            break;
-        }
-        writeMark(marks[i]);
-    }
-    afterTime.start(AfterTimeCheckMs);
+    // The seconds before, and those after that came before it was known (damage is judged late).
+    std::vector<TroubleClip::Arrival> records;
+    size_t last = first;
+    for (; last < marks.size() && (last <= index || covers(marks[last])); ++last)
+        records.push_back({marks[last].arrivalUs, marks[last].dropped});
+    writeUpTo(marks[last - 1].end, std::move(records));
+    if (last < marks.size())
+        closeClip(QStringLiteral("after time"));
+    else
+        afterTime.start(AfterTimeCheckMs);
 }
 
 bool TroubleCapture::covers(const Mark &mark) const
@@ -216,10 +226,31 @@ bool TroubleCapture::covers(const Mark &mark) const
 // The record's bytes, and whatever came between it and the record before.
 void TroubleCapture::writeMark(const Mark &mark)
 {
-    current.clip->expectRecord(mark.arrivalUs, mark.dropped);
-    ring.copy(current.writtenUpTo, mark.end,
-              [this](const char *data, qint64 size) { return current.clip->write(data, size); });
-    current.writtenUpTo = mark.end;
+    writeUpTo(mark.end, {{mark.arrivalUs, mark.dropped}});
+}
+
+void TroubleCapture::writeUpTo(qint64 end, std::vector<TroubleClip::Arrival> records)
+{
+    std::vector<QByteArray> bytes = ring.slices(current.writtenUpTo, end);
+    unwritten.push_back(current.writtenUpTo);
+    current.writtenUpTo = end;
+    QMetaObject::invokeMethod(
+        current.clip,
+        [clip = current.clip, records = std::move(records), bytes = std::move(bytes), done = &piecesWritten] {
+            clip->write(records, bytes);
+            done->fetch_add(1, std::memory_order_release);
+        },
+        Qt::QueuedConnection);
+}
+
+qint64 TroubleCapture::firstUnwritten()
+{
+    for (const qint64 written = piecesWritten.load(std::memory_order_acquire); piecesLetGo < written; ++piecesLetGo)
+        unwritten.pop_front();
+    qint64 first = current.clip ? current.writtenUpTo : ring.end();
+    for (const qint64 start : unwritten) // overlapping clips hand over bytes out of order
+        first = std::min(first, start);
+    return first;
 }
 
 void TroubleCapture::closeClip(const QString &reason)
@@ -230,32 +261,38 @@ void TroubleCapture::closeClip(const QString &reason)
     current = OpenClip();
     afterTime.stop();
     closing.push_back(closed.clip);
-    closed.clip->close({reason, closed.secondsBefore, closed.memoryLimited});
+    const TroubleClip::Ending ending{reason, closed.secondsBefore, closed.memoryLimited};
+    QMetaObject::invokeMethod(closed.clip, [clip = closed.clip, ending] { clip->close(ending); }, Qt::QueuedConnection);
 }
 
 void TroubleCapture::clipClosed(TroubleClip *clip, const QString &description)
 {
-    ++clipsDone;
     closing.erase(std::remove(closing.begin(), closing.end(), clip), closing.end());
     clip->deleteLater();
-    emit clipWritten(description);
+    if (!description.isEmpty()) { // else it could not be opened, and said so
+        ++clipsDone;
+        emit clipWritten(description);
+    }
     finishWhenWritten();
 }
 
 // Records older than the seconds kept go, and more while the ring holds more than allowed; the
-// bytes of the clip being written stay.
+// bytes of a clip not yet written stay. A clip that falls so far behind is ended.
 void TroubleCapture::letGo()
 {
     const qint64 oldestKeptUs = marks.back().arrivalUs - settings.keptUs - JudgingMarginUs;
     while (marks.size() > 1 && marks.front().arrivalUs < oldestKeptUs)
         marks.pop_front();
-    while (marks.size() > 1 && memoryHeld() > settings.memoryBytes) {
+    const qint64 kept = firstUnwritten();
+    while (marks.size() > 1 && memoryHeld() > settings.memoryBytes && marks.front().start < kept) {
         memoryCutRun = marks.front().run;
         memoryCutBoardUs = marks.front().boardUs;
         marks.pop_front();
-        ring.releaseBefore(std::min(marks.front().start, current.clip ? current.writtenUpTo : ring.end()));
+        ring.releaseBefore(std::min(marks.front().start, kept));
     }
-    ring.releaseBefore(std::min(marks.front().start, current.clip ? current.writtenUpTo : ring.end()));
+    ring.releaseBefore(std::min(marks.front().start, kept));
+    if (current.clip && memoryHeld() > settings.memoryBytes + unwrittenAllowance(settings.memoryBytes))
+        closeClip(QStringLiteral("writing fell behind"));
 }
 
 void TroubleCapture::finish()

@@ -9,8 +9,11 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QThread>
 #include <QTimer>
 
+#include <algorithm>
+#include <atomic>
 #include <deque>
 
 struct FrameSlot;
@@ -23,7 +26,9 @@ struct FrameSlot;
 // connection ends its clip with the connection's last bytes.
 // Fed by whoever reads the stream, in order: every byte the parser takes, then each record as the
 // parser completes or refuses it, and the judgement of frames found damaged, which may come a
-// little later.
+// little later. Clips are written on a thread of their own, so that writing the seconds before a
+// trouble never holds up the reader, which would make troubles of its own; the ring keeps the
+// bytes handed to that thread until written, and counts them in its memory.
 class TroubleCapture : public QObject
 {
     Q_OBJECT
@@ -46,6 +51,9 @@ public:
     static constexpr qint64 RecordMarkBytes = 64;
     // Memory beside the ring: the block being filled, the timing, the clip being written.
     static constexpr qint64 FixedMemoryBytes = qint64(32) << 20;
+    // Beyond the memory limit, bytes a clip has not yet written may take this much before the clip
+    // is ended ("writing fell behind"): a clip opened with a full ring holds it all until written.
+    static qint64 unwrittenAllowance(qint64 memoryBytes) { return std::max(memoryBytes, FixedMemoryBytes); }
 
     explicit TroubleCapture(const Settings &settings, QObject *parent = nullptr);
     ~TroubleCapture() override;
@@ -71,7 +79,7 @@ public:
     bool isFinished() const { return finishedSent; }
     qint64 framesCompleted() const { return nextFrame; }
     int clipsWritten() const { return clipsDone; }
-    // The ring's bytes and its records' marks.
+    // The ring's bytes, those not yet written among them, and its records' marks.
     qint64 memoryHeld() const { return ring.memoryBytes() + qint64(marks.size()) * RecordMarkBytes; }
 
 signals:
@@ -108,6 +116,10 @@ private:
     void openClip(size_t mark);
     bool covers(const Mark &mark) const;
     void writeMark(const Mark &mark);
+    // Hands the clip being written its bytes up to `end` and the records they end.
+    void writeUpTo(qint64 end, std::vector<TroubleClip::Arrival> records);
+    // The first byte a clip has not yet written: the ring holds on to it.
+    qint64 firstUnwritten();
     void closeClip(const QString &reason);
     void clipClosed(TroubleClip *clip, const QString &description);
     void letGo();
@@ -129,6 +141,10 @@ private:
     qint64 memoryCutBoardUs = 0;
     OpenClip current;
     std::vector<TroubleClip *> closing;
+    QThread writer;
+    std::deque<qint64> unwritten; // the first byte of each piece of work handed over, oldest first
+    std::atomic<qint64> piecesWritten{0}; // counted on the writer's thread
+    qint64 piecesLetGo = 0;
     int clipNumber = 0; // of the last clip
     int clipsDone = 0;
     bool finishing = false;

@@ -23,7 +23,7 @@ class ByteFeed : public QIODevice
 {
 public:
     ByteFeed() { QIODevice::open(QIODevice::ReadOnly | QIODevice::Unbuffered); }
-    void feed(const char *data, qint64 size) { held.append(data, size); }
+    void feed(const QByteArray &bytes) { held.append(bytes); }
     bool isSequential() const override { return true; }
     qint64 bytesAvailable() const override { return held.size() - readAt; }
 
@@ -55,55 +55,44 @@ TroubleClip::TroubleClip(const QString &folder, const QString &prefix, const QJs
     , about(about)
     , firstFrame(firstFrame)
     , wallClockOffsetUs(wallClockOffsetUs)
-    , feed(std::make_unique<ByteFeed>())
 {
-    parser.setDevice(feed.get());
     parser.onFrameReady = [this] { frameParsed(); };
     parser.onRecordDropped = [this](const FrameSlot &header) { recordDropped(header); };
 }
 
 TroubleClip::~TroubleClip() = default;
 
-bool TroubleClip::open()
+void TroubleClip::open()
 {
-    if (!QDir().mkpath(folderPath)) {
-        error = QStringLiteral("cannot make the folder %1").arg(folderPath);
-        return false;
-    }
+    if (!QDir().mkpath(folderPath))
+        return fail(QStringLiteral("cannot make the folder %1").arg(folderPath));
     wire.setFileName(QDir(folderPath).filePath(QLatin1String(WireFileName)));
-    if (!wire.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        error = QStringLiteral("cannot write %1: %2").arg(wire.fileName(), wire.errorString());
-        return false;
-    }
+    if (!wire.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return fail(QStringLiteral("cannot write %1: %2").arg(wire.fileName(), wire.errorString()));
     const RecordingNames names = RecordingNames::recorder(folderPath, prefix);
-    session = std::make_unique<RecordingSession>(FrameStorage::make(FrameStorage::Kind::Matroska, names),
-                                                 names.indexFile(), statistics);
-    if (!session->open()) {
-        error = session->errorString();
-        return false;
-    }
+    auto opened = std::make_unique<RecordingSession>(FrameStorage::make(FrameStorage::Kind::Matroska, names),
+                                                     names.indexFile(), statistics);
+    if (!opened->open())
+        return fail(opened->errorString());
+    session = std::move(opened);
+    feed = std::make_unique<ByteFeed>(); // made here, to belong to the clip's thread
+    parser.setDevice(feed.get());
     connect(session.get(), &RecordingSession::failed, this, &TroubleClip::fail);
     connect(session.get(), &RecordingSession::finished, this, &TroubleClip::sessionFinished);
-    return true;
 }
 
-void TroubleClip::expectRecord(qint64 arrivalUs, bool dropped)
+void TroubleClip::write(const std::vector<Arrival> &records, const std::vector<QByteArray> &pieces)
 {
-    expected.push_back({arrivalUs, dropped});
-}
-
-bool TroubleClip::write(const char *data, qint64 size)
-{
-    if (!error.isEmpty())
-        return false;
-    if (wire.write(data, size) != size) {
-        fail(QStringLiteral("cannot write %1: %2").arg(wire.fileName(), wire.errorString()));
-        return false;
+    if (!session || !error.isEmpty())
+        return;
+    expected.insert(expected.end(), records.begin(), records.end());
+    for (const QByteArray &piece : pieces) {
+        if (wire.write(piece) != piece.size())
+            return fail(QStringLiteral("cannot write %1: %2").arg(wire.fileName(), wire.errorString()));
+        bytes += piece.size();
+        feed->feed(piece);
+        parser.process();
     }
-    bytes += size;
-    feed->feed(data, size);
-    parser.process();
-    return true;
 }
 
 // The clip's parser meets the records the capture's met, in the same order.
@@ -146,13 +135,12 @@ void TroubleClip::addTrouble(const Trouble &trouble)
 void TroubleClip::close(const Ending &end)
 {
     ending = end;
-    if (!wire.flush() && error.isEmpty())
+    if (!session)
+        return emit closed(QString());
+    if (!wire.flush())
         fail(QStringLiteral("cannot write %1: %2").arg(wire.fileName(), wire.errorString()));
     wire.close();
-    if (session)
-        session->finish();
-    else
-        sessionFinished();
+    session->finish();
 }
 
 void TroubleClip::sessionFinished()

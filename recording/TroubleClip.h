@@ -20,6 +20,8 @@ class ByteFeed;
 // (stream.wire), the same records parsed again and recorded through a recording session as
 // Matroska with its index, and trouble.json, which lists the troubles and the timing of the clip.
 // Frames are numbered as the clip's index numbers them, from 0.
+// A clip is written on a thread of its own, beside the stream's reader, which hands it work through
+// queued calls: every call below is made on the clip's thread.
 class TroubleClip : public QObject
 {
     Q_OBJECT
@@ -51,15 +53,21 @@ public:
                 qint64 wallClockOffsetUs, QObject *parent = nullptr);
     ~TroubleClip() override;
 
-    // Makes the folder and opens its files; false with errorString() when it cannot.
-    bool open();
-    // The next record, before its bytes: how it arrived and whether it is a frame or a record
-    // dropped for its size.
-    void expectRecord(qint64 arrivalUs, bool dropped);
-    // Bytes as received, in order.
-    bool write(const char *data, qint64 size);
+    // How a record came: when, and whether it is a frame or a record dropped for its size.
+    struct Arrival
+    {
+        qint64 arrivalUs;
+        bool dropped;
+    };
+
+    // Makes the folder and opens its files; failed() when it cannot, and the clip then takes
+    // nothing more.
+    void open();
+    // The next records, in order, and the bytes as received that end with them.
+    void write(const std::vector<Arrival> &records, const std::vector<QByteArray> &bytes);
     void addTrouble(const Trouble &trouble);
-    // No more bytes: once every frame is stored, trouble.json is written and closed() emitted.
+    // No more bytes: once every frame is stored, trouble.json is written and closed() emitted,
+    // with no description when the clip could not be opened.
     void close(const Ending &ending);
 
     // The troubles a clip's folder lists, each with the frame it befell; empty with problem set
@@ -73,7 +81,6 @@ public:
     static bool isClip(const QString &folder);
 
     QString folder() const { return folderPath; }
-    QString errorString() const { return error; }
 
 signals:
     // description: one line for a log, the folder, its troubles, frames and bytes.
@@ -81,11 +88,6 @@ signals:
     void failed(const QString &error);
 
 private:
-    struct Expected
-    {
-        qint64 arrivalUs;
-        bool dropped;
-    };
     void frameParsed();
     void recordDropped(const FrameSlot &header);
     qint64 takeArrival(bool dropped);
@@ -104,7 +106,7 @@ private:
     FrameParser parser;
     StreamStatistics statistics{0};
     std::unique_ptr<RecordingSession> session;
-    std::deque<Expected> expected;
+    std::deque<Arrival> expected;
     std::vector<Trouble> troubles;
     Ending ending;
     qint64 frames = 0;

@@ -43,20 +43,24 @@ void WireRing::releaseBefore(qint64 offset)
     }
 }
 
-bool WireRing::copy(qint64 first, qint64 end, const std::function<bool(const char *, qint64)> &take) const
+std::vector<QByteArray> WireRing::slices(qint64 first, qint64 end) const
 {
-    if (first < start() || end > total)
-        return false;
+    std::vector<QByteArray> taken;
+    if (first < start() || end > total || first >= end)
+        return taken;
     auto piece = std::upper_bound(pieces.begin(), pieces.end(), first,
                                   [](qint64 at, const Piece &p) { return at < p.offset; });
-    if (first < end)
-        --piece; // the piece holding `first`
+    --piece; // the piece holding `first`
     for (; first < end; ++piece) {
         const qint64 within = first - piece->offset;
         const qint64 length = std::min<qint64>(end - first, piece->bytes.size() - within);
-        if (length > 0 && !take(piece->bytes.constData() + within, length))
-            return false;
+        // The block being filled is copied from: shared, it would be copied whole at the next append.
+        const bool filling = piece->block && piece + 1 == pieces.end();
+        if (within == 0 && length == piece->bytes.size() && !filling)
+            taken.push_back(piece->bytes);
+        else if (length > 0)
+            taken.emplace_back(piece->bytes.constData() + within, qsizetype(length));
         first += length;
     }
-    return true;
+    return taken;
 }

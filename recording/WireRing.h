@@ -4,7 +4,7 @@
 #include <QtGlobal>
 
 #include <deque>
-#include <functional>
+#include <vector>
 
 // The newest bytes of a stream, numbered from the stream's first byte: appended at the end, let
 // go from the front. Small pieces are copied into blocks; a payload the reader already holds in a
@@ -20,9 +20,9 @@ public:
     void appendShared(const QByteArray &bytes);
     // Pieces wholly before `offset` are let go.
     void releaseBefore(qint64 offset);
-    // Hands the bytes first..end-1, all still held, to `take` piece by piece, in order; false
-    // when they are not all held or take() returns false.
-    bool copy(qint64 first, qint64 end, const std::function<bool(const char *, qint64)> &take) const;
+    // The bytes first..end-1, all still held, in order: pieces the ring holds whole are shared,
+    // not copied, and stay valid once let go. Empty when they are not all held.
+    std::vector<QByteArray> slices(qint64 first, qint64 end) const;
 
     qint64 end() const { return total; }
     // The first byte still held.
