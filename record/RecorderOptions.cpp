@@ -90,8 +90,8 @@ bool RecorderOptions::parse(const QStringList &arguments)
                        "S seconds before and after it as a clip FOLDER/<prefix>trouble-N: stream.wire as "
                        "received, <prefix>0.mkv with <prefix>index.csv, and trouble.json; troubles closer "
                        "than S make one clip. Nothing else is stored unless --raw or --mkv is given. Memory: "
-                       "(S + 2) x the stream's bytes per second, plus 64 bytes a record, plus 32 MiB; "
-                       "never more than --keep-memory plus 32 MiB."),
+                       "(S + 2) x the stream's bytes per second, plus 64 bytes a record, plus 64 MiB; "
+                       "never more than --keep-memory plus 64 MiB."),
         QStringLiteral("S"));
     const QCommandLineOption keepMemoryOption(QStringLiteral("keep-memory"),
         QStringLiteral("Most memory the seconds of --keep-trouble may take, in MB (default 512); a faster "

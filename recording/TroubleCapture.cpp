@@ -12,6 +12,7 @@
 #include <QJsonArray>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 constexpr int AfterTimeCheckMs = 500;
@@ -209,9 +210,13 @@ void TroubleCapture::openClip(size_t index)
     // The seconds before, and those after that came before it was known (damage is judged late).
     std::vector<TroubleClip::Arrival> records;
     size_t last = first;
-    for (; last < marks.size() && (last <= index || covers(marks[last])); ++last)
+    for (; last < marks.size() && (last <= index || covers(marks[last])); ++last) {
         records.push_back({marks[last].arrivalUs, marks[last].dropped});
-    writeUpTo(marks[last - 1].end, std::move(records));
+        if (marks[last].end - current.writtenUpTo >= HandOverBytes)
+            writeUpTo(marks[last].end, std::exchange(records, {}));
+    }
+    if (!records.empty())
+        writeUpTo(marks[last - 1].end, std::move(records));
     if (last < marks.size())
         closeClip(QStringLiteral("after time"));
     else
@@ -291,7 +296,7 @@ void TroubleCapture::letGo()
         ring.releaseBefore(std::min(marks.front().start, kept));
     }
     ring.releaseBefore(std::min(marks.front().start, kept));
-    if (current.clip && memoryHeld() > settings.memoryBytes + unwrittenAllowance(settings.memoryBytes))
+    if (current.clip && memoryHeld() > settings.memoryBytes + UnwrittenBytes)
         closeClip(QStringLiteral("writing fell behind"));
 }
 

@@ -12,7 +12,6 @@
 #include <QThread>
 #include <QTimer>
 
-#include <algorithm>
 #include <atomic>
 #include <deque>
 
@@ -49,11 +48,15 @@ public:
     static constexpr qint64 JudgingMarginUs = 2 * StreamTiming::MicrosPerSecond;
     // What each record held costs beside its bytes.
     static constexpr qint64 RecordMarkBytes = 64;
-    // Memory beside the ring: the block being filled, the timing, the clip being written.
-    static constexpr qint64 FixedMemoryBytes = qint64(32) << 20;
-    // Beyond the memory limit, bytes a clip has not yet written may take this much before the clip
-    // is ended ("writing fell behind"): a clip opened with a full ring holds it all until written.
-    static qint64 unwrittenAllowance(qint64 memoryBytes) { return std::max(memoryBytes, FixedMemoryBytes); }
+    // Beyond the memory limit, the bytes a clip has not yet written may take this much before the
+    // clip is ended ("writing fell behind"): the ring cannot let them go.
+    static constexpr qint64 UnwrittenBytes = qint64(32) << 20;
+    // Memory beside the ring: the bytes not yet written, the block being filled, the timing, the
+    // clip's own buffers.
+    static constexpr qint64 FixedMemoryBytes = UnwrittenBytes + (qint64(32) << 20);
+    // The clip's thread is handed about this much at a time, so that the ring can let go of the
+    // seconds before a trouble as they are written.
+    static constexpr qint64 HandOverBytes = qint64(1) << 20;
 
     explicit TroubleCapture(const Settings &settings, QObject *parent = nullptr);
     ~TroubleCapture() override;
