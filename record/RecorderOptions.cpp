@@ -58,6 +58,10 @@ bool RecorderOptions::parse(const QStringList &arguments)
         QStringLiteral("Record every frame as received into one Matroska file, <prefix>0.mkv, "
                        "timed by the board's clock, with its sensor blocks; a change of format or "
                        "size starts <prefix>1.mkv, and so on. Not with --raw."));
+    const QCommandLineOption picturesOption(QStringLiteral("pictures"),
+        QStringLiteral("Store every frame to a file of its own as without --keep-trouble (BMP pictures, "
+                       "JPEG as received) beside the trouble clips, which otherwise come alone. Only "
+                       "with --keep-trouble; not with --raw or --mkv."));
     const QCommandLineOption framesOption(QStringLiteral("frames"),
         QStringLiteral("Stop after N frame records have been received."), QStringLiteral("N"));
     const QCommandLineOption secondsOption(QStringLiteral("seconds"),
@@ -89,7 +93,7 @@ bool RecorderOptions::parse(const QStringList &arguments)
                        "board, damaged or late, a record dropped for its size, a lost connection), write the "
                        "S seconds before and after it as a clip FOLDER/<prefix>trouble-N: stream.wire as "
                        "received, <prefix>0.mkv with <prefix>index.csv, and trouble.json; troubles closer "
-                       "than S make one clip. Nothing else is stored unless --raw or --mkv is given. Memory: "
+                       "than S make one clip. Nothing else is stored unless --pictures, --raw or --mkv is given. Memory: "
                        "(S + 2) x the stream's bytes per second, plus 64 bytes a record, plus 64 MiB; "
                        "never more than --keep-memory plus 64 MiB."),
         QStringLiteral("S"));
@@ -100,7 +104,7 @@ bool RecorderOptions::parse(const QStringList &arguments)
     const QCommandLineOption quietOption(QStringLiteral("quiet"),
                                          QStringLiteral("No progress line."));
     parser.addOptions({hostOption, videoPortOption, commandPortOption, prefixOption, rawOption,
-                       mkvOption, framesOption, secondsOption, formatOption, sizeOption, fpsOption,
+                       mkvOption, picturesOption, framesOption, secondsOption, formatOption, sizeOption, fpsOption,
                        reconnectOption, wireOption, summaryOption, keepTroubleOption, keepMemoryOption,
                        quietOption});
     parser.addPositionalArgument(QStringLiteral("FOLDER"),
@@ -142,6 +146,10 @@ bool RecorderOptions::parse(const QStringList &arguments)
     // A recording file holds payloads as received: the choice --raw makes is no choice there.
     if (raw && matroska)
         return refuse(QStringLiteral("--raw and --mkv exclude each other: --mkv always keeps payloads as received."));
+    pictures = parser.isSet(picturesOption);
+    if (pictures && (raw || matroska || !parser.isSet(keepTroubleOption)))
+        return refuse(QStringLiteral("--pictures is for --keep-trouble alone: pictures are what is stored without "
+                                     "--keep-trouble, --raw and --mkv."));
 
     if (parser.isSet(framesOption)) {
         const auto frames = integerIn(parser.value(framesOption), 1, std::numeric_limits<qint64>::max());

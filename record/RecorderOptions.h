@@ -30,7 +30,7 @@ public:
 
     bool parse(const QStringList &arguments);
     // Whether frames are stored at all, beside any trouble clips.
-    bool storesFrames() const { return !judgeOnly && (keepTroubleUs == 0 || raw || matroska); }
+    bool storesFrames() const { return !judgeOnly && (keepTroubleUs == 0 || raw || matroska || pictures); }
     QString errorText() const { return error; }
 
     QString folder;
@@ -40,6 +40,7 @@ public:
     QString prefix = QStringLiteral("bvtgrab_");
     bool raw = false;
     bool matroska = false; // one Matroska file per run instead of a file per frame
+    bool pictures = false; // per-frame files beside trouble clips
     qint64 frameLimit = 0; // 0: no limit
     qint64 timeLimitMs = 0; // 0: no limit
     std::optional<BoardConfiguration> configuration;

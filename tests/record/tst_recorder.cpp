@@ -668,6 +668,8 @@ private slots:
             {"--command-port 0", "Invalid --command-port: 0 (1..65535)"},
             {"--prefix a,b", "Invalid --prefix: a,b (no folder separators, commas, quotes or line breaks)"},
             {"--mkv --raw", "--raw and --mkv exclude each other: --mkv always keeps payloads as received."},
+            {"--pictures", "--pictures is for --keep-trouble alone: pictures are what is stored without --keep-trouble, --raw and --mkv."},
+            {"--keep-trouble 1 --mkv --pictures", "--pictures is for --keep-trouble alone: pictures are what is stored without --keep-trouble, --raw and --mkv."},
             {"second-folder", "Only one FOLDER may be given."}};
         for (const auto &[options, error] : refused)
             QTest::newRow(options) << configured + QLatin1String(options) + u" %folder"_s << 2

@@ -119,6 +119,7 @@ private slots:
         QTest::addColumn<int>("exitStatus");
         QTest::addColumn<QStringList>("kinds"); // of the troubles, in order
         QTest::addColumn<QString>("ending");
+        QTest::addColumn<QString>("storage"); // what the recorder stores beside the clips
 
         const auto faults = [](int VideoFaults::*every, int n = FaultEvery) {
             VideoFaults f;
@@ -127,21 +128,23 @@ private slots:
         };
         VideoFaults late = faults(&VideoFaults::lateEvery);
         late.lateMs = 400;
-        QTest::newRow("clean") << int(TestPattern::Gray) << VideoFaults() << 30 << 0 << QStringList() << QString();
+        QTest::newRow("clean") << int(TestPattern::Gray) << VideoFaults() << 30 << 0 << QStringList() << QString() << QString();
         QTest::newRow("lost at the board") << int(TestPattern::Gray) << faults(&VideoFaults::skipEvery) << 30 << 3
-                                           << QStringList{u"lost"_s} << u"after time"_s;
+                                           << QStringList{u"lost"_s} << u"after time"_s << QString();
         QTest::newRow("damaged") << int(TestPattern::Jpeg) << faults(&VideoFaults::corruptJpegEvery) << 30 << 3
-                                 << QStringList{u"damaged"_s} << u"after time"_s;
+                                 << QStringList{u"damaged"_s} << u"after time"_s << QString();
         QTest::newRow("late") << int(TestPattern::Gray) << late << 30 << 0 << QStringList{u"late_on_arrival"_s}
-                              << u"after time"_s;
+                              << u"after time"_s << QString();
         QTest::newRow("dropped") << int(TestPattern::Gray) << faults(&VideoFaults::badSizeEvery) << 30 << 3
-                                 << QStringList{u"dropped"_s} << u"after time"_s;
+                                 << QStringList{u"dropped"_s} << u"after time"_s << QString();
         QTest::newRow("connection lost") << int(TestPattern::Gray) << faults(&VideoFaults::closeEvery) << 30 << 1
-                                         << QStringList{u"connection_lost"_s} << u"connection lost"_s;
+                                         << QStringList{u"connection_lost"_s} << u"connection lost"_s << QString();
         // Every fourth frame, 0.4 s apart: each one within the after-time of the one before.
         QTest::newRow("troubles closer than the seconds kept")
             << int(TestPattern::Jpeg) << faults(&VideoFaults::corruptJpegEvery, 4) << 30 << 3
-            << QStringList(7, u"damaged"_s) << u"recording stopped"_s;
+            << QStringList(7, u"damaged"_s) << u"recording stopped"_s << QString();
+        QTest::newRow("damaged, pictures beside") << int(TestPattern::Jpeg) << faults(&VideoFaults::corruptJpegEvery) << 30
+                                                  << 3 << QStringList{u"damaged"_s} << u"after time"_s << u"--pictures"_s;
     }
 
     void clipOfEachTrouble()
@@ -152,6 +155,7 @@ private slots:
         QFETCH(int, exitStatus);
         QFETCH(QStringList, kinds);
         QFETCH(QString, ending);
+        QFETCH(QString, storage);
         // A busy machine may hold or lose frames of its own: such a run says nothing of the fault
         // planted, and is made again. The recorder's summary tells what it met.
         std::unique_ptr<QTemporaryDir> temporary;
@@ -174,6 +178,8 @@ private slots:
             arguments = QStringList{u"--video-port"_s, QString::number(video.serverPort()), u"--keep-trouble"_s,
                                     QLatin1String(Kept), u"--frames"_s, QString::number(frames), u"--wire"_s,
                                     wire, u"--summary"_s, summary, u"--quiet"_s, folder};
+            if (!storage.isEmpty())
+                arguments.prepend(storage);
             run = record(arguments);
             QStringList met;
             for (const QJsonValue &t : QJsonDocument::fromJson(fileBytes(summary)).object().value(u"troubles"_s).toArray())
@@ -190,8 +196,17 @@ private slots:
             QCOMPARE(written, QStringList());
             return;
         }
-        QCOMPARE(written, QStringList{u"bvtgrab_trouble-1"_s});
-        const QDir clip(QDir(folder).filePath(written.first()));
+        QStringList expectedFiles{u"bvtgrab_trouble-1"_s};
+        if (!storage.isEmpty()) { // every frame, as the index names them, and the index
+            const QStringList rows = QString::fromUtf8(fileBytes(QDir(folder).filePath(u"bvtgrab_index.csv"_s))).split(u'\n', Qt::SkipEmptyParts);
+            QCOMPARE(rows.size(), frames + 1);
+            for (const QString &row : rows.mid(1))
+                expectedFiles << row.section(u',', 1, 1);
+            expectedFiles << u"bvtgrab_index.csv"_s;
+            expectedFiles.sort();
+        }
+        QCOMPARE(written, expectedFiles);
+        const QDir clip(QDir(folder).filePath(u"bvtgrab_trouble-1"_s));
         QCOMPARE(clip.entryList(QDir::Files),
                  (QStringList{u"bvtgrab_0.mkv"_s, u"bvtgrab_index.csv"_s, u"stream.wire"_s, u"trouble.json"_s}));
         QVERIFY2(run.errors.contains(u"brevant-record: trouble clip %1: "_s.arg(clip.path())), qPrintable(run.errors));
