@@ -289,8 +289,8 @@ void MainWindow::startTroubleCapture()
         ++clips_written;
         showClipCount();
     });
-    connect(capture, &TroubleCapture::failed, this,
-            [this](const QString &error) { status_bar->showMessage(error, 5000); });
+    for (const auto signal : {&TroubleCapture::failed, &TroubleCapture::troublesNotClipped})
+        connect(capture, signal, this, [this](const QString &text) { status_bar->showMessage(text, 5000); });
     clips_written = 0;
     showClipCount();
 }

@@ -109,7 +109,8 @@ void Recorder::startTroubleCapture()
     parser.onRecordDropped = [this, capture](const FrameSlot &header) {
         capture->recordDropped(header, stats.timing().sample(stats.timing().size() - 1).arrivalUs);
     };
-    connect(capture, &TroubleCapture::clipWritten, this, &Recorder::clipWritten);
+    connect(capture, &TroubleCapture::clipWritten, this, &Recorder::troubleLine);
+    connect(capture, &TroubleCapture::troublesNotClipped, this, &Recorder::troubleLine);
     connect(capture, &TroubleCapture::failed, this, &Recorder::fail);
     connect(capture, &TroubleCapture::finished, this, [this] {
         clipsWritten = true;

@@ -61,7 +61,8 @@ public:
 
 signals:
     // A trouble clip written: one line for the log.
-    void clipWritten(const QString &description);
+    // One line for the log on the trouble clips: each clip written, troubles not clipped.
+    void troubleLine(const QString &description);
     void finished();
 
 private:

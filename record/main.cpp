@@ -49,7 +49,7 @@ int main(int argc, char *argv[])
     ProgressReport report(recorder, options.quiet);
     QObject::connect(&stopSignals, &StopSignals::stopRequested, &recorder, &Recorder::stop);
     QObject::connect(&recorder, &Recorder::finished, &app, &QCoreApplication::quit);
-    QObject::connect(&recorder, &Recorder::clipWritten, &report, &ProgressReport::showLine);
+    QObject::connect(&recorder, &Recorder::troubleLine, &report, &ProgressReport::showLine);
     if (!recorder.start()) {
         for (const QString &error : {recorder.errorText(), recorder.summaryErrorText()})
             if (!error.isEmpty())

@@ -164,6 +164,12 @@ void TroubleCapture::addTrouble(size_t index, TroubleKind kind, quint32 count, q
     if (!inOpenClip) {
         if (current.clip)
             closeClip(QStringLiteral("after time"));
+        // A clip opened now would hand over its seconds before to a writer still behind, fall
+        // behind in turn, and so on at every trouble.
+        if (writerBehind) {
+            ++troublesSkipped;
+            return;
+        }
         openClip(index);
         if (!current.clip)
             return;
@@ -296,14 +302,29 @@ void TroubleCapture::letGo()
         ring.releaseBefore(std::min(marks.front().start, kept));
     }
     ring.releaseBefore(std::min(marks.front().start, kept));
-    if (current.clip && memoryHeld() > settings.memoryBytes + UnwrittenBytes)
+    if (current.clip && memoryHeld() > settings.memoryBytes + UnwrittenBytes) {
         closeClip(QStringLiteral("writing fell behind"));
+        writerBehind = true;
+    } else if (writerBehind && unwritten.empty()) {
+        writerBehind = false;
+        reportSkipped();
+    }
+}
+
+void TroubleCapture::reportSkipped()
+{
+    if (troublesSkipped > 0)
+        emit troublesNotClipped(QStringLiteral("%1 not clipped: they came while the disk was behind with the last clip")
+                                    .arg(troublesSkipped == 1 ? QStringLiteral("1 trouble")
+                                                              : QStringLiteral("%1 troubles").arg(troublesSkipped)));
+    troublesSkipped = 0;
 }
 
 void TroubleCapture::finish()
 {
     finishing = true;
     closeClip(QStringLiteral("recording stopped"));
+    reportSkipped();
     finishWhenWritten();
 }
 

@@ -88,6 +88,9 @@ public:
 signals:
     // One line for a log: the clip's folder, its troubles, frames and bytes.
     void clipWritten(const QString &description);
+    // One line for a log: troubles that came while a clip that fell behind was still being
+    // written, and were not clipped.
+    void troublesNotClipped(const QString &description);
     void failed(const QString &error);
     void finished();
 
@@ -126,6 +129,7 @@ private:
     void closeClip(const QString &reason);
     void clipClosed(TroubleClip *clip, const QString &description);
     void letGo();
+    void reportSkipped();
     void finishWhenWritten();
 
     const Settings settings;
@@ -150,6 +154,8 @@ private:
     qint64 piecesLetGo = 0;
     int clipNumber = 0; // of the last clip
     int clipsDone = 0;
+    bool writerBehind = false; // since a clip fell behind, until its bytes are written
+    qint64 troublesSkipped = 0; // meanwhile
     bool finishing = false;
     bool finishQueued = false;
     bool finishedSent = false;
