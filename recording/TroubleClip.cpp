@@ -79,6 +79,7 @@ void TroubleClip::open()
     parser.setDevice(feed.get());
     connect(session.get(), &RecordingSession::failed, this, &TroubleClip::fail);
     connect(session.get(), &RecordingSession::finished, this, &TroubleClip::sessionFinished);
+    writeDocument();
 }
 
 void TroubleClip::write(const std::vector<Arrival> &records, const std::vector<QByteArray> &pieces)
@@ -127,9 +128,13 @@ void TroubleClip::recordDropped(const FrameSlot &header)
     ++recordsDropped;
 }
 
+// trouble.json lists each trouble as it comes, so that a clip whose program is killed still
+// says what it holds.
 void TroubleClip::addTrouble(const Trouble &trouble)
 {
     troubles.push_back(trouble);
+    if (session)
+        writeDocument();
 }
 
 void TroubleClip::close(const Ending &end)
@@ -143,7 +148,7 @@ void TroubleClip::close(const Ending &end)
     session->finish();
 }
 
-void TroubleClip::sessionFinished()
+void TroubleClip::writeDocument()
 {
     QSaveFile file(QDir(folderPath).filePath(QLatin1String(TroubleFileName)));
     if (file.open(QIODevice::WriteOnly)) {
@@ -153,6 +158,11 @@ void TroubleClip::sessionFinished()
     } else {
         fail(QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString()));
     }
+}
+
+void TroubleClip::sessionFinished()
+{
+    writeDocument();
     std::set<QString> kinds;
     for (const Trouble &trouble : troubles)
         kinds.insert(troubleKindWord(trouble.kind));
@@ -188,7 +198,8 @@ QJsonObject TroubleClip::document() const
     }
     const auto boardTime = [](qint64 us) { return us < 0 ? QJsonValue() : QJsonValue(RecordIndex::boardTime(us)); };
     QJsonObject document = about;
-    document.insert(QStringLiteral("ended"), ending.reason);
+    // None while the clip is being written.
+    document.insert(QStringLiteral("ended"), ending.reason.isEmpty() ? QJsonValue() : QJsonValue(ending.reason));
     document.insert(QStringLiteral("seconds_before"), std::round(ending.secondsBefore * 1000) / 1000);
     document.insert(QStringLiteral("memory_limited"), ending.memoryLimited);
     document.insert(QStringLiteral("frames"), frames);

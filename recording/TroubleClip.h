@@ -93,6 +93,7 @@ private:
     qint64 takeArrival(bool dropped);
     void sessionFinished();
     QJsonObject document() const;
+    void writeDocument();
     QString arrivalText(qint64 arrivalUs) const;
     void fail(const QString &text);
 
