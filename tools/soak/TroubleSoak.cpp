@@ -133,14 +133,19 @@ void TroubleSoak::sample(Memory &memory)
                          .toLatin1());
 }
 
-// A clip is whole once its trouble.json is there: the recorder writes it last, whole or not at all.
+// A clip is whole once its trouble.json says how it ended: the recorder writes that file whole or
+// not at all, with no ending while the clip is being written.
 void TroubleSoak::followClips()
 {
     if (clipFolder.isEmpty())
         return;
     const QDir folder(clipFolder);
     for (const QString &name : folder.entryList({ClipPattern}, QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
-        if (clipsSeen.contains(name) || !QFileInfo(folder.filePath(name + QStringLiteral("/trouble.json"))).isFile())
+        if (clipsSeen.contains(name))
+            continue;
+        QFile list(folder.filePath(name + QStringLiteral("/trouble.json")));
+        if (!list.open(QIODevice::ReadOnly)
+            || !QJsonDocument::fromJson(list.readAll()).object().value(QStringLiteral("ended")).isString())
             continue;
         clipsSeen.insert(name);
         checkClip(name);

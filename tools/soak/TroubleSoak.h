@@ -18,7 +18,7 @@
 
 // Runs the recorder executable with --keep-trouble against the simulated board streaming at a
 // full rate with one trouble a minute (a record of a bad size, or corrupt JPEG), sampling the
-// recorder's RSS every second. Each clip is checked once its trouble.json is there (its
+// recorder's RSS every second. Each clip is checked once its trouble.json says how it ended (its
 // stream.wire starts with a record, its trouble.json parses and names the trouble sent) and then
 // removed, so that a long run needs little disk. At the end: each trouble sent in a clip of its
 // own, and the peak RSS within that of the same recorder without --keep-trouble (a short run
