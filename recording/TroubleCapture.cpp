@@ -161,31 +161,45 @@ void TroubleCapture::addTrouble(size_t index, TroubleKind kind, quint32 count, q
     const Mark &mark = marks[index];
     const bool inOpenClip = current.clip && mark.run == current.run && mark.start >= current.start
                             && mark.boardUs <= current.limitBoardUs;
+    // Damage judged late may befall a frame before the open clip: that clip stays open while the
+    // trouble's own is written, whole, since its after-time has passed.
+    OpenClip later;
+    if (!inOpenClip && current.clip) {
+        if (mark.run == current.run && mark.start < current.start)
+            later = std::exchange(current, OpenClip());
+        else
+            closeClip(mark.run == current.run ? QStringLiteral("after time") : QStringLiteral("stream restarted"));
+    }
     if (!inOpenClip) {
-        if (current.clip)
-            closeClip(QStringLiteral("after time"));
         // A clip opened now would hand over its seconds before to a writer still behind, fall
         // behind in turn, and so on at every trouble.
-        if (writerBehind) {
+        if (writerBehind)
             ++troublesSkipped;
-            return;
-        }
-        openClip(index);
-        if (!current.clip)
-            return;
+        else
+            openClip(index);
     }
-    const Mark &at = marks[index];
-    const qint64 when = arrivalUs >= 0 ? arrivalUs : at.arrivalUs;
-    // A lost connection befalls the frame after the last.
-    const qint64 frame = kind == TroubleKind::ConnectionLost && !at.dropped ? at.frame + 1 : at.frame;
-    const TroubleClip::Trouble trouble{kind, frame, at.sentBoardUs, when, count};
-    QMetaObject::invokeMethod(current.clip, [clip = current.clip, trouble] { clip->addTrouble(trouble); },
-                              Qt::QueuedConnection);
-    current.limitBoardUs = std::max(current.limitBoardUs, at.boardUs + settings.keptUs);
-    current.limitArrivalUs = std::max(current.limitArrivalUs, when + settings.keptUs + StalledSlackUs);
+    if (current.clip) {
+        const Mark &at = marks[index];
+        const qint64 when = arrivalUs >= 0 ? arrivalUs : at.arrivalUs;
+        // A lost connection befalls the frame after the last.
+        const qint64 frame = kind == TroubleKind::ConnectionLost && !at.dropped ? at.frame + 1 : at.frame;
+        const TroubleClip::Trouble trouble{kind, frame, at.sentBoardUs, when, count};
+        QMetaObject::invokeMethod(current.clip, [clip = current.clip, trouble] { clip->addTrouble(trouble); },
+                                  Qt::QueuedConnection);
+        current.limitBoardUs = std::max(current.limitBoardUs, at.boardUs + settings.keptUs);
+        current.limitArrivalUs = std::max(current.limitArrivalUs, when + settings.keptUs + StalledSlackUs);
+        // Its after-time may have passed by the time it is known.
+        if (!covers(marks.back()))
+            closeClip(marks.back().run == current.run ? QStringLiteral("after time") : QStringLiteral("stream restarted"));
+    }
+    if (later.clip) {
+        current = later;
+        afterTime.start(AfterTimeCheckMs);
+    }
 }
 
-// From the first record of the trouble's run within the seconds before it.
+// From the first record of the trouble's run within the seconds before it, up to the newest
+// record within the seconds after it.
 void TroubleCapture::openClip(size_t index)
 {
     const Mark &trouble = marks[index];
@@ -213,7 +227,6 @@ void TroubleCapture::openClip(size_t index)
                StreamStatistics::clockUs() + settings.keptUs + StalledSlackUs,
                double(trouble.boardUs - marks[first].boardUs) / StreamTiming::MicrosPerSecond,
                first == 0 && memoryCutRun == trouble.run && trouble.boardUs - memoryCutBoardUs <= settings.keptUs};
-    // The seconds before, and those after that came before it was known (damage is judged late).
     std::vector<TroubleClip::Arrival> records;
     size_t last = first;
     for (; last < marks.size() && (last <= index || covers(marks[last])); ++last) {
@@ -223,10 +236,7 @@ void TroubleCapture::openClip(size_t index)
     }
     if (!records.empty())
         writeUpTo(marks[last - 1].end, std::move(records));
-    if (last < marks.size())
-        closeClip(QStringLiteral("after time"));
-    else
-        afterTime.start(AfterTimeCheckMs);
+    afterTime.start(AfterTimeCheckMs);
 }
 
 bool TroubleCapture::covers(const Mark &mark) const

@@ -1,9 +1,13 @@
 #include "BoardProtocol.h"
+#include "FeedDevice.h"
 #include "FileBytes.h"
+#include "FrameParser.h"
 #include "FrameRecord.h"
 #include "InspectorWindow.h"
 #include "JpegEncoder.h"
 #include "RecordIndex.h"
+#include "Records.h"
+#include "TroubleCapture.h"
 #include "VideoServer.h"
 #include "WireDump.h"
 #include "WireReplay.h"
@@ -307,6 +311,60 @@ private slots:
                 troubleFrames << t[u"frame"_s].toInteger();
         QCOMPARE(visited.mid(0, troubleFrames.size()), troubleFrames);
         QCOMPARE(visited.last(), troubleFrames.last());
+    }
+
+    // Damage judged after a later trouble opened a clip: the earlier frame gets a clip of its own,
+    // its trouble listed, and the later clip stays open for all its after-time.
+    void troubleJudgedLate()
+    {
+        QTemporaryDir folder;
+        TroubleCapture::Settings settings;
+        settings.folder = folder.path();
+        settings.prefix = u"late_"_s;
+        settings.keptUs = 300000; // three frames of 100 ms
+        TroubleCapture capture(settings);
+        capture.setFrameRate(10);
+        capture.connectionStarted();
+        FeedDevice socket;
+        FrameParser parser;
+        parser.setDevice(&socket);
+        qint64 arrivalUs = 0;
+        parser.onFrameReady = [&] { capture.frameCompleted(parser.completedSlot(), arrivalUs); };
+        QByteArray stream;
+        QList<qint64> starts;
+        for (int i = 0; i < 20; ++i) {
+            FrameRecord record = grayRecord(8, 8, i / 10);
+            record.timestamp_us = i % 10 * 100000;
+            const QByteArray bytes = record.toBytes();
+            starts << stream.size();
+            stream += bytes;
+            capture.wireBytes(bytes.constData(), bytes.size());
+            socket.feed(bytes);
+            arrivalUs = i * 100000;
+            parser.process();
+            if (i == 12)
+                capture.frameDamaged(12);
+            if (i == 13)
+                capture.frameDamaged(5);
+        }
+        capture.finish();
+        QTRY_VERIFY(capture.isFinished());
+        QCOMPARE(capture.clipsWritten(), 2);
+
+        // Each clip: its frames, by number, and the trouble at its place among them.
+        const auto check = [&](const QString &name, int first, int last, int damaged) {
+            const QDir clip(folder.filePath(name));
+            QCOMPARE(fileBytes(clip.filePath(u"stream.wire"_s)), stream.mid(starts[first], starts[last + 1] - starts[first]));
+            const QJsonObject list = QJsonDocument::fromJson(fileBytes(clip.filePath(u"trouble.json"_s))).object();
+            QCOMPARE(list.value(u"frames"_s).toInteger(), last - first + 1);
+            QCOMPARE(list.value(u"ended"_s).toString(), u"after time"_s);
+            const QJsonArray troubles = list.value(u"troubles"_s).toArray();
+            QCOMPARE(troubles.size(), 1);
+            QCOMPARE(troubles[0][u"kind"_s].toString(), u"damaged"_s);
+            QCOMPARE(troubles[0][u"frame"_s].toInteger(), damaged - first);
+        };
+        check(u"late_trouble-1"_s, 9, 15, 12);
+        check(u"late_trouble-2"_s, 2, 8, 5);
     }
 
     // A stream too fast for the seconds asked in the memory allowed: the clip has fewer before its
