@@ -461,6 +461,26 @@ private slots:
         QCOMPARE(trouble, (QJsonObject{{"kind", "damaged"}, {"frame", 3}, {"board_time", "3.000000"}}));
         QCOMPARE(list.value("troubles").toArray().size(), 1);
 
+        // A record dropped for its size, then the connection lost: one more clip, from ten seconds
+        // before the dropped record to the connection's last byte.
+        const QByteArray before = sent + grayRecord(8, 8, 14).toBytes();
+        FrameRecord oversized = grayRecord(8, 8, 18);
+        oversized.size = -1;
+        const QByteArray last = grayRecord(8, 8, 15).toBytes() + grayRecord(8, 8, 16).toBytes()
+                                + grayRecord(8, 8, 17).toBytes() + oversized.toBytes() + grayRecord(8, 8, 19).toBytes();
+        rig.peer->write(last);
+        rig.peer->close();
+        QTRY_COMPARE_WITH_TIMEOUT(clips->text(), QStringLiteral("clips: 2"), 10000);
+        const QDir second(folder.filePath(QStringLiteral("bvtgrab_trouble-2")));
+        QCOMPARE(fileBytes(second.filePath(QStringLiteral("stream.wire"))),
+                 (before + last).mid(before.indexOf(grayRecord(8, 8, 8).toBytes())));
+        list = QJsonDocument::fromJson(fileBytes(second.filePath(QStringLiteral("trouble.json")))).object();
+        QCOMPARE(list.value("ended").toString(), QStringLiteral("connection lost"));
+        QStringList kinds;
+        for (const QJsonValue &t : list.value("troubles").toArray())
+            kinds << t["kind"].toString();
+        QCOMPARE(kinds, (QStringList{"dropped", "connection_lost"}));
+
         chooseFromViewMenu(w, QStringLiteral("Keep Trouble Clips"));
         QTRY_VERIFY(clips->isHidden());
         chooseFromViewMenu(w, QStringLiteral("Keep Trouble Clips")); // the folder is known by now
