@@ -60,7 +60,6 @@ public:
     qint64 bytesReceived() const { return tee.bytesRead(); }
 
 signals:
-    // A trouble clip written: one line for the log.
     // One line for the log on the trouble clips: each clip written, troubles not clipped.
     void troubleLine(const QString &description);
     void finished();

@@ -93,7 +93,8 @@ bool RecorderOptions::parse(const QStringList &arguments)
                        "board, damaged or late, a record dropped for its size, a lost connection), write the "
                        "S seconds before and after it as a clip FOLDER/<prefix>trouble-N: stream.wire as "
                        "received, <prefix>0.mkv with <prefix>index.csv, and trouble.json; troubles closer "
-                       "than S make one clip. Nothing else is stored unless --pictures, --raw or --mkv is given. Memory: "
+                       "than S make one clip. Nothing else is stored unless --pictures, --raw or --mkv is "
+                       "given. Memory: "
                        "(S + 2) x the stream's bytes per second, plus 64 bytes a record, plus 64 MiB; "
                        "never more than --keep-memory plus 64 MiB."),
         QStringLiteral("S"));
@@ -104,8 +105,8 @@ bool RecorderOptions::parse(const QStringList &arguments)
     const QCommandLineOption quietOption(QStringLiteral("quiet"),
                                          QStringLiteral("No progress line."));
     parser.addOptions({hostOption, videoPortOption, commandPortOption, prefixOption, rawOption,
-                       mkvOption, picturesOption, framesOption, secondsOption, formatOption, sizeOption, fpsOption,
-                       reconnectOption, wireOption, summaryOption, keepTroubleOption, keepMemoryOption,
+                       mkvOption, picturesOption, framesOption, secondsOption, formatOption, sizeOption,
+                       fpsOption, reconnectOption, wireOption, summaryOption, keepTroubleOption, keepMemoryOption,
                        quietOption});
     parser.addPositionalArgument(QStringLiteral("FOLDER"),
         QStringLiteral("Folder of the files and the index; made when missing."));
