@@ -121,8 +121,7 @@ void TroubleCapture::recordEnded(qint64 start, const FrameSlot &header, qint64 a
         if (covers(marks.back()))
             writeMark(marks.back());
         else
-            closeClip(marks.back().run == current.run ? QStringLiteral("after time")
-                                                      : QStringLiteral("stream restarted"));
+            closeClipBefore(marks.back());
     }
     letGo();
 }
@@ -168,7 +167,7 @@ void TroubleCapture::addTrouble(size_t index, TroubleKind kind, quint32 count, q
         if (mark.run == current.run && mark.start < current.start)
             later = std::exchange(current, OpenClip());
         else
-            closeClip(mark.run == current.run ? QStringLiteral("after time") : QStringLiteral("stream restarted"));
+            closeClipBefore(mark);
     }
     if (!inOpenClip) {
         // A clip opened now would hand over its seconds before to a writer still behind, fall
@@ -190,7 +189,7 @@ void TroubleCapture::addTrouble(size_t index, TroubleKind kind, quint32 count, q
         current.limitArrivalUs = std::max(current.limitArrivalUs, when + settings.keptUs + StalledSlackUs);
         // Its after-time may have passed by the time it is known.
         if (!covers(marks.back()))
-            closeClip(marks.back().run == current.run ? QStringLiteral("after time") : QStringLiteral("stream restarted"));
+            closeClipBefore(marks.back());
     }
     if (later.clip) {
         current = later;
@@ -284,6 +283,12 @@ void TroubleCapture::closeClip(const QString &reason)
     closing.push_back(closed.clip);
     const TroubleClip::Ending ending{reason, closed.secondsBefore, closed.memoryLimited};
     QMetaObject::invokeMethod(closed.clip, [clip = closed.clip, ending] { clip->close(ending); }, Qt::QueuedConnection);
+}
+
+// Ended by a record it does not cover: past its after-time, or of another run.
+void TroubleCapture::closeClipBefore(const Mark &outside)
+{
+    closeClip(outside.run == current.run ? QStringLiteral("after time") : QStringLiteral("stream restarted"));
 }
 
 void TroubleCapture::clipClosed(TroubleClip *clip, const QString &description)

@@ -127,6 +127,7 @@ private:
     // The first byte a clip has not yet written: the ring holds on to it.
     qint64 firstUnwritten();
     void closeClip(const QString &reason);
+    void closeClipBefore(const Mark &outside);
     void clipClosed(TroubleClip *clip, const QString &description);
     void letGo();
     void reportSkipped();
