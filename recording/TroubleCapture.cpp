@@ -252,7 +252,7 @@ void TroubleCapture::writeMark(const Mark &mark)
 void TroubleCapture::writeUpTo(qint64 end, std::vector<TroubleClip::Arrival> records)
 {
     std::vector<QByteArray> bytes = ring.slices(current.writtenUpTo, end);
-    unwritten.push_back(current.writtenUpTo);
+    unwritten.push_back({current.writtenUpTo, end});
     current.writtenUpTo = end;
     QMetaObject::invokeMethod(
         current.clip,
@@ -263,14 +263,20 @@ void TroubleCapture::writeUpTo(qint64 end, std::vector<TroubleClip::Arrival> rec
         Qt::QueuedConnection);
 }
 
-qint64 TroubleCapture::firstUnwritten()
+void TroubleCapture::countWritten()
 {
     for (const qint64 written = piecesWritten.load(std::memory_order_acquire); piecesLetGo < written; ++piecesLetGo)
         unwritten.pop_front();
-    qint64 first = current.clip ? current.writtenUpTo : ring.end();
-    for (const qint64 start : unwritten) // overlapping clips hand over bytes out of order
-        first = std::min(first, start);
-    return first;
+}
+
+// A piece handed over shares the ring's buffers while the ring holds them, and keeps them alive
+// once the ring lets go. Overlapping clips hand over pieces out of order.
+qint64 TroubleCapture::memoryHeld() const
+{
+    qint64 onlyHandedOver = 0;
+    for (const Piece &piece : unwritten)
+        onlyHandedOver += std::max<qint64>(0, std::min(piece.end, ring.start()) - piece.start);
+    return ring.memoryBytes() + onlyHandedOver + qint64(marks.size()) * RecordMarkBytes;
 }
 
 void TroubleCapture::closeClip(const QString &reason)
@@ -302,14 +308,16 @@ void TroubleCapture::clipClosed(TroubleClip *clip, const QString &description)
     finishWhenWritten();
 }
 
-// Records older than the seconds kept go, and more while the ring holds more than allowed; the
-// bytes of a clip not yet written stay. A clip that falls so far behind is ended.
+// Records older than the seconds kept go, and more while the memory holds more than allowed; the
+// open clip's bytes not yet handed over stay. A clip whose thread falls so far behind is ended,
+// and until its bytes are written the ring keeps what room they leave.
 void TroubleCapture::letGo()
 {
+    countWritten();
     const qint64 oldestKeptUs = marks.back().arrivalUs - settings.keptUs - JudgingMarginUs;
     while (marks.size() > 1 && marks.front().arrivalUs < oldestKeptUs)
         marks.pop_front();
-    const qint64 kept = firstUnwritten();
+    const qint64 kept = current.clip ? current.writtenUpTo : ring.end();
     while (marks.size() > 1 && memoryHeld() > settings.memoryBytes && marks.front().start < kept) {
         memoryCutRun = marks.front().run;
         memoryCutBoardUs = marks.front().boardUs;

@@ -26,8 +26,8 @@ struct FrameSlot;
 // Fed by whoever reads the stream, in order: every byte the parser takes, then each record as the
 // parser completes or refuses it, and the judgement of frames found damaged, which may come a
 // little later. Clips are written on a thread of their own, so that writing the seconds before a
-// trouble never holds up the reader, which would make troubles of its own; the ring keeps the
-// bytes handed to that thread until written, and counts them in its memory.
+// trouble never holds up the reader, which would make troubles of its own; bytes handed to that
+// thread count in the memory until written, whether or not the ring still holds them.
 class TroubleCapture : public QObject
 {
     Q_OBJECT
@@ -49,7 +49,7 @@ public:
     // What each record held costs beside its bytes.
     static constexpr qint64 RecordMarkBytes = 64;
     // Beyond the memory limit, the bytes a clip has not yet written may take this much before the
-    // clip is ended ("writing fell behind"): the ring cannot let them go.
+    // clip is ended ("writing fell behind"): letting them go would leave holes in the clip.
     static constexpr qint64 UnwrittenBytes = qint64(32) << 20;
     // Memory beside the ring: the bytes not yet written, the block being filled, the timing, the
     // clip's own buffers.
@@ -82,8 +82,9 @@ public:
     bool isFinished() const { return finishedSent; }
     qint64 framesCompleted() const { return nextFrame; }
     int clipsWritten() const { return clipsDone; }
-    // The ring's bytes, those not yet written among them, and its records' marks.
-    qint64 memoryHeld() const { return ring.memoryBytes() + qint64(marks.size()) * RecordMarkBytes; }
+    // The ring's bytes, those the ring let go that a clip has not yet written, and the records'
+    // marks.
+    qint64 memoryHeld() const;
 
 signals:
     // One line for a log: the clip's folder, its troubles, frames and bytes.
@@ -124,8 +125,8 @@ private:
     void writeMark(const Mark &mark);
     // Hands the clip being written its bytes up to `end` and the records they end.
     void writeUpTo(qint64 end, std::vector<TroubleClip::Arrival> records);
-    // The first byte a clip has not yet written: the ring holds on to it.
-    qint64 firstUnwritten();
+    // Forgets the pieces the clips' thread has written.
+    void countWritten();
     void closeClip(const QString &reason);
     void closeClipBefore(const Mark &outside);
     void clipClosed(TroubleClip *clip, const QString &description);
@@ -150,8 +151,13 @@ private:
     OpenClip current;
     std::vector<TroubleClip *> closing;
     QThread writer;
-    std::deque<qint64> unwritten; // the first byte of each piece of work handed over, oldest first
-    std::atomic<qint64> piecesWritten{0}; // counted on the writer's thread
+    struct Piece
+    {
+        qint64 start;
+        qint64 end;
+    };
+    std::deque<Piece> unwritten; // handed over to the clips' thread, oldest first
+    std::atomic<qint64> piecesWritten{0}; // counted on that thread, which writes them in order
     qint64 piecesLetGo = 0;
     int clipNumber = 0; // of the last clip
     int clipsDone = 0;

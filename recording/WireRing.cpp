@@ -1,20 +1,24 @@
 #include "WireRing.h"
 
 #include <algorithm>
+#include <utility>
 
 void WireRing::append(const char *data, qint64 size)
 {
     while (size > 0) {
-        if (pieces.empty() || !pieces.back().block || pieces.back().bytes.size() == BlockBytes) {
-            QByteArray block = std::move(spare);
-            spare = QByteArray();
-            block.reserve(BlockBytes);
+        if (pieces.empty() || pieces.back().capacity == 0 || pieces.back().bytes.size() == pieces.back().capacity) {
+            const qint64 capacity = std::clamp(size, SmallBlockBytes, BlockBytes);
+            QByteArray block;
+            if (spare.capacity() >= capacity)
+                block = std::exchange(spare, QByteArray());
+            block.reserve(capacity);
             block.resize(0);
-            pieces.push_back({total, std::move(block), true});
-            held += BlockBytes;
+            pieces.push_back({total, std::move(block), capacity});
+            held += capacity;
         }
+        const qint64 capacity = pieces.back().capacity;
         QByteArray &last = pieces.back().bytes;
-        const qint64 taken = std::min<qint64>(size, BlockBytes - last.size());
+        const qint64 taken = std::min<qint64>(size, capacity - last.size());
         last.append(data, taken);
         data += taken;
         size -= taken;
@@ -26,7 +30,7 @@ void WireRing::appendShared(const QByteArray &bytes)
 {
     if (bytes.isEmpty())
         return;
-    pieces.push_back({total, bytes, false});
+    pieces.push_back({total, bytes, 0});
     total += bytes.size();
     held += bytes.size();
 }
@@ -34,10 +38,10 @@ void WireRing::appendShared(const QByteArray &bytes)
 void WireRing::releaseBefore(qint64 offset)
 {
     while (!pieces.empty() && pieces.front().offset + pieces.front().bytes.size() <= offset
-           && (pieces.size() > 1 || !pieces.front().block)) {
+           && (pieces.size() > 1 || pieces.front().capacity == 0)) {
         Piece &first = pieces.front();
-        held -= first.block ? BlockBytes : first.bytes.size();
-        if (first.block)
+        held -= first.capacity ? first.capacity : first.bytes.size();
+        if (first.capacity > spare.capacity())
             spare = std::move(first.bytes);
         pieces.pop_front();
     }
@@ -55,7 +59,7 @@ std::vector<QByteArray> WireRing::slices(qint64 first, qint64 end) const
         const qint64 within = first - piece->offset;
         const qint64 length = std::min<qint64>(end - first, piece->bytes.size() - within);
         // The block being filled is copied from: shared, it would be copied whole at the next append.
-        const bool filling = piece->block && piece + 1 == pieces.end();
+        const bool filling = piece->capacity > 0 && piece + 1 == pieces.end();
         if (within == 0 && length == piece->bytes.size() && !filling)
             taken.push_back(piece->bytes);
         else if (length > 0)

@@ -14,6 +14,9 @@ class WireRing
 {
 public:
     static constexpr qint64 BlockBytes = 256 << 10;
+    // A block begun for a few bytes is this small: between shared payloads come only headers, and
+    // a block's whole size counts as held.
+    static constexpr qint64 SmallBlockBytes = 4 << 10;
 
     void append(const char *data, qint64 size);
     // Bytes kept by sharing, for as long as they are held.
@@ -34,7 +37,7 @@ private:
     {
         qint64 offset; // of its first byte in the stream
         QByteArray bytes;
-        bool block; // copied into, up to BlockBytes
+        qint64 capacity; // of a block copied into; 0 when shared
     };
     std::deque<Piece> pieces;
     QByteArray spare; // a block let go, reused for the next

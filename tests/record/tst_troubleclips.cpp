@@ -367,6 +367,88 @@ private slots:
         check(u"late_trouble-2"_s, 2, 8, 5);
     }
 
+    // A stream far faster than a clip can be written: the clip is ended and says so, the memory
+    // stays within its bound meanwhile, troubles that come before the clip's bytes are written
+    // are told of in one line, and the first trouble after that has a clip again.
+    void writingFellBehind()
+    {
+        QTemporaryDir folder;
+        TroubleCapture::Settings settings;
+        settings.folder = folder.path();
+        settings.prefix = u"slow_"_s;
+        settings.keptUs = 100 * StreamTiming::MicrosPerSecond; // every record after a trouble is in its clip
+        settings.memoryBytes = qint64(64) << 20;
+        TroubleCapture capture(settings);
+        QSignalSpy notClipped(&capture, &TroubleCapture::troublesNotClipped);
+        capture.setFrameRate(10);
+        capture.connectionStarted();
+        // Fed as the recorder feeds it, payloads shared: a record costs the feeder next to nothing,
+        // and its clip 2 MiB to write.
+        const QByteArray pixels = grayRecord(2048, 1024).payload;
+        QList<QByteArray> fed; // each record's header
+        qint64 peak = 0;
+        const auto feed = [&](int i) {
+            FrameSlot slot;
+            slot.format = 1;
+            slot.width = 2048;
+            slot.height = 1024;
+            slot.size = qint32(pixels.size());
+            slot.timestamp_s = i / 10;
+            slot.timestamp_us = i % 10 * 100000;
+            slot.payload = pixels;
+            FrameRecord record = makeRecord(1, slot.width, slot.height, pixels, slot.timestamp_s);
+            record.timestamp_us = slot.timestamp_us;
+            fed << record.header();
+            capture.wireBytes(fed.last().constData(), fed.last().size());
+            capture.payloadBytes(pixels.size());
+            capture.frameCompleted(slot, i * 100000);
+            peak = std::max(peak, capture.memoryHeld());
+        };
+        const auto stream = [&](qsizetype first, qsizetype end) {
+            QByteArray bytes;
+            for (qsizetype i = first; i < end; ++i)
+                bytes += fed[i] + pixels;
+            return bytes;
+        };
+        for (int i = 0; i < 30; ++i) // 60 MiB with their headers: all kept
+            feed(i);
+        capture.frameDamaged(29); // its clip is handed them at once
+        for (int i = 30; i < 100; ++i)
+            feed(i);
+        capture.frameDamaged(99);
+        feed(101); // a frame lost before it
+        QTRY_COMPARE_WITH_TIMEOUT(capture.clipsWritten(), 1, 120000);
+        QCOMPARE(notClipped.size(), 0); // told once the clip's bytes are known to be written
+        feed(102);
+        QCOMPARE(notClipped.size(), 1);
+        QCOMPARE(notClipped[0][0].toString(), u"2 troubles not clipped: they came while the disk was behind with the last clip"_s);
+        capture.frameDamaged(101); // frames are numbered as they came: 100 was lost
+        capture.finish();
+        QTRY_VERIFY_WITH_TIMEOUT(capture.isFinished(), 120000);
+        QCOMPARE(capture.clipsWritten(), 2);
+        QVERIFY2(peak <= settings.memoryBytes + TroubleCapture::FixedMemoryBytes, qPrintable(QString::number(peak)));
+
+        const auto document = [&](int clip) {
+            return QJsonDocument::fromJson(fileBytes(folder.filePath(u"slow_trouble-%1/trouble.json"_s.arg(clip)))).object();
+        };
+        const QJsonObject first = document(1);
+        QCOMPARE(first.value(u"ended"_s).toString(), u"writing fell behind"_s);
+        QCOMPARE(first.value(u"troubles"_s).toArray().size(), 1);
+        QCOMPARE(first.value(u"troubles"_s)[0][u"frame"_s].toInteger(), 29);
+        const int frames = int(first.value(u"frames"_s).toInteger());
+        QVERIFY2(frames > 30 && frames < 100, qPrintable(QString::number(frames)));
+        QVERIFY(fileBytes(folder.filePath(u"slow_trouble-1/stream.wire"_s)) == stream(0, frames));
+        // While the first was written its bytes took the memory: the second has one record before
+        // its trouble, and says it was cut short.
+        const QJsonObject second = document(2);
+        QCOMPARE(second.value(u"ended"_s).toString(), u"recording stopped"_s);
+        QCOMPARE(second.value(u"memory_limited"_s), QJsonValue(true));
+        QCOMPARE(second.value(u"frames"_s).toInteger(), 2);
+        QCOMPARE(second.value(u"troubles"_s).toArray().size(), 1);
+        QCOMPARE(second.value(u"troubles"_s)[0][u"frame"_s].toInteger(), 1);
+        QVERIFY(fileBytes(folder.filePath(u"slow_trouble-2/stream.wire"_s)) == stream(fed.size() - 2, fed.size()));
+    }
+
     // A stream too fast for the seconds asked in the memory allowed: the clip has fewer before its
     // trouble, and says so.
     void memoryLimit()
