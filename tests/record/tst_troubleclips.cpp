@@ -455,7 +455,7 @@ private slots:
     {
         VideoServer video;
         QVERIFY(video.listen(QHostAddress::LocalHost, 0));
-        QVERIFY(video.setConfiguration(TestPattern::Gray, 640, 480, Fps)); // 3 MB/s, 1 MB kept
+        QVERIFY(video.setConfiguration(TestPattern::Gray, 640, 480, Fps)); // 3 MB/s: 1 MB keeps a third of a second
         VideoFaults faults;
         faults.skipEvery = FaultEvery;
         video.setFaults(faults);
@@ -463,14 +463,14 @@ private slots:
         const QString folder = temporary.filePath(u"run"_s);
         const QString wire = temporary.filePath(u"received.wire"_s);
         const Run run = record({u"--video-port"_s, QString::number(video.serverPort()), u"--keep-trouble"_s,
-                                QLatin1String(Kept), u"--keep-memory"_s, u"1"_s, u"--frames"_s, u"25"_s,
+                                u"1"_s, u"--keep-memory"_s, u"1"_s, u"--frames"_s, u"25"_s,
                                 u"--wire"_s, wire, u"--quiet"_s, folder});
         QCOMPARE(run.exitCode, 3);
         const QString clip = QDir(folder).filePath(u"bvtgrab_trouble-1"_s);
         const QJsonObject document = QJsonDocument::fromJson(fileBytes(clip + u"/trouble.json"_s)).object();
         QCOMPARE(document.value(u"memory_limited"_s), QJsonValue(true));
         const double before = document.value(u"seconds_before"_s).toDouble();
-        QVERIFY2(before > 0 && before < 0.45, qPrintable(QString::number(before)));
+        QVERIFY2(before > 0 && before < 0.6, qPrintable(QString::number(before)));
         // Still whole records as received.
         const QByteArray clipBytes = fileBytes(clip + u"/stream.wire"_s);
         const QByteArray received = fileBytes(wire);
