@@ -716,7 +716,11 @@ private slots:
 
     void levelsFollowTheFrame()
     {
-        const auto window = windowOn(dir.filePath("levels.bin"), record(1, 4, 2, GrayPixels, 1000000).toBytes() + record(2, 4, 2, UyvyPixels, 1040000).toBytes());
+        // The third clips U at the first two pixels and V at the last two.
+        const QByteArray clippedChroma("\x00\x51\x80\x52\x80\x60\x80\x61" "\x80\x10\x80\xeb\x80\x70\xff\x71", 16);
+        const auto window = windowOn(dir.filePath("levels.bin"), record(1, 4, 2, GrayPixels, 1000000).toBytes()
+                                                                   + record(2, 4, 2, UyvyPixels, 1040000).toBytes()
+                                                                   + record(2, 4, 2, clippedChroma, 1080000).toBytes());
         QVERIFY(window && QTest::qWaitForWindowExposed(window.get()));
         QTest::keyClick(window.get(), Qt::Key_H);
         QVERIFY(window->levelsShown());
@@ -753,6 +757,17 @@ private slots:
         QTest::keyClick(window.get(), Qt::Key_Escape);
         QVERIFY(labelText(window.get(), "levelsText").startsWith("Frame 4x2\nY: mean 104.00"));
         QVERIFY(!profile->isVisible());
+        // Clipped chroma, of the channel chosen, over the pixels that share the sample.
+        QTest::keyClick(window.get(), Qt::Key_Right);
+        auto *channel = child<QComboBox>(window.get(), "levelsChannel");
+        channel->setCurrentIndex(1);
+        QImage chroma = view->clipMask();
+        QCOMPARE(QList<QRgb>({chroma.pixel(0, 0), chroma.pixel(1, 0), chroma.pixel(2, 0), chroma.pixel(3, 1)}),
+                 QList<QRgb>({qRgb(0, 90, 255), qRgb(0, 90, 255), 0, 0}));
+        channel->setCurrentIndex(2);
+        chroma = view->clipMask();
+        QCOMPARE(QList<QRgb>({chroma.pixel(0, 0), chroma.pixel(1, 1), chroma.pixel(2, 1), chroma.pixel(3, 1)}),
+                 QList<QRgb>({0, 0, qRgb(255, 0, 0), qRgb(255, 0, 0)}));
         QTest::keyClick(window.get(), Qt::Key_C);
         QVERIFY(view->clipMask().isNull());
     }
