@@ -207,8 +207,7 @@ struct JpegDecoder::Impl
 
     static void readHeader(Impl *self)
     {
-        if (jpeg_read_header(&self->cinfo, TRUE) != JPEG_HEADER_OK)
-            self->readFailed = true;
+        self->readFailed = jpeg_read_header(&self->cinfo, TRUE) != JPEG_HEADER_OK;
     }
 
     static void readRows(Impl *self)

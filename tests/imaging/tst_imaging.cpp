@@ -948,6 +948,10 @@ private slots:
             QVERIFY(!scaler.setSizes(s[0], s[1], s[2], s[3]));
             QVERIFY(!scaler.scale(src.data(), 4 * size_t(tooLong), dst.data(), 4 * size_t(tooLong)));
         }
+        // Nor is a source pixel named along a side it refuses.
+        QCOMPARE(QList<int>({NearestScaler::sourceIndex(0, 4, tooLong), NearestScaler::sourceIndex(0, tooLong, 4),
+                             NearestScaler::sourceIndex(1, 0, 4), NearestScaler::sourceIndex(0, 4, 4)}),
+                 QList<int>({-1, -1, -1, 0}));
         QVERIFY(scaler.setSizes(4, 4, 4, 4));
         QVERIFY(!scaler.scale(nullptr, 16, dst.data(), 16));
         QVERIFY(!scaler.scale(src.data(), 16, nullptr, 16));

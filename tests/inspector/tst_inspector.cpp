@@ -716,11 +716,12 @@ private slots:
 
     void levelsFollowTheFrame()
     {
-        // The third clips U at the first two pixels and V at the last two.
+        // The third clips U at the first two pixels and V at the last two; the fourth is larger.
         const QByteArray clippedChroma("\x00\x51\x80\x52\x80\x60\x80\x61" "\x80\x10\x80\xeb\x80\x70\xff\x71", 16);
         const auto window = windowOn(dir.filePath("levels.bin"), record(1, 4, 2, GrayPixels, 1000000).toBytes()
                                                                    + record(2, 4, 2, UyvyPixels, 1040000).toBytes()
-                                                                   + record(2, 4, 2, clippedChroma, 1080000).toBytes());
+                                                                   + record(2, 4, 2, clippedChroma, 1080000).toBytes()
+                                                                   + record(1, 8, 4, GrayPixels.repeated(4), 1120000).toBytes());
         QVERIFY(window && QTest::qWaitForWindowExposed(window.get()));
         QTest::keyClick(window.get(), Qt::Key_H);
         QVERIFY(window->levelsShown());
@@ -770,6 +771,15 @@ private slots:
                  QList<QRgb>({0, 0, qRgb(255, 0, 0), qRgb(255, 0, 0)}));
         QTest::keyClick(window.get(), Qt::Key_C);
         QVERIFY(view->clipMask().isNull());
+
+        // Zoomed in, a frame of another size is fitted afresh.
+        QTest::keyClick(window.get(), Qt::Key_Plus);
+        const double zoomed = view->zoom();
+        QTest::keyClick(window.get(), Qt::Key_Right);
+        const double shown = view->zoom();
+        QTest::keyClick(window.get(), Qt::Key_0);
+        QCOMPARE(view->zoom(), shown);
+        QVERIFY(shown < zoomed);
     }
 
     // Six frames 40 ms apart, Gray then UYVY from the fourth on; the stretch marked with I and O.
