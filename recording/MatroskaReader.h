@@ -37,9 +37,6 @@ public:
 
     QString fileName() const { return path; }
     QString errorString() const { return error; }
-    qint32 format() const { return frameFormat; }
-    int width() const { return frameWidth; }
-    int height() const { return frameHeight; }
     qint64 frameCount() const { return qint64(frames.size()); }
 
     // Fills `slot` with frame `index`: header fields, payload, board time and sensor blocks
