@@ -14,8 +14,8 @@ class WireRing
 {
 public:
     static constexpr qint64 BlockBytes = 256 << 10;
-    // A block begun for a few bytes is this small: between shared payloads come only headers, and
-    // a block's whole size counts as held.
+    // A block is as large as the bytes that begin it, from this up to BlockBytes: between shared
+    // payloads come only headers, and a block's whole size counts as held.
     static constexpr qint64 SmallBlockBytes = 4 << 10;
 
     void append(const char *data, qint64 size);
