@@ -1,4 +1,5 @@
 #include "FileBytes.h"
+#include "FrameMarkScan.h"
 #include "FrameSourceFor.h"
 #include "Frames.h"
 #include "InspectorWindow.h"
@@ -712,6 +713,22 @@ private slots:
         inspector = rig.window.findChild<InspectorWindow *>();
         QVERIFY(inspector);
         QVERIFY(frameText(*inspector).startsWith("Frame 6 of 6" + Dot + "UYVY"));
+    }
+
+    // Marks are found a few frames a turn, so that a long recording opens at once; the scan ends
+    // at the last frame.
+    void marksFoundAFewATurn()
+    {
+        const QString path = dir.filePath("scan.bin");
+        writeFile(path, grayDump(5, 2));
+        const std::unique_ptr<FrameSource> source = frameSourceFor(path);
+        QVERIFY(source->open());
+        FrameMarkScan scan(*source);
+        QVERIFY(!scan.scan(2));
+        QCOMPARE(scan.scanned(), 2);
+        QVERIFY(scan.scan(10));
+        QCOMPARE(scan.scanned(), 5);
+        QCOMPARE(QList<int>({scan.mark(1), scan.mark(2), scan.mark(4)}), QList<int>({0, FrameMarkScan::Damaged, 0}));
     }
 
     void levelsFollowTheFrame()
