@@ -875,6 +875,30 @@ private slots:
         QCOMPARE(storedFiles(options.folder).size(), matroska ? 1 : rows);
     }
 
+    // A board that drops the connection and is down for a while: the retries that find it down
+    // are followed by more until one reaches it again (at 0.5 s, 1.5 s, 3.5 s after the loss).
+    void reconnectsAfterRefusedRetries()
+    {
+        ScriptedBoard board;
+        const FrameRecord first = gray(1, 0), second = gray(1, 100000);
+        board.streams = {first.toBytes(), second.toBytes()};
+        const quint16 boardPort = board.server.serverPort();
+        connect(&board.server, &QTcpServer::newConnection, &board.server, [&] {
+            if (board.connections == 1) {
+                board.server.close();
+                QTimer::singleShot(2000, &board.server, [&] { board.server.listen(QHostAddress::LocalHost, boardPort); });
+            }
+        });
+        const QString folder = temporary.filePath(u"down a while"_s);
+        const Run run = record({u"--video-port"_s, board.port(), u"--reconnect"_s, u"--frames"_s, u"2"_s, folder});
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.errors, (QStringList{unnamedLosses(0, 1), tally(2, 2, 0, 0, 0, 0)}));
+        QCOMPARE(board.connections, 2);
+        QCOMPARE(indexRows(folder), (QStringList{QString::fromLatin1(IndexHeader),
+                                                 row(0, u"bvtgrab_0.bmp"_s, u"stored"_s, first, u"Gray"_s, u"1.000000"_s),
+                                                 row(1, u"bvtgrab_1.bmp"_s, u"stored"_s, second, u"Gray"_s, u"1.100000"_s)}));
+    }
+
     // The exchanges of "Send Values" before the video port is connected, and again before each
     // reconnect.
     void configurationAndReconnect()
