@@ -641,6 +641,10 @@ private slots:
         if (!readout.isEmpty()) {
             emit view->pixelHovered(pixel);
             QCOMPARE(labelText(window.get(), "pixelReadout"), readout);
+            // Left by the mouse, the view names no pixel.
+            QEvent leave(QEvent::Leave);
+            QApplication::sendEvent(view, &leave);
+            QCOMPARE(labelText(window.get(), "pixelReadout"), QString());
         }
     }
 
@@ -733,12 +737,14 @@ private slots:
 
     void levelsFollowTheFrame()
     {
-        // The third clips U at the first two pixels and V at the last two; the fourth is larger.
+        // The third clips U at the first two pixels and V at the last two; the fourth is larger, the
+        // fifth cut short.
         const QByteArray clippedChroma("\x00\x51\x80\x52\x80\x60\x80\x61" "\x80\x10\x80\xeb\x80\x70\xff\x71", 16);
         const auto window = windowOn(dir.filePath("levels.bin"), record(1, 4, 2, GrayPixels, 1000000).toBytes()
                                                                    + record(2, 4, 2, UyvyPixels, 1040000).toBytes()
                                                                    + record(2, 4, 2, clippedChroma, 1080000).toBytes()
-                                                                   + record(1, 8, 4, GrayPixels.repeated(4), 1120000).toBytes());
+                                                                   + record(1, 8, 4, GrayPixels.repeated(4), 1120000).toBytes()
+                                                                   + record(1, 8, 4, GrayPixels, 1160000).toBytes());
         QVERIFY(window && QTest::qWaitForWindowExposed(window.get()));
         QTest::keyClick(window.get(), Qt::Key_H);
         QVERIFY(window->levelsShown());
@@ -797,6 +803,11 @@ private slots:
         QTest::keyClick(window.get(), Qt::Key_0);
         QCOMPARE(view->zoom(), shown);
         QVERIFY(shown < zoomed);
+
+        // A raw frame cut short: the grey standing in for its lost part is not measured.
+        QTest::keyClick(window.get(), Qt::Key_Right);
+        QCOMPARE(labelText(window.get(), "levelsText"), QStringLiteral("No samples to measure in this frame"));
+        QVERIFY(child<LevelPlot>(window.get(), "levelsHistogram")->curves().empty());
     }
 
     // Six frames 40 ms apart, Gray then UYVY from the fourth on; the stretch marked with I and O.
@@ -945,6 +956,13 @@ private slots:
         QVERIFY(reader.open(out.filePath("half.mkv")));
         QCOMPARE(reader.frameCount(), qint64(HeldAt + 1));
         QTRY_VERIFY(!window->findChild<QProgressDialog *>());
+
+        // Named where nothing can be written: why, for which frames, and nothing left behind.
+        BoxCloser boxes;
+        exportThroughMenu(window.get(), out.filePath("cut.mkv/again.mkv"), matroska);
+        QTRY_COMPARE_WITH_TIMEOUT(boxes.texts, QStringList{"Could not export frames 1 to 400: cannot write the index "
+                                                             + out.filePath("cut.mkv/again.csv") + ": Not a directory"}, 60000);
+        QCOMPARE(folder.entryList(QDir::Files), (QStringList{"cut.csv", "cut.mkv", "half.csv", "half.mkv", "large.bin"}));
     }
 
 

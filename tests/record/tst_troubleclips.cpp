@@ -313,6 +313,25 @@ private slots:
         QCOMPARE(visited.last(), troubleFrames.last());
     }
 
+    // A clip that cannot be written ends the recording as a failure, naming what could not be made.
+    void clipCannotBeWritten()
+    {
+        VideoServer video;
+        QVERIFY(video.listen(QHostAddress::LocalHost, 0));
+        QVERIFY(video.setConfiguration(TestPattern::Gray, 64, 48, Fps));
+        VideoFaults faults;
+        faults.skipEvery = FaultEvery;
+        video.setFaults(faults);
+        QTemporaryDir folder; // the clip's name a link to a disk not mounted
+        const QString blocked = folder.filePath(u"bvtgrab_trouble-1"_s);
+        QVERIFY(QFile::link(folder.filePath(u"unmounted/disk"_s), blocked));
+        const Run run = record({u"--video-port"_s, QString::number(video.serverPort()), u"--keep-trouble"_s,
+                                QLatin1String(Kept), u"--frames"_s, u"30"_s, u"--quiet"_s, folder.path()});
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.errors.startsWith(u"brevant-record: cannot make the folder %1\n"_s.arg(blocked)), qPrintable(run.errors));
+        QCOMPARE(QDir(folder.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot), QStringList{u"bvtgrab_trouble-1"_s});
+    }
+
     // Damage judged after a later trouble opened a clip: the earlier frame gets a clip of its own,
     // its trouble listed, and the later clip stays open for all its after-time.
     void troubleJudgedLate()

@@ -852,6 +852,18 @@ private slots:
             QCOMPARE(source->notice(), notice);
         }
 
+        // A file the index names gone: its frames say so, the others still read.
+        QVERIFY(QFile::remove(folder + "/bvtgrab_1.mkv"));
+        std::unique_ptr<FrameSource> partly = frameSourceFor(folder);
+        QVERIFY(partly->open());
+        FrameSlot slot;
+        for (int i = 0; i < entries.size(); ++i) {
+            const bool gone = entries[i].stored.file == "bvtgrab_1.mkv";
+            QCOMPARE(partly->frame(i, slot), !gone);
+            if (gone)
+                QCOMPARE(partly->errorString(), "cannot read " + folder + "/bvtgrab_1.mkv: No such file or directory");
+        }
+
         QVERIFY(QFile::remove(indexPath));
         std::unique_ptr<FrameSource> alone = frameSourceFor(folder + "/" + files.first());
         QVERIFY(alone->open());
