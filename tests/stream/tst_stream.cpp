@@ -541,6 +541,20 @@ private slots:
         QCOMPARE(bytewise.all(), whole.all());
     }
 
+    // A device that fails part way through a payload: the frame holds the bytes it gave, and no
+    // stale ones of a frame before in their place.
+    void deviceFailsMidPayload()
+    {
+        ParserProbe probe;
+        probe.feed(grayRecord(4, 4, 1).toBytes() + grayRecord(4, 4, 2).toBytes());
+        const FrameRecord cut = grayRecord(4, 4, 3);
+        probe.device.claim(6);
+        probe.feed(cut.toBytes().chopped(6));
+        QCOMPARE(probe.ready.size(), 3);
+        QCOMPARE(probe.ready.last(), QStringLiteral("1:4x4:10:")
+                                         + QCryptographicHash::hash(cut.payload.left(10), QCryptographicHash::Md5).toHex());
+    }
+
     void payloadByFormatCode_data()
     {
         QTest::addColumn<int>("format");
