@@ -811,6 +811,32 @@ private slots:
     }
 
     // Six frames 40 ms apart, Gray then UYVY from the fourth on; the stretch marked with I and O.
+    // A histogram is filled under its curve, a profile is not; the logarithmic scale lifts small
+    // counts off the floor.
+    void levelPlotDrawing()
+    {
+        LevelPlot plot;
+        plot.resize(104, 104); // 100 rows inside the frame's margin
+        const auto curveRow = [&plot](int column) { // the first from the top that is not background
+            const QImage drawn = plot.grab().toImage();
+            for (int y = 3; y < drawn.height() - 3; ++y)
+                if (drawn.pixel(column, y) != drawn.pixel(column, 3))
+                    return y;
+            return -1;
+        };
+        const std::vector<LevelPlot::Curve> half{{Qt::red, {50, 50}}};
+        plot.setCurves(half, 100, true);
+        QCOMPARE(curveRow(52), 51); // the line antialiased over rows 51 and 52
+        const QImage filled = plot.grab().toImage();
+        QVERIFY(filled.pixel(52, 80) != filled.pixel(52, 20));
+        plot.setCurves(half, 100, false);
+        QCOMPARE(plot.grab().toImage().pixel(52, 80), filled.pixel(52, 20));
+        plot.setCurves({{Qt::red, {10, 10}}}, 1000, false);
+        QCOMPARE(curveRow(52), 100); // 1 % up: row 101
+        plot.setLogarithmic(true);
+        QCOMPARE(curveRow(52), 66); // log(11) / log(1001) = 34.7 % up: row 67.3
+    }
+
     void exportStretch_data()
     {
         QTest::addColumn<int>("storage");
