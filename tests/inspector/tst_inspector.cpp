@@ -498,6 +498,11 @@ private slots:
                                           + record(2, 4, 2, UyvyPixels, 5283333).toBytes()
                                           + record(1, 4, 2, GrayPixels, 5250000).toBytes().left(40));
         row("wire dump", "/dump.bin", 2, QStringList{"Frame 1 of 2"} + gray, "wire dump");
+        // A JPEG cut short shows as far as its data goes.
+        const QByteArray cutJpeg = jpegOf(16, 8, 40).chopped(8);
+        writeFile(root + "/cut.bin", record(0, 16, 8, cutJpeg, 5250000).toBytes());
+        row("JPEG cut short", "/cut.bin", 1, {"Frame 1 of 1", "JPG", "16x8", QString::number(cutJpeg.size()) + " bytes",
+                                              "board time 5.250000 s", "DAMAGED: no JPEG header of the announced size"}, "wire dump");
         MatroskaWriter writer;
         QVERIFY(writer.open(root + "/rec.mkv", 2, 4, 2));
         for (int i = 0; i < 3; ++i)
@@ -568,7 +573,7 @@ private slots:
         QCOMPARE(child<QLabel>(&window, "frameText")->toolTip(),
                  "CLum " + clum.toHex(' ') + "\nCPos " + QByteArray(16, 0).toHex(' '));
         QVERIFY(!window.zoomView()->picture().isNull());
-        // Every frame of a good source reads and shows, none marked damaged.
+        // Every frame reads and shows; none but the first is marked damaged.
         QTRY_VERIFY(window.marksComplete());
         QTest::keyClick(&window, Qt::Key_N);
         QCOMPARE(window.currentFrame(), 0);
