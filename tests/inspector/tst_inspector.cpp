@@ -431,6 +431,9 @@ private slots:
         // Under way in the first: a stretch marked, levels of a region, playing.
         QTest::keyClick(&window, Qt::Key_PageDown);
         QTest::keyClick(&window, Qt::Key_I);
+        QTest::keyClick(&window, Qt::Key_Right);
+        QTest::keyClick(&window, Qt::Key_O);
+        QCOMPARE(window.stretchLast(), qint64(11));
         QTest::keyClick(&window, Qt::Key_H);
         dragOver(window.zoomView(), QPoint(0, 0), QPoint(1, 1), Qt::ShiftModifier);
         QTest::keyClick(&window, Qt::Key_Space);
