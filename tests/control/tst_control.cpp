@@ -273,6 +273,17 @@ private slots:
         QCOMPARE(rig.stateList(), QList<int>({1, 1, 1, 1, 1}));
     }
 
+    // The probe is command 0 with value 0, and returns 0 whether answered or not.
+    void probe()
+    {
+        Rig rig;
+        QCOMPARE(rig.camera.try_connection(), 0);
+        rig.server->setReplyShape(CommandServer::ReplyShape::NoReply);
+        QCOMPARE(rig.camera.try_connection(), 0);
+        QCOMPARE(rig.server->requests(), requests("000000 000000"));
+        QCOMPARE(rig.stateList(), (QList<int>{1, -1}));
+    }
+
     void sequence_data()
     {
         QTest::addColumn<int>("failing");

@@ -301,6 +301,9 @@ private slots:
                                       reinterpret_cast<const uint8_t *>(before.constData()), size_t(before.size()), 64, 48), n > 0);
             QCOMPARE(received().at(int(n)).payload, expected);
         }
+        // Every few seconds, what it made and sent.
+        const QRegularExpression statistics("\nFrames: \\d+ produced, \\d+ records intact, 0 damaged, 0 skipped; 1 clients\n");
+        QTRY_VERIFY_WITH_TIMEOUT(statistics.match(printed += simulator.readAllStandardOutput()).hasMatch(), NetworkTimeoutMs);
         simulator.terminate();
         QVERIFY(simulator.waitForFinished(NetworkTimeoutMs));
     }
