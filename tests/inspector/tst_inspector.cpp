@@ -487,12 +487,14 @@ private slots:
         QTest::addColumn<QString>("error");     // a part of the refusal's reason
         QTest::addColumn<QByteArray>("clum");   // of the first frame
         QTest::addColumn<QString>("kind");      // as the title names it
+        QTest::addColumn<QString>("notice");    // in the status bar
         const QString root = dir.path();
         const QByteArray clum = FrameRecord::sensorBlock(1, 2, 3, 4);
         const auto row = [&](const char *tag, const QString &path, qint64 frames, const QStringList &firstText,
-                             const QString &kind, const QString &error = {}, const QByteArray &firstClum = {}) {
+                             const QString &kind, const QString &error = {}, const QByteArray &firstClum = {},
+                             const QString &notice = {}) {
             QTest::newRow(tag) << root + path << frames << firstText.join(Dot) << error
-                               << (firstClum.isNull() ? clum : firstClum) << kind;
+                               << (firstClum.isNull() ? clum : firstClum) << kind << notice;
         };
         const QStringList gray{"Gray", "4x2", "8 bytes", "board time 5.250000 s"};
 
@@ -529,6 +531,11 @@ private slots:
         writeFile(root + "/cut/c_index.csv", header + "0,c_0.bvt,stored,Gray,4,2,8,5.250000,x," + sensors
                                                  + "1,c_1.bvt,stored,Gray,4,2,8,5.29");
         row("index cut by a crash", "/cut/c_index.csv", 1, QStringList{"Frame 1 of 1"} + gray, "capture folder");
+        QDir(root).mkdir("lens");
+        writeFile(root + "/lens/l_0.bvt", GrayPixels);
+        writeFile(root + "/lens/l_index.csv", header.trimmed() + ",lens\n0,l_0.bvt,stored,Gray,4,2,8,5.250000,x," + sensors.trimmed() + ",wide\n");
+        row("index of a newer shape", "/lens", 1, QStringList{"Frame 1 of 1"} + gray, "capture folder", {}, {},
+            "l_index.csv: column lens is not known and left aside");
 
         // The viewer's capture: JPEG files stand alone; raw ones cannot without an index.
         QDir(root).mkdir("jpg");
@@ -555,6 +562,7 @@ private slots:
         QFETCH(QString, error);
         QFETCH(QByteArray, clum);
         QFETCH(QString, kind);
+        QFETCH(QString, notice);
         std::unique_ptr<FrameSource> source = frameSourceFor(path);
         const bool opened = source->open();
         QCOMPARE(opened, !firstText.isEmpty());
@@ -571,6 +579,7 @@ private slots:
                                            .arg(QFileInfo(path).fileName(), kind).arg(frames)
                                            .arg(frames == 1 ? "frame" : "frames"));
         QCOMPARE(child<QSlider>(&window, "frameSlider")->maximum(), int(frames - 1));
+        QCOMPARE(window.statusBar()->currentMessage(), notice);
         QCOMPARE(child<QSlider>(&window, "frameSlider")->accessibleName(), QStringLiteral("Frame"));
         QCOMPARE(frameText(window), firstText);
         QCOMPARE(child<QLabel>(&window, "frameText")->toolTip(),

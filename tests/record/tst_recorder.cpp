@@ -7,6 +7,7 @@
 #include "RecordIndex.h"
 #include "Recorder.h"
 #include "Records.h"
+#include "RecordingSummary.h"
 #include "StopSignals.h"
 #include "VideoServer.h"
 
@@ -743,6 +744,15 @@ private slots:
                 QCOMPARE(RecordIndex::arrivalTime(time), time.toUTC().toString(Qt::ISODateWithMs));
         }
         QCOMPARE(RecordIndex::arrivalTime(QDateTime()), QString());
+    }
+
+    // A recording over within its first millisecond has rates of 0, not of a division by zero.
+    void ratesOfNoTime()
+    {
+        const RecorderOptions options;
+        const StreamStatistics statistics;
+        const QJsonObject rates = RecordingSummary(options, statistics).document({}).value(u"rates"_s).toObject();
+        QCOMPARE(rates, (QJsonObject{{u"frames_per_s"_s, 0.0}, {u"mb_per_s"_s, 0.0}}));
     }
 
     void failures()
