@@ -841,12 +841,11 @@ private slots:
                     return y;
             return -1;
         };
-        const std::vector<LevelPlot::Curve> half{{Qt::red, {50, 50}}};
-        plot.setCurves(half, 100, true);
+        plot.setCurves({{Qt::red, {50, 50}}}, 100, true);
         QCOMPARE(curveRow(52), 51); // the line antialiased over rows 51 and 52
         const QImage filled = plot.grab().toImage();
         QVERIFY(filled.pixel(52, 80) != filled.pixel(52, 20));
-        plot.setCurves(half, 100, false);
+        plot.setCurves({{Qt::red, {50, 50}}}, 100, false);
         QCOMPARE(plot.grab().toImage().pixel(52, 80), filled.pixel(52, 20));
         plot.setCurves({{Qt::red, {10, 10}}}, 1000, false);
         QCOMPARE(curveRow(52), 100); // 1 % up: row 101

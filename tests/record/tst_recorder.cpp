@@ -749,10 +749,8 @@ private slots:
     // A recording over within its first millisecond has rates of 0, not of a division by zero.
     void ratesOfNoTime()
     {
-        const RecorderOptions options;
-        const StreamStatistics statistics;
-        const QJsonObject rates = RecordingSummary(options, statistics).document({}).value(u"rates"_s).toObject();
-        QCOMPARE(rates, (QJsonObject{{u"frames_per_s"_s, 0.0}, {u"mb_per_s"_s, 0.0}}));
+        QCOMPARE(RecordingSummary(RecorderOptions(), StreamStatistics()).document({}).value(u"rates"_s).toObject(),
+                 (QJsonObject{{u"frames_per_s"_s, 0.0}, {u"mb_per_s"_s, 0.0}}));
     }
 
     void failures()
