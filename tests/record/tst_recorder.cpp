@@ -883,8 +883,7 @@ private slots:
         QCOMPARE(storedFiles(options.folder).size(), matroska ? 1 : rows);
     }
 
-    // A board that drops the connection and is down for a while: the retries that find it down
-    // are followed by more until one reaches it again (at 0.5 s, 1.5 s, 3.5 s after the loss).
+    // A board down 2 s after dropping the connection: retries go on until the third reaches it.
     void reconnectsAfterRefusedRetries()
     {
         ScriptedBoard board;
