@@ -827,7 +827,6 @@ private slots:
         QVERIFY(child<LevelPlot>(window.get(), "levelsHistogram")->curves().empty());
     }
 
-    // Six frames 40 ms apart, Gray then UYVY from the fourth on; the stretch marked with I and O.
     // A histogram is filled under its curve, a profile is not; the logarithmic scale lifts small
     // counts off the floor.
     void levelPlotDrawing()
@@ -853,6 +852,7 @@ private slots:
         QCOMPARE(curveRow(52), 66); // log(11) / log(1001) = 34.7 % up: row 67.3
     }
 
+    // Six frames 40 ms apart, Gray then UYVY from the fourth on; the stretch marked with I and O.
     void exportStretch_data()
     {
         QTest::addColumn<int>("storage");
