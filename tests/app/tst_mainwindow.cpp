@@ -944,7 +944,7 @@ private slots:
         const int cursorColumn = 250;
         plot.setCursor(cursorColumn * UsPerColumn);
 
-        // A slow wave with noise and one burst far above it.
+        // A slow wave with noise, one burst far above it and a column at 0.
         std::vector<TimingPlot::Point> points;
         std::map<int, std::pair<qint64, qint64>> extremes;
         QList<int> lostColumns, damagedColumns;
@@ -952,7 +952,7 @@ private slots:
         for (int c = -3; c < columns + 3; ++c) {
             for (int i = 0; i < perColumn && c % 37 != 5; ++i) {
                 const qint64 x = c * UsPerColumn - 400 + i * 800 / (perColumn - 1);
-                qint64 y = c == 200 && i == 3 ? 71000 : 30000 + 8000 * ((c / 40) % 3) + random.bounded(4000);
+                qint64 y = c == 200 && i == 3 ? 71000 : c == 90 ? 0 : 30000 + 8000 * ((c / 40) % 3) + random.bounded(4000);
                 if (c == 120 || (i == 2 && c % 5 == 0))
                     y = -1;
                 const bool lost = c % 50 == 10 && i == 0;

@@ -573,9 +573,11 @@ private slots:
             "its video is \"V_UNKNOWN_CODE\", which this program does not show", {});
         mkv("no width", "b08108", "b08100", "its video has no usable size (0x4)", {});
         mkv("no height", "ba8104", "ba8100", "its video has no usable size (8x0)", {});
-        // The lacing flag's three bytes make room for a width of four bytes.
+        // The lacing flag's three bytes make room for a width of four bytes; with the largest addition's id, of eight.
         mkv("width beyond an int", "9c810055ee8101868e565f554e434f4d50524553534544e08eb08108",
             "55ee8101868e565f554e434f4d50524553534544e091b08480000000", "its video has no usable size (2147483648x4)", {});
+        mkv("width of eight bytes", "9c810055ee8101868e565f554e434f4d50524553534544e08eb08108",
+            "868e565f554e434f4d50524553534544e095b0880000000000000008", nullptr, good);
         mkv("cut before the first cluster", "1f43b675", nullptr, "it holds no whole frame", {});
         mkv("cut in the second block", "1114171a", nullptr, nullptr, good.mid(0, 1));
         mkv("cut after a cluster", "1f43b675d3", nullptr, nullptr, good.mid(0, 3));

@@ -4,6 +4,8 @@
 
 #include <QCommandLineParser>
 
+#include <algorithm>
+#include <initializer_list>
 #include <limits>
 
 namespace {
@@ -167,11 +169,24 @@ bool SimulatorOptions::parse(const QStringList &arguments)
             value = *read;
         return read.has_value();
     };
+    // Read in this order, whatever the command line's: the first bad one is the one named.
+    struct Bounded
+    {
+        const char *name;
+        int minimum;
+        int maximum;
+        int &value;
+    };
+    const auto allRead = [&](std::initializer_list<Bounded> bounded) {
+        return std::all_of(bounded.begin(), bounded.end(), [&](const Bounded &option) {
+            return integer(option.name, option.minimum, option.maximum, option.value);
+        });
+    };
     int videoPortValue = 0;
     int commandPortValue = 0;
-    if (!integer("video-port", 0, MaxPort, videoPortValue)
-        || !integer("command-port", 0, MaxPort, commandPortValue)
-        || !integer("command-delay", 0, MaxCommandDelayMs, commandDelayMs))
+    if (!allRead({{"video-port", 0, MaxPort, videoPortValue},
+                  {"command-port", 0, MaxPort, commandPortValue},
+                  {"command-delay", 0, MaxCommandDelayMs, commandDelayMs}}))
         return refuse(refusal);
     videoPort = quint16(videoPortValue);
     commandPort = quint16(commandPortValue);
@@ -184,12 +199,12 @@ bool SimulatorOptions::parse(const QStringList &arguments)
     commandRefuseAll = parser.isSet(QStringLiteral("command-refuse-all"));
 
     int closeChance = 0;
-    if (!integer("width", 1, TestPattern::MaxDimension, width)
-        || !integer("height", 1, TestPattern::MaxDimension, height)
-        || !integer("fps", 1, VideoServer::MaxSimulatedFps, fps)
-        || !integer("quality", 1, MaxJpegQuality, jpegQuality)
-        || !integer("frames", 0, Unlimited, frameLimit)
-        || !integer("fault-close-chance", 0, MaxPercent, closeChance))
+    if (!allRead({{"width", 1, TestPattern::MaxDimension, width},
+                  {"height", 1, TestPattern::MaxDimension, height},
+                  {"fps", 1, VideoServer::MaxSimulatedFps, fps},
+                  {"quality", 1, MaxJpegQuality, jpegQuality},
+                  {"frames", 0, Unlimited, frameLimit},
+                  {"fault-close-chance", 0, MaxPercent, closeChance}}))
         return refuse(refusal);
     if (parser.isSet(QStringLiteral("seed"))) {
         bool ok = false;
@@ -198,16 +213,16 @@ bool SimulatorOptions::parse(const QStringList &arguments)
             return refuse(QStringLiteral("Invalid --seed: %1").arg(parser.value(QStringLiteral("seed"))));
     }
     faults.closeChance = closeChance / double(MaxPercent);
-    if (!integer("fault-close-every", 0, Unlimited, faults.closeEvery)
-        || !integer("fault-garbage-every", 0, Unlimited, faults.garbageEvery)
-        || !integer("fault-truncate-every", 0, Unlimited, faults.truncateEvery)
-        || !integer("fault-bad-size-every", 0, Unlimited, faults.badSizeEvery)
-        || !integer("fault-corrupt-jpeg-every", 0, Unlimited, faults.corruptJpegEvery)
-        || !integer("fault-switch-every", 0, Unlimited, faults.switchEvery)
-        || !integer("fault-skip-every", 0, Unlimited, faults.skipEvery)
-        || !integer("jitter-us", 0, MaxJitterUs, faults.jitterUs)
-        || !integer("drift-ppm", -MaxDriftPpm, MaxDriftPpm, faults.driftPpm)
-        || !integer("fault-late-every", 0, Unlimited, faults.lateEvery))
+    if (!allRead({{"fault-close-every", 0, Unlimited, faults.closeEvery},
+                  {"fault-garbage-every", 0, Unlimited, faults.garbageEvery},
+                  {"fault-truncate-every", 0, Unlimited, faults.truncateEvery},
+                  {"fault-bad-size-every", 0, Unlimited, faults.badSizeEvery},
+                  {"fault-corrupt-jpeg-every", 0, Unlimited, faults.corruptJpegEvery},
+                  {"fault-switch-every", 0, Unlimited, faults.switchEvery},
+                  {"fault-skip-every", 0, Unlimited, faults.skipEvery},
+                  {"jitter-us", 0, MaxJitterUs, faults.jitterUs},
+                  {"drift-ppm", -MaxDriftPpm, MaxDriftPpm, faults.driftPpm},
+                  {"fault-late-every", 0, Unlimited, faults.lateEvery}}))
         return refuse(refusal);
     const bool lateEverySet = parser.isSet(QStringLiteral("fault-late-every"));
     if (lateEverySet != parser.isSet(QStringLiteral("late-ms")))
