@@ -817,8 +817,10 @@ private slots:
                                     << QStringList{"Gray frame 8x8 does not fit its 63 payload bytes, not shown"};
         QTest::newRow("gray w x h overflows") << frame(1, 0x10000, 0x10001) << Outcome::PayloadTooShort
                                               << QStringList{"Gray frame 65536x65537 does not fit its 64 payload bytes, not shown"};
-        QTest::newRow("gray negative") << frame(1, -2, -2) << Outcome::BadSize
-                                       << QStringList{"Gray frame -2x-2 does not fit its 64 payload bytes, not shown"};
+        QTest::newRow("gray of no height") << frame(1, 8, 0) << Outcome::BadSize
+                                           << QStringList{"Gray frame 8x0 does not fit its 64 payload bytes, not shown"};
+        QTest::newRow("gray of no width") << frame(1, 0, 8) << Outcome::BadSize
+                                          << QStringList{"Gray frame 0x8 does not fit its 64 payload bytes, not shown"};
         QTest::newRow("not a JPEG") << notJpeg << Outcome::JpegHeaderRefused
                                     << QStringList{"JPEG error: Not a JPEG file: starts with 0x6e 0x6f"} + jpegRefused;
         QTest::newRow("empty JPEG") << frame(0, 32, 16, 1, 0) << Outcome::JpegHeaderRefused

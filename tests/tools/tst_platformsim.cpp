@@ -154,7 +154,7 @@ private slots:
         QCOMPARE(QList<int>({r.format, r.width, r.height, r.size}), QList<int>({2, 32, 16, 1024}));
         QCOMPARE(r.payload, TestPattern().payload(TestPattern::Uyvy, 32, 16, 0));
 
-        // The gyroscope's three rates and temperature drift both ways, a step at most a frame;
+        // The gyroscope's three rates, each its own, and temperature drift both ways, a step at most a frame;
         // the light stays within 300 +- 80 lux, with its red, green and blue parts.
         QSignalSpy drift(server.get(), &VideoServer::recordSent);
         server->sendFrames(300);
@@ -165,6 +165,7 @@ private slots:
             QVERIFY2(lux >= 220 && lux <= 380, qPrintable(QString::number(lux)));
             QCOMPARE(light, FrameRecord::sensorBlock(lux, lux * 2 / 5, lux / 2, lux / 4));
         }
+        QList<QList<int>> axes;
         for (int v = 0; v < 4; ++v) {
             const int step = v < 3 ? 4 : 1, low = v < 3 ? -2000 : 3000, high = v < 3 ? 2000 : 4500;
             QList<int> values;
@@ -176,7 +177,9 @@ private slots:
                 ways << (values[i] > values[i - 1]) - (values[i] < values[i - 1]);
             }
             QVERIFY2(ways.contains(1) && ways.contains(-1), qPrintable(QString::number(v)));
+            axes << values;
         }
+        QVERIFY(axes[0] != axes[1] && axes[1] != axes[2] && axes[0] != axes[2]);
     }
 
     void patternSamples_data()
