@@ -788,6 +788,8 @@ private slots:
         const auto *profile = child<LevelPlot>(window.get(), "levelsProfile");
         QVERIFY(profile->isVisible());
         QCOMPARE(profile->curves().at(0).values, (std::vector<double>{0, 7, 48, 128}));
+        const QPoint lineMiddle = (view->cellRect(0, 0).center() + view->cellRect(3, 1).center()).toPoint() / 2;
+        QCOMPARE(QColor(view->grab().toImage().pixel(lineMiddle)), QColor(0, 230, 230)); // the line drawn over the picture
 
         // The next frame, its own samples: Y, U and V of the same region.
         QTest::keyClick(window.get(), Qt::Key_Right);
@@ -982,6 +984,10 @@ private slots:
         const qint64 shown = window->currentFrame();
         QTest::keyClick(window.get(), Qt::Key_Right);
         QCOMPARE(window->currentFrame(), shown + 1);
+        // Chosen again meanwhile, it brings the export in hand forward instead of asking for another.
+        progress->hide();
+        menuItem(*window, "File", "Export Frames...")->trigger();
+        QVERIFY(progress->isVisible() && !window->findChild<QFileDialog *>());
 
         // Cancelled there: the frame in hand is the last one written and indexed.
         auto *cancel = progress->findChild<QPushButton *>();
