@@ -4,7 +4,6 @@
 
 #include <QCommandLineParser>
 
-#include <algorithm>
 #include <initializer_list>
 #include <limits>
 
@@ -178,9 +177,11 @@ bool SimulatorOptions::parse(const QStringList &arguments)
         int &value;
     };
     const auto allRead = [&](std::initializer_list<Bounded> bounded) {
-        return std::all_of(bounded.begin(), bounded.end(), [&](const Bounded &option) {
-            return integer(option.name, option.minimum, option.maximum, option.value);
-        });
+        for (const Bounded &option : bounded) {
+            if (!integer(option.name, option.minimum, option.maximum, option.value))
+                return false;
+        }
+        return true;
     };
     int videoPortValue = 0;
     int commandPortValue = 0;
