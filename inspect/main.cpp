@@ -2,14 +2,12 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QMessageBox>
 
 #include <cstdio>
 
 #include <memory>
 
 namespace {
-constexpr int ExitTrouble = 1;
 constexpr int ExitUsage = 2;
 
 // Every option only prints a text, which needs no screen: --help works over a plain terminal.
@@ -52,20 +50,5 @@ int main(int argc, char *argv[])
         return ExitUsage;
     }
 
-    QString path = options.positionalArguments().value(0);
-    if (path.isEmpty()) {
-        path = InspectorWindow::chooseSourceFile(nullptr);
-        if (path.isEmpty())
-            return 0;
-    }
-    QString error;
-    std::unique_ptr<FrameSource> source = InspectorWindow::openSource(path, error);
-    if (!source) {
-        std::fprintf(stderr, "brevant-inspect: %s\n", qPrintable(error));
-        QMessageBox::critical(nullptr, QStringLiteral("Brevant Inspector"), error);
-        return ExitTrouble;
-    }
-    InspectorWindow window(std::move(source), path);
-    window.show();
-    return app->exec();
+    return InspectorWindow::runOn(options.positionalArguments().value(0));
 }

@@ -15,6 +15,7 @@
 #include "ZoomView.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QDockWidget>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -31,6 +32,8 @@
 #include <QSlider>
 #include <QStatusBar>
 #include <QVBoxLayout>
+
+#include <cstdio>
 
 namespace {
 
@@ -234,6 +237,25 @@ std::vector<qint64> InspectorWindow::clipTroubles(const QString &path)
 QString InspectorWindow::chooseSourceFile(QWidget *parent)
 {
     return QFileDialog::getOpenFileName(parent, QStringLiteral("Open Frames"), QString(), SourcesFilter);
+}
+
+int InspectorWindow::runOn(QString path)
+{
+    if (path.isEmpty()) {
+        path = chooseSourceFile(nullptr);
+        if (path.isEmpty())
+            return 0;
+    }
+    QString error;
+    std::unique_ptr<FrameSource> source = openSource(path, error);
+    if (!source) {
+        std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()), qPrintable(error));
+        QMessageBox::critical(nullptr, QStringLiteral("Brevant Inspector"), error);
+        return 1;
+    }
+    InspectorWindow window(std::move(source), path);
+    window.show();
+    return QApplication::exec();
 }
 
 void InspectorWindow::chooseFile()

@@ -48,6 +48,10 @@ public:
     static std::unique_ptr<FrameSource> openSource(const QString &path, QString &error);
     // A file dialog for a source to open; empty when none was chosen.
     static QString chooseSourceFile(QWidget *parent);
+    // The program's run: a window on the source at `path`, or on one asked for when the path is
+    // empty, until it is closed. 0, at once when none is chosen; 1 for a source refused, whose
+    // reason goes to standard error and into a box.
+    static int runOn(QString path);
     // Shows the source at `path` instead of this one; when it cannot be opened, says why and
     // keeps the one shown.
     bool openPath(const QString &path);

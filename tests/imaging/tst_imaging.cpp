@@ -582,8 +582,7 @@ private slots:
 
         // Before a restart marker, leftover bytes mostly mean the interval's data was damaged.
         const int restart = int(intervals.indexOf("\xFF\xD0"));
-        QTest::newRow("bytes before a restart marker")
-            << intervals << withBytesBefore(intervals, restart, 8, '\0') << -1
+        QTest::newRow("bytes before a restart marker") << intervals << withBytesBefore(intervals, restart, 8, '\0') << -1
             << "^JPEG error: Corrupt JPEG data: 8 extraneous bytes before marker 0xd0$";
         QByteArray damaged = intervals;
         damaged[findSegment(intervals, 0xda) + segmentLength(intervals, findSegment(intervals, 0xda)) + 203] = 0;

@@ -1152,6 +1152,22 @@ private slots:
         QVERIFY(inspect.readAllStandardOutput().startsWith("Usage: "));
     }
 
+    // Past its command line: a source refused is said in a box, 1; none chosen, 0 at once; a source
+    // shown until its window is closed, 0.
+    void programRun()
+    {
+        BoxCloser boxes;
+        QCOMPARE(InspectorWindow::runOn(dir.filePath("gone.bin")), 1);
+        QCOMPARE(boxes.texts, QStringList{dir.filePath("gone.bin") + ": No such file or directory"});
+        whenShown<QFileDialog>([](QFileDialog *dialog) { dialog->reject(); });
+        QCOMPARE(InspectorWindow::runOn(QString()), 0);
+        writeFile(dir.filePath("run.bin"), grayDump(2));
+        QString title;
+        QObject::connect(&boxes.timer, &QTimer::timeout, [&] { if (QWidget *shown = QApplication::activeWindow()) title = shown->windowTitle(), shown->close(); });
+        QCOMPARE(InspectorWindow::runOn(dir.filePath("run.bin")), 0);
+        QCOMPARE(title, "run.bin - wire dump, 2 frames - Brevant Inspector");
+    }
+
 private:
     QTemporaryDir dir;
 };

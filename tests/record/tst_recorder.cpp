@@ -500,8 +500,7 @@ private slots:
             << QStringList{unnamedLosses(0, 1), tally(4, 4, 0, 0, 0, 0)};
         QTest::newRow("mkv: the file cannot be made") << grays.mid(0, 1) << QList<int>() << mkv << u"bvtgrab_0.mkv"_s << 0
             << inMatroska({row(0, QString(), u"failed"_s, grays[0], u"Gray"_s, u"5.250000"_s)}) << 1
-            << QStringList{u"brevant-record: cannot create %folder/bvtgrab_0.mkv: Is a directory"_s,
-                           tally(1, 0, 0, 0, 1, 0)};
+            << QStringList{u"brevant-record: cannot create %folder/bvtgrab_0.mkv: Is a directory"_s, tally(1, 0, 0, 0, 1, 0)};
         // Four frames a cluster: killed once all are indexed, the file, never closed, holds them all.
         QList<FrameRecord> close, large;
         for (int i = 0; i < 7; ++i)
@@ -537,9 +536,8 @@ private slots:
         togetherRows << row(5, QString(), u"failed"_s, together[5], u"Gray"_s, u"11.100000"_s)
                      << row(6, QString(), u"hidden"_s, grays[1], u"7"_s, u"5.300000"_s)
                      << row(7, u"bvtgrab_5.jpg"_s, u"damaged"_s, together[8], u"JPG"_s, u"11.200000"_s);
-        QTest::newRow("all together")
-            << together << QList<int>{4} << QStringList{u"--reconnect"_s} << u"bvtgrab_5.bmp"_s << 0 << togetherRows << 3
-            << QStringList{unnamedLosses(1, 1), tally(8, 6, 1, 1, 1, 6)};
+        QTest::newRow("all together") << together << QList<int>{4} << QStringList{u"--reconnect"_s} << u"bvtgrab_5.bmp"_s << 0
+            << togetherRows << 3 << QStringList{unnamedLosses(1, 1), tally(8, 6, 1, 1, 1, 6)};
     }
 
     // The whole index, the whole of stderr and the exit status; every file holds exactly what the
@@ -674,8 +672,7 @@ private slots:
         const QString nothing = tally(0, 0, 0, 0, 0, 0);
         QTest::newRow("refused") << u"--video-port %free %folder"_s << 1
                                  << QStringList{u"brevant-record: cannot connect to 127.0.0.1:%free: Connection refused"_s, nothing} << 0;
-        QTest::newRow("refused all along, with reconnect")
-            << u"--video-port %free --reconnect --seconds 1 %folder"_s << 1
+        QTest::newRow("refused all along, with reconnect") << u"--video-port %free --reconnect --seconds 1 %folder"_s << 1
             << QStringList{u"brevant-record: could not connect to 127.0.0.1:%free at all: Connection refused"_s, nothing} << 0;
         // Refused, it tries again after 0.5 s, 1 s, 2 s: a board that listens from 2 s on is reached
         // by the attempt at 3.5 s.

@@ -495,8 +495,7 @@ private slots:
         QTest::newRow("head only") << QByteArray::fromHex("1a45dfa39b4286810142f7810142f2810442f381084282886d6174726f736b61")
                                    << QStringList() << "cannot read %1: no segment after the head" << QByteArray();
         QTest::newRow("MPEG-4 video") << QByteArray() << (testPattern + QStringList { "-c:v", "mpeg4" })
-                                      << "cannot read %1: its video is \"V_MPEG4/ISO/ASP\", which this program does not show"
-                                      << QByteArray();
+            << "cannot read %1: its video is \"V_MPEG4/ISO/ASP\", which this program does not show" << QByteArray();
         QTest::newRow("YUY2 video") << QByteArray() << (testPattern + QStringList { "-c:v", "rawvideo", "-pix_fmt", "yuyv422" })
                                          << "cannot read %1: its video is \"V_UNCOMPRESSED\" with colour space \"YUY2\", which this program does not show"
                                        << QByteArray();

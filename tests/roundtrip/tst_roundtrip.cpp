@@ -90,11 +90,8 @@ QString hexOf(const char *block)
 // What every reader must agree on about a frame: all but its payload.
 QString described(const FrameSlot &frame, const QString &status)
 {
-    return u"%1 %2x%3 %4 bytes at %5 clum %6 cpos %7 %8"_s.arg(RecordIndex::formatName(frame.format))
-        .arg(frame.width)
-        .arg(frame.height)
-        .arg(frame.size)
-        .arg(RecordIndex::boardTime(frame.boardTimeUs()), hexOf(frame.CLum), hexOf(frame.CPos), status);
+    return u"%1 %2x%3 %4 bytes at %5 clum %6 cpos %7 %8"_s.arg(RecordIndex::formatName(frame.format)).arg(frame.width)
+        .arg(frame.height).arg(frame.size).arg(RecordIndex::boardTime(frame.boardTimeUs()), hexOf(frame.CLum), hexOf(frame.CPos), status);
 }
 
 QString expectedStatus(const FrameSlot &frame)

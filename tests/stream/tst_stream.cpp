@@ -346,15 +346,12 @@ private slots:
             << 0 << PeriodUs << "n49 s6061 0/0/30000/30000" << "n49 s6061 0/0/30000/30000"
             << "n50 s0 0/0/0/0" << "1 0 0 0" << "10 at board" << 0.0;
         // Frame 10 keeps its right board time but is held 30 ms on the way.
-        QTest::newRow("late on the way")
-            << steady(50, [](int i, BuiltFrame &f) { if (i == 10) f.arrivalUs += 30000; })
-            << 25 << PeriodUs << "n49 s0 0/0/0/0" << "n49 s6061 0/0/30000/30000"
-            << "n50 s4200 0/0/30000/30000" << "0 1 0 0" << "10 on the way" << 0.0;
+        QTest::newRow("late on the way") << steady(50, [](int i, BuiltFrame &f) { if (i == 10) f.arrivalUs += 30000; }) << 25
+            << PeriodUs << "n49 s0 0/0/0/0" << "n49 s6061 0/0/30000/30000" << "n50 s4200 0/0/30000/30000" << "0 1 0 0"
+            << "10 on the way" << 0.0;
         // The host's clock runs 50 ppm fast (the board's slow): 2 us more per frame; latency rises to 10 s' worth.
-        QTest::newRow("clocks drifting")
-            << steady(500, [](int i, BuiltFrame &f) { f.arrivalUs += 2 * i; })
-            << 0 << PeriodUs << "n499 s0 0/0/0/0" << "n499 s0 2/2/2/2"
-            << "n500 s162 498/500/500/500" << "0 0 0 0" << "" << -49.9975;
+        QTest::newRow("clocks drifting") << steady(500, [](int i, BuiltFrame &f) { f.arrivalUs += 2 * i; }) << 0 << PeriodUs
+            << "n499 s0 0/0/0/0" << "n499 s0 2/2/2/2" << "n500 s162 498/500/500/500" << "0 0 0 0" << "" << -49.9975;
         // A gap the loss estimate explained is loss, not lateness nor jitter.
         QTest::newRow("a lost frame")
             << steady(50, [](int i, BuiltFrame &f) {
@@ -369,8 +366,7 @@ private slots:
                            {1120000 + 3LL * 365 * 86400 * 1000000, 280100}}
             << 0 << PeriodUs << "n4 s0 0/0/0/0" << "n4 s0 0/0/0/0" << "n8 s0 0/0/0/0" << "0 0 0 3"
             << "" << qQNaN();
-        QTest::newRow("arrival not known")
-            << steady(20, [](int, BuiltFrame &f) { f.arrivalUs = -1; }) << 0 << PeriodUs
+        QTest::newRow("arrival not known") << steady(20, [](int, BuiltFrame &f) { f.arrivalUs = -1; }) << 0 << PeriodUs
             << "n19 s0 0/0/0/0" << "n0 s0 0/0/0/0" << "n0 s0 0/0/0/0" << "0 0 0 0" << "" << qQNaN();
         QTest::newRow("one frame") << steady(1) << 0 << 0LL << "n0 s0 0/0/0/0" << "n0 s0 0/0/0/0"
                                    << "n1 s0 0/0/0/0" << "0 0 0 0" << "" << qQNaN();
@@ -828,8 +824,7 @@ private slots:
         QTest::newRow("JPEG of another size") << jpegOtherSize << Outcome::JpegHeaderRefused
                                               << QStringList{"Error: incompatible jpeg sizes"} + jpegRefused;
         QTest::newRow("JPEG data broken") << jpegBroken << Outcome::JpegUndecodable
-                                          << QStringList{"Resizing  JPEG buffer to 1536", "JPEG error: Bogus marker length",
-                                                         "Error in decoding jpeg"};
+            << QStringList{"Resizing  JPEG buffer to 1536", "JPEG error: Bogus marker length", "Error in decoding jpeg"};
         QTest::newRow("code 7") << frame(7, 4, 4) << Outcome::HiddenCode << QStringList();
     }
 

@@ -285,7 +285,7 @@ private slots:
     void applicationOnTheFrames()
     {
         QProcess simulator;
-        simulator.start(QStringLiteral(BREVANT_SIMULATOR), QStringLiteral("--video-port 0 --command-port 0 --width 64 --height 48 -v").split(u' '));
+        simulator.start(QStringLiteral(BREVANT_SIMULATOR), QStringLiteral("--video-port 0 --command-port 0 --width 64 --height 48 -v --frames 240").split(u' '));
         QByteArray printed;
         QTRY_VERIFY_WITH_TIMEOUT((printed += simulator.readAllStandardOutput()).contains('\n'), NetworkTimeoutMs);
         const QRegularExpressionMatch ports = listeningPorts(printed);
@@ -307,8 +307,11 @@ private slots:
         // Every few seconds, what it made and sent.
         const QRegularExpression statistics("\nFrames: \\d+ produced, \\d+ records intact, 0 damaged, 0 skipped; 1 clients\n");
         QTRY_VERIFY_WITH_TIMEOUT(statistics.match(printed += simulator.readAllStandardOutput()).hasMatch(), NetworkTimeoutMs);
-        simulator.terminate();
-        QVERIFY(simulator.waitForFinished(NetworkTimeoutMs));
+        commands.write(QByteArray::fromHex("030140" "0400f0" "050001")); // 320x240, applied
+        QTRY_VERIFY_WITH_TIMEOUT((printed += simulator.readAllStandardOutput()).contains("\nStream restarted: gray 320x240 at 30 fps\n"), NetworkTimeoutMs);
+        client = std::make_unique<TestClient>(quint16(ports.captured(1).toUInt())); // frames are made for clients
+        QVERIFY(simulator.waitForFinished(NetworkTimeoutMs)); // at its 240th frame
+        QCOMPARE(simulator.exitCode(), 0);
     }
 
     void commandLine_data()
