@@ -356,7 +356,7 @@ private slots:
                                                                        "an even width, yuv420 and nv12 an even width and height");
         usage("odd height, yuv420", "--format yuv420 --width 4 --height 5", "Cannot stream yuv420 at 4x5: sizes run from 1 to 4096, uyvy "
                                                                             "needs an even width, yuv420 and nv12 an even width and height");
-        usage("replay rate", "--replay x --replay-rate slow", "Unknown --replay-rate: slow (recorded or max)");
+        usage("replay rate", "--replay x --replay-rate slow", "Unknown --replay-rate: slow (recorded, link or max)");
         usage("loop alone", "--loop", "--replay-rate and --loop need --replay");
         usage("dump missing", "--replay %D.none", "Cannot replay %D.none: No such file or directory");
         const auto badDump = [](const char *name, const QByteArray &bytes, const QString &reason) {
@@ -506,6 +506,8 @@ private slots:
         // Three records 0.3 s apart on the board's clock: no burst, whatever the machine's speed.
         QTest::newRow("recorded") << WireReplay::Rate::Recorded << false << garbage << true << 400 << 3;
         QTest::newRow("loop") << WireReplay::Rate::Max << true << garbage << true << 0 << 3;
+        // Payloads of 2 MB: three rounds of 6 MB, each record due when the bytes before it have crossed.
+        QTest::newRow("looped at a gigabit link's pace") << WireReplay::Rate::Link << true << garbage << true << 120 << 3;
         // One record has no gap to go by: its rounds come at 30 a second.
         QTest::newRow("one record looped at the recorded rate") << WireReplay::Rate::Recorded << true << QByteArray() << true << 66 << 1;
         // Rounds 0.9 s apart: the last gap of a round is the dump's mean gap, 0.3 s.
@@ -529,13 +531,14 @@ private slots:
         const QByteArray garbage = QByteArray::fromHex("f00df00d");
         // Each round's board times run on from the last: by the dump's span and its mean gap.
         const qint64 roundUs = records == 1 ? 1000000 / 30 : 900000;
+        const QByteArray big(rate == WireReplay::Rate::Link ? 2000000 : 0, 'p');
         const auto wholeInRound = [&](int round) {
             const auto at = [&](qint64 us, const QByteArray &payload) {
                 const qint64 boardUs = 100000000 + us + round * roundUs;
                 return record(qint32(boardUs / 1000000), qint32(boardUs % 1000000), payload);
             };
-            return records == 1 ? at(0, "payload0") : garbage + at(0, "payload0") + garbage + at(300000, "payload1")
-                                      + badSize.toBytes() + at(600000, "payload2");
+            return records == 1 ? at(0, "payload0") : garbage + at(0, "payload0" + big) + garbage + at(300000, "payload1" + big)
+                                      + badSize.toBytes() + at(600000, "payload2" + big);
         };
         const QByteArray whole = wholeInRound(0);
         const QByteArray bytes = whole + tail;

@@ -135,7 +135,8 @@ bool SimulatorOptions::parse(const QStringList &arguments)
          QStringLiteral("file")},
         {QStringLiteral("replay-rate"),
          QStringLiteral("Pace of --replay: recorded (each record at its board timestamp, the "
-                        "default) or max (as fast as the client takes it)."),
+                        "default), link (as a gigabit link brings bytes: 119 MB a second) or max "
+                        "(as fast as the client takes it)."),
          QStringLiteral("rate"), QStringLiteral("recorded")},
         {QStringLiteral("loop"),
          QStringLiteral("Start --replay over at the end of the dump, the board's clock running on "
@@ -235,9 +236,12 @@ bool SimulatorOptions::parse(const QStringList &arguments)
     if (parser.isSet(QStringLiteral("replay"))) {
         const QString rateName = parser.value(QStringLiteral("replay-rate"));
         const auto rate = WireReplay::rateFromName(rateName);
-        if (!rate)
-            return refuse(QStringLiteral("Unknown --replay-rate: %1 (%2)")
-                              .arg(rateName, WireReplay::rateNames().join(QStringLiteral(" or "))));
+        if (!rate) {
+            const QStringList names = WireReplay::rateNames();
+            return refuse(QStringLiteral("Unknown --replay-rate: %1 (%2 or %3)")
+                              .arg(rateName, names.mid(0, names.size() - 1).join(QStringLiteral(", ")),
+                                   names.constLast()));
+        }
         replayRate = *rate;
         replayFile = parser.value(QStringLiteral("replay"));
     } else if (parser.isSet(QStringLiteral("replay-rate")) || loop) {

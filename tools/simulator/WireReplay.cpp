@@ -13,22 +13,26 @@
 
 namespace {
 
-const char *const RateNames[] = {"recorded", "max"};
+// In the order of WireReplay::Rate.
+const char *const RateNames[] = {"recorded", "link", "max"};
 
 } // namespace
 
 std::optional<WireReplay::Rate> WireReplay::rateFromName(const QString &name)
 {
-    if (name == QLatin1String(RateNames[0]))
-        return Rate::Recorded;
-    if (name == QLatin1String(RateNames[1]))
-        return Rate::Max;
+    for (size_t i = 0; i < std::size(RateNames); ++i) {
+        if (name == QLatin1String(RateNames[i]))
+            return Rate(i);
+    }
     return std::nullopt;
 }
 
 QStringList WireReplay::rateNames()
 {
-    return {QLatin1String(RateNames[0]), QLatin1String(RateNames[1])};
+    QStringList names;
+    for (const char *name : RateNames)
+        names << QLatin1String(name);
+    return names;
 }
 
 WireReplay::WireReplay(const WireDump &dump, Rate rate, bool loop, QObject *parent)
@@ -38,13 +42,19 @@ WireReplay::WireReplay(const WireDump &dump, Rate rate, bool loop, QObject *pare
     const QList<WireDump::Record> &records = dump.records();
     qint64 due = 0;
     for (qsizetype i = 0; i < records.size(); ++i) {
-        if (i > 0)
+        if (rate == Rate::Link)
+            due = linkTimeUs(records[i].start - records[0].start);
+        else if (i > 0)
             due += std::clamp(records[i].header.boardTimeUs() - records[i - 1].header.boardTimeUs(), qint64(0),
                               MaxRecordGapUs);
         dueUs.append(due);
     }
-    // The next round follows after the dump's mean record gap, on the board's clock too.
-    roundSpanUs = due + (records.size() > 1 ? due / (records.size() - 1) : SingleRecordGapUs);
+    // The next round follows after the dump's mean record gap (on the link, after its bytes), on
+    // the board's clock too.
+    if (rate == Rate::Link)
+        roundSpanUs = linkTimeUs(roundEnd);
+    else
+        roundSpanUs = due + (records.size() > 1 ? due / (records.size() - 1) : SingleRecordGapUs);
     const qint64 clockSpanUs =
         std::max(records.constLast().header.boardTimeUs() - records.constFirst().header.boardTimeUs(), qint64(0));
     clockStepUs = clockSpanUs + (clockSpanUs > 0 ? clockSpanUs / (records.size() - 1) : SingleRecordGapUs);
@@ -84,7 +94,7 @@ void WireReplay::pump(QTcpSocket *socket)
             socket->write(dump.data() + cursor.position, length);
             cursor.position += length;
         } else if (cursor.nextRecord < records.size()) {
-            if (rate == Rate::Recorded && !isDue(cursor))
+            if (rate != Rate::Max && !isDue(cursor))
                 return; // the timer resumes
             const WireDump::Record &record = records[cursor.nextRecord++];
             cursor.sendUntil = record.end();
@@ -124,4 +134,9 @@ bool WireReplay::isDue(Cursor &cursor) const
     if (nowUs - dueAtUs > MaxLatenessUs)
         cursor.roundStartUs += nowUs - dueAtUs;
     return true;
+}
+
+qint64 WireReplay::linkTimeUs(qint64 bytes)
+{
+    return bytes * 1000000 / LinkBytesPerSecond;
 }

@@ -13,8 +13,8 @@ class QTimer;
 class WireDump;
 
 // Streams a wire dump to each connection from its first byte: at the pace of the records' board
-// timestamps (bytes between records going with the next record) or as fast as the connection
-// takes them, once or over and over. After the last byte of a single pass the connection stays
+// timestamps (bytes between records going with the next record), at the pace a gigabit link
+// brings its bytes, or as fast as the connection takes them, once or over and over. After the last byte of a single pass the connection stays
 // open and silent, as a board that stopped sending would leave it. Each round after the first
 // sends the dump unchanged but for the whole records' timestamps, which run on from the round
 // before as a board's clock does: a clock that went back would read as a board that restarted.
@@ -23,7 +23,10 @@ class WireReplay : public QObject
     Q_OBJECT
 
 public:
-    enum class Rate { Recorded, Max };
+    enum class Rate { Recorded, Link, Max };
+
+    // What a gigabit Ethernet link carries of TCP payload a second.
+    static constexpr qint64 LinkBytesPerSecond = 119000000;
 
     // A connection with more than this queued gets nothing more until it has taken some.
     static constexpr qint64 WatermarkBytes = 1024 * 1024;
@@ -59,6 +62,7 @@ private:
 
     void pump(QTcpSocket *socket);
     bool isDue(Cursor &cursor) const;
+    static qint64 linkTimeUs(qint64 bytes);
     void writeShiftedTime(QTcpSocket *socket, const Cursor &cursor) const;
 
     const WireDump &dump;
