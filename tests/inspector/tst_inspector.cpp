@@ -477,6 +477,9 @@ private slots:
         QCOMPARE(window.windowTitle(), "first.bin - wire dump, 25 frames - Brevant Inspector");
         QCOMPARE(recentTexts(), (QStringList{first, root.filePath("capture"), "", "Clear"}));
         QCOMPARE(InspectorWindow::recentSources(), (QStringList{first, root.filePath("capture")}));
+        answerFileDialog(root.filePath("capture"));
+        menuItem(window, "File", "Open Folder...")->trigger();
+        QCOMPARE(window.windowTitle(), QStringLiteral("capture - capture folder, 1 frame - Brevant Inspector"));
     }
     // Each row builds its source in a folder of its own: path to open, then what the window shows.
     void sources_data()
