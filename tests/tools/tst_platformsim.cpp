@@ -356,7 +356,7 @@ private slots:
                                                                        "an even width, yuv420 and nv12 an even width and height");
         usage("odd height, yuv420", "--format yuv420 --width 4 --height 5", "Cannot stream yuv420 at 4x5: sizes run from 1 to 4096, uyvy "
                                                                             "needs an even width, yuv420 and nv12 an even width and height");
-        usage("replay rate", "--replay x --replay-rate slow", "Unknown --replay-rate: slow (recorded, link or max)");
+        usage("replay rate", "--replay x --replay-rate slow", "Unknown --replay-rate: slow (recorded, link, max)");
         usage("loop alone", "--loop", "--replay-rate and --loop need --replay");
         usage("dump missing", "--replay %D.none", "Cannot replay %D.none: No such file or directory");
         const auto badDump = [](const char *name, const QByteArray &bytes, const QString &reason) {

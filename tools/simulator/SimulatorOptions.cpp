@@ -236,12 +236,9 @@ bool SimulatorOptions::parse(const QStringList &arguments)
     if (parser.isSet(QStringLiteral("replay"))) {
         const QString rateName = parser.value(QStringLiteral("replay-rate"));
         const auto rate = WireReplay::rateFromName(rateName);
-        if (!rate) {
-            const QStringList names = WireReplay::rateNames();
-            return refuse(QStringLiteral("Unknown --replay-rate: %1 (%2 or %3)")
-                              .arg(rateName, names.mid(0, names.size() - 1).join(QStringLiteral(", ")),
-                                   names.constLast()));
-        }
+        if (!rate)
+            return refuse(QStringLiteral("Unknown --replay-rate: %1 (%2)")
+                              .arg(rateName, WireReplay::rateNames().join(QStringLiteral(", "))));
         replayRate = *rate;
         replayFile = parser.value(QStringLiteral("replay"));
     } else if (parser.isSet(QStringLiteral("replay-rate")) || loop) {

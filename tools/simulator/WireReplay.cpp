@@ -43,7 +43,7 @@ WireReplay::WireReplay(const WireDump &dump, Rate rate, bool loop, QObject *pare
     qint64 due = 0;
     for (qsizetype i = 0; i < records.size(); ++i) {
         if (rate == Rate::Link)
-            due = linkTimeUs(records[i].start - records[0].start);
+            due = linkTimeUs(records[i].start); // the bytes before it have crossed
         else if (i > 0)
             due += std::clamp(records[i].header.boardTimeUs() - records[i - 1].header.boardTimeUs(), qint64(0),
                               MaxRecordGapUs);
