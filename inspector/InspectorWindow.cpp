@@ -96,6 +96,7 @@ InspectorWindow::InspectorWindow(std::unique_ptr<FrameSource> frameSource, const
     slider->setFocusPolicy(Qt::NoFocus); // the window's keys step, whatever has the focus
     layout->addWidget(slider);
     marksBar = new FrameMarksBar;
+    marksBar->setObjectName(QStringLiteral("frameMarks"));
     layout->addWidget(marksBar);
     timing = new SourceTimingView(this);
     layout->addWidget(timing->plots());

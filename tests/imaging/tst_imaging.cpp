@@ -453,8 +453,7 @@ private slots:
             << garbled << vga << -1 << "JPEG error: Corrupt JPEG data: \\d+ extraneous bytes before marker 0xd9";
         QByteArray newerJfif = jpeg;
         newerJfif[2 + 9] = 2; // APP0 "JFIF" major version
-        QTest::newRow("unknown JFIF revision")
-            << newerJfif << vga << 0 << "JPEG warning: Warning: unknown JFIF revision number 2\\.01";
+        QTest::newRow("unknown JFIF revision") << newerJfif << vga << 0 << "JPEG warning: Warning: unknown JFIF revision number 2\\.01";
         QByteArray secondFrame = jpeg;
         secondFrame.insert(scan + scanLength / 2, jpeg.mid(sof, segmentLength(jpeg, sof)));
         QTest::newRow("second frame header in scan") << secondFrame << vga << -1 << segmentEnded;

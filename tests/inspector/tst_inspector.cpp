@@ -428,12 +428,21 @@ private slots:
         window.show();
         QVERIFY(QTest::qWaitForWindowActive(&window));
 
-        // Under way in the first: a stretch marked, levels of a region, playing.
+        // Under way in the first: a stretch marked (a band under the timeline, none before), levels of a region, playing.
+        const auto bandColumns = [&] {
+            const QImage bar = child(&window, "frameMarks")->grab().toImage();
+            int columns = 0;
+            for (int x = 0; x < bar.width(); ++x)
+                columns += bar.pixelColor(x, 0) == QColor(60, 130, 230);
+            return columns;
+        };
+        QCOMPARE(bandColumns(), 0);
         QTest::keyClick(&window, Qt::Key_PageDown);
         QTest::keyClick(&window, Qt::Key_I);
         QTest::keyClick(&window, Qt::Key_Right);
         QTest::keyClick(&window, Qt::Key_O);
         QCOMPARE(window.stretchLast(), qint64(11));
+        QVERIFY(bandColumns() > 0);
         QTest::keyClick(&window, Qt::Key_H);
         dragOver(window.zoomView(), QPoint(0, 0), QPoint(1, 1), Qt::ShiftModifier);
         QTest::keyClick(&window, Qt::Key_Space);
@@ -1117,8 +1126,7 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QByteArray>("out");
         QTest::addColumn<QByteArray>("err");
-        QTest::newRow("version") << QStringList{"--version"} << 0 << QByteArray("brevant-inspect " BREVANT_VERSION "\n")
-                                 << QByteArray();
+        QTest::newRow("version") << QStringList{"--version"} << 0 << QByteArray("brevant-inspect " BREVANT_VERSION "\n") << QByteArray();
         QTest::newRow("unknown option") << QStringList{"--frames", "3"} << 2 << QByteArray()
                                         << QByteArray("brevant-inspect: Unknown option 'frames'.\n");
         QTest::newRow("two sources") << QStringList{"a.mkv", "b.mkv"} << 2 << QByteArray()

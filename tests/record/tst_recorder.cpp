@@ -261,9 +261,8 @@ private slots:
         everything.badSizeEvery = 7;
         everything.closeEvery = 6;
         // The board's clock runs on while the recorder backs off: frames are lost by it.
-        QTest::newRow("damaged, dropped, lost, connections closed, rate set")
-            << everything << QStringList{u"--reconnect"_s, u"--frames"_s, u"17"_s, u"--fps"_s, QString::number(Fps)}
-            << 0 << QString() << QString();
+        QTest::newRow("damaged, dropped, lost, connections closed, rate set") << everything
+            << QStringList{u"--reconnect"_s, u"--frames"_s, u"17"_s, u"--fps"_s, QString::number(Fps)} << 0 << QString() << QString();
         QTest::newRow("SIGTERM") << damaging << QStringList() << int(SIGTERM) << QString() << QString();
         VideoFaults holding;
         holding.lateEvery = 5;
@@ -435,10 +434,9 @@ private slots:
         // A clean stop: every frame received is in the index and on disk, the summary is written.
         QTest::newRow("gray pictures, SIGINT")
             << grays << QList<int>() << QStringList() << QString() << int(SIGINT) << grayRows << 0 << allStored;
-        QTest::newRow("raw payloads, own prefix, SIGTERM")
-            << grays << QList<int>() << QStringList{u"--raw"_s, u"--prefix"_s, u"run-"_s} << QString() << int(SIGTERM)
-            << QStringList(grayRows).replaceInStrings(u"bvtgrab_"_s, u"run-"_s).replaceInStrings(u".bmp"_s, u".bvt"_s)
-            << 0 << allStored;
+        QTest::newRow("raw payloads, own prefix, SIGTERM") << grays << QList<int>() << QStringList{u"--raw"_s, u"--prefix"_s, u"run-"_s}
+            << QString() << int(SIGTERM)
+            << QStringList(grayRows).replaceInStrings(u"bvtgrab_"_s, u"run-"_s).replaceInStrings(u".bmp"_s, u".bvt"_s) << 0 << allStored;
 
         // Board times in tenths of a second from 10 s on.
         const auto grayRun = [](const QList<int> &tenths) {
@@ -522,8 +520,7 @@ private slots:
         const QList<FrameRecord> thenHuge = grayRun({0, 1, 2}) << gray(10, 300000, 1024, 512);
         QTest::newRow("mkv: full disk at the next file's first frame") << thenHuge << QList<int>() << mkv << QString() << int(SIGXFSZ)
             << inMatroska(storedRows(thenHuge.mid(0, 3)) << row(3, QString(), u"failed"_s, thenHuge[3], u"Gray"_s, u"10.300000"_s)) << 1
-            << QStringList{u"brevant-record: cannot write %folder/bvtgrab_1.mkv: File too large"_s,
-                           tally(4, 3, 0, 0, 1, 0)};
+            << QStringList{u"brevant-record: cannot write %folder/bvtgrab_1.mkv: File too large"_s, tally(4, 3, 0, 0, 1, 0)};
         QTest::newRow("mkv: full disk") << large << QList<int>() << mkv << QString() << int(SIGXFSZ) << inMatroska(fullRows) << 1 << fullErrors;
 
         // Every kind of trouble in one recording, each counted once, in its place; the last frame, a
@@ -679,8 +676,7 @@ private slots:
         QTest::newRow("board listening late, with reconnect")
             << u"--video-port %board --reconnect --frames 1 %folder"_s << 0 << QStringList{tally(1, 1, 0, 0, 0, 0)} << 1;
         QTest::newRow("connection lost") << u"--video-port %board %folder"_s << 1
-                                         << QStringList{u"brevant-record: lost the connection to 127.0.0.1:%board"_s,
-                                                        unnamedLosses(0, 1), tally(1, 1, 0, 0, 0, 0)} << 1;
+            << QStringList{u"brevant-record: lost the connection to 127.0.0.1:%board"_s, unnamedLosses(0, 1), tally(1, 1, 0, 0, 0, 0)} << 1;
         QTest::newRow("summary cannot be written") << u"--video-port %board --summary %folder/nowhere/summary.json %folder"_s << 1
             << QStringList{u"brevant-record: cannot write the summary %folder/nowhere/summary.json: No such file or directory"_s} << -1;
         QTest::newRow("index cannot be written") << u"--video-port %board %folder"_s << 1

@@ -144,9 +144,8 @@ private slots:
         QTest::newRow("connection lost") << int(TestPattern::Gray) << faults(&VideoFaults::closeEvery) << 30 << 1
                                          << QStringList{u"connection_lost"_s} << u"connection lost"_s << QString();
         // Every fourth frame, 0.4 s apart: each one within the after-time of the one before.
-        QTest::newRow("troubles closer than the seconds kept")
-            << int(TestPattern::Jpeg) << faults(&VideoFaults::corruptJpegEvery, 4) << 30 << 3
-            << QStringList(7, u"damaged"_s) << u"recording stopped"_s << QString();
+        QTest::newRow("troubles closer than the seconds kept") << int(TestPattern::Jpeg) << faults(&VideoFaults::corruptJpegEvery, 4) << 30
+            << 3 << QStringList(7, u"damaged"_s) << u"recording stopped"_s << QString();
         QTest::newRow("damaged, pictures beside") << int(TestPattern::Jpeg) << faults(&VideoFaults::corruptJpegEvery) << 30
                                                   << 3 << QStringList{u"damaged"_s} << u"after time"_s << u"--pictures"_s;
     }

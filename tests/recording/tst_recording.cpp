@@ -462,8 +462,7 @@ private slots:
         QTest::addColumn<QString>("error");
         QTest::newRow("hidden code") << 5 << QSize(640, 480) << "a.mkv" << "cannot write %1: frame format 5 has no Matroska codec";
         QTest::newRow("no size") << int(FormatGray) << QSize(640, 0) << "a.mkv" << "cannot write %1: no image size (640x0)";
-        QTest::newRow("folder gone") << int(FormatGray) << QSize(640, 480) << "gone/a.mkv"
-                                     << "cannot create %1: No such file or directory";
+        QTest::newRow("folder gone") << int(FormatGray) << QSize(640, 480) << "gone/a.mkv" << "cannot create %1: No such file or directory";
     }
 
     // Refused with the reason before any file is made.
@@ -490,8 +489,7 @@ private slots:
         const QStringList testPattern = { "-v", "error", "-f", "lavfi", "-i", "testsrc=size=8x6:rate=5", "-frames:v", "3" };
         QTest::newRow("missing") << QByteArray() << QStringList() << "cannot read %1: No such file or directory" << QByteArray();
         QTest::newRow("empty") << QByteArray("") << QStringList() << "cannot read %1: not a Matroska file" << QByteArray();
-        QTest::newRow("garbage") << QByteArray(5000, '\x5a') << QStringList() << "cannot read %1: not a Matroska file"
-                                 << QByteArray();
+        QTest::newRow("garbage") << QByteArray(5000, '\x5a') << QStringList() << "cannot read %1: not a Matroska file" << QByteArray();
         QTest::newRow("head only") << QByteArray::fromHex("1a45dfa39b4286810142f7810142f2810442f381084282886d6174726f736b61")
                                    << QStringList() << "cannot read %1: no segment after the head" << QByteArray();
         QTest::newRow("MPEG-4 video") << QByteArray() << (testPattern + QStringList { "-c:v", "mpeg4" })

@@ -342,13 +342,11 @@ private slots:
                                           << "n49 s0 0/0/0/0" << "n50 s0 0/0/0/0" << "0 0 0 0" << "" << 0.0;
         // Frame 10 is stamped 30 ms late and sent so: its interval is long, the next one short.
         QTest::newRow("late at the board, median period")
-            << steady(50, [](int i, BuiltFrame &f) { if (i == 10) { f.boardUs += 30000; f.arrivalUs += 30000; } })
-            << 0 << PeriodUs << "n49 s6061 0/0/30000/30000" << "n49 s6061 0/0/30000/30000"
-            << "n50 s0 0/0/0/0" << "1 0 0 0" << "10 at board" << 0.0;
+            << steady(50, [](int i, BuiltFrame &f) { if (i == 10) { f.boardUs += 30000; f.arrivalUs += 30000; } }) << 0 << PeriodUs
+            << "n49 s6061 0/0/30000/30000" << "n49 s6061 0/0/30000/30000" << "n50 s0 0/0/0/0" << "1 0 0 0" << "10 at board" << 0.0;
         // Frame 10 keeps its right board time but is held 30 ms on the way.
-        QTest::newRow("late on the way") << steady(50, [](int i, BuiltFrame &f) { if (i == 10) f.arrivalUs += 30000; }) << 25
-            << PeriodUs << "n49 s0 0/0/0/0" << "n49 s6061 0/0/30000/30000" << "n50 s4200 0/0/30000/30000" << "0 1 0 0"
-            << "10 on the way" << 0.0;
+        QTest::newRow("late on the way") << steady(50, [](int i, BuiltFrame &f) { if (i == 10) f.arrivalUs += 30000; }) << 25 << PeriodUs
+            << "n49 s0 0/0/0/0" << "n49 s6061 0/0/30000/30000" << "n50 s4200 0/0/30000/30000" << "0 1 0 0" << "10 on the way" << 0.0;
         // The host's clock runs 50 ppm fast (the board's slow): 2 us more per frame; latency rises to 10 s' worth.
         QTest::newRow("clocks drifting") << steady(500, [](int i, BuiltFrame &f) { f.arrivalUs += 2 * i; }) << 0 << PeriodUs
             << "n499 s0 0/0/0/0" << "n499 s0 2/2/2/2" << "n500 s162 498/500/500/500" << "0 0 0 0" << "" << -49.9975;
