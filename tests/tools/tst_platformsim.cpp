@@ -285,7 +285,7 @@ private slots:
     void applicationOnTheFrames()
     {
         QProcess simulator;
-        simulator.start(QStringLiteral(BREVANT_SIMULATOR), QStringLiteral("--video-port 0 --command-port 0 --width 64 --height 48 -v --frames 240").split(u' '));
+        simulator.start(QStringLiteral(BREVANT_SIMULATOR), QStringLiteral("--video-port 0 --command-port 0 --width 64 --height 48 -v --frames 240 --seed 7").split(u' '));
         QByteArray printed;
         QTRY_VERIFY_WITH_TIMEOUT((printed += simulator.readAllStandardOutput()).contains('\n'), NetworkTimeoutMs);
         const QRegularExpressionMatch ports = listeningPorts(printed);
@@ -304,6 +304,8 @@ private slots:
                                       reinterpret_cast<const uint8_t *>(before.constData()), size_t(before.size()), 64, 48), n > 0);
             QCOMPARE(received().at(int(n)).payload, expected);
         }
+        const auto sensors = [this] { QByteArray s; for (int n = 0; n < 3; ++n) s += QByteArray(received().at(n).CPos, BoardProtocol::SensorBlockBytes); return s; };
+        const QByteArray seeded = sensors();
         // Every few seconds, what it made and sent.
         const QRegularExpression statistics("\nFrames: \\d+ produced, \\d+ records intact, 0 damaged, 0 skipped; 1 clients\n");
         QTRY_VERIFY_WITH_TIMEOUT(statistics.match(printed += simulator.readAllStandardOutput()).hasMatch(), NetworkTimeoutMs);
@@ -312,6 +314,11 @@ private slots:
         client = std::make_unique<TestClient>(quint16(ports.captured(1).toUInt())); // frames are made for clients
         QVERIFY(simulator.waitForFinished(NetworkTimeoutMs)); // at its 240th frame
         QCOMPARE(simulator.exitCode(), 0);
+        QVERIFY(start(TestPattern::Gray, 64, 48)); // seeded 7 too: the same random sensor values
+        for (int n = 0; n < 3; ++n)
+            server->sendFrame();
+        QTRY_COMPARE_WITH_TIMEOUT(received().size(), 3, NetworkTimeoutMs);
+        QCOMPARE(sensors(), seeded);
     }
 
     void commandLine_data()
@@ -376,9 +383,7 @@ private slots:
                                                    + "Frames: 3 produced, 3 records intact, 0 damaged, 0 skipped; 0 clients\n"
                                             << "" << QByteArray();
         QTest::newRow("jpeg, options at their limits") << "--format jpeg --fps 1 --quality 100 --fault-close-every 2147483647 --frames 1" << QList<int>{0} << 0
-                              << listening.arg("jpeg 64x48 at 1 fps")
-                                     + "Frames: 1 produced, 1 records intact, 0 damaged, 0 skipped; 0 clients\n"
-                              << "" << QByteArray();
+                              << listening.arg("jpeg 64x48 at 1 fps") + "Frames: 1 produced, 1 records intact, 0 damaged, 0 skipped; 0 clients\n" << "" << QByteArray();
         // Stopped by a signal: only lines written out at once are there.
         QTest::newRow("replay, verbose") << "--replay %D -v" << QList<int>{1, 1} << -1
                                          << listening.arg("replaying %D, 2 records") + client.arg("connected") << "" << twoRecords;
@@ -405,8 +410,7 @@ private slots:
         };
         QProcess simulator;
         simulator.start(QStringLiteral(BREVANT_SIMULATOR),
-                        filledIn(QStringLiteral("--video-port 0 --command-port 0 --width 64 --height 48 ") + arguments)
-                            .split(QLatin1Char(' ')));
+                        filledIn(QStringLiteral("--video-port 0 --command-port 0 --width 64 --height 48 ") + arguments).split(QLatin1Char(' ')));
         if (arguments.contains(QLatin1String("/dev/stdin"))) {
             simulator.write(dump);
             simulator.closeWriteChannel();
