@@ -1030,8 +1030,16 @@ private slots:
             if (i == 1600)
                 timing.markNewestDamaged();
         };
+        add(0); // alone, the minute shown ends at its arrival
+        StreamTimingWindow alone(timing);
+        alone.show();
+        auto *plot = alone.findChild<TimingPlot *>("latencyPlot");
+        QSignalSpy clicked(plot, &TimingPlot::clicked);
+        QTest::mouseClick(plot, Qt::LeftButton, {}, QPoint(plot->width() - 1, plot->plotArea().center().y()));
+        QCOMPARE(clicked.value(0).value(0).toLongLong(), arrivals[0]);
+        alone.hide();
         int frames = 1875;
-        for (int i = 0; i < frames; ++i)
+        for (int i = 1; i < frames; ++i)
             add(i);
         const auto lastMinute = [&] {
             qint64 first = 0;

@@ -680,22 +680,23 @@ private slots:
     void recentFramesKept_data()
     {
         QTest::addColumn<QList<qint64>>("timesUs");
-        QTest::addColumn<int>("payloadMiB");
+        QTest::addColumn<int>("payloadKiB");
         QTest::addColumn<QList<qint64>>("keptUs");
         using T = QList<qint64>;
         QTest::newRow("last ten seconds") << T{0, 5000000, 10000000, 11000000} << 0 << T{5000000, 10000000, 11000000};
         QTest::newRow("ten seconds and a microsecond") << T{0, 1, 10000001} << 0 << T{1, 10000001};
         QTest::newRow("board restarted") << T{5000000, 6000000, 1000000} << 0 << T{1000000};
-        QTest::newRow("byte cap, reached exactly") << T{0, 1, 2, 3, 4} << 64 << T{1, 2, 3, 4};
+        QTest::newRow("byte cap, reached exactly") << T{0, 1, 2, 3, 4} << 65536 << T{1, 2, 3, 4};
+        QTest::newRow("byte cap, passed by a quarter MiB") << T{0, 1, 2, 3, 4} << 52480 << T{1, 2, 3, 4};
     }
 
     void recentFramesKept()
     {
         QFETCH(QList<qint64>, timesUs);
-        QFETCH(int, payloadMiB);
+        QFETCH(int, payloadKiB);
         QFETCH(QList<qint64>, keptUs);
         // One buffer for every frame: kept frames share it, as the viewer's frames share theirs.
-        const QByteArray payload(payloadMiB * 1024 * 1024, '\x01');
+        const QByteArray payload(payloadKiB * 1024, '\x01');
         RecentFrames recent;
         for (qint64 t : timesUs)
             recent.add(slotOf(record(1, 1, 1, payload, t)), QDateTime());
@@ -858,6 +859,7 @@ private slots:
         QCOMPARE(curveRow(52), 51); // the line antialiased over rows 51 and 52
         const QImage filled = plot.grab().toImage();
         QVERIFY(filled.pixel(52, 80) != filled.pixel(52, 20));
+        QCOMPARE(filled.pixel(filled.width() - 2, 80), filled.pixel(52, 20)); // the margin past the curve's end stays clear
         plot.setCurves({{Qt::red, {50, 50}}}, 100, false);
         QCOMPARE(plot.grab().toImage().pixel(52, 80), filled.pixel(52, 20));
         plot.setCurves({{Qt::red, {10, 10}}}, 1000, false);

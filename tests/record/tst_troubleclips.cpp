@@ -254,26 +254,16 @@ private slots:
         }
         const int clipFrames = last - first + 1;
         // A dropped record keeps its place in the timing.
-        const QJsonObject expectedTiming{{u"frames"_s, clipFrames + (dropped ? 1 : 0)},
-                                         {u"damaged"_s, qint64(kinds.count(u"damaged"_s) + (dropped ? 1 : 0))},
-                                         {u"lost"_s, kinds.first() == u"lost"_s ? 1 : 0},
-                                         {u"clock_restarts"_s, 0}};
+        const QJsonObject expectedTiming{{u"frames"_s, clipFrames + (dropped ? 1 : 0)}, {u"lost"_s, kinds.first() == u"lost"_s ? 1 : 0},
+                                         {u"damaged"_s, qint64(kinds.count(u"damaged"_s) + (dropped ? 1 : 0))}, {u"clock_restarts"_s, 0}};
         const QJsonObject expected{
-            {u"program"_s, u"brevant-record"_s},
-            {u"version"_s, QStringLiteral(BREVANT_VERSION)},
-            {u"arguments"_s, QJsonArray::fromStringList(arguments)},
-            {u"seconds"_s, 0.5},
-            {u"memory_limit_mb"_s, 512},
-            {u"ended"_s, ending},
-            {u"seconds_before"_s, std::round(double(troubleUs - boardUs(records[first].header)) / 1000) / 1000},
-            {u"memory_limited"_s, false},
-            {u"frames"_s, clipFrames},
-            {u"records_dropped"_s, dropped ? 1 : 0},
-            {u"bytes"_s, clipBytes.size()},
+            {u"program"_s, u"brevant-record"_s}, {u"version"_s, QStringLiteral(BREVANT_VERSION)},
+            {u"arguments"_s, QJsonArray::fromStringList(arguments)}, {u"seconds"_s, 0.5}, {u"memory_limit_mb"_s, 512},
+            {u"ended"_s, ending}, {u"seconds_before"_s, std::round(double(troubleUs - boardUs(records[first].header)) / 1000) / 1000},
+            {u"memory_limited"_s, false}, {u"frames"_s, clipFrames}, {u"records_dropped"_s, dropped ? 1 : 0}, {u"bytes"_s, clipBytes.size()},
             {u"first_board_time"_s, RecordIndex::boardTime(boardUs(records[first].header))},
             {u"last_board_time"_s, RecordIndex::boardTime(boardUs(records[last].header))},
-            {u"troubles"_s, clipTroubles},
-            {u"timing"_s, expectedTiming},
+            {u"troubles"_s, clipTroubles}, {u"timing"_s, expectedTiming},
         };
         const QJsonObject actual = QJsonDocument::fromJson(fileBytes(clip.filePath(u"trouble.json"_s))).object();
         QCOMPARE(masked(actual, actual), masked(expected, actual));

@@ -379,6 +379,8 @@ private slots:
         const TimingFigures figures = timing.figures();
         QCOMPARE(figures.frames, frames.size());
         QTEST(figures.nominalPeriodUs, "nominalUs");
+        if (frames.size() > 1) // of a stretch of one frame: its own interval
+            QCOMPARE(timing.figures(1, 2).nominalPeriodUs, rate > 0 ? PeriodUs : frames[1].boardUs - frames[0].boardUs);
         QCOMPARE(figures.nominalFromRate, rate > 0);
         QTEST(spread(figures.boardJitter), "boardJitter");
         QTEST(spread(figures.arrivalJitter), "arrivalJitter");
