@@ -7,6 +7,7 @@
 
 #include "Recorder.h"
 #include "RecorderOptions.h"
+#include "SteadyHeap.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -15,7 +16,6 @@
 #include <QTimer>
 
 #include <cstdio>
-#include <malloc.h>
 #include <sys/resource.h>
 
 namespace {
@@ -40,8 +40,7 @@ rusage usageNow()
 int main(int argc, char *argv[])
 {
     // As brevant-record sets them: the heap's behaviour is part of what is measured.
-    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
-    mallopt(M_TRIM_THRESHOLD, 16 * 1024 * 1024);
+    useSteadyHeap();
     QCoreApplication::setApplicationName(QStringLiteral("brevant-record"));
     QCoreApplication::setApplicationVersion(QStringLiteral(BREVANT_VERSION));
     QCoreApplication app(argc, argv);

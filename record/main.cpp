@@ -3,6 +3,7 @@
 #include "ProgressReport.h"
 #include "Recorder.h"
 #include "RecorderOptions.h"
+#include "SteadyHeap.h"
 #include "StopSignals.h"
 
 #include <QDir>
@@ -10,23 +11,10 @@
 #include <QLoggingCategory>
 
 #include <cstdio>
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 
 int main(int argc, char *argv[])
 {
-#ifdef __GLIBC__
-    // Fixed thresholds: socket reads and frame buffers come from the heap, and up to 16 MiB of
-    // its freed top stays mapped, so RSS stays flat over hours without a page fault per page of
-    // every buffer. The sliding mapping threshold let the heap grow to 120 MiB; mapping each
-    // buffer of 128 KiB or more afresh cut the rate of storing raw frames by 40 %, and handing
-    // the heap's top back at once after each frame cut the Matroska rate by another 40 %.
-    constexpr int LargestHeapAllocation = 32 * 1024 * 1024; // glibc's maximum on 64-bit
-    constexpr int KeptFreeHeapTop = 16 * 1024 * 1024;
-    mallopt(M_MMAP_THRESHOLD, LargestHeapAllocation);
-    mallopt(M_TRIM_THRESHOLD, KeptFreeHeapTop);
-#endif
+    useSteadyHeap();
     QCoreApplication::setApplicationName(QStringLiteral("brevant-record"));
     QCoreApplication::setApplicationVersion(QStringLiteral(BREVANT_VERSION));
     // Pictures are made as images, which need no display: a rack has none.
