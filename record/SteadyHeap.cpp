@@ -1,5 +1,6 @@
 #include "SteadyHeap.h"
 
+#include <cstdlib> // says whether this is glibc
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif

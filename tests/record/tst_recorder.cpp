@@ -8,6 +8,7 @@
 #include "Recorder.h"
 #include "Records.h"
 #include "RecordingSummary.h"
+#include "SteadyHeap.h"
 #include "StopSignals.h"
 #include "VideoServer.h"
 
@@ -24,6 +25,9 @@
 #include <functional>
 #include <utility>
 #include <sys/resource.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -240,6 +244,17 @@ private slots:
                 sent.append({FrameRecord(), true});
         });
     }
+
+#ifdef __GLIBC__
+    // Frame buffers come from the heap, not each mapped afresh (which made storing raw frames 40 % slower).
+    void steadyHeap()
+    {
+        useSteadyHeap();
+        const size_t mapped = mallinfo2().hblkhd;
+        const QByteArray frame(24 << 20, Qt::Uninitialized);
+        QCOMPARE(mallinfo2().hblkhd, mapped);
+    }
+#endif
 
     void init()
     {
@@ -639,17 +654,13 @@ private slots:
         // Refused before anything connects.
         const QString configured = u"--video-port %board --command-port %commands --fps 5 "_s;
         const char *const refused[][2] = {
-            {"--colour", "Unknown option 'colour'."},
-            {"--fps 0", "Invalid --fps: 0 (1..30)"},
-            {"--fps 31", "Invalid --fps: 31 (1..30)"},
-            {"--format rgb", "Unknown --format: rgb (jpeg, gray, uyvy, yuv420 or nv12)"},
+            {"--colour", "Unknown option 'colour'."}, {"--fps 0", "Invalid --fps: 0 (1..30)"},
+            {"--fps 31", "Invalid --fps: 31 (1..30)"}, {"--format rgb", "Unknown --format: rgb (jpeg, gray, uyvy, yuv420 or nv12)"},
             {"--size 640x481", "Unknown --size: 640x481 (640x480, 320x240 or 400x400)"},
             {"--frames 0", "Invalid --frames: 0 (a whole number from 1)"},
             {"--frames ten", "Invalid --frames: ten (a whole number from 1)"},
-            {"--seconds -1", "Invalid --seconds: -1 (a number above 0)"},
-            {"--seconds 2e9", "Invalid --seconds: 2e9 (a number above 0)"},
-            {"--host=", "Empty --host."},
-            {"--wire=", "Empty --wire."},
+            {"--seconds -1", "Invalid --seconds: -1 (a number above 0)"}, {"--seconds 2e9", "Invalid --seconds: 2e9 (a number above 0)"},
+            {"--host=", "Empty --host."}, {"--wire=", "Empty --wire."},
             {"--prefix a\\b", "Invalid --prefix: a\\b (no folder separators, commas, quotes or line breaks)"},
             {"--video-port 65536", "Invalid --video-port: 65536 (1..65535)"},
             {"--command-port 0", "Invalid --command-port: 0 (1..65535)"},
