@@ -16,9 +16,9 @@ class WireDump;
 // timestamps (bytes between records going with the next record), at the pace a gigabit link
 // brings its bytes, or as fast as the connection takes them, once or over and over. After the
 // last byte of a single pass the connection stays open and silent, as a board that stopped
-// sending would leave it. Each round after the first
-// sends the dump unchanged but for the whole records' timestamps, which run on from the round
-// before as a board's clock does: a clock that went back would read as a board that restarted.
+// sending would leave it. Each round after the first sends the dump unchanged but for the whole
+// records' timestamps, which run on from the round before as a board's clock does: a clock that
+// went back would read as a board that restarted.
 class WireReplay : public QObject
 {
     Q_OBJECT
