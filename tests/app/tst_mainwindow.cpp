@@ -209,8 +209,7 @@ private slots:
             { "radioNoise", "checkable", true },          { "labelVideoState", "text", "Problem" },
             { "labelFormat", "text", "" },                { "labelImageName", "text", "bvtgrab_0.jpg" },
             { "editPrefix", "text", "bvtgrab_" },         { "tabWidget", "currentIndex", 0 },
-            { "tabSource", "toolTip", "Control Image Source" },
-            { "tabSaveImage", "toolTip", "Image capture options" },
+            { "tabSource", "toolTip", "Control Image Source" }, { "tabSaveImage", "toolTip", "Image capture options" },
             { "tabApplications", "toolTip", "Brevant Demonstrative Applicatons (processed by the platform)" },
         };
         for (const auto &e : expected)
@@ -922,8 +921,7 @@ private slots:
     void drawsTheEnvelope_data()
     {
         QTest::addColumn<int>("perColumn");
-        QTest::newRow("a few points a column") << 6;
-        QTest::newRow("hundreds a column") << 300;
+        QTest::newRow("a few points a column") << 6; QTest::newRow("hundreds a column") << 300;
     }
 
     // Points in every column or many, some without a value, some columns empty: each column shows

@@ -198,10 +198,8 @@ private slots:
         const int done = BoardProtocol::CommandDone, range = BoardProtocol::CommandOutOfRange;
         const int notProducible = BoardProtocol::CommandNotProducible;
         const QByteArray none;
-        QTest::newRow("fps 0") << none << 1 << 0 << range;
-        QTest::newRow("fps 1") << none << 1 << 1 << done;
-        QTest::newRow("fps 30") << none << 1 << 30 << done;
-        QTest::newRow("fps 31") << none << 1 << 31 << range;
+        QTest::newRow("fps 0") << none << 1 << 0 << range; QTest::newRow("fps 1") << none << 1 << 1 << done;
+        QTest::newRow("fps 30") << none << 1 << 30 << done; QTest::newRow("fps 31") << none << 1 << 31 << range;
         QTest::newRow("format 5, past the last") << none << 2 << 5 << range;
         QTest::newRow("format 65535") << none << 2 << 65535 << range;
         QTest::newRow("format JPEG not yet produced") << none << 2 << 0 << notProducible;

@@ -870,12 +870,9 @@ private slots:
     {
         QTest::addColumn<int>("format"); // -1: a picture, clipped where any of R, G, B is
         QTest::addColumn<int>("channel");
-        QTest::newRow("gray") << 1 << 0;
-        QTest::newRow("uyvy Y") << 2 << 0;
-        QTest::newRow("uyvy V") << 2 << 2;
-        QTest::newRow("yuv420 U") << 3 << 1;
-        QTest::newRow("nv12 V") << 4 << 2;
-        QTest::newRow("picture") << -1 << 0;
+        QTest::newRow("gray") << 1 << 0; QTest::newRow("uyvy Y") << 2 << 0;
+        QTest::newRow("uyvy V") << 2 << 2; QTest::newRow("yuv420 U") << 3 << 1;
+        QTest::newRow("nv12 V") << 4 << 2; QTest::newRow("picture") << -1 << 0;
     }
 
     // Every pixel whose sample is 0 painted low, 255 high, the rest left clear.

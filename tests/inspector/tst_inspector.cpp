@@ -85,6 +85,15 @@ QAction *menuItem(QMainWindow &window, const QString &menu, const QString &item)
     return nullptr;
 }
 
+// A menu's item texts, "" for each separator.
+QStringList itemTexts(const QObject *menu)
+{
+    QStringList texts;
+    for (QAction *action : qobject_cast<const QWidget *>(menu)->actions())
+        texts << action->text();
+    return texts;
+}
+
 // Active again after a dialog or a menu, as a window manager would have it.
 bool reactivate(QWidget &window)
 {
@@ -352,16 +361,17 @@ private slots:
         QVERIFY(play->isChecked());
         QTRY_COMPARE_WITH_TIMEOUT(window->currentFrame(), qint64(29), 10000);
         QTRY_VERIFY(!play->isChecked() && !window->isPlaying());
+        // The Go menu in its groups: frames, troubles, playing, the stretch.
+        QCOMPARE(itemTexts(play->parent()), (QStringList{"First Frame", "Previous Frame", "Next Frame", "Last Frame", "Back 10 Frames",
+                                                         "Forward 10 Frames", "", "Next Trouble", "Previous Trouble", "", "Play", "",
+                                                         "Mark In", "Mark Out"}));
 
         // The view's menu holds the same items: chosen there, the levels show.
         QTimer::singleShot(0, window.get(), [] {
             auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
             QVERIFY(menu);
-            QStringList texts;
-            for (QAction *action : menu->actions())
-                texts << action->text();
-            QCOMPARE(texts, (QStringList{"Save Picture As...", "Copy Picture", "", "Levels", "Clipping", "Mark In",
-                                         "Mark Out", "Export Frames..."}));
+            QCOMPARE(itemTexts(menu), (QStringList{"Save Picture As...", "Copy Picture", "", "Levels", "Clipping",
+                                                  "Mark In", "Mark Out", "Export Frames..."}));
             menu->actions().at(3)->trigger();
             menu->close();
         });

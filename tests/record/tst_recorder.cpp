@@ -6,6 +6,7 @@
 #include "MatroskaReader.h"
 #include "RecordIndex.h"
 #include "Recorder.h"
+#include "RecorderRun.h"
 #include "Records.h"
 #include "RecordingSummary.h"
 #include "SteadyHeap.h"
@@ -22,7 +23,6 @@
 
 #include <csignal>
 #include <cstring>
-#include <functional>
 #include <utility>
 #include <sys/resource.h>
 #ifdef __GLIBC__
@@ -37,7 +37,6 @@ namespace {
 // The index a rig reads, column by column.
 constexpr const char *IndexHeader = "record,file,status,format,width,height,payload_bytes,board_time,arrival_time,clum,cpos";
 
-constexpr int ProcessTimeoutMs = 60000;
 // How long a board that was configured refuses video connections; the recorder waits 5 s.
 constexpr int RestartMs = 300;
 // A disk that fills up: the recorder's files may not grow past this, halfway through the
@@ -98,12 +97,6 @@ struct ScriptedBoard
     QString port() const { return QString::number(server.serverPort()); }
 };
 
-struct Run
-{
-    int exitCode = -1;
-    QStringList errors; // stderr by line, progress lines left out, the summary's figures as M and S
-};
-
 // The summary line of frames: in all, stored, damaged, hidden, failed, lost at the board.
 QString tally(int frames, int stored, int damaged, int hidden, int failed, int lost)
 {
@@ -137,37 +130,6 @@ QStringList indexRows(const QString &folder)
     for (QString &line : lines)
         line.replace(arrival, u",T,"_s);
     return lines;
-}
-
-// Runs the recorder to its end; whileRunning, when given, acts on it meanwhile.
-Run record(const QStringList &arguments, const std::function<void(QProcess &)> &whileRunning = {}, rlim_t diskBytes = 0)
-{
-    QProcess process;
-    if (diskBytes)
-        process.setChildProcessModifier([diskBytes] {
-            const rlimit limit{diskBytes, diskBytes};
-            ::setrlimit(RLIMIT_FSIZE, &limit);
-            ::signal(SIGXFSZ, SIG_IGN); // a write past the limit then fails as on a full disk
-        });
-    // A rig without a desktop: nothing but the recorder's own lines may come out.
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const QString &name : {u"QT_QPA_PLATFORM"_s, u"XDG_RUNTIME_DIR"_s, u"DISPLAY"_s, u"WAYLAND_DISPLAY"_s})
-        environment.remove(name);
-    process.setProcessEnvironment(environment);
-    process.start(QStringLiteral(BREVANT_RECORD), QStringList{u"--host"_s, u"127.0.0.1"_s} + arguments);
-    if (whileRunning)
-        whileRunning(process);
-    // One still running is killed when the process object goes.
-    Run run;
-    if (QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, ProcessTimeoutMs)
-        && process.exitStatus() == QProcess::NormalExit)
-        run.exitCode = process.exitCode();
-    const QRegularExpression progress(u"^brevant-record: \\d+ frames \u00B7 "_s);
-    const QRegularExpression figures(u", \\d+\\.\\d MB in \\d+\\.\\d s$"_s);
-    for (QString line : QString::fromLocal8Bit(process.readAllStandardError()).split(u'\n', Qt::SkipEmptyParts))
-        if (!progress.match(line).hasMatch() && !line.startsWith(u"libgcov profiling error:"_s)) // a coverage build's counters, on a full disk
-            run.errors << line.replace(figures, u", M MB in S s"_s);
-    return run;
 }
 
 constexpr int Fps = 10;
@@ -307,8 +269,8 @@ private slots:
         const QString port = QString::number(video.serverPort());
         const QStringList arguments = QStringList{u"--video-port"_s, port, u"--command-port"_s, QString::number(commands.serverPort()),
                                                   u"--summary"_s, summaryFile, u"--quiet"_s} + options + QStringList{folder};
-        const Run run = record(arguments, [&](QProcess &process) {
-            if (stopSignal && QTest::qWaitFor([&] { return indexRows(folder).size() > 2 * DamageEvery + 1; }, ProcessTimeoutMs))
+        const RecorderRun run = runRecorder(arguments, [&](QProcess &process) {
+            if (stopSignal && QTest::qWaitFor([&] { return indexRows(folder).size() > 2 * DamageEvery + 1; }, RecorderTimeoutMs))
                 ::kill(pid_t(process.processId()), stopSignal);
         });
         error.replace(u"%port"_s, port);
@@ -415,9 +377,9 @@ private slots:
     {
         const QString goneLater = temporary.filePath(u"gone/summary.json"_s);
         QVERIFY(QDir().mkpath(temporary.filePath(u"gone"_s)));
-        const Run run = record({u"--video-port"_s, QString::number(video.serverPort()), u"--summary"_s, goneLater, u"--frames"_s,
+        const RecorderRun run = runRecorder({u"--video-port"_s, QString::number(video.serverPort()), u"--summary"_s, goneLater, u"--frames"_s,
                                 u"3"_s, temporary.filePath(u"unwritable"_s)}, [&](QProcess &) {
-            QVERIFY(QTest::qWaitFor([&] { return !sent.isEmpty(); }, ProcessTimeoutMs));
+            QVERIFY(QTest::qWaitFor([&] { return !sent.isEmpty(); }, RecorderTimeoutMs));
             QVERIFY(QDir(temporary.filePath(u"gone"_s)).removeRecursively());
         });
         QCOMPARE(run.exitCode, 1);
@@ -584,8 +546,8 @@ private slots:
         const bool fullDisk = stopSignal == SIGXFSZ;
         if (!stopSignal)
             options << u"--frames"_s << QString::number(rows.size());
-        const Run run = record(options << folder, [&](QProcess &process) {
-            if (stopSignal && !fullDisk && QTest::qWaitFor([&] { return indexRows(folder).size() > rows.size(); }, ProcessTimeoutMs)
+        const RecorderRun run = runRecorder(options << folder, [&](QProcess &process) {
+            if (stopSignal && !fullDisk && QTest::qWaitFor([&] { return indexRows(folder).size() > rows.size(); }, RecorderTimeoutMs)
                 && process.processId() > 0)
                 ::kill(pid_t(process.processId()), stopSignal);
         }, fullDisk ? FullDiskBytes : 0);
@@ -786,7 +748,7 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         // Room for the index's header line, none for a row.
-        const Run run = record(arguments, {}, QTest::currentDataTag() == QLatin1String("index on a full disk")
+        const RecorderRun run = runRecorder(arguments, {}, QTest::currentDataTag() == QLatin1String("index on a full disk")
                                                   ? std::strlen(IndexHeader) + 1 : 0);
         QCOMPARE(run.exitCode, exitCode);
         QCOMPARE(run.errors, errors);
@@ -892,7 +854,7 @@ private slots:
             }
         });
         const QString folder = temporary.filePath(u"down a while"_s);
-        const Run run = record({u"--video-port"_s, board.port(), u"--reconnect"_s, u"--frames"_s, u"2"_s, folder});
+        const RecorderRun run = runRecorder({u"--video-port"_s, board.port(), u"--reconnect"_s, u"--frames"_s, u"2"_s, folder});
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(run.errors, (QStringList{unnamedLosses(0, 1), tally(2, 2, 0, 0, 0, 0)}));
         QCOMPARE(board.connections, 2);
@@ -929,7 +891,7 @@ private slots:
         });
 
         const QString live = temporary.filePath(u"live"_s);
-        const Run run = record({u"--video-port"_s, QString::number(videoPort), u"--command-port"_s,
+        const RecorderRun run = runRecorder({u"--video-port"_s, QString::number(videoPort), u"--command-port"_s,
                                 QString::number(commands.serverPort()), u"--format"_s, u"uyvy"_s, u"--size"_s,
                                 u"320x240"_s, u"--reconnect"_s, u"--frames"_s, u"5"_s, live});
         // The board's clock ran on while no connection was open: frames are missing by it.
@@ -960,12 +922,12 @@ private slots:
                                          "\u00B7 jitter p99 \\d+\\.\\d ms \u00B7 latency p99 \\d+\\.\\d ms\x1b\\[K"_s);
         QByteArray shown;
         QVERIFY(QTest::qWaitFor([&] { return figures.match(QString::fromLocal8Bit(shown += terminal.readAllStandardOutput())).hasMatch(); },
-                                ProcessTimeoutMs));
+                                RecorderTimeoutMs));
         // The third frame ends the recording.
         QTcpSocket *connection = board.server.findChild<QTcpSocket *>();
         QVERIFY(connection);
         connection->write(gray(1, 200000).toBytes());
-        QVERIFY(QTest::qWaitFor([&] { return terminal.state() == QProcess::NotRunning; }, ProcessTimeoutMs));
+        QVERIFY(QTest::qWaitFor([&] { return terminal.state() == QProcess::NotRunning; }, RecorderTimeoutMs));
         QCOMPARE(terminal.exitCode(), 0);
         shown += terminal.readAllStandardOutput();
         const QString progress = u"(\rbrevant-record: \\d frames [^\x1b]*\x1b\\[K)+\r\x1b\\[K"_s;
@@ -977,7 +939,7 @@ private slots:
         board.streams << gray(1, 0).toBytes();
         terminal.start(u"script"_s, {u"-qfec"_s, u"%1 --host 127.0.0.1 --video-port %2 --seconds 1 --quiet %3"_s
                        .arg(QStringLiteral(BREVANT_RECORD), board.port(), temporary.filePath(u"quiet"_s)), u"/dev/null"_s});
-        QVERIFY(QTest::qWaitFor([&] { return terminal.state() == QProcess::NotRunning; }, ProcessTimeoutMs));
+        QVERIFY(QTest::qWaitFor([&] { return terminal.state() == QProcess::NotRunning; }, RecorderTimeoutMs));
         shown = terminal.readAllStandardOutput();
         const QRegularExpression summaryOnly(u"\\Abrevant-record: 1 frames, 1 stored, [^\r\x1b]*\r\n\\z"_s);
         QVERIFY2(summaryOnly.match(QString::fromLocal8Bit(shown)).hasMatch(), shown.toPercentEncoding().constData());

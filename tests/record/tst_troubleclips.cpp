@@ -6,6 +6,7 @@
 #include "InspectorWindow.h"
 #include "JpegEncoder.h"
 #include "RecordIndex.h"
+#include "RecorderRun.h"
 #include "Records.h"
 #include "TroubleCapture.h"
 #include "VideoServer.h"
@@ -15,7 +16,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <QtTest>
@@ -28,7 +28,6 @@
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
-constexpr int ProcessTimeoutMs = 60000;
 // Slow enough that a busy machine does not hold a frame half a period and make it late.
 constexpr int Fps = 10;
 constexpr qint64 KeptUs = 500000;
@@ -37,24 +36,6 @@ constexpr const char *Kept = "0.5";
 // record that never came.
 constexpr int FaultEvery = 20;
 constexpr int TroubleRecord = FaultEvery - 1;
-
-struct Run
-{
-    int exitCode = -1;
-    QString errors;
-};
-
-Run record(const QStringList &arguments)
-{
-    QProcess process;
-    process.start(QStringLiteral(BREVANT_RECORD), arguments);
-    Run run;
-    if (QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, ProcessTimeoutMs)
-        && process.exitStatus() == QProcess::NormalExit)
-        run.exitCode = process.exitCode();
-    run.errors = QString::fromLocal8Bit(process.readAllStandardError());
-    return run;
-}
 
 qint64 boardUs(const FrameSlot &header)
 {
@@ -165,7 +146,7 @@ private slots:
         QString folder;
         QString wire;
         QStringList arguments;
-        Run run;
+        RecorderRun run;
         for (int attempt = 1;; ++attempt) {
             VideoServer video; // its faults count the frames it made from the start
             video.pattern().setJpegEncoder([](const uchar *pixels, int width, int height, int components, int quality) {
@@ -183,7 +164,7 @@ private slots:
                                     wire, u"--summary"_s, summary, u"--quiet"_s, folder};
             if (!storage.isEmpty())
                 arguments.prepend(storage);
-            run = record(arguments);
+            run = runRecorder(arguments);
             QStringList met;
             for (const QJsonValue &t : QJsonDocument::fromJson(fileBytes(summary)).object().value(u"troubles"_s).toArray())
                 met << t[u"kind"_s].toString();
@@ -212,7 +193,8 @@ private slots:
         const QDir clip(QDir(folder).filePath(u"bvtgrab_trouble-1"_s));
         QCOMPARE(clip.entryList(QDir::Files),
                  (QStringList{u"bvtgrab_0.mkv"_s, u"bvtgrab_index.csv"_s, u"stream.wire"_s, u"trouble.json"_s}));
-        QVERIFY2(run.errors.contains(u"brevant-record: trouble clip %1: "_s.arg(clip.path())), qPrintable(run.errors));
+        QVERIFY2(run.errors.filter(u"brevant-record: trouble clip %1: "_s.arg(clip.path())).size() == 1,
+                 qPrintable(run.errors.join(u'\n')));
 
         // The records expected by the board's clock, from the dump of all that was received.
         WireDump received;
@@ -258,8 +240,9 @@ private slots:
                                          {u"damaged"_s, qint64(kinds.count(u"damaged"_s) + (dropped ? 1 : 0))}, {u"clock_restarts"_s, 0}};
         const QJsonObject expected{
             {u"program"_s, u"brevant-record"_s}, {u"version"_s, QStringLiteral(BREVANT_VERSION)},
-            {u"arguments"_s, QJsonArray::fromStringList(arguments)}, {u"seconds"_s, 0.5}, {u"memory_limit_mb"_s, 512},
-            {u"ended"_s, ending}, {u"seconds_before"_s, std::round(double(troubleUs - boardUs(records[first].header)) / 1000) / 1000},
+            {u"arguments"_s, QJsonArray::fromStringList(QStringList{u"--host"_s, u"127.0.0.1"_s} + arguments)},
+            {u"seconds"_s, 0.5}, {u"memory_limit_mb"_s, 512}, {u"ended"_s, ending},
+            {u"seconds_before"_s, std::round(double(troubleUs - boardUs(records[first].header)) / 1000) / 1000},
             {u"memory_limited"_s, false}, {u"frames"_s, clipFrames}, {u"records_dropped"_s, dropped ? 1 : 0}, {u"bytes"_s, clipBytes.size()},
             {u"first_board_time"_s, RecordIndex::boardTime(boardUs(records[first].header))},
             {u"last_board_time"_s, RecordIndex::boardTime(boardUs(records[last].header))},
@@ -276,9 +259,9 @@ private slots:
         replaying.setReplay(&replay);
         QVERIFY(replaying.listen(QHostAddress::LocalHost, 0));
         const QString plain = temporary->filePath(u"plain"_s);
-        const Run plainRun = record({u"--video-port"_s, QString::number(replaying.serverPort()), u"--mkv"_s,
+        const RecorderRun plainRun = runRecorder({u"--video-port"_s, QString::number(replaying.serverPort()), u"--mkv"_s,
                                      u"--frames"_s, QString::number(clipFrames), u"--quiet"_s, plain});
-        QVERIFY2(plainRun.exitCode == 0 || plainRun.exitCode == 3, qPrintable(plainRun.errors));
+        QVERIFY2(plainRun.exitCode == 0 || plainRun.exitCode == 3, qPrintable(plainRun.errors.join(u'\n')));
         QCOMPARE(indexWithoutArrivals(QDir(plain).filePath(u"bvtgrab_index.csv"_s)),
                  indexWithoutArrivals(clip.filePath(u"bvtgrab_index.csv"_s)));
         QVERIFY(fileBytes(QDir(plain).filePath(u"bvtgrab_0.mkv"_s)) == fileBytes(clip.filePath(u"bvtgrab_0.mkv"_s)));
@@ -314,10 +297,10 @@ private slots:
         QTemporaryDir folder; // the clip's name a link to a disk not mounted
         const QString blocked = folder.filePath(u"bvtgrab_trouble-1"_s);
         QVERIFY(QFile::link(folder.filePath(u"unmounted/disk"_s), blocked));
-        const Run run = record({u"--video-port"_s, QString::number(video.serverPort()), u"--keep-trouble"_s,
+        const RecorderRun run = runRecorder({u"--video-port"_s, QString::number(video.serverPort()), u"--keep-trouble"_s,
                                 QLatin1String(Kept), u"--frames"_s, u"30"_s, u"--quiet"_s, folder.path()});
         QCOMPARE(run.exitCode, 1);
-        QVERIFY2(run.errors.startsWith(u"brevant-record: cannot make the folder %1\n"_s.arg(blocked)), qPrintable(run.errors));
+        QCOMPARE(run.errors.value(0), u"brevant-record: cannot make the folder %1"_s.arg(blocked));
         QCOMPARE(QDir(folder.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot), QStringList{u"bvtgrab_trouble-1"_s});
     }
 
@@ -331,13 +314,20 @@ private slots:
         settings.prefix = u"late_"_s;
         settings.keptUs = 300000; // three frames of 100 ms
         TroubleCapture capture(settings);
+        // A second capture of the same, gone while its clips are still being written: they go with it.
+        settings.prefix = u"gone_"_s;
+        auto gone = std::make_unique<TroubleCapture>(settings);
         capture.setFrameRate(10);
         capture.connectionStarted();
+        gone->connectionStarted();
         FeedDevice socket;
         FrameParser parser;
         parser.setDevice(&socket);
         qint64 arrivalUs = 0;
-        parser.onFrameReady = [&] { capture.frameCompleted(parser.completedSlot(), arrivalUs); };
+        parser.onFrameReady = [&] {
+            capture.frameCompleted(parser.completedSlot(), arrivalUs);
+            gone->frameCompleted(parser.completedSlot(), arrivalUs);
+        };
         QByteArray stream;
         QList<qint64> starts;
         for (int i = 0; i < 20; ++i) {
@@ -346,15 +336,17 @@ private slots:
             const QByteArray bytes = record.toBytes();
             starts << stream.size();
             stream += bytes;
-            capture.wireBytes(bytes.constData(), bytes.size());
             socket.feed(bytes);
             arrivalUs = i * 100000;
+            capture.wireBytes(bytes.constData(), bytes.size());
+            gone->wireBytes(bytes.constData(), bytes.size());
             parser.process();
-            if (i == 12)
-                capture.frameDamaged(12);
-            if (i == 13)
-                capture.frameDamaged(5);
+            for (TroubleCapture *each : {&capture, gone.get()})
+                if (i == 12 || i == 13)
+                    each->frameDamaged(i == 12 ? 12 : 5);
         }
+        gone->finish();
+        gone.reset();
         capture.finish();
         QTRY_VERIFY(capture.isFinished());
         QCOMPARE(capture.clipsWritten(), 2);
@@ -470,7 +462,7 @@ private slots:
         QTemporaryDir temporary;
         const QString folder = temporary.filePath(u"run"_s);
         const QString wire = temporary.filePath(u"received.wire"_s);
-        const Run run = record({u"--video-port"_s, QString::number(video.serverPort()), u"--keep-trouble"_s,
+        const RecorderRun run = runRecorder({u"--video-port"_s, QString::number(video.serverPort()), u"--keep-trouble"_s,
                                 u"1"_s, u"--keep-memory"_s, u"1"_s, u"--frames"_s, u"25"_s,
                                 u"--wire"_s, wire, u"--quiet"_s, folder});
         QCOMPARE(run.exitCode, 3);

@@ -886,10 +886,8 @@ private slots:
         writeFile(folder + "/run.wire", dump);
         QVERIFY(QFile::copy(folder + "/bvtgrab_2.mkv", folder + "/alone.mkv"));
 
-        QTest::newRow("recording") << folder + "/bvtgrab_1.mkv";
-        QTest::newRow("pictures") << folder + "/files";
-        QTest::newRow("wire dump") << folder + "/run.wire";
-        QTest::newRow("matroska file") << folder + "/alone.mkv";
+        QTest::newRow("recording") << folder + "/bvtgrab_1.mkv"; QTest::newRow("pictures") << folder + "/files";
+        QTest::newRow("wire dump") << folder + "/run.wire"; QTest::newRow("matroska file") << folder + "/alone.mkv";
         QTest::newRow("recent frames") << QString();
     }
 

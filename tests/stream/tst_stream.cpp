@@ -298,12 +298,9 @@ private slots:
     {
         QTest::addColumn<QString>("action");
         QTest::addColumn<bool>("grew");
-        QTest::newRow("damaged") << "damaged" << true;
-        QTest::newRow("hidden") << "hidden" << false;
-        QTest::newRow("dropped") << "dropped" << true;
-        QTest::newRow("lost") << "lost" << true;
-        QTest::newRow("steady frame") << "steady" << false;
-        QTest::newRow("reset") << "reset" << false;
+        QTest::newRow("damaged") << "damaged" << true; QTest::newRow("hidden") << "hidden" << false;
+        QTest::newRow("dropped") << "dropped" << true; QTest::newRow("lost") << "lost" << true;
+        QTest::newRow("steady frame") << "steady" << false; QTest::newRow("reset") << "reset" << false;
     }
 
     void troubleGrew()
@@ -768,8 +765,7 @@ private slots:
     void destructionReportsNothing_data()
     {
         QTest::addColumn<bool>("connected");
-        QTest::newRow("connected") << true;
-        QTest::newRow("connecting") << false;
+        QTest::newRow("connected") << true; QTest::newRow("connecting") << false;
     }
 
     // The window deletes its form before the stream; a state report from the closing socket used to
