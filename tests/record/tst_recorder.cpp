@@ -642,6 +642,9 @@ private slots:
         const QString nothing = tally(0, 0, 0, 0, 0, 0);
         QTest::newRow("refused") << u"--video-port %free %folder"_s << 1
                                  << QStringList{u"brevant-record: cannot connect to 127.0.0.1:%free: Connection refused"_s, nothing} << 0;
+        // Configured, the board restarts its stream: refused for longer than that takes, it is given up on.
+        QTest::newRow("refused after configuring") << u"--video-port %free --command-port %commands --fps 5 %folder"_s << 1
+            << QStringList{u"brevant-record: cannot connect to 127.0.0.1:%free: Connection refused"_s, nothing} << 0;
         QTest::newRow("refused all along, with reconnect") << u"--video-port %free --reconnect --seconds 1 %folder"_s << 1
             << QStringList{u"brevant-record: could not connect to 127.0.0.1:%free at all: Connection refused"_s, nothing} << 0;
         // Refused, it tries again after 0.5 s, 1 s, 2 s: a board that listens from 2 s on is reached

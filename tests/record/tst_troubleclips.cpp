@@ -305,7 +305,8 @@ private slots:
     }
 
     // Damage judged after a later trouble opened a clip: the earlier frame gets a clip of its own,
-    // its trouble listed, and the later clip stays open for all its after-time.
+    // its trouble listed, and the later clip stays open for all its after-time, which a trouble on
+    // its last frame extends.
     void troubleJudgedLate()
     {
         QTemporaryDir folder;
@@ -342,8 +343,8 @@ private slots:
             gone->wireBytes(bytes.constData(), bytes.size());
             parser.process();
             for (TroubleCapture *each : {&capture, gone.get()})
-                if (i == 12 || i == 13)
-                    each->frameDamaged(i == 12 ? 12 : 5);
+                if (i == 12 || i == 13 || i == 15)
+                    each->frameDamaged(i == 13 ? 5 : i);
         }
         gone->finish();
         gone.reset();
@@ -352,19 +353,21 @@ private slots:
         QCOMPARE(capture.clipsWritten(), 2);
 
         // Each clip: its frames, by number, and the trouble at its place among them.
-        const auto check = [&](const QString &name, int first, int last, int damaged) {
+        const auto check = [&](const QString &name, int first, int last, const QList<int> &damaged) {
             const QDir clip(folder.filePath(name));
             QCOMPARE(fileBytes(clip.filePath(u"stream.wire"_s)), stream.mid(starts[first], starts[last + 1] - starts[first]));
             const QJsonObject list = QJsonDocument::fromJson(fileBytes(clip.filePath(u"trouble.json"_s))).object();
             QCOMPARE(list.value(u"frames"_s).toInteger(), last - first + 1);
             QCOMPARE(list.value(u"ended"_s).toString(), u"after time"_s);
             const QJsonArray troubles = list.value(u"troubles"_s).toArray();
-            QCOMPARE(troubles.size(), 1);
-            QCOMPARE(troubles[0][u"kind"_s].toString(), u"damaged"_s);
-            QCOMPARE(troubles[0][u"frame"_s].toInteger(), damaged - first);
+            QCOMPARE(troubles.size(), damaged.size());
+            for (int i = 0; i < damaged.size(); ++i) {
+                QCOMPARE(troubles[i][u"kind"_s].toString(), u"damaged"_s);
+                QCOMPARE(troubles[i][u"frame"_s].toInteger(), damaged[i] - first);
+            }
         };
-        check(u"late_trouble-1"_s, 9, 15, 12);
-        check(u"late_trouble-2"_s, 2, 8, 5);
+        check(u"late_trouble-1"_s, 9, 18, {12, 15});
+        check(u"late_trouble-2"_s, 2, 8, {5});
     }
 
     // A stream far faster than a clip can be written: the clip is ended and says so, the memory
@@ -412,6 +415,8 @@ private slots:
         };
         for (int i = 0; i < 30; ++i) // 60 MiB with their headers: all kept
             feed(i);
+        // Each costs its payload and its mark; the headers between the payloads share one block.
+        QCOMPARE(capture.memoryHeld(), 30 * (pixels.size() + TroubleCapture::RecordMarkBytes) + WireRing::SmallBlockBytes);
         capture.frameDamaged(29); // its clip is handed them at once
         for (int i = 30; i < 100; ++i)
             feed(i);
