@@ -95,7 +95,7 @@ bool RecorderOptions::parse(const QStringList &arguments)
                        "received, <prefix>0.mkv with <prefix>index.csv, and trouble.json; troubles closer "
                        "than S make one clip. Nothing else is stored unless --pictures, --raw or --mkv is "
                        "given. Memory: "
-                       "(S + 2) x the stream's bytes per second, plus 64 bytes a record, plus 64 MiB; "
+                       "(S + 2) x the stream's bytes per second, plus 256 bytes a record, plus 64 MiB; "
                        "never more than --keep-memory plus 64 MiB."),
         QStringLiteral("S"));
     const QCommandLineOption keepMemoryOption(QStringLiteral("keep-memory"),

@@ -46,8 +46,9 @@ public:
     // Damage may be known this long after a frame came (judged on other threads): the ring keeps
     // this much more than asked, so a damaged frame still has its seconds before.
     static constexpr qint64 JudgingMarginUs = 2 * StreamTiming::MicrosPerSecond;
-    // What each record held costs beside its bytes.
-    static constexpr qint64 RecordMarkBytes = 64;
+    // What each record held costs beside its bytes: its mark (64), its two pieces of the ring
+    // (2 x 56), its payload's heap header and the timing's sample, rounded up.
+    static constexpr qint64 RecordMarkBytes = 256;
     // Beyond the memory limit, the bytes a clip has not yet written may take this much before the
     // clip is ended ("writing fell behind"): letting them go would leave holes in the clip.
     static constexpr qint64 UnwrittenBytes = qint64(32) << 20;
