@@ -378,7 +378,7 @@ private slots:
         const QString goneLater = temporary.filePath(u"gone/summary.json"_s);
         QVERIFY(QDir().mkpath(temporary.filePath(u"gone"_s)));
         const RecorderRun run = runRecorder({u"--video-port"_s, QString::number(video.serverPort()), u"--summary"_s, goneLater, u"--frames"_s,
-                                u"3"_s, temporary.filePath(u"unwritable"_s)}, [&](QProcess &) {
+                                             u"3"_s, temporary.filePath(u"unwritable"_s)}, [&](QProcess &) {
             QVERIFY(QTest::qWaitFor([&] { return !sent.isEmpty(); }, RecorderTimeoutMs));
             QVERIFY(QDir(temporary.filePath(u"gone"_s)).removeRecursively());
         });
@@ -895,8 +895,8 @@ private slots:
 
         const QString live = temporary.filePath(u"live"_s);
         const RecorderRun run = runRecorder({u"--video-port"_s, QString::number(videoPort), u"--command-port"_s,
-                                QString::number(commands.serverPort()), u"--format"_s, u"uyvy"_s, u"--size"_s,
-                                u"320x240"_s, u"--reconnect"_s, u"--frames"_s, u"5"_s, live});
+                                             QString::number(commands.serverPort()), u"--format"_s, u"uyvy"_s, u"--size"_s,
+                                             u"320x240"_s, u"--reconnect"_s, u"--frames"_s, u"5"_s, live});
         // The board's clock ran on while no connection was open: frames are missing by it.
         QCOMPARE(run.exitCode, 3);
         // Values not given keep 30 frames/s.

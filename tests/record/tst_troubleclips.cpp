@@ -260,7 +260,7 @@ private slots:
         QVERIFY(replaying.listen(QHostAddress::LocalHost, 0));
         const QString plain = temporary->filePath(u"plain"_s);
         const RecorderRun plainRun = runRecorder({u"--video-port"_s, QString::number(replaying.serverPort()), u"--mkv"_s,
-                                     u"--frames"_s, QString::number(clipFrames), u"--quiet"_s, plain});
+                                                  u"--frames"_s, QString::number(clipFrames), u"--quiet"_s, plain});
         QVERIFY2(plainRun.exitCode == 0 || plainRun.exitCode == 3, qPrintable(plainRun.errors.join(u'\n')));
         QCOMPARE(indexWithoutArrivals(QDir(plain).filePath(u"bvtgrab_index.csv"_s)),
                  indexWithoutArrivals(clip.filePath(u"bvtgrab_index.csv"_s)));
@@ -298,7 +298,7 @@ private slots:
         const QString blocked = folder.filePath(u"bvtgrab_trouble-1"_s);
         QVERIFY(QFile::link(folder.filePath(u"unmounted/disk"_s), blocked));
         const RecorderRun run = runRecorder({u"--video-port"_s, QString::number(video.serverPort()), u"--keep-trouble"_s,
-                                QLatin1String(Kept), u"--frames"_s, u"30"_s, u"--quiet"_s, folder.path()});
+                                             QLatin1String(Kept), u"--frames"_s, u"30"_s, u"--quiet"_s, folder.path()});
         QCOMPARE(run.exitCode, 1);
         QCOMPARE(run.errors.value(0), u"brevant-record: cannot make the folder %1"_s.arg(blocked));
         QCOMPARE(QDir(folder.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot), QStringList{u"bvtgrab_trouble-1"_s});
@@ -468,8 +468,8 @@ private slots:
         const QString folder = temporary.filePath(u"run"_s);
         const QString wire = temporary.filePath(u"received.wire"_s);
         const RecorderRun run = runRecorder({u"--video-port"_s, QString::number(video.serverPort()), u"--keep-trouble"_s,
-                                u"1"_s, u"--keep-memory"_s, u"1"_s, u"--frames"_s, u"25"_s,
-                                u"--wire"_s, wire, u"--quiet"_s, folder});
+                                             u"1"_s, u"--keep-memory"_s, u"1"_s, u"--frames"_s, u"25"_s,
+                                             u"--wire"_s, wire, u"--quiet"_s, folder});
         QCOMPARE(run.exitCode, 3);
         const QString clip = QDir(folder).filePath(u"bvtgrab_trouble-1"_s);
         const QJsonObject document = QJsonDocument::fromJson(fileBytes(clip + u"/trouble.json"_s)).object();
