@@ -56,5 +56,5 @@ private:
     qint64 firstBlock = 0; // the number of blocks.front()
     QByteArray spare; // a block let go, reused for the next
     qint64 total = 0;
-    qint64 held = 0; // bytes of memory the pieces take
+    qint64 held = 0; // bytes of memory the blocks and the shared payloads take
 };
