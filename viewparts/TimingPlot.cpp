@@ -149,6 +149,18 @@ qint64 TimingPlot::topValue() const
     return scale().top;
 }
 
+// In ms, with as many decimals as the step needs: the top is at least 100 µs over at most five
+// ticks, so a step is never under 20 µs.
+QStringList TimingPlot::axisLabels() const
+{
+    const Scale yScale = scale();
+    const int decimals = yScale.step >= 1000 ? 0 : yScale.step >= 100 ? 1 : 2;
+    QStringList labels;
+    for (qint64 value = 0; value <= yScale.top; value += yScale.step)
+        labels << QString::number(double(value) / 1000, 'f', decimals);
+    return labels;
+}
+
 int TimingPlot::rowOf(qint64 y, const QRect &area, const Scale &scale)
 {
     const double share = double(std::clamp<qint64>(y, 0, scale.top)) / double(scale.top);
@@ -224,13 +236,12 @@ void TimingPlot::paintEvent(QPaintEvent *)
         legendRight -= textWidth + 3 * Gap + square;
     }
 
-    // The axis in ms, with as many decimals as the step needs.
-    const int decimals = yScale.step >= 1000 ? 0 : yScale.step >= 100 ? 1 : yScale.step >= 10 ? 2 : 3;
     painter.setPen(TextColour);
-    for (qint64 value = 0; value <= yScale.top; value += yScale.step) {
-        const int row = rowOf(value, area, yScale);
+    const QStringList labels = axisLabels();
+    for (int i = 0; i < labels.size(); ++i) {
+        const int row = rowOf(i * yScale.step, area, yScale);
         painter.drawText(QRect(0, row - metrics.height() / 2, area.left() - Gap, metrics.height()),
-                         Qt::AlignRight | Qt::AlignVCenter, QString::number(double(value) / 1000, 'f', decimals));
+                         Qt::AlignRight | Qt::AlignVCenter, labels.at(i));
     }
     painter.setPen(FrameColour);
     painter.drawRect(area.adjusted(-1, -1, 0, 0));

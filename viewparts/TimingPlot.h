@@ -3,6 +3,7 @@
 #include <QColor>
 #include <QImage>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 #include <algorithm>
@@ -47,6 +48,8 @@ public:
     QRect plotArea() const;
     qint64 topValue() const;
     qint64 xAtColumn(int column) const;
+    // The y axis's labels, from 0 at the bottom to the top value.
+    QStringList axisLabels() const;
 
 signals:
     void clicked(qint64 x);                           // the x under a left click

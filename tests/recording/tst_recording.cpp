@@ -688,7 +688,7 @@ private slots:
                 QVERIFY(damaged != "rec.mkv" || header.size == frame.size);
             }
         }
-        QVERIFY(!source->frame(-1, frame) && !source->header(read.size(), frame));
+        QVERIFY(!source->frame(-1, frame) && !source->header(-1, frame) && !source->header(read.size(), frame));
         QVERIFY2(source->errorString().endsWith(QStringLiteral("no frame %1").arg(read.size())), qPrintable(source->errorString()));
         for (const qint64 past : {qint64(-1), source->count()}) // nothing recorded past either end
             QVERIFY(source->recordedStatus(past).isEmpty() && source->arrival(past).isNull() && source->picture(past).isNull());
