@@ -312,10 +312,10 @@ private slots:
             {"Go", "Mark In", Qt::Key_I, [&] { return window->stretchFirst() == 12 && window->stretchLast() == 29; }},
             {"Go", "Next Frame", Qt::Key_Right, frameIs(13)},
             {"Go", "Mark Out", Qt::Key_O, [&] { return window->stretchFirst() == 12 && window->stretchLast() == 13; }},
-            // Out before In: the stretch runs from the first frame instead.
+            // Out before In: the stretch runs from the first frame instead; then In past Out: to the last.
             {"Go", "Back 10 Frames", Qt::Key_PageUp, frameIs(3)},
             {"Go", "Mark Out", Qt::Key_O, [&] { return window->stretchFirst() == 0 && window->stretchLast() == 3; }},
-            {"Go", "Forward 10 Frames", Qt::Key_PageDown, frameIs(13)},
+            {"Go", "Forward 10 Frames", Qt::Key_PageDown, frameIs(13)}, {"Go", "Mark In", Qt::Key_I, [&] { return window->stretchFirst() == 13 && window->stretchLast() == 29; }},
             {"View", "Actual Pixels", Qt::Key_1, zoomIs(1)}, {"View", "Zoom In", Qt::Key_Plus, zoomIs(2)},
             {"View", "Zoom In", Qt::Key_Equal, zoomIs(4)}, {"View", "Zoom Out", Qt::Key_Minus, zoomIs(2)},
             {"Go", "Next Frame", Qt::Key_Right, [&] { return window->currentFrame() == 14 && view->zoom() == 2; }},
