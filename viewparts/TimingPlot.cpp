@@ -151,9 +151,8 @@ qint64 TimingPlot::topValue() const
 
 // In ms, with as many decimals as the step needs: the top is at least 100 µs over at most five
 // ticks, so a step is never under 20 µs.
-QStringList TimingPlot::axisLabels() const
+QStringList TimingPlot::labelsOf(const Scale &yScale)
 {
-    const Scale yScale = scale();
     const int decimals = yScale.step >= 1000 ? 0 : yScale.step >= 100 ? 1 : 2;
     QStringList labels;
     for (qint64 value = 0; value <= yScale.top; value += yScale.step)
@@ -237,7 +236,7 @@ void TimingPlot::paintEvent(QPaintEvent *)
     }
 
     painter.setPen(TextColour);
-    const QStringList labels = axisLabels();
+    const QStringList labels = labelsOf(yScale);
     for (int i = 0; i < labels.size(); ++i) {
         const int row = rowOf(i * yScale.step, area, yScale);
         painter.drawText(QRect(0, row - metrics.height() / 2, area.left() - Gap, metrics.height()),

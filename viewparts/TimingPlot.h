@@ -49,7 +49,7 @@ public:
     qint64 topValue() const;
     qint64 xAtColumn(int column) const;
     // The y axis's labels, from 0 at the bottom to the top value.
-    QStringList axisLabels() const;
+    QStringList axisLabels() const { return labelsOf(scale()); }
 
 signals:
     void clicked(qint64 x);                           // the x under a left click
@@ -104,6 +104,7 @@ private:
 
     void updateEnvelope() const;
     Scale scale() const;
+    static QStringList labelsOf(const Scale &scale);
     // The column (0 to columnCount - 1) an x in the range falls in.
     qint64 columnOf(qint64 x, int columnCount) const;
     // The area and the marks under it, written pixel by pixel: thousands of columns are too many
