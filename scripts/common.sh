@@ -17,8 +17,9 @@ need_packages() {
     "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
+# fonts-dejavu-core: the fonts the tests' approved pictures are drawn in.
 BUILD_PACKAGES=(ca-certificates cmake ninja-build g++ pkg-config qt6-base-dev libjpeg62-turbo-dev libgl-dev
-                libmatroska-dev libebml-dev)
+                libmatroska-dev libebml-dev fonts-dejavu-core)
 # Independent readers the tests check against: ffmpeg and mkvtoolnix for Matroska, djpeg for JPEG.
 READER_PACKAGES=(ffmpeg mkvtoolnix libjpeg-turbo-progs)
 
