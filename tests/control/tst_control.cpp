@@ -87,7 +87,7 @@ private slots:
         // Waits of up to Timeout each that the exchange may need.
         QTest::addColumn<int>("boundedWaits");
         using Shape = CommandServer::ReplyShape;
-        const int refused = BoardProtocol::CommandRefused;
+        const int refused = 4; // the board's byte for a refused command
         QTest::newRow("normal") << Shape::Normal << false << 0 << 0 << 2;
         QTest::newRow("non-zero result") << Shape::Normal << true << 0 << refused << 2;
         QTest::newRow("1-byte pieces") << Shape::PiecewiseReply << true << 0 << refused << 4;

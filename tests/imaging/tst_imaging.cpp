@@ -33,12 +33,11 @@ QByteArray photo(int width, int height, int components = 3, int seed = 0)
             for (int c = 0; c < components; ++c)
                 *p++ = uchar(x * (c + 1) * 255 / width + y * 255 / height + seed * 37 + ((x ^ y) & 7));
     const QByteArray jpeg = encodeJpeg(reinterpret_cast<const uint8_t *>(pixels.constData()), width, height, components, 90);
-    // Read back by Qt's own reader, it is the picture shaded, not some other.
     const QImage read = QImage::fromData(jpeg, "JPEG").convertToFormat(components == 3 ? QImage::Format_RGB888 : QImage::Format_Grayscale8);
     qint64 error = 0;
     for (int i = 0; i < pixels.size() && read.size() == QSize(width, height); ++i)
         error += qAbs(read.constScanLine(i / (width * components))[i % (width * components)] - uchar(pixels[i]));
-    if (read.size() != QSize(width, height) || error > 50 * pixels.size()) // small ones lose up to 36 a sample, rows mixed up 75
+    if (read.size() != QSize(width, height) || error > 50 * pixels.size()) // as Qt reads it: up to 36 a sample, rows mixed 75
         qFatal("test picture %dx%dx%d encoded %lld levels off in all", width, height, components, error);
     return jpeg;
 }

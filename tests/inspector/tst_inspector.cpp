@@ -824,8 +824,7 @@ private slots:
         QVERIFY(child<LevelPlot>(window.get(), "levelsHistogram")->curves().empty());
     }
 
-    // A curve's height on the linear scale and on the logarithmic one, which lifts small counts off
-    // the floor (the histogram filled under its curve, the profile not: in the levels panel's picture).
+    // A curve's height on the linear and the logarithmic scale (its filling: the levels panel's picture).
     void levelPlotDrawing()
     {
         LevelPlot plot;

@@ -56,14 +56,15 @@ QJsonObject trouble(const QString &kind, qint64 frame, qint64 boardUs)
     return {{u"kind"_s, kind}, {u"frame"_s, frame}, {u"board_time"_s, RecordIndex::boardTime(boardUs)}, {u"arrival"_s, u"T"_s}};
 }
 
-// Arrival times and the figures a machine's timing changes are the actual document's own; the
-// rest must be as expected.
+// Arrival times (of this hour, by the wall clock) and the figures a machine's timing changes are
+// the actual document's own; the rest must be as expected.
 QJsonObject masked(QJsonObject document, const QJsonObject &actual)
 {
     QJsonArray troubles;
     for (const QJsonValue &entry : document.value(u"troubles"_s).toArray()) {
         QJsonObject t = entry.toObject();
-        t.insert(u"arrival"_s, u"T"_s);
+        const qint64 age = QDateTime::fromString(t.value(u"arrival"_s).toString(), Qt::ISODateWithMs).secsTo(QDateTime::currentDateTimeUtc());
+        t.insert(u"arrival"_s, qAbs(age) < 3600 ? QJsonValue(u"T"_s) : t.value(u"arrival"_s));
         troubles.append(t);
     }
     document.insert(u"troubles"_s, troubles);

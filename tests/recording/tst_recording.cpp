@@ -462,6 +462,7 @@ private slots:
         QTest::addColumn<QString>("error");
         QTest::newRow("hidden code") << 5 << QSize(640, 480) << "a.mkv" << "cannot write %1: frame format 5 has no Matroska codec";
         QTest::newRow("no size") << int(FormatGray) << QSize(640, 0) << "a.mkv" << "cannot write %1: no image size (640x0)";
+        QTest::newRow("no width") << int(FormatGray) << QSize(0, 480) << "a.mkv" << "cannot write %1: no image size (0x480)";
         QTest::newRow("folder gone") << int(FormatGray) << QSize(640, 480) << "gone/a.mkv" << "cannot create %1: No such file or directory";
     }
 
